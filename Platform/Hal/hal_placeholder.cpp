@@ -1,0 +1,1 @@
+#include "stm32f4xx_hal.h"

@@ -1,0 +1,289 @@
+#include "chip.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "cost_model.h"
+
+namespace sim {
+
+namespace {
+bool on_core_bus(uint32_t address) { return address >= 0xE0000000U; }
+
+std::string hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+}  // namespace
+
+Chip::Chip(ChipConfig config)
+    : config_(config),
+      nvic(exceptions_, log_),
+      scb(exceptions_, log_),
+      systick(*this),
+      dwt(*this),
+      core_debug(dwt, log_),
+      rcc(*this, config.crystal_present),
+      pwr(*this),
+      flash(*this),
+      syscfg(*this),
+      gpioa(*this, 'A', 0x40020000U),
+      gpiob(*this, 'B', 0x40020400U),
+      gpioc(*this, 'C', 0x40020800U),
+      gpioh(*this, 'H', 0x40021C00U),
+      tim2(*this),
+      usart1(*this, "USART1", 0x40011000U, 37, true),
+      usart2(*this, "USART2", 0x40004400U, 38, false),
+      dma2(*this)
+{
+    spins_.emplace_back();
+    // The cycle count carries on across a change of HCLK; re-base it on the old period first.
+    clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
+        cycles_anchor_ = core_cycles();
+        cycles_anchor_time_ = now_;
+        cycle_period_ = period_of(after.hclk);
+    });
+    models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
+               &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
+    device::install_bus(this);
+}
+
+Chip::~Chip() { device::install_bus(nullptr); }
+
+void Chip::set_vector_table(const Handler* table, int words, Handler default_handler)
+{
+    vectors_ = table;
+    vector_words_ = words;
+    default_handler_ = default_handler;
+}
+
+uint64_t Chip::core_cycles() const { return cycles_anchor_ + (now_ - cycles_anchor_time_) / cycle_period_; }
+
+GpioPort& Chip::gpio(char letter)
+{
+    switch (letter) {
+    case 'A': return gpioa;
+    case 'B': return gpiob;
+    case 'C': return gpioc;
+    default: return gpioh;
+    }
+}
+
+Peripheral* Chip::find(uint32_t address)
+{
+    if (last_hit_ && address - last_hit_->base() < last_hit_->size()) return last_hit_;
+    for (Peripheral* model : models_) {
+        if (address - model->base() < model->size()) {
+            last_hit_ = model;
+            return model;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Time.
+
+void Chip::advance(Picos dt)
+{
+    now_ += dt;
+    if (now_ >= time_limit_) {
+        now_ = time_limit_;
+        scheduler_.run_due(now_);
+        throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
+    }
+    scheduler_.run_due(now_);
+}
+
+void Chip::spend(uint32_t cycles, Picos extra)
+{
+    advance(cycles * cycle_period_ + extra);
+    if (exceptions_.any_pending()) deliver();
+}
+
+void Chip::run_until(Picos t)
+{
+    while (now_ < t) {
+        Picos next = std::min(scheduler_.next_time(), t);
+        advance(next > now_ ? next - now_ : 0);
+        if (exceptions_.any_pending()) deliver();
+        if (next == t) break;
+    }
+}
+
+void Chip::deliver()
+{
+    if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    while (int e = exceptions_.next_to_take()) take(e);
+}
+
+void Chip::take(int e)
+{
+    Handler handler = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
+    if (handler == nullptr) halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
+
+    exceptions_.activate(e);
+    monitor_valid_ = false;  // every exception entry clears the exclusive monitor
+    delivering_ = true;
+    advance(cost::kExceptionEntry * cycle_period_);
+    delivering_ = false;
+    spins_.emplace_back();
+    handler();
+    spins_.pop_back();
+    delivering_ = true;
+    advance(cost::kExceptionReturn * cycle_period_);
+    delivering_ = false;
+    exceptions_.deactivate(e);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Halts.
+
+[[noreturn]] void Chip::halt(const std::string& reason) { throw Stop(Stop::Kind::Halt, reason, now_); }
+
+void Chip::halt_if_stuck(const std::string& waiting_on)
+{
+    if (exceptions_.next_to_take() != 0) return;  // about to be taken: the wait may still end
+    if (exceptions_.anything_can_preempt(systick.interrupt_enabled()) && scheduler_.next_time() != kNever) return;
+    int e = exceptions_.innermost_active();
+    std::string where;
+    if (e == 0)
+        where = "thread level";
+    else {
+        Handler h = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
+        where = Exceptions::name(e) + (h != nullptr && h == default_handler_ ? " in Default_Handler" : " handler");
+    }
+    std::string why = exceptions_.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
+    halt("core stopped: " + where + " spinning on " + waiting_on + ", " + why);
+}
+
+Picos Chip::skip_for_nop()
+{
+    Spin& s = spin();
+    if (s.kind != Spin::Kind::Nop) {
+        s = Spin{Spin::Kind::Nop, 0, now_, 0};
+        return 0;
+    }
+    if (++s.repeats < kSpinRecognised) return 0;
+    if (s.repeats >= kStuckRepeats) halt_if_stuck("NOP (a wait on memory)");
+    Picos next = scheduler_.next_time();
+    return next > now_ ? next - now_ : 0;
+}
+
+Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned width)
+{
+    Spin& s = spin();
+    if (s.kind != Spin::Kind::Read || s.address != address) {
+        s = Spin{Spin::Kind::Read, address, now_, 0};
+        return 0;
+    }
+    if (++s.repeats < kSpinRecognised) return 0;
+    Picos next = scheduler_.next_time();
+    Picos to_next = next > now_ ? next - now_ : 0;
+    if (model && model->free_running(address - model->base())) {
+        Picos stride = (now_ - s.since) / 64U;
+        return std::min(stride, to_next);
+    }
+    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model ? model->name() + " register " + hex(address) : hex(address));
+    (void)width;
+    return to_next;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Bus.
+
+uint32_t Chip::read(uint32_t address, unsigned width)
+{
+    ++accesses_;
+    Peripheral* model = find(address);
+    Picos skip = skip_for_repeated_read(model, address, width);
+    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess, skip);
+    if (model == nullptr) {
+        log_.line("read of " + hex(address) + ": no model at this address");
+        return 0;
+    }
+    return model->read(address - model->base(), width);
+}
+
+void Chip::write(uint32_t address, uint32_t value, unsigned width)
+{
+    ++accesses_;
+    spin().kind = Spin::Kind::None;
+    Peripheral* model = find(address);
+    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    if (model == nullptr) {
+        log_.line("write of " + hex(value) + " to " + hex(address) + ": no model at this address");
+        return;
+    }
+    model->write(address - model->base(), value, width);
+    // A write may pend an interrupt (NVIC ISPR, a peripheral's enable bit): it is taken right after.
+    if (exceptions_.any_pending()) deliver();
+}
+
+void Chip::nop() { spend(cost::kNop, skip_for_nop()); }
+
+void Chip::set_primask(bool masked)
+{
+    spin().kind = Spin::Kind::None;
+    exceptions_.set_primask(masked);
+    spend(cost::kCpsid);
+}
+
+uint32_t Chip::load_exclusive(uint32_t address)
+{
+    uint32_t value = read(address, 4);
+    monitor_valid_ = true;
+    monitor_address_ = address;
+    return value;
+}
+
+bool Chip::store_exclusive(uint32_t address, uint32_t value)
+{
+    ++accesses_;
+    spin().kind = Spin::Kind::None;
+    // An exception taken before the store (delivered here, ahead of the access) clears the monitor.
+    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    bool ok = monitor_valid_ && monitor_address_ == address;
+    monitor_valid_ = false;
+    if (!ok) return false;
+    if (Peripheral* model = find(address))
+        model->write(address - model->base(), value, 4);
+    else
+        log_.line("exclusive store to " + hex(address) + ": no model at this address");
+    if (exceptions_.any_pending()) deliver();
+    return true;
+}
+
+void Chip::barrier() { spend(cost::kBarrier); }
+
+// ---------------------------------------------------------------------------------------------------
+// Other bus masters.
+
+uint32_t Chip::master_read(uint32_t address, unsigned width)
+{
+    uintptr_t host = address;
+    if (device::in_mirror(host)) {
+        uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));
+        if (Peripheral* model = find(chip_address)) return model->read(chip_address - model->base(), width);
+        return 0;
+    }
+    uint32_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const void*>(host), width);
+    return value;
+}
+
+void Chip::master_write(uint32_t address, uint32_t value, unsigned width)
+{
+    uintptr_t host = address;
+    if (device::in_mirror(host)) {
+        uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));
+        if (Peripheral* model = find(chip_address)) model->write(chip_address - model->base(), value, width);
+        return;
+    }
+    std::memcpy(reinterpret_cast<void*>(host), &value, width);
+}
+
+}  // namespace sim

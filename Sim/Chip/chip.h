@@ -1,0 +1,149 @@
+// The simulated STM32F411: the bus the firmware's registers talk to, the core's time and exceptions,
+// and one model per peripheral at the chip's addresses.
+//
+// Time moves only through what the firmware does to the hardware. Every register access costs cycles
+// (cost_model.h); before the access the events that are due run and pending interrupts that beat the
+// current execution priority are taken by calling their handler from the vector table, nested as the
+// NVIC would nest them. A poll loop is accelerated: a repeated read of a register that changes only at
+// events jumps to the next event; a repeated read of a free-running counter moves on by a stride of at
+// most 1/64 of the time already spent waiting (and never past the next event), so a wait of W ends at
+// most W/64 + one access late (0.94 us on a 60 us wait, 16 ns on a 1 us wait). A run of NOPs is a wait on
+// memory, which only an interrupt handler can change, so it jumps to the next event too. Spin state
+// belongs to the execution level that spins: an interrupt in the middle of a wait does not restart it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chip_context.h"
+#include "debug_unit.h"
+#include "device_register.h"
+#include "dma.h"
+#include "flash_interface.h"
+#include "gpio.h"
+#include "nvic.h"
+#include "pwr.h"
+#include "rcc.h"
+#include "sim_stop.h"
+#include "syscfg.h"
+#include "systick.h"
+#include "tim2.h"
+#include "usart.h"
+
+namespace sim {
+
+struct ChipConfig {
+    bool crystal_present = true;
+};
+
+class Chip final : public device::Bus, public ChipContext {
+public:
+    using Handler = void (*)();
+
+    explicit Chip(ChipConfig config = {});
+    ~Chip();
+    Chip(const Chip&) = delete;
+    Chip& operator=(const Chip&) = delete;
+
+    // The firmware's vector table (word 0 the stack pointer, then exceptions 1..101). `default_handler`
+    // names the catch-all handler, so that a halt inside it can say so.
+    void set_vector_table(const Handler* table, int words, Handler default_handler = nullptr);
+    // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
+    void set_time_limit(Picos limit) { time_limit_ = limit; }
+    // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
+    void run_until(Picos t);
+    const ChipConfig& config() const { return config_; }
+
+    // device::Bus
+    uint32_t read(uint32_t address, unsigned width) override;
+    void write(uint32_t address, uint32_t value, unsigned width) override;
+    void nop() override;
+    void set_primask(bool masked) override;
+    uint32_t load_exclusive(uint32_t address) override;
+    bool store_exclusive(uint32_t address, uint32_t value) override;
+    void barrier() override;
+
+    // ChipContext
+    Picos now() const override { return now_; }
+    Scheduler& scheduler() override { return scheduler_; }
+    ClockTree& clocks() override { return clocks_; }
+    Exceptions& exceptions() override { return exceptions_; }
+    Log& log() override { return log_; }
+    uint64_t core_cycles() const override;
+    uint32_t master_read(uint32_t address, unsigned width) override;
+    void master_write(uint32_t address, uint32_t value, unsigned width) override;
+
+    GpioPort& gpio(char letter);
+    uint64_t access_count() const { return accesses_; }
+
+private:
+    struct Spin {
+        enum class Kind : uint8_t { None, Read, Nop } kind = Kind::None;
+        uint32_t address = 0;
+        Picos since = 0;
+        uint32_t repeats = 0;
+    };
+    // A loop is recognised after this many repeats of the same read (or NOP): two reads of one register
+    // in a row are ordinary code, not yet a wait.
+    static constexpr uint32_t kSpinRecognised = 2;
+    // A wait that nothing can end is reported as a halt once it has gone on this long.
+    static constexpr uint32_t kStuckRepeats = 1000;
+
+    Peripheral* find(uint32_t address);
+    void spend(uint32_t cycles, Picos extra = 0);
+    void advance(Picos dt);
+    void deliver();
+    void take(int exception);
+    Picos skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned width);
+    Picos skip_for_nop();
+    void halt_if_stuck(const std::string& waiting_on);
+    [[noreturn]] void halt(const std::string& reason);
+    Spin& spin() { return spins_.back(); }
+
+    ChipConfig config_;
+    Log log_;
+    Scheduler scheduler_;
+    ClockTree clocks_;
+    Exceptions exceptions_;
+
+    Picos now_ = 0;
+    Picos time_limit_ = kNever;
+    Picos cycle_period_ = period_of(16'000'000);
+    Picos cycles_anchor_time_ = 0;
+    uint64_t cycles_anchor_ = 0;
+    uint64_t accesses_ = 0;
+
+    const Handler* vectors_ = nullptr;
+    int vector_words_ = 0;
+    Handler default_handler_ = nullptr;
+    std::vector<Spin> spins_;
+    bool monitor_valid_ = false;
+    uint32_t monitor_address_ = 0;
+    bool delivering_ = false;
+
+    std::vector<Peripheral*> models_;
+    Peripheral* last_hit_ = nullptr;
+
+public:
+    // The models, at the chip's addresses.
+    NvicBlock nvic;
+    ScbBlock scb;
+    SysTickTimer systick;
+    CycleCounter dwt;
+    CoreDebugBlock core_debug;
+    Rcc rcc;
+    Pwr pwr;
+    FlashInterface flash;
+    Syscfg syscfg;
+    GpioPort gpioa;
+    GpioPort gpiob;
+    GpioPort gpioc;
+    GpioPort gpioh;
+    GeneralTimer tim2;
+    Usart usart1;
+    Usart usart2;
+    DmaController dma2;
+};
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+#include "debug_unit.h"
+
+namespace sim {
+
+CycleCounter::CycleCounter(ChipContext& chip) : Peripheral("DWT", 0xE0001000U, 0x1000U), chip_(chip) {}
+
+void CycleCounter::reset()
+{
+    ctrl_ = 0x40000000U;
+    trace_enabled_ = false;
+    base_ = 0;
+    anchor_ = 0;
+}
+
+uint32_t CycleCounter::cyccnt() const
+{
+    if (!counting()) return base_;
+    return base_ + static_cast<uint32_t>(chip_.core_cycles() - anchor_);
+}
+
+void CycleCounter::freeze()
+{
+    base_ = cyccnt();
+    anchor_ = chip_.core_cycles();
+}
+
+void CycleCounter::set_trace_enabled(bool on)
+{
+    freeze();
+    trace_enabled_ = on;
+}
+
+uint32_t CycleCounter::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case 0x0: return ctrl_;
+    case 0x4: return cyccnt();
+    default: chip_.log().line("DWT: read of unmodelled offset " + std::to_string(offset)); return 0;
+    }
+}
+
+void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
+{
+    switch (offset) {
+    case 0x0:
+        freeze();
+        ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
+        return;
+    case 0x4:
+        base_ = value;
+        anchor_ = chip_.core_cycles();
+        return;
+    default: chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset)); return;
+    }
+}
+
+CoreDebugBlock::CoreDebugBlock(CycleCounter& counter, Log& log)
+    : Peripheral("CoreDebug", 0xE000EDF0U, 0x10U), counter_(counter), log_(log)
+{
+}
+
+uint32_t CoreDebugBlock::read(uint32_t offset, unsigned)
+{
+    if (offset == 0xC) return demcr_;
+    if (offset == 0x0) return 0;  // DHCSR: no debugger attached
+    log_.line("CoreDebug: read of unmodelled offset " + std::to_string(offset));
+    return 0;
+}
+
+void CoreDebugBlock::write(uint32_t offset, uint32_t value, unsigned)
+{
+    if (offset == 0xC) {
+        demcr_ = value & 0x010F07F1U;
+        counter_.set_trace_enabled((demcr_ & (1U << 24)) != 0);
+        return;
+    }
+    log_.line("CoreDebug: write to unmodelled offset " + std::to_string(offset));
+}
+
+}  // namespace sim

@@ -1,0 +1,46 @@
+// The core's cycle counter (DWT CYCCNT at 0xE0001004) and the debug register that powers the trace
+// unit holding it (CoreDebug DEMCR, TRCENA bit 24). CYCCNT counts core cycles while both TRCENA and
+// CYCCNTENA are set, wraps at 2^32 and can be written at any time.
+#pragma once
+
+#include "chip_context.h"
+#include "peripheral.h"
+
+namespace sim {
+
+class CycleCounter final : public Peripheral {
+public:
+    explicit CycleCounter(ChipContext& chip);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
+
+    void set_trace_enabled(bool on);
+    bool counting() const { return trace_enabled_ && (ctrl_ & 1U); }
+    uint32_t cyccnt() const;
+    void reset();
+
+private:
+    void freeze();  // folds the running count into base_ before the counting state changes
+
+    ChipContext& chip_;
+    uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
+    bool trace_enabled_ = false;
+    uint32_t base_ = 0;
+    uint64_t anchor_ = 0;  // core cycles when base_ was taken
+};
+
+class CoreDebugBlock final : public Peripheral {
+public:
+    CoreDebugBlock(CycleCounter& counter, Log& log);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    void reset() { demcr_ = 0; }
+
+private:
+    CycleCounter& counter_;
+    Log& log_;
+    uint32_t demcr_ = 0;
+};
+
+}  // namespace sim

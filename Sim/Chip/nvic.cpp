@@ -1,0 +1,272 @@
+#include "nvic.h"
+
+#include <cstdio>
+
+namespace sim {
+
+void Exceptions::reset() { *this = Exceptions{}; }
+
+void Exceptions::set_pending(int e)
+{
+    if (!pending_[e]) ++pending_count_;
+    pending_[e] = true;
+}
+
+void Exceptions::clear_pending(int e)
+{
+    if (pending_[e]) --pending_count_;
+    pending_[e] = false;
+}
+
+bool Exceptions::enabled(int e) const { return e < 16 ? true : enabled_[e]; }
+
+void Exceptions::set_line(int irq, bool high)
+{
+    line_[irq] = high;
+    if (high && !active_[exception_of_irq(irq)]) set_pending(exception_of_irq(irq));
+}
+
+int Exceptions::priority(int e) const
+{
+    switch (e) {
+    case 1: return -3;  // Reset
+    case 2: return -2;  // NMI
+    case 3: return -1;  // HardFault
+    default: return priority_[e];
+    }
+}
+
+int Exceptions::group_priority(int e) const
+{
+    int p = priority(e);
+    if (p < 0) return p;
+    // PRIGROUP g splits the byte at bit g: bits [7:g+1] are the group (pre-emption) priority.
+    uint32_t group_mask = 0xFFU << (prigroup_ + 1U);
+    return static_cast<int>(static_cast<uint32_t>(p) & group_mask & 0xFFU);
+}
+
+int Exceptions::execution_priority() const
+{
+    int running = kThreadPriority;
+    if (active_count_ > 0)
+        for (int e = 1; e < kExceptionCount; ++e)
+            if (active_[e] && group_priority(e) < running) running = group_priority(e);
+    if (primask_ && running > 0) running = 0;
+    return running;
+}
+
+int Exceptions::next_to_take() const
+{
+    if (pending_count_ == 0) return 0;
+    int best = 0;
+    for (int e = 1; e < kExceptionCount; ++e) {
+        if (!pending_[e] || !enabled(e)) continue;
+        if (best == 0 || priority(e) < priority(best)) best = e;
+    }
+    if (best == 0) return 0;
+    // Under PRIMASK nothing of configurable priority is taken, even at thread level.
+    if (primask_ && priority(best) >= 0) return 0;
+    return group_priority(best) < execution_priority() ? best : 0;
+}
+
+bool Exceptions::anything_can_preempt(bool systick_running) const
+{
+    int running = execution_priority();
+    if (primask_) return false;
+    if (systick_running && group_priority(kSysTickException) < running) return true;
+    for (int irq = 0; irq < kIrqCount; ++irq) {
+        int e = exception_of_irq(irq);
+        if (enabled_[e] && group_priority(e) < running) return true;
+    }
+    return false;
+}
+
+void Exceptions::activate(int e)
+{
+    clear_pending(e);
+    active_[e] = true;
+    activation_order_[e] = ++active_count_;
+}
+
+void Exceptions::deactivate(int e)
+{
+    active_[e] = false;
+    --active_count_;
+    if (e >= 16 && line_[e - 16]) set_pending(e);
+}
+
+int Exceptions::innermost_active() const
+{
+    int innermost = 0;
+    for (int e = 1; e < kExceptionCount; ++e)
+        if (active_[e] && (innermost == 0 || activation_order_[e] > activation_order_[innermost])) innermost = e;
+    return innermost;
+}
+
+std::string Exceptions::name(int e)
+{
+    static const char* const kSystem[16] = {"Thread", "Reset", "NMI", "HardFault", "MemManage", "BusFault",
+                                            "UsageFault", "Reserved7", "Reserved8", "Reserved9", "Reserved10",
+                                            "SVCall", "DebugMonitor", "Reserved13", "PendSV", "SysTick"};
+    if (e < 16) return kSystem[e];
+    char text[16];
+    std::snprintf(text, sizeof text, "IRQ %d", e - 16);
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+NvicBlock::NvicBlock(Exceptions& exceptions, Log& log)
+    : Peripheral("NVIC", 0xE000E100U, 0xC00U), exceptions_(exceptions), log_(log)
+{
+}
+
+namespace {
+// Which register group of the NVIC an offset falls in, and the first IRQ of its word.
+struct BitGroup {
+    int kind;  // 0 ISER, 1 ICER, 2 ISPR, 3 ICPR, 4 IABR, -1 none
+    int first_irq;
+};
+BitGroup bit_group(uint32_t offset)
+{
+    if (offset >= 0x300) return {-1, 0};
+    int kind = static_cast<int>(offset / 0x80U);
+    uint32_t word = (offset % 0x80U) / 4U;
+    if (word >= 8) return {-1, 0};
+    return {kind, static_cast<int>(word * 32U)};
+}
+}  // namespace
+
+uint32_t NvicBlock::read(uint32_t offset, unsigned width)
+{
+    if (offset >= 0x300 && offset < 0x300 + 240) {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < width; ++i) {
+            int irq = static_cast<int>(offset - 0x300 + i);
+            if (irq < kIrqCount) value |= static_cast<uint32_t>(exceptions_.priority_byte(exception_of_irq(irq))) << (8 * i);
+        }
+        return value;
+    }
+    BitGroup g = bit_group(offset);
+    if (g.kind < 0) {
+        log_.line("NVIC: read of unmodelled offset " + std::to_string(offset));
+        return 0;
+    }
+    uint32_t value = 0;
+    for (int bit = 0; bit < 32 && g.first_irq + bit < kIrqCount; ++bit) {
+        int e = exception_of_irq(g.first_irq + bit);
+        bool set = g.kind <= 1 ? exceptions_.enabled(e) : g.kind <= 3 ? exceptions_.pending(e) : exceptions_.active(e);
+        if (set) value |= 1U << bit;
+    }
+    return value;
+}
+
+void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    if (offset >= 0x300 && offset < 0x300 + 240) {
+        for (unsigned i = 0; i < width; ++i) {
+            int irq = static_cast<int>(offset - 0x300 + i);
+            if (irq < kIrqCount) exceptions_.set_priority_byte(exception_of_irq(irq), static_cast<uint8_t>(value >> (8 * i)));
+        }
+        return;
+    }
+    if (offset == 0xE00) {  // STIR: software trigger
+        if (value < static_cast<uint32_t>(kIrqCount)) exceptions_.set_pending(exception_of_irq(static_cast<int>(value)));
+        return;
+    }
+    BitGroup g = bit_group(offset);
+    if (g.kind < 0 || g.kind == 4) {
+        log_.line("NVIC: write to unmodelled offset " + std::to_string(offset));
+        return;
+    }
+    for (int bit = 0; bit < 32 && g.first_irq + bit < kIrqCount; ++bit) {
+        if (!(value & (1U << bit))) continue;
+        int irq = g.first_irq + bit;
+        switch (g.kind) {
+        case 0: exceptions_.set_enabled(irq, true); break;
+        case 1: exceptions_.set_enabled(irq, false); break;
+        case 2: exceptions_.set_pending(exception_of_irq(irq)); break;
+        case 3: exceptions_.clear_pending(exception_of_irq(irq)); break;
+        default: break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+ScbBlock::ScbBlock(Exceptions& exceptions, Log& log)
+    : Peripheral("SCB", 0xE000ED00U, 0x90U), exceptions_(exceptions), log_(log)
+{
+}
+
+void ScbBlock::reset()
+{
+    aircr_ = 0;
+    vtor_ = 0;
+    scr_ = 0;
+    ccr_ = 0x200;
+    shcsr_ = 0;
+    cpacr_ = 0;
+}
+
+uint32_t ScbBlock::read(uint32_t offset, unsigned width)
+{
+    if (offset >= 0x18 && offset < 0x24) {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < width; ++i)
+            value |= static_cast<uint32_t>(exceptions_.priority_byte(static_cast<int>(4 + offset - 0x18 + i))) << (8 * i);
+        return value;
+    }
+    switch (offset) {
+    case 0x00: return 0x410FC241U;  // CPUID: Cortex-M4 r0p1
+    case 0x04: {
+        uint32_t icsr = static_cast<uint32_t>(exceptions_.innermost_active()) & 0x1FFU;
+        if (exceptions_.pending(kSysTickException)) icsr |= 1U << 26;
+        if (exceptions_.pending(kPendSVException)) icsr |= 1U << 28;
+        return icsr;
+    }
+    case 0x08: return vtor_;
+    case 0x0C: return 0xFA050000U | (exceptions_.prigroup() << 8) | (aircr_ & 0x8000U);
+    case 0x10: return scr_;
+    case 0x14: return ccr_;
+    case 0x24: return shcsr_;
+    case 0x88: return cpacr_;
+    default:
+        log_.line("SCB: read of unmodelled offset " + std::to_string(offset));
+        return 0;
+    }
+}
+
+void ScbBlock::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    if (offset >= 0x18 && offset < 0x24) {
+        for (unsigned i = 0; i < width; ++i)
+            exceptions_.set_priority_byte(static_cast<int>(4 + offset - 0x18 + i), static_cast<uint8_t>(value >> (8 * i)));
+        return;
+    }
+    switch (offset) {
+    case 0x04:
+        if (value & (1U << 26)) exceptions_.set_pending(kSysTickException);
+        if (value & (1U << 25)) exceptions_.clear_pending(kSysTickException);
+        if (value & (1U << 28)) exceptions_.set_pending(kPendSVException);
+        if (value & (1U << 27)) exceptions_.clear_pending(kPendSVException);
+        return;
+    case 0x08: vtor_ = value & 0xFFFFFF80U; return;
+    case 0x0C:
+        // Without the key 0x05FA in the top half the write is ignored, as on the core.
+        if ((value >> 16) != 0x05FAU) {
+            log_.line("SCB: AIRCR write without VECTKEY ignored");
+            return;
+        }
+        exceptions_.set_prigroup((value >> 8) & 7U);
+        aircr_ = value & 0x8700U;
+        return;
+    case 0x10: scr_ = value & 0x16U; return;
+    case 0x14: ccr_ = value & 0x31BU; return;
+    case 0x24: shcsr_ = value; return;
+    case 0x88: cpacr_ = value; return;  // kept whole, so a test can see which bits the firmware touched
+    default: log_.line("SCB: write to unmodelled offset " + std::to_string(offset)); return;
+    }
+}
+
+}  // namespace sim

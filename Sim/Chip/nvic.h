@@ -1,0 +1,111 @@
+// The Cortex-M4's exception state (pending, enabled, active, priorities, PRIMASK, priority grouping)
+// and the two register blocks that expose it: the NVIC (0xE000E100) and the System Control Block
+// (0xE000ED00). Which exception to take, and when, is decided here; the chip calls the handler.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "peripheral.h"
+#include "sim_log.h"
+
+namespace sim {
+
+constexpr int kIrqCount = 86;
+constexpr int kExceptionCount = 16 + kIrqCount;  // exception number e: 1..15 system, 16 + n for IRQ n
+constexpr int kSysTickException = 15;
+constexpr int kPendSVException = 14;
+constexpr int kThreadPriority = 256;  // below every configurable priority
+
+constexpr int exception_of_irq(int irq) { return 16 + irq; }
+
+class Exceptions {
+public:
+    void reset();
+
+    void set_pending(int exception);
+    void clear_pending(int exception);
+    bool pending(int exception) const { return pending_[exception]; }
+    bool enabled(int exception) const;
+    bool active(int exception) const { return active_[exception]; }
+    void set_enabled(int irq, bool on) { enabled_[exception_of_irq(irq)] = on; }
+
+    // A peripheral's interrupt request line: while it is high the interrupt is pending, and it becomes
+    // pending again on return from its handler if the line is still high.
+    void set_line(int irq, bool high);
+    bool line(int irq) const { return line_[irq]; }
+
+    // Priority byte as stored (configurable exceptions: top nibble significant); fixed ones negative.
+    int priority(int exception) const;
+    void set_priority_byte(int exception, uint8_t value) { priority_[exception] = value & 0xF0; }
+    uint8_t priority_byte(int exception) const { return priority_[exception]; }
+    int group_priority(int exception) const;
+
+    void set_prigroup(uint32_t prigroup) { prigroup_ = prigroup & 7U; }
+    uint32_t prigroup() const { return prigroup_; }
+
+    bool primask() const { return primask_; }
+    void set_primask(bool on) { primask_ = on; }
+
+    // The priority the core runs at: the best group priority of the active exceptions, 0 under PRIMASK.
+    int execution_priority() const;
+    // The pending, enabled exception that would be taken now, or 0 if none beats the execution priority.
+    int next_to_take() const;
+    // Whether any enabled source could still pre-empt the running code (what halt detection asks).
+    bool anything_can_preempt(bool systick_running) const;
+
+    void activate(int exception);
+    void deactivate(int exception);
+    int active_count() const { return active_count_; }
+    int innermost_active() const;  // the exception being handled now, 0 at thread level
+
+    bool any_pending() const { return pending_count_ > 0; }
+
+    static std::string name(int exception);
+
+private:
+    std::array<bool, kExceptionCount> pending_{};
+    std::array<bool, kExceptionCount> enabled_{};
+    std::array<bool, kExceptionCount> active_{};
+    std::array<uint8_t, kExceptionCount> priority_{};
+    std::array<bool, kIrqCount> line_{};
+    std::array<int, kExceptionCount> activation_order_{};
+    int pending_count_ = 0;
+    int active_count_ = 0;
+    uint32_t prigroup_ = 0;
+    bool primask_ = false;
+};
+
+class NvicBlock final : public Peripheral {
+public:
+    NvicBlock(Exceptions& exceptions, Log& log);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+
+private:
+    Exceptions& exceptions_;
+    Log& log_;
+};
+
+class ScbBlock final : public Peripheral {
+public:
+    ScbBlock(Exceptions& exceptions, Log& log);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    void reset();
+
+    uint32_t cpacr() const { return cpacr_; }
+
+private:
+    Exceptions& exceptions_;
+    Log& log_;
+    uint32_t aircr_ = 0;
+    uint32_t vtor_ = 0;
+    uint32_t scr_ = 0;
+    uint32_t ccr_ = 0x200;  // STKALIGN set at reset
+    uint32_t shcsr_ = 0;
+    uint32_t cpacr_ = 0;
+};
+
+}  // namespace sim

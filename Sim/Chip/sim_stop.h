@@ -1,0 +1,30 @@
+// How a run of the firmware ends. The firmware never returns from main, so the simulator ends a run
+// by throwing this from inside the register access (or NOP) that reached the end; the runner catches it.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "sim_time.h"
+
+namespace sim {
+
+class Stop : public std::runtime_error {
+public:
+    enum class Kind { TimeLimit, Halt };
+    Stop(Kind kind, std::string reason, Picos at)
+        : std::runtime_error(reason), kind_(kind), reason_(std::move(reason)), at_(at)
+    {
+    }
+    Kind kind() const { return kind_; }
+    bool halted() const { return kind_ == Kind::Halt; }
+    const std::string& reason() const { return reason_; }
+    Picos at() const { return at_; }
+
+private:
+    Kind kind_;
+    std::string reason_;
+    Picos at_;
+};
+
+}  // namespace sim

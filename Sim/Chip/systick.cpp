@@ -1,0 +1,97 @@
+#include "systick.h"
+
+namespace sim {
+
+SysTickTimer::SysTickTimer(ChipContext& chip) : Peripheral("SysTick", 0xE000E010U, 0x10U), chip_(chip)
+{
+    // A change of HCLK changes the time between two wraps; the count itself carries on.
+    chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
+        if (enabled()) schedule_wrap();
+    });
+}
+
+void SysTickTimer::reset()
+{
+    if (event_) chip_.scheduler().cancel(event_);
+    event_ = 0;
+    ctrl_ = load_ = 0;
+    countflag_ = false;
+}
+
+uint64_t SysTickTimer::clocks_now() const
+{
+    uint64_t cycles = chip_.core_cycles();
+    return (ctrl_ & 4U) ? cycles : cycles / 8U;
+}
+
+void SysTickTimer::restart()
+{
+    cleared_at_ = clocks_now();
+    next_wrap_ = cleared_at_ + static_cast<uint64_t>(load_) + 1U;
+    schedule_wrap();
+}
+
+void SysTickTimer::schedule_wrap()
+{
+    if (event_) chip_.scheduler().cancel(event_);
+    event_ = 0;
+    if (!enabled() || load_ == 0) return;
+    uint64_t now_clocks = clocks_now();
+    uint64_t ahead = next_wrap_ > now_clocks ? next_wrap_ - now_clocks : 0;
+    uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
+    event_ = chip_.scheduler().schedule(chip_.now() + ahead * period_of(hz), [this](Picos at) { on_wrap(at); });
+}
+
+void SysTickTimer::on_wrap(Picos)
+{
+    event_ = 0;
+    countflag_ = true;
+    if (ctrl_ & 2U) chip_.exceptions().set_pending(kSysTickException);
+    next_wrap_ += static_cast<uint64_t>(load_) + 1U;
+    schedule_wrap();
+}
+
+uint32_t SysTickTimer::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case 0x0: {
+        uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
+        countflag_ = false;  // COUNTFLAG clears on read
+        return value;
+    }
+    case 0x4: return load_;
+    case 0x8: {
+        if (!enabled()) return 0;
+        uint64_t elapsed = clocks_now() - cleared_at_;
+        if (elapsed == 0) return 0;
+        return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
+    }
+    case 0xC: return 0x40000000U | 12499U;  // no exact 10 ms reference (HCLK/8 at 100 MHz is 12500)
+    default: return 0;
+    }
+}
+
+void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned)
+{
+    switch (offset) {
+    case 0x0: {
+        bool was_enabled = enabled();
+        ctrl_ = value & 7U;
+        if (enabled() && !was_enabled)
+            restart();
+        else if (!enabled() && event_) {
+            chip_.scheduler().cancel(event_);
+            event_ = 0;
+        }
+        return;
+    }
+    case 0x4: load_ = value & 0xFFFFFFU; return;
+    case 0x8:  // any write clears the counter and COUNTFLAG
+        countflag_ = false;
+        if (enabled()) restart();
+        return;
+    default: chip_.log().line("SysTick: write to unmodelled offset " + std::to_string(offset)); return;
+    }
+}
+
+}  // namespace sim

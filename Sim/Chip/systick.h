@@ -1,0 +1,38 @@
+// SysTick, the core's 24-bit down-counter: counts core cycles (CLKSOURCE 1) or HCLK/8, reloads from
+// LOAD, and on each 1 -> 0 step sets COUNTFLAG and, with TICKINT, pends the SysTick exception.
+// A period is LOAD + 1 clocks: LOAD 99999 at 100 MHz gives the 1 ms tick.
+#pragma once
+
+#include "chip_context.h"
+#include "peripheral.h"
+
+namespace sim {
+
+class SysTickTimer final : public Peripheral {
+public:
+    explicit SysTickTimer(ChipContext& chip);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    bool free_running(uint32_t offset) const override { return offset == 0x8 && enabled(); }
+
+    bool enabled() const { return ctrl_ & 1U; }
+    bool interrupt_enabled() const { return (ctrl_ & 3U) == 3U; }
+    uint32_t reload() const { return load_; }
+    void reset();
+
+private:
+    uint64_t clocks_now() const;  // SysTick input clocks since reset
+    void restart();               // counter cleared now: the next wrap comes LOAD + 1 clocks later
+    void schedule_wrap();
+    void on_wrap(Picos at);
+
+    ChipContext& chip_;
+    uint32_t ctrl_ = 0;
+    uint32_t load_ = 0;
+    bool countflag_ = false;
+    uint64_t cleared_at_ = 0;   // input clock count when the counter was last cleared
+    uint64_t next_wrap_ = 0;    // input clock count of the next 1 -> 0 step
+    Scheduler::Id event_ = 0;
+};
+
+}  // namespace sim

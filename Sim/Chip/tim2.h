@@ -1,0 +1,26 @@
+// TIM2 model (placeholder until the model is written: logs every access).
+#pragma once
+
+#include "chip_context.h"
+#include "peripheral.h"
+
+namespace sim {
+
+class GeneralTimer final : public Peripheral {
+public:
+    explicit GeneralTimer(ChipContext& chip) : Peripheral("TIM2", 0x40000000U, 0x400U), chip_(chip) {}
+    uint32_t read(uint32_t offset, unsigned) override
+    {
+        chip_.log().line("TIM2: read of unmodelled offset " + std::to_string(offset));
+        return 0;
+    }
+    void write(uint32_t offset, uint32_t, unsigned) override
+    {
+        chip_.log().line("TIM2: write to unmodelled offset " + std::to_string(offset));
+    }
+
+private:
+    ChipContext& chip_;
+};
+
+}  // namespace sim

@@ -1,0 +1,38 @@
+# Host build: 32-bit, so that pointers are as wide as on the chip and the firmware's register-address
+# arithmetic is the same code in both builds.
+add_compile_options(-m32)
+add_link_options(-m32)
+if(NODE_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# The platform and the firmware, compiled against the simulator's bus. Object libraries, so that a
+# strong definition in the firmware always replaces the platform's weak default at link time.
+add_library(node_device OBJECT Platform/Device/device_register_host.cpp)
+target_include_directories(node_device PUBLIC ${NODE_FIRMWARE_INCLUDES})
+target_compile_definitions(node_device PUBLIC NODE_HOST_BUS)
+node_warnings(node_device)
+
+add_library(node_hal OBJECT ${NODE_HAL_SOURCES})
+target_link_libraries(node_hal PUBLIC node_device)
+node_warnings(node_hal)
+
+add_library(node_core OBJECT ${NODE_CORE_SOURCES} Platform/Host/reset_host.cpp)
+target_link_libraries(node_core PUBLIC node_hal)
+node_warnings(node_core)
+# The firmware's main becomes node_main: the simulator keeps the process's own.
+set_source_files_properties(Core/Src/main.cpp PROPERTIES COMPILE_DEFINITIONS main=node_main)
+
+file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
+add_library(node_sim STATIC ${NODE_SIM_SOURCES})
+target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
+target_link_libraries(node_sim PUBLIC node_device)
+node_warnings(node_sim)
+
+enable_testing()
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_subdirectory(tests)
+if(EXISTS ${CMAKE_SOURCE_DIR}/Tools/nodesim/CMakeLists.txt)
+    add_subdirectory(Tools/nodesim)
+endif()

@@ -1,0 +1,152 @@
+// The simulated core: interrupt priorities and nesting, PRIMASK, an interrupt landing inside a
+// read-modify-write, the exclusive monitor, busy-wait acceleration and halt detection.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "chip.h"
+#include "stm32f4xx.h"
+
+namespace {
+
+std::vector<std::string> g_log;
+
+void irq0_handler()
+{
+    g_log.push_back("irq0 in");
+    NVIC->ISPR[0] = 1U << 1;  // pend IRQ 1 (priority 1 beats our 2: it nests right here)
+    NVIC->ISPR[0] = 1U << 2;  // pend IRQ 2 (priority 2, same as ours: it waits until we return)
+    g_log.push_back("irq0 out");
+}
+void irq1_handler() { g_log.push_back("irq1"); }
+void irq2_handler() { g_log.push_back("irq2"); }
+void systick_handler() { g_log.push_back("tick"); }
+void load_writer() { SysTick->LOAD = 0x100; }
+
+class CoreTest : public ::testing::Test {
+protected:
+    CoreTest()
+    {
+        g_log.clear();
+        table[15] = systick_handler;
+        table[16 + 0] = irq0_handler;
+        table[16 + 1] = irq1_handler;
+        table[16 + 2] = irq2_handler;
+        table[16 + 3] = load_writer;
+        chip.set_vector_table(table.data(), static_cast<int>(table.size()));
+        SCB->AIRCR = (0x05FAU << 16) | (3U << 8);  // four bits of pre-emption priority
+        for (int irq = 0; irq < 4; ++irq) NVIC->ISER[0] = 1U << irq;
+        NVIC->IP[0] = 2 << 4;
+        NVIC->IP[1] = 1 << 4;
+        NVIC->IP[2] = 2 << 4;
+        NVIC->IP[3] = 0;
+    }
+
+    std::vector<sim::Chip::Handler> table = std::vector<sim::Chip::Handler>(102, nullptr);
+    sim::Chip chip;
+};
+
+TEST_F(CoreTest, HigherPriorityNestsAndEqualPriorityWaits)
+{
+    NVIC->ISPR[0] = 1U << 0;
+    EXPECT_EQ(g_log, (std::vector<std::string>{"irq0 in", "irq1", "irq0 out", "irq2"}));
+    EXPECT_EQ(NVIC->IABR[0], 0U);
+}
+
+TEST_F(CoreTest, PrimaskHoldsInterruptsUntilEnabled)
+{
+    __disable_irq();
+    NVIC->ISPR[0] = 1U << 1;
+    __NOP();
+    EXPECT_TRUE(g_log.empty());
+    EXPECT_EQ(NVIC->ISPR[0] & 2U, 2U);
+    __enable_irq();
+    EXPECT_EQ(g_log, (std::vector<std::string>{"irq1"}));
+}
+
+TEST_F(CoreTest, InterruptBetweenReadAndWriteOfReadModifyWrite)
+{
+    // An interrupt falls due just after the read of LOAD (a core-bus access, 2 cycles): its write is lost
+    // by the plain |=, and kept by the exclusive-access loop, which retries once the monitor is cleared.
+    const sim::Picos after_read = 2 * sim::period_of(16'000'000) + 1;
+    SysTick->LOAD = 0;
+    chip.scheduler().schedule(chip.now() + after_read, [](sim::Picos) { NVIC->ISPR[0] = 1U << 3; });
+    SysTick->LOAD |= 1U;
+    EXPECT_EQ(SysTick->LOAD, 1U);
+
+    SysTick->LOAD = 0;
+    chip.scheduler().schedule(chip.now() + after_read, [](sim::Picos) { NVIC->ISPR[0] = 1U << 3; });
+    uint32_t value;
+    int attempts = 0;
+    do {
+        ++attempts;
+        value = __LDREXW(&SysTick->LOAD) | 1U;
+    } while (__STREXW(value, &SysTick->LOAD) != 0U);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(SysTick->LOAD, 0x101U);
+}
+
+// A cycle-counter wait as the firmware writes it, returning how long it really took.
+sim::Picos timed_wait(sim::Chip& chip, uint32_t cycles)
+{
+    sim::Picos start = chip.now();
+    DWT->CYCCNT = 0;
+    while (DWT->CYCCNT <= cycles) {
+    }
+    return chip.now() - start;
+}
+
+TEST_F(CoreTest, BusyWaitOvershootStaysWithinOneSixtyFourth)
+{
+    CoreDebug->DEMCR |= CoreDebug_DEMCR_TRCENA_Msk;
+    DWT->CTRL |= DWT_CTRL_CYCCNTENA_Msk;
+    // A 1 ms tick at 16 MHz in the background, as after the platform's start.
+    SysTick->LOAD = 15999;
+    SysTick->VAL = 0;
+    SysTick->CTRL = 7;
+    const sim::Picos cycle = sim::period_of(16'000'000);
+    for (uint64_t micros : {1ULL, 60ULL, 4'000'000ULL}) {
+        sim::Picos requested = micros * 16 * cycle;
+        uint64_t accesses_before = chip.access_count();
+        sim::Picos took = timed_wait(chip, static_cast<uint32_t>(micros * 16));
+        EXPECT_GE(took, requested) << micros << " us";
+        // The bound: 1/64 of the wait, plus the write and one read of the counter, plus the tick
+        // interrupts (24 cycles each) that fall inside it.
+        sim::Picos ticks = micros / 1000 + 1;
+        EXPECT_LE(took, requested + requested / 64 + 4 * cycle + ticks * 24 * cycle) << micros << " us";
+        if (micros == 4000000ULL) {
+            EXPECT_LT(chip.access_count() - accesses_before, 20000U);
+        }
+    }
+    EXPECT_GT(g_log.size(), 3900U);  // the ticks ran during the waits
+}
+
+TEST_F(CoreTest, MaskedSpinIsReportedAsHalt)
+{
+    __disable_irq();
+    try {
+        for (;;) __NOP();
+    } catch (const sim::Stop& stop) {
+        EXPECT_TRUE(stop.halted());
+        EXPECT_NE(stop.reason().find("PRIMASK"), std::string::npos) << stop.reason();
+        return;
+    }
+}
+
+TEST_F(CoreTest, TimeLimitEndsTheRun)
+{
+    chip.set_time_limit(sim::milliseconds(5));
+    SysTick->LOAD = 15999;
+    SysTick->VAL = 0;
+    SysTick->CTRL = 7;
+    EXPECT_THROW(
+        {
+            for (;;) __NOP();
+        },
+        sim::Stop);
+    EXPECT_EQ(chip.now(), sim::milliseconds(5));
+    EXPECT_EQ(g_log.size(), 4U);  // the first tick comes one period after SysTick is enabled
+}
+
+}  // namespace
