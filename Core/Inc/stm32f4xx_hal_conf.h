@@ -1,0 +1,2 @@
+// (written with the platform configuration)
+#pragma once

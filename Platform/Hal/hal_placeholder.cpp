@@ -1,1 +1,0 @@
-#include "stm32f4xx_hal.h"

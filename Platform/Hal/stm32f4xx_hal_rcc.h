@@ -1,0 +1,2 @@
+// (written with the platform module)
+#pragma once
