@@ -26,7 +26,7 @@ void MX_USART1_UART_Init(void);
 void MX_USART2_UART_Init(void);
 void MX_TIM2_Init(void);
 void HAL_TIM_MspPostInit(TIM_HandleTypeDef* htim);
-extern "C" void Error_Handler(void);
+void Error_Handler(void);
 
 // Dashboard protocol.
 extern char texto[100];      // the formatted temperature report
