@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Every test: the host build and its tests, the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the STM32F411 image with its checks and the firmware's logic run
+# on an emulated Cortex-M4. Fails when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+for preset in host host-asan stm32f411; do
+    echo "=== $preset ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --test-dir "build/$preset" --output-on-failure
+done
+echo "all tests passed"
