@@ -1,5 +1,6 @@
 #include "nvic.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -8,14 +9,16 @@ void Exceptions::reset() { *this = Exceptions{}; }
 
 void Exceptions::set_pending(int e)
 {
-    if (!pending_[e]) ++pending_count_;
-    pending_[e] = true;
+    uint32_t bit = 1U << (e % 32);
+    if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
+    pending_bits_[e / 32] |= bit;
 }
 
 void Exceptions::clear_pending(int e)
 {
-    if (pending_[e]) --pending_count_;
-    pending_[e] = false;
+    uint32_t bit = 1U << (e % 32);
+    if (pending_bits_[e / 32] & bit) --pending_count_;
+    pending_bits_[e / 32] &= ~bit;
 }
 
 bool Exceptions::enabled(int e) const { return e < 16 ? true : enabled_[e]; }
@@ -24,6 +27,24 @@ void Exceptions::set_line(int irq, bool high)
 {
     line_[irq] = high;
     if (high && !active_[exception_of_irq(irq)]) set_pending(exception_of_irq(irq));
+}
+
+void Exceptions::set_priority_byte(int e, uint8_t value)
+{
+    priority_[e] = value & 0xF0;  // four implemented bits, the top nibble
+    recompute_execution_priority();
+}
+
+void Exceptions::set_prigroup(uint32_t prigroup)
+{
+    prigroup_ = prigroup & 7U;
+    recompute_execution_priority();
+}
+
+void Exceptions::set_primask(bool on)
+{
+    primask_ = on;
+    recompute_execution_priority();
 }
 
 int Exceptions::priority(int e) const
@@ -45,38 +66,38 @@ int Exceptions::group_priority(int e) const
     return static_cast<int>(static_cast<uint32_t>(p) & group_mask & 0xFFU);
 }
 
-int Exceptions::execution_priority() const
+void Exceptions::recompute_execution_priority()
 {
     int running = kThreadPriority;
-    if (active_count_ > 0)
-        for (int e = 1; e < kExceptionCount; ++e)
-            if (active_[e] && group_priority(e) < running) running = group_priority(e);
+    for (int i = 0; i < active_count_; ++i) running = std::min(running, group_priority(active_stack_[i]));
     if (primask_ && running > 0) running = 0;
-    return running;
+    execution_priority_ = running;
 }
 
 int Exceptions::next_to_take() const
 {
     if (pending_count_ == 0) return 0;
     int best = 0;
-    for (int e = 1; e < kExceptionCount; ++e) {
-        if (!pending_[e] || !enabled(e)) continue;
-        if (best == 0 || priority(e) < priority(best)) best = e;
+    for (int w = 0; w < kWords; ++w) {
+        for (uint32_t bits = pending_bits_[w]; bits != 0; bits &= bits - 1U) {
+            int e = w * 32 + __builtin_ctz(bits);
+            if (!enabled(e)) continue;
+            if (best == 0 || priority(e) < priority(best)) best = e;
+        }
     }
     if (best == 0) return 0;
     // Under PRIMASK nothing of configurable priority is taken, even at thread level.
     if (primask_ && priority(best) >= 0) return 0;
-    return group_priority(best) < execution_priority() ? best : 0;
+    return group_priority(best) < execution_priority_ ? best : 0;
 }
 
 bool Exceptions::anything_can_preempt(bool systick_running) const
 {
-    int running = execution_priority();
     if (primask_) return false;
-    if (systick_running && group_priority(kSysTickException) < running) return true;
+    if (systick_running && group_priority(kSysTickException) < execution_priority_) return true;
     for (int irq = 0; irq < kIrqCount; ++irq) {
         int e = exception_of_irq(irq);
-        if (enabled_[e] && group_priority(e) < running) return true;
+        if (enabled_[e] && group_priority(e) < execution_priority_) return true;
     }
     return false;
 }
@@ -85,22 +106,25 @@ void Exceptions::activate(int e)
 {
     clear_pending(e);
     active_[e] = true;
-    activation_order_[e] = ++active_count_;
+    active_stack_[active_count_++] = e;
+    recompute_execution_priority();
 }
 
 void Exceptions::deactivate(int e)
 {
     active_[e] = false;
-    --active_count_;
+    // Exceptions return in the reverse order of entry, so e is on top of the stack.
+    if (active_count_ > 0 && active_stack_[active_count_ - 1] == e)
+        --active_count_;
+    else
+        for (int i = 0; i < active_count_; ++i)
+            if (active_stack_[i] == e) {
+                for (int j = i; j + 1 < active_count_; ++j) active_stack_[j] = active_stack_[j + 1];
+                --active_count_;
+                break;
+            }
+    recompute_execution_priority();
     if (e >= 16 && line_[e - 16]) set_pending(e);
-}
-
-int Exceptions::innermost_active() const
-{
-    int innermost = 0;
-    for (int e = 1; e < kExceptionCount; ++e)
-        if (active_[e] && (innermost == 0 || activation_order_[e] > activation_order_[innermost])) innermost = e;
-    return innermost;
 }
 
 std::string Exceptions::name(int e)

@@ -16,7 +16,8 @@ void Scheduler::cancel(Id id)
 {
     auto it = std::find_if(events_.begin(), events_.end(), [id](const Event& e) { return e.id == id; });
     if (it == events_.end()) return;
-    events_.erase(it);
+    if (it != events_.end() - 1) *it = std::move(events_.back());
+    events_.pop_back();
     recompute_next();
 }
 
@@ -34,7 +35,9 @@ bool Scheduler::run_due(Picos now)
             return a.at < b.at || (a.at == b.at && a.id < b.id);
         });
         Event event = std::move(*it);
-        events_.erase(it);
+        // Order in the vector does not matter (the earliest is searched for), so remove by swapping.
+        if (it != events_.end() - 1) *it = std::move(events_.back());
+        events_.pop_back();
         recompute_next();
         event.action(event.at);
         ran = true;
