@@ -60,7 +60,17 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
     default_handler_ = default_handler;
 }
 
-uint64_t Chip::core_cycles() const { return cycles_anchor_ + (now_ - cycles_anchor_time_) / cycle_period_; }
+uint64_t Chip::core_cycles() const
+{
+    Picos elapsed = now_ - cycles_anchor_time_;
+    if (elapsed >= (1ULL << 31)) {
+        uint64_t whole = elapsed / cycle_period_;
+        cycles_anchor_ += whole;
+        cycles_anchor_time_ += whole * cycle_period_;
+        elapsed = now_ - cycles_anchor_time_;
+    }
+    return cycles_anchor_ + static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_);
+}
 
 GpioPort& Chip::gpio(char letter)
 {
@@ -87,9 +97,8 @@ Peripheral* Chip::find(uint32_t address)
 // ---------------------------------------------------------------------------------------------------
 // Time.
 
-void Chip::advance(Picos dt)
+void Chip::run_due_events()
 {
-    now_ += dt;
     if (now_ >= time_limit_) {
         now_ = time_limit_;
         scheduler_.run_due(now_);

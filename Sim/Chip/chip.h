@@ -92,7 +92,12 @@ private:
 
     Peripheral* find(uint32_t address);
     void spend(uint32_t cycles, Picos extra = 0);
-    void advance(Picos dt);
+    void advance(Picos dt)
+    {
+        now_ += dt;
+        if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
+    }
+    void run_due_events();
     void deliver();
     void take(int exception);
     Picos skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned width);
@@ -110,8 +115,10 @@ private:
     Picos now_ = 0;
     Picos time_limit_ = kNever;
     Picos cycle_period_ = period_of(16'000'000);
-    Picos cycles_anchor_time_ = 0;
-    uint64_t cycles_anchor_ = 0;
+    // The cycle count is anchor + (now - anchor time) / period; the anchor is moved up as time goes
+    // on so that the division stays 32-bit (a 64-bit one is a library call on the 32-bit host).
+    mutable Picos cycles_anchor_time_ = 0;
+    mutable uint64_t cycles_anchor_ = 0;
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;

@@ -32,13 +32,22 @@ void Exceptions::set_line(int irq, bool high)
 void Exceptions::set_priority_byte(int e, uint8_t value)
 {
     priority_[e] = value & 0xF0;  // four implemented bits, the top nibble
+    recompute_group(e);
     recompute_execution_priority();
 }
 
 void Exceptions::set_prigroup(uint32_t prigroup)
 {
     prigroup_ = prigroup & 7U;
+    for (int e = 0; e < kExceptionCount; ++e) recompute_group(e);
     recompute_execution_priority();
+}
+
+void Exceptions::recompute_group(int e)
+{
+    int p = priority(e);
+    // PRIGROUP g splits the byte at bit g: bits [7:g+1] are the group (pre-emption) priority.
+    group_[e] = static_cast<int16_t>(p < 0 ? p : static_cast<int>(static_cast<uint32_t>(p) & (0xFFU << (prigroup_ + 1U)) & 0xFFU));
 }
 
 void Exceptions::set_primask(bool on)
@@ -57,19 +66,10 @@ int Exceptions::priority(int e) const
     }
 }
 
-int Exceptions::group_priority(int e) const
-{
-    int p = priority(e);
-    if (p < 0) return p;
-    // PRIGROUP g splits the byte at bit g: bits [7:g+1] are the group (pre-emption) priority.
-    uint32_t group_mask = 0xFFU << (prigroup_ + 1U);
-    return static_cast<int>(static_cast<uint32_t>(p) & group_mask & 0xFFU);
-}
-
 void Exceptions::recompute_execution_priority()
 {
     int running = kThreadPriority;
-    for (int i = 0; i < active_count_; ++i) running = std::min(running, group_priority(active_stack_[i]));
+    for (int i = 0; i < active_count_; ++i) running = std::min(running, static_cast<int>(group_[active_stack_[i]]));
     if (primask_ && running > 0) running = 0;
     execution_priority_ = running;
 }
@@ -79,16 +79,15 @@ int Exceptions::next_to_take() const
     if (pending_count_ == 0) return 0;
     int best = 0;
     for (int w = 0; w < kWords; ++w) {
-        for (uint32_t bits = pending_bits_[w]; bits != 0; bits &= bits - 1U) {
+        for (uint32_t bits = pending_bits_[w] & enabled_bits_[w]; bits != 0; bits &= bits - 1U) {
             int e = w * 32 + __builtin_ctz(bits);
-            if (!enabled(e)) continue;
             if (best == 0 || priority(e) < priority(best)) best = e;
         }
     }
     if (best == 0) return 0;
     // Under PRIMASK nothing of configurable priority is taken, even at thread level.
     if (primask_ && priority(best) >= 0) return 0;
-    return group_priority(best) < execution_priority_ ? best : 0;
+    return group_[best] < execution_priority_ ? best : 0;
 }
 
 bool Exceptions::anything_can_preempt(bool systick_running) const

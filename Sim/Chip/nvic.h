@@ -29,7 +29,15 @@ public:
     bool pending(int exception) const { return (pending_bits_[exception / 32] >> (exception % 32)) & 1U; }
     bool enabled(int exception) const;
     bool active(int exception) const { return active_[exception]; }
-    void set_enabled(int irq, bool on) { enabled_[exception_of_irq(irq)] = on; }
+    void set_enabled(int irq, bool on)
+    {
+        int e = exception_of_irq(irq);
+        enabled_[e] = on;
+        if (on)
+            enabled_bits_[e / 32] |= 1U << (e % 32);
+        else
+            enabled_bits_[e / 32] &= ~(1U << (e % 32));
+    }
 
     // A peripheral's interrupt request line: while it is high the interrupt is pending, and it becomes
     // pending again on return from its handler if the line is still high.
@@ -40,7 +48,7 @@ public:
     int priority(int exception) const;
     void set_priority_byte(int exception, uint8_t value);
     uint8_t priority_byte(int exception) const { return priority_[exception]; }
-    int group_priority(int exception) const;
+    int group_priority(int exception) const { return group_[exception]; }
 
     void set_prigroup(uint32_t prigroup);
     uint32_t prigroup() const { return prigroup_; }
@@ -73,7 +81,10 @@ private:
     void recompute_execution_priority();
 
     std::array<uint32_t, kWords> pending_bits_{};
+    void recompute_group(int exception);
     std::array<bool, kExceptionCount> enabled_{};
+    std::array<uint32_t, kWords> enabled_bits_{0xFFFFU, 0, 0, 0};  // system exceptions always enabled
+    std::array<int16_t, kExceptionCount> group_{-3, -3, -2, -1};   // group priority, kept up to date
     std::array<bool, kExceptionCount> active_{};
     std::array<uint8_t, kExceptionCount> priority_{};
     std::array<bool, kIrqCount> line_{};

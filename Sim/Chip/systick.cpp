@@ -39,16 +39,18 @@ void SysTickTimer::schedule_wrap()
     uint64_t now_clocks = clocks_now();
     uint64_t ahead = next_wrap_ > now_clocks ? next_wrap_ - now_clocks : 0;
     uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
+    wrap_period_ = (static_cast<uint64_t>(load_) + 1U) * period_of(hz);
     event_ = chip_.scheduler().schedule(chip_.now() + ahead * period_of(hz), [this](Picos at) { on_wrap(at); });
 }
 
-void SysTickTimer::on_wrap(Picos)
+void SysTickTimer::on_wrap(Picos at)
 {
-    event_ = 0;
+    // The 1 kHz tick comes here 86.4 million times a simulated day: the next wrap is one period on,
+    // with no re-derivation from the cycle count.
     countflag_ = true;
     if (ctrl_ & 2U) chip_.exceptions().set_pending(kSysTickException);
     next_wrap_ += static_cast<uint64_t>(load_) + 1U;
-    schedule_wrap();
+    chip_.scheduler().reschedule(event_, at + wrap_period_);
 }
 
 uint32_t SysTickTimer::read(uint32_t offset, unsigned)
@@ -85,7 +87,11 @@ void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned)
         }
         return;
     }
-    case 0x4: load_ = value & 0xFFFFFFU; return;
+    case 0x4:
+        // A new LOAD applies from the next reload on.
+        load_ = value & 0xFFFFFFU;
+        if (enabled()) schedule_wrap();
+        return;
     case 0x8:  // any write clears the counter and COUNTFLAG
         countflag_ = false;
         if (enabled()) restart();
