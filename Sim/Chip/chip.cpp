@@ -39,13 +39,13 @@ Chip::Chip(ChipConfig config)
       usart2(*this, "USART2", 0x40004400U, 38, false),
       dma2(*this)
 {
-    spins_.emplace_back();
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
         cycles_anchor_ = core_cycles();
         cycles_anchor_time_ = now_;
-        cycle_period_ = period_of(after.hclk);
+        set_cycle_period(period_of(after.hclk));
     });
+    set_cycle_period(cycle_period_);
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
     device::install_bus(this);
@@ -63,13 +63,30 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
 uint64_t Chip::core_cycles() const
 {
     Picos elapsed = now_ - cycles_anchor_time_;
-    if (elapsed >= (1ULL << 31)) {
-        uint64_t whole = elapsed / cycle_period_;
-        cycles_anchor_ += whole;
-        cycles_anchor_time_ += whole * cycle_period_;
-        elapsed = now_ - cycles_anchor_time_;
+    if (elapsed >= anchor_step_time_) {
+        // Move the anchor up by whole cycles, one step (at most 2^31 ps) at a time for the usual short
+        // advance, by one 64-bit division for a long jump.
+        if (elapsed < 8 * anchor_step_time_) {
+            do {
+                cycles_anchor_ += anchor_step_cycles_;
+                cycles_anchor_time_ += anchor_step_time_;
+                elapsed -= anchor_step_time_;
+            } while (elapsed >= anchor_step_time_);
+        } else {
+            uint64_t whole = elapsed / cycle_period_;
+            cycles_anchor_ += whole;
+            cycles_anchor_time_ += whole * cycle_period_;
+            elapsed -= whole * cycle_period_;
+        }
     }
     return cycles_anchor_ + static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_);
+}
+
+void Chip::set_cycle_period(Picos period)
+{
+    cycle_period_ = period;
+    anchor_step_cycles_ = static_cast<uint32_t>((1ULL << 31) / period);
+    anchor_step_time_ = anchor_step_cycles_ * period;
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -126,7 +143,11 @@ void Chip::run_until(Picos t)
 void Chip::deliver()
 {
     if (delivering_) return;  // an exception's entry does not itself take another; its first access will
-    while (int e = exceptions_.next_to_take()) take(e);
+    while (exceptions_.any_pending()) {
+        int e = exceptions_.next_to_take();
+        if (e == 0) break;
+        take(e);
+    }
 }
 
 void Chip::take(int e)
@@ -139,9 +160,10 @@ void Chip::take(int e)
     delivering_ = true;
     advance(cost::kExceptionEntry * cycle_period_);
     delivering_ = false;
-    spins_.emplace_back();
+    if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
+    spins_[++spin_depth_] = Spin{};
     handler();
-    spins_.pop_back();
+    --spin_depth_;
     delivering_ = true;
     advance(cost::kExceptionReturn * cycle_period_);
     delivering_ = false;

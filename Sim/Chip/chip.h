@@ -12,6 +12,7 @@
 // belongs to the execution level that spins: an interrupt in the middle of a wait does not restart it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -104,7 +105,7 @@ private:
     Picos skip_for_nop();
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
-    Spin& spin() { return spins_.back(); }
+    Spin& spin() { return spins_[spin_depth_]; }
 
     ChipConfig config_;
     Log log_;
@@ -119,12 +120,18 @@ private:
     // on so that the division stays 32-bit (a 64-bit one is a library call on the 32-bit host).
     mutable Picos cycles_anchor_time_ = 0;
     mutable uint64_t cycles_anchor_ = 0;
+    uint32_t anchor_step_cycles_ = 0;
+    Picos anchor_step_time_ = 0;
+    void set_cycle_period(Picos period);
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;
     int vector_words_ = 0;
     Handler default_handler_ = nullptr;
-    std::vector<Spin> spins_;
+    // One spin state per execution level: thread, then each nested exception (at most one per priority
+    // level plus the faults, far below this bound).
+    std::array<Spin, 64> spins_{};
+    int spin_depth_ = 0;
     bool monitor_valid_ = false;
     uint32_t monitor_address_ = 0;
     bool delivering_ = false;
