@@ -1,5 +1,8 @@
-// PWR model (placeholder until the model is written: logs every access).
+// Power controller (0x40007000): the regulator's voltage scale and the status flags. The node only
+// selects scale 1 (VOS = 11), which 100 MHz needs; the regulator is modelled as always ready (VOSRDY).
 #pragma once
+
+#include <cstdint>
 
 #include "chip_context.h"
 #include "peripheral.h"
@@ -8,19 +11,18 @@ namespace sim {
 
 class Pwr final : public Peripheral {
 public:
-    explicit Pwr(ChipContext& chip) : Peripheral("PWR", 0x40007000U, 0x400U), chip_(chip) {}
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line("PWR: read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line("PWR: write to unmodelled offset " + std::to_string(offset));
-    }
+    explicit Pwr(ChipContext& chip);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    void reset();
+
+    uint32_t cr() const { return cr_; }
+    uint32_t vos() const { return (cr_ >> 14) & 3U; }
 
 private:
     ChipContext& chip_;
+    uint32_t cr_ = 0;
+    uint32_t csr_ = 0;
 };
 
 }  // namespace sim

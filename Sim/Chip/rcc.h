@@ -1,5 +1,16 @@
-// RCC model (placeholder until the model is written: logs every access).
+// Reset and clock control (0x40023800): the oscillators and their ready flags, the main PLL, the system
+// clock switch and the bus prescalers, and the peripheral clock enable and reset registers.
+//
+// Oscillators take time to become ready, so the ready flags are scheduled events: the 16 MHz HSI within
+// 4 us, the 25 MHz crystal (HSE) 1.5 ms after HSEON (never when no crystal is fitted), the PLL 0.2 ms
+// after PLLON once its input runs. The switch (CFGR SW) takes effect in SWS a few cycles after the
+// write, and only once the chosen source is ready. Every change of SWS or of a prescaler pushes the new
+// frequencies into the chip's clock tree. The enable and reset registers are stored as written; other
+// models may ask whether their clock is on.
 #pragma once
+
+#include <cstdint>
+#include <map>
 
 #include "chip_context.h"
 #include "peripheral.h"
@@ -8,23 +19,62 @@ namespace sim {
 
 class Rcc final : public Peripheral {
 public:
-    Rcc(ChipContext& chip, bool crystal_present)
-        : Peripheral("RCC", 0x40023800U, 0x400U), chip_(chip), crystal_present_(crystal_present)
-    {
-    }
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line("RCC: read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line("RCC: write to unmodelled offset " + std::to_string(offset));
-    }
+    // Start-up figures of the STM32F411's datasheet (typical crystal start-up, worst-case PLL lock and
+    // HSI start-up), and the cycles of the old clock a switch of SYSCLK takes to resynchronise.
+    static constexpr Picos kHseStartup = microseconds(1500);
+    static constexpr Picos kPllLock = microseconds(200);
+    static constexpr Picos kHsiStartup = microseconds(4);
+    static constexpr uint32_t kSwitchCycles = 8;
+    static constexpr uint32_t kHsiHz = 16'000'000;
+    static constexpr uint32_t kHseHz = 25'000'000;
+
+    Rcc(ChipContext& chip, bool crystal_present);
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    void reset();
+
+    uint32_t cr() const { return cr_; }
+    uint32_t pllcfgr() const { return pllcfgr_; }
+    uint32_t cfgr() const { return cfgr_; }
+    uint32_t ahb1enr() const { return stored(0x30); }
+    uint32_t apb1enr() const { return stored(0x40); }
+    uint32_t apb2enr() const { return stored(0x44); }
+    // The PLL's P output for the configuration in PLLCFGR, 0 if the PLL cannot lock with it.
+    uint32_t pll_output_hz() const;
 
 private:
+    enum Source : uint32_t { kHsi = 0, kHse = 1, kPll = 2, kNone = 3 };
+
+    void write_cr(uint32_t value);
+    void write_cfgr(uint32_t value);
+    // Brings the ready flags, the PLL and the clock switch up to date after any change.
+    void refresh();
+    void refresh_hsi();
+    void refresh_hse();
+    void refresh_pll();
+    void refresh_switch();
+    void publish_clocks();
+    uint32_t sws() const { return (cfgr_ >> 2) & 3U; }
+    uint32_t sw() const { return cfgr_ & 3U; }
+    bool source_ready(uint32_t source) const;
+    uint32_t source_hz(uint32_t source) const;
+    bool runs_on_hsi() const;
+    bool runs_on_hse() const;
+    bool pll_config_valid() const;
+    uint32_t stored(uint32_t offset) const;
+    void cancel(Scheduler::Id& event);
+
     ChipContext& chip_;
     bool crystal_present_;
+    uint32_t cr_ = 0;
+    uint32_t pllcfgr_ = 0;
+    uint32_t cfgr_ = 0;
+    std::map<uint32_t, uint32_t> stored_;  // offset -> value of the registers kept as written
+    Scheduler::Id hsi_event_ = 0;
+    Scheduler::Id hse_event_ = 0;
+    Scheduler::Id pll_event_ = 0;
+    Scheduler::Id switch_event_ = 0;
+    bool bypass_logged_ = false;
 };
 
 }  // namespace sim

@@ -1,0 +1,295 @@
+#include "rcc.h"
+
+#include "hex_text.h"
+
+namespace sim {
+
+namespace {
+
+// CR bits.
+constexpr uint32_t kHsiOn = 1U << 0;
+constexpr uint32_t kHsiRdy = 1U << 1;
+constexpr uint32_t kHsiTrim = 0x1FU << 3;
+constexpr uint32_t kHseOn = 1U << 16;
+constexpr uint32_t kHseRdy = 1U << 17;
+constexpr uint32_t kHseByp = 1U << 18;
+constexpr uint32_t kCssOn = 1U << 19;
+constexpr uint32_t kPllOn = 1U << 24;
+constexpr uint32_t kPllRdy = 1U << 25;
+constexpr uint32_t kPllI2sOn = 1U << 26;
+constexpr uint32_t kCrWritable = kHsiOn | kHsiTrim | kHseOn | kHseByp | kCssOn | kPllOn | kPllI2sOn;
+constexpr uint32_t kPllSrcHse = 1U << 22;
+
+// Reset values of the reference manual: HSI on and ready with its trim at the centre (16); the PLL
+// configured for HSI / 16 * 192 / 2 but off; SYSCLK from HSI with every prescaler at 1.
+constexpr uint32_t kCrReset = kHsiOn | kHsiRdy | (16U << 3);
+constexpr uint32_t kPllcfgrReset = 0x24003010U;
+
+// Registers kept as written, with their reset values: CIR, the reset, enable and low-power enable
+// registers, BDCR, CSR (power-on and pin reset flags set), SSCGR, PLLI2SCFGR, DCKCFGR.
+const std::map<uint32_t, uint32_t> kStoredReset = {
+    {0x0C, 0x00000000U}, {0x10, 0x00000000U}, {0x14, 0x00000000U}, {0x20, 0x00000000U},
+    {0x24, 0x00000000U}, {0x30, 0x00000000U}, {0x34, 0x00000000U}, {0x40, 0x00000000U},
+    {0x44, 0x00000000U}, {0x50, 0x0061900FU}, {0x54, 0x00000080U}, {0x60, 0x10E2C80FU},
+    {0x64, 0x00077930U}, {0x70, 0x00000000U}, {0x74, 0x0E000000U}, {0x80, 0x00000000U},
+    {0x84, 0x24003000U}, {0x8C, 0x00000000U},
+};
+
+// Right shift of the AHB prescaler code (HPRE: 0xxx /1, 1000 /2 ... 1111 /512) and of the APB ones
+// (PPRE: 0xx /1, 100 /2 ... 111 /16).
+constexpr uint32_t kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8, 9};
+constexpr uint32_t kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
+
+}  // namespace
+
+Rcc::Rcc(ChipContext& chip, bool crystal_present)
+    : Peripheral("RCC", 0x40023800U, 0x400U), chip_(chip), crystal_present_(crystal_present)
+{
+    reset();
+}
+
+void Rcc::reset()
+{
+    cancel(hsi_event_);
+    cancel(hse_event_);
+    cancel(pll_event_);
+    cancel(switch_event_);
+    cr_ = kCrReset;
+    pllcfgr_ = kPllcfgrReset;
+    cfgr_ = 0;
+    stored_ = kStoredReset;
+    bypass_logged_ = false;
+    publish_clocks();
+}
+
+void Rcc::cancel(Scheduler::Id& event)
+{
+    if (event != 0) chip_.scheduler().cancel(event);
+    event = 0;
+}
+
+uint32_t Rcc::stored(uint32_t offset) const
+{
+    auto it = stored_.find(offset);
+    return it == stored_.end() ? 0U : it->second;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Registers.
+
+uint32_t Rcc::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case 0x00: return cr_;
+    case 0x04: return pllcfgr_;
+    case 0x08: return cfgr_;
+    default: {
+        auto it = stored_.find(offset);
+        if (it != stored_.end()) return it->second;
+        chip_.log().line("RCC: read of unmodelled offset " + hex_text(offset));
+        return 0;
+    }
+    }
+}
+
+void Rcc::write(uint32_t offset, uint32_t value, unsigned)
+{
+    switch (offset) {
+    case 0x00: write_cr(value); return;
+    case 0x04:
+        // The PLL takes its configuration when it starts; the reference manual allows writes only while
+        // it is off.
+        if (cr_ & kPllOn) {
+            chip_.log().line("RCC: PLLCFGR write of " + hex_text(value) + " while the PLL is on, ignored");
+            return;
+        }
+        pllcfgr_ = value;
+        refresh();
+        return;
+    case 0x08: write_cfgr(value); return;
+    default: {
+        auto it = stored_.find(offset);
+        if (it != stored_.end()) {
+            it->second = value;
+            return;
+        }
+        chip_.log().line("RCC: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
+        return;
+    }
+    }
+}
+
+void Rcc::write_cr(uint32_t value)
+{
+    uint32_t next = (cr_ & ~kCrWritable) | (value & kCrWritable);
+    // HSEBYP can change only while the oscillator is off.
+    if ((cr_ & kHseOn) && ((next ^ cr_) & kHseByp)) {
+        chip_.log().line("RCC: HSEBYP changed while HSEON is set, ignored");
+        next = (next & ~kHseByp) | (cr_ & kHseByp);
+    }
+    // The hardware keeps the clocks the system runs on going, directly or through the PLL.
+    if (runs_on_hsi() && !(next & kHsiOn)) next |= kHsiOn;
+    if (runs_on_hse() && !(next & kHseOn)) {
+        chip_.log().line("RCC: HSEON cannot be cleared while the system clock depends on HSE");
+        next |= kHseOn;
+    }
+    if (sws() == kPll && !(next & kPllOn)) {
+        chip_.log().line("RCC: PLLON cannot be cleared while the PLL is the system clock");
+        next |= kPllOn;
+    }
+    if ((next & kPllI2sOn) && !(cr_ & kPllI2sOn)) chip_.log().line("RCC: the I2S PLL is not modelled");
+    cr_ = next;
+    refresh();
+}
+
+void Rcc::write_cfgr(uint32_t value)
+{
+    const uint32_t before = cfgr_;
+    cfgr_ = (value & ~0xCU) | (cfgr_ & 0xCU);  // SWS is read-only
+    if (sw() == kNone && (before & 3U) != kNone) chip_.log().line("RCC: SW = 3 selects no clock; the switch stays");
+    refresh();
+    // The prescalers act at once; a new SYSCLK source only when SWS follows (refresh_switch).
+    if ((before ^ cfgr_) & 0xFCF0U) publish_clocks();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Oscillators, PLL, switch.
+
+bool Rcc::runs_on_hsi() const { return sws() == kHsi || (sws() == kPll && !(pllcfgr_ & kPllSrcHse)); }
+bool Rcc::runs_on_hse() const { return sws() == kHse || (sws() == kPll && (pllcfgr_ & kPllSrcHse)); }
+
+bool Rcc::pll_config_valid() const
+{
+    uint32_t m = pllcfgr_ & 0x3FU;
+    uint32_t n = (pllcfgr_ >> 6) & 0x1FFU;
+    return m >= 2 && n >= 50 && n <= 432;
+}
+
+uint32_t Rcc::pll_output_hz() const
+{
+    if (!pll_config_valid()) return 0;
+    uint64_t input = (pllcfgr_ & kPllSrcHse) ? kHseHz : kHsiHz;
+    uint64_t m = pllcfgr_ & 0x3FU;
+    uint64_t n = (pllcfgr_ >> 6) & 0x1FFU;
+    uint64_t p = (((pllcfgr_ >> 16) & 3U) + 1U) * 2U;
+    return static_cast<uint32_t>(input * n / m / p);
+}
+
+bool Rcc::source_ready(uint32_t source) const
+{
+    switch (source) {
+    case kHsi: return cr_ & kHsiRdy;
+    case kHse: return cr_ & kHseRdy;
+    case kPll: return cr_ & kPllRdy;
+    default: return false;
+    }
+}
+
+uint32_t Rcc::source_hz(uint32_t source) const
+{
+    switch (source) {
+    case kHse: return kHseHz;
+    case kPll: return pll_output_hz();
+    default: return kHsiHz;
+    }
+}
+
+void Rcc::refresh()
+{
+    refresh_hsi();
+    refresh_hse();
+    refresh_pll();
+    refresh_switch();
+}
+
+void Rcc::refresh_hsi()
+{
+    if (!(cr_ & kHsiOn)) {
+        cancel(hsi_event_);
+        cr_ &= ~kHsiRdy;
+        return;
+    }
+    if ((cr_ & kHsiRdy) || hsi_event_) return;
+    hsi_event_ = chip_.scheduler().schedule(chip_.now() + kHsiStartup, [this](Picos) {
+        hsi_event_ = 0;
+        cr_ |= kHsiRdy;
+        refresh();
+    });
+}
+
+void Rcc::refresh_hse()
+{
+    if (!(cr_ & kHseOn)) {
+        cancel(hse_event_);
+        cr_ &= ~kHseRdy;
+        return;
+    }
+    if ((cr_ & kHseRdy) || hse_event_) return;
+    if (!crystal_present_) return;  // nothing oscillates: HSERDY never comes
+    if (cr_ & kHseByp) {
+        // Bypass expects an external clock on OSC_IN; the board has a crystal there, which does not
+        // oscillate without the chip's amplifier.
+        if (!bypass_logged_) chip_.log().line("RCC: HSE bypass with a crystal fitted: no clock on OSC_IN");
+        bypass_logged_ = true;
+        return;
+    }
+    hse_event_ = chip_.scheduler().schedule(chip_.now() + kHseStartup, [this](Picos) {
+        hse_event_ = 0;
+        cr_ |= kHseRdy;
+        refresh();
+    });
+}
+
+void Rcc::refresh_pll()
+{
+    const bool input_ready = (pllcfgr_ & kPllSrcHse) ? (cr_ & kHseRdy) : (cr_ & kHsiRdy);
+    if (!(cr_ & kPllOn) || !input_ready) {
+        cancel(pll_event_);
+        cr_ &= ~kPllRdy;
+        return;
+    }
+    if ((cr_ & kPllRdy) || pll_event_) return;
+    if (!pll_config_valid()) {
+        chip_.log().line("RCC: PLL configuration " + hex_text(pllcfgr_) + " out of range (M 2..63, N 50..432): no lock");
+        return;
+    }
+    pll_event_ = chip_.scheduler().schedule(chip_.now() + kPllLock, [this](Picos) {
+        pll_event_ = 0;
+        cr_ |= kPllRdy;
+        refresh();
+    });
+}
+
+void Rcc::refresh_switch()
+{
+    if (sw() == sws() || !source_ready(sw())) {
+        // A switch to a source that is not ready happens once it becomes ready.
+        cancel(switch_event_);
+        return;
+    }
+    if (switch_event_) return;
+    const Picos period = period_of(chip_.clocks().now().hclk);
+    switch_event_ = chip_.scheduler().schedule(chip_.now() + kSwitchCycles * period, [this](Picos) {
+        switch_event_ = 0;
+        if (sw() == sws() || !source_ready(sw())) return;
+        cfgr_ = (cfgr_ & ~0xCU) | (sw() << 2);
+        publish_clocks();
+        refresh();
+    });
+}
+
+void Rcc::publish_clocks()
+{
+    Clocks clocks;
+    clocks.sysclk = source_hz(sws());
+    clocks.hclk = clocks.sysclk >> kAhbShift[(cfgr_ >> 4) & 0xFU];
+    const uint32_t ppre1 = (cfgr_ >> 10) & 7U;
+    const uint32_t ppre2 = (cfgr_ >> 13) & 7U;
+    clocks.pclk1 = clocks.hclk >> kApbShift[ppre1];
+    clocks.pclk2 = clocks.hclk >> kApbShift[ppre2];
+    // APB1 timers get twice PCLK1 whenever the APB1 prescaler divides.
+    clocks.tim_apb1 = clocks.pclk1 * (ppre1 >= 4 ? 2U : 1U);
+    chip_.clocks().set(clocks);
+}
+
+}  // namespace sim
