@@ -1,0 +1,73 @@
+#include "jsonl_writer.h"
+
+namespace sim::trace {
+
+namespace {
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+
+// Microseconds as a whole number when they are whole (the PWM's 20001 us period), else with a fraction.
+nlohmann::json micros(Picos p)
+{
+    if (p % kPicosPerMicro == 0) return p / kPicosPerMicro;
+    return to_micros(p);
+}
+}  // namespace
+
+JsonlWriter::JsonlWriter(std::ostream& out, std::set<std::string> pins) : out_(out), pins_(std::move(pins)) {}
+
+nlohmann::json JsonlWriter::to_json(const Event& event)
+{
+    nlohmann::json j;
+    j["t"] = to_seconds(event.t);
+    j["kind"] = kind_of(event.what);
+    std::visit(Overloaded{
+                   [&](const Tx& e) {
+                       j["port"] = e.port;
+                       j["byte"] = e.byte;
+                   },
+                   [&](const Rx& e) {
+                       j["port"] = e.port;
+                       j["byte"] = e.byte;
+                   },
+                   [&](const PinLevel& e) {
+                       j["pin"] = e.pin;
+                       j["level"] = e.level;
+                   },
+                   [&](const Pwm& e) {
+                       j["period_us"] = micros(e.period);
+                       j["high_us"] = micros(e.high);
+                   },
+                   [&](const OneWire& e) {
+                       j["what"] = e.what;
+                       if (e.value >= 0) j["value"] = e.value;
+                   },
+                   [&](const Violation& e) {
+                       j["what"] = e.what;
+                       j["measured_us"] = micros(e.measured);
+                   },
+                   [&](const Stimulus& e) {
+                       j["verb"] = e.verb;
+                       j["text"] = e.text;
+                       if (e.line > 0) j["line"] = e.line;
+                   },
+                   [&](const Note& e) { j["text"] = e.text; },
+                   [&](const Halt& e) { j["reason"] = e.reason; },
+                   [&](const End& e) { j["reason"] = e.reason; },
+               },
+               event.what);
+    return j;
+}
+
+void JsonlWriter::record(const Event& event)
+{
+    if (const auto* pin = std::get_if<PinLevel>(&event.what); pin && !pins_.contains(pin->pin)) return;
+    // Bytes the node sends may be anything; replace what is not UTF-8 rather than stop the run.
+    out_ << to_json(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+}
+
+void JsonlWriter::finish(Picos) { out_.flush(); }
+
+}  // namespace sim::trace

@@ -1,0 +1,47 @@
+#include "trace.h"
+
+namespace sim::trace {
+
+namespace {
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+}  // namespace
+
+const char* kind_of(const Payload& what)
+{
+    return std::visit(Overloaded{
+                          [](const Tx&) { return "tx"; },
+                          [](const Rx&) { return "rx"; },
+                          [](const PinLevel&) { return "pin"; },
+                          [](const Pwm&) { return "pwm"; },
+                          [](const OneWire&) { return "onewire"; },
+                          [](const Violation&) { return "violation"; },
+                          [](const Stimulus&) { return "stimulus"; },
+                          [](const Note&) { return "log"; },
+                          [](const Halt&) { return "halt"; },
+                          [](const End&) { return "end"; },
+                      },
+                      what);
+}
+
+std::string pin_name(char port, int pin) { return std::string(1, port) + std::to_string(pin); }
+
+void Trace::record(Picos t, Payload what)
+{
+    // Every producer records at the chip's current time, which never goes back; a producer that reports
+    // a little late (a model noticing an edge at its next event) is held to the order the files need.
+    if (t < last_) t = last_;
+    last_ = t;
+    const Event event{t, std::move(what)};
+    for (Sink* sink : sinks_) sink->record(event);
+}
+
+void Trace::finish(Picos end)
+{
+    if (end < last_) end = last_;
+    for (Sink* sink : sinks_) sink->finish(end);
+}
+
+}  // namespace sim::trace

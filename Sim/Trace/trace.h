@@ -1,0 +1,111 @@
+// The record of everything visible from outside the chip: bytes on the serial lines, pin levels, the PWM
+// waveform as a meter on A0 would see it, 1-Wire traffic as the sensor saw it, timing violations, the
+// stimuli applied and how the run ended. Producers (the board, the scenario runner) record events into a
+// Trace; the Trace hands each one to every sink (a JSON-lines file, a VCD file, the live console).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "sim_time.h"
+
+namespace sim::trace {
+
+// A byte the node sent on one of its serial ports ("USART1", "USART2"), at the end of its stop bit.
+struct Tx {
+    std::string port;
+    uint8_t byte = 0;
+};
+// A byte the peer put on the node's receive line, at the end of its stop bit.
+struct Rx {
+    std::string port;
+    uint8_t byte = 0;
+};
+// A new level on one of the node's pins ("C13", 0 or 1).
+struct PinLevel {
+    std::string pin;
+    int level = 0;
+};
+// The PWM output as a meter on its pin measures it. Constantly high: high == period; constantly low:
+// high == 0; not running: period == 0.
+struct Pwm {
+    Picos period = 0;
+    Picos high = 0;
+};
+// One exchange on the 1-Wire line as the sensor saw it: "reset" (value 1 when it answered with a
+// presence pulse), "write" or "read" (value the byte).
+struct OneWire {
+    std::string what;
+    int value = -1;
+};
+// A master timing the sensor judged outside the datasheet's window.
+struct Violation {
+    std::string what;
+    Picos measured = 0;
+};
+// A stimulus applied to the board (from a scenario line or the console).
+struct Stimulus {
+    std::string verb;
+    std::string text;
+    int line = 0;  // the scenario line, 0 for the console
+};
+// Something the simulator logged, such as an access to a register no model covers.
+struct Note {
+    std::string text;
+};
+// The node stopped for good (a fault loop, interrupts masked and the core spinning).
+struct Halt {
+    std::string reason;
+};
+// The run is over: "time limit", "halt", "interrupted".
+struct End {
+    std::string reason;
+};
+
+using Payload = std::variant<Tx, Rx, PinLevel, Pwm, OneWire, Violation, Stimulus, Note, Halt, End>;
+
+struct Event {
+    Picos t = 0;
+    Payload what;
+};
+
+// The kind of an event as the trace files name it: "tx", "rx", "pin", "pwm", "onewire", "violation",
+// "stimulus", "log", "halt", "end".
+const char* kind_of(const Payload& what);
+
+// "C13" for port 'C', pin 13.
+std::string pin_name(char port, int pin);
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Events arrive in the order of their times.
+    virtual void record(const Event& event) = 0;
+    // The run is over at `end`: write whatever is still owed up to that time and flush.
+    virtual void finish(Picos end) { (void)end; }
+};
+
+class Trace {
+public:
+    // The sink must outlive the trace's use.
+    void add(Sink& sink) { sinks_.push_back(&sink); }
+    bool has_sinks() const { return !sinks_.empty(); }
+
+    void record(Picos t, Payload what);
+    void finish(Picos end);
+
+private:
+    std::vector<Sink*> sinks_;
+    Picos last_ = 0;
+};
+
+// Keeps every event in memory (tests, summaries).
+class Recorder final : public Sink {
+public:
+    void record(const Event& event) override { events.push_back(event); }
+    std::vector<Event> events;
+};
+
+}  // namespace sim::trace
