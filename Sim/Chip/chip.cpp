@@ -48,6 +48,8 @@ Chip::Chip(ChipConfig config)
     set_cycle_period(cycle_period_);
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
+    // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
+    gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
     device::install_bus(this);
 }
 

@@ -1,31 +1,117 @@
-// GPIO port model (placeholder until the model is written).
+// One GPIO port of the STM32F411 (16 pins): its configuration registers, the output latch, and the
+// level of each pin as the board resolves it.
+//
+// A pin's level comes from the chip's own driver (push-pull output: the latch; open-drain: low or
+// nothing; alternate function: the peripheral's output; input and analog: nothing), the devices wired to
+// it, and the pulls. Any driver pulling low wins (a wired AND, as on the 1-Wire line); a driver high
+// against one low is contention, logged, and reads low. With nothing driving, a pull-up (internal or on
+// the board) gives 1, a pull-down 0, and a floating pin reads 0: a real floating CMOS input reads
+// whatever charge is left on it, and 0 is the value a test can rely on.
+//
+// IDR is resolved when it is read, so a device whose drive depends on time (a sensor holding the line
+// low for 15 us of a read slot) is seen exactly then. Observers hear of every change of a resolved level
+// that the port is told about: a register write that changes the chip's drive or pull, a device calling
+// external_changed(), a pushed alternate-function level. A pin whose alternate function has a level
+// source (TIM2's PWM on A0) is computed on demand and not announced edge by edge: ask the timer for
+// its waveform.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "pin_wiring.h"
 
 namespace sim {
 
 class GpioPort final : public Peripheral {
 public:
-    GpioPort(ChipContext& chip, char letter, uint32_t base)
-        : Peripheral(std::string("GPIO") + letter, base, 0x400U), chip_(chip), letter_(letter)
-    {
-    }
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line(name() + ": read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line(name() + ": write to unmodelled offset " + std::to_string(offset));
-    }
+    // The output level of a peripheral's alternate function at a time: 0 or 1, or -1 for not driving.
+    using LevelSource = std::function<int(Picos now)>;
+
+    GpioPort(ChipContext& chip, char letter, uint32_t base);
+
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+
+    // Back to the reference manual's reset values (the debug pins of ports A and B in their alternate
+    // function with their pulls). Attached devices, observers and alternate sources stay.
+    void reset();
+
+    // Board side.
+    void attach(int pin, PinDevice* device);
+    void detach(int pin, PinDevice* device);
+    // A device's drive of `pin` changed: re-resolve now and tell the observers.
+    void external_changed(int pin);
+    // The resolved level of `pin` now (0 or 1), whatever its mode.
+    int level(int pin);
+    // What the chip itself drives onto `pin` now.
+    Drive chip_drive(int pin) const;
+    void on_level_change(PinObserver observer) { observers_.push_back(std::move(observer)); }
+
+    // Peripheral side. A peripheral pushes its alternate-function output level (0, 1, or -1 to stop
+    // driving); it takes effect only while the pin is in alternate-function mode.
+    void set_alternate_level(int pin, int level);
+    // Or registers a source that is asked for the level whenever it is needed, used while the pin is in
+    // alternate-function mode with function number `af` selected.
+    void set_alternate_source(int pin, uint32_t af, LevelSource source);
+
     char letter() const { return letter_; }
+    uint32_t moder() const { return moder_; }
+    uint32_t otyper() const { return otyper_; }
+    uint32_t ospeedr() const { return ospeedr_; }
+    uint32_t pupdr() const { return pupdr_; }
+    uint32_t odr() const { return odr_; }
+    uint32_t afr(int index) const { return afr_[index & 1]; }
+    uint32_t locked_pins() const { return locked_ ? lckr_ & 0xFFFFU : 0U; }
+    uint32_t mode(int pin) const { return (moder_ >> (2 * pin)) & 3U; }
+    uint32_t alternate(int pin) const { return (afr_[pin >> 3] >> (4 * (pin & 7))) & 0xFU; }
 
 private:
+    static constexpr uint32_t kInput = 0, kOutput = 1, kAlternate = 2, kAnalog = 3;
+
+    struct Resolution {
+        int level;
+        bool contention;
+    };
+    Resolution resolve(int pin, Picos now) const;
+    uint32_t idr() const;
+    int alternate_level(int pin, Picos now) const;
+
+    // The configuration of `pins` may have changed: tell the pins' devices of a new chip drive and
+    // re-resolve them.
+    void pins_changed(uint32_t pins);
+    void refresh(int pin);
+
+    // Writes to a configuration register keep the fields of locked pins.
+    uint32_t keep_locked(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin) const;
+    void write_lckr(uint32_t value);
+    static uint32_t changed_pins(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin);
+
     ChipContext& chip_;
     char letter_;
+
+    uint32_t moder_ = 0;
+    uint32_t otyper_ = 0;
+    uint32_t ospeedr_ = 0;
+    uint32_t pupdr_ = 0;
+    uint32_t odr_ = 0;
+    uint32_t lckr_ = 0;
+    std::array<uint32_t, 2> afr_{};
+    bool locked_ = false;
+    int lock_step_ = 0;  // progress of the LCKR key sequence: write 1, write 0, write 1
+
+    std::array<std::vector<PinDevice*>, 16> devices_;
+    std::array<Drive, 16> drives_{};        // chip drive last told to the devices
+    std::array<int8_t, 16> pushed_level_{};  // alternate-function level pushed by a peripheral, -1 none
+    std::array<LevelSource, 16> sources_;
+    std::array<uint32_t, 16> source_af_{};
+    uint32_t levels_ = 0;       // resolved levels last announced
+    uint32_t contention_ = 0;   // pins in contention, so that it is logged once when it starts
+    std::vector<PinObserver> observers_;
 };
 
 }  // namespace sim

@@ -1,26 +1,144 @@
-// TIM2 model (placeholder until the model is written: logs every access).
+// TIM2, the STM32F411's 32-bit general-purpose timer, as the node uses it: an up-counter on the APB1
+// timer clock divided by PSC + 1, an update event each time it passes ARR (a period is ARR + 1 ticks),
+// and PWM on channel 1 (pin A0, alternate function 1).
+//
+// Nothing here runs per tick or per period. The counter is a function of time from an anchor (the
+// counter held c0 at t0, counting ticks of a known length), and channel 1's output is a function of the
+// counter: in PWM mode 1 it is active while CNT < CCR1, so CCR1 = 0 is constantly low and CCR1 > ARR
+// constantly high. Flags are brought up to date when they are read or when something changes. One event
+// is scheduled only when it matters: at the next update while a buffered value (PSC; ARR with ARPE;
+// CCRx with OCxPE) waits to be loaded, so that the waveform changes at the right edge, and at the next
+// flag that an enabled interrupt waits for. At 100 MHz with PSC 99 a tick is 1 us and the board's
+// period of 20001 ticks is 20.001 ms.
+//
+// Every change of the effective waveform starts a new segment of a short history, so that the output's
+// edges over any past interval can be computed when someone asks (a waveform writer, a duty meter).
+//
+// Modelled: CEN, UDIS, URS, ARPE of CR1; slave mode selection only as far as it stops the internal
+// clock; UIF and CCxIF with their interrupt enables; UG, CCxG and TG; channel 1's output in PWM mode 1
+// and 2 and the forced levels, CC1P and CC1E. Stored but not modelled (logged once when set): one-pulse
+// mode, down and centre-aligned counting, external and gated clocks, the match modes of the outputs.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
 
 #include "chip_context.h"
 #include "peripheral.h"
 
 namespace sim {
 
+// The effective waveform of a PWM output: its period and the high time within it. Constantly low:
+// high 0; constantly high: high = period; timer not running: period 0.
+struct PwmShape {
+    Picos period = 0;
+    Picos high = 0;
+    bool operator==(const PwmShape&) const = default;
+};
+
 class GeneralTimer final : public Peripheral {
 public:
-    explicit GeneralTimer(ChipContext& chip) : Peripheral("TIM2", 0x40000000U, 0x400U), chip_(chip) {}
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line("TIM2: read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line("TIM2: write to unmodelled offset " + std::to_string(offset));
-    }
+    using ShapeListener = std::function<void(const PwmShape& shape, Picos at)>;
+    using EdgeSink = std::function<void(Picos at, int level)>;
+
+    static constexpr int kIrq = 28;  // TIM2 global interrupt
+
+    explicit GeneralTimer(ChipContext& chip);
+
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    bool free_running(uint32_t offset) const override;
+
+    void reset();
+
+    // Channel 1's output level (0 or 1) at `now`.
+    int output_level(Picos now) const;
+    PwmShape pwm_shape() const;
+    // Called whenever the effective waveform changes: at start and stop, at an update event that loads
+    // a new compare or reload value, at an immediate change of the output's configuration.
+    void on_shape_change(ShapeListener listener) { shape_listeners_.push_back(std::move(listener)); }
+    // Every edge of channel 1's output at a time in [from, to): the time and the new level. Edges after
+    // the present follow the timer's present state.
+    void edges(Picos from, Picos to, const EdgeSink& sink) const;
+    // The history before `t` is no longer needed.
+    void forget_before(Picos t);
+
+    // Present state, for tests and tools.
+    uint32_t counter() const;
+    bool counting() const { return current().counting; }
+    uint32_t active_reload() const { return current().arr; }
+    uint32_t active_prescaler() const { return psc_active_; }
+    uint32_t active_compare(int channel) const { return ccr_active_[channel & 3]; }
+    Picos tick() const { return current().tick; }
 
 private:
+    // One stretch of time over which the counter and channel 1's output follow fixed settings.
+    struct Segment {
+        Picos start = 0;
+        bool counting = false;
+        Picos t0 = 0;       // when the counter held c0; a tick boundary
+        uint32_t c0 = 0;
+        Picos tick = 1;     // length of one counter tick
+        uint32_t arr = 0;   // auto-reload value in force
+        uint32_t ccr = 0;   // channel 1's compare value in force
+        uint32_t ocm = 0;   // channel 1's output compare mode (OC1M)
+        bool inverted = false;  // CC1P: active low
+        bool enabled = false;   // CC1E
+    };
+    static constexpr uint64_t kNone = UINT64_MAX;
+    // At most this many segments are kept (a firmware that changed its compare value every period
+    // would otherwise grow the history by 50 a second).
+    static constexpr size_t kHistoryLimit = 65536;
+
+    static uint64_t ticks_at(const Segment& s, Picos t);
+    static uint64_t first_overflow(const Segment& s);
+    static uint32_t counter_at_tick(const Segment& s, uint64_t e);
+    static uint64_t next_entry(const Segment& s, uint32_t value, uint64_t after);
+    static uint64_t next_update(const Segment& s, uint64_t after);
+    static int output_of(const Segment& s, uint32_t count);
+    static bool pwm_mode(const Segment& s) { return s.ocm == 6 || s.ocm == 7; }
+    static int level_at(const Segment& s, Picos t);
+
+    const Segment& current() const { return history_.back(); }
+    Picos now() const { return chip_.now(); }
+    Picos tick_for(uint32_t prescaler) const;
+    bool slave_mode_stops_clock() const;
+    bool should_count(uint32_t arr) const;
+    bool preload_waiting() const;
+
+    void sync_flags(Picos to);
+    void commit(Segment next, Picos at);
+    void restart_or_stop(Picos at);
+    void rebase_keeping_phase(Segment& s, Picos at, uint32_t count) const;
+    void update_event(Picos at);
+    void refresh_output(Picos at);
+    void reschedule();
+    void on_event(Picos at);
+    void recompute_interrupt();
+    void note_unmodelled();
+    void write_ccr(int channel, uint32_t value);
+
     ChipContext& chip_;
+
+    uint32_t cr1_ = 0, cr2_ = 0, smcr_ = 0, dier_ = 0, sr_ = 0, ccer_ = 0;
+    std::array<uint32_t, 2> ccmr_{};
+    uint32_t psc_ = 0, arr_ = 0;  // preload registers (what the firmware reads back)
+    std::array<uint32_t, 4> ccr_{};
+    uint32_t psc_active_ = 0;
+    std::array<uint32_t, 4> ccr_active_{};
+
+    std::deque<Segment> history_;
+    Picos flags_synced_ = 0;  // flags are up to date for every event at or before this time
+    Scheduler::Id event_ = 0;
+    Picos event_at_ = kNever;
+    Picos next_update_at_ = kNever;  // the update the event is for, when a buffered value waits
+    bool line_ = false;
+    uint32_t logged_ = 0;  // unmodelled features already reported
+    PwmShape shape_;
+    std::vector<ShapeListener> shape_listeners_;
 };
 
 }  // namespace sim

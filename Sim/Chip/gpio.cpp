@@ -1,0 +1,298 @@
+#include "gpio.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kLckk = 1U << 16;  // LCKR lock key bit
+
+std::string offset_text(uint32_t offset)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
+    return text;
+}
+
+// Mask of the fields of the pins set in `pins`, for a register with `bits` bits per pin whose first
+// field belongs to pin `first_pin`.
+uint32_t field_mask(uint32_t pins, unsigned bits, int first_pin)
+{
+    uint32_t mask = 0;
+    uint32_t one = (bits >= 32) ? 0xFFFFFFFFU : ((1U << bits) - 1U);
+    for (unsigned i = 0; i * bits < 32; ++i) {
+        if (pins & (1U << (first_pin + static_cast<int>(i)))) mask |= one << (i * bits);
+    }
+    return mask;
+}
+
+}  // namespace
+
+GpioPort::GpioPort(ChipContext& chip, char letter, uint32_t base)
+    : Peripheral(std::string("GPIO") + letter, base, 0x400U), chip_(chip), letter_(letter)
+{
+    pushed_level_.fill(-1);
+    reset();
+}
+
+void GpioPort::reset()
+{
+    // After reset the debug pins are in their alternate function: PA13 SWDIO (pull-up), PA14 SWCLK
+    // (pull-down), PA15 JTDI (pull-up), PB3 JTDO/SWO, PB4 NJTRST (pull-up); every other pin is an input.
+    moder_ = otyper_ = ospeedr_ = pupdr_ = odr_ = lckr_ = 0;
+    afr_ = {};
+    locked_ = false;
+    lock_step_ = 0;
+    if (letter_ == 'A') {
+        moder_ = 0xA8000000U;
+        ospeedr_ = 0x0C000000U;
+        pupdr_ = 0x64000000U;
+    } else if (letter_ == 'B') {
+        moder_ = 0x00000280U;
+        ospeedr_ = 0x000000C0U;
+        pupdr_ = 0x00000100U;
+    }
+    pins_changed(0xFFFFU);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Registers.
+
+uint32_t GpioPort::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case 0x00: return moder_;
+    case 0x04: return otyper_;
+    case 0x08: return ospeedr_;
+    case 0x0C: return pupdr_;
+    case 0x10: return idr();
+    case 0x14: return odr_;
+    case 0x18: return 0;  // BSRR is write-only
+    case 0x1C: return (lckr_ & 0xFFFFU) | (locked_ ? kLckk : 0U);
+    case 0x20: return afr_[0];
+    case 0x24: return afr_[1];
+    default: chip_.log().line(name() + ": read of unmodelled offset " + offset_text(offset)); return 0;
+    }
+}
+
+void GpioPort::write(uint32_t offset, uint32_t value, unsigned)
+{
+    uint32_t before;
+    switch (offset) {
+    case 0x00:
+        before = moder_;
+        moder_ = keep_locked(moder_, value, 2, 0);
+        pins_changed(changed_pins(before, moder_, 2, 0));
+        return;
+    case 0x04:
+        before = otyper_;
+        otyper_ = keep_locked(otyper_, value & 0xFFFFU, 1, 0);
+        pins_changed(changed_pins(before, otyper_, 1, 0));
+        return;
+    case 0x08: ospeedr_ = keep_locked(ospeedr_, value, 2, 0); return;  // slew rate only: no level changes
+    case 0x0C:
+        before = pupdr_;
+        pupdr_ = keep_locked(pupdr_, value, 2, 0);
+        pins_changed(changed_pins(before, pupdr_, 2, 0));
+        return;
+    case 0x10: chip_.log().line(name() + ": write to read-only IDR ignored"); return;
+    case 0x14:
+        before = odr_;
+        odr_ = value & 0xFFFFU;
+        pins_changed(before ^ odr_);
+        return;
+    case 0x18: {
+        // Set bits in the low half, reset bits in the high half; a pin in both is set.
+        before = odr_;
+        uint32_t set = value & 0xFFFFU;
+        uint32_t reset_bits = value >> 16;
+        odr_ = (odr_ & ~reset_bits) | set;
+        pins_changed(before ^ odr_);
+        return;
+    }
+    case 0x1C: write_lckr(value); return;
+    case 0x20:
+    case 0x24: {
+        int index = offset == 0x20 ? 0 : 1;
+        before = afr_[index];
+        afr_[index] = keep_locked(afr_[index], value, 4, index * 8);
+        pins_changed(changed_pins(before, afr_[index], 4, index * 8));
+        return;
+    }
+    default: chip_.log().line(name() + ": write to unmodelled offset " + offset_text(offset)); return;
+    }
+}
+
+// The lock key sequence is: write LCKK=1 with the pin mask, LCKK=0 with the same mask, LCKK=1 with the
+// same mask. From then on, until reset, the masked pins' configuration cannot change.
+void GpioPort::write_lckr(uint32_t value)
+{
+    if (locked_) return;
+    uint32_t pins = value & 0xFFFFU;
+    bool key = (value & kLckk) != 0;
+    bool same = pins == (lckr_ & 0xFFFFU);
+    if (lock_step_ == 1 && !key && same) {
+        lock_step_ = 2;
+    } else if (lock_step_ == 2 && key && same) {
+        locked_ = true;
+        lock_step_ = 0;
+    } else {
+        lock_step_ = key ? 1 : 0;
+    }
+    lckr_ = pins;
+}
+
+uint32_t GpioPort::keep_locked(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin) const
+{
+    if (!locked_) return new_value;
+    uint32_t mask = field_mask(lckr_ & 0xFFFFU, bits_per_pin, first_pin);
+    return (new_value & ~mask) | (old_value & mask);
+}
+
+uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin)
+{
+    uint32_t diff = old_value ^ new_value;
+    uint32_t one = (1U << bits_per_pin) - 1U;
+    uint32_t pins = 0;
+    for (unsigned i = 0; i * bits_per_pin < 32; ++i) {
+        if ((diff >> (i * bits_per_pin)) & one) pins |= 1U << (first_pin + static_cast<int>(i));
+    }
+    return pins;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Pin levels.
+
+int GpioPort::alternate_level(int pin, Picos now) const
+{
+    if (sources_[pin] && source_af_[pin] == alternate(pin)) return sources_[pin](now);
+    return pushed_level_[pin];
+}
+
+Drive GpioPort::chip_drive(int pin) const
+{
+    int bit;
+    switch (mode(pin)) {
+    case kOutput: bit = (odr_ >> pin) & 1U; break;
+    case kAlternate:
+        bit = alternate_level(pin, chip_.now());
+        if (bit < 0) return Drive::None;
+        break;
+    default: return Drive::None;  // input, analog: the output buffer is off
+    }
+    bool open_drain = (otyper_ >> pin) & 1U;
+    if (bit) return open_drain ? Drive::None : Drive::High;
+    return Drive::Low;
+}
+
+GpioPort::Resolution GpioPort::resolve(int pin, Picos now) const
+{
+    Drive chip = chip_drive(pin);
+    bool low = chip == Drive::Low;
+    bool high = chip == Drive::High;
+    bool board_pull_up = false;
+    for (const PinDevice* device : devices_[pin]) {
+        Drive d = device->drive(now);
+        low = low || d == Drive::Low;
+        high = high || d == Drive::High;
+        board_pull_up = board_pull_up || device->pull_up();
+    }
+    if (low) return {0, high};
+    if (high) return {1, false};
+    // Nothing drives. In analog mode the internal pulls are disconnected. A board pull-up (4.7 kOhm) is
+    // far stronger than the internal pull-down (about 40 kOhm), so it wins when both are present.
+    uint32_t pull = mode(pin) == kAnalog ? 0U : (pupdr_ >> (2 * pin)) & 3U;
+    if (board_pull_up || pull == 1U) return {1, false};
+    return {0, false};  // pull-down, or floating (see the header)
+}
+
+uint32_t GpioPort::idr() const
+{
+    Picos now = chip_.now();
+    uint32_t value = 0;
+    for (int pin = 0; pin < 16; ++pin) {
+        // The Schmitt trigger is off in analog mode: the pin reads 0.
+        if (mode(pin) != kAnalog && resolve(pin, now).level) value |= 1U << pin;
+    }
+    return value;
+}
+
+int GpioPort::level(int pin)
+{
+    if (pin < 0 || pin > 15) return 0;
+    return resolve(pin, chip_.now()).level;
+}
+
+void GpioPort::pins_changed(uint32_t pins)
+{
+    Picos now = chip_.now();
+    for (int pin = 0; pin < 16; ++pin) {
+        if ((pins & (1U << pin)) == 0) continue;
+        Drive d = chip_drive(pin);
+        if (d != drives_[pin]) {
+            drives_[pin] = d;
+            for (PinDevice* device : devices_[pin]) device->on_chip_drive(d, now);
+        }
+        refresh(pin);
+    }
+}
+
+void GpioPort::refresh(int pin)
+{
+    Picos now = chip_.now();
+    Resolution r = resolve(pin, now);
+    uint32_t bit = 1U << pin;
+    if (r.contention && !(contention_ & bit)) {
+        chip_.log().line(name() + ": pin " + std::to_string(pin) +
+                         " driven high by one side and low by another (contention); it reads low");
+    }
+    contention_ = r.contention ? (contention_ | bit) : (contention_ & ~bit);
+    if (((levels_ & bit) != 0) == (r.level != 0)) return;
+    levels_ ^= bit;
+    for (auto& observer : observers_) observer(letter_, pin, r.level, now);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Board and peripheral side.
+
+void GpioPort::attach(int pin, PinDevice* device)
+{
+    if (pin < 0 || pin > 15 || device == nullptr) {
+        chip_.log().line(name() + ": attach to pin " + std::to_string(pin) + " ignored");
+        return;
+    }
+    devices_[pin].push_back(device);
+    refresh(pin);
+}
+
+void GpioPort::detach(int pin, PinDevice* device)
+{
+    if (pin < 0 || pin > 15) return;
+    auto& list = devices_[pin];
+    std::erase(list, device);
+    refresh(pin);
+}
+
+void GpioPort::external_changed(int pin)
+{
+    if (pin < 0 || pin > 15) return;
+    refresh(pin);
+}
+
+void GpioPort::set_alternate_level(int pin, int level)
+{
+    if (pin < 0 || pin > 15) return;
+    pushed_level_[pin] = static_cast<int8_t>(level < 0 ? -1 : (level ? 1 : 0));
+    if (mode(pin) == kAlternate) pins_changed(1U << pin);
+}
+
+void GpioPort::set_alternate_source(int pin, uint32_t af, LevelSource source)
+{
+    if (pin < 0 || pin > 15) return;
+    sources_[pin] = std::move(source);
+    source_af_[pin] = af;
+    if (mode(pin) == kAlternate) pins_changed(1U << pin);
+}
+
+}  // namespace sim

@@ -1,0 +1,509 @@
+#include "tim2.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+// CR1
+constexpr uint32_t kCen = 1U << 0;
+constexpr uint32_t kUdis = 1U << 1;
+constexpr uint32_t kUrs = 1U << 2;
+constexpr uint32_t kOpm = 1U << 3;
+constexpr uint32_t kDir = 1U << 4;
+constexpr uint32_t kCms = 3U << 5;
+constexpr uint32_t kArpe = 1U << 7;
+// SR / DIER / EGR
+constexpr uint32_t kUif = 1U << 0;
+constexpr uint32_t kCcFlags = 0xFU << 1;  // CC1IF..CC4IF, CC1G..CC4G, CC1IE..CC4IE
+constexpr uint32_t kTif = 1U << 6;
+constexpr uint32_t kInterruptFlags = kUif | kCcFlags | kTif;
+// Writable bits of each register (the rest read as 0).
+constexpr uint32_t kCr1Bits = 0x3FFU;
+constexpr uint32_t kCr2Bits = 0xF8U;
+constexpr uint32_t kSmcrBits = 0xFFF7U;
+constexpr uint32_t kDierBits = 0x5F5FU;
+constexpr uint32_t kCcerBits = 0xBBBBU;  // CCxE, CCxP, CCxNP of the four channels
+
+// Features stored but not modelled, each reported once.
+enum Unmodelled : uint32_t {
+    kOnePulse = 1U << 0,
+    kDownCounting = 1U << 1,
+    kCentreAligned = 1U << 2,
+    kSlaveClock = 1U << 3,
+    kMatchMode = 1U << 4,
+};
+
+std::string offset_text(uint32_t offset)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
+    return text;
+}
+
+}  // namespace
+
+GeneralTimer::GeneralTimer(ChipContext& chip) : Peripheral("TIM2", 0x40000000U, 0x400U), chip_(chip)
+{
+    reset();
+    // A new APB1 timer clock changes the tick length from now on; the count reached so far stays.
+    chip_.clocks().on_change([this](const Clocks& before, const Clocks& after) {
+        if (before.tim_apb1 == after.tim_apb1) return;
+        Picos t = now();
+        sync_flags(t);
+        Segment s = current();
+        s.c0 = counter();
+        s.t0 = t;
+        s.tick = tick_for(psc_active_);
+        commit(s, t);
+        recompute_interrupt();
+        reschedule();
+    });
+}
+
+void GeneralTimer::reset()
+{
+    if (event_) chip_.scheduler().cancel(event_);
+    event_ = 0;
+    event_at_ = next_update_at_ = kNever;
+    cr1_ = cr2_ = smcr_ = dier_ = sr_ = ccer_ = 0;
+    ccmr_ = {};
+    psc_ = arr_ = psc_active_ = 0;  // with ARR 0 the counter is blocked until a reload value is set
+    ccr_ = {};
+    ccr_active_ = {};
+    history_.clear();
+    Segment s;
+    s.start = s.t0 = now();
+    s.tick = tick_for(0);
+    history_.push_back(s);
+    flags_synced_ = now();
+    shape_ = {};
+    logged_ = 0;
+    line_ = false;
+    chip_.exceptions().set_line(kIrq, false);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The counter and the output as functions of time.
+
+uint64_t GeneralTimer::ticks_at(const Segment& s, Picos t) { return t <= s.t0 ? 0 : (t - s.t0) / s.tick; }
+
+// Ticks from the anchor to the first overflow: up to ARR, or, from above ARR, round through 2^32 first.
+uint64_t GeneralTimer::first_overflow(const Segment& s) { return static_cast<uint64_t>(static_cast<uint32_t>(s.arr - s.c0)) + 1U; }
+
+uint32_t GeneralTimer::counter_at_tick(const Segment& s, uint64_t e)
+{
+    if (!s.counting) return s.c0;
+    uint64_t first = first_overflow(s);
+    if (e < first) return static_cast<uint32_t>(s.c0 + e);
+    return static_cast<uint32_t>((e - first) % (static_cast<uint64_t>(s.arr) + 1U));
+}
+
+// The first tick after `after` at which the counter takes `value`.
+uint64_t GeneralTimer::next_entry(const Segment& s, uint32_t value, uint64_t after)
+{
+    if (!s.counting) return kNone;
+    uint64_t first = first_overflow(s);
+    uint64_t early = static_cast<uint32_t>(value - s.c0);  // before the first overflow
+    if (early >= 1U && early < first && early > after) return early;
+    if (value > s.arr) return kNone;
+    uint64_t period = static_cast<uint64_t>(s.arr) + 1U;
+    uint64_t base = first + value;
+    if (after < base) return base;
+    return base + ((after - base) / period + 1U) * period;
+}
+
+// The first overflow (update) tick after `after`.
+uint64_t GeneralTimer::next_update(const Segment& s, uint64_t after)
+{
+    if (!s.counting) return kNone;
+    uint64_t first = first_overflow(s);
+    uint64_t period = static_cast<uint64_t>(s.arr) + 1U;
+    if (after < first) return first;
+    return first + ((after - first) / period + 1U) * period;
+}
+
+int GeneralTimer::output_of(const Segment& s, uint32_t count)
+{
+    if (!s.enabled) return 0;  // CC1E off: the channel's output stage is off and A0's AF output is 0
+    int ref;
+    switch (s.ocm) {
+    case 5: ref = 1; break;                   // forced active
+    case 6: ref = count < s.ccr ? 1 : 0; break;   // PWM mode 1
+    case 7: ref = count < s.ccr ? 0 : 1; break;   // PWM mode 2
+    default: ref = 0; break;                  // frozen, forced inactive, match modes (not modelled)
+    }
+    return s.inverted ? 1 - ref : ref;
+}
+
+int GeneralTimer::level_at(const Segment& s, Picos t) { return output_of(s, counter_at_tick(s, ticks_at(s, t))); }
+
+int GeneralTimer::output_level(Picos t) const { return level_at(current(), t); }
+
+uint32_t GeneralTimer::counter() const
+{
+    const Segment& s = current();
+    return counter_at_tick(s, ticks_at(s, now()));
+}
+
+PwmShape GeneralTimer::pwm_shape() const
+{
+    const Segment& s = current();
+    if (!s.counting) return {};
+    uint64_t period = static_cast<uint64_t>(s.arr) + 1U;
+    uint64_t below = std::min<uint64_t>(s.ccr, period);  // ticks per period with CNT < CCR1
+    uint64_t active;
+    switch (s.ocm) {
+    case 5: active = period; break;
+    case 6: active = below; break;
+    case 7: active = period - below; break;
+    default: active = 0; break;
+    }
+    uint64_t high = !s.enabled ? 0 : (s.inverted ? period - active : active);
+    return {period * s.tick, high * s.tick};
+}
+
+void GeneralTimer::edges(Picos from, Picos to, const EdgeSink& sink) const
+{
+    if (to <= from || history_.empty()) return;
+    auto starts_after = [](Picos t, const Segment& s) { return t < s.start; };
+    auto containing = [&](Picos t) -> size_t {  // index of the segment in force at t (0 if before all)
+        auto it = std::upper_bound(history_.begin(), history_.end(), t, starts_after);
+        return it == history_.begin() ? 0 : static_cast<size_t>(it - history_.begin()) - 1U;
+    };
+
+    // The level just before `from`, so that a change exactly at `from` counts as an edge.
+    int last;
+    if (from <= history_.front().start)
+        last = from == 0 ? 0 : level_at(history_.front(), history_.front().start);
+    else
+        last = level_at(history_[containing(from - 1)], from - 1);
+
+    for (size_t i = containing(from); i < history_.size() && history_[i].start < to; ++i) {
+        const Segment& s = history_[i];
+        Picos lo = std::max(from, s.start);
+        Picos hi = i + 1 < history_.size() ? std::min(to, history_[i + 1].start) : to;
+        if (lo >= hi) continue;
+        int level = level_at(s, lo);
+        if (level != last) {
+            sink(lo, level);
+            last = level;
+        }
+        if (!s.counting || !s.enabled || !pwm_mode(s)) continue;  // constant within the segment
+        // In PWM mode the output can change only where the counter wraps to 0 or reaches CCR1.
+        uint64_t after = ticks_at(s, lo);
+        for (;;) {
+            uint64_t e = std::min(next_entry(s, 0, after), next_entry(s, s.ccr, after));
+            if (e == kNone) break;
+            Picos t = s.t0 + e * s.tick;
+            if (t >= hi) break;
+            level = output_of(s, counter_at_tick(s, e));
+            if (level != last) {
+                sink(t, level);
+                last = level;
+            }
+            after = e;
+        }
+    }
+}
+
+void GeneralTimer::forget_before(Picos t)
+{
+    while (history_.size() > 1 && history_[1].start <= t) history_.pop_front();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// State changes.
+
+Picos GeneralTimer::tick_for(uint32_t prescaler) const
+{
+    uint64_t hz = chip_.clocks().now().tim_apb1;
+    if (hz == 0) hz = 1;
+    Picos tick = (static_cast<uint64_t>(prescaler) + 1U) * kPicosPerSecond / hz;
+    return tick == 0 ? 1 : tick;
+}
+
+// Encoder modes, gated mode and external clock mode 1 count on input edges or levels this model does
+// not have, so the counter does not move in them. Reset and trigger modes count the internal clock.
+bool GeneralTimer::slave_mode_stops_clock() const
+{
+    uint32_t sms = smcr_ & 7U;
+    return sms == 1U || sms == 2U || sms == 3U || sms == 5U || sms == 7U;
+}
+
+// The counter is blocked while the reload value in force is 0.
+bool GeneralTimer::should_count(uint32_t arr) const { return (cr1_ & kCen) && !slave_mode_stops_clock() && arr != 0; }
+
+bool GeneralTimer::preload_waiting() const { return psc_ != psc_active_ || arr_ != current().arr || ccr_ != ccr_active_; }
+
+// Sets the flags of every overflow and compare match in (flags_synced_, to], under the present segment.
+void GeneralTimer::sync_flags(Picos to)
+{
+    if (to <= flags_synced_) return;
+    const Segment& s = current();
+    if (s.counting) {
+        uint64_t from_e = ticks_at(s, flags_synced_);
+        uint64_t to_e = ticks_at(s, to);
+        if (to_e > from_e) {
+            if (!(cr1_ & kUdis) && next_update(s, from_e) <= to_e) sr_ |= kUif;
+            for (int n = 0; n < 4; ++n) {
+                bool output = ((ccmr_[n / 2] >> (8 * (n % 2))) & 3U) == 0;  // CCxS 00
+                if (output && next_entry(s, ccr_active_[n], from_e) <= to_e) sr_ |= 2U << n;
+            }
+        }
+    }
+    flags_synced_ = to;
+}
+
+void GeneralTimer::commit(Segment next, Picos at)
+{
+    next.start = at;
+    if (history_.back().start == at)
+        history_.back() = next;
+    else
+        history_.push_back(next);
+    while (history_.size() > kHistoryLimit) history_.pop_front();
+    PwmShape shape = pwm_shape();
+    if (!(shape == shape_)) {
+        shape_ = shape;
+        for (auto& listener : shape_listeners_) listener(shape, at);
+    }
+}
+
+// The counter keeps its prescaler phase: the next increment comes when it would have come anyway.
+void GeneralTimer::rebase_keeping_phase(Segment& s, Picos at, uint32_t count) const
+{
+    if (s.counting)
+        s.t0 += ticks_at(s, at) * s.tick;
+    else
+        s.t0 = at;
+    s.c0 = count;
+}
+
+// CEN or the slave mode changed: start the counter from where it stood, or freeze it.
+void GeneralTimer::restart_or_stop(Picos at)
+{
+    Segment s = current();
+    bool run = should_count(s.arr);
+    if (run == s.counting) return;
+    s.c0 = counter_at_tick(s, ticks_at(s, at));
+    s.t0 = at;
+    s.counting = run;
+    commit(s, at);
+}
+
+// An update event at `at` (an overflow with something buffered, or UG): the buffered PSC, ARR and CCRx
+// take effect and the counter starts again from 0 with a fresh prescaler count.
+void GeneralTimer::update_event(Picos at)
+{
+    psc_active_ = psc_;
+    ccr_active_ = ccr_;
+    Segment s = current();
+    s.arr = arr_;
+    s.ccr = ccr_active_[0];
+    s.tick = tick_for(psc_active_);
+    s.t0 = at;
+    s.c0 = 0;
+    s.counting = should_count(s.arr);
+    commit(s, at);
+}
+
+void GeneralTimer::refresh_output(Picos at)
+{
+    Segment s = current();
+    s.ocm = (ccmr_[0] >> 4) & 7U;
+    s.inverted = (ccer_ & 2U) != 0;
+    s.enabled = (ccer_ & 1U) != 0;
+    const Segment& was = current();
+    if (s.ocm != was.ocm || s.inverted != was.inverted || s.enabled != was.enabled) commit(s, at);
+}
+
+void GeneralTimer::write_ccr(int channel, uint32_t value)
+{
+    ccr_[channel] = value;
+    bool preload = (ccmr_[channel / 2] >> (8 * (channel % 2) + 3)) & 1U;  // OCxPE
+    if (preload) return;                                                 // waits for the next update
+    ccr_active_[channel] = value;
+    if (channel == 0 && current().ccr != value) {
+        Segment s = current();
+        s.ccr = value;
+        commit(s, now());
+    }
+}
+
+// One event at most: the next update while a buffered value waits, or the next flag an enabled
+// interrupt waits for, whichever comes first.
+void GeneralTimer::reschedule()
+{
+    const Segment& s = current();
+    Picos when = kNever;
+    next_update_at_ = kNever;
+    if (s.counting) {
+        uint64_t ref = ticks_at(s, flags_synced_);
+        if (!(cr1_ & kUdis)) {
+            Picos update = s.t0 + next_update(s, ref) * s.tick;
+            if (preload_waiting()) next_update_at_ = when = update;
+            if ((dier_ & kUif) && !(sr_ & kUif)) when = std::min(when, update);
+        }
+        for (int n = 0; n < 4; ++n) {
+            uint32_t flag = 2U << n;
+            bool output = ((ccmr_[n / 2] >> (8 * (n % 2))) & 3U) == 0;
+            if (!(dier_ & flag) || (sr_ & flag) || !output) continue;
+            uint64_t e = next_entry(s, ccr_active_[n], ref);
+            if (e != kNone) when = std::min(when, s.t0 + e * s.tick);
+        }
+    }
+    if (event_ && when == event_at_) return;
+    if (event_) chip_.scheduler().cancel(event_);
+    event_ = 0;
+    event_at_ = when;
+    if (when != kNever) event_ = chip_.scheduler().schedule(when, [this](Picos at) { on_event(at); });
+}
+
+void GeneralTimer::on_event(Picos at)
+{
+    event_ = 0;
+    event_at_ = kNever;
+    sync_flags(at);
+    if (at == next_update_at_ && !(cr1_ & kUdis) && preload_waiting()) update_event(at);
+    recompute_interrupt();
+    reschedule();
+}
+
+void GeneralTimer::recompute_interrupt()
+{
+    bool line = (sr_ & dier_ & kInterruptFlags) != 0;
+    if (line == line_) return;
+    line_ = line;
+    chip_.exceptions().set_line(kIrq, line);
+}
+
+void GeneralTimer::note_unmodelled()
+{
+    uint32_t ocm = (ccmr_[0] >> 4) & 7U;
+    struct Check {
+        uint32_t bit;
+        bool on;
+        const char* what;
+    };
+    const Check checks[] = {
+        {kOnePulse, (cr1_ & kOpm) != 0, "one-pulse mode"},
+        {kDownCounting, (cr1_ & kDir) != 0, "down-counting (it counts up)"},
+        {kCentreAligned, (cr1_ & kCms) != 0, "centre-aligned counting (it counts up)"},
+        {kSlaveClock, slave_mode_stops_clock(), "an encoder, gated or external-clock slave mode (the counter stands still)"},
+        {kMatchMode, ocm >= 1U && ocm <= 3U, "channel 1's match modes (its output stays inactive)"},
+    };
+    for (const Check& c : checks) {
+        if (!c.on || (logged_ & c.bit)) continue;
+        logged_ |= c.bit;
+        chip_.log().line(std::string("TIM2: ") + c.what + " is not modelled");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Registers.
+
+bool GeneralTimer::free_running(uint32_t offset) const
+{
+    // CNT moves with time, and so do the flags in SR while the counter runs.
+    return (offset == 0x24 || offset == 0x10) && current().counting;
+}
+
+uint32_t GeneralTimer::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case 0x00: return cr1_;
+    case 0x04: return cr2_;
+    case 0x08: return smcr_;
+    case 0x0C: return dier_;
+    case 0x10:
+        sync_flags(now());
+        recompute_interrupt();
+        return sr_;
+    case 0x14: return 0;  // EGR is write-only
+    case 0x18: return ccmr_[0];
+    case 0x1C: return ccmr_[1];
+    case 0x20: return ccer_;
+    case 0x24: return counter();
+    case 0x28: return psc_;
+    case 0x2C: return arr_;
+    case 0x34:
+    case 0x38:
+    case 0x3C:
+    case 0x40: return ccr_[(offset - 0x34) / 4];
+    default: chip_.log().line("TIM2: read of unmodelled offset " + offset_text(offset)); return 0;
+    }
+}
+
+void GeneralTimer::write(uint32_t offset, uint32_t value, unsigned)
+{
+    Picos t = now();
+    sync_flags(t);
+    switch (offset) {
+    case 0x00:
+        cr1_ = value & kCr1Bits;
+        note_unmodelled();
+        restart_or_stop(t);
+        break;
+    case 0x04: cr2_ = value & kCr2Bits; break;
+    case 0x08:
+        smcr_ = value & kSmcrBits;
+        note_unmodelled();
+        restart_or_stop(t);
+        break;
+    case 0x0C: dier_ = value & kDierBits; break;
+    case 0x10: sr_ &= value; break;  // rc_w0: a 0 clears the flag, a 1 leaves it
+    case 0x14:
+        if (value & 1U) {  // UG: the counter and the prescaler restart now
+            if (cr1_ & kUdis) {
+                Segment s = current();
+                s.t0 = t;
+                s.c0 = 0;
+                commit(s, t);
+            } else {
+                update_event(t);
+                if (!(cr1_ & kUrs)) sr_ |= kUif;
+            }
+        }
+        sr_ |= value & (kCcFlags | kTif);  // CCxG, TG
+        break;
+    case 0x18:
+        ccmr_[0] = value & 0xFFFFU;
+        note_unmodelled();
+        refresh_output(t);
+        break;
+    case 0x1C: ccmr_[1] = value & 0xFFFFU; break;
+    case 0x20:
+        ccer_ = value & kCcerBits;
+        refresh_output(t);
+        break;
+    case 0x24: {
+        Segment s = current();
+        rebase_keeping_phase(s, t, value);
+        commit(s, t);
+        break;
+    }
+    case 0x28: psc_ = value & 0xFFFFU; break;  // always buffered: takes effect at the next update
+    case 0x2C:
+        arr_ = value;
+        if (!(cr1_ & kArpe)) {  // not buffered: in force at once
+            Segment s = current();
+            rebase_keeping_phase(s, t, counter());
+            s.arr = value;
+            s.counting = should_count(value);
+            commit(s, t);
+        }
+        break;
+    case 0x34:
+    case 0x38:
+    case 0x3C:
+    case 0x40: write_ccr(static_cast<int>((offset - 0x34) / 4), value); break;
+    default: chip_.log().line("TIM2: write to unmodelled offset " + offset_text(offset)); return;
+    }
+    recompute_interrupt();
+    reschedule();
+}
+
+}  // namespace sim
