@@ -41,3 +41,11 @@ LOGIC_CASE(report_every_sixteenth_from_minus_55_to_125)
         report_is(static_cast<float>(raw) / 16.0f, expected);
     }
 }
+
+LOGIC_CASE(report_of_the_switch)
+{
+    const char* high = texto_interruptor(GPIO_PIN_SET);
+    const char* low = texto_interruptor(GPIO_PIN_RESET);
+    expect(strcmp(high, "!A01=1$") == 0, "switch high reported as \"%s\"", high);
+    expect(strcmp(low, "!A01=0$") == 0, "switch low reported as \"%s\"", low);
+}
