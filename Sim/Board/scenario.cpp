@@ -1,0 +1,235 @@
+#include "scenario.h"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <memory>
+
+namespace sim {
+
+namespace {
+
+constexpr const char* kBlanks = " \t\r";
+
+std::string_view trim(std::string_view text)
+{
+    size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    size_t last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+// Splits off the first blank-separated word.
+std::string_view next_word(std::string_view& rest)
+{
+    rest = trim(rest);
+    size_t end = rest.find_first_of(kBlanks);
+    std::string_view word = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view{} : trim(rest.substr(end));
+    return word;
+}
+
+double parse_number(std::string_view text, const char* what)
+{
+    double value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value))
+        throw std::invalid_argument(std::string(what) + " must be a number, not '" + std::string(text) + "'");
+    return value;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+ScenarioStep parse_step(std::string_view line)
+{
+    ScenarioStep step;
+    std::string_view rest = line;
+    std::string_view when = next_word(rest);
+    std::string_view verb = next_word(rest);
+    step.at = parse_seconds(when);
+    if (verb.empty()) throw std::invalid_argument("a verb must follow the time");
+
+    if (verb == "send") {
+        // The text is the rest of the line as written: a '#' in it is a byte, not a comment.
+        step.verb = ScenarioStep::Verb::Send;
+        step.args = std::string(rest);
+        step.bytes = unescape(rest);
+        if (step.bytes.empty()) throw std::invalid_argument("send needs the text to send");
+        return step;
+    }
+
+    if (size_t hash = rest.find('#'); hash != std::string_view::npos) rest = trim(rest.substr(0, hash));
+    step.args = std::string(rest);
+    std::string_view argument = next_word(rest);
+    if (!rest.empty()) throw std::invalid_argument("unexpected '" + std::string(rest) + "' after " + std::string(verb) + "'s argument");
+
+    if (verb == "break") {
+        step.verb = ScenarioStep::Verb::Break;
+        if (argument.empty()) throw std::invalid_argument("break needs its length in milliseconds");
+        double ms = parse_number(argument, "the length of a break");
+        // Anything shorter than a character (1.04 ms at 9600 baud) is a bad byte, not a break.
+        if (ms <= 0 || ms > 60'000) throw std::invalid_argument("a break lasts more than 0 and at most 60000 ms");
+        step.length = static_cast<Picos>(std::llround(ms * static_cast<double>(kPicosPerMilli)));
+    } else if (verb == "noise") {
+        step.verb = ScenarioStep::Verb::Noise;
+        if (!argument.empty()) throw std::invalid_argument("noise takes no argument");
+    } else if (verb == "switch") {
+        step.verb = ScenarioStep::Verb::Switch;
+        auto position = parse_switch_position(argument);
+        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not '" + std::string(argument) + "'");
+        step.position = *position;
+    } else if (verb == "temp") {
+        step.verb = ScenarioStep::Verb::Temp;
+        if (argument.empty()) throw std::invalid_argument("temp needs degrees Celsius");
+        step.celsius = parse_number(argument, "a temperature");
+        if (step.celsius < -55 || step.celsius > 125)
+            throw std::invalid_argument("the DS18B20 measures -55 to 125 C, not " + std::string(argument));
+    } else if (verb == "sensor") {
+        step.verb = ScenarioStep::Verb::Sensor;
+        auto condition = parse_sensor_condition(argument);
+        if (!condition)
+            throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not '" + std::string(argument) + "'");
+        step.sensor = *condition;
+    } else {
+        throw std::invalid_argument("unknown verb '" + std::string(verb) + "' (send, break, noise, switch, temp, sensor)");
+    }
+    return step;
+}
+
+}  // namespace
+
+std::optional<SensorCondition> parse_sensor_condition(std::string_view text)
+{
+    if (text == "ok") return SensorCondition::Ok;
+    if (text == "absent") return SensorCondition::Absent;
+    if (text == "low") return SensorCondition::HeldLow;
+    if (text == "corrupt") return SensorCondition::Corrupt;
+    return std::nullopt;
+}
+
+const char* to_string(SensorCondition condition)
+{
+    switch (condition) {
+    case SensorCondition::Ok: return "ok";
+    case SensorCondition::Absent: return "absent";
+    case SensorCondition::HeldLow: return "low";
+    case SensorCondition::Corrupt: return "corrupt";
+    }
+    return "?";
+}
+
+const char* to_string(ScenarioStep::Verb verb)
+{
+    switch (verb) {
+    case ScenarioStep::Verb::Send: return "send";
+    case ScenarioStep::Verb::Break: return "break";
+    case ScenarioStep::Verb::Noise: return "noise";
+    case ScenarioStep::Verb::Switch: return "switch";
+    case ScenarioStep::Verb::Temp: return "temp";
+    case ScenarioStep::Verb::Sensor: return "sensor";
+    }
+    return "?";
+}
+
+Picos parse_seconds(std::string_view text)
+{
+    // Parsed as decimal digits rather than through a double, so that 0.1 s is exactly 10^11 ps.
+    const std::string bad = "a time must be seconds such as 12 or 0.125, not '" + std::string(text) + "'";
+    size_t point = text.find('.');
+    std::string_view whole = text.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+    if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
+    // 2^64 ps is 213 days: keep well inside it.
+    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not '" + std::string(text) + "'");
+    if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
+    Picos seconds_part = 0;
+    for (char c : whole) {
+        if (c < '0' || c > '9') throw std::invalid_argument(bad);
+        seconds_part = seconds_part * 10 + static_cast<Picos>(c - '0');
+    }
+    Picos picos = 0;
+    Picos scale = kPicosPerSecond;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') throw std::invalid_argument(bad);
+        scale /= 10;
+        picos += static_cast<Picos>(c - '0') * scale;
+    }
+    return seconds_part * kPicosPerSecond + picos;
+}
+
+std::string unescape(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i == text.size()) throw std::invalid_argument("a '\\' at the end of the text escapes nothing (write \\\\)");
+        switch (text[i]) {
+        case 'r': out += '\r'; break;
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case '0': out += '\0'; break;
+        case '\\': out += '\\'; break;
+        case 'x': {
+            int high = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
+            int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
+            if (high < 0 || low < 0) throw std::invalid_argument("\\x takes exactly two hex digits, as in \\x0D");
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+            break;
+        }
+        default:
+            throw std::invalid_argument(std::string("unknown escape '\\") + text[i] + "' (\\r \\n \\t \\0 \\\\ \\xNN)");
+        }
+    }
+    return out;
+}
+
+Scenario parse_scenario(std::istream& in, const std::string& name)
+{
+    Scenario scenario{name, {}};
+    std::string raw;
+    int number = 0;
+    Picos previous = 0;
+    while (std::getline(in, raw)) {
+        ++number;
+        std::string_view line = trim(raw);
+        if (line.empty() || line.front() == '#') continue;
+        try {
+            ScenarioStep step = parse_step(line);
+            step.line = number;
+            if (step.at < previous)
+                throw std::invalid_argument("time " + std::string(next_word(line)) + " s is earlier than the line before's");
+            previous = step.at;
+            scenario.steps.push_back(std::move(step));
+        } catch (const std::invalid_argument& error) {
+            throw ScenarioError(name + ":" + std::to_string(number) + ": " + error.what());
+        }
+    }
+    return scenario;
+}
+
+Scenario load_scenario(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) throw ScenarioError(path + ": cannot open the scenario file");
+    return parse_scenario(in, path);
+}
+
+void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply)
+{
+    auto shared = std::make_shared<std::function<void(const ScenarioStep&)>>(std::move(apply));
+    for (const ScenarioStep& step : scenario.steps)
+        scheduler.schedule(step.at, [shared, step](Picos) { (*shared)(step); });
+}
+
+}  // namespace sim

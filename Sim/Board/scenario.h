@@ -1,0 +1,75 @@
+// Scenarios: short text files of timed stimuli for a whole-node run, one a line:
+//
+//     # comment
+//     SECONDS VERB ARGS
+//     0.5   send V01=75$         the rest of the line, C escapes \r \n \t \\ \0 \xNN, sent back to back
+//     2     break 10             the dashboard holds its line low for 10 ms (a framing error)
+//     3     noise                the next byte from the dashboard arrives with noise
+//     4     switch 1             0, 1 or float
+//     5     temp -10.125         degrees Celsius at the sensor, -55 to 125
+//     6     sensor absent        ok, absent, low (line held low) or corrupt (bits flipped in a read)
+//
+// SECONDS is virtual time since reset, a decimal number (at most 12 digits after the point, so every time
+// is a whole number of picoseconds); lines come in time order. A '#' starts a comment on any line but a
+// send line, whose text is taken as it stands (write \x23 for a '#' to be safe anyway). Trailing blanks
+// are dropped (write \x20 for a trailing space). Errors name the file and the line.
+#pragma once
+
+#include <functional>
+#include <istream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scheduler.h"
+#include "sim_time.h"
+#include "switch_model.h"
+
+namespace sim {
+
+enum class SensorCondition { Ok, Absent, HeldLow, Corrupt };
+
+std::optional<SensorCondition> parse_sensor_condition(std::string_view text);
+const char* to_string(SensorCondition condition);
+
+struct ScenarioStep {
+    enum class Verb { Send, Break, Noise, Switch, Temp, Sensor };
+
+    Picos at = 0;
+    int line = 0;
+    Verb verb = Verb::Send;
+    std::string bytes;          // send: the bytes, escapes resolved
+    Picos length = 0;           // break: how long the line is held low
+    double celsius = 0;         // temp
+    SwitchPosition position = SwitchPosition::Floating;
+    SensorCondition sensor = SensorCondition::Ok;
+    std::string args;           // the arguments as written, for traces
+};
+
+const char* to_string(ScenarioStep::Verb verb);
+
+struct Scenario {
+    std::string name;
+    std::vector<ScenarioStep> steps;
+};
+
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws ScenarioError ("NAME:LINE: what is wrong").
+Scenario parse_scenario(std::istream& in, const std::string& name);
+Scenario load_scenario(const std::string& path);
+
+// Helpers of the parser, also used by the command line: a time in seconds, and C escapes. Both throw
+// std::invalid_argument with a message fit for the user.
+Picos parse_seconds(std::string_view text);
+std::string unescape(std::string_view text);
+
+// Puts every step on the chip's event queue, to be handed to `apply` (the board) at its time.
+void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply);
+
+}  // namespace sim

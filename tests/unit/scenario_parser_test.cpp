@@ -1,0 +1,134 @@
+// Scenario files: what each verb becomes, exact times, escapes, and errors that name the line.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "scenario.h"
+
+namespace {
+
+using namespace sim;
+
+Scenario parse(const std::string& text)
+{
+    std::istringstream in(text);
+    return parse_scenario(in, "test.scn");
+}
+
+// The message of the error the text raises ("" when it parses).
+std::string error_of(const std::string& text)
+{
+    try {
+        parse(text);
+    } catch (const ScenarioError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(ScenarioParser, ReadsEveryVerb)
+{
+    const Scenario s = parse(
+        "# a node on the bench\n"
+        "\n"
+        "0.5 send V01=75$\n"
+        "  2   break 10   # long enough to be a framing error\n"
+        "3 noise\n"
+        "4 switch 1\n"
+        "4 switch float\n"
+        "5 temp -10.125\n"
+        "6 sensor absent\n"
+        "6.25 sensor low\n"
+        "7 sensor corrupt\n"
+        "8 sensor ok\n");
+    ASSERT_EQ(s.steps.size(), 10U);
+    using V = ScenarioStep::Verb;
+    EXPECT_EQ(s.steps[0].verb, V::Send);
+    EXPECT_EQ(s.steps[0].bytes, "V01=75$");
+    EXPECT_EQ(s.steps[0].line, 3);
+    EXPECT_EQ(s.steps[1].verb, V::Break);
+    EXPECT_EQ(s.steps[1].length, milliseconds(10));
+    EXPECT_EQ(s.steps[1].at, seconds(2));
+    EXPECT_EQ(s.steps[2].verb, V::Noise);
+    EXPECT_EQ(s.steps[3].position, SwitchPosition::High);
+    EXPECT_EQ(s.steps[4].position, SwitchPosition::Floating);
+    EXPECT_DOUBLE_EQ(s.steps[5].celsius, -10.125);
+    EXPECT_EQ(s.steps[6].sensor, SensorCondition::Absent);
+    EXPECT_EQ(s.steps[7].sensor, SensorCondition::HeldLow);
+    EXPECT_EQ(s.steps[8].sensor, SensorCondition::Corrupt);
+    EXPECT_EQ(s.steps[9].sensor, SensorCondition::Ok);
+    EXPECT_EQ(s.steps[9].line, 12);
+}
+
+TEST(ScenarioParser, TimesAreExactDecimalSeconds)
+{
+    // Through a double, 0.1 s would be 100000000000.000006 ps and 4.8 s would round down.
+    EXPECT_EQ(parse_seconds("0.1"), 100'000'000'000ULL);
+    EXPECT_EQ(parse_seconds("4.8"), 4'800'000'000'000ULL);
+    EXPECT_EQ(parse_seconds("86400"), seconds(86400));
+    EXPECT_EQ(parse_seconds(".5"), milliseconds(500));
+    EXPECT_EQ(parse_seconds("0.000000000001"), 1U);
+    EXPECT_THROW(parse_seconds("0.0000000000001"), std::invalid_argument);  // below a picosecond
+    EXPECT_THROW(parse_seconds("-1"), std::invalid_argument);
+    EXPECT_THROW(parse_seconds("1e3"), std::invalid_argument);
+    EXPECT_THROW(parse_seconds("."), std::invalid_argument);
+    EXPECT_THROW(parse_seconds("99999999"), std::invalid_argument);  // would overflow picoseconds
+}
+
+TEST(ScenarioParser, SendTextKeepsEverythingAndResolvesEscapes)
+{
+    const Scenario s = parse("1 send V00=1\\r\\n\n"
+                             "2 send !V00=1$ # not a comment here\n"
+                             "3 send \\x56\\x30\\x31=\\x00\\\\\\t \\x20\n"
+                             "4 send V01=75$\r\n");  // a file written with CRLF line ends
+    EXPECT_EQ(s.steps[0].bytes, "V00=1\r\n");
+    EXPECT_EQ(s.steps[1].bytes, "!V00=1$ # not a comment here");
+    EXPECT_EQ(s.steps[2].bytes, std::string("V01=\0\\\t  ", 9));
+    EXPECT_EQ(s.steps[3].bytes, "V01=75$");
+    EXPECT_EQ(unescape("\\xff"), "\xff");
+}
+
+TEST(ScenarioParser, ErrorsNameTheFileAndLine)
+{
+    EXPECT_EQ(error_of("1 send x\n2 sned x\n"), "test.scn:2: unknown verb 'sned' (send, break, noise, switch, temp, sensor)");
+    EXPECT_EQ(error_of("# c\nsoon send x\n").rfind("test.scn:2: a time must be seconds", 0), 0U);
+    EXPECT_EQ(error_of("5 noise\n4 noise\n"), "test.scn:2: time 4 s is earlier than the line before's");
+    EXPECT_EQ(error_of("1\n"), "test.scn:1: a verb must follow the time");
+    EXPECT_EQ(error_of("1 send\n"), "test.scn:1: send needs the text to send");
+    EXPECT_EQ(error_of("1 send V\\q\n"), "test.scn:1: unknown escape '\\q' (\\r \\n \\t \\0 \\\\ \\xNN)");
+    EXPECT_EQ(error_of("1 send V\\x4\n"), "test.scn:1: \\x takes exactly two hex digits, as in \\x0D");
+    EXPECT_EQ(error_of("1 send V\\\n"), "test.scn:1: a '\\' at the end of the text escapes nothing (write \\\\)");
+    EXPECT_EQ(error_of("1 break\n"), "test.scn:1: break needs its length in milliseconds");
+    EXPECT_EQ(error_of("1 break 0\n"), "test.scn:1: a break lasts more than 0 and at most 60000 ms");
+    EXPECT_EQ(error_of("1 break ten\n"), "test.scn:1: the length of a break must be a number, not 'ten'");
+    EXPECT_EQ(error_of("1 noise 3\n"), "test.scn:1: noise takes no argument");
+    EXPECT_EQ(error_of("1 switch on\n"), "test.scn:1: switch takes 0, 1 or float, not 'on'");
+    EXPECT_EQ(error_of("1 switch 1 0\n"), "test.scn:1: unexpected '0' after switch's argument");
+    EXPECT_EQ(error_of("1 temp 130\n"), "test.scn:1: the DS18B20 measures -55 to 125 C, not 130");
+    EXPECT_EQ(error_of("1 temp 20C\n"), "test.scn:1: a temperature must be a number, not '20C'");
+    EXPECT_EQ(error_of("1 temp nan\n"), "test.scn:1: a temperature must be a number, not 'nan'");
+    EXPECT_EQ(error_of("1 sensor gone\n"), "test.scn:1: sensor takes ok, absent, low or corrupt, not 'gone'");
+}
+
+TEST(ScenarioParser, MissingFileIsAnError)
+{
+    EXPECT_THROW(load_scenario("/nonexistent/x.scn"), ScenarioError);
+}
+
+TEST(ScenarioRunner, AppliesEachStepAtItsTime)
+{
+    const Scenario s = parse("0.001 switch 1\n0.003 temp 30\n0.003 noise\n");
+    Scheduler scheduler;
+    std::vector<std::pair<Picos, ScenarioStep::Verb>> applied;
+    Picos now = 0;
+    schedule_scenario(s, scheduler, [&](const ScenarioStep& step) { applied.emplace_back(now, step.verb); });
+    for (now = 0; now <= milliseconds(4); now += microseconds(500)) scheduler.run_due(now);
+    ASSERT_EQ(applied.size(), 3U);
+    EXPECT_EQ(applied[0].first, milliseconds(1));
+    EXPECT_EQ(applied[1].first, milliseconds(3));
+    EXPECT_EQ(applied[1].second, ScenarioStep::Verb::Temp);  // equal times keep the file's order
+    EXPECT_EQ(applied[2].second, ScenarioStep::Verb::Noise);
+}
+
+}  // namespace
