@@ -11,18 +11,21 @@
 #define NODE_RCC_CR_HSITRIM_Pos 3U
 #define NODE_RCC_CR_HSITRIM (0x1FUL << NODE_RCC_CR_HSITRIM_Pos)
 
-// Waits until the RCC CR bit `flag` reads as `set`, for at most `timeout` ms of the tick. The bit is read
-// once more after the time has run out, so that a wait pre-empted for longer than the time-out does not
-// report a failure that did not happen.
+// Waits until the RCC CR bit `flag` reads as `set`, for at most `timeout` ms of the tick. The time is
+// taken before the bit is read, so a wait pre-empted for longer than the time-out still looks at the bit
+// once more and does not report a failure that did not happen.
 static HAL_StatusTypeDef rcc_wait_for(uint32_t flag, bool set, uint32_t timeout)
 {
     const uint32_t tickstart = HAL_GetTick();
-    while (((RCC->CR & flag) != 0U) != set) {
-        if ((HAL_GetTick() - tickstart) > timeout) {
-            return (((RCC->CR & flag) != 0U) == set) ? HAL_OK : HAL_TIMEOUT;
+    for (;;) {
+        const uint32_t elapsed = HAL_GetTick() - tickstart;
+        if (((RCC->CR & flag) != 0U) == set) {
+            return HAL_OK;
+        }
+        if (elapsed > timeout) {
+            return HAL_TIMEOUT;
         }
     }
-    return HAL_OK;
 }
 
 static bool pll_drives_sysclk(void)
@@ -59,18 +62,22 @@ static HAL_StatusTypeDef rcc_config_hse(uint32_t state)
         CLEAR_BIT(RCC->CR, RCC_CR_HSEBYP);  // writable only once HSEON is clear
         return rcc_wait_for(RCC_CR_HSERDY, false, HSE_STARTUP_TIMEOUT);
     }
-    if ((RCC->CR & (RCC_CR_HSEON | RCC_CR_HSEBYP)) != state) {
+    uint32_t cr = RCC->CR;
+    if ((cr & (RCC_CR_HSEON | RCC_CR_HSEBYP)) != state) {
         // The bypass bit can change only while the oscillator is off.
-        if ((RCC->CR & RCC_CR_HSEON) != 0U) {
-            CLEAR_BIT(RCC->CR, RCC_CR_HSEON);
+        if ((cr & RCC_CR_HSEON) != 0U) {
+            cr &= ~RCC_CR_HSEON;
+            RCC->CR = cr;
             if (rcc_wait_for(RCC_CR_HSERDY, false, HSE_STARTUP_TIMEOUT) != HAL_OK) {
                 return HAL_TIMEOUT;
             }
+            cr = RCC->CR;
         }
-        if ((RCC->CR & RCC_CR_HSEBYP) != (state & RCC_CR_HSEBYP)) {
-            MODIFY_REG(RCC->CR, RCC_CR_HSEBYP, state & RCC_CR_HSEBYP);
+        if ((cr & RCC_CR_HSEBYP) != (state & RCC_CR_HSEBYP)) {
+            cr = (cr & ~RCC_CR_HSEBYP) | (state & RCC_CR_HSEBYP);
+            RCC->CR = cr;
         }
-        SET_BIT(RCC->CR, RCC_CR_HSEON);
+        RCC->CR = cr | RCC_CR_HSEON;
     }
     // A crystal needs a few ms to start oscillating; no crystal never becomes ready.
     return rcc_wait_for(RCC_CR_HSERDY, true, HSE_STARTUP_TIMEOUT);
@@ -220,11 +227,13 @@ HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* RCC_ClkInitStruct, uin
         MODIFY_REG(RCC->CFGR, RCC_CFGR_SW, source);
         // The switch completes within a few cycles of both clocks; SWS then shows the new source.
         const uint32_t tickstart = HAL_GetTick();
-        while (__HAL_RCC_GET_SYSCLK_SOURCE() != source) {
-            if ((HAL_GetTick() - tickstart) > CLOCKSWITCH_TIMEOUT_VALUE) {
-                if (__HAL_RCC_GET_SYSCLK_SOURCE() != source) {
-                    return HAL_TIMEOUT;
-                }
+        for (;;) {
+            const uint32_t elapsed = HAL_GetTick() - tickstart;
+            if (__HAL_RCC_GET_SYSCLK_SOURCE() == source) {
+                break;
+            }
+            if (elapsed > CLOCKSWITCH_TIMEOUT_VALUE) {
+                return HAL_TIMEOUT;
             }
         }
     }
