@@ -82,11 +82,30 @@ void Ds18b20Model::pull_low(Picos from, Picos until)
     bus_.device_edge_at(until);
 }
 
+void Ds18b20Model::set_fault(Fault fault)
+{
+    bool was_held = fault_ == Fault::HeldLow;
+    fault_ = fault;
+    // Shorting the line or lifting the short changes its level at once.
+    if (was_held != (fault == Fault::HeldLow)) bus_.device_changed_now();
+}
+
 void Ds18b20Model::master_changed(bool low, Picos now)
 {
-    if (fault_ == Fault::Absent || fault_ == Fault::HeldLow) return;
     if (low == master_low_) return;
     master_low_ = low;
+    if (fault_ == Fault::Absent || fault_ == Fault::HeldLow) {
+        // Not listening, but the edges are kept so that a part that comes back starts from the truth.
+        if (low)
+            fall_ = now;
+        else
+            last_release_ = now;
+        phase_ = Phase::Idle;
+        after_slot_ = false;
+        slot_is_read_ = false;
+        awaiting_first_slot_ = false;
+        return;
+    }
     settle(now);
     if (low)
         on_fall(now);
@@ -101,8 +120,8 @@ void Ds18b20Model::on_fall(Picos now)
         if (now - reset_release_ < kResetHigh)
             violation(now, "first slot less than 480 us after the reset pulse (presence window)", now - reset_release_);
     }
+    if (Slot* slot = current_slot()) slot->length = now - fall_;
     if (after_slot_) {
-        if (Slot* slot = current_slot()) slot->length = now - fall_;
         if (now - fall_ < kSlot) violation(now, "time slot shorter than 60 us", now - fall_);
         // The line is high again once both the master and the device have let go.
         Picos high_since = std::max(last_release_, low_until_);
@@ -127,7 +146,13 @@ void Ds18b20Model::on_release(Picos now)
         return;
     }
     switch (phase_) {
-    case Phase::Idle: after_slot_ = false; return;
+    case Phase::Idle: {
+        // Not listening: the slot is only recorded, as the write slot its low time makes it.
+        int bit = low >= kWriteSample ? 0 : 1;
+        if (keep_) slots_.push_back({bit ? Slot::Kind::Write1 : Slot::Kind::Write0, fall_, low, 0, 0, bit});
+        after_slot_ = false;
+        return;
+    }
     case Phase::Sending:
     case Phase::ConversionStatus: on_read_slot(low, now); return;
     default: on_write_slot(low, now); return;

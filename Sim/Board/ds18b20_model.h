@@ -51,7 +51,8 @@ public:
         double celsius = 0;  // ConversionDone: the temperature the conversion latched
     };
 
-    // One slot (or reset) as the master timed it, for measuring the firmware's timing.
+    // One slot (or reset) as the master timed it, for measuring the firmware's timing. Slots the device
+    // ignores (before a reset, after a transfer) are recorded as write slots by their low time.
     struct Slot {
         enum class Kind : uint8_t { Reset, Write0, Write1, Read };
         Kind kind;
@@ -71,7 +72,7 @@ public:
     // rounded to the resolution and clamped to the part's -55..+125 C.
     void set_temperature(double celsius);
     void set_profile(std::function<double(Picos)> profile) { profile_ = std::move(profile); }
-    void set_fault(Fault fault) { fault_ = fault; }
+    void set_fault(Fault fault);
     // Bits of the nine scratchpad bytes (bit 8 * byte + n) that Fault::Corrupt inverts; by default bit 3
     // of the temperature's low byte (0.5 C), which only the CRC can reveal.
     void set_corrupt_bits(std::vector<int> bits) { corrupt_bits_ = std::move(bits); }

@@ -1,6 +1,14 @@
 #include "onewire_bus.h"
 
+#include "gpio.h"
+
 namespace sim {
+
+void OneWireBus::attach_to(GpioPort& port, int pin)
+{
+    notify_ = [&port, pin] { port.external_changed(pin); };
+    port.attach(pin, this);
+}
 
 void OneWireBus::device_edge_at(Picos at)
 {

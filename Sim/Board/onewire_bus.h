@@ -44,6 +44,11 @@ public:
     // A device's drive changes at `at`: the line is re-resolved then, so that pin traces show the edge
     // at its own time rather than at the next access of the firmware.
     void device_edge_at(Picos at);
+    // A device's drive changed just now (a fault came or went): the line is re-resolved at once.
+    void device_changed_now()
+    {
+        if (notify_) notify_();
+    }
     // The firmware read the pin: the devices may judge when the master sampled.
     void master_sampled(Picos now);
 
@@ -53,6 +58,7 @@ public:
     Drive drive(Picos now) const override;
     bool pull_up() const override { return true; }
     void on_chip_drive(Drive chip, Picos now) override;
+    void on_read(Picos now) override { master_sampled(now); }
 
 private:
     Scheduler& scheduler_;

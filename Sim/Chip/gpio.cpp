@@ -212,6 +212,7 @@ uint32_t GpioPort::idr() const
     Picos now = chip_.now();
     uint32_t value = 0;
     for (int pin = 0; pin < 16; ++pin) {
+        for (PinDevice* device : devices_[pin]) device->on_read(now);
         // The Schmitt trigger is off in analog mode: the pin reads 0.
         if (mode(pin) != kAnalog && resolve(pin, now).level) value |= 1U << pin;
     }

@@ -23,6 +23,8 @@ public:
     virtual bool pull_up() const { return false; }
     // The chip's own driver on this pin changed (an output went low, a pin was released to input).
     virtual void on_chip_drive(Drive /*chip*/, Picos /*now*/) {}
+    // The chip sampled the pin (a read of the port's input register): a sensor judges its master's timing.
+    virtual void on_read(Picos /*now*/) {}
 
 protected:
     ~PinDevice() = default;
