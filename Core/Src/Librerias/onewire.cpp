@@ -1,0 +1,65 @@
+#include "onewire.h"
+
+#include "delays.h"
+#include "main.h"
+#include "puertos.h"
+
+// The latch is written low before the pin becomes an output, so the first level the pin drives is low.
+static void linea_baja(void)
+{
+    HAL_GPIO_WritePin(onewire_GPIO_Port, onewire_Pin, GPIO_PIN_RESET);
+    Output_Pin(onewire_GPIO_Port, onewire_Pin);
+}
+
+static void linea_libre(void) { Input_Pin(onewire_GPIO_Port, onewire_Pin); }
+
+static uint8_t linea_alta(void) { return HAL_GPIO_ReadPin(onewire_GPIO_Port, onewire_Pin) == GPIO_PIN_SET; }
+
+uint8_t onewire_reset(void)
+{
+    linea_baja();
+    delay_us_dwt(480);  // reset pulse: at least 480 us
+    linea_libre();
+    // The device answers 15-60 us after the release and holds the line low for 60-240 us: at 60 us the
+    // line is low whenever a device is there.
+    delay_us_dwt(60);
+    uint8_t presente = linea_alta() ? 0U : 1U;
+    delay_us_dwt(480);  // rest of the presence window: the bus is idle before the first slot
+    return presente;
+}
+
+void onewire_Write(uint8_t dato)
+{
+    for (uint32_t i = 0; i < 8U; ++i) {
+        if ((dato >> i) & 1U) {
+            // A 1: release well before the device samples (15 us at the earliest).
+            linea_baja();
+            delay_us_dwt(8);
+            linea_libre();
+            delay_us_dwt(60);
+        } else {
+            // A 0: hold low through the device's whole sampling window (up to 60 us).
+            linea_baja();
+            delay_us_dwt(60);
+            linea_libre();
+            delay_us_dwt(8);
+        }
+    }
+}
+
+uint8_t onewire_Read(void)
+{
+    uint8_t dato = 0;
+    for (uint32_t i = 0; i < 8U; ++i) {
+        linea_baja();
+        delay_us_dwt(1);
+        linea_libre();
+        // The device's 0 is only guaranteed for 15 us from the falling edge: sample early.
+        delay_us_dwt(3);
+        if (linea_alta()) {
+            dato = static_cast<uint8_t>(dato | (1U << i));
+        }
+        delay_us_dwt(60);
+    }
+    return dato;
+}
