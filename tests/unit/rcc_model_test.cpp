@@ -122,18 +122,6 @@ TEST_F(ClockModelTest, ClockEnablesSetTheirBitAndReadBack)
     __HAL_RCC_USART1_CLK_ENABLE();
     __HAL_RCC_SYSCFG_CLK_ENABLE();
     EXPECT_EQ(chip.rcc.apb2enr(), 0x00004010U);
-
-    RCC->APB1RSTR = 0x1U;  // the reset registers are kept too
-    EXPECT_EQ(RCC->APB1RSTR, 0x1U);
-}
-
-TEST_F(ClockModelTest, FlashAndSyscfgKeepWhatIsWritten)
-{
-    FLASH->ACR = FLASH_ACR_ICEN | FLASH_ACR_DCEN | FLASH_ACR_PRFTEN | 3U;
-    EXPECT_EQ(FLASH->ACR, 0x703U);
-    EXPECT_EQ(chip.flash.latency(), 3U);
-    SYSCFG->EXTICR[3] = 0x0011U;
-    EXPECT_EQ(SYSCFG->EXTICR[3], 0x0011U);
 }
 
 TEST_F(ClockModelTest, UnmodelledOffsetsAreLogged)
