@@ -1,26 +1,102 @@
-// DMA2 model (placeholder until the model is written: logs every access).
+// DMA2 model: the controller at 0x40026400 with its eight streams (IRQ 56-58 for streams 0-2, 59, 60,
+// then 68-70 for streams 5-7).
+//
+// A stream serves the request line of the peripheral its channel selection (CHSEL) picks: a peripheral
+// is routed to a stream and channel at wiring time, and tells the controller when its line rises (for
+// USART1 receive: a character waiting in DR while DMAR is set; DMA2 stream 2 or 5, channel 4). Each
+// request moves one data item from PAR to the memory address a few bus cycles later, through the chip's
+// bus-master path; reading the USART's DR is what lowers its request. NDTR counts down; HTIF sets when
+// half the items have moved, TCIF when NDTR reaches 0, where a normal-mode stream disables itself and a
+// circular one reloads NDTR and starts over.
+//
+// Clearing EN is not immediate: the item in progress is finished first, so EN reads back 1 for a few
+// cycles (a short event), then 0, and TCIF sets to mark the stream stopped, as on the chip. Configuration
+// bits, NDTR and the addresses are writable only while the stream is disabled; the interrupt enables are
+// writable at any time.
+//
+// Faults for tests: a transfer error (TEIF, the stream disables itself), a direct-mode error (DMEIF, the
+// stream goes on) and a stream that never reports itself disabled.
+//
+// Left out: memory-to-peripheral and memory-to-memory transfers, the FIFO (a stream in FIFO mode moves
+// items as in direct mode), bursts, double-buffer mode's target switch, stream priorities and arbitration
+// between streams, and DMA1.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <vector>
 
 #include "chip_context.h"
 #include "peripheral.h"
 
 namespace sim {
 
+class Usart;
+
 class DmaController final : public Peripheral {
 public:
-    explicit DmaController(ChipContext& chip) : Peripheral("DMA2", 0x40026400U, 0x400U), chip_(chip) {}
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line("DMA2: read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line("DMA2: write to unmodelled offset " + std::to_string(offset));
-    }
+    explicit DmaController(ChipContext& chip);
+
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+
+    static constexpr int kStreams = 8;
+
+    // Wiring: the request line of a peripheral reaches `stream` on `channel`.
+    using RequestLine = std::function<bool()>;
+    void route(int stream, int channel, RequestLine line);
+    // A line routed to `stream` may have risen: serve it if the stream is enabled on that channel.
+    void request(int stream);
+
+    // Faults.
+    void inject_transfer_error(int stream);
+    void inject_direct_mode_error(int stream);
+    void set_stuck_enabled(int stream, bool stuck);  // EN never reads back 0
+
+    bool enabled(int stream) const { return streams_[stream].state != State::Disabled; }
+    uint32_t flags(int stream) const { return streams_[stream].flags; }
 
 private:
+    enum class State : uint8_t { Disabled, Enabled, Stopping };
+    struct Route {
+        int channel;
+        RequestLine line;
+    };
+    struct Stream {
+        uint32_t cr = 0, ndtr = 0, par = 0, m0ar = 0, m1ar = 0, fcr = 0x21;
+        uint32_t flags = 0;        // FEIF, DMEIF, TEIF, HTIF, TCIF at bits 0, 2, 3, 4, 5
+        State state = State::Disabled;
+        uint32_t items = 0;        // NDTR when the stream was enabled (or reloaded)
+        uint32_t moved = 0;        // items moved since then
+        bool half_flagged = false;
+        bool stuck = false;
+        bool irq_level = false;
+        Scheduler::Id transfer_event = 0;
+        Scheduler::Id stop_event = 0;
+        std::vector<Route> routes;
+    };
+
+    uint32_t read_stream(int index, uint32_t reg);
+    void write_stream(int index, uint32_t reg, uint32_t value);
+    uint32_t read_flags(int first_stream) const;
+    void clear_flags(int first_stream, uint32_t value);
+
+    void enable(int index);
+    void begin_stop(int index);
+    void finish_stop(int index);
+    bool requesting(const Stream& stream) const;
+    void schedule_transfer(int index);
+    void transfer(int index);
+    void update_irq(int index);
+
     ChipContext& chip_;
+    std::array<Stream, kStreams> streams_{};
 };
+
+// Routes a serial port's receive requests to the given streams of a DMA controller on `channel`
+// (USART1: DMA2 streams 2 and 5, channel 4).
+void connect_rx_dma(Usart& port, DmaController& dma, std::initializer_list<int> streams, int channel);
 
 }  // namespace sim

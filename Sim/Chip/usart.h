@@ -1,5 +1,32 @@
-// USART model (placeholder until the model is written).
+// USART model: USART1 (0x40011000, APB2, IRQ 37) and USART2 (0x40004400, APB1, IRQ 38).
+//
+// Timing comes from BRR and the port's bus clock. With 16-fold oversampling one bit lasts BRR / PCLK:
+// BRR 0x28B1 at PCLK2 100 MHz is 104.17 us (9599.69 baud), so a character of 8N1 (ten bits) is 1.0417 ms.
+//
+// Receiver: whatever is wired to the RX pin drives the line through rx_line(). A falling edge while the
+// receiver waits starts a character. The chip takes samples 8, 9 and 10 of the sixteen in each bit; the
+// model reads them from the recorded edges of the line in one event, when the stop bit has been sampled
+// (9.56 bit times after the start edge), so a character costs one event however its bits fall. Majority
+// gives the bit; samples that disagree set NE; a low stop bit sets FE (a break); a character completing
+// while RXNE is still set is lost and sets ORE, and DR keeps the older one. IDLE is set once the line has
+// stayed high for a whole character after a received character, once per idle period.
+//
+// Transmitter: writing DR clears TXE and TC; the data moves into the shift register at once if that is
+// empty (TXE sets again). The TX line then carries the start bit, the data least significant bit first
+// and the stop bit(s); each change of level is one event and is handed to the TX pin's listener. TC sets
+// when the last stop bit has gone with nothing waiting in DR. Enabling the transmitter first sends an
+// idle frame (a character time of high line), as the chip does.
+//
+// Left out: the clock enable in RCC (the port works without it), LIN, smartcard, IrDA, half-duplex,
+// synchronous mode, hardware flow control, mute mode and 8-fold oversampling's different sampling points
+// (its bit time is modelled).
 #pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "chip_context.h"
 #include "peripheral.h"
@@ -8,24 +35,103 @@ namespace sim {
 
 class Usart final : public Peripheral {
 public:
-    Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2)
-        : Peripheral(std::move(name), base, 0x400U), chip_(chip), irq_(irq), on_apb2_(on_apb2)
-    {
-    }
-    uint32_t read(uint32_t offset, unsigned) override
-    {
-        chip_.log().line(name() + ": read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
-    void write(uint32_t offset, uint32_t, unsigned) override
-    {
-        chip_.log().line(name() + ": write to unmodelled offset " + std::to_string(offset));
-    }
+    Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2);
+
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, uint32_t value, unsigned width) override;
+
+    // The level driven onto the RX pin from outside changed at `at` (an event's own time, not later
+    // than now). 1 is the idle (mark) level.
+    void rx_line(int level, Picos at);
+    int rx_level() const { return rx_level_; }
+
+    using LevelListener = std::function<void(int level, Picos at)>;
+    using CharListener = std::function<void(uint16_t data, Picos start, Picos end)>;
+    // Every change of the TX line, as the alternate-function output of the TX pin.
+    void on_tx_level(LevelListener listener) { tx_level_listeners_.push_back(std::move(listener)); }
+    // Every character sent, once its stop bit has left the line (start: its start bit's leading edge).
+    void on_tx_char(CharListener listener) { tx_char_listeners_.push_back(std::move(listener)); }
+    int tx_level() const { return tx_level_; }
+
+    // The receiver's DMA request: a received character waits in DR while DMAR is set.
+    bool rx_dma_request() const;
+    // Told whenever that request may have risen (a character arrived, DMAR was set).
+    void on_rx_dma_request(std::function<void()> listener) { rx_dma_listener_ = std::move(listener); }
+
+    // One bit time at the present BRR and bus clock; 0 while BRR is 0.
+    Picos bit_time() const;
+    // The status register as it stands, without the side effects of a read (for tests and traces).
+    uint32_t status() const { return sr_; }
+    int irq() const { return irq_; }
+    bool on_apb2() const { return on_apb2_; }
 
 private:
+    // The receiver.
+    void start_frame(Picos at);
+    void complete_frame(Picos at);
+    int level_at(Picos t) const;
+    int sample_bit(int index, bool& noisy) const;
+    void arm_idle_check(Picos from);
+    void on_idle_check();
+    void stop_receiver();
+
+    // The transmitter.
+    void start_char(Picos at);
+    void start_idle_frame(Picos at);
+    void on_tx_step(Picos at);
+    void finish_tx_frame(Picos at);
+    void set_tx_level(int level, Picos at);
+
+    // Shape of a character: data bits (8 or 9, parity included) and the frame in sixteenths of a bit.
+    int data_bits() const;
+    uint32_t frame_sixteenths() const;
+    bool receiver_on() const;
+    bool transmitter_on() const;
+
+    void update_irq();
+    void update_dma_request();
+
     ChipContext& chip_;
     int irq_;
     bool on_apb2_;
+
+    uint32_t sr_ = 0x00C0;  // TXE and TC set at reset
+    uint32_t brr_ = 0;
+    uint32_t cr1_ = 0;
+    uint32_t cr2_ = 0;
+    uint32_t cr3_ = 0;
+    uint32_t gtpr_ = 0;
+    uint32_t seen_flags_ = 0;  // error and idle flags seen by a read of SR, cleared by the next DR read
+    bool irq_level_ = false;
+    bool dma_request_ = false;
+
+    // Receiver state.
+    uint16_t rdr_ = 0;
+    int rx_level_ = 1;
+    bool rx_in_frame_ = false;
+    Picos rx_frame_start_ = 0;
+    Picos rx_bit_ = 0;                          // bit time of the character being received
+    std::vector<std::pair<Picos, int>> rx_edges_;  // the line's edges since the start edge
+    Scheduler::Id rx_event_ = 0;
+    Scheduler::Id idle_event_ = 0;
+    bool rx_since_idle_ = false;  // a character has completed since IDLE was last set
+    bool idle_waits_for_high_ = false;  // a character ended on a low line (a break): idle counts from the rise
+
+    // Transmitter state.
+    uint16_t tdr_ = 0;
+    bool tdr_full_ = false;
+    bool tx_busy_ = false;  // the shift register is sending a character or the idle frame
+    bool tx_idle_frame_ = false;
+    uint16_t tx_shift_ = 0;
+    Picos tx_start_ = 0;
+    std::vector<std::pair<Picos, int>> tx_plan_;  // level changes of the character in flight; last: its end
+    size_t tx_step_ = 0;
+    Scheduler::Id tx_event_ = 0;
+    int tx_level_ = 1;
+
+    std::vector<LevelListener> tx_level_listeners_;
+    std::vector<CharListener> tx_char_listeners_;
+    std::function<void()> rx_dma_listener_;
 };
 
 }  // namespace sim

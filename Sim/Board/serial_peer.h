@@ -1,0 +1,78 @@
+// The device at the other end of a serial port: the dashboard on USART1, the listener on USART2.
+//
+// It drives the port's RX line at its own bit rate (9600 baud unless told otherwise, so a peer 2 % fast
+// is a different rate from the port's 9599.69), 8N1, with chosen gaps between characters. It can hold the
+// line low for a break (the port sees a character with a low stop bit: FE) and put a short glitch into a
+// data bit (the port's three samples disagree: NE). Every level change is one scheduled event.
+//
+// It records what the node sends, with times, and tells listeners of each byte and of each change of
+// the line it drives (for traces).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "chip_context.h"
+#include "usart.h"
+
+namespace sim {
+
+class SerialPeer {
+public:
+    struct Received {
+        Picos time;    // when the stop bit ended
+        Picos start;   // when the start bit began
+        uint8_t byte;
+    };
+
+    SerialPeer(ChipContext& chip, Usart& port, double baud = 9600.0);
+    SerialPeer(const SerialPeer&) = delete;
+    SerialPeer& operator=(const SerialPeer&) = delete;
+
+    void set_baud(double baud) { baud_ = baud; }
+    double baud() const { return baud_; }
+    // One bit and one 8N1 character at the peer's rate.
+    Picos bit_time() const;
+    Picos char_time() const { return 10U * bit_time(); }
+
+    // Sends the bytes from `at` (or as soon as the line is free, if later), leaving `gap` of idle line
+    // between characters. Returns when the last stop bit ends.
+    Picos send(const std::vector<uint8_t>& bytes, Picos gap = 0, Picos at = 0);
+    Picos send(const std::string& text, Picos gap = 0, Picos at = 0);
+    // Holds the line low for `duration`, then releases it.
+    Picos send_break(Picos duration, Picos at = 0);
+    // Sends one byte with a glitch of 1/16 bit in the middle of data bit `bit` (0-7): the value arrives
+    // intact, but the receiver's samples of that bit disagree.
+    Picos send_noisy(uint8_t byte, int bit = 3, Picos at = 0);
+    // When the line is free for the next character.
+    Picos line_free_at() const { return line_free_at_; }
+    int line_level() const { return level_; }
+
+    // What the node sent.
+    const std::vector<Received>& received() const { return received_; }
+    std::string received_text() const;
+    void clear_received() { received_.clear(); }
+    void on_byte(std::function<void(const Received&)> listener) { byte_listeners_.push_back(std::move(listener)); }
+    // Each change of the line the peer drives (the port's RX pin).
+    void on_line(std::function<void(int level, Picos at)> listener) { line_listeners_.push_back(std::move(listener)); }
+
+private:
+    Picos begin_at(Picos at) const;
+    // Schedules one character's level changes from `start`; returns its end.
+    Picos schedule_char(uint8_t byte, Picos start, int glitch_bit);
+    void drive(int level, Picos at);
+    void edge(Picos at, int level);
+
+    ChipContext& chip_;
+    Usart& port_;
+    double baud_;
+    Picos line_free_at_ = 0;
+    int level_ = 1;
+    std::vector<Received> received_;
+    std::vector<std::function<void(const Received&)>> byte_listeners_;
+    std::vector<std::function<void(int, Picos)>> line_listeners_;
+};
+
+}  // namespace sim

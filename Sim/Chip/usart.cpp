@@ -1,0 +1,392 @@
+#include "usart.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+// Register offsets.
+constexpr uint32_t kSr = 0x00, kDr = 0x04, kBrr = 0x08, kCr1 = 0x0C, kCr2 = 0x10, kCr3 = 0x14, kGtpr = 0x18;
+
+// SR bits.
+constexpr uint32_t kPe = 1U << 0, kFe = 1U << 1, kNe = 1U << 2, kOre = 1U << 3, kIdle = 1U << 4;
+constexpr uint32_t kRxne = 1U << 5, kTc = 1U << 6, kTxe = 1U << 7, kLbd = 1U << 8, kCts = 1U << 9;
+// Cleared by a read of SR followed by a read of DR.
+constexpr uint32_t kSequenceCleared = kPe | kFe | kNe | kOre | kIdle;
+// The bits software may clear by writing 0; every other bit of SR ignores writes.
+constexpr uint32_t kWriteZeroClears = kRxne | kTc | kLbd | kCts;
+
+// CR1 bits.
+constexpr uint32_t kRe = 1U << 2, kTe = 1U << 3, kIdleie = 1U << 4, kRxneie = 1U << 5, kTcie = 1U << 6;
+constexpr uint32_t kTxeie = 1U << 7, kPeie = 1U << 8, kPs = 1U << 9, kPce = 1U << 10, kM = 1U << 12;
+constexpr uint32_t kUe = 1U << 13, kOver8 = 1U << 15;
+// CR3 bits.
+constexpr uint32_t kEie = 1U << 0, kDmar = 1U << 6;
+
+std::string hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+    return text;
+}
+
+bool odd_parity(uint32_t value)
+{
+    bool odd = false;
+    for (; value != 0; value &= value - 1) odd = !odd;
+    return odd;
+}
+
+}  // namespace
+
+Usart::Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2)
+    : Peripheral(std::move(name), base, 0x400U), chip_(chip), irq_(irq), on_apb2_(on_apb2)
+{
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Registers.
+
+uint32_t Usart::read(uint32_t offset, unsigned)
+{
+    switch (offset) {
+    case kSr:
+        seen_flags_ = sr_ & kSequenceCleared;
+        return sr_;
+    case kDr: {
+        // The read empties the receive register and completes an SR-then-DR sequence: the flags that
+        // the SR read saw are cleared, not ones that came up in between.
+        sr_ &= ~(kRxne | seen_flags_);
+        seen_flags_ = 0;
+        update_dma_request();
+        update_irq();
+        return rdr_;
+    }
+    case kBrr: return brr_;
+    case kCr1: return cr1_;
+    case kCr2: return cr2_;
+    case kCr3: return cr3_;
+    case kGtpr: return gtpr_;
+    default:
+        chip_.log().line(name() + ": read of unmodelled offset " + hex(offset));
+        return 0;
+    }
+}
+
+void Usart::write(uint32_t offset, uint32_t value, unsigned)
+{
+    switch (offset) {
+    case kSr:
+        sr_ &= ~(~value & kWriteZeroClears);
+        update_dma_request();
+        update_irq();
+        return;
+    case kDr:
+        if (!(cr1_ & kUe)) {
+            chip_.log().line(name() + ": write to DR while the port is disabled (UE clear) is lost");
+            return;
+        }
+        tdr_ = static_cast<uint16_t>(value & 0x1FFU);
+        tdr_full_ = true;
+        sr_ &= ~(kTxe | kTc);
+        if (transmitter_on() && !tx_busy_) start_char(chip_.now());
+        update_irq();
+        return;
+    case kBrr: brr_ = value & 0xFFFFU; return;
+    case kCr1: {
+        const bool tx_was_on = transmitter_on();
+        const bool rx_was_on = receiver_on();
+        cr1_ = value & 0xBFFFU;
+        if (!tx_was_on && transmitter_on()) {
+            if (!tx_busy_) start_idle_frame(chip_.now());
+        }
+        if (rx_was_on && !receiver_on()) stop_receiver();
+        update_irq();
+        return;
+    }
+    case kCr2: cr2_ = value & 0x7F7FU; return;
+    case kCr3:
+        cr3_ = value & 0x0FFFU;
+        update_dma_request();
+        update_irq();
+        return;
+    case kGtpr: gtpr_ = value & 0xFFFFU; return;
+    default: chip_.log().line(name() + ": write of " + hex(value) + " to unmodelled offset " + hex(offset));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Shape and timing of a character.
+
+Picos Usart::bit_time() const
+{
+    const Clocks& clocks = chip_.clocks().now();
+    const uint64_t pclk = on_apb2_ ? clocks.pclk2 : clocks.pclk1;
+    if (brr_ == 0 || pclk == 0) return 0;
+    // 16-fold oversampling: a bit is 16 * USARTDIV clocks = BRR clocks. 8-fold: 8 * USARTDIV, where
+    // the fraction has three bits.
+    const uint64_t clocks_per_bit = (cr1_ & kOver8) ? 8U * (brr_ >> 4) + (brr_ & 7U) : brr_;
+    return clocks_per_bit * kPicosPerSecond / pclk;
+}
+
+int Usart::data_bits() const { return (cr1_ & kM) ? 9 : 8; }
+
+uint32_t Usart::frame_sixteenths() const
+{
+    static constexpr uint32_t kStop[4] = {16, 8, 32, 24};  // 1, 0.5, 2, 1.5 stop bits
+    return 16U * (1U + static_cast<uint32_t>(data_bits())) + kStop[(cr2_ >> 12) & 3U];
+}
+
+bool Usart::receiver_on() const { return (cr1_ & (kUe | kRe)) == (kUe | kRe); }
+bool Usart::transmitter_on() const { return (cr1_ & (kUe | kTe)) == (kUe | kTe); }
+
+// ---------------------------------------------------------------------------------------------------
+// Receiver.
+
+void Usart::rx_line(int level, Picos at)
+{
+    level = level ? 1 : 0;
+    if (level == rx_level_) return;
+    rx_level_ = level;
+    if (rx_in_frame_) {
+        rx_edges_.emplace_back(at, level);
+        return;
+    }
+    if (!receiver_on()) return;
+    if (level == 0) {
+        start_frame(at);
+    } else if (idle_waits_for_high_) {
+        idle_waits_for_high_ = false;
+        arm_idle_check(at);
+    }
+}
+
+void Usart::start_frame(Picos at)
+{
+    rx_bit_ = bit_time();
+    if (rx_bit_ == 0) {
+        chip_.log().line(name() + ": a character arrives while BRR is 0; the receiver cannot time it");
+        return;
+    }
+    if (idle_event_) chip_.scheduler().cancel(idle_event_);
+    idle_event_ = 0;
+    idle_waits_for_high_ = false;
+    rx_in_frame_ = true;
+    rx_frame_start_ = at;
+    rx_edges_.clear();
+    rx_edges_.emplace_back(at, 0);
+    // The last sample of the (first) stop bit is sample 10 of its sixteen.
+    const uint64_t stop_bit = 1U + static_cast<uint64_t>(data_bits());
+    const Picos last_sample = (16U * stop_bit + 9U) * rx_bit_ / 16U;
+    rx_event_ = chip_.scheduler().schedule(at + last_sample, [this](Picos when) {
+        rx_event_ = 0;
+        complete_frame(when);
+    });
+}
+
+int Usart::level_at(Picos t) const
+{
+    int level = 1;
+    for (const auto& [at, value] : rx_edges_) {
+        if (at > t) break;
+        level = value;
+    }
+    return level;
+}
+
+int Usart::sample_bit(int index, bool& noisy) const
+{
+    int ones = 0;
+    for (uint64_t sample = 7; sample <= 9; ++sample)
+        ones += level_at(rx_frame_start_ + (16U * static_cast<uint64_t>(index) + sample) * rx_bit_ / 16U);
+    if (ones != 0 && ones != 3) noisy = true;
+    return ones >= 2 ? 1 : 0;
+}
+
+void Usart::complete_frame(Picos at)
+{
+    rx_in_frame_ = false;
+    bool noisy = false;
+    if (sample_bit(0, noisy) != 0) {
+        // A glitch, not a start bit: the receiver goes back to waiting for a falling edge.
+        rx_edges_.clear();
+        if (rx_level_ == 1 && rx_since_idle_) arm_idle_check(at);
+        return;
+    }
+    const int bits = data_bits();
+    uint32_t data = 0;
+    for (int i = 0; i < bits; ++i) data |= static_cast<uint32_t>(sample_bit(1 + i, noisy)) << i;
+    const bool framing_error = sample_bit(1 + bits, noisy) == 0;
+    bool parity_error = false;
+    if (cr1_ & kPce) {
+        // Even parity (PS 0): the data bits with the parity bit hold an even number of ones.
+        const bool odd = odd_parity(data);
+        parity_error = (cr1_ & kPs) ? !odd : odd;
+    }
+    rx_edges_.clear();
+
+    if (sr_ & kRxne) {
+        sr_ |= kOre;  // the older character stays in DR; this one is lost
+    } else {
+        rdr_ = static_cast<uint16_t>(data);
+        sr_ |= kRxne;
+        if (framing_error) sr_ |= kFe;
+        if (noisy) sr_ |= kNe;
+        if (parity_error) sr_ |= kPe;
+    }
+    rx_since_idle_ = true;
+
+    // The idle character is counted from the end of the stop bit, or from the line's rise after a break.
+    if (rx_level_ == 1)
+        arm_idle_check(rx_frame_start_ + static_cast<Picos>(frame_sixteenths()) * rx_bit_ / 16U);
+    else
+        idle_waits_for_high_ = true;
+
+    update_dma_request();
+    update_irq();
+}
+
+void Usart::arm_idle_check(Picos from)
+{
+    if (idle_event_) chip_.scheduler().cancel(idle_event_);
+    const Picos bit = bit_time();
+    if (bit == 0) return;
+    idle_event_ = chip_.scheduler().schedule(from + static_cast<Picos>(frame_sixteenths()) * bit / 16U,
+                                             [this](Picos) {
+                                                 idle_event_ = 0;
+                                                 on_idle_check();
+                                             });
+}
+
+void Usart::on_idle_check()
+{
+    if (!receiver_on() || !rx_since_idle_ || rx_level_ != 1) return;
+    sr_ |= kIdle;
+    rx_since_idle_ = false;
+    update_irq();
+}
+
+void Usart::stop_receiver()
+{
+    if (rx_event_) chip_.scheduler().cancel(rx_event_);
+    if (idle_event_) chip_.scheduler().cancel(idle_event_);
+    rx_event_ = idle_event_ = 0;
+    rx_in_frame_ = false;
+    idle_waits_for_high_ = false;
+    rx_edges_.clear();
+}
+
+bool Usart::rx_dma_request() const { return (sr_ & kRxne) && (cr3_ & kDmar); }
+
+void Usart::update_dma_request()
+{
+    const bool request = rx_dma_request();
+    const bool rose = request && !dma_request_;
+    dma_request_ = request;
+    if (rose && rx_dma_listener_) rx_dma_listener_();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Transmitter.
+
+void Usart::set_tx_level(int level, Picos at)
+{
+    tx_level_ = level;
+    for (auto& listener : tx_level_listeners_) listener(level, at);
+}
+
+void Usart::start_idle_frame(Picos at)
+{
+    const Picos bit = bit_time();
+    tx_busy_ = true;
+    tx_idle_frame_ = true;
+    tx_start_ = at;
+    set_tx_level(1, tx_start_);
+    tx_plan_.assign(1, {tx_start_ + static_cast<Picos>(frame_sixteenths()) * bit / 16U, -1});
+    tx_step_ = 0;
+    tx_event_ = chip_.scheduler().schedule(tx_plan_[0].first, [this](Picos when) { on_tx_step(when); });
+}
+
+void Usart::start_char(Picos at)
+{
+    const Picos bit = bit_time();
+    if (bit == 0) {
+        chip_.log().line(name() + ": transmitting with BRR 0; the character stays in DR");
+        return;
+    }
+    tx_shift_ = tdr_;
+    tdr_full_ = false;
+    sr_ |= kTxe;  // the data register is free again as soon as the shift register has taken it
+    tx_busy_ = true;
+    tx_idle_frame_ = false;
+    tx_start_ = at;
+
+    // The levels bit by bit: start bit, data least significant bit first (with parity in the most
+    // significant position when enabled), then the stop bits; only the changes become events.
+    const int bits = data_bits();
+    uint32_t data = tx_shift_ & ((1U << bits) - 1U);
+    if (cr1_ & kPce) {
+        const uint32_t parity_bit = 1U << (bits - 1);
+        const bool odd = odd_parity(data & (parity_bit - 1U));
+        const bool set = (cr1_ & kPs) ? !odd : odd;
+        data = (data & (parity_bit - 1U)) | (set ? parity_bit : 0U);
+    }
+    tx_plan_.clear();
+    int level = 0;
+    set_tx_level(0, tx_start_);
+    for (int i = 0; i <= bits; ++i) {
+        const int next = i < bits ? static_cast<int>((data >> i) & 1U) : 1;  // the stop bit after the data
+        if (next != level) {
+            tx_plan_.emplace_back(tx_start_ + static_cast<Picos>(1 + i) * bit, next);
+            level = next;
+        }
+    }
+    tx_plan_.emplace_back(tx_start_ + static_cast<Picos>(frame_sixteenths()) * bit / 16U, -1);
+    tx_step_ = 0;
+    tx_event_ = chip_.scheduler().schedule(tx_plan_[0].first, [this](Picos when) { on_tx_step(when); });
+    update_irq();
+}
+
+void Usart::on_tx_step(Picos at)
+{
+    const int level = tx_plan_[tx_step_].second;
+    if (level >= 0) {
+        set_tx_level(level, at);
+        ++tx_step_;
+        chip_.scheduler().reschedule(tx_event_, tx_plan_[tx_step_].first);
+        return;
+    }
+    tx_event_ = 0;
+    finish_tx_frame(at);
+}
+
+void Usart::finish_tx_frame(Picos at)
+{
+    if (!tx_idle_frame_)
+        for (auto& listener : tx_char_listeners_) listener(tx_shift_, tx_start_, at);
+    tx_busy_ = false;
+    tx_idle_frame_ = false;
+    if (tdr_full_ && transmitter_on()) {
+        start_char(at);
+    } else if (!tdr_full_) {
+        sr_ |= kTc;
+    }
+    update_irq();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The interrupt line: one place.
+
+void Usart::update_irq()
+{
+    const bool errors_via_eie = (cr3_ & kEie) && (cr3_ & kDmar) && (sr_ & (kFe | kNe | kOre));
+    const bool level = ((cr1_ & kTxeie) && (sr_ & kTxe)) || ((cr1_ & kTcie) && (sr_ & kTc)) ||
+                       ((cr1_ & kRxneie) && (sr_ & (kRxne | kOre))) || ((cr1_ & kIdleie) && (sr_ & kIdle)) ||
+                       ((cr1_ & kPeie) && (sr_ & kPe)) || errors_via_eie;
+    if (level == irq_level_) return;
+    irq_level_ = level;
+    chip_.exceptions().set_line(irq_, level);
+}
+
+}  // namespace sim
