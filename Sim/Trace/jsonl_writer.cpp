@@ -9,7 +9,7 @@ struct Overloaded : Ts... {
 };
 
 // Microseconds as a whole number when they are whole (the PWM's 20001 us period), else with a fraction.
-nlohmann::json micros(Picos p)
+nlohmann::ordered_json micros(Picos p)
 {
     if (p % kPicosPerMicro == 0) return p / kPicosPerMicro;
     return to_micros(p);
@@ -18,9 +18,9 @@ nlohmann::json micros(Picos p)
 
 JsonlWriter::JsonlWriter(std::ostream& out, std::set<std::string> pins) : out_(out), pins_(std::move(pins)) {}
 
-nlohmann::json JsonlWriter::to_json(const Event& event)
+nlohmann::ordered_json JsonlWriter::to_json(const Event& event)
 {
-    nlohmann::json j;
+    nlohmann::ordered_json j;
     j["t"] = to_seconds(event.t);
     j["kind"] = kind_of(event.what);
     std::visit(Overloaded{
@@ -43,6 +43,9 @@ nlohmann::json JsonlWriter::to_json(const Event& event)
                    [&](const OneWire& e) {
                        j["what"] = e.what;
                        if (e.value >= 0) j["value"] = e.value;
+                       if (e.celsius) j["celsius"] = *e.celsius;
+                       j["start"] = to_seconds(e.start);
+                       j["duration_us"] = micros(e.duration);
                    },
                    [&](const Violation& e) {
                        j["what"] = e.what;
@@ -65,7 +68,7 @@ void JsonlWriter::record(const Event& event)
 {
     if (const auto* pin = std::get_if<PinLevel>(&event.what); pin && !pins_.contains(pin->pin)) return;
     // Bytes the node sends may be anything; replace what is not UTF-8 rather than stop the run.
-    out_ << to_json(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    out_ << to_json(event).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
 }
 
 void JsonlWriter::finish(Picos) { out_.flush(); }

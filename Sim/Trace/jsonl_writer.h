@@ -22,7 +22,7 @@ public:
     void finish(Picos end) override;
 
     // The JSON object of one event.
-    static nlohmann::json to_json(const Event& event);
+    static nlohmann::ordered_json to_json(const Event& event);
 
 private:
     std::ostream& out_;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -34,11 +35,15 @@ struct Pwm {
     Picos period = 0;
     Picos high = 0;
 };
-// One exchange on the 1-Wire line as the sensor saw it: "reset" (value 1 when it answered with a
-// presence pulse), "write" or "read" (value the byte).
+// One exchange on the 1-Wire line as the sensor saw it: "reset", "presence", "write" or "read" (value:
+// the byte), "conversion" (celsius: the temperature it latched), "unsupported" (value: the command).
+// The event's time is when the exchange was complete; `start` and `duration` span it.
 struct OneWire {
     std::string what;
     int value = -1;
+    std::optional<double> celsius;
+    Picos start = 0;
+    Picos duration = 0;
 };
 // A master timing the sensor judged outside the datasheet's window.
 struct Violation {
@@ -77,6 +82,10 @@ const char* kind_of(const Payload& what);
 
 // "C13" for port 'C', pin 13.
 std::string pin_name(char port, int pin);
+
+// Bytes of a serial line as readable text: control characters and bytes above 0x7E as C escapes
+// (\r, \n, \t, \\, \xNN), the rest as they are.
+std::string printable(const std::string& bytes);
 
 class Sink {
 public:
