@@ -50,6 +50,10 @@ Chip::Chip(ChipConfig config)
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
     // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
     gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
+    // USART1's receiver requests DMA2 streams 2 and 5 on channel 4; the ports' TX lines are A9 and A2.
+    connect_rx_dma(usart1, dma2, {2, 5}, 4);
+    usart1.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(9, level); });
+    usart2.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(2, level); });
     device::install_bus(this);
 }
 
