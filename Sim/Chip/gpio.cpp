@@ -161,6 +161,16 @@ uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned
     return pins;
 }
 
+bool GpioPort::free_running(uint32_t offset) const
+{
+    if (offset != 0x10) return false;
+    for (int pin = 0; pin < 16; ++pin) {
+        if (!devices_[pin].empty()) return true;
+        if (mode(pin) == kAlternate && sources_[pin] && source_af_[pin] == alternate(pin)) return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Pin levels.
 

@@ -36,6 +36,9 @@ public:
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
+    // IDR moves with time, not only at scheduled events, when a pin follows a level source or a device
+    // (whose drive may be a function of time): a poll of it must creep, not jump to the next event.
+    bool free_running(uint32_t offset) const override;
 
     // Back to the reference manual's reset values (the debug pins of ports A and B in their alternate
     // function with their pulls). Attached devices, observers and alternate sources stay.

@@ -1,6 +1,11 @@
 #include "sim_fixture.h"
 
+#include <cstring>
+
+#include "PWMB.h"
+#include "main.h"
 #include "stm32f4xx_hal.h"
+#include "uart_int_idle_dma.h"
 #include "system_stm32f4xx.h"
 
 namespace test {
@@ -11,6 +16,15 @@ void reset_firmware_globals()
     uwTick = 0U;
     uwTickPrio = (1UL << __NVIC_PRIO_BITS);
     uwTickFreq = HAL_TICK_FREQ_DEFAULT;
+
+    // PWM channel, dashboard protocol and the frame hand-over.
+    std::memset(static_cast<void*>(&htim2), 0, sizeof htim2);
+    escala = 100.0f;
+    std::memset(texto, 0, sizeof texto);
+    std::memset(trama_rx, 0, sizeof trama_rx);
+    flag_rx = 0;
+    num_datos = 0;
+    std::memset(procesa, 0, sizeof procesa);
 }
 
 }  // namespace test

@@ -1,0 +1,3 @@
+#include "main.h"
+
+TIM_HandleTypeDef htim2;

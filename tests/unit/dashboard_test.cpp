@@ -1,0 +1,102 @@
+// The dashboard protocol: the interpretation of received frames and the report texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "bus_spy.h"
+#include "pwm_board.h"
+#include "uart_int_idle_dma.h"
+
+namespace {
+
+constexpr uint32_t kUntouched = 4321;  // a compare value no frame below produces
+
+class DashboardTest : public test::PwmBoardTest {
+protected:
+    DashboardTest()
+    {
+        GPIO_InitTypeDef led{LED_Pin, GPIO_MODE_OUTPUT_PP, GPIO_NOPULL, GPIO_SPEED_FREQ_LOW, 0};
+        HAL_GPIO_Init(LED_GPIO_Port, &led);
+    }
+    // A frame as reception leaves it: its bytes, then zeros.
+    void recibe(const std::string& frame, int led_before = 1)
+    {
+        HAL_GPIO_WritePin(LED_GPIO_Port, LED_Pin, led_before ? GPIO_PIN_SET : GPIO_PIN_RESET);
+        TIM2->CCR1 = kUntouched;
+        std::memset(trama_rx, 0, sizeof trama_rx);
+        std::memcpy(trama_rx, frame.data(), frame.size());
+        procesa_rx();
+    }
+    int led() { return chip.gpioc.level(13); }
+};
+
+TEST_F(DashboardTest, LedCommandsAnywhereInTheFrame)
+{
+    for (const char* frame : {"V00=1", "!V00=1$", "V00=1\r\n", "V00=12"}) {
+        recibe(frame, 1);
+        EXPECT_EQ(led(), 0) << frame;
+        EXPECT_EQ(TIM2->CCR1, kUntouched) << frame;
+    }
+    for (const char* frame : {"V00=0$", "xV00=0"}) {
+        recibe(frame, 0);
+        EXPECT_EQ(led(), 1) << frame;
+    }
+}
+
+TEST_F(DashboardTest, DutyIsTheLow16BitsOfTheNumberAfterTheFirstEquals)
+{
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"V01=75$", 15000},    {"V01=75", 15000},           {"V01=75\r\n", 15000},   {"V01=$", 0},
+        {"V01=", 0},           {"V01=$$$", 0},              {"V01=-1$", 13107000},   {"V01=65536$", 0},
+        {"V01=65636$", 20000}, {"V01=-65436$", 20000},      {"V01= +40$", 8000},     {"==V01=5$", 1000},
+        {"X=7 V01=40$", 1400}, {"V01=99999999999$", 13107000},  // clamped to 2^31-1: low half 0xFFFF
+        {"V01=-99999999999$", 0},                                // clamped to -2^31: low half 0
+    };
+    for (auto [frame, compare] : cases) {
+        recibe(frame);
+        EXPECT_EQ(TIM2->CCR1, compare) << frame;
+        EXPECT_EQ(led(), 1) << frame;
+    }
+    recibe("X=7 V01=40$");
+    EXPECT_STREQ(procesa, "7 V01=40");
+}
+
+TEST_F(DashboardTest, OneActionPerFrameAndUnknownFramesIgnored)
+{
+    recibe("V00=0 V01=50$", 0);
+    EXPECT_EQ(led(), 1);
+    EXPECT_EQ(TIM2->CCR1, kUntouched);
+    recibe("V01=50 V00=1$", 1);
+    EXPECT_EQ(led(), 0);
+    EXPECT_EQ(TIM2->CCR1, kUntouched);
+
+    recibe("HOLA V02=5$");
+    test::BusSpy spy(chip);
+    procesa_rx();
+    EXPECT_TRUE(spy.writes().empty());
+}
+
+TEST_F(DashboardTest, FullBufferIsReadNoFurtherThanItsEnd)
+{
+    std::memset(trama_rx, 'x', sizeof trama_rx);
+    std::memcpy(trama_rx, "V01=42", 6);
+    procesa_rx();
+    EXPECT_EQ(TIM2->CCR1, 8400U);
+}
+
+TEST(DashboardReports, TemperatureWithOneDecimalHalfToEvenAndSwitchTexts)
+{
+    const std::pair<float, const char*> cases[] = {
+        {23.56f, "!A00=23.6$"}, {23.25f, "!A00=23.2$"}, {23.75f, "!A00=23.8$"},   {-0.0625f, "!A00=-0.1$"},
+        {85.0f, "!A00=85.0$"},  {25.0625f, "!A00=25.1$"}, {-55.0f, "!A00=-55.0$"}, {0.0f, "!A00=0.0$"},
+    };
+    for (auto [t, text] : cases) {
+        formatea_temperatura(t);
+        EXPECT_STREQ(texto, text);
+    }
+    EXPECT_STREQ(texto_interruptor(GPIO_PIN_SET), "!A01=1$");
+    EXPECT_STREQ(texto_interruptor(GPIO_PIN_RESET), "!A01=0$");
+}
+
+}  // namespace
