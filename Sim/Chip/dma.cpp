@@ -30,9 +30,10 @@ constexpr int kFlagShift[4] = {0, 6, 16, 22};
 
 constexpr int kIrq[DmaController::kStreams] = {56, 57, 58, 59, 60, 68, 69, 70};
 
-// A request is served, and a cleared EN takes effect, this many AHB cycles later: arbitration plus one
-// read and one write on the bus matrix.
+// A request is served this many AHB cycles later: arbitration plus one read and one write on the bus
+// matrix. A cleared EN takes effect once such an item would be finished, a little later.
 constexpr uint64_t kLatencyCycles = 4;
+constexpr uint64_t kStopCycles = 6;
 
 std::string hex(uint32_t value)
 {
@@ -112,7 +113,7 @@ void DmaController::write_stream(int index, uint32_t reg, uint32_t value)
             s.cr = value & kCrWritable & ~kEn;
             if (value & kEn) enable(index);
         } else {
-            if ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables))
+            if ((value & kEn) && ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables)))
                 chip_.log().line(stream_name + ": configuration bits written while enabled are ignored");
             s.cr = (s.cr & ~kInterruptEnables) | (value & kInterruptEnables);
             if (!(value & kEn) && s.state == State::Enabled) begin_stop(index);
@@ -171,7 +172,7 @@ void DmaController::begin_stop(int index)
     if (s.transfer_event) chip_.scheduler().cancel(s.transfer_event);
     s.transfer_event = 0;
     if (s.stuck) return;  // the fault: EN never reads back 0
-    const Picos latency = kLatencyCycles * period_of(chip_.clocks().now().hclk);
+    const Picos latency = kStopCycles * period_of(chip_.clocks().now().hclk);
     s.stop_event = chip_.scheduler().schedule(chip_.now() + latency, [this, index](Picos) {
         streams_[index].stop_event = 0;
         finish_stop(index);
