@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "PWMB.h"
+#include "delays.h"
 #include "main.h"
 #include "stm32f4xx_hal.h"
 #include "uart_int_idle_dma.h"
@@ -13,6 +14,7 @@ namespace test {
 void reset_firmware_globals()
 {
     SystemCoreClock = 16000000U;
+    pasos = 0U;  // cycles per microsecond: zero until delay_us_dwt_init
     uwTick = 0U;
     uwTickPrio = (1UL << __NVIC_PRIO_BITS);
     uwTickFreq = HAL_TICK_FREQ_DEFAULT;
