@@ -1,0 +1,199 @@
+#include "board.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "gpio.h"
+
+namespace sim {
+
+namespace {
+
+constexpr char kLedPort = 'C';
+constexpr int kLedPin = 13;
+constexpr int kSwitchPin = 12;    // port B
+constexpr int kOneWirePin = 13;   // port B
+constexpr int kUsart1Tx = 9;      // port A, alternate function 7
+constexpr int kUsart2Tx = 2;      // port A, alternate function 7
+// What "noise" puts on the dashboard's line: 0xFF with a short low glitch in a data bit, as a spike on
+// an otherwise high line would look to the receiver (the byte arrives, flagged NE).
+constexpr uint8_t kNoiseByte = 0xFF;
+
+Ds18b20Model::Fault fault_of(SensorCondition condition)
+{
+    switch (condition) {
+    case SensorCondition::Ok: return Ds18b20Model::Fault::None;
+    case SensorCondition::Absent: return Ds18b20Model::Fault::Absent;
+    case SensorCondition::HeldLow: return Ds18b20Model::Fault::HeldLow;
+    case SensorCondition::Corrupt: return Ds18b20Model::Fault::Corrupt;
+    }
+    return Ds18b20Model::Fault::None;
+}
+
+trace::OneWire onewire_event(const Ds18b20Model::Transaction& t)
+{
+    using Kind = Ds18b20Model::Transaction::Kind;
+    trace::OneWire e;
+    e.start = t.at;
+    e.duration = t.duration;
+    switch (t.kind) {
+    case Kind::Reset: e.what = "reset"; break;
+    case Kind::Presence: e.what = "presence"; break;
+    case Kind::Written: e.what = "write"; e.value = t.byte; break;
+    case Kind::Read: e.what = "read"; e.value = t.byte; break;
+    case Kind::ConversionDone: e.what = "conversion"; e.celsius = t.celsius; break;
+    case Kind::Unsupported: e.what = "unsupported"; e.value = t.byte; break;
+    }
+    return e;
+}
+
+}  // namespace
+
+Board::Board(const BoardConfig& config)
+    : chip(config.chip),
+      dashboard(chip, chip.usart1),
+      listener(chip, chip.usart2),
+      onewire(chip.scheduler()),
+      sensor(onewire),
+      switch_model(chip.gpiob, kSwitchPin, config.switch_position)
+{
+    onewire.attach_to(chip.gpiob, kOneWirePin);
+    sensor.set_temperature(config.celsius);
+    // A day of measurements would keep millions of slot records; the trace takes what it needs.
+    sensor.keep_records(false);
+    // The transmitters' lines appear on their pins while those are in their alternate function.
+    chip.usart1.on_tx_level([this](int level, Picos) { chip.gpioa.set_alternate_level(kUsart1Tx, level); });
+    chip.usart2.on_tx_level([this](int level, Picos) { chip.gpioa.set_alternate_level(kUsart2Tx, level); });
+}
+
+const std::vector<std::pair<char, int>>& Board::node_pins()
+{
+    static const std::vector<std::pair<char, int>> pins = {{'A', 0},  {'A', 9},  {'A', 10}, {'A', 2},
+                                                           {'A', 3},  {'B', 12}, {'B', 13}, {'C', 13}};
+    return pins;
+}
+
+void Board::record(Picos at, trace::Payload what)
+{
+    if (recording()) trace_->record(at, std::move(what));
+}
+
+void Board::observe(trace::Trace& trace)
+{
+    trace_ = &trace;
+    auto on_pin = [this](char port, int pin, int level, Picos at) {
+        // The 1-Wire line changes hundreds of times a measurement: nothing is built unless someone listens.
+        if (!recording()) return;
+        if (port == 'A' && pin == 0) return;  // the PWM pin: measured from the timer, not edge by edge
+        const auto& pins = node_pins();
+        if (std::find(pins.begin(), pins.end(), std::pair{port, pin}) == pins.end()) return;
+        record(at, trace::PinLevel{trace::pin_name(port, pin), level});
+    };
+    chip.gpioa.on_level_change(on_pin);
+    chip.gpiob.on_level_change(on_pin);
+    chip.gpioc.on_level_change(on_pin);
+
+    dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
+    listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
+    // The receive lines are driven by the peers, not by the chip: their levels come from the peers.
+    dashboard.on_line([this](int level, Picos at) { record(at, trace::PinLevel{"A10", level}); });
+    listener.on_line([this](int level, Picos at) { record(at, trace::PinLevel{"A3", level}); });
+
+    chip.tim2.on_shape_change([this](const PwmShape& shape, Picos at) {
+        trace::Pwm now{shape.period, shape.high};
+        if (now.period == measured_.period && now.high == measured_.high) return;
+        measured_ = now;
+        record(at, now);
+    });
+    sensor.on_transaction([this](const Ds18b20Model::Transaction& t) {
+        if (recording()) record(chip.now(), onewire_event(t));
+    });
+    sensor.on_violation([this](const Ds18b20Model::Violation& v) { record(v.at, trace::Violation{v.what, v.measured}); });
+}
+
+void Board::stimulus(const char* verb, std::string text, int line)
+{
+    record(chip.now(), trace::Stimulus{verb, std::move(text), line});
+}
+
+void Board::record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end)
+{
+    if (!recording()) return;
+    // Each byte is recorded when its stop bit ends, in time order with everything else.
+    const Picos character = peer.char_time();
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        Picos at = end - (bytes.size() - 1 - i) * character;
+        auto byte = static_cast<uint8_t>(bytes[i]);
+        chip.scheduler().schedule(at, [this, port, byte](Picos when) { record(when, trace::Rx{port, byte}); });
+    }
+}
+
+void Board::send(const std::string& bytes, int line)
+{
+    stimulus("send", trace::printable(bytes), line);
+    Picos end = dashboard.send(bytes, 0, chip.now());
+    record_rx(dashboard, "USART1", bytes, end);
+}
+
+void Board::send_break(Picos length, int line)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", to_seconds(length) * 1000.0);
+    stimulus("break", text, line);
+    dashboard.send_break(length, chip.now());
+}
+
+void Board::send_noise(int line)
+{
+    stimulus("noise", "", line);
+    Picos end = dashboard.send_noisy(kNoiseByte, 3, chip.now());
+    record_rx(dashboard, "USART1", std::string(1, static_cast<char>(kNoiseByte)), end);
+}
+
+void Board::set_switch(SwitchPosition position, int line)
+{
+    stimulus("switch", to_string(position), line);
+    switch_model.set(position);
+}
+
+void Board::set_temperature(double celsius, int line)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", celsius);
+    stimulus("temp", text, line);
+    sensor.set_temperature(celsius);
+}
+
+void Board::set_sensor(SensorCondition condition, int line)
+{
+    stimulus("sensor", to_string(condition), line);
+    sensor.set_fault(fault_of(condition));
+}
+
+void Board::apply(const ScenarioStep& step)
+{
+    using Verb = ScenarioStep::Verb;
+    switch (step.verb) {
+    case Verb::Send: send(step.bytes, step.line); break;
+    case Verb::Break: send_break(step.length, step.line); break;
+    case Verb::Noise: send_noise(step.line); break;
+    case Verb::Switch: set_switch(step.position, step.line); break;
+    case Verb::Temp: set_temperature(step.celsius, step.line); break;
+    case Verb::Sensor: set_sensor(step.sensor, step.line); break;
+    }
+}
+
+int Board::level(char port, int pin) { return chip.gpio(port).level(pin); }
+
+trace::Pwm Board::pwm() const
+{
+    PwmShape shape = chip.tim2.pwm_shape();
+    return {shape.period, shape.high};
+}
+
+void Board::pwm_edges(Picos from, Picos to, const std::function<void(Picos at, int level)>& edge)
+{
+    chip.tim2.edges(from, to, edge);
+}
+
+}  // namespace sim

@@ -1,0 +1,76 @@
+// A whole node on the bench: the chip and what is wired to its pins.
+//   USART1 (A9 TX, A10 RX)  the dashboard peer: sends frames, breaks and noise, records the node's bytes
+//   USART2 (A2 TX, A3 RX)   a listener that records the greeting
+//   B13                     the DS18B20 on its 1-Wire line with the 4.7 kOhm pull-up
+//   B12                     the switch: high, low or open (the pin's pull-down decides)
+//   C13                     the LED (lit when the pin is low)
+//   A0                      TIM2 channel 1's PWM output, measured from the timer's state
+// Once observed, everything visible outside the chip goes to a trace as it happens.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chip.h"
+#include "ds18b20_model.h"
+#include "onewire_bus.h"
+#include "scenario.h"
+#include "serial_peer.h"
+#include "switch_model.h"
+#include "trace.h"
+
+namespace sim {
+
+struct BoardConfig {
+    ChipConfig chip;
+    double celsius = 22.0;
+    SwitchPosition switch_position = SwitchPosition::Floating;
+};
+
+class Board {
+public:
+    explicit Board(const BoardConfig& config = {});
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // From now on, reports to `trace` every byte on the serial lines, every change of a pin the node
+    // uses, every change of the measured PWM waveform, the sensor's transactions and violations, and
+    // the simulator's log lines. The trace must outlive the board's run.
+    void observe(trace::Trace& trace);
+
+    // Stimuli, each recorded in the trace as it is applied (`line`: the scenario line, 0 otherwise).
+    void send(const std::string& bytes, int line = 0);
+    void send_break(Picos length, int line = 0);
+    void send_noise(int line = 0);
+    void set_switch(SwitchPosition position, int line = 0);
+    void set_temperature(double celsius, int line = 0);
+    void set_sensor(SensorCondition condition, int line = 0);
+    void apply(const ScenarioStep& step);
+
+    // The pins the node uses, in the order a waveform viewer lists them.
+    static const std::vector<std::pair<char, int>>& node_pins();
+    int level(char port, int pin);
+    // The PWM output as a meter on A0 sees it now, and its edges between two times.
+    trace::Pwm pwm() const;
+    void pwm_edges(Picos from, Picos to, const std::function<void(Picos at, int level)>& edge);
+
+    Chip chip;
+    SerialPeer dashboard;
+    SerialPeer listener;
+    OneWireBus onewire;
+    Ds18b20Model sensor;
+    SwitchModel switch_model;
+
+private:
+    void stimulus(const char* verb, std::string text, int line);
+    bool recording() const { return trace_ != nullptr && trace_->has_sinks(); }
+    void record(Picos at, trace::Payload what);
+    void record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end);
+
+    trace::Trace* trace_ = nullptr;
+    trace::Pwm measured_{};
+};
+
+}  // namespace sim

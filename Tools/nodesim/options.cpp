@@ -1,0 +1,52 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+
+#include "scenario.h"
+
+namespace nodesim {
+
+std::variant<Options, int> parse_options(int argc, char** argv)
+{
+    Options options;
+    CLI::App app{
+        "nodesim: the sensor-and-actuator node, from reset, on a simulated STM32F411 and its board.\n"
+        "By default it runs in real time until Ctrl-C as a live console: what the node sends on both ports,\n"
+        "the LED, the PWM duty and the switch as they change. Each line typed is sent to the node from the\n"
+        "dashboard's side as one frame (V00=1, V01=75$)."};
+    std::string duration;
+    std::string switch_position = "float";
+    app.add_option("--duration", duration, "Virtual seconds to run (default: until Ctrl-C or a halt)");
+    app.add_flag("--fast", options.fast, "Run as fast as possible instead of in real time");
+    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line");
+    app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
+        ->check(CLI::ExistingFile);
+    app.add_option("--trace", options.trace, "Write the trace as JSON lines to this file");
+    app.add_option("--vcd", options.vcd, "Write the node's pins as a VCD waveform to this file");
+    app.add_option("--temp", options.celsius, "Temperature at the sensor, degrees Celsius (-55 to 125)")
+        ->check(CLI::Range(-55.0, 125.0));
+    app.add_option("--switch", switch_position, "The switch on B12 at reset: 0, 1 or float")
+        ->check(CLI::IsMember({"0", "1", "float"}));
+    bool no_crystal = false;
+    app.add_flag("--no-crystal", no_crystal, "Leave the 25 MHz crystal out (the clock set-up fails)");
+
+    try {
+        app.parse(argc, argv);
+        if (!duration.empty()) {
+            try {
+                options.duration = sim::parse_seconds(duration);
+            } catch (const std::invalid_argument& error) {
+                throw CLI::ValidationError("--duration", error.what());
+            }
+            if (*options.duration == 0) throw CLI::ValidationError("--duration", "must be more than 0 s");
+        }
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error);
+    }
+    options.switch_position = *sim::parse_switch_position(switch_position);
+    options.crystal = !no_crystal;
+    return options;
+}
+
+}  // namespace nodesim

@@ -1,0 +1,29 @@
+// The command line of nodesim.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "sim_time.h"
+#include "switch_model.h"
+
+namespace nodesim {
+
+struct Options {
+    std::optional<sim::Picos> duration;  // virtual time to run; none: until interrupted or halted
+    bool fast = false;                   // no pacing to the wall clock
+    bool quiet = false;                  // no live console, only the closing line
+    std::string scenario;
+    std::string trace;                   // JSON lines
+    std::string vcd;
+    double celsius = 22.0;
+    sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;
+    bool crystal = true;
+};
+
+// The options, or the exit status to end with at once (0 after --help; non-zero after a bad option,
+// with the message already printed).
+std::variant<Options, int> parse_options(int argc, char** argv);
+
+}  // namespace nodesim

@@ -1,0 +1,56 @@
+#include "pacing.h"
+
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace nodesim {
+
+Pacer::Pacer(sim::Scheduler& scheduler, sim::Picos period, bool real_time, Tick tick)
+    : scheduler_(scheduler), period_(period), real_time_(real_time), tick_(std::move(tick))
+{
+}
+
+void Pacer::start(sim::Picos at)
+{
+    wall_origin_ = std::chrono::steady_clock::now();
+    virtual_origin_ = at;
+    event_ = scheduler_.schedule(at + period_, [this](sim::Picos t) { step(t); });
+}
+
+void Pacer::step(sim::Picos at)
+{
+    // Re-armed first, so that the tick may end the run (by throwing) without losing the rhythm.
+    scheduler_.reschedule(event_, at + period_);
+    if (real_time_) {
+        auto due = wall_origin_ + std::chrono::nanoseconds((at - virtual_origin_) / sim::kPicosPerNano);
+        std::this_thread::sleep_until(due);
+    }
+    tick_(at);
+}
+
+std::vector<std::string> LineReader::poll()
+{
+    std::vector<std::string> lines;
+    while (open_) {
+        pollfd fd{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&fd, 1, 0) <= 0 || (fd.revents & (POLLIN | POLLHUP)) == 0) break;
+        char buffer[512];
+        ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) {
+            open_ = false;  // end of input (or an error): stop asking
+            break;
+        }
+        partial_.append(buffer, static_cast<size_t>(got));
+        size_t end;
+        while ((end = partial_.find('\n')) != std::string::npos) {
+            std::string line = partial_.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(std::move(line));
+            partial_.erase(0, end + 1);
+        }
+    }
+    return lines;
+}
+
+}  // namespace nodesim

@@ -1,0 +1,47 @@
+// A periodic event on the chip's queue that holds virtual time to the wall clock (in real-time mode)
+// and gives the rest of the tool its turn (reading typed lines, printing, noticing Ctrl-C). Every 10 ms
+// of virtual time is fine-grained enough for a person and costs nothing next to the 1 kHz tick.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scheduler.h"
+
+namespace nodesim {
+
+class Pacer {
+public:
+    using Tick = std::function<void(sim::Picos at)>;
+
+    Pacer(sim::Scheduler& scheduler, sim::Picos period, bool real_time, Tick tick);
+    // First step at `at`; the wall clock is taken as in step with virtual time from now on.
+    void start(sim::Picos at);
+
+private:
+    void step(sim::Picos at);
+
+    sim::Scheduler& scheduler_;
+    sim::Picos period_;
+    bool real_time_;
+    Tick tick_;
+    std::chrono::steady_clock::time_point wall_origin_;
+    sim::Picos virtual_origin_ = 0;
+    sim::Scheduler::Id event_ = 0;
+};
+
+// Lines typed on standard input, read without blocking.
+class LineReader {
+public:
+    // Lines completed since the last call (without their line ending).
+    std::vector<std::string> poll();
+    bool open() const { return open_; }
+
+private:
+    std::string partial_;
+    bool open_ = true;
+};
+
+}  // namespace nodesim

@@ -1,0 +1,144 @@
+#include "run.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "board.h"
+#include "console.h"
+#include "jsonl_writer.h"
+#include "pacing.h"
+#include "scenario.h"
+#include "vcd_writer.h"
+
+extern "C" {
+typedef void (*vector_entry)(void);
+extern const vector_entry g_pfnVectors[102];
+void Default_Handler(void);
+void Reset_Handler(void);
+}
+
+namespace nodesim {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+// Real time: a step every 10 ms keeps typing and printing smooth. Fast: only Ctrl-C needs noticing.
+constexpr sim::Picos kLiveStep = sim::milliseconds(10);
+constexpr sim::Picos kFastStep = sim::milliseconds(100);
+
+std::unique_ptr<std::ofstream> open_output(const std::string& path)
+{
+    auto out = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    if (!*out) throw std::runtime_error(path + ": cannot open for writing");
+    return out;
+}
+
+void print_summary(sim::Picos reached, double wall_seconds)
+{
+    double virtual_seconds = sim::to_seconds(reached);
+    double ratio = wall_seconds > 0 ? virtual_seconds / wall_seconds : 0;
+    std::printf("nodesim: %.6f s of virtual time in %.3f s of wall time, %.0f times real time\n", virtual_seconds,
+                wall_seconds, ratio);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int run(const Options& options)
+{
+    std::optional<sim::Scenario> scenario;
+    std::unique_ptr<std::ofstream> trace_file;
+    std::unique_ptr<std::ofstream> vcd_file;
+    try {
+        if (!options.scenario.empty()) scenario = sim::load_scenario(options.scenario);
+        if (!options.trace.empty()) trace_file = open_output(options.trace);
+        if (!options.vcd.empty()) vcd_file = open_output(options.vcd);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "nodesim: %s\n", error.what());
+        return 2;
+    }
+
+    sim::BoardConfig config;
+    config.chip.crystal_present = options.crystal;
+    config.celsius = options.celsius;
+    config.switch_position = options.switch_position;
+    sim::Board board(config);
+    sim::Chip& chip = board.chip;
+
+    sim::trace::Trace trace;
+    Console console(std::cout);
+    if (!options.quiet) trace.add(console);
+    std::optional<sim::trace::JsonlWriter> jsonl;
+    if (trace_file) trace.add(jsonl.emplace(*trace_file));
+    std::optional<sim::trace::VcdWriter> vcd;
+    if (vcd_file) {
+        std::vector<sim::trace::VcdWriter::PinSpec> pins;
+        for (auto [port, pin] : sim::Board::node_pins())
+            pins.push_back({sim::trace::pin_name(port, pin), board.level(port, pin)});
+        trace.add(vcd.emplace(*vcd_file, std::move(pins), "A0",
+                              [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
+    }
+    board.observe(trace);
+    if (scenario)
+        sim::schedule_scenario(*scenario, chip.scheduler(), [&board](const sim::ScenarioStep& step) { board.apply(step); });
+
+    LineReader typed;
+    const bool live = !options.fast;
+    Pacer pacer(chip.scheduler(), live ? kLiveStep : kFastStep, live, [&](sim::Picos at) {
+        if (g_interrupted) throw sim::Stop(sim::Stop::Kind::TimeLimit, "interrupted", at);
+        if (live)
+            for (const std::string& line : typed.poll())
+                if (!line.empty()) board.send(line);
+        console.flush_quiet(at);
+    });
+    pacer.start(chip.now());
+
+    chip.set_vector_table(reinterpret_cast<const sim::Chip::Handler*>(g_pfnVectors), 102, Default_Handler);
+    if (options.duration) chip.set_time_limit(*options.duration);
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process the ordinary way
+    sigaction(SIGINT, &action, nullptr);
+
+    int status = 0;
+    std::string end_reason;
+    auto wall_start = std::chrono::steady_clock::now();
+    try {
+        Reset_Handler();
+        // The firmware's main never returns; should it, the core would run off into nothing.
+        trace.record(chip.now(), sim::trace::Halt{"main returned"});
+        end_reason = "halt";
+    } catch (const sim::Stop& stop) {
+        if (stop.halted()) {
+            trace.record(stop.at(), sim::trace::Halt{stop.reason()});
+            end_reason = "halt";
+        } else {
+            end_reason = stop.reason() == "interrupted" ? "interrupted" : "time limit";
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "nodesim: the simulator failed at %.6f s: %s\n", sim::to_seconds(chip.now()), error.what());
+        end_reason = "simulator failure";
+        status = 1;
+    }
+    double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    signal(SIGINT, SIG_DFL);
+
+    trace.record(chip.now(), sim::trace::End{end_reason});
+    trace.finish(chip.now());
+    if ((trace_file && !trace_file->good()) || (vcd_file && !vcd_file->good())) {
+        std::fprintf(stderr, "nodesim: writing a trace file failed\n");
+        status = 1;
+    }
+    print_summary(chip.now(), wall_seconds);
+    return status;
+}
+
+}  // namespace nodesim

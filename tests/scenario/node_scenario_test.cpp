@@ -1,0 +1,228 @@
+// Whole-node behaviour, each test one run of nodesim from reset with a scenario, judged from its trace.
+// Times of a typical run: the greeting at about 0.02 s; every cycle the measurement (0.81 s: 1-Wire
+// traffic and the 800 ms conversion wait), the two reports (17 characters, 17.7 ms at 9600 baud) and the
+// 4 s wait, so cycles start at about 0, 4.83, 9.66 s and their reports at about 0.81, 5.64, 10.47 s.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "nodesim_run.h"
+
+namespace {
+
+using scenario_test::NodeRun;
+using scenario_test::run_node;
+
+// The report of the cycle in progress at `t` or the next one after it.
+const NodeRun::Message* first_report_after(const std::vector<NodeRun::Message>& reports, double t)
+{
+    for (const auto& m : reports)
+        if (m.t > t && m.text.rfind("!A00=", 0) == 0) return &m;
+    return nullptr;
+}
+
+std::vector<double> temperature_report_times(const NodeRun& run)
+{
+    std::vector<double> times;
+    for (const auto& m : run.reports())
+        if (m.text.rfind("!A00=", 0) == 0) times.push_back(m.t);
+    return times;
+}
+
+// Time from the start of a cycle (when a pending frame is acted on) to its temperature report.
+constexpr double kMeasurement = 0.806;
+
+TEST(NodeScenario, GreetsOnceOnEachPortThenSendsTwoReportsEveryCycle)
+{
+    NodeRun run = run_node("", 15.0, {"--temp", "22"});
+    ASSERT_EQ(run.status, 0) << run.output;
+
+    auto usart2 = run.sent("USART2");
+    auto usart1 = run.sent("USART1");
+    EXPECT_EQ(run.text("USART2"), "Hola\r\n");
+    ASSERT_GE(usart1.size(), 6U);
+    EXPECT_EQ(run.text("USART1").substr(0, 6), "Hola\r\n");
+    ASSERT_FALSE(usart2.empty());
+    EXPECT_LT(usart2.back().t, usart1.front().t) << "USART2 is greeted first";
+
+    auto reports = run.reports();
+    ASSERT_EQ(reports.size(), 6U) << run.text("USART1");  // three cycles in 15 s
+    for (size_t i = 0; i + 1 < reports.size(); i += 2) {
+        EXPECT_EQ(reports[i].text, "!A00=22.0$");
+        EXPECT_EQ(reports[i + 1].text, "!A01=0$");
+        // Nothing between the two: the switch report follows the temperature report's last byte.
+        EXPECT_LT(reports[i + 1].t - reports[i].t, 0.0105 + 0.002);
+    }
+}
+
+TEST(NodeScenario, ACycleLastsAbout4Point8Seconds)
+{
+    NodeRun run = run_node("", 20.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto times = temperature_report_times(run);
+    ASSERT_GE(times.size(), 4U);
+    for (size_t i = 1; i < times.size(); ++i) {
+        double cycle = times[i] - times[i - 1];
+        EXPECT_GT(cycle, 4.80) << "cycle " << i;
+        EXPECT_LT(cycle, 4.86) << "cycle " << i;
+    }
+    // The first report comes after the first measurement.
+    EXPECT_NEAR(times[0], kMeasurement, 0.1);
+}
+
+TEST(NodeScenario, FrameDuringTheWaitIsActedOnAtTheStartOfTheNextCycle)
+{
+    NodeRun run = run_node("2.0 send V00=0\n", 12.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto led = run.pin("C13");
+    ASSERT_EQ(led.size(), 1U) << "the LED goes high once";
+    EXPECT_EQ(led[0].second, 1);
+    const auto* next = first_report_after(run.reports(), 2.0);
+    ASSERT_NE(next, nullptr);
+    // Not when the frame arrives, but when the next cycle begins, a measurement before its report.
+    EXPECT_GT(led[0].first, 4.5);
+    EXPECT_NEAR(next->t - led[0].first, kMeasurement, 0.03);
+}
+
+TEST(NodeScenario, FrameDuringTheMeasurementWaitsForTheFollowingCycle)
+{
+    // Cycle 2 starts at about 4.83 s and measures until about 5.64 s: a frame at 5.2 s is interpreted
+    // at the start of cycle 3 (about 9.66 s), before that cycle's measurement.
+    NodeRun run = run_node("5.2 send V01=75$\n", 12.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto times = temperature_report_times(run);
+    ASSERT_GE(times.size(), 3U);
+    auto pwm = run.of_kind("pwm");
+    auto at_75 = std::find_if(pwm.begin(), pwm.end(), [](const auto& e) { return e["high_us"] == 15000; });
+    ASSERT_NE(at_75, pwm.end()) << "V01=75$ takes effect";
+    double t = (*at_75)["t"].get<double>();
+    EXPECT_GT(t, times[1]);
+    // The new compare value takes effect at the next counter overflow, within one 20 ms period.
+    EXPECT_NEAR(times[2] - t, kMeasurement, 0.03);
+}
+
+TEST(NodeScenario, OfTwoFramesInOneCycleOnlyTheFirstIsActedOn)
+{
+    // Both frames fall in cycle 1's wait. The first is taken and reception stops; the second is lost,
+    // so the LED goes high and stays high. A frame after re-arming is taken again.
+    NodeRun run = run_node("1.5 send V00=0\n2.5 send V00=1\n6.0 send V00=1\n", 12.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto led = run.pin("C13");
+    ASSERT_EQ(led.size(), 2U);
+    EXPECT_EQ(led[0].second, 1);
+    EXPECT_NEAR(led[0].first, 4.83, 0.05);
+    EXPECT_EQ(led[1].second, 0);
+    EXPECT_NEAR(led[1].first, 9.66, 0.05);
+}
+
+TEST(NodeScenario, SwitchReportsOneOnlyWhenTheInputIsHigh)
+{
+    for (auto [position, expected] : {std::pair{"1", "!A01=1$"}, {"0", "!A01=0$"}, {"float", "!A01=0$"}}) {
+        NodeRun run = run_node("", 2.0, {"--switch", position});
+        ASSERT_EQ(run.status, 0) << run.output;
+        auto reports = run.reports();
+        ASSERT_EQ(reports.size(), 2U) << position;
+        EXPECT_EQ(reports[1].text, expected) << "switch " << position;
+    }
+    // Moving the switch mid-run: the next cycle's report follows it, and the trace shows the pin.
+    NodeRun run = run_node("3 switch 1\n7 switch float\n", 12.0, {"--switch", "0"});
+    auto reports = run.reports();
+    ASSERT_EQ(reports.size(), 6U);
+    EXPECT_EQ(reports[1].text, "!A01=0$");
+    EXPECT_EQ(reports[3].text, "!A01=1$");
+    EXPECT_EQ(reports[5].text, "!A01=0$");
+    auto b12 = run.pin("B12");
+    ASSERT_GE(b12.size(), 2U);
+    EXPECT_EQ(b12[b12.size() - 2], (std::pair<double, int>{3.0, 1}));
+    EXPECT_EQ(b12.back(), (std::pair<double, int>{7.0, 0}));
+}
+
+TEST(NodeScenario, TemperatureReportsFollowTheSensor)
+{
+    NodeRun run = run_node("3 temp -10.125\n", 7.0, {"--temp", "25.0625"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto reports = run.reports();
+    ASSERT_EQ(reports.size(), 4U);
+    EXPECT_EQ(reports[0].text, "!A00=25.1$");
+    EXPECT_EQ(reports[2].text, "!A00=-10.1$");
+}
+
+TEST(NodeScenario, AfterABreakTheNodeTakesCommandsAgainFromTheNextCycle)
+{
+    // The break (a framing error) ends reception during cycle 1; cycle 2 re-arms it, so a frame sent
+    // during cycle 2 is acted on at the start of cycle 3.
+    NodeRun run = run_node("1.5 break 10\n6.0 send V00=0\n", 12.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto led = run.pin("C13");
+    ASSERT_EQ(led.size(), 1U) << "the frame after the break is taken";
+    EXPECT_EQ(led[0].second, 1);
+    EXPECT_NEAR(led[0].first, 9.66, 0.05);
+    EXPECT_EQ(run.reports().size(), 6U) << "reports go on throughout";
+}
+
+TEST(NodeScenario, WithoutAWorkingSensorOnlyTheSwitchIsReported)
+{
+    for (const char* fault : {"absent", "low", "corrupt"}) {
+        NodeRun run = run_node(std::string("0 sensor ") + fault + "\n7 sensor ok\n", 12.0);
+        ASSERT_EQ(run.status, 0) << run.output;
+        auto reports = run.reports();
+        ASSERT_EQ(reports.size(), 4U) << fault << ": " << run.text("USART1");
+        EXPECT_EQ(reports[0].text, "!A01=0$") << fault;  // no temperature report in cycles 1 and 2
+        EXPECT_EQ(reports[1].text, "!A01=0$") << fault;
+        EXPECT_EQ(reports[2].text.rfind("!A00=", 0), 0U) << fault << ": the sensor is back in cycle 3";
+        EXPECT_EQ(reports[3].text, "!A01=0$") << fault;
+    }
+}
+
+TEST(NodeScenario, WithoutTheCrystalTheNodeHaltsAfterAbout100msHavingSentNothing)
+{
+    NodeRun run = run_node("", 2.0, {"--no-crystal"});
+    EXPECT_EQ(run.status, 0) << "a halted node is a result, not a failure: " << run.output;
+    EXPECT_TRUE(run.of_kind("tx").empty());
+    auto halts = run.of_kind("halt");
+    ASSERT_EQ(halts.size(), 1U);
+    EXPECT_NEAR(halts[0]["t"].get<double>(), 0.1, 0.02);
+    EXPECT_EQ(run.last()["kind"], "end");
+    EXPECT_EQ(run.last()["reason"], "halt");
+}
+
+TEST(NodeScenario, PwmStartsLowThenRunsAtHalfAndFollowsCommands)
+{
+    NodeRun run = run_node("1 send V01=75$\n6 send V01=-1$\n11 send V01=0$\n", 16.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto pwm = run.of_kind("pwm");
+    ASSERT_EQ(pwm.size(), 5U) << run.output;
+    for (const auto& e : pwm) EXPECT_EQ(e["period_us"], 20001);
+    EXPECT_EQ(pwm[0]["high_us"], 0);  // the first period after start is low
+    EXPECT_EQ(pwm[1]["high_us"], 10000);
+    EXPECT_NEAR(pwm[1]["t"].get<double>() - pwm[0]["t"].get<double>(), 0.020001, 1e-6);
+    EXPECT_EQ(pwm[2]["high_us"], 15000);
+    EXPECT_EQ(pwm[3]["high_us"], 20001);  // -1 reduces to 65535: constantly high
+    EXPECT_EQ(pwm[4]["high_us"], 0);
+}
+
+TEST(NodeScenario, TraceEndsAtTheTimeLimitAndTheLastLineGivesTheRatio)
+{
+    NodeRun run = run_node("", 1.5);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.last()["kind"], "end");
+    EXPECT_EQ(run.last()["reason"], "time limit");
+    EXPECT_DOUBLE_EQ(run.last()["t"].get<double>(), 1.5);
+    ASSERT_FALSE(run.output.empty());
+    std::string last_line = run.output.substr(run.output.rfind('\n', run.output.size() - 2) + 1);
+    EXPECT_NE(last_line.find("1.500000 s of virtual time"), std::string::npos) << last_line;
+    EXPECT_NE(last_line.find("times real time"), std::string::npos) << last_line;
+}
+
+TEST(NodeScenario, BadInputEndsWithAClearMessageAndNonZeroStatus)
+{
+    NodeRun bad_scenario = run_node("1 send V00=1\n2 blink\n", 1.0);
+    EXPECT_NE(bad_scenario.status, 0);
+    EXPECT_NE(bad_scenario.output.find("stimuli.scn:2: unknown verb 'blink'"), std::string::npos) << bad_scenario.output;
+    NodeRun bad_option = run_node("", 1.0, {"--switch", "2"});
+    EXPECT_NE(bad_option.status, 0);
+    EXPECT_NE(bad_option.output.find("--switch"), std::string::npos) << bad_option.output;
+}
+
+}  // namespace

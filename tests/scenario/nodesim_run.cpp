@@ -1,0 +1,108 @@
+#include "nodesim_run.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace scenario_test {
+
+namespace {
+
+std::string quoted(const std::string& word) { return "'" + word + "'"; }
+
+// A fresh directory per run, named after the test, so that failed runs can be inspected.
+std::filesystem::path work_directory()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "run";
+    auto dir = std::filesystem::temp_directory_path() / "nodesim-scenarios" / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+}  // namespace
+
+std::vector<nlohmann::json> NodeRun::of_kind(const std::string& kind) const
+{
+    std::vector<nlohmann::json> out;
+    for (const auto& e : events)
+        if (e["kind"] == kind) out.push_back(e);
+    return out;
+}
+
+std::vector<Byte> NodeRun::sent(const std::string& port) const
+{
+    std::vector<Byte> out;
+    for (const auto& e : events)
+        if (e["kind"] == "tx" && e["port"] == port) out.push_back({e["t"].get<double>(), static_cast<char>(e["byte"].get<int>())});
+    return out;
+}
+
+std::string NodeRun::text(const std::string& port) const
+{
+    std::string out;
+    for (const Byte& b : sent(port)) out += b.c;
+    return out;
+}
+
+std::vector<NodeRun::Message> NodeRun::reports() const
+{
+    std::vector<Message> out;
+    auto bytes = sent("USART1");
+    size_t i = 0;
+    // Skip the greeting: everything up to its line feed.
+    while (i < bytes.size() && bytes[i].c != '\n') ++i;
+    ++i;
+    Message current{0, ""};
+    for (; i < bytes.size(); ++i) {
+        if (current.text.empty()) current.t = bytes[i].t;
+        current.text += bytes[i].c;
+        if (bytes[i].c == '$') {
+            out.push_back(current);
+            current = {0, ""};
+        }
+    }
+    if (!current.text.empty()) out.push_back(current);
+    return out;
+}
+
+std::vector<std::pair<double, int>> NodeRun::pin(const std::string& name) const
+{
+    std::vector<std::pair<double, int>> out;
+    for (const auto& e : events)
+        if (e["kind"] == "pin" && e["pin"] == name) out.emplace_back(e["t"].get<double>(), e["level"].get<int>());
+    return out;
+}
+
+NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
+{
+    auto dir = work_directory();
+    std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) +
+                          " --trace " + quoted((dir / "trace.jsonl").string());
+    if (!scenario.empty()) {
+        std::ofstream(dir / "stimuli.scn") << scenario;
+        command += " --scenario " + quoted((dir / "stimuli.scn").string());
+    }
+    for (const auto& word : extra) command += " " + quoted(word);
+    command += " 2>&1 </dev/null";
+
+    NodeRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> buffer;
+    while (size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.output.append(buffer.data(), got);
+    int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+
+    std::ifstream trace(dir / "trace.jsonl");
+    for (std::string line; std::getline(trace, line);) run.events.push_back(nlohmann::json::parse(line));
+    return run;
+}
+
+}  // namespace scenario_test
