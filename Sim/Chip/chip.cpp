@@ -170,6 +170,7 @@ void Chip::take(int e)
     spins_[++spin_depth_] = Spin{};
     handler();
     --spin_depth_;
+    spin().resumed = true;
     delivering_ = true;
     advance(cost::kExceptionReturn * cycle_period_);
     delivering_ = false;
@@ -201,7 +202,7 @@ Picos Chip::skip_for_nop()
 {
     Spin& s = spin();
     if (s.kind != Spin::Kind::Nop) {
-        s = Spin{Spin::Kind::Nop, 0, now_, 0};
+        s = Spin{Spin::Kind::Nop, 0, now_, 0, false};
         return 0;
     }
     if (++s.repeats < kSpinRecognised) return 0;
@@ -214,7 +215,7 @@ Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned
 {
     Spin& s = spin();
     if (s.kind != Spin::Kind::Read || s.address != address) {
-        s = Spin{Spin::Kind::Read, address, now_, 0};
+        s = Spin{Spin::Kind::Read, address, now_, 0, false};
         return 0;
     }
     if (++s.repeats < kSpinRecognised) return 0;
@@ -223,6 +224,12 @@ Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned
     if (model && model->free_running(address - model->base())) {
         Picos stride = (now_ - s.since) / 64U;
         return std::min(stride, to_next);
+    }
+    // A register that changes only at events; but an interrupt handler that ran since the last read may
+    // have written it (or what the loop tests besides it), so that read goes at the loop's own pace.
+    if (s.resumed) {
+        s.resumed = false;
+        return 0;
     }
     if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model ? model->name() + " register " + hex(address) : hex(address));
     (void)width;

@@ -84,10 +84,12 @@ private:
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
+        // An interrupt handler returned to this level since its last access.
+        bool resumed = false;
     };
-    // A loop is recognised after this many repeats of the same read (or NOP): two reads of one register
+    // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
-    static constexpr uint32_t kSpinRecognised = 2;
+    static constexpr uint32_t kSpinRecognised = 8;
     // A wait that nothing can end is reported as a halt once it has gone on this long.
     static constexpr uint32_t kStuckRepeats = 1000;
 
