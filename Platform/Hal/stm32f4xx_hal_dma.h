@@ -126,6 +126,14 @@ typedef struct __DMA_HandleTypeDef {
 // Items still to transfer.
 #define __HAL_DMA_GET_COUNTER(h) ((h)->Instance->NDTR)
 
+// Links a peripheral handle and its DMA handle both ways: `field` of the peripheral handle (hdmarx,
+// hdmatx) gets the DMA handle, whose Parent gets the peripheral handle.
+#define __HAL_LINKDMA(handle, field, dma_handle) \
+    do {                                          \
+        (handle)->field = &(dma_handle);          \
+        (dma_handle).Parent = (handle);           \
+    } while (0U)
+
 // Thread level (board set-up). Programs the stream from Init and makes it ready.
 HAL_StatusTypeDef HAL_DMA_Init(DMA_HandleTypeDef* hdma);
 // Thread or interrupt context. Starts a transfer with its interrupts; the lock is kept until it ends.

@@ -1,0 +1,61 @@
+// Interrupt and fault handlers. The interrupt handlers do no work of their own: each hands over to the
+// platform's driver with its fixed handle. Faults stop the node in handler mode, above every
+// configurable priority, so nothing else runs again until a reset.
+#include "stm32f4xx_it.h"
+
+#include "main.h"
+
+extern "C" {
+
+void NMI_Handler(void)
+{
+    while (1) {
+        __NOP();
+    }
+}
+
+void HardFault_Handler(void)
+{
+    while (1) {
+        __NOP();
+    }
+}
+
+// Memory-management, bus and usage faults are never enabled and escalate to HardFault; should one be
+// enabled, it stops here the same way.
+void MemManage_Handler(void)
+{
+    while (1) {
+        __NOP();
+    }
+}
+
+void BusFault_Handler(void)
+{
+    while (1) {
+        __NOP();
+    }
+}
+
+void UsageFault_Handler(void)
+{
+    while (1) {
+        __NOP();
+    }
+}
+
+void SVC_Handler(void) {}
+
+void DebugMon_Handler(void) {}
+
+void PendSV_Handler(void) {}
+
+// Every 1 ms at priority 15, the lowest.
+void SysTick_Handler(void) { HAL_IncTick(); }
+
+// Priority 0: the idle line and receive errors of the dashboard's port.
+void USART1_IRQHandler(void) { HAL_UART_IRQHandler(&huart1); }
+
+// Priority 0, level with USART1: half and full buffer and errors of the port's receive stream.
+void DMA2_Stream2_IRQHandler(void) { HAL_DMA_IRQHandler(&hdma_usart1_rx); }
+}
