@@ -8,9 +8,17 @@
 #include "system_stm32f4xx.h"
 
 extern "C" {
+void NMI_Handler(void);
+void HardFault_Handler(void);
+void MemManage_Handler(void);
+void BusFault_Handler(void);
+void UsageFault_Handler(void);
+void SVC_Handler(void);
+void DebugMon_Handler(void);
+void PendSV_Handler(void);
+void SysTick_Handler(void);
 void USART1_IRQHandler(void);
 void DMA2_Stream2_IRQHandler(void);
-void SysTick_Handler(void);
 }
 
 namespace {
@@ -48,8 +56,19 @@ TEST_F(StartupTest, VectorTableRoutesEveryInterrupt)
             EXPECT_EQ(entry, &Default_Handler) << "IRQ " << irq;
         }
     }
-    EXPECT_EQ(g_pfnVectors[15], &SysTick_Handler);
     for (int reserved_system : {7, 8, 9, 10, 13}) EXPECT_EQ(g_pfnVectors[reserved_system], nullptr);
+
+    // The handlers the node defines replace the weak aliases of Default_Handler.
+    const struct {
+        int vector;
+        vector_entry handler;
+    } own[] = {{2, NMI_Handler},     {3, HardFault_Handler}, {4, MemManage_Handler}, {5, BusFault_Handler},
+               {6, UsageFault_Handler}, {11, SVC_Handler},  {12, DebugMon_Handler}, {14, PendSV_Handler},
+               {15, SysTick_Handler}, {16 + 37, USART1_IRQHandler}, {16 + 58, DMA2_Stream2_IRQHandler}};
+    for (const auto& entry : own) {
+        EXPECT_EQ(g_pfnVectors[entry.vector], entry.handler) << "vector " << entry.vector;
+        EXPECT_NE(entry.handler, &Default_Handler) << "vector " << entry.vector << " is still the default";
+    }
 }
 
 // An interrupt the node does not use, once enabled and pending, enters Default_Handler and stays there:
