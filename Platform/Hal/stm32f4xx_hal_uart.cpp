@@ -213,8 +213,15 @@ HAL_StatusTypeDef HAL_UARTEx_ReceiveToIdle_DMA(UART_HandleTypeDef* huart, uint8_
     huart->hdmarx->XferHalfCpltCallback = UART_DMARxHalfCplt;
     huart->hdmarx->XferErrorCallback = UART_DMAError;
     huart->hdmarx->XferAbortCallback = NULL;
-    (void)HAL_DMA_Start_IT(huart->hdmarx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&huart->Instance->DR)),
-                           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pData)), Size);
+    if (HAL_DMA_Start_IT(huart->hdmarx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&huart->Instance->DR)),
+                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pData)), Size) != HAL_OK) {
+        // The stream is not ready (still busy after a direct-mode error, or timed out in an abort): no
+        // reception can run, so none is claimed. The receive side stays ready for a later arming.
+        huart->ErrorCode = HAL_UART_ERROR_DMA;
+        huart->ReceptionType = HAL_UART_RECEPTION_STANDARD;
+        huart->RxState = HAL_UART_STATE_READY;
+        return HAL_ERROR;
+    }
 
     __HAL_UART_CLEAR_OREFLAG(huart);
     if (huart->Init.Parity != UART_PARITY_NONE) ATOMIC_SET_BIT(huart->Instance->CR1, USART_CR1_PEIE);

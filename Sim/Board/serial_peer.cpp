@@ -67,7 +67,7 @@ Picos SerialPeer::schedule_char(uint8_t byte, Picos start, int glitch_bit)
         const int next = i == 0 ? 0 : (i == 9 ? 1 : (byte >> (i - 1)) & 1);
         if (next != level) edge(at_bits(i), next);
         level = next;
-        if (i - 1 == glitch_bit) {
+        if (glitch_bit >= 0 && i - 1 == glitch_bit) {
             // A spike of 1/16 bit around the middle sample: of the receiver's samples 8, 9 and 10 only
             // the middle one sees it.
             edge(at_bits(i + 7.5 / 16.0), 1 - level);

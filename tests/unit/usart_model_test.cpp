@@ -67,7 +67,7 @@ TEST_F(UsartModelTest, ReceivedCharacterSetsRxneThenIdleOncePerIdlePeriod)
     chip.run_until(start + 95 * kUsart1Bit / 10);
     EXPECT_EQ(sr() & USART_SR_RXNE, 0U);
     chip.run_until(start + 96 * kUsart1Bit / 10);
-    EXPECT_EQ(sr() & USART_SR_RXNE, USART_SR_RXNE);
+    EXPECT_EQ(sr() & (USART_SR_RXNE | USART_SR_NE | USART_SR_FE | USART_SR_PE), USART_SR_RXNE);
     EXPECT_EQ(USART1->DR, static_cast<uint32_t>('A'));
     EXPECT_EQ(sr() & USART_SR_RXNE, 0U);
     // A whole idle character after the stop bit: 20 bit times from the start edge.
