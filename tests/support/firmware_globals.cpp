@@ -27,6 +27,11 @@ void reset_firmware_globals()
     flag_rx = 0;
     num_datos = 0;
     std::memset(procesa, 0, sizeof procesa);
+
+    // Serial handles and the receive stream's handle.
+    std::memset(static_cast<void*>(&huart1), 0, sizeof huart1);
+    std::memset(static_cast<void*>(&huart2), 0, sizeof huart2);
+    std::memset(static_cast<void*>(&hdma_usart1_rx), 0, sizeof hdma_usart1_rx);
 }
 
 }  // namespace test
