@@ -9,12 +9,10 @@ namespace sim {
 
 namespace {
 
-constexpr char kLedPort = 'C';
-constexpr int kLedPin = 13;
 constexpr int kSwitchPin = 12;    // port B
 constexpr int kOneWirePin = 13;   // port B
-constexpr int kUsart1Tx = 9;      // port A, alternate function 7
-constexpr int kUsart2Tx = 2;      // port A, alternate function 7
+constexpr int kUsart1Rx = 10;     // port A: driven by the dashboard
+constexpr int kUsart2Rx = 3;      // port A: driven by the listener
 // What "noise" puts on the dashboard's line: 0xFF with a short low glitch in a data bit, as a spike on
 // an otherwise high line would look to the receiver (the byte arrives, flagged NE).
 constexpr uint8_t kNoiseByte = 0xFF;
@@ -61,9 +59,6 @@ Board::Board(const BoardConfig& config)
     sensor.set_temperature(config.celsius);
     // A day of measurements would keep millions of slot records; the trace takes what it needs.
     sensor.keep_records(false);
-    // The transmitters' lines appear on their pins while those are in their alternate function.
-    chip.usart1.on_tx_level([this](int level, Picos) { chip.gpioa.set_alternate_level(kUsart1Tx, level); });
-    chip.usart2.on_tx_level([this](int level, Picos) { chip.gpioa.set_alternate_level(kUsart2Tx, level); });
 }
 
 const std::vector<std::pair<char, int>>& Board::node_pins()
@@ -96,8 +91,8 @@ void Board::observe(trace::Trace& trace)
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
     // The receive lines are driven by the peers, not by the chip: their levels come from the peers.
-    dashboard.on_line([this](int level, Picos at) { record(at, trace::PinLevel{"A10", level}); });
-    listener.on_line([this](int level, Picos at) { record(at, trace::PinLevel{"A3", level}); });
+    dashboard.on_line([this](int level, Picos at) { record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level}); });
+    listener.on_line([this](int level, Picos at) { record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level}); });
 
     chip.tim2.on_shape_change([this](const PwmShape& shape, Picos at) {
         trace::Pwm now{shape.period, shape.high};
@@ -113,7 +108,7 @@ void Board::observe(trace::Trace& trace)
 
 void Board::stimulus(const char* verb, std::string text, int line)
 {
-    record(chip.now(), trace::Stimulus{verb, std::move(text), line});
+    record(when(), trace::Stimulus{verb, std::move(text), line});
 }
 
 void Board::record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end)
@@ -131,7 +126,7 @@ void Board::record_rx(const SerialPeer& peer, const char* port, const std::strin
 void Board::send(const std::string& bytes, int line)
 {
     stimulus("send", trace::printable(bytes), line);
-    Picos end = dashboard.send(bytes, 0, chip.now());
+    Picos end = dashboard.send(bytes, 0, when());
     record_rx(dashboard, "USART1", bytes, end);
 }
 
@@ -140,13 +135,13 @@ void Board::send_break(Picos length, int line)
     char text[32];
     std::snprintf(text, sizeof text, "%g", to_seconds(length) * 1000.0);
     stimulus("break", text, line);
-    dashboard.send_break(length, chip.now());
+    dashboard.send_break(length, when());
 }
 
 void Board::send_noise(int line)
 {
     stimulus("noise", "", line);
-    Picos end = dashboard.send_noisy(kNoiseByte, 3, chip.now());
+    Picos end = dashboard.send_noisy(kNoiseByte, 3, when());
     record_rx(dashboard, "USART1", std::string(1, static_cast<char>(kNoiseByte)), end);
 }
 
@@ -173,6 +168,7 @@ void Board::set_sensor(SensorCondition condition, int line)
 void Board::apply(const ScenarioStep& step)
 {
     using Verb = ScenarioStep::Verb;
+    applying_at_ = step.at;
     switch (step.verb) {
     case Verb::Send: send(step.bytes, step.line); break;
     case Verb::Break: send_break(step.length, step.line); break;
@@ -181,9 +177,17 @@ void Board::apply(const ScenarioStep& step)
     case Verb::Temp: set_temperature(step.celsius, step.line); break;
     case Verb::Sensor: set_sensor(step.sensor, step.line); break;
     }
+    applying_at_ = kNever;
 }
 
-int Board::level(char port, int pin) { return chip.gpio(port).level(pin); }
+int Board::level(char port, int pin)
+{
+    // The peers drive the receive lines straight into the ports' receivers; the pins' own inputs would
+    // read them floating.
+    if (port == 'A' && pin == kUsart1Rx) return dashboard.line_level();
+    if (port == 'A' && pin == kUsart2Rx) return listener.line_level();
+    return chip.gpio(port).level(pin);
+}
 
 trace::Pwm Board::pwm() const
 {

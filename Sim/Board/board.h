@@ -69,8 +69,13 @@ private:
     void record(Picos at, trace::Payload what);
     void record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end);
 
+    // When the stimulus being applied is due: a scenario step's own time (the chip may be a bus access
+    // past it when the event runs), or now.
+    Picos when() const { return applying_at_ != kNever ? applying_at_ : chip.now(); }
+
     trace::Trace* trace_ = nullptr;
     trace::Pwm measured_{};
+    Picos applying_at_ = kNever;
 };
 
 }  // namespace sim

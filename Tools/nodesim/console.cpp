@@ -37,8 +37,7 @@ std::string describe_pin(const PinLevel& pin)
 {
     // The board's LED hangs between 3.3 V and C13: it lights when the pin is low.
     if (pin.pin == "C13") return std::string("LED C13 ") + (pin.level ? "high (dark)" : "low (lit)");
-    if (pin.pin == "B12") return std::string("switch B12 reads ") + (pin.level ? "high" : "low");
-    return "pin " + pin.pin + (pin.level ? " high" : " low");
+    return std::string("switch B12 reads ") + (pin.level ? "high" : "low");
 }
 }  // namespace
 
@@ -79,7 +78,11 @@ void Console::record(const Event& event)
     std::visit(Overloaded{
                    [&](const Tx& e) { add_byte(e.port + " >", event.t, e.byte); },
                    [&](const Rx& e) { add_byte(e.port + " <", event.t, e.byte); },
-                   [&](const PinLevel& e) { say(event.t, describe_pin(e)); },
+                   [&](const PinLevel& e) {
+                       // What a person watches: the LED and the switch; the serial and 1-Wire lines have
+                       // their own lines of text or none.
+                       if (e.pin == "C13" || e.pin == "B12") say(event.t, describe_pin(e));
+                   },
                    [&](const Pwm& e) { say(event.t, describe_pwm(e)); },
                    [&](const OneWire&) {},
                    [&](const Violation& e) {

@@ -15,18 +15,14 @@ namespace {
 
 std::string quoted(const std::string& word) { return "'" + word + "'"; }
 
-// A fresh directory per run, named after the test, so that failed runs can be inspected.
-std::filesystem::path work_directory()
+}  // namespace
+
+std::string test_directory()
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "run";
-    auto dir = std::filesystem::temp_directory_path() / "nodesim-scenarios" / name;
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
+    return (std::filesystem::temp_directory_path() / "nodesim-scenarios" / name).string();
 }
-
-}  // namespace
 
 std::vector<nlohmann::json> NodeRun::of_kind(const std::string& kind) const
 {
@@ -82,7 +78,10 @@ std::vector<std::pair<double, int>> NodeRun::pin(const std::string& name) const
 
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
 {
-    auto dir = work_directory();
+    // A fresh directory per run, named after the test, so that a failed run can be inspected.
+    std::filesystem::path dir = test_directory();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) +
                           " --trace " + quoted((dir / "trace.jsonl").string());
     if (!scenario.empty()) {

@@ -34,6 +34,9 @@ struct NodeRun {
     const nlohmann::json& last() const { return events.back(); }
 };
 
+// The directory the current test's run writes its files to (scenario, trace, anything asked for).
+std::string test_directory();
+
 // Runs nodesim --fast --quiet with `scenario` (none when empty) for `seconds` of virtual time, plus
 // `extra` options.
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra = {});
