@@ -195,7 +195,8 @@ void Chip::halt_if_stuck(const std::string& waiting_on)
         where = Exceptions::name(e) + (h != nullptr && h == default_handler_ ? " in Default_Handler" : " handler");
     }
     std::string why = exceptions_.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
-    halt("core stopped: " + where + " spinning on " + waiting_on + ", " + why);
+    // The node stopped when the wait that nothing can end began, not when the simulator gave up on it.
+    throw Stop(Stop::Kind::Halt, "core stopped: " + where + " spinning on " + waiting_on + ", " + why, spin().since);
 }
 
 Picos Chip::skip_for_nop()
@@ -249,7 +250,15 @@ uint32_t Chip::read(uint32_t address, unsigned width)
         log_.line("read of " + hex(address) + ": no model at this address");
         return 0;
     }
-    return model->read(address - model->base(), width);
+    uint32_t value = model->read(address - model->base(), width);
+    // A poll is over once its register reads differently: reading it again (TXE after the TC that ended
+    // the last character) starts a new wait rather than continuing that one. Counters always change.
+    Spin& s = spin();
+    if (s.kind == Spin::Kind::Read && s.address == address && !model->free_running(address - model->base())) {
+        if (s.repeats > 0 && value != s.value) s = Spin{Spin::Kind::Read, address, now_, 0, false};
+        s.value = value;
+    }
+    return value;
 }
 
 void Chip::write(uint32_t address, uint32_t value, unsigned width)

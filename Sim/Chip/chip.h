@@ -86,6 +86,7 @@ private:
         uint32_t repeats = 0;
         // An interrupt handler returned to this level since its last access.
         bool resumed = false;
+        uint32_t value = 0;  // what the polled register read last
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
