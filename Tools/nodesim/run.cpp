@@ -45,8 +45,8 @@ void print_summary(sim::Picos reached, double wall_seconds)
 {
     double virtual_seconds = sim::to_seconds(reached);
     double ratio = wall_seconds > 0 ? virtual_seconds / wall_seconds : 0;
-    std::printf("nodesim: %.6f s of virtual time in %.3f s of wall time, %.0f times real time\n", virtual_seconds,
-                wall_seconds, ratio);
+    std::printf("nodesim: %.6f s of virtual time in %.3f s of wall time, %.*f times real time\n", virtual_seconds,
+                wall_seconds, ratio < 100 ? 2 : 0, ratio);
     std::fflush(stdout);
 }
 
@@ -89,6 +89,14 @@ int run(const Options& options)
     board.observe(trace);
     if (scenario)
         sim::schedule_scenario(*scenario, chip.scheduler(), [&board](const sim::ScenarioStep& step) { board.apply(step); });
+
+    if (!options.quiet) {
+        std::printf("nodesim: the node from reset; crystal %s, switch B12 %s, sensor at %g C%s%s\n",
+                    options.crystal ? "25 MHz" : "missing", sim::to_string(options.switch_position), options.celsius,
+                    scenario ? (", scenario " + options.scenario).c_str() : "",
+                    options.fast ? ", as fast as it goes" : "; Ctrl-C ends the run, a line typed is sent as a frame");
+        std::fflush(stdout);
+    }
 
     LineReader typed;
     const bool live = !options.fast;

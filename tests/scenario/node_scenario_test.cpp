@@ -154,17 +154,60 @@ TEST(NodeScenario, TemperatureReportsFollowTheSensor)
     EXPECT_EQ(reports[2].text, "!A00=-10.1$");
 }
 
-TEST(NodeScenario, AfterABreakTheNodeTakesCommandsAgainFromTheNextCycle)
+TEST(NodeScenario, AfterALineErrorTheNodeTakesCommandsAgainFromTheNextCycle)
 {
-    // The break (a framing error) ends reception during cycle 1; cycle 2 re-arms it, so a frame sent
-    // during cycle 2 is acted on at the start of cycle 3.
-    NodeRun run = run_node("1.5 break 10\n6.0 send V00=0\n", 12.0);
+    // A break (framing error) or a noisy byte ends reception during cycle 1; cycle 2 re-arms it, so a
+    // frame sent during cycle 2 is acted on at the start of cycle 3.
+    for (const char* error : {"break 10", "noise"}) {
+        NodeRun run = run_node(std::string("1.5 ") + error + "\n6.0 send V00=0\n", 12.0);
+        ASSERT_EQ(run.status, 0) << run.output;
+        auto led = run.pin("C13");
+        ASSERT_EQ(led.size(), 1U) << error << ": the frame after it is taken";
+        EXPECT_EQ(led[0].second, 1);
+        EXPECT_NEAR(led[0].first, 9.66, 0.05) << error;
+        EXPECT_EQ(run.reports().size(), 6U) << error << ": reports go on throughout";
+    }
+}
+
+TEST(NodeScenario, TraceShowsTheFramesBytesOnTheLineAtTheirTimes)
+{
+    NodeRun run = run_node("2.0 send V00=0\\r\\n\n", 3.0);  // the escapes as a scenario writes them
     ASSERT_EQ(run.status, 0) << run.output;
-    auto led = run.pin("C13");
-    ASSERT_EQ(led.size(), 1U) << "the frame after the break is taken";
-    EXPECT_EQ(led[0].second, 1);
-    EXPECT_NEAR(led[0].first, 9.66, 0.05);
-    EXPECT_EQ(run.reports().size(), 6U) << "reports go on throughout";
+    auto stimuli = run.of_kind("stimulus");
+    ASSERT_EQ(stimuli.size(), 1U);
+    EXPECT_EQ(stimuli[0]["verb"], "send");
+    EXPECT_EQ(stimuli[0]["text"].get<std::string>(), "V00=0\\r\\n");
+    EXPECT_EQ(stimuli[0]["line"], 1);
+    auto rx = run.of_kind("rx");
+    ASSERT_EQ(rx.size(), 7U);
+    const std::string expected = "V00=0\r\n";
+    for (size_t i = 0; i < rx.size(); ++i) {
+        EXPECT_EQ(rx[i]["port"], "USART1");
+        EXPECT_EQ(rx[i]["byte"], static_cast<unsigned char>(expected[i]));
+        // Back to back at 9600 baud: each byte's stop bit ends 1.0417 ms after the one before.
+        EXPECT_NEAR(rx[i]["t"].get<double>(), 2.0 + (i + 1) * 0.0010416667, 1e-6) << i;
+    }
+}
+
+TEST(NodeScenario, SensorSeesAWholeMeasurementEveryCycleWithinItsTimingWindows)
+{
+    NodeRun run = run_node("", 1.0, {"--temp", "-10.125"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(run.of_kind("violation").empty()) << run.of_kind("violation")[0].dump();
+    std::vector<std::string> seen;
+    for (const auto& e : run.of_kind("onewire")) {
+        std::string what = e["what"];
+        if (e.contains("value")) what += " " + std::to_string(e["value"].get<int>());
+        if (e.contains("celsius")) what += " " + std::to_string(e["celsius"].get<double>());
+        seen.push_back(what);
+    }
+    // Skip ROM, Convert T, the conversion (750 ms at 12 bits) inside the 800 ms wait, then Skip ROM,
+    // Read Scratchpad and all nine bytes.
+    std::vector<std::string> expected = {"reset", "presence", "write 204", "write 68", "conversion -10.125000",
+                                         "reset", "presence", "write 204", "write 190"};
+    ASSERT_EQ(seen.size(), expected.size() + 9) << run.output;
+    EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + expected.size()), expected);
+    for (size_t i = expected.size(); i < seen.size(); ++i) EXPECT_EQ(seen[i].rfind("read ", 0), 0U) << seen[i];
 }
 
 TEST(NodeScenario, WithoutAWorkingSensorOnlyTheSwitchIsReported)
