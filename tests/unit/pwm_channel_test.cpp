@@ -50,6 +50,16 @@ TEST_F(PwmChannelTest, StoresTheTruncatedSinglePrecisionResult)
     }
 }
 
+TEST_F(PwmChannelTest, ValuesWithoutAnUnsignedResultSaturateAsTheFpuDoes)
+{
+    PWM_valor(&PWM1, -5.0f);
+    EXPECT_EQ(TIM2->CCR1, 0U);
+    PWM_valor(&PWM1, __builtin_nanf(""));
+    EXPECT_EQ(TIM2->CCR1, 0U);
+    PWM_valor(&PWM1, 1e30f);
+    EXPECT_EQ(TIM2->CCR1, 0xFFFFFFFFU);
+}
+
 TEST_F(PwmChannelTest, ReadsTheReloadValueAtTheTimeOfTheCall)
 {
     TIM2->ARR = 999;

@@ -12,5 +12,15 @@ void PWM_valor(PWMS* pwm, float valor)
     float periodo = (float)(uint32_t)pwm->htim->Instance->ARR;
     float producto = periodo * valor;
     float compara = producto / escala;
-    *pwm->ccr = (uint32_t)compara;
+    // A float outside 0..2^32 has no unsigned 32-bit value (the conversion is undefined in C++); the
+    // FPU's conversion saturates, so do the same: a negative value or NaN gives 0, a huge one all ones.
+    uint32_t valor_ccr;
+    if (!(compara >= 0.0f)) {
+        valor_ccr = 0U;
+    } else if (compara >= 4294967296.0f) {
+        valor_ccr = 0xFFFFFFFFU;
+    } else {
+        valor_ccr = (uint32_t)compara;
+    }
+    *pwm->ccr = valor_ccr;
 }
