@@ -30,11 +30,43 @@ protected:
 };
 
 void install_bus(Bus* bus);
-Bus& bus();
 
 // The host mirror of the chip's peripheral (0x40000000...) and core (0xE0000000...) ranges.
-void* mirror_of(uint32_t chip_address);
-uint32_t chip_address_of(const volatile void* host_pointer);
+namespace detail {
+// Every register access of the firmware passes here, so these two are inline.
+extern Bus* installed_bus;
+extern unsigned char peripheral_mirror[];
+extern unsigned char core_mirror[];
+constexpr uint32_t kPeripheralBase = 0x40000000U, kPeripheralSize = 0x30000U;
+constexpr uint32_t kCoreBase = 0xE0000000U, kCoreSize = 0x10000U;
+[[noreturn]] void no_bus();
+[[noreturn]] void outside_mirror(const volatile void* host_pointer);
+[[noreturn]] void no_mirror(uint32_t chip_address);
+}  // namespace detail
+
+inline void* mirror_of(uint32_t chip_address)
+{
+    if (chip_address - detail::kPeripheralBase < detail::kPeripheralSize)
+        return detail::peripheral_mirror + (chip_address - detail::kPeripheralBase);
+    if (chip_address - detail::kCoreBase < detail::kCoreSize) return detail::core_mirror + (chip_address - detail::kCoreBase);
+    detail::no_mirror(chip_address);
+}
+
+inline Bus& bus()
+{
+    if (detail::installed_bus == nullptr) detail::no_bus();
+    return *detail::installed_bus;
+}
+
+inline uint32_t chip_address_of(const volatile void* host_pointer)
+{
+    auto p = reinterpret_cast<uintptr_t>(host_pointer);
+    auto peripherals = reinterpret_cast<uintptr_t>(detail::peripheral_mirror);
+    if (p - peripherals < detail::kPeripheralSize) return detail::kPeripheralBase + static_cast<uint32_t>(p - peripherals);
+    auto core = reinterpret_cast<uintptr_t>(detail::core_mirror);
+    if (p - core < detail::kCoreSize) return detail::kCoreBase + static_cast<uint32_t>(p - core);
+    detail::outside_mirror(host_pointer);
+}
 // Whether a host address lies in the mirror (so is a register), and its chip address if so.
 bool in_mirror(uintptr_t host_address);
 

@@ -203,7 +203,7 @@ Picos Chip::skip_for_nop()
 {
     Spin& s = spin();
     if (s.kind != Spin::Kind::Nop) {
-        s = Spin{Spin::Kind::Nop, 0, now_, 0, false};
+        s = Spin{Spin::Kind::Nop, 0, now_, 0, false, 0, false};
         return 0;
     }
     if (++s.repeats < kSpinRecognised) return 0;
@@ -212,19 +212,16 @@ Picos Chip::skip_for_nop()
     return next > now_ ? next - now_ : 0;
 }
 
-Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned width)
+// A repeated read of one register, recognised as a wait: how far time may jump before this read.
+Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 {
-    Spin& s = spin();
-    if (s.kind != Spin::Kind::Read || s.address != address) {
-        s = Spin{Spin::Kind::Read, address, now_, 0, false};
-        return 0;
-    }
-    if (++s.repeats < kSpinRecognised) return 0;
     Picos next = scheduler_.next_time();
     Picos to_next = next > now_ ? next - now_ : 0;
-    if (model && model->free_running(address - model->base())) {
-        Picos stride = (now_ - s.since) / 64U;
-        return std::min(stride, to_next);
+    if (s.counter) {
+        // A counter changes with every cycle: move on by a stride of a fraction of the time already
+        // waited, never past the next event, so the wait ends at most that fraction late.
+        Picos stride = (now_ - s.since) / kCounterStrideDivisor;
+        return stride < to_next ? stride : to_next;
     }
     // A register that changes only at events; but an interrupt handler that ran since the last read may
     // have written it (or what the loop tests besides it), so that read goes at the loop's own pace.
@@ -232,8 +229,7 @@ Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned
         s.resumed = false;
         return 0;
     }
-    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model ? model->name() + " register " + hex(address) : hex(address));
-    (void)width;
+    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model->name() + " register " + hex(address));
     return to_next;
 }
 
@@ -243,19 +239,28 @@ Picos Chip::skip_for_repeated_read(Peripheral* model, uint32_t address, unsigned
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
     ++accesses_;
+    const uint32_t cost = on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess;
     Peripheral* model = find(address);
-    Picos skip = skip_for_repeated_read(model, address, width);
-    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess, skip);
     if (model == nullptr) {
+        spin().kind = Spin::Kind::None;
+        spend(cost);
         log_.line("read of " + hex(address) + ": no model at this address");
         return 0;
     }
-    uint32_t value = model->read(address - model->base(), width);
+    const uint32_t offset = address - model->base();
+    Spin& s = spin();  // this level's slot: a handler taken during spend() uses the next one
+    Picos skip = 0;
+    if (s.kind == Spin::Kind::Read && s.address == address) {
+        if (++s.repeats >= kSpinRecognised) skip = accelerate_read(s, model, address);
+    } else {
+        s = Spin{Spin::Kind::Read, address, now_, 0, false, 0, model->free_running(offset)};
+    }
+    spend(cost, skip);
+    uint32_t value = model->read(offset, width);
     // A poll is over once its register reads differently: reading it again (TXE after the TC that ended
     // the last character) starts a new wait rather than continuing that one. Counters always change.
-    Spin& s = spin();
-    if (s.kind == Spin::Kind::Read && s.address == address && !model->free_running(address - model->base())) {
-        if (s.repeats > 0 && value != s.value) s = Spin{Spin::Kind::Read, address, now_, 0, false};
+    if (!s.counter && s.kind == Spin::Kind::Read && s.address == address) {
+        if (s.repeats > 0 && value != s.value) s = Spin{Spin::Kind::Read, address, now_, 0, false, 0, false};
         s.value = value;
     }
     return value;
