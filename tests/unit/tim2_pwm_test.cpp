@@ -149,11 +149,11 @@ TEST_F(Tim2PwmTest, PollingTheCounterOrTheUpdateFlagWaitsTheRightTime)
     while (TIM2->CNT < 15000U) {
     }
     EXPECT_GE(chip.now(), t0 + 15000 * us);
-    EXPECT_LE(chip.now(), t0 + 15000 * us + 15000 * us / 64 + us);
+    EXPECT_LE(chip.now(), t0 + 15000 * us + 15000 * us / 16 + us);
     while ((TIM2->SR & TIM_SR_UIF) == 0U) {
     }
     EXPECT_GE(chip.now(), t0 + P);
-    EXPECT_LE(chip.now(), t0 + P + P / 64 + us);
+    EXPECT_LE(chip.now(), t0 + P + P / 16 + us);
     EXPECT_LT(chip.access_count() - accesses, 4000U);  // accelerated, not 20 ms of 40 ns reads
 }
 
