@@ -227,9 +227,26 @@ Scenario load_scenario(const std::string& path)
 
 void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply)
 {
-    auto shared = std::make_shared<std::function<void(const ScenarioStep&)>>(std::move(apply));
-    for (const ScenarioStep& step : scenario.steps)
-        scheduler.schedule(step.at, [shared, step](Picos) { (*shared)(step); });
+    // One step on the queue at a time, each scheduling the next: the queue is searched at every event
+    // (a thousand ticks a second), so a day's 3000 steps waiting there would cost more than the node.
+    struct Runner {
+        std::vector<ScenarioStep> steps;
+        std::function<void(const ScenarioStep&)> apply;
+        Scheduler* scheduler;
+        size_t next = 0;
+        void arm(const std::shared_ptr<Runner>& self)
+        {
+            if (next == steps.size()) return;
+            scheduler->schedule(steps[next].at, [self](Picos) {
+                // Steps due at the same time run in the file's order, in this one event.
+                const Picos at = self->steps[self->next].at;
+                while (self->next < self->steps.size() && self->steps[self->next].at == at) self->apply(self->steps[self->next++]);
+                self->arm(self);
+            });
+        }
+    };
+    auto runner = std::make_shared<Runner>(Runner{scenario.steps, std::move(apply), &scheduler});
+    runner->arm(runner);
 }
 
 }  // namespace sim

@@ -87,6 +87,12 @@ int run(const Options& options)
                               [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
     }
     board.observe(trace);
+    // What the simulator has to say (an access to a register no model covers) goes to the developer at
+    // once and into the trace at its time.
+    chip.log().set_sink([&](const std::string& line) {
+        std::fprintf(stderr, "sim: %s\n", line.c_str());
+        trace.record(chip.now(), sim::trace::Note{line});
+    });
     if (scenario)
         sim::schedule_scenario(*scenario, chip.scheduler(), [&board](const sim::ScenarioStep& step) { board.apply(step); });
 
