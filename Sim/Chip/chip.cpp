@@ -138,6 +138,7 @@ void Chip::spend(uint32_t cycles, Picos extra)
 
 void Chip::run_until(Picos t)
 {
+    spin().kind = Spin::Kind::None;  // time passing outside the firmware ends any poll in progress
     while (now_ < t) {
         Picos next = std::min(scheduler_.next_time(), t);
         advance(next > now_ ? next - now_ : 0);
