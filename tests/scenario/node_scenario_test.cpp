@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "nodesim_run.h"
@@ -17,12 +18,12 @@ namespace {
 using scenario_test::NodeRun;
 using scenario_test::run_node;
 
-// The report of the cycle in progress at `t` or the next one after it.
-const NodeRun::Message* first_report_after(const std::vector<NodeRun::Message>& reports, double t)
+// The first temperature report after `t`.
+std::optional<NodeRun::Message> first_report_after(const std::vector<NodeRun::Message>& reports, double t)
 {
     for (const auto& m : reports)
-        if (m.t > t && m.text.rfind("!A00=", 0) == 0) return &m;
-    return nullptr;
+        if (m.t > t && m.text.rfind("!A00=", 0) == 0) return m;
+    return std::nullopt;
 }
 
 std::vector<double> temperature_report_times(const NodeRun& run)
@@ -81,8 +82,8 @@ TEST(NodeScenario, FrameDuringTheWaitIsActedOnAtTheStartOfTheNextCycle)
     auto led = run.pin("C13");
     ASSERT_EQ(led.size(), 1U) << "the LED goes high once";
     EXPECT_EQ(led[0].second, 1);
-    const auto* next = first_report_after(run.reports(), 2.0);
-    ASSERT_NE(next, nullptr);
+    const auto next = first_report_after(run.reports(), 2.0);
+    ASSERT_TRUE(next.has_value());
     // Not when the frame arrives, but when the next cycle begins, a measurement before its report.
     EXPECT_GT(led[0].first, 4.5);
     EXPECT_NEAR(next->t - led[0].first, kMeasurement, 0.03);
