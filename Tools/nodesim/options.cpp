@@ -20,6 +20,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     app.add_option("--duration", duration, "Virtual seconds to run (default: until Ctrl-C or a halt)");
     app.add_flag("--fast", options.fast, "Run as fast as possible instead of in real time");
     app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line");
+    app.add_flag("--stats", options.stats, "Before the closing line, count the register accesses the firmware made");
     app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
         ->check(CLI::ExistingFile);
     app.add_option("--trace", options.trace, "Write the trace as JSON lines to this file");

@@ -14,6 +14,7 @@ struct Options {
     std::optional<sim::Picos> duration;  // virtual time to run; none: until interrupted or halted
     bool fast = false;                   // no pacing to the wall clock
     bool quiet = false;                  // no live console, only the closing line
+    bool stats = false;                  // how much work the simulated core did
     std::string scenario;
     std::string trace;                   // JSON lines
     std::string vcd;
