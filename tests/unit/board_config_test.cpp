@@ -173,6 +173,8 @@ TEST_F(BoardWithoutCrystalTest, NodeStopsAboutOneHundredMillisecondsAfterResetHa
     // The tick count stops with the interrupts masked: it tells when the node stopped.
     EXPECT_GE(uwTick, 100U);
     EXPECT_LE(uwTick, 102U);
+    EXPECT_GE(stop.at(), sim::milliseconds(100));
+    EXPECT_LT(stop.at(), sim::milliseconds(103));
     EXPECT_EQ(SystemCoreClock, 16000000U);  // still on the internal oscillator
     EXPECT_TRUE(dashboard.received().empty());
     EXPECT_TRUE(listener.received().empty());
