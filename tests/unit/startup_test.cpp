@@ -5,21 +5,8 @@
 
 #include "sim_fixture.h"
 #include "stm32f4xx.h"
+#include "stm32f4xx_it.h"
 #include "system_stm32f4xx.h"
-
-extern "C" {
-void NMI_Handler(void);
-void HardFault_Handler(void);
-void MemManage_Handler(void);
-void BusFault_Handler(void);
-void UsageFault_Handler(void);
-void SVC_Handler(void);
-void DebugMon_Handler(void);
-void PendSV_Handler(void);
-void SysTick_Handler(void);
-void USART1_IRQHandler(void);
-void DMA2_Stream2_IRQHandler(void);
-}
 
 namespace {
 
