@@ -2,7 +2,8 @@
 # Installs the Debian packages the builds and tests need, if any is missing (run as root).
 set -euo pipefail
 packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libnewlib-arm-none-eabi
-          libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev)
+          libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev
+          python3)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
