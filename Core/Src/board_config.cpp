@@ -83,38 +83,29 @@ void MX_DMA_Init(void)
     HAL_NVIC_EnableIRQ(DMA2_Stream2_IRQn);
 }
 
-// The dashboard's port: 9600 baud 8N1 from PCLK2 (BRR 0x28B1, 9599.69 baud). Its hook sets the pins,
-// the receive stream and the interrupt.
-void MX_USART1_UART_Init(void)
+// Both ports run 9600 baud 8N1, transmitter and receiver on, no flow control, 16-fold oversampling;
+// the platform takes the divisor from the port's own bus clock.
+static void configura_uart_9600_8n1(UART_HandleTypeDef* huart, USART_TypeDef* instance)
 {
-    huart1.Instance = USART1;
-    huart1.Init.BaudRate = 9600;
-    huart1.Init.WordLength = UART_WORDLENGTH_8B;
-    huart1.Init.StopBits = UART_STOPBITS_1;
-    huart1.Init.Parity = UART_PARITY_NONE;
-    huart1.Init.Mode = UART_MODE_TX_RX;
-    huart1.Init.HwFlowCtl = UART_HWCONTROL_NONE;
-    huart1.Init.OverSampling = UART_OVERSAMPLING_16;
-    if (HAL_UART_Init(&huart1) != HAL_OK) {
+    huart->Instance = instance;
+    huart->Init.BaudRate = 9600;
+    huart->Init.WordLength = UART_WORDLENGTH_8B;
+    huart->Init.StopBits = UART_STOPBITS_1;
+    huart->Init.Parity = UART_PARITY_NONE;
+    huart->Init.Mode = UART_MODE_TX_RX;
+    huart->Init.HwFlowCtl = UART_HWCONTROL_NONE;
+    huart->Init.OverSampling = UART_OVERSAMPLING_16;
+    if (HAL_UART_Init(huart) != HAL_OK) {
         Error_Handler();
     }
 }
 
-// The greeting's port: 9600 baud 8N1 from PCLK1 (BRR 0x1458, 9600.61 baud).
-void MX_USART2_UART_Init(void)
-{
-    huart2.Instance = USART2;
-    huart2.Init.BaudRate = 9600;
-    huart2.Init.WordLength = UART_WORDLENGTH_8B;
-    huart2.Init.StopBits = UART_STOPBITS_1;
-    huart2.Init.Parity = UART_PARITY_NONE;
-    huart2.Init.Mode = UART_MODE_TX_RX;
-    huart2.Init.HwFlowCtl = UART_HWCONTROL_NONE;
-    huart2.Init.OverSampling = UART_OVERSAMPLING_16;
-    if (HAL_UART_Init(&huart2) != HAL_OK) {
-        Error_Handler();
-    }
-}
+// The dashboard's port: from PCLK2 (BRR 0x28B1, 9599.69 baud). Its hook sets the pins, the receive
+// stream and the interrupt.
+void MX_USART1_UART_Init(void) { configura_uart_9600_8n1(&huart1, USART1); }
+
+// The greeting's port: from PCLK1 (BRR 0x1458, 9600.61 baud).
+void MX_USART2_UART_Init(void) { configura_uart_9600_8n1(&huart2, USART2); }
 
 // PWM on channel 1: the 100 MHz timer clock / 100 counts microseconds; a period is 20001 of them
 // (49.9975 Hz) and a compare value c is a high time of c us. Configured only: PWM_init starts it.

@@ -10,20 +10,26 @@ void HAL_MspInit(void)
     __HAL_RCC_PWR_CLK_ENABLE();
 }
 
+// Pins of port A handed to a peripheral: push-pull alternate function, no pull.
+static void pines_alternos_puerto_a(uint16_t pines, uint32_t velocidad, uint32_t funcion)
+{
+    GPIO_InitTypeDef GPIO_InitStruct = {};
+    GPIO_InitStruct.Pin = pines;
+    GPIO_InitStruct.Mode = GPIO_MODE_AF_PP;
+    GPIO_InitStruct.Pull = GPIO_NOPULL;
+    GPIO_InitStruct.Speed = velocidad;
+    GPIO_InitStruct.Alternate = funcion;
+    HAL_GPIO_Init(GPIOA, &GPIO_InitStruct);
+}
+
 // From HAL_UART_Init, on the first initialisation of a handle.
 void HAL_UART_MspInit(UART_HandleTypeDef* huart)
 {
-    GPIO_InitTypeDef GPIO_InitStruct = {};
     if (huart->Instance == USART1) {
         __HAL_RCC_USART1_CLK_ENABLE();
         __HAL_RCC_GPIOA_CLK_ENABLE();
         // A9 TX, A10 RX.
-        GPIO_InitStruct.Pin = GPIO_PIN_9 | GPIO_PIN_10;
-        GPIO_InitStruct.Mode = GPIO_MODE_AF_PP;
-        GPIO_InitStruct.Pull = GPIO_NOPULL;
-        GPIO_InitStruct.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
-        GPIO_InitStruct.Alternate = GPIO_AF7_USART1;
-        HAL_GPIO_Init(GPIOA, &GPIO_InitStruct);
+        pines_alternos_puerto_a(GPIO_PIN_9 | GPIO_PIN_10, GPIO_SPEED_FREQ_VERY_HIGH, GPIO_AF7_USART1);
 
         // Reception by DMA2 Stream 2, channel 4 (USART1 RX): one byte per request from DR into
         // successive bytes of memory, once through the buffer, direct mode.
@@ -48,12 +54,7 @@ void HAL_UART_MspInit(UART_HandleTypeDef* huart)
         __HAL_RCC_USART2_CLK_ENABLE();
         __HAL_RCC_GPIOA_CLK_ENABLE();
         // A2 TX, A3 RX. Blocking transmission only: no DMA, no interrupt.
-        GPIO_InitStruct.Pin = GPIO_PIN_2 | GPIO_PIN_3;
-        GPIO_InitStruct.Mode = GPIO_MODE_AF_PP;
-        GPIO_InitStruct.Pull = GPIO_NOPULL;
-        GPIO_InitStruct.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
-        GPIO_InitStruct.Alternate = GPIO_AF7_USART2;
-        HAL_GPIO_Init(GPIOA, &GPIO_InitStruct);
+        pines_alternos_puerto_a(GPIO_PIN_2 | GPIO_PIN_3, GPIO_SPEED_FREQ_VERY_HIGH, GPIO_AF7_USART2);
     }
 }
 
@@ -68,14 +69,8 @@ void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim_base)
 // From MX_TIM2_Init, last: A0 as TIM2 channel 1.
 void HAL_TIM_MspPostInit(TIM_HandleTypeDef* htim)
 {
-    GPIO_InitTypeDef GPIO_InitStruct = {};
     if (htim->Instance == TIM2) {
         __HAL_RCC_GPIOA_CLK_ENABLE();
-        GPIO_InitStruct.Pin = GPIO_PIN_0;
-        GPIO_InitStruct.Mode = GPIO_MODE_AF_PP;
-        GPIO_InitStruct.Pull = GPIO_NOPULL;
-        GPIO_InitStruct.Speed = GPIO_SPEED_FREQ_LOW;
-        GPIO_InitStruct.Alternate = GPIO_AF1_TIM2;
-        HAL_GPIO_Init(GPIOA, &GPIO_InitStruct);
+        pines_alternos_puerto_a(GPIO_PIN_0, GPIO_SPEED_FREQ_LOW, GPIO_AF1_TIM2);
     }
 }
