@@ -1,54 +1,75 @@
 #include "scheduler.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace sim {
+
+namespace {
+
+// The heap keeps its earliest entry on top: "a comes after b" is the heap's less-than.
+struct Later {
+    template <typename Entry>
+    bool operator()(const Entry& a, const Entry& b) const
+    {
+        return a.at > b.at || (a.at == b.at && a.order > b.order);
+    }
+};
+
+}  // namespace
 
 Scheduler::Id Scheduler::schedule(Picos at, Action action)
 {
     Slot* slot;
     if (free_.empty()) {
+        if (slots_.size() > kIndexMask) throw std::length_error("scheduler: more than 16 million events pending");
         slots_.emplace_back();
         slot = &slots_.back();
+        slot->id = slots_.size() - 1;  // the index, kept in the low bits of every id the slot gets
     } else {
         slot = free_.back();
         free_.pop_back();
     }
-    slot->at = at;
-    slot->id = next_id_++;
-    slot->order = next_order_++;
+    slot->id = (next_serial_++ << kIndexBits) | (slot->id & kIndexMask);
     slot->action = std::move(action);
-    armed_.push_back(slot);
-    if (at < next_time_) next_time_ = at;
+    ++armed_count_;
+    arm(*slot, at);
     return slot->id;
+}
+
+void Scheduler::arm(Slot& slot, Picos at)
+{
+    slot.at = at;
+    slot.order = next_order_++;
+    heap_.push_back({at, slot.order, &slot});
+    std::push_heap(heap_.begin(), heap_.end(), Later{});
+    if (at < next_time_) next_time_ = at;
+    // Events moved again and again leave stale entries; keep them from outgrowing the live ones.
+    if (heap_.size() > 4 * armed_count_ + 64) rebuild_heap();
 }
 
 Scheduler::Slot* Scheduler::find(Id id)
 {
-    for (Slot* slot : armed_)
-        if (slot->id == id) return slot;
-    return nullptr;
+    Id index = id & kIndexMask;
+    if (id == 0 || index >= slots_.size()) return nullptr;
+    Slot& slot = slots_[index];
+    return slot.id == id && &slot != running_ ? &slot : nullptr;
 }
 
-const Scheduler::Slot* Scheduler::find(Id id) const
-{
-    for (const Slot* slot : armed_)
-        if (slot->id == id) return slot;
-    return nullptr;
-}
+const Scheduler::Slot* Scheduler::find(Id id) const { return const_cast<Scheduler*>(this)->find(id); }
 
 void Scheduler::reschedule(Id id, Picos at)
 {
     if (running_ != nullptr && running_->id == id) {
+        // Re-armed from its own action: it goes back on the heap when the action returns.
         running_->at = at;
         running_->order = next_order_++;
         running_rearmed_ = true;
         return;
     }
     if (Slot* slot = find(id)) {
-        slot->at = at;
-        slot->order = next_order_++;
-        recompute_next();
+        arm(*slot, at);  // the old entry is stale now
+        drop_stale_top();
     }
 }
 
@@ -58,13 +79,11 @@ void Scheduler::cancel(Id id)
         running_rearmed_ = false;
         return;
     }
-    auto it = std::find_if(armed_.begin(), armed_.end(), [id](const Slot* s) { return s->id == id; });
-    if (it == armed_.end()) return;
-    Slot* slot = *it;
-    *it = armed_.back();
-    armed_.pop_back();
-    release(*slot);
-    recompute_next();
+    if (Slot* slot = find(id)) {
+        release(*slot);
+        --armed_count_;
+        drop_stale_top();
+    }
 }
 
 bool Scheduler::pending(Id id) const
@@ -75,10 +94,28 @@ bool Scheduler::pending(Id id) const
 
 void Scheduler::release(Slot& slot)
 {
-    slot.id = 0;
+    slot.id &= kIndexMask;  // free, but the slot still knows its index
     slot.at = kNever;
+    slot.order = 0;
     slot.action = nullptr;
     free_.push_back(&slot);
+}
+
+// Pops stale entries off the top, so that next_time_ is the earliest live event's time.
+void Scheduler::drop_stale_top()
+{
+    while (!heap_.empty() && !live(heap_.front())) {
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
+        heap_.pop_back();
+    }
+    next_time_ = heap_.empty() ? kNever : heap_.front().at;
+}
+
+void Scheduler::rebuild_heap()
+{
+    std::erase_if(heap_, [](const Entry& e) { return !live(e); });
+    std::make_heap(heap_.begin(), heap_.end(), Later{});
+    next_time_ = heap_.empty() ? kNever : heap_.front().at;
 }
 
 bool Scheduler::run_due(Picos now)
@@ -86,13 +123,11 @@ bool Scheduler::run_due(Picos now)
     bool ran = false;
     while (next_time_ <= now) {
         // The earliest event; among equal times the one scheduled first.
-        auto it = std::min_element(armed_.begin(), armed_.end(), [](const Slot* a, const Slot* b) {
-            return a->at < b->at || (a->at == b->at && a->order < b->order);
-        });
-        Slot* slot = *it;
-        *it = armed_.back();
-        armed_.pop_back();
-        recompute_next();
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
+        Slot* slot = heap_.back().slot;
+        heap_.pop_back();
+        --armed_count_;
+        drop_stale_top();
 
         Slot* outer = running_;
         bool outer_rearmed = running_rearmed_;
@@ -101,7 +136,9 @@ bool Scheduler::run_due(Picos now)
         slot->action(slot->at);
         running_ = outer;
         if (running_rearmed_) {
-            armed_.push_back(slot);
+            ++armed_count_;
+            heap_.push_back({slot->at, slot->order, slot});
+            std::push_heap(heap_.begin(), heap_.end(), Later{});
             if (slot->at < next_time_) next_time_ = slot->at;
         } else {
             release(*slot);
@@ -114,15 +151,11 @@ bool Scheduler::run_due(Picos now)
 
 void Scheduler::clear()
 {
-    for (Slot* slot : armed_) release(*slot);
-    armed_.clear();
+    for (const Entry& entry : heap_)
+        if (live(entry)) release(*entry.slot);
+    heap_.clear();
+    armed_count_ = 0;
     next_time_ = kNever;
-}
-
-void Scheduler::recompute_next()
-{
-    next_time_ = kNever;
-    for (const Slot* slot : armed_) next_time_ = std::min(next_time_, slot->at);
 }
 
 }  // namespace sim
