@@ -227,8 +227,8 @@ Scenario load_scenario(const std::string& path)
 
 void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply)
 {
-    // One step on the queue at a time, each scheduling the next: the queue is searched at every event
-    // (a thousand ticks a second), so a day's 3000 steps waiting there would cost more than the node.
+    // One step on the queue at a time, each scheduling the next: a week's tens of thousands of steps
+    // need not sit in the queue that the thousand ticks a second go through.
     struct Runner {
         std::vector<ScenarioStep> steps;
         std::function<void(const ScenarioStep&)> apply;
