@@ -225,6 +225,20 @@ TEST(NodeScenario, WithoutAWorkingSensorOnlyTheSwitchIsReported)
     }
 }
 
+TEST(NodeScenario, LineHeldLowThroughTheFirstResetGivesNoStaleReading)
+{
+    // The line is shorted from reset until 5.0 s: cycle 2's first reset (4.84 s) falls in the short, so
+    // no conversion starts; the short is gone by its second reset, where the part answers with the
+    // scratchpad's power-on 85.0 C and a good CRC. That is no measurement of the 40 C at the sensor.
+    NodeRun run = run_node("0 sensor low\n0.5 temp 40\n5.0 sensor ok\n", 14.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto reports = run.reports();
+    ASSERT_EQ(reports.size(), 4U) << run.text("USART1");
+    EXPECT_EQ(reports[0].text, "!A01=0$");
+    EXPECT_EQ(reports[1].text, "!A01=0$") << "cycle 2 measured nothing";
+    EXPECT_EQ(reports[2].text, "!A00=40.0$");
+}
+
 TEST(NodeScenario, WithoutTheCrystalTheNodeHaltsAfterAbout100msHavingSentNothing)
 {
     NodeRun run = run_node("", 2.0, {"--no-crystal"});
