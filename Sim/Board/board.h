@@ -68,6 +68,8 @@ private:
     bool recording() const { return trace_ != nullptr && trace_->has_sinks(); }
     void record(Picos at, trace::Payload what);
     void record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end);
+    // Records a change of USART1's receive side between live (a completed byte is stored by DMA) and not.
+    void update_rx_armed();
 
     // When the stimulus being applied is due: a scenario step's own time (the chip may be a bus access
     // past it when the event runs), or now.
@@ -75,6 +77,7 @@ private:
 
     trace::Trace* trace_ = nullptr;
     trace::Pwm measured_{};
+    bool rx_armed_ = false;
     Picos applying_at_ = kNever;
 };
 

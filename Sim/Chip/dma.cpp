@@ -161,6 +161,7 @@ void DmaController::enable(int index)
     s.items = s.ndtr;
     s.moved = 0;
     s.half_flagged = false;
+    changed(index);
     if (requesting(s)) schedule_transfer(index);  // a request already waiting is served now
 }
 
@@ -168,6 +169,7 @@ void DmaController::begin_stop(int index)
 {
     Stream& s = streams_[index];
     s.state = State::Stopping;
+    changed(index);
     // A request not yet taken up stays with the peripheral (its data waits in the peripheral's register).
     if (s.transfer_event) chip_.scheduler().cancel(s.transfer_event);
     s.transfer_event = 0;
@@ -184,7 +186,14 @@ void DmaController::finish_stop(int index)
     Stream& s = streams_[index];
     s.state = State::Disabled;
     s.flags |= kTcif;  // a stream stopped by software reports the end of its transfer
+    changed(index);
     update_irq(index);
+}
+
+bool DmaController::serving(int stream, int channel) const
+{
+    const Stream& s = streams_[stream];
+    return s.state == State::Enabled && ((s.cr >> 6) & 3U) == 0 && static_cast<int>((s.cr >> 25) & 7U) == channel;
 }
 
 bool DmaController::requesting(const Stream& s) const
@@ -245,6 +254,7 @@ void DmaController::transfer(int index)
             if (s.cr & kDbm) s.cr ^= kCt;
         } else {
             s.state = State::Disabled;  // end of a normal-mode transfer: the hardware clears EN
+            changed(index);
         }
     }
     update_irq(index);
@@ -264,6 +274,7 @@ void DmaController::inject_transfer_error(int index)
         if (s.stop_event) chip_.scheduler().cancel(s.stop_event);
         s.transfer_event = s.stop_event = 0;
         s.state = State::Disabled;
+        changed(index);
     }
     update_irq(index);
 }

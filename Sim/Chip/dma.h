@@ -56,6 +56,11 @@ public:
     void set_stuck_enabled(int stream, bool stuck);  // EN never reads back 0
 
     bool enabled(int stream) const { return streams_[stream].state != State::Disabled; }
+    // The stream is enabled (not stopping) and moves peripheral-to-memory items on `channel`: a request
+    // on that channel is served.
+    bool serving(int stream, int channel) const;
+    // Told whenever a stream is enabled, begins or finishes stopping, or ends its transfer.
+    void on_stream_change(std::function<void(int stream)> listener) { stream_listener_ = std::move(listener); }
     uint32_t flags(int stream) const { return streams_[stream].flags; }
 
 private:
@@ -91,8 +96,14 @@ private:
     void transfer(int index);
     void update_irq(int index);
 
+    void changed(int index)
+    {
+        if (stream_listener_) stream_listener_(index);
+    }
+
     ChipContext& chip_;
     std::array<Stream, kStreams> streams_{};
+    std::function<void(int)> stream_listener_;
 };
 
 // Routes a serial port's receive requests to the given streams of a DMA controller on `channel`

@@ -103,6 +103,7 @@ void Usart::write(uint32_t offset, uint32_t value, unsigned)
         }
         if (rx_was_on && !receiver_on()) stop_receiver();
         update_irq();
+        if (control_listener_) control_listener_();
         return;
     }
     case kCr2: cr2_ = value & 0x7F7FU; return;
@@ -110,6 +111,7 @@ void Usart::write(uint32_t offset, uint32_t value, unsigned)
         cr3_ = value & 0x0FFFU;
         update_dma_request();
         update_irq();
+        if (control_listener_) control_listener_();
         return;
     case kGtpr: gtpr_ = value & 0xFFFFU; return;
     default: chip_.log().line(name() + ": write of " + hex(value) + " to unmodelled offset " + hex(offset));
@@ -278,6 +280,8 @@ void Usart::stop_receiver()
 }
 
 bool Usart::rx_dma_request() const { return (sr_ & kRxne) && (cr3_ & kDmar); }
+
+bool Usart::rx_dma_enabled() const { return (cr3_ & kDmar) != 0; }
 
 void Usart::update_dma_request()
 {

@@ -58,6 +58,12 @@ public:
     // Told whenever that request may have risen (a character arrived, DMAR was set).
     void on_rx_dma_request(std::function<void()> listener) { rx_dma_listener_ = std::move(listener); }
 
+    // Told after every write of CR1 or CR3 (receiver, DMA request and interrupt enables), for whoever
+    // follows the receive side's state.
+    void on_control_change(std::function<void()> listener) { control_listener_ = std::move(listener); }
+    bool receiving() const { return receiver_on(); }
+    bool rx_dma_enabled() const;
+
     // One bit time at the present BRR and bus clock; 0 while BRR is 0.
     Picos bit_time() const;
     // The status register as it stands, without the side effects of a read (for tests and traces).
@@ -132,6 +138,7 @@ private:
     std::vector<LevelListener> tx_level_listeners_;
     std::vector<CharListener> tx_char_listeners_;
     std::function<void()> rx_dma_listener_;
+    std::function<void()> control_listener_;
 };
 
 }  // namespace sim

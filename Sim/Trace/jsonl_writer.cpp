@@ -59,6 +59,10 @@ nlohmann::ordered_json JsonlWriter::to_json(const Event& event)
                    [&](const Note& e) { j["text"] = e.text; },
                    [&](const Halt& e) { j["reason"] = e.reason; },
                    [&](const End& e) { j["reason"] = e.reason; },
+                   [&](const RxArmed& e) {
+                       j["port"] = e.port;
+                       j["armed"] = e.armed;
+                   },
                },
                event.what);
     return j;

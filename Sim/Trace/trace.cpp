@@ -22,6 +22,7 @@ const char* kind_of(const Payload& what)
                           [](const Note&) { return "log"; },
                           [](const Halt&) { return "halt"; },
                           [](const End&) { return "end"; },
+                          [](const RxArmed&) { return "rx_armed"; },
                       },
                       what);
 }

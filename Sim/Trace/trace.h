@@ -60,6 +60,13 @@ struct Stimulus {
 struct Note {
     std::string text;
 };
+// Whether a serial port's receive DMA is live: the port's receiver on, its DMA request enabled (CR3
+// DMAR) and the stream routed to it enabled on the port's channel. A byte that completes while this is
+// true is stored; one that completes while it is false stays in DR and is lost.
+struct RxArmed {
+    std::string port;
+    bool armed = false;
+};
 // The node stopped for good (a fault loop, interrupts masked and the core spinning).
 struct Halt {
     std::string reason;
@@ -69,7 +76,7 @@ struct End {
     std::string reason;
 };
 
-using Payload = std::variant<Tx, Rx, PinLevel, Pwm, OneWire, Violation, Stimulus, Note, Halt, End>;
+using Payload = std::variant<Tx, Rx, PinLevel, Pwm, OneWire, Violation, Stimulus, Note, Halt, End, RxArmed>;
 
 struct Event {
     Picos t = 0;
@@ -77,7 +84,7 @@ struct Event {
 };
 
 // The kind of an event as the trace files name it: "tx", "rx", "pin", "pwm", "onewire", "violation",
-// "stimulus", "log", "halt", "end".
+// "stimulus", "log", "halt", "end", "rx_armed".
 const char* kind_of(const Payload& what);
 
 // "C13" for port 'C', pin 13.

@@ -95,6 +95,7 @@ void Console::record(const Event& event)
                    [&](const Note&) {},  // the simulator's log lines go to stderr as they happen
                    [&](const Halt& e) { say(event.t, "node halted: " + e.reason); },
                    [&](const End&) {},
+                   [&](const RxArmed&) {},
                },
                event.what);
 }

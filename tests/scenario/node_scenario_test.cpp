@@ -225,6 +225,37 @@ TEST(NodeScenario, WithoutAWorkingSensorOnlyTheSwitchIsReported)
     }
 }
 
+TEST(NodeScenario, TraceShowsWhenReceptionIsArmed)
+{
+    // Armed at start-up; stopped one character after a frame's last byte; re-armed at the next cycle's
+    // start; stopped by a noisy byte at once; re-armed at the cycle after.
+    NodeRun run = run_node("1.0 send V00=0\n6.0 noise\n", 11.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto armed = run.of_kind("rx_armed");
+    const std::vector<std::pair<double, bool>> expected = {
+        {0.0017, true}, {1.0052 + 0.0010417, false}, {4.8427, true}, {6.0010, false}, {9.6707, true}};
+    ASSERT_EQ(armed.size(), expected.size());
+    for (size_t i = 0; i < armed.size(); ++i) {
+        EXPECT_EQ(armed[i]["port"], "USART1");
+        EXPECT_EQ(armed[i]["armed"].get<bool>(), expected[i].second) << i;
+        EXPECT_NEAR(armed[i]["t"].get<double>(), expected[i].first, 0.001) << i;
+    }
+}
+
+TEST(NodeScenario, LineHeldLowThroughTheFirstResetGivesNoStaleReading)
+{
+    // The line is shorted from reset until 5.0 s: cycle 2's first reset (4.84 s) falls in the short, so
+    // no conversion starts; the short is gone by its second reset, where the part answers with the
+    // scratchpad's power-on 85.0 C and a good CRC. That is no measurement of the 40 C at the sensor.
+    NodeRun run = run_node("0 sensor low\n0.5 temp 40\n5.0 sensor ok\n", 14.0);
+    ASSERT_EQ(run.status, 0) << run.output;
+    auto reports = run.reports();
+    ASSERT_EQ(reports.size(), 4U) << run.text("USART1");
+    EXPECT_EQ(reports[0].text, "!A01=0$");
+    EXPECT_EQ(reports[1].text, "!A01=0$") << "cycle 2 measured nothing";
+    EXPECT_EQ(reports[2].text, "!A00=40.0$");
+}
+
 TEST(NodeScenario, WithoutTheCrystalTheNodeHaltsAfterAbout100msHavingSentNothing)
 {
     NodeRun run = run_node("", 2.0, {"--no-crystal"});

@@ -90,7 +90,8 @@ TEST_F(OneWireTest, PresenceIsTheLineLevelSixtyMicrosecondsAfterRelease)
     const Case cases[] = {
         {microseconds(15), microseconds(75), 1},   // the earliest, shortest pulse a part may give
         {microseconds(58), microseconds(62), 1},   // low only around the sample
-        {microseconds(40), microseconds(900), 1},  // still low long after: the result does not change
+        {microseconds(40), microseconds(500), 1},  // far longer than a part's 240 us, yet over in the window
+        {microseconds(40), microseconds(900), 0},  // still low at the window's end: a line held low, no presence
         {microseconds(15), microseconds(59), 0},   // over before the sample
         {microseconds(63), microseconds(200), 0},  // not yet begun
         {0, 0, 0},                                 // no device answers

@@ -25,6 +25,10 @@ uint8_t onewire_reset(void)
     delay_us_dwt(60);
     uint8_t presente = linea_alta() ? 0U : 1U;
     delay_us_dwt(480);  // rest of the presence window: the bus is idle before the first slot
+    // A presence pulse lasts 60-240 us, so the line is high again 540 us after the release. Still low,
+    // it is held low (a short, a stuck part): no device heard the reset, and a measurement that went on
+    // would read whatever an earlier conversion left in the scratchpad once the line came free.
+    if (!linea_alta()) presente = 0U;
     return presente;
 }
 

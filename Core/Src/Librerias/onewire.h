@@ -11,7 +11,8 @@
 
 #include <stdint.h>
 
-// Reset pulse and presence detection: 1 when a device pulled the line low 60 us after the release.
+// Reset pulse and presence detection: 1 when a device pulled the line low 60 us after the release and
+// let it go again by the end of the presence window (a line held low throughout is no presence).
 uint8_t onewire_reset(void);
 // Sends one byte, least significant bit first.
 void onewire_Write(uint8_t dato);

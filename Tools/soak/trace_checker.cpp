@@ -1,0 +1,475 @@
+#include "trace_checker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace soak {
+
+namespace {
+
+// The dashboard sends at 9600 baud: a character (start, 8 data, stop) is 1.0417 ms on its line.
+constexpr double kPeerChar = 10.0 / 9600.0;
+// The port samples with BRR 0x28B1 at 100 MHz: a bit is 104.17 us. The receiver has a character once it
+// has sampled the middle of its stop bit, 9.5625 bits after the start edge; a break's low stop bit is
+// judged at that moment too.
+constexpr double kPortBit = 10417.0 / 100e6;
+constexpr double kComplete = 9.5625 * kPortBit;
+// The idle line is one whole character of high line after the last stop bit.
+constexpr double kIdleAfter = 10.0 * kPortBit;
+// A frame ends at its 50th byte: the half-buffer interrupt of a 100-byte reception.
+constexpr size_t kFrameCut = 50;
+
+// How late the node may be. Interrupt entry, the platform's handler and the callback take a few
+// microseconds; 0.5 ms is far above that and far below a character.
+constexpr double kEndSlack = 0.5e-3;
+// The main loop's 4 s wait on the cycle counter ends at most one tick (1 ms) late in the simulator; the
+// flag test and the re-arming follow within microseconds.
+constexpr double kCycleWindow = 3e-3;
+constexpr double kCycleEarly = 50e-6;
+constexpr double kCycleWait = 4.0;
+// The LED is written right before the re-arming that follows the interpretation.
+constexpr double kLedBeforeRearm = 2e-3;
+// A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
+constexpr double kPwmPeriod = 20.001e-3;
+constexpr double kPwmSlack = 1e-3;
+// A byte completed this close before the re-arming may have been stored or discarded: the arming reads
+// the data register, then enables the request a few microseconds later.
+constexpr double kArmingRace = 20e-6;
+
+std::string number(double v, int decimals = 6)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string pwm_text(double period, double high) { return "period " + number(period, 3) + " us, high " + number(high, 3) + " us"; }
+
+std::string printable(const std::string& bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void TraceChecker::fail(double t, std::string what, std::string expected, std::string seen)
+{
+    ++tally_.violation_count;
+    if (tally_.first_violations.size() < violations_kept_)
+        tally_.first_violations.push_back({t, std::move(what), std::move(expected), std::move(seen)});
+}
+
+void TraceChecker::decide(int frame, FrameOutcome outcome)
+{
+    auto it = frames_.find(frame);
+    if (it == frames_.end()) return;
+    ++tally_.outcome(outcome);
+    frames_.erase(it);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Time: the line's characters and the deadlines, in order, up to (not including) t.
+
+void TraceChecker::advance(double t)
+{
+    for (;;) {
+        constexpr double kNone = std::numeric_limits<double>::infinity();
+        const double item = line_.empty() ? kNone : line_.front().complete;
+        const double end = armed_ && session_.end_deadline ? *session_.end_deadline : kNone;
+        const double led = led_change_unexplained_ ? *led_change_unexplained_ + kLedBeforeRearm : kNone;
+        const double pwm = pwm_check_at_ ? *pwm_check_at_ : kNone;
+        const double cycle = next_cycle_ ? *next_cycle_ + kCycleWindow : kNone;
+        const double first = std::min({item, end, led, pwm, cycle});
+        if (first >= t) return;
+        now_ = first;
+        if (first == item) {
+            LineItem li = line_.front();
+            line_.pop_front();
+            take_line_item(li);
+        } else if (first == end) {
+            fail(first, "reception did not end", "ended by the idle line, the 50th byte or the line error",
+                 "still armed " + number((first - session_.last_end) * 1e3, 3) + " ms after the last byte");
+            session_.end_deadline.reset();
+        } else if (first == led) {
+            fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change",
+                 "C13 at " + std::to_string(led_level_));
+            led_change_unexplained_.reset();
+        } else if (first == pwm) {
+            pwm_check_at_.reset();
+            const double want = pwm_expected_high_;
+            const bool right = pwm_uncertain_ || (pwm_high_ == want && pwm_period_ == kPwmPeriodUs);
+            if (!right)
+                fail(first, "PWM not as the command sets it", pwm_text(kPwmPeriodUs, want), pwm_text(pwm_period_, pwm_high_));
+            for (int f : pwm_frames_) decide(f, pwm_uncertain_ ? FrameOutcome::NotJudged : right ? FrameOutcome::ActedOn : FrameOutcome::Failed);
+            pwm_frames_.clear();
+        } else {
+            // The start of a cycle is over: reception must be armed unless it ended after the cycle began.
+            const double start = *next_cycle_;
+            next_cycle_.reset();
+            if (!armed_ && off_since_ < start)
+                fail(first, "reception not re-armed at the start of a cycle", "armed by " + number(first),
+                     std::string("off since ") + number(off_since_) +
+                         (off_reason_ == OffReason::LineError ? " (line error)" : " (frame taken)"));
+            cycle_start_ = start;
+            temperature_reported_ = false;
+        }
+    }
+}
+
+// A character reaches the receiver: stored when reception is armed, lost otherwise.
+void TraceChecker::take_line_item(const LineItem& item)
+{
+    Frame* frame = nullptr;
+    if (item.frame >= 0) {
+        auto it = frames_.find(item.frame);
+        if (it != frames_.end()) frame = &it->second;
+    }
+    if (frame) ++frame->seen;
+    if (armed_) {
+        session_.stored += item.byte;
+        session_.last_complete = item.complete;
+        session_.last_end = item.end;
+        if (item.error && !session_.error_at) session_.error_at = item.complete;
+        if (frame) {
+            ++frame->stored;
+            if (!frame->in_session) {
+                frame->in_session = true;
+                session_.frames.push_back(item.frame);
+            }
+        }
+        if (session_.error_at)
+            session_.end_deadline = *session_.error_at + kEndSlack;
+        else if (session_.stored.size() >= kFrameCut)
+            session_.end_deadline = item.complete + kEndSlack;
+        else
+            session_.end_deadline = item.end + kIdleAfter + kEndSlack;
+        return;
+    }
+    last_lost_complete_ = item.complete;
+    if (!frame) return;
+    if (frame->stored == 0) {
+        ++frame->lost_before_stored;
+        if (frame->lost_before_stored == 1)
+            frame->lost_reason = off_reason_ == OffReason::FramePending ? FrameOutcome::SecondInCycle
+                                 : off_reason_ == OffReason::LineError  ? FrameOutcome::OffAfterError
+                                                                        : FrameOutcome::NotJudged;
+    }
+    // A frame none of whose bytes was stored is decided once its last byte is gone.
+    if (frame->seen == frame->bytes.size() && !frame->in_session) decide(item.frame, frame->lost_reason);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reception.
+
+void TraceChecker::on_armed(double t)
+{
+    if (armed_) return;
+    if (greeting1_.size() >= 6) {
+        const bool at_cycle_start = next_cycle_ && t >= *next_cycle_ - kCycleEarly && t <= *next_cycle_ + kCycleWindow;
+        if (!at_cycle_start)
+            fail(t, "reception re-armed outside the start of a cycle",
+                 next_cycle_ ? "at " + number(*next_cycle_) : std::string("at a cycle's start"), "at " + number(t));
+    }
+    if (ended_by_error_) ++tally_.recoveries;
+    ended_by_error_ = false;
+    armed_ = true;
+    session_ = Session{};
+    session_.armed_at = t;
+    session_.uncertain = last_lost_complete_ >= 0 && t - last_lost_complete_ < kArmingRace;
+    if (pending_) {
+        TakeOver frame = std::move(*pending_);
+        pending_.reset();
+        take_over(t, frame);
+    }
+}
+
+void TraceChecker::on_disarmed(double t)
+{
+    if (!armed_) return;
+    armed_ = false;
+    off_since_ = t;
+    Session s = std::move(session_);
+    session_ = Session{};
+    if (s.error_at) {
+        // A framing or noise error ends the reception without a frame.
+        if (t < *s.error_at || t - *s.error_at > kEndSlack)
+            fail(t, "reception ended at an odd time after a line error", "within 0.5 ms of " + number(*s.error_at),
+                 number(t));
+        ++tally_.errors_ending_reception;
+        off_reason_ = OffReason::LineError;
+        ended_by_error_ = true;
+        for (int f : s.frames) decide(f, s.uncertain ? FrameOutcome::NotJudged : FrameOutcome::HitByError);
+        return;
+    }
+    off_reason_ = OffReason::FramePending;
+    if (s.stored.empty()) {
+        fail(t, "reception ended with nothing received and no line error", "armed", "ended");
+        return;
+    }
+    if (s.stored.size() > kFrameCut)
+        fail(t, "more than 50 bytes stored in one frame", "at most 50", std::to_string(s.stored.size()));
+    const bool cut = s.stored.size() >= kFrameCut;
+    const double due = cut ? s.last_complete : s.last_end + kIdleAfter;
+    const double early = cut ? 0.0 : 0.1e-3;
+    if (t < due - early || t > due + kEndSlack)
+        fail(t, cut ? "frame not ended at its 50th byte" : "frame not ended by the idle line", "at " + number(due),
+             "at " + number(t));
+    TakeOver frame;
+    frame.stored = s.stored.substr(0, kFrameCut);
+    frame.frames = std::move(s.frames);
+    frame.cut = cut;
+    frame.uncertain = s.uncertain;
+    pending_ = std::move(frame);
+}
+
+// The main loop interprets the pending frame right before it re-arms reception.
+void TraceChecker::take_over(double t, const TakeOver& frame)
+{
+    const Effect effect = interpret_frame(frame.stored);
+    if (led_change_unexplained_ && (*led_change_unexplained_ < t - kLedBeforeRearm)) {
+        // Older than the interpretation could be: judged by the deadline, not here.
+    } else if (led_change_unexplained_ && (frame.uncertain || effect.kind == Effect::Kind::Led)) {
+        led_change_unexplained_.reset();
+    }
+    bool right = true;
+    if (!frame.uncertain && effect.kind == Effect::Kind::Led && led_level_ != effect.led_level) {
+        right = false;
+        fail(t, "LED not as the command sets it: " + printable(frame.stored), "C13 at " + std::to_string(effect.led_level),
+             "C13 at " + std::to_string(led_level_));
+    }
+    if (frame.uncertain || effect.kind == Effect::Kind::Pwm) {
+        pwm_window_start_ = t;
+        pwm_window_end_ = t + kPwmPeriod + kPwmSlack;
+        pwm_check_at_ = pwm_window_end_;
+        pwm_expected_high_ = pwm_high_us(effect.duty);
+        pwm_uncertain_ = frame.uncertain || effect.kind != Effect::Kind::Pwm;
+    }
+    for (int id : frame.frames) {
+        auto it = frames_.find(id);
+        if (it == frames_.end()) continue;
+        const Frame& f = it->second;
+        if (frame.uncertain) {
+            if (effect.kind == Effect::Kind::Pwm) pwm_frames_.push_back(id); else decide(id, FrameOutcome::NotJudged);
+        } else if (effect.kind == Effect::Kind::Pwm) {
+            pwm_frames_.push_back(id);
+            if (f.bytes.size() > kFrameCut) ++tally_.acted_on_after_cut;
+        } else if (effect.kind == Effect::Kind::Led) {
+            if (right && f.bytes.size() > kFrameCut) ++tally_.acted_on_after_cut;
+            decide(id, right ? FrameOutcome::ActedOn : FrameOutcome::Failed);
+        } else if (f.lost_before_stored > 0) {
+            decide(id, FrameOutcome::PartlyReceived);
+        } else if (frame.cut && interpret_frame(f.bytes).kind != Effect::Kind::None) {
+            decide(id, FrameOutcome::CutAt50);
+        } else {
+            decide(id, FrameOutcome::NotACommand);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// What the node sends.
+
+void TraceChecker::on_tx(const TraceEvent& e)
+{
+    const char c = static_cast<char>(e.byte);
+    if (e.port == "USART2") {
+        greeting2_ += c;
+        if (greeting2_.size() == 6 && greeting2_ != "Hola\r\n")
+            fail(e.t, "greeting on USART2", "Hola\\r\\n", printable(greeting2_));
+        if (greeting2_.size() == 7) fail(e.t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
+        return;
+    }
+    if (greeting1_.size() < 6) {
+        greeting1_ += c;
+        if (greeting1_.size() == 6) {
+            if (greeting1_ != "Hola\r\n") fail(e.t, "greeting on USART1", "Hola\\r\\n", printable(greeting1_));
+            // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
+            // PWM runs at 50 % from the first overflow.
+            next_cycle_ = e.t;
+            pwm_window_start_ = e.t - 1e-3;
+            pwm_window_end_ = e.t + kPwmPeriod + kPwmSlack;
+            pwm_check_at_ = pwm_window_end_;
+            pwm_expected_high_ = pwm_high_us(50);
+            pwm_uncertain_ = false;
+        }
+        return;
+    }
+    if (message_.empty()) message_start_ = e.t;
+    message_ += c;
+    if (c == '$') {
+        std::string text = std::move(message_);
+        message_.clear();
+        on_message(message_start_, text);
+    } else if (message_.size() > 64) {
+        fail(e.t, "output that is no report", "!A00=...$ or !A01=...$", printable(message_));
+        message_.clear();
+    }
+}
+
+void TraceChecker::on_message(double t, const std::string& text)
+{
+    if (text.rfind("!A00=", 0) == 0) {
+        ++tally_.reports_sent;
+        if (temperature_reported_) fail(t, "two temperature reports in one cycle", "one", printable(text));
+        temperature_reported_ = true;
+        if (!conversion_t_ || *conversion_t_ < cycle_start_) {
+            fail(t, "temperature report without a conversion in its cycle", "no report", printable(text));
+            return;
+        }
+        const std::string want = temperature_report(conversion_celsius_);
+        if (text != want)
+            fail(t, "temperature report differs from the sensor's reading of " + number(conversion_celsius_, 4) + " C", want, text);
+        return;
+    }
+    if (text == "!A01=0$" || text == "!A01=1$") {
+        ++tally_.switch_reports;
+        ++tally_.cycles;
+        // The switch is read right before the report's first character goes out; a change within the
+        // last few milliseconds may fall on either side.
+        if (switch_changed_at_ < t - 5e-3 && text[5] - '0' != switch_level_)
+            fail(t, "switch report differs from B12", "!A01=" + std::to_string(switch_level_) + "$", text);
+        if (!temperature_reported_) {
+            ++tally_.reports_left_out;
+            if (sensor_ok_ && sensor_ok_since_ < cycle_start_)
+                fail(t, "temperature report left out while the sensor works", "!A00=...$", "none in the cycle");
+        }
+        next_cycle_ = now_ + kCycleWait;
+        return;
+    }
+    fail(t, "output that is no report", "!A00=...$ or !A01=...$", printable(text));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Pins, the PWM meter and the stimuli.
+
+void TraceChecker::on_pin(const TraceEvent& e)
+{
+    if (e.pin == "C13") {
+        if (led_change_unexplained_) fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
+        led_level_ = e.level;
+        led_change_unexplained_ = e.t;
+    } else if (e.pin == "B12") {
+        switch_level_ = e.level;
+        switch_changed_at_ = e.t;
+    }
+}
+
+void TraceChecker::on_pwm(const TraceEvent& e)
+{
+    if (!(e.t >= pwm_window_start_ && e.t <= pwm_window_end_) && greeting1_.size() >= 6)
+        fail(e.t, "PWM changed with no command taken over", pwm_text(pwm_period_, pwm_high_), pwm_text(e.period_us, e.high_us));
+    pwm_period_ = e.period_us;
+    pwm_high_ = e.high_us;
+}
+
+void TraceChecker::add_to_line(double at, const std::string& bytes, int frame, bool error, double hold)
+{
+    double start = std::max(at, line_free_);
+    if (hold > 0) {
+        // A break: the line held low; the receiver takes it for a character with a low stop bit.
+        line_.push_back({start + kComplete, start + hold, -1, true, 0});
+        line_free_ = start + hold;
+        return;
+    }
+    for (char c : bytes) {
+        line_.push_back({start + kComplete, start + kPeerChar, frame, error, c});
+        start += kPeerChar;
+    }
+    line_free_ = start;
+}
+
+void TraceChecker::on_stimulus(const TraceEvent& e)
+{
+    if (e.verb == "send") {
+        if (e.text.empty()) return;
+        const int id = next_frame_++;
+        Frame frame;
+        frame.bytes = e.text;
+        frames_.emplace(id, std::move(frame));
+        ++tally_.frames_sent;
+        if (interpret_frame(e.text).kind != Effect::Kind::None) ++tally_.frames_with_command;
+        add_to_line(e.t, e.text, id, false);
+    } else if (e.verb == "noise") {
+        ++tally_.noise;
+        add_to_line(e.t, std::string(1, '\xFF'), -1, true);
+    } else if (e.verb == "break") {
+        ++tally_.breaks;
+        add_to_line(e.t, "", -1, true, std::stod(e.text) * 1e-3);
+    } else if (e.verb == "sensor") {
+        const bool ok = e.text == "ok";
+        if (!ok) ++tally_.sensor_faults;
+        if (ok && !sensor_ok_) sensor_ok_since_ = e.t;
+        sensor_ok_ = ok;
+    } else if (e.verb == "switch") {
+        ++tally_.switch_changes;
+    } else if (e.verb == "temp") {
+        ++tally_.temperature_changes;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+void TraceChecker::feed(const TraceEvent& e)
+{
+    advance(e.t);
+    now_ = e.t;
+    tally_.simulated_seconds = e.t;
+    using Kind = TraceEvent::Kind;
+    switch (e.kind) {
+    case Kind::Tx: on_tx(e); break;
+    case Kind::Rx: break;  // the line model places the peer's bytes; the rx events only echo them
+    case Kind::Pin: on_pin(e); break;
+    case Kind::Pwm: on_pwm(e); break;
+    case Kind::OneWire:
+        if (e.what == "conversion" && e.celsius) {
+            conversion_t_ = e.t;
+            conversion_celsius_ = *e.celsius;
+        }
+        break;
+    case Kind::Violation:
+        ++tally_.onewire_violations;
+        fail(e.t, "1-Wire timing violation: " + e.what, "none", number(e.measured_us, 3) + " us");
+        break;
+    case Kind::Stimulus: on_stimulus(e); break;
+    case Kind::Log: fail(e.t, "simulator note: " + e.what); break;
+    case Kind::Halt: fail(e.t, "the node halted: " + e.what, "running", "halted"); break;
+    case Kind::End:
+        tally_.end_reason = e.what;
+        if (e.what != "time limit") fail(e.t, "the run ended early", "time limit", e.what);
+        break;
+    case Kind::RxArmed:
+        if (e.port == "USART1") {
+            if (e.armed)
+                on_armed(e.t);
+            else
+                on_disarmed(e.t);
+        }
+        break;
+    case Kind::Other: break;
+    }
+}
+
+void TraceChecker::finish()
+{
+    advance(now_);
+    if (tally_.end_reason.empty()) fail(now_, "the trace has no end", "an end event", "none");
+    // Frames not yet decided: in a reception still running, waiting for the main loop, or on the line.
+    std::vector<int> left;
+    for (const auto& [id, frame] : frames_) left.push_back(id);
+    for (int id : left) decide(id, FrameOutcome::PendingAtEnd);
+    pwm_frames_.clear();
+}
+
+}  // namespace soak

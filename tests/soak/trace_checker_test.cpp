@@ -1,0 +1,282 @@
+// The soak's judge on hand-made traces: a node that behaves passes, and each kind of fault it must
+// catch is caught (and a loss the design allows is not called a fault).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "trace_checker.h"
+
+namespace {
+
+using soak::FrameOutcome;
+using soak::TraceEvent;
+using Kind = TraceEvent::Kind;
+
+constexpr double kChar = 10.0 / 9600.0;       // a character from the dashboard
+constexpr double kPortBit = 10417.0 / 100e6;  // a bit as USART1 times it
+
+// Writes the events a node would leave in its trace, in time order, into the checker.
+class NodeTrace : public ::testing::Test {
+protected:
+    void feed(TraceEvent e) { checker.feed(e); }
+    void armed(double t, bool on)
+    {
+        TraceEvent e;
+        e.t = t;
+        e.kind = Kind::RxArmed;
+        e.port = "USART1";
+        e.armed = on;
+        feed(e);
+    }
+    // Returns the time of the last byte.
+    double tx(double t, const char* port, const std::string& text)
+    {
+        for (size_t i = 0; i < text.size(); ++i) {
+            TraceEvent e;
+            e.t = t + static_cast<double>(i) * kChar;
+            e.kind = Kind::Tx;
+            e.port = port;
+            e.byte = static_cast<unsigned char>(text[i]);
+            feed(e);
+        }
+        return t + static_cast<double>(text.size() - 1) * kChar;
+    }
+    void pwm(double t, double high)
+    {
+        TraceEvent e;
+        e.t = t;
+        e.kind = Kind::Pwm;
+        e.period_us = 20001;
+        e.high_us = high;
+        feed(e);
+    }
+    void led(double t, int level)
+    {
+        TraceEvent e;
+        e.t = t;
+        e.kind = Kind::Pin;
+        e.pin = "C13";
+        e.level = level;
+        feed(e);
+    }
+    void stimulus(double t, const char* verb, const std::string& text = "")
+    {
+        TraceEvent e;
+        e.t = t;
+        e.kind = Kind::Stimulus;
+        e.verb = verb;
+        e.text = text;
+        feed(e);
+    }
+    // A frame sent at t, ended by the idle line: reception stops one character after its last byte.
+    void frame(double t, const std::string& bytes)
+    {
+        stimulus(t, "send", bytes);
+        armed(t + static_cast<double>(bytes.size()) * kChar + 10 * kPortBit + 5e-6, false);
+    }
+    // The greeting and the PWM at 50 %; returns the first cycle's start.
+    double start()
+    {
+        armed(0.0017, true);
+        tx(0.0038, "USART2", "Hola\r\n");
+        double b = tx(0.0100, "USART1", "Hola\r\n");
+        pwm(b + 1e-6, 0);
+        pwm(b + 0.02, 10000);
+        return b;
+    }
+    // One report cycle from b: the sensor's conversion, the reports (none for the temperature when
+    // `a00` is empty). Returns the next cycle's start.
+    double cycle(double b, double celsius, const std::string& a00)
+    {
+        TraceEvent conversion;
+        conversion.t = b + 0.75;
+        conversion.kind = Kind::OneWire;
+        conversion.what = "conversion";
+        conversion.celsius = celsius;
+        feed(conversion);
+        double last = b + 0.81 - kChar;
+        if (!a00.empty()) last = tx(b + 0.81, "USART1", a00);
+        last = tx(last + kChar, "USART1", "!A01=0$");
+        return last + 4.0;
+    }
+    void end(double t)
+    {
+        TraceEvent e;
+        e.t = t;
+        e.kind = Kind::End;
+        e.what = "time limit";
+        feed(e);
+        checker.finish();
+    }
+    const soak::SoakTally& tally() const { return checker.tally(); }
+    std::string first_failure() const
+    {
+        return tally().first_violations.empty() ? "" : tally().first_violations.front().what;
+    }
+
+    soak::TraceChecker checker;
+};
+
+TEST_F(NodeTrace, CommandAloneWhileArmedTakesEffectAtTheNextCycle)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V00=0$");
+    led(b - 1e-6, 1);
+    armed(b + 1e-6, true);
+    b = cycle(b, 22.0, "!A00=22.0$");
+    end(b);
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().outcome(FrameOutcome::ActedOn), 1U);
+    EXPECT_EQ(tally().cycles, 2U);
+}
+
+TEST_F(NodeTrace, CommandTakenOverWithoutItsEffectFails)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V00=0$");
+    armed(b + 1e-6, true);  // re-armed, but the LED stayed low
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 1U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::Failed), 1U);
+}
+
+TEST_F(NodeTrace, DutyShowsWithinOnePeriodOrFails)
+{
+    for (double delay : {0.012, 0.040}) {
+        checker = soak::TraceChecker{};
+        double b = cycle(start(), 22.0, "!A00=22.0$");
+        frame(b - 3.0, "V01=75$");
+        armed(b + 1e-6, true);
+        pwm(b + delay, 15000);
+        end(cycle(b, 22.0, "!A00=22.0$"));
+        if (delay < 0.021) {
+            EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+            EXPECT_EQ(tally().outcome(FrameOutcome::ActedOn), 1U);
+        } else {
+            EXPECT_GE(tally().violation_count, 1U);
+            EXPECT_EQ(tally().outcome(FrameOutcome::Failed), 1U);
+        }
+    }
+}
+
+TEST_F(NodeTrace, WrongDutyOrUnaskedChangeFails)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V01=-1$");  // constantly high
+    armed(b + 1e-6, true);
+    pwm(b + 0.01, 20000);
+    b = cycle(b, 22.0, "!A00=22.0$");
+    pwm(b - 2.0, 400);  // nothing asked for this
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 2U);
+}
+
+TEST_F(NodeTrace, TemperatureReportIsTheLatchedValueRounded)
+{
+    double b = cycle(start(), 23.25, "!A00=23.2$");
+    b = cycle(b, 23.25, "!A00=23.3$");  // half away from zero: wrong
+    b = cycle(b, -0.0625, "!A00=-0.1$");
+    end(b);
+    EXPECT_EQ(tally().violation_count, 1U);
+    EXPECT_EQ(tally().reports_sent, 3U);
+}
+
+TEST_F(NodeTrace, ReportLeftOutOnlyWhileTheSensorIsFaulty)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    b = cycle(b, 22.0, "");  // sensor fine, report missing
+    EXPECT_EQ(tally().violation_count, 1U);
+    stimulus(b - 1.0, "sensor", "absent");
+    b = cycle(b, 22.0, "");
+    stimulus(b + 0.3, "sensor", "ok");
+    b = cycle(b, 22.0, "");  // back during the conversion wait: the cycle began without it
+    b = cycle(b, 22.0, "!A00=22.0$");
+    end(b);
+    EXPECT_EQ(tally().violation_count, 1U) << first_failure();
+    EXPECT_EQ(tally().reports_left_out, 3U);
+}
+
+TEST_F(NodeTrace, ReceptionEndedByALineErrorIsReArmedNextCycle)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b - 3.0, "noise");
+    armed(b - 3.0 + 9.5625 * kPortBit + 10e-6, false);
+    armed(b + 1e-6, true);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().errors_ending_reception, 1U);
+    EXPECT_EQ(tally().recoveries, 1U);
+}
+
+TEST_F(NodeTrace, ReceptionLeftOffForACycleIsDeafness)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b - 3.0, "break", "20");
+    armed(b - 3.0 + 9.5625 * kPortBit + 10e-6, false);
+    b = cycle(b, 22.0, "!A00=22.0$");  // no re-arm at this cycle's start
+    frame(b - 2.0, "V00=0");           // lost while deaf: arrived while off after an error
+    end(b);
+    EXPECT_EQ(tally().violation_count, 1U);
+    EXPECT_EQ(first_failure(), "reception not re-armed at the start of a cycle");
+    EXPECT_EQ(tally().outcome(FrameOutcome::OffAfterError), 1U);
+}
+
+TEST_F(NodeTrace, FrameThatNeverEndsFails)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b - 3.0, "send", "V00=0$");  // the idle line passes and reception stays armed
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(first_failure(), "reception did not end");
+}
+
+TEST_F(NodeTrace, LossesTheDesignAllowsAreNoFaults)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V00=0$");
+    stimulus(b - 2.0, "send", "V01=20$");  // reception is stopped: a frame is pending
+    frame(b - 1.5 + 0, "xx");              // not stored either
+    led(b - 1e-6, 1);
+    armed(b + 1e-6, true);
+    b = cycle(b, 22.0, "!A00=22.0$");
+    // 60 bytes, the command past the cut: reception ends at the 50th byte and nothing happens.
+    const std::string long_frame = std::string(55, 'x') + "V00=1";
+    const double t0 = b - 3.0;
+    stimulus(t0, "send", long_frame);
+    armed(t0 + 49 * kChar + 9.5625 * kPortBit + 5e-6, false);
+    armed(b + 1e-6, true);
+    b = cycle(b, 22.0, "!A00=22.0$");
+    frame(b - 3.0, "hello");
+    armed(b + 1e-6, true);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().frames_sent, 5U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::ActedOn), 1U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::SecondInCycle), 2U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::CutAt50), 1U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::NotACommand), 1U);
+}
+
+TEST_F(NodeTrace, SensorTimingViolationAndHaltFail)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    TraceEvent v;
+    v.t = b + 0.1;
+    v.kind = Kind::Violation;
+    v.what = "time slot shorter than 60 us";
+    feed(v);
+    TraceEvent h;
+    h.t = b + 0.2;
+    h.kind = Kind::Halt;
+    h.what = "fault";
+    feed(h);
+    TraceEvent e;
+    e.t = b + 0.2;
+    e.kind = Kind::End;
+    e.what = "halt";
+    feed(e);
+    checker.finish();
+    EXPECT_EQ(tally().onewire_violations, 1U);
+    EXPECT_EQ(tally().violation_count, 3U);
+}
+
+}  // namespace
