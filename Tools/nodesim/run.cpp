@@ -39,6 +39,13 @@ void on_interrupt(int) { g_interrupted = 1; }
 constexpr double kLiveStepMillis = 10.0;
 constexpr sim::Picos kFastStep = sim::milliseconds(100);
 
+// Bytes from a program on USART1 are queued for the line only as far ahead as it keeps busy until the
+// step after next (one step and 20 ms more). A program writing faster than 9600 baud carries (960
+// characters a second) is held back by the endpoint's kernel buffer filling, as by a serial adapter's
+// flow control, instead of every byte it wrote waiting on the chip's event queue as ten line changes
+// (a megabyte pasted would be ten million events, and each event costs more the longer the queue).
+constexpr sim::Picos kRelayMargin = sim::milliseconds(20);
+
 // The virtual time one paced step covers: 10 ms of wall time at `speed`, never less than 1 ms.
 sim::Picos live_step(double speed)
 {
@@ -148,7 +155,8 @@ int run(const Options& options)
     LineReader typed;
     const bool live = !options.fast;
     const double speed = live ? options.speed : 0.0;
-    Pacer pacer(chip.scheduler(), live ? live_step(speed) : kFastStep, speed, [&](sim::Picos at) {
+    const sim::Picos step = live ? live_step(speed) : kFastStep;
+    Pacer pacer(chip.scheduler(), step, speed, [&](sim::Picos at) {
         if (g_interrupted) throw sim::Stop(sim::Stop::Kind::TimeLimit, "interrupted", at);
         if (live)
             for (const std::string& line : typed.poll())
@@ -157,8 +165,13 @@ int run(const Options& options)
             endpoint->transmit(to_endpoint);
             to_endpoint.clear();
             // No framing: the bytes go onto the line as they came, queued behind any still being sent.
-            std::string arrived = endpoint->receive();
-            if (!arrived.empty()) board.relay(arrived);
+            const sim::Picos horizon = at + step + kRelayMargin;
+            const sim::Picos busy_until = std::max(board.dashboard.line_free_at(), at);
+            if (busy_until < horizon) {
+                size_t room = static_cast<size_t>((horizon - busy_until) / board.dashboard.char_time()) + 1;
+                std::string arrived = endpoint->receive(room);
+                if (!arrived.empty()) board.relay(arrived);
+            }
         }
         console.flush_quiet(at);
     });
