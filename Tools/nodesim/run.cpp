@@ -12,6 +12,7 @@
 
 #include "board.h"
 #include "console.h"
+#include "endpoint_link.h"
 #include "jsonl_writer.h"
 #include "pacing.h"
 #include "scenario.h"
@@ -38,13 +39,6 @@ void on_interrupt(int) { g_interrupted = 1; }
 // noticing.
 constexpr double kLiveStepMillis = 10.0;
 constexpr sim::Picos kFastStep = sim::milliseconds(100);
-
-// Bytes from a program on USART1 are queued for the line only as far ahead as it keeps busy until the
-// step after next (one step and 20 ms more). A program writing faster than 9600 baud carries (960
-// characters a second) is held back by the endpoint's kernel buffer filling, as by a serial adapter's
-// flow control, instead of every byte it wrote waiting on the chip's event queue as ten line changes
-// (a megabyte pasted would be ten million events, and each event costs more the longer the queue).
-constexpr sim::Picos kRelayMargin = sim::milliseconds(20);
 
 // The virtual time one paced step covers: 10 ms of wall time at `speed`, never less than 1 ms.
 sim::Picos live_step(double speed)
@@ -126,12 +120,6 @@ int run(const Options& options)
                               [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
     }
     board.observe(trace);
-    // The node's bytes for the program on the far end, written out at the next step: never before the
-    // wall clock has reached the time they were sent.
-    std::string to_endpoint;
-    if (endpoint) board.dashboard.on_byte([&to_endpoint](const sim::SerialPeer::Received& r) {
-        to_endpoint += static_cast<char>(r.byte);
-    });
     if (endpoint && !options.quiet)
         endpoint_notice = [&console, &chip](const std::string& text) { console.note(chip.now(), "USART1 endpoint: " + text); };
     // What the simulator has to say (an access to a register no model covers) goes to the developer at
@@ -156,23 +144,14 @@ int run(const Options& options)
     const bool live = !options.fast;
     const double speed = live ? options.speed : 0.0;
     const sim::Picos step = live ? live_step(speed) : kFastStep;
+    std::optional<EndpointLink> link;
+    if (endpoint) link.emplace(board, *endpoint, step);
     Pacer pacer(chip.scheduler(), step, speed, [&](sim::Picos at) {
         if (g_interrupted) throw sim::Stop(sim::Stop::Kind::TimeLimit, "interrupted", at);
         if (live)
             for (const std::string& line : typed.poll())
                 if (!line.empty()) board.send(line);
-        if (endpoint) {
-            endpoint->transmit(to_endpoint);
-            to_endpoint.clear();
-            // No framing: the bytes go onto the line as they came, queued behind any still being sent.
-            const sim::Picos horizon = at + step + kRelayMargin;
-            const sim::Picos busy_until = std::max(board.dashboard.line_free_at(), at);
-            if (busy_until < horizon) {
-                size_t room = static_cast<size_t>((horizon - busy_until) / board.dashboard.char_time()) + 1;
-                std::string arrived = endpoint->receive(room);
-                if (!arrived.empty()) board.relay(arrived);
-            }
-        }
+        if (link) link->step(at);
         console.flush_quiet(at);
     });
     pacer.start(chip.now());
@@ -209,7 +188,7 @@ int run(const Options& options)
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    if (endpoint) endpoint->transmit(to_endpoint);  // what the node sent in the last step
+    if (link) link->finish();  // what the node sent since the last step
 
     trace.record(chip.now(), sim::trace::End{end_reason});
     trace.finish(chip.now());
