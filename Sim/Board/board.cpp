@@ -148,6 +148,12 @@ void Board::send(const std::string& bytes, int line)
     record_rx(dashboard, "USART1", bytes, end);
 }
 
+void Board::relay(const std::string& bytes)
+{
+    Picos end = dashboard.send(bytes, 0, when());
+    record_rx(dashboard, "USART1", bytes, end);
+}
+
 void Board::send_break(Picos length, int line)
 {
     char text[32];

@@ -42,6 +42,9 @@ public:
 
     // Stimuli, each recorded in the trace as it is applied (`line`: the scenario line, 0 otherwise).
     void send(const std::string& bytes, int line = 0);
+    // Bytes from a program attached to USART1's far end, on the line back to back as they come. Traced as
+    // the peer's rx bytes only: they are the peer talking, not a stimulus applied to the board.
+    void relay(const std::string& bytes);
     void send_break(Picos length, int line = 0);
     void send_noise(int line = 0);
     void set_switch(SwitchPosition position, int line = 0);

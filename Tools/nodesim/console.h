@@ -20,6 +20,9 @@ public:
     void record(const sim::trace::Event& event) override;
     void finish(sim::Picos end) override;
 
+    // A line of the tool's own about something that happened at `at` (a program attached to USART1).
+    void note(sim::Picos at, const std::string& text) { say(at, text); }
+
     // Prints the text of every port that has been quiet since before `now` - pause.
     void flush_quiet(sim::Picos now);
 

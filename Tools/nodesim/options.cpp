@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <cstdio>
 
 #include "scenario.h"
 
@@ -19,7 +20,18 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     std::string switch_position = "float";
     app.add_option("--duration", duration, "Virtual seconds to run (default: until Ctrl-C or a halt)");
     app.add_flag("--fast", options.fast, "Run as fast as possible instead of in real time");
-    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line");
+    app.add_option("--speed", options.speed,
+                   "Virtual seconds per wall second (default 1: real time; the simulator manages a few "
+                   "thousand at most)");
+    app.add_flag("--pty", options.pty,
+                 "Bridge USART1 to a new pseudo-terminal (its path is printed): a program opening it at "
+                 "9600 8N1 talks to the node");
+    std::string tcp;
+    app.add_option("--tcp", tcp,
+                   "Bridge USART1 to a TCP socket listening on HOST:PORT (HOST loopback when left out, "
+                   "PORT 0 picks a free one; the real one is printed); one client at a time, a new one "
+                   "replaces the old");
+    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line (and where --pty or --tcp put USART1)");
     app.add_flag("--stats", options.stats, "Before the closing line, count the register accesses the firmware made");
     app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
         ->check(CLI::ExistingFile);
@@ -42,8 +54,33 @@ std::variant<Options, int> parse_options(int argc, char** argv)
             }
             if (*options.duration == 0) throw CLI::ValidationError("--duration", "must be more than 0 s");
         }
+        if (!(options.speed > 0) || !std::isfinite(options.speed))
+            throw CLI::ValidationError("--speed", "must be a number more than 0 (1: real time)");
     } catch (const CLI::ParseError& error) {
         return app.exit(error);
+    }
+
+    // The serial endpoints are for live programs on the other side: they need the node paced to a clock.
+    auto conflict = [](const char* text) {
+        std::fprintf(stderr, "nodesim: %s\n", text);
+        return 2;
+    };
+    const bool speed_given = app.count("--speed") > 0;
+    const bool tcp_given = app.count("--tcp") > 0;
+    if (options.pty && tcp_given) return conflict("--pty and --tcp both want USART1: choose one");
+    if (options.fast && (options.pty || tcp_given))
+        return conflict("--fast does not go with --pty or --tcp: a program on the other side needs the node paced "
+                        "(use --speed FACTOR to run it faster than real time)");
+    if (options.fast && speed_given) return conflict("--fast and --speed contradict each other: choose one");
+    if (tcp_given) {
+        options.tcp = parse_listen_address(tcp);
+        if (!options.tcp) {
+            std::fprintf(stderr,
+                         "nodesim: --tcp %s: expected HOST:PORT, HOST an IPv4 address, localhost or nothing "
+                         "(loopback), PORT 0 to 65535 (127.0.0.1:7000, localhost:7000, :7000, :0)\n",
+                         tcp.c_str());
+            return 2;
+        }
     }
     options.switch_position = *sim::parse_switch_position(switch_position);
     options.crystal = !no_crystal;

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "listen_address.h"
 #include "sim_time.h"
 #include "switch_model.h"
 
@@ -13,6 +14,9 @@ namespace nodesim {
 struct Options {
     std::optional<sim::Picos> duration;  // virtual time to run; none: until interrupted or halted
     bool fast = false;                   // no pacing to the wall clock
+    double speed = 1.0;                  // virtual seconds per wall second when paced
+    bool pty = false;                    // USART1 on a new pseudo-terminal
+    std::optional<ListenAddress> tcp;    // USART1 on a TCP socket listening here
     bool quiet = false;                  // no live console, only the closing line
     bool stats = false;                  // how much work the simulated core did
     std::string scenario;

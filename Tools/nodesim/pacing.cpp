@@ -1,13 +1,15 @@
 #include "pacing.h"
 
 #include <poll.h>
-#include <thread>
 #include <unistd.h>
+
+#include <cstdint>
+#include <thread>
 
 namespace nodesim {
 
-Pacer::Pacer(sim::Scheduler& scheduler, sim::Picos period, bool real_time, Tick tick)
-    : scheduler_(scheduler), period_(period), real_time_(real_time), tick_(std::move(tick))
+Pacer::Pacer(sim::Scheduler& scheduler, sim::Picos period, double speed, Tick tick)
+    : scheduler_(scheduler), period_(period), speed_(speed), tick_(std::move(tick))
 {
 }
 
@@ -22,8 +24,10 @@ void Pacer::step(sim::Picos at)
 {
     // Re-armed first, so that the tick may end the run (by throwing) without losing the rhythm.
     scheduler_.reschedule(event_, at + period_);
-    if (real_time_) {
-        auto due = wall_origin_ + std::chrono::nanoseconds((at - virtual_origin_) / sim::kPicosPerNano);
+    if (speed_ > 0) {
+        // Counted from the start each time, so that rounding and late wake-ups never accumulate.
+        double wall_nanos = static_cast<double>((at - virtual_origin_) / sim::kPicosPerNano) / speed_;
+        auto due = wall_origin_ + std::chrono::nanoseconds(static_cast<int64_t>(wall_nanos));
         std::this_thread::sleep_until(due);
     }
     tick_(at);

@@ -1,6 +1,7 @@
-// A periodic event on the chip's queue that holds virtual time to the wall clock (in real-time mode)
-// and gives the rest of the tool its turn (reading typed lines, printing, noticing Ctrl-C). Every 10 ms
-// of virtual time is fine-grained enough for a person and costs nothing next to the 1 kHz tick.
+// A periodic event on the chip's queue that holds virtual time to the wall clock (when paced) and gives
+// the rest of the tool its turn (reading typed lines, printing, passing bytes to and from a serial
+// endpoint, noticing Ctrl-C). A step every 10 ms of wall time is fine-grained enough for a person and
+// costs nothing next to the 1 kHz tick.
 #pragma once
 
 #include <chrono>
@@ -16,7 +17,8 @@ class Pacer {
 public:
     using Tick = std::function<void(sim::Picos at)>;
 
-    Pacer(sim::Scheduler& scheduler, sim::Picos period, bool real_time, Tick tick);
+    // `speed`: virtual seconds per wall second; 0 runs as fast as the simulator goes.
+    Pacer(sim::Scheduler& scheduler, sim::Picos period, double speed, Tick tick);
     // First step at `at`; the wall clock is taken as in step with virtual time from now on.
     void start(sim::Picos at);
 
@@ -25,7 +27,7 @@ private:
 
     sim::Scheduler& scheduler_;
     sim::Picos period_;
-    bool real_time_;
+    double speed_;
     Tick tick_;
     std::chrono::steady_clock::time_point wall_origin_;
     sim::Picos virtual_origin_ = 0;

@@ -5,15 +5,18 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 
 #include "board.h"
 #include "console.h"
+#include "endpoint_link.h"
 #include "jsonl_writer.h"
 #include "pacing.h"
 #include "scenario.h"
+#include "serial_endpoint.h"
 #include "vcd_writer.h"
 
 extern "C" {
@@ -31,9 +34,18 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
-// Real time: a step every 10 ms keeps typing and printing smooth. Fast: only Ctrl-C needs noticing.
-constexpr sim::Picos kLiveStep = sim::milliseconds(10);
+// Paced: a step every 10 ms of wall time keeps typing, printing and a program on USART1 smooth (a
+// character takes 1.04 ms at 9600 baud, so a step carries about ten of them). Fast: only Ctrl-C needs
+// noticing.
+constexpr double kLiveStepMillis = 10.0;
 constexpr sim::Picos kFastStep = sim::milliseconds(100);
+
+// The virtual time one paced step covers: 10 ms of wall time at `speed`, never less than 1 ms.
+sim::Picos live_step(double speed)
+{
+    double millis = std::max(kLiveStepMillis * speed, 1.0);
+    return static_cast<sim::Picos>(millis * static_cast<double>(sim::kPicosPerMilli));
+}
 
 std::unique_ptr<std::ofstream> open_output(const std::string& path)
 {
@@ -67,6 +79,26 @@ int run(const Options& options)
         return 2;
     }
 
+    // A program on USART1's far end. Its attaching and leaving is told on the console, at the virtual
+    // time it was noticed.
+    std::unique_ptr<SerialEndpoint> endpoint;
+    std::function<void(const std::string&)> endpoint_notice;
+    auto notice = [&endpoint_notice](const std::string& text) {
+        if (endpoint_notice) endpoint_notice(text);
+    };
+    try {
+        if (options.pty) endpoint = open_pty_endpoint(notice);
+        if (options.tcp) endpoint = open_tcp_endpoint(*options.tcp, notice);
+    } catch (const EndpointError& error) {
+        std::fprintf(stderr, "nodesim: %s\n", error.what());
+        return 2;
+    }
+    if (endpoint) {
+        // Always printed, --quiet or not: the program that started nodesim reads where to connect from it.
+        std::printf("nodesim: USART1 on %s\n", endpoint->where().c_str());
+        std::fflush(stdout);
+    }
+
     sim::BoardConfig config;
     config.chip.crystal_present = options.crystal;
     config.celsius = options.celsius;
@@ -88,6 +120,8 @@ int run(const Options& options)
                               [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
     }
     board.observe(trace);
+    if (endpoint && !options.quiet)
+        endpoint_notice = [&console, &chip](const std::string& text) { console.note(chip.now(), "USART1 endpoint: " + text); };
     // What the simulator has to say (an access to a register no model covers) goes to the developer at
     // once and into the trace at its time.
     chip.log().set_sink([&](const std::string& line) {
@@ -102,16 +136,22 @@ int run(const Options& options)
                     options.crystal ? "25 MHz" : "missing", sim::to_string(options.switch_position), options.celsius,
                     scenario ? (", scenario " + options.scenario).c_str() : "",
                     options.fast ? ", as fast as it goes" : "; Ctrl-C ends the run, a line typed is sent as a frame");
+        if (!options.fast && options.speed != 1.0) std::printf("nodesim: paced at %g times real time\n", options.speed);
         std::fflush(stdout);
     }
 
     LineReader typed;
     const bool live = !options.fast;
-    Pacer pacer(chip.scheduler(), live ? kLiveStep : kFastStep, live, [&](sim::Picos at) {
+    const double speed = live ? options.speed : 0.0;
+    const sim::Picos step = live ? live_step(speed) : kFastStep;
+    std::optional<EndpointLink> link;
+    if (endpoint) link.emplace(board, *endpoint, step);
+    Pacer pacer(chip.scheduler(), step, speed, [&](sim::Picos at) {
         if (g_interrupted) throw sim::Stop(sim::Stop::Kind::TimeLimit, "interrupted", at);
         if (live)
             for (const std::string& line : typed.poll())
                 if (!line.empty()) board.send(line);
+        if (link) link->step(at);
         console.flush_quiet(at);
     });
     pacer.start(chip.now());
@@ -122,6 +162,8 @@ int run(const Options& options)
     action.sa_handler = on_interrupt;
     action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process the ordinary way
     sigaction(SIGINT, &action, nullptr);
+    // A program that started nodesim ends it with SIGTERM: the traces are completed as for Ctrl-C.
+    sigaction(SIGTERM, &action, nullptr);
 
     int status = 0;
     std::string end_reason;
@@ -145,6 +187,8 @@ int run(const Options& options)
     }
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    if (link) link->finish();  // what the node sent since the last step
 
     trace.record(chip.now(), sim::trace::End{end_reason});
     trace.finish(chip.now());
