@@ -19,7 +19,7 @@ const ARTIFACTS = process.env.ARTIFACTS ?? join(here, '../../../build/dashboard/
 const SPEED = 5;
 const CYCLE = 4.82;
 const TEMPERATURE = 25.0625;   // a DS18B20 step (1/16 degree); the report rounds it to one decimal
-const SENSOR_GONE_AT = 60;     // virtual seconds: from then on every reading fails
+const SENSOR_GONE_AT = 90;     // virtual seconds: from then on every reading fails
 
 const work = mkdtempSync(join(tmpdir(), 'dashboard-browser-'));
 const tracePath = join(work, 'trace.jsonl');
@@ -97,7 +97,11 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
     assert.match(await page.locator('#age').textContent(), /s ago/);
   });
 
-  await t.test('LED on and PWM 75 % go out with visible feedback', async () => {
+  await t.test('LED off, on and PWM 75 % go out with visible feedback', async () => {
+    // The LED pin is low from reset (LED on): switch it off first so that "on" is a visible edge.
+    await page.click('#led-off');
+    await page.locator('#led-feedback', { hasText: /sent V00=0 at/ }).waitFor({ timeout: 20000 });
+    assert.equal(await page.locator('#led').textContent(), 'off');
     await page.click('#led-on');
     await page.locator('#led-feedback', { hasText: /sent V00=1 at \d\d:\d\d:\d\d/ }).waitFor({ timeout: 20000 });
     assert.equal(await page.locator('#led').textContent(), 'on');
@@ -121,10 +125,14 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
   await t.test('the simulated pins followed the commands within one report cycle', async () => {
     await stopDashboard();
     const trace = readTrace();
-    const ledSent = frameEnd(trace, 'V00=1');
-    const ledLow = trace.find((e) => e.kind === 'pin' && e.pin === 'C13' && e.level === 0 && e.t > ledSent);
-    assert.ok(ledLow, 'C13 was never driven low after V00=1');
-    assert.ok(ledLow.t - ledSent <= CYCLE, `C13 went low ${ledLow.t - ledSent} s after V00=1`);
+    const pinAfter = (frame, level) => {
+      const sent = frameEnd(trace, frame);
+      const edge = trace.find((e) => e.kind === 'pin' && e.pin === 'C13' && e.level === level && e.t > sent);
+      assert.ok(edge, `C13 never went to ${level} after ${frame}`);
+      assert.ok(edge.t - sent <= CYCLE, `C13 went to ${level} ${edge.t - sent} s after ${frame}`);
+    };
+    pinAfter('V00=0', 1);
+    pinAfter('V00=1', 0);
 
     const pwmSent = frameEnd(trace, 'V01=75$');
     const duty = trace.find((e) => e.kind === 'pwm' && e.t > pwmSent && e.period_us > 0 &&
