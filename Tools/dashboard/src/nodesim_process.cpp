@@ -84,9 +84,22 @@ std::variant<Endpoint, std::string> NodesimProcess::start() {
     std::vector<char*> argv;
     for (auto& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The child must not inherit what this process did with its signals: the dashboard blocks SIGINT
+    // and SIGTERM in every thread (one thread waits for them) and ignores SIGPIPE, and a nodesim
+    // with those would never end on our SIGINT nor flush its trace.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = ::posix_spawn(&pid, program_.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) return "cannot start " + program_ + ": " + std::strerror(rc);
     pid_ = pid;
     write_end.reset();

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <termios.h>
 
 #include <cstdlib>
@@ -138,6 +139,24 @@ TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack) {
     c.stop();
 }
 
+TEST(Connection, SerialDeviceThatGoesAwayIsReported) {
+    int master = -1, slave = -1;
+    char name[64];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    UniqueFd m(master), s(slave);
+    Connection c([path = std::string(name)] { return open_serial(path); });
+    c.start();
+    ASSERT_TRUE(eventually(c, [](auto& j) { return j["connected"] == true; }));
+    ASSERT_EQ(::write(master, "!A00=20.5$!A01=0$", 17), 17);
+    EXPECT_TRUE(eventually(c, [](auto& j) { return j["temperature"] == "20.5"; }));
+    s.reset();
+    m.reset();  // the adapter unplugged: the device hangs up and its node disappears
+    EXPECT_TRUE(eventually(c, [](auto& j) {
+        return j["connected"] == false && j["link"].template get<std::string>().find("lost serial") == 0;
+    }));
+    c.stop();
+}
+
 TEST(Connection, UnopenableDeviceIsReportedAndRetried) {
     std::atomic<int> attempts{0};
     Connection c([&]() -> OpenResult {
@@ -180,6 +199,34 @@ TEST(NodesimProcess, StartsPassesArgumentsAndStops) {
     EXPECT_EQ(args, "--tcp 127.0.0.1:0 --quiet --speed 4");
     std::filesystem::remove(fake);
     std::filesystem::remove(args_file);
+}
+
+TEST(NodesimProcess, EndsOnSigintEvenWhenTheDashboardBlocksIt) {
+    // The dashboard runs with SIGINT and SIGTERM blocked (one thread waits for them) and SIGPIPE
+    // ignored; its nodesim must still end on SIGINT, writing out its trace, not be killed later.
+    auto marker = std::filesystem::temp_directory_path() / ("dashboard_test_int_" + std::to_string(::getpid()));
+    auto fake = script("_traps", "trap 'echo interrupted > " + marker.string() + "; exit 0' INT\n"
+                                 "echo 'nodesim: USART1 on tcp 127.0.0.1:4568'\n"
+                                 "while :; do sleep 0.05; done");
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    {
+        NodesimProcess sim(fake.string(), {});
+        ASSERT_TRUE(std::holds_alternative<Endpoint>(sim.endpoint()));
+        auto t0 = std::chrono::steady_clock::now();
+        sim.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);  // not the SIGKILL after 5 s
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    std::ifstream in(marker);
+    std::string word;
+    in >> word;
+    EXPECT_EQ(word, "interrupted");
+    std::filesystem::remove(fake);
+    std::filesystem::remove(marker);
 }
 
 TEST(NodesimProcess, OneThatEndsAtOnceGivesItsStatus) {
