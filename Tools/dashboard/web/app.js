@@ -29,7 +29,7 @@ function makeChart() {
       { label: 'temperature', stroke: '#d9480f', width: 2, fill: 'rgba(217,72,15,0.08)',
         value: (u, v) => (v == null ? '–' : `${v.toFixed(1)} °C`) },
     ],
-    legend: { show: true },
+    legend: { show: false },
   }, history, el);
   new ResizeObserver(() => chart.setSize({ width: el.clientWidth, height: 220 })).observe(el);
 }
@@ -56,15 +56,18 @@ function render() {
   const s = state;
   const link = $('link');
   link.dataset.connected = String(s.connected);
-  link.textContent = s.connected ? `connected: ${s.link}` : `not connected: ${s.link}`;
+  link.textContent = s.connected ? `connected: ${s.link}` : 'not connected';
+  const banner = $('banner');
+  banner.hidden = s.connected;
+  banner.textContent = `No link to the node: ${s.link}. Retrying every second; the values below are the last received.`;
 
   $('temperature').textContent = s.temperature ?? '–';
   $('stale').hidden = !s.stale;
   document.querySelector('.temperature').classList.toggle('is-stale', !!s.stale);
 
   $('switch').textContent = s.switch == null ? '–' : (s.switch ? 'on (1)' : 'off (0)');
-  $('led').textContent = s.led == null ? 'not commanded' : (s.led ? 'on' : 'off');
-  $('pwm').textContent = s.pwm == null ? 'not commanded' : `${s.pwm} %`;
+  $('led').textContent = s.led == null ? '–' : (s.led ? 'on' : 'off');
+  $('pwm').textContent = s.pwm == null ? '–' : `${s.pwm} %`;
   feedback($('led-feedback'), s.led_command, '');
   feedback($('pwm-feedback'), s.pwm_command, '');
 
@@ -108,7 +111,10 @@ function connect() {
   events.onerror = () => {
     const link = $('link');
     link.dataset.connected = 'false';
-    link.textContent = 'the dashboard program is not reachable; retrying…';
+    link.textContent = 'not connected';
+    const banner = $('banner');
+    banner.hidden = false;
+    banner.textContent = 'The dashboard program does not answer (stopped?). Retrying…';
   };
 }
 
