@@ -10,4 +10,10 @@ cmake --preset host >/dev/null
 cmake --build --preset host --target nodesim >&2
 cmake -S Tools/dashboard -B build/dashboard -G Ninja >/dev/null
 cmake --build build/dashboard --target dashboard >&2
+# With a simulated node and no options of its own for it, the node follows an hour's demonstration
+# (a temperature that moves, a switch pressed now and then).
+case " $* " in
+    *" --device "*|*" --tcp "*|*" -- "*|*" --temp "*) ;;
+    *) set -- "$@" -- --scenario Tools/dashboard/demo.scenario ;;
+esac
 exec build/dashboard/dashboard "$@"
