@@ -31,7 +31,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                    "Bridge USART1 to a TCP socket listening on HOST:PORT (HOST loopback when left out, "
                    "PORT 0 picks a free one; the real one is printed); one client at a time, a new one "
                    "replaces the old");
-    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line");
+    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line (and where --pty or --tcp put USART1)");
     app.add_flag("--stats", options.stats, "Before the closing line, count the register accesses the firmware made");
     app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
         ->check(CLI::ExistingFile);

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -53,14 +54,14 @@ public:
 
     std::string where() const override { return "pseudo-terminal " + path_; }
 
-    std::string receive() override
+    std::string receive(size_t limit) override
     {
         std::string got;
         update_attached();
         // Read even after a hang-up: what the program wrote before closing is still there to be had.
         char buffer[512];
-        for (;;) {
-            ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+        while (got.size() < limit) {
+            ssize_t n = ::read(master_.get(), buffer, std::min(sizeof buffer, limit - got.size()));
             if (n <= 0) break;  // EAGAIN: nothing more; EIO: nobody has the slave open
             got.append(buffer, static_cast<size_t>(n));
         }

@@ -12,6 +12,7 @@
 
 #include "board.h"
 #include "console.h"
+#include "endpoint_link.h"
 #include "jsonl_writer.h"
 #include "pacing.h"
 #include "scenario.h"
@@ -119,12 +120,6 @@ int run(const Options& options)
                               [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
     }
     board.observe(trace);
-    // The node's bytes for the program on the far end, written out at the next step: never before the
-    // wall clock has reached the time they were sent.
-    std::string to_endpoint;
-    if (endpoint) board.dashboard.on_byte([&to_endpoint](const sim::SerialPeer::Received& r) {
-        to_endpoint += static_cast<char>(r.byte);
-    });
     if (endpoint && !options.quiet)
         endpoint_notice = [&console, &chip](const std::string& text) { console.note(chip.now(), "USART1 endpoint: " + text); };
     // What the simulator has to say (an access to a register no model covers) goes to the developer at
@@ -148,18 +143,15 @@ int run(const Options& options)
     LineReader typed;
     const bool live = !options.fast;
     const double speed = live ? options.speed : 0.0;
-    Pacer pacer(chip.scheduler(), live ? live_step(speed) : kFastStep, speed, [&](sim::Picos at) {
+    const sim::Picos step = live ? live_step(speed) : kFastStep;
+    std::optional<EndpointLink> link;
+    if (endpoint) link.emplace(board, *endpoint, step);
+    Pacer pacer(chip.scheduler(), step, speed, [&](sim::Picos at) {
         if (g_interrupted) throw sim::Stop(sim::Stop::Kind::TimeLimit, "interrupted", at);
         if (live)
             for (const std::string& line : typed.poll())
                 if (!line.empty()) board.send(line);
-        if (endpoint) {
-            endpoint->transmit(to_endpoint);
-            to_endpoint.clear();
-            // No framing: the bytes go onto the line as they came, queued behind any still being sent.
-            std::string arrived = endpoint->receive();
-            if (!arrived.empty()) board.relay(arrived);
-        }
+        if (link) link->step(at);
         console.flush_quiet(at);
     });
     pacer.start(chip.now());
@@ -196,7 +188,7 @@ int run(const Options& options)
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    if (endpoint) endpoint->transmit(to_endpoint);  // what the node sent in the last step
+    if (link) link->finish();  // what the node sent since the last step
 
     trace.record(chip.now(), sim::trace::End{end_reason});
     trace.finish(chip.now());

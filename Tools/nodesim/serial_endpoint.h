@@ -32,8 +32,10 @@ public:
 
     // Where the other program finds it: "pseudo-terminal /dev/pts/3", "tcp 127.0.0.1:40000".
     virtual std::string where() const = 0;
-    // The bytes the other program wrote since the last call; empty when nothing arrived or nobody is there.
-    virtual std::string receive() = 0;
+    // At most `limit` of the bytes the other program wrote, oldest first; empty when nothing arrived or
+    // nobody is there. What is left waits in the kernel's buffer, whose filling holds the program back as
+    // a serial adapter's flow control would.
+    virtual std::string receive(size_t limit) = 0;
     // Passes the node's bytes on to the other program, or drops them when nobody is attached (or it does
     // not read them fast enough to leave room in the kernel's buffer: an overrun, as on a real line).
     virtual void transmit(const std::string& bytes) = 0;

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,13 +63,14 @@ public:
 
     std::string where() const override { return "tcp " + where_; }
 
-    std::string receive() override
+    std::string receive(size_t limit) override
     {
         // The client there first, then any new one: a client that closed and reconnected within one step
         // is seen leaving, and what it wrote before leaving still goes to the node.
-        std::string got = drain_client();
+        std::string got = drain_client(limit);
+        if (got.size() >= limit) return got;
         accept_pending();
-        return got + drain_client();
+        return got + drain_client(limit - got.size());
     }
 
     void transmit(const std::string& bytes) override
@@ -90,12 +92,12 @@ public:
     }
 
 private:
-    std::string drain_client()
+    std::string drain_client(size_t limit)
     {
         std::string got;
         char buffer[512];
-        while (client_.valid()) {
-            ssize_t n = ::recv(client_.get(), buffer, sizeof buffer, 0);
+        while (client_.valid() && got.size() < limit) {
+            ssize_t n = ::recv(client_.get(), buffer, std::min(sizeof buffer, limit - got.size()), 0);
             if (n > 0) {
                 got.append(buffer, static_cast<size_t>(n));
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {

@@ -59,6 +59,11 @@ public:
     // Reads until `count` occurrences of `text` have arrived since this end was opened, the other side
     // closed, or the time is up. Returns whether the count was reached.
     bool read_until(const std::string& text, size_t count, Wall timeout = Wall(5000));
+    // Reads until `more` occurrences of `text` beyond those already received have arrived.
+    bool read_more(const std::string& text, size_t more, Wall timeout = Wall(5000))
+    {
+        return read_until(text, count(text) + more, timeout);
+    }
     // Reads whatever arrives within `span`.
     void read_for(Wall span);
     // Reads until the other side closes (end of stream); returns whether it did in time.
