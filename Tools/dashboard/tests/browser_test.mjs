@@ -141,3 +141,30 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
     assert.ok(duty.t - pwmSent <= CYCLE, `75 % duty came ${duty.t - pwmSent} s after V01=75$`);
   });
 });
+
+test('a device that cannot be opened is named on the page, and commands wait for it', { timeout: 60000 }, async () => {
+  const missing = join(work, 'ttyUSB-unplugged');
+  const other = spawn(DASHBOARD, ['--device', missing, '--listen', '127.0.0.1:0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  try {
+    const address = await new Promise((resolve, reject) => {
+      let text = '';
+      other.stdout.on('data', (d) => {
+        text += d.toString();
+        const m = text.match(/dashboard: open (http:\/\/\S+)/);
+        if (m) resolve(m[1]);
+      });
+      other.on('exit', (code) => reject(new Error(`dashboard exited (${code})`)));
+    });
+    const tab = await context.newPage();
+    await tab.goto(address);
+    const banner = tab.locator('#banner');
+    await banner.waitFor({ state: 'visible', timeout: 10000 });
+    assert.match(await banner.textContent(), new RegExp(`cannot open ${missing}: No such file`));
+    assert.equal(await tab.locator('#link').getAttribute('data-connected'), 'false');
+    await tab.click('#led-on');
+    await tab.locator('#led-feedback', { hasText: 'waiting for the node: V00=1' }).waitFor({ timeout: 10000 });
+    await tab.close();
+  } finally {
+    other.kill('SIGTERM');
+  }
+});
