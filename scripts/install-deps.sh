@@ -4,6 +4,11 @@ set -euo pipefail
 packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libnewlib-arm-none-eabi
           libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev
           python3)
+# The dashboard: its HTTP library and pkg-config to find it, and the browser its page is tested in.
+packages+=(libcpp-httplib-dev pkg-config chromium)
+# Node.js for the page's chart library and the browser test's driver. A machine that has node
+# already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -12,4 +17,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The page's chart library and the browser test's driver, as locked; again only when the lock changed.
+dashboard_dir="$(dirname "$0")/../Tools/dashboard"
+if [ -f "$dashboard_dir/package-lock.json" ] &&
+   ! cmp -s "$dashboard_dir/package-lock.json" "$dashboard_dir/node_modules/.installed-lock.json"; then
+    (cd "$dashboard_dir" && npm ci --no-audit --no-fund && cp package-lock.json node_modules/.installed-lock.json)
 fi

@@ -12,4 +12,10 @@ for preset in host host-asan stm32f411; do
     cmake --build --preset "$preset"
     ctest --test-dir "build/$preset" --output-on-failure
 done
+# The dashboard: a native 64-bit build of its own, under AddressSanitizer and
+# UndefinedBehaviorSanitizer; its browser test uses the host build's nodesim.
+echo "=== dashboard ==="
+cmake -S Tools/dashboard -B build/dashboard -G Ninja >/dev/null
+cmake --build build/dashboard
+ctest --test-dir build/dashboard --output-on-failure
 echo "all tests passed"

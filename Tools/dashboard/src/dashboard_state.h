@@ -1,0 +1,71 @@
+// What the page shows, built from the node's reports and the commands sent: the last temperature
+// (and whether it is stale), its history, the switch, the LED and PWM last commanded, when the last
+// report came, the connection, and a log of raw frames in both directions.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "report_parser.h"
+
+namespace dashboard {
+
+// Bytes as printable ASCII for the log: CR and LF as \r and \n, other control and non-ASCII bytes
+// as \xNN. Line noise is not UTF-8, and JSON must be.
+std::string printable(std::string_view bytes);
+
+class DashboardState {
+public:
+    using WallClock = std::chrono::system_clock;
+
+    // A day of reports at one every 4.8 s is 18 000; the chart keeps the last few hours.
+    static constexpr std::size_t kHistoryLimit = 3000;
+    static constexpr std::size_t kLogLimit = 200;
+
+    void on_report(const Report& report, WallClock::time_point now);
+    void on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now);
+    void on_connected(const std::string& description, WallClock::time_point now);
+    void on_disconnected(const std::string& message, WallClock::time_point now);
+    void set_queued(const std::vector<CommandPacer::Due>& queued);
+
+    // Everything the page needs, as JSON; `history` false leaves the chart's points out.
+    nlohmann::json to_json(WallClock::time_point now, bool history = true) const;
+
+    bool stale() const { return stale_; }
+    const std::optional<std::string>& temperature_text() const { return temperature_text_; }
+
+private:
+    void log(const char* direction, const char* kind, std::string_view bytes, WallClock::time_point now);
+
+    std::optional<std::string> temperature_text_;
+    std::optional<double> celsius_;
+    bool stale_ = false;
+    bool temperature_in_cycle_ = false;
+    bool cycle_seen_ = false;
+    std::optional<bool> switch_on_;
+    std::optional<bool> led_on_;
+    std::optional<int> pwm_percent_;
+    std::optional<WallClock::time_point> last_report_;
+    bool connected_ = false;
+    std::string link_text_ = "connecting";
+    std::uint64_t reports_ = 0;
+    std::uint64_t garbage_bytes_ = 0;
+    struct Sent {
+        std::string frame;
+        WallClock::time_point at;
+    };
+    std::optional<Sent> led_sent_, pwm_sent_;
+    std::optional<std::string> led_queued_, pwm_queued_;
+    std::deque<std::pair<double, double>> history_;  // (unix seconds, degrees)
+    std::deque<nlohmann::json> log_;
+};
+
+}  // namespace dashboard

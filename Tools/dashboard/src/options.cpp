@@ -1,0 +1,61 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "link.h"
+#include "web_server.h"
+
+namespace dashboard {
+
+std::variant<Options, int> parse_options(int argc, char** argv) {
+    Options o;
+    o.nodesim = DASHBOARD_DEFAULT_NODESIM;
+    o.web_dir = DASHBOARD_DEFAULT_WEB_DIR;
+    o.uplot_dir = DASHBOARD_DEFAULT_UPLOT_DIR;
+    std::string temp, speed;
+
+    CLI::App app{"dashboard: a web page for the node, on a serial device, a nodesim's TCP port, or a "
+                 "nodesim of its own (the default)"};
+    auto* device = app.add_option("--device", o.device, "serial device at 9600 8N1 (a USB adapter, a pseudo-terminal)");
+    auto* tcp = app.add_option("--tcp", o.tcp, "HOST:PORT of a nodesim started with --tcp");
+    device->excludes(tcp);
+    app.add_option("--nodesim", o.nodesim, "the nodesim to start when given neither --device nor --tcp")
+        ->capture_default_str();
+    app.add_option("--temp", temp, "own nodesim: temperature at the sensor, degrees Celsius");
+    app.add_option("--speed", speed, "own nodesim: virtual time per wall time (needs nodesim --speed)");
+    app.add_option("--listen", o.listen, "HOST:PORT of the page, loopback only (port 0: a free one)")
+        ->capture_default_str();
+    app.add_option("--web", o.web_dir, "folder of index.html, app.js, style.css")->capture_default_str();
+    app.add_option("--uplot", o.uplot_dir, "folder of uPlot.iife.min.js and uPlot.min.css")->capture_default_str();
+    app.add_option("nodesim-args", o.nodesim_args, "after --: more options for the own nodesim "
+                                                   "(--scenario FILE, --trace FILE, --switch 1, ...)");
+    app.footer("Prints the page's URL. Reconnects every second while the device or port is away.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    std::string host;
+    int port = 0;
+    if (!split_host_port(o.listen, host, port) || !loopback_host(host)) {
+        std::fprintf(stderr, "dashboard: --listen %s: give a loopback address and a port, such as 127.0.0.1:8080\n",
+                     o.listen.c_str());
+        return 2;
+    }
+    if (!o.tcp.empty() && !split_host_port(o.tcp, host, port)) {
+        std::fprintf(stderr, "dashboard: --tcp %s: expected HOST:PORT\n", o.tcp.c_str());
+        return 2;
+    }
+    if ((!o.device.empty() || !o.tcp.empty()) && (!temp.empty() || !speed.empty() || !o.nodesim_args.empty())) {
+        std::fprintf(stderr, "dashboard: --temp, --speed and options after -- are for a nodesim of its own, "
+                             "not with --device or --tcp\n");
+        return 2;
+    }
+    std::vector<std::string> extra;
+    if (!temp.empty()) extra.insert(extra.end(), {"--temp", temp});
+    if (!speed.empty()) extra.insert(extra.end(), {"--speed", speed});
+    o.nodesim_args.insert(o.nodesim_args.begin(), extra.begin(), extra.end());
+    return o;
+}
+
+}  // namespace dashboard

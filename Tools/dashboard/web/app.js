@@ -1,0 +1,141 @@
+// The dashboard page: live state from /events (server-sent events), commands by POST.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+let state = null;          // the last state received
+let receivedAt = 0;        // performance.now() when it came
+let history = [[], []];    // chart data: unix seconds, degrees
+let chart = null;
+
+function clock(unixSeconds) {
+  return new Date(unixSeconds * 1000).toLocaleTimeString([], { hour12: false });
+}
+
+function ago(seconds) {
+  if (seconds < 60) return `${seconds.toFixed(1)} s ago`;
+  const m = Math.floor(seconds / 60);
+  return `${m} min ${Math.floor(seconds - m * 60)} s ago`;
+}
+
+function makeChart() {
+  const el = $('chart');
+  chart = new uPlot({
+    width: el.clientWidth || 600,
+    height: 220,
+    scales: { x: { time: true } },
+    axes: [{ stroke: '#555' }, { stroke: '#555', label: '°C', size: 50 }],
+    series: [
+      {},
+      { label: 'temperature', stroke: '#d9480f', width: 2, fill: 'rgba(217,72,15,0.08)',
+        value: (u, v) => (v == null ? '–' : `${v.toFixed(1)} °C`) },
+    ],
+    legend: { show: false },
+  }, history, el);
+  new ResizeObserver(() => chart.setSize({ width: el.clientWidth, height: 220 })).observe(el);
+}
+
+function addPoint(t, c) {
+  const xs = history[0];
+  if (xs.length && xs[xs.length - 1] === t) return;
+  history[0].push(t);
+  history[1].push(c);
+  if (xs.length > 3000) { history[0].shift(); history[1].shift(); }
+  chart.setData(history);
+}
+
+function feedback(el, command, what) {
+  // The server says what went out and when, and what still waits for the node.
+  const parts = [];
+  if (command.queued) parts.push(`waiting for the node: ${command.queued}`);
+  if (command.sent) parts.push(`sent ${command.sent.frame} at ${clock(command.sent.t)}`);
+  el.textContent = parts.length ? parts.join(' · ') : what;
+  el.dataset.state = command.queued ? 'queued' : (command.sent ? 'sent' : 'none');
+}
+
+function render() {
+  const s = state;
+  const link = $('link');
+  link.dataset.connected = String(s.connected);
+  link.textContent = s.connected ? `connected: ${s.link}` : 'not connected';
+  const banner = $('banner');
+  banner.hidden = s.connected;
+  banner.textContent = `No link to the node: ${s.link}. Retrying every second; the values below are the last received.`;
+
+  $('temperature').textContent = s.temperature ?? '–';
+  $('stale').hidden = !s.stale;
+  document.querySelector('.temperature').classList.toggle('is-stale', !!s.stale);
+
+  $('switch').textContent = s.switch == null ? '–' : (s.switch ? 'on (1)' : 'off (0)');
+  $('led').textContent = s.led == null ? '–' : (s.led ? 'on' : 'off');
+  $('pwm').textContent = s.pwm == null ? '–' : `${s.pwm} %`;
+  feedback($('led-feedback'), s.led_command, '');
+  feedback($('pwm-feedback'), s.pwm_command, '');
+
+  const log = $('log');
+  log.replaceChildren(...s.log.slice().reverse().map((e) => {
+    const li = document.createElement('li');
+    li.className = `dir-${e.dir} kind-${e.kind}`;
+    const arrow = e.dir === 'rx' ? '←' : e.dir === 'tx' ? '→' : '•';
+    li.textContent = `${clock(e.t)} ${arrow} ${e.text}`;
+    return li;
+  }));
+  tick();
+}
+
+function tick() {
+  if (!state) return;
+  const el = $('age');
+  if (state.last_report_age == null) { el.textContent = 'never'; return; }
+  el.textContent = ago(state.last_report_age + (performance.now() - receivedAt) / 1000);
+}
+
+function connect() {
+  const events = new EventSource('/events');
+  events.addEventListener('full', (e) => {
+    state = JSON.parse(e.data);
+    receivedAt = performance.now();
+    history = [state.history.map((p) => p[0]), state.history.map((p) => p[1])];
+    chart.setData(history);
+    render();
+  });
+  events.addEventListener('update', (e) => {
+    const had = state && state.reports;
+    state = JSON.parse(e.data);
+    receivedAt = performance.now();
+    if (state.celsius != null && state.reports !== had && !state.stale) {
+      const last = state.log.filter((l) => l.kind === 'temperature').pop();
+      if (last) addPoint(last.t, state.celsius);
+    }
+    render();
+  });
+  events.onerror = () => {
+    const link = $('link');
+    link.dataset.connected = 'false';
+    link.textContent = 'not connected';
+    const banner = $('banner');
+    banner.hidden = false;
+    banner.textContent = 'The dashboard program does not answer (stopped?). Retrying…';
+  };
+}
+
+async function post(path, body, el) {
+  try {
+    const r = await fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
+                                  body: JSON.stringify(body) });
+    const answer = await r.json();
+    if (!r.ok) { el.textContent = `refused: ${answer.message}`; el.dataset.state = 'error'; }
+  } catch (err) {
+    el.textContent = `not sent: ${err.message}`;
+    el.dataset.state = 'error';
+  }
+}
+
+$('led-on').addEventListener('click', () => post('/led', { on: true }, $('led-feedback')));
+$('led-off').addEventListener('click', () => post('/led', { on: false }, $('led-feedback')));
+const slider = $('pwm-slider');
+slider.addEventListener('input', () => { $('pwm-value').textContent = `${slider.value} %`; });
+slider.addEventListener('change', () => post('/pwm', { duty: Number(slider.value) }, $('pwm-feedback')));
+
+makeChart();
+connect();
+setInterval(tick, 200);

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the simulator and the dashboard, and starts the dashboard with a simulated node of its own
+# in real time; open the URL it prints. Ctrl-C stops both. Extra arguments go to the dashboard (see
+# --help): --device /dev/ttyUSB0 for a real board, --tcp HOST:PORT for a nodesim already running,
+# --listen 127.0.0.1:8081 for another port, --speed 10 for a faster node.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh >&2
+cmake --preset host >/dev/null
+cmake --build --preset host --target nodesim >&2
+cmake -S Tools/dashboard -B build/dashboard -G Ninja >/dev/null
+cmake --build build/dashboard --target dashboard >&2
+# With a simulated node and no options of its own for it, the node follows an hour's demonstration
+# (a temperature that moves, a switch pressed now and then).
+case " $* " in
+    *" --device "*|*" --tcp "*|*" -- "*|*" --temp "*) ;;
+    *) set -- "$@" -- --scenario Tools/dashboard/demo.scenario ;;
+esac
+exec build/dashboard/dashboard "$@"
