@@ -36,6 +36,7 @@ add_library(node_sim STATIC ${NODE_SIM_SOURCES})
 target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
 target_link_libraries(node_sim PUBLIC node_device)
 node_warnings(node_sim)
+target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
 
 enable_testing()
 if(NODE_FUZZ)
