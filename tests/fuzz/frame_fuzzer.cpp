@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                   "compare value above the reload", compare, want_compare);
         }
         check(std::memchr(procesa, 0, sizeof procesa) != nullptr, frame_before, "work buffer unterminated", 0, 1);
-        check(want.value_text == procesa, frame_before, "value text length", static_cast<long>(std::strlen(procesa)),
+        check(want.value_text == procesa, frame_before, "value text in the work buffer (lengths)", static_cast<long>(std::strlen(procesa)),
               static_cast<long>(want.value_text.size()));
         // The new compare value takes effect at the next update: measure one whole period later.
         chip.run_until(chip.now() + sim::microseconds(2 * (kReload + 1)));

@@ -134,6 +134,11 @@ public:
         if (compare != duty_ * 200U)
             fail(at, "probe V01=" + std::to_string(duty_) + "$ not acted on: compare " + std::to_string(compare));
         check(at);
+        // Whatever arrived, the node kept greeting and reporting: two cycles' reports by now, the
+        // sensor at its 22 C and the switch open (the pin's pull-down reads 0).
+        const std::string cycle = "!A00=22.0$!A01=0$";
+        if (board_.dashboard.received_text() != "Hola\r\n" + cycle + cycle)
+            fail(at, "the node's output on USART1 was not the greeting and two cycles' reports");
     }
 
     uint64_t checks() const { return checks_; }
