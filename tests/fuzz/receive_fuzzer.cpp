@@ -190,13 +190,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const sim::Stop& stop) {
         if (stop.halted()) fail(stop.at(), "the node halted: " + stop.reason());
     }
-    watcher.finish(chip.now());
-    // For a developer reproducing an input: what the node sent, with times, and what the peer sent.
+    // For a developer replaying an input: what the node sent, with times, and when the peer fell silent.
     if (std::getenv("RECEIVE_FUZZER_SHOW") != nullptr) {
         for (const auto& r : board.dashboard.received())
             std::printf("%.6f node sent %02x %c\n", sim::to_seconds(r.time), r.byte, r.byte >= 0x20 && r.byte < 0x7f ? r.byte : '.');
         std::printf("%llu checks, peer line idle from %.6f s\n", static_cast<unsigned long long>(watcher.checks()),
                     sim::to_seconds(script.end));
+        std::fflush(stdout);
     }
+    watcher.finish(chip.now());
     return 0;
 }
