@@ -10,6 +10,9 @@ if(NODE_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+if(NODE_FUZZ)
+    include(cmake/fuzz.cmake)
+endif()
 
 # The platform and the firmware, compiled against the simulator's bus. Object libraries, so that a
 # strong definition in the firmware always replaces the platform's weak default at link time.
@@ -33,8 +36,14 @@ add_library(node_sim STATIC ${NODE_SIM_SOURCES})
 target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
 target_link_libraries(node_sim PUBLIC node_device)
 node_warnings(node_sim)
+target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
 
 enable_testing()
+if(NODE_FUZZ)
+    # The fuzz build holds only the fuzzers; every other test runs in the host presets.
+    add_subdirectory(tests/fuzz)
+    return()
+endif()
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 add_subdirectory(tests)
 if(EXISTS ${CMAKE_SOURCE_DIR}/Tools/nodesim/CMakeLists.txt)

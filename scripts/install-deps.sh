@@ -9,6 +9,8 @@ packages+=(libcpp-httplib-dev pkg-config chromium)
 # Node.js for the page's chart library and the browser test's driver. A machine that has node
 # already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
+# The fuzz preset: clang 14, libFuzzer and the sanitizers' runtimes (32-bit too), llvm-symbolizer.
+packages+=(clang-14 libclang-rt-14-dev llvm-14)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -7,6 +7,9 @@ template <class... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
 };
+// clang 14 does not yet deduce an aggregate's template arguments by itself.
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // Microseconds as a whole number when they are whole (the PWM's 20001 us period), else with a fraction.
 nlohmann::ordered_json micros(Picos p)

@@ -1,4 +1,4 @@
-#include "sim_fixture.h"
+#include "firmware_globals.h"
 
 #include <cstring>
 
@@ -22,6 +22,8 @@ void reset_firmware_globals()
     // PWM channel, dashboard protocol and the frame hand-over.
     std::memset(static_cast<void*>(&htim2), 0, sizeof htim2);
     escala = 100.0f;
+    PWM1 = PWMS{&htim2, &TIM2->CCR1, TIM_CHANNEL_1};
+    temperatura = 0.0f;
     std::memset(texto, 0, sizeof texto);
     std::memset(trama_rx, 0, sizeof trama_rx);
     flag_rx = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "chip.h"
+#include "firmware_globals.h"
 
 extern "C" {
 typedef void (*vector_entry)(void);
@@ -13,9 +14,6 @@ void Default_Handler(void);
 }
 
 namespace test {
-
-// Resets every platform and firmware global a unit test may have changed (the fixture calls it).
-void reset_firmware_globals();
 
 class SimTest : public ::testing::Test {
 protected:
