@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "hex_escape.h"
 #include "random_source.h"
 
 namespace soak {
@@ -128,19 +129,12 @@ std::string temperature(RandomSource& r, double& current)
 
 std::string escape_for_scenario(const std::string& bytes)
 {
-    std::string out;
-    for (unsigned char c : bytes) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '=' ||
-                           c == '$' || c == '!' || c == '+' || c == '-' || c == '.';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    // Letters, digits and the protocol's own marks as they are; a blank, '#' or '\\' as an escape, so the
+    // parser's comment and escape rules never touch the frame.
+    return hex_escape(bytes, [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '=' || c == '$' ||
+               c == '!' || c == '+' || c == '-' || c == '.';
+    });
 }
 
 std::string generate_scenario(const GeneratorOptions& options)

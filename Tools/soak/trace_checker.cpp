@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "hex_escape.h"
+
 namespace soak {
 
 namespace {
@@ -49,17 +51,7 @@ std::string pwm_text(double period, double high) { return "period " + number(per
 
 std::string printable(const std::string& bytes)
 {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return hex_escape(bytes, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
 }
 
 }  // namespace

@@ -46,6 +46,22 @@ std::string bytes_of(const std::vector<nlohmann::json>& trace, const std::string
     return text;
 }
 
+// What the program put on the node's line, and when each byte ended, from the trace.
+struct PeerBytes {
+    std::string text;
+    std::vector<double> times;
+};
+PeerBytes peer_bytes(const std::vector<nlohmann::json>& trace)
+{
+    PeerBytes bytes;
+    for (const auto& e : trace)
+        if (e["kind"] == "rx") {
+            bytes.times.push_back(e["t"].get<double>());
+            bytes.text += static_cast<char>(e["byte"].get<int>());
+        }
+    return bytes;
+}
+
 std::vector<std::pair<double, int>> led_changes(const std::vector<nlohmann::json>& trace)
 {
     std::vector<std::pair<double, int>> out;
@@ -123,13 +139,7 @@ TEST(NodesimTcpEndpoint, BytesGoOntoTheLineBackToBackAt9600Baud)
     ASSERT_EQ(node.terminate(), 0) << node.output();
 
     // One write, one frame: seven characters 1.0417 ms apart (10 bits at 9600 baud), none dropped.
-    std::vector<double> times;
-    std::string text;
-    for (const auto& e : node.trace())
-        if (e["kind"] == "rx") {
-            times.push_back(e["t"].get<double>());
-            text += static_cast<char>(e["byte"].get<int>());
-        }
+    auto [text, times] = peer_bytes(node.trace());
     ASSERT_EQ(text, "V01=75$");
     for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 10.0 / 9600, 1e-6) << i;
 }
@@ -153,13 +163,7 @@ TEST(NodesimTcpEndpoint, AFloodFasterThanTheLineArrivesWholeAndInOrder)
     EXPECT_TRUE(client.read_more("!A00=", 2, Wall(20000))) << client.received();
     ASSERT_EQ(node.terminate(), 0) << node.output();
 
-    std::vector<double> times;
-    std::string text;
-    for (const auto& e : node.trace())
-        if (e["kind"] == "rx") {
-            times.push_back(e["t"].get<double>());
-            text += static_cast<char>(e["byte"].get<int>());
-        }
+    auto [text, times] = peer_bytes(node.trace());
     EXPECT_EQ(text, flood);
     double widest = 0;
     for (size_t i = 1; i < times.size(); ++i) widest = std::max(widest, times[i] - times[i - 1]);
