@@ -5,10 +5,10 @@
 //
 // The other program's bytes go onto the node's RX line back to back at 9600 baud (1.0417 ms a
 // character), in the order they came, with no framing added. They are taken from the endpoint only as
-// fast as the line carries them, and put on the line only a few characters ahead: each queued character
-// is ten scheduled level changes, and the chip's event queue gets slower the longer it is. A program
-// writing faster than the line is held back by the endpoint's kernel buffer filling, as by a serial
-// adapter's flow control.
+// fast as the line carries them, and put on the line only a few characters ahead (each queued character
+// is ten scheduled level changes; memory stays flat however much the program writes). A program writing
+// faster than the line is held back by the endpoint's kernel buffer filling, as by a serial adapter's
+// flow control.
 #pragma once
 
 #include <string>
