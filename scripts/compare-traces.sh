@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Compares what two builds of the simulator show, byte for byte: the traces and waveforms that the
+# whole-node scenario tests write, and the trace of one simulated hour of the soak generator's scenario
+# (seed 1). A refactor or a speed-up must leave every byte as it was.
+#   scripts/compare-traces.sh [BASE]     BASE: a commit (default HEAD), built in build/trace-base
+# The working tree is built with the host preset. Exits 0 when everything is the same, 1 when not.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+base=${1:-HEAD}
+top=$(pwd)
+work=$top/build/trace-compare
+rm -rf "$work"
+mkdir -p "$work"
+
+# The base, from a clean checkout of its own.
+base_tree=$top/build/trace-base
+if [ ! -d "$base_tree/.git" ] && [ ! -f "$base_tree/.git" ]; then
+    git worktree add --force --detach "$base_tree" "$base" >/dev/null
+else
+    git -C "$base_tree" checkout --quiet --detach "$base"
+fi
+(cd "$base_tree" && cmake --preset host >/dev/null && cmake --build --preset host --target node_scenario_tests soak nodesim >/dev/null)
+cmake --preset host >/dev/null
+cmake --build --preset host --target node_scenario_tests nodesim >/dev/null
+
+# One hour of the soak generator's mix, written once by the base's generator, run by both.
+"$base_tree/build/host/Tools/soak/soak" --days 0.041667 --seed 1 --generate-only --scenario-out "$work/hour.scn" >/dev/null
+
+run_side() {
+    local tree=$1 out=$2
+    mkdir -p "$out"
+    TMPDIR=$out "$tree/build/host/tests/scenario/node_scenario_tests" >"$out.log" 2>&1 ||
+        { echo "scenario tests failed in $tree (see $out.log)"; return 1; }
+    "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
+        --trace "$out/hour.jsonl" --vcd "$out/hour.vcd" >/dev/null
+}
+run_side "$base_tree" "$work/base"
+run_side "$top" "$work/head"
+
+files=$(cd "$work/base" && find . -type f \( -name '*.jsonl' -o -name '*.vcd' \) | sort)
+if diff -r -q "$work/base" "$work/head" >/dev/null; then
+    echo "compare-traces: $(echo "$files" | wc -l) traces and waveforms identical to $base ($(git rev-parse --short "$base"))"
+    exit 0
+fi
+echo "compare-traces: differences from $base:"
+diff -r -q "$work/base" "$work/head" || true
+exit 1
