@@ -29,8 +29,8 @@ void HAL_TIM_MspPostInit(TIM_HandleTypeDef* htim);
 void Error_Handler(void);
 
 // Dashboard protocol.
-extern char texto[100];      // the formatted temperature report
-extern float temperatura;    // the last measured temperature, degrees Celsius
-void procesa_rx(void);       // interprets the frame in trama_rx
-void formatea_temperatura(float t);                    // the temperature report "!A00=%.1f$" into texto
+extern char texto[100];                               // the formatted temperature report
+extern float temperatura;                             // the last measured temperature, degrees Celsius
+void procesa_rx(void);                                // interprets the frame in trama_rx
+void formatea_temperatura(float t);                   // the temperature report "!A00=%.1f$" into texto
 const char* texto_interruptor(GPIO_PinState estado);  // the switch report "!A01=1$" or "!A01=0$"

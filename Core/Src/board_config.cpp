@@ -102,10 +102,16 @@ static void configura_uart_9600_8n1(UART_HandleTypeDef* huart, USART_TypeDef* in
 
 // The dashboard's port: from PCLK2 (BRR 0x28B1, 9599.69 baud). Its hook sets the pins, the receive
 // stream and the interrupt.
-void MX_USART1_UART_Init(void) { configura_uart_9600_8n1(&huart1, USART1); }
+void MX_USART1_UART_Init(void)
+{
+    configura_uart_9600_8n1(&huart1, USART1);
+}
 
 // The greeting's port: from PCLK1 (BRR 0x1458, 9600.61 baud).
-void MX_USART2_UART_Init(void) { configura_uart_9600_8n1(&huart2, USART2); }
+void MX_USART2_UART_Init(void)
+{
+    configura_uart_9600_8n1(&huart2, USART2);
+}
 
 // PWM on channel 1: the 100 MHz timer clock / 100 counts microseconds; a period is 20001 of them
 // (49.9975 Hz) and a compare value c is a high time of c us. Configured only: PWM_init starts it.

@@ -69,4 +69,7 @@ void formatea_temperatura(float t)
     snprintf(texto, sizeof texto, "!A00=%.1f$", (double)t);
 }
 
-const char* texto_interruptor(GPIO_PinState estado) { return estado == GPIO_PIN_SET ? "!A01=1$" : "!A01=0$"; }
+const char* texto_interruptor(GPIO_PinState estado)
+{
+    return estado == GPIO_PIN_SET ? "!A01=1$" : "!A01=0$";
+}

@@ -51,11 +51,20 @@ void DebugMon_Handler(void) {}
 void PendSV_Handler(void) {}
 
 // Every 1 ms at priority 15, the lowest.
-void SysTick_Handler(void) { HAL_IncTick(); }
+void SysTick_Handler(void)
+{
+    HAL_IncTick();
+}
 
 // Priority 0: the idle line and receive errors of the dashboard's port.
-void USART1_IRQHandler(void) { HAL_UART_IRQHandler(&huart1); }
+void USART1_IRQHandler(void)
+{
+    HAL_UART_IRQHandler(&huart1);
+}
 
 // Priority 0, level with USART1: half and full buffer and errors of the port's receive stream.
-void DMA2_Stream2_IRQHandler(void) { HAL_DMA_IRQHandler(&hdma_usart1_rx); }
+void DMA2_Stream2_IRQHandler(void)
+{
+    HAL_DMA_IRQHandler(&hdma_usart1_rx);
+}
 }

@@ -16,7 +16,10 @@ extern "C" {
 char* __env[1] = {0};
 char** environ = __env;
 
-int _getpid(void) { return 1; }
+int _getpid(void)
+{
+    return 1;
+}
 
 // Only the node itself exists; no signal can be sent to anything.
 int _kill(int pid, int sig)

@@ -24,8 +24,7 @@ static uintptr_t heap_break = 0;
 void* _sbrk(ptrdiff_t incr)
 {
     const uintptr_t heap_start = reinterpret_cast<uintptr_t>(_end);
-    const uintptr_t heap_limit =
-        reinterpret_cast<uintptr_t>(_estack) - reinterpret_cast<uintptr_t>(_Min_Stack_Size);
+    const uintptr_t heap_limit = reinterpret_cast<uintptr_t>(_estack) - reinterpret_cast<uintptr_t>(_Min_Stack_Size);
 
     if (heap_break == 0) {
         heap_break = heap_start;

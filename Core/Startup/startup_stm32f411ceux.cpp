@@ -107,91 +107,91 @@ __attribute__((section(".isr_vector"), used)) const vector_entry g_pfnVectors[10
     0,  // reserved 13
     PendSV_Handler,
     SysTick_Handler,
-    WWDG_IRQHandler,  // IRQ 0
-    PVD_IRQHandler,  // IRQ 1
-    TAMP_STAMP_IRQHandler,  // IRQ 2
-    RTC_WKUP_IRQHandler,  // IRQ 3
-    FLASH_IRQHandler,  // IRQ 4
-    RCC_IRQHandler,  // IRQ 5
-    EXTI0_IRQHandler,  // IRQ 6
-    EXTI1_IRQHandler,  // IRQ 7
-    EXTI2_IRQHandler,  // IRQ 8
-    EXTI3_IRQHandler,  // IRQ 9
-    EXTI4_IRQHandler,  // IRQ 10
-    DMA1_Stream0_IRQHandler,  // IRQ 11
-    DMA1_Stream1_IRQHandler,  // IRQ 12
-    DMA1_Stream2_IRQHandler,  // IRQ 13
-    DMA1_Stream3_IRQHandler,  // IRQ 14
-    DMA1_Stream4_IRQHandler,  // IRQ 15
-    DMA1_Stream5_IRQHandler,  // IRQ 16
-    DMA1_Stream6_IRQHandler,  // IRQ 17
-    ADC_IRQHandler,  // IRQ 18
-    0,  // IRQ 19 reserved
-    0,  // IRQ 20 reserved
-    0,  // IRQ 21 reserved
-    0,  // IRQ 22 reserved
-    EXTI9_5_IRQHandler,  // IRQ 23
-    TIM1_BRK_TIM9_IRQHandler,  // IRQ 24
-    TIM1_UP_TIM10_IRQHandler,  // IRQ 25
+    WWDG_IRQHandler,                // IRQ 0
+    PVD_IRQHandler,                 // IRQ 1
+    TAMP_STAMP_IRQHandler,          // IRQ 2
+    RTC_WKUP_IRQHandler,            // IRQ 3
+    FLASH_IRQHandler,               // IRQ 4
+    RCC_IRQHandler,                 // IRQ 5
+    EXTI0_IRQHandler,               // IRQ 6
+    EXTI1_IRQHandler,               // IRQ 7
+    EXTI2_IRQHandler,               // IRQ 8
+    EXTI3_IRQHandler,               // IRQ 9
+    EXTI4_IRQHandler,               // IRQ 10
+    DMA1_Stream0_IRQHandler,        // IRQ 11
+    DMA1_Stream1_IRQHandler,        // IRQ 12
+    DMA1_Stream2_IRQHandler,        // IRQ 13
+    DMA1_Stream3_IRQHandler,        // IRQ 14
+    DMA1_Stream4_IRQHandler,        // IRQ 15
+    DMA1_Stream5_IRQHandler,        // IRQ 16
+    DMA1_Stream6_IRQHandler,        // IRQ 17
+    ADC_IRQHandler,                 // IRQ 18
+    0,                              // IRQ 19 reserved
+    0,                              // IRQ 20 reserved
+    0,                              // IRQ 21 reserved
+    0,                              // IRQ 22 reserved
+    EXTI9_5_IRQHandler,             // IRQ 23
+    TIM1_BRK_TIM9_IRQHandler,       // IRQ 24
+    TIM1_UP_TIM10_IRQHandler,       // IRQ 25
     TIM1_TRG_COM_TIM11_IRQHandler,  // IRQ 26
-    TIM1_CC_IRQHandler,  // IRQ 27
-    TIM2_IRQHandler,  // IRQ 28
-    TIM3_IRQHandler,  // IRQ 29
-    TIM4_IRQHandler,  // IRQ 30
-    I2C1_EV_IRQHandler,  // IRQ 31
-    I2C1_ER_IRQHandler,  // IRQ 32
-    I2C2_EV_IRQHandler,  // IRQ 33
-    I2C2_ER_IRQHandler,  // IRQ 34
-    SPI1_IRQHandler,  // IRQ 35
-    SPI2_IRQHandler,  // IRQ 36
-    USART1_IRQHandler,  // IRQ 37
-    USART2_IRQHandler,  // IRQ 38
-    0,  // IRQ 39 reserved
-    EXTI15_10_IRQHandler,  // IRQ 40
-    RTC_Alarm_IRQHandler,  // IRQ 41
-    OTG_FS_WKUP_IRQHandler,  // IRQ 42
-    0,  // IRQ 43 reserved
-    0,  // IRQ 44 reserved
-    0,  // IRQ 45 reserved
-    0,  // IRQ 46 reserved
-    DMA1_Stream7_IRQHandler,  // IRQ 47
-    0,  // IRQ 48 reserved
-    SDIO_IRQHandler,  // IRQ 49
-    TIM5_IRQHandler,  // IRQ 50
-    SPI3_IRQHandler,  // IRQ 51
-    0,  // IRQ 52 reserved
-    0,  // IRQ 53 reserved
-    0,  // IRQ 54 reserved
-    0,  // IRQ 55 reserved
-    DMA2_Stream0_IRQHandler,  // IRQ 56
-    DMA2_Stream1_IRQHandler,  // IRQ 57
-    DMA2_Stream2_IRQHandler,  // IRQ 58
-    DMA2_Stream3_IRQHandler,  // IRQ 59
-    DMA2_Stream4_IRQHandler,  // IRQ 60
-    0,  // IRQ 61 reserved
-    0,  // IRQ 62 reserved
-    0,  // IRQ 63 reserved
-    0,  // IRQ 64 reserved
-    0,  // IRQ 65 reserved
-    0,  // IRQ 66 reserved
-    OTG_FS_IRQHandler,  // IRQ 67
-    DMA2_Stream5_IRQHandler,  // IRQ 68
-    DMA2_Stream6_IRQHandler,  // IRQ 69
-    DMA2_Stream7_IRQHandler,  // IRQ 70
-    USART6_IRQHandler,  // IRQ 71
-    I2C3_EV_IRQHandler,  // IRQ 72
-    I2C3_ER_IRQHandler,  // IRQ 73
-    0,  // IRQ 74 reserved
-    0,  // IRQ 75 reserved
-    0,  // IRQ 76 reserved
-    0,  // IRQ 77 reserved
-    0,  // IRQ 78 reserved
-    0,  // IRQ 79 reserved
-    0,  // IRQ 80 reserved
-    FPU_IRQHandler,  // IRQ 81
-    0,  // IRQ 82 reserved
-    0,  // IRQ 83 reserved
-    SPI4_IRQHandler,  // IRQ 84
-    SPI5_IRQHandler,  // IRQ 85
+    TIM1_CC_IRQHandler,             // IRQ 27
+    TIM2_IRQHandler,                // IRQ 28
+    TIM3_IRQHandler,                // IRQ 29
+    TIM4_IRQHandler,                // IRQ 30
+    I2C1_EV_IRQHandler,             // IRQ 31
+    I2C1_ER_IRQHandler,             // IRQ 32
+    I2C2_EV_IRQHandler,             // IRQ 33
+    I2C2_ER_IRQHandler,             // IRQ 34
+    SPI1_IRQHandler,                // IRQ 35
+    SPI2_IRQHandler,                // IRQ 36
+    USART1_IRQHandler,              // IRQ 37
+    USART2_IRQHandler,              // IRQ 38
+    0,                              // IRQ 39 reserved
+    EXTI15_10_IRQHandler,           // IRQ 40
+    RTC_Alarm_IRQHandler,           // IRQ 41
+    OTG_FS_WKUP_IRQHandler,         // IRQ 42
+    0,                              // IRQ 43 reserved
+    0,                              // IRQ 44 reserved
+    0,                              // IRQ 45 reserved
+    0,                              // IRQ 46 reserved
+    DMA1_Stream7_IRQHandler,        // IRQ 47
+    0,                              // IRQ 48 reserved
+    SDIO_IRQHandler,                // IRQ 49
+    TIM5_IRQHandler,                // IRQ 50
+    SPI3_IRQHandler,                // IRQ 51
+    0,                              // IRQ 52 reserved
+    0,                              // IRQ 53 reserved
+    0,                              // IRQ 54 reserved
+    0,                              // IRQ 55 reserved
+    DMA2_Stream0_IRQHandler,        // IRQ 56
+    DMA2_Stream1_IRQHandler,        // IRQ 57
+    DMA2_Stream2_IRQHandler,        // IRQ 58
+    DMA2_Stream3_IRQHandler,        // IRQ 59
+    DMA2_Stream4_IRQHandler,        // IRQ 60
+    0,                              // IRQ 61 reserved
+    0,                              // IRQ 62 reserved
+    0,                              // IRQ 63 reserved
+    0,                              // IRQ 64 reserved
+    0,                              // IRQ 65 reserved
+    0,                              // IRQ 66 reserved
+    OTG_FS_IRQHandler,              // IRQ 67
+    DMA2_Stream5_IRQHandler,        // IRQ 68
+    DMA2_Stream6_IRQHandler,        // IRQ 69
+    DMA2_Stream7_IRQHandler,        // IRQ 70
+    USART6_IRQHandler,              // IRQ 71
+    I2C3_EV_IRQHandler,             // IRQ 72
+    I2C3_ER_IRQHandler,             // IRQ 73
+    0,                              // IRQ 74 reserved
+    0,                              // IRQ 75 reserved
+    0,                              // IRQ 76 reserved
+    0,                              // IRQ 77 reserved
+    0,                              // IRQ 78 reserved
+    0,                              // IRQ 79 reserved
+    0,                              // IRQ 80 reserved
+    FPU_IRQHandler,                 // IRQ 81
+    0,                              // IRQ 82 reserved
+    0,                              // IRQ 83 reserved
+    SPI4_IRQHandler,                // IRQ 84
+    SPI5_IRQHandler,                // IRQ 85
 };
 }  // extern "C"

@@ -19,11 +19,11 @@ class Bus {
 public:
     virtual uint32_t read(uint32_t address, unsigned width) = 0;
     virtual void write(uint32_t address, uint32_t value, unsigned width) = 0;
-    virtual void nop() = 0;                       // one core cycle of nothing
-    virtual void set_primask(bool masked) = 0;    // __disable_irq / __enable_irq
+    virtual void nop() = 0;                     // one core cycle of nothing
+    virtual void set_primask(bool masked) = 0;  // __disable_irq / __enable_irq
     virtual uint32_t load_exclusive(uint32_t address) = 0;
     virtual bool store_exclusive(uint32_t address, uint32_t value) = 0;  // true when stored
-    virtual void barrier() = 0;                   // __DSB / __ISB / __DMB
+    virtual void barrier() = 0;                                          // __DSB / __ISB / __DMB
 
 protected:
     ~Bus() = default;
@@ -48,7 +48,8 @@ inline void* mirror_of(uint32_t chip_address)
 {
     if (chip_address - detail::kPeripheralBase < detail::kPeripheralSize)
         return detail::peripheral_mirror + (chip_address - detail::kPeripheralBase);
-    if (chip_address - detail::kCoreBase < detail::kCoreSize) return detail::core_mirror + (chip_address - detail::kCoreBase);
+    if (chip_address - detail::kCoreBase < detail::kCoreSize)
+        return detail::core_mirror + (chip_address - detail::kCoreBase);
     detail::no_mirror(chip_address);
 }
 
@@ -62,7 +63,8 @@ inline uint32_t chip_address_of(const volatile void* host_pointer)
 {
     auto p = reinterpret_cast<uintptr_t>(host_pointer);
     auto peripherals = reinterpret_cast<uintptr_t>(detail::peripheral_mirror);
-    if (p - peripherals < detail::kPeripheralSize) return detail::kPeripheralBase + static_cast<uint32_t>(p - peripherals);
+    if (p - peripherals < detail::kPeripheralSize)
+        return detail::kPeripheralBase + static_cast<uint32_t>(p - peripherals);
     auto core = reinterpret_cast<uintptr_t>(detail::core_mirror);
     if (p - core < detail::kCoreSize) return detail::kCoreBase + static_cast<uint32_t>(p - core);
     detail::outside_mirror(host_pointer);
@@ -77,7 +79,8 @@ public:
     Register(const Register&) = delete;
 
     operator T() const { return static_cast<T>(bus().read(address(), sizeof(T))); }
-    Register& operator=(T value) {
+    Register& operator=(T value)
+    {
         bus().write(address(), value, sizeof(T));
         return *this;
     }

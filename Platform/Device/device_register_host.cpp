@@ -30,8 +30,14 @@ alignas(8) unsigned char peripheral_mirror[kPeripheralSize];
 alignas(8) unsigned char core_mirror[kCoreSize];
 Bus* installed_bus = nullptr;
 
-void no_bus() { fail("register access with no simulated chip installed, at", 0); }
-void no_mirror(uint32_t chip_address) { fail("no host mirror for chip address", chip_address); }
+void no_bus()
+{
+    fail("register access with no simulated chip installed, at", 0);
+}
+void no_mirror(uint32_t chip_address)
+{
+    fail("no host mirror for chip address", chip_address);
+}
 void outside_mirror(const volatile void* host_pointer)
 {
     fail("register proxy outside the host mirror, at host address",
@@ -42,7 +48,10 @@ void outside_mirror(const volatile void* host_pointer)
 using detail::core_mirror;
 using detail::peripheral_mirror;
 
-void install_bus(Bus* bus) { detail::installed_bus = bus; }
+void install_bus(Bus* bus)
+{
+    detail::installed_bus = bus;
+}
 
 bool in_mirror(uintptr_t p)
 {

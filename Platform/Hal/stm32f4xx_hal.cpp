@@ -76,6 +76,4 @@ void HAL_Delay(uint32_t Delay)
     }
 }
 
-__attribute__((weak)) void HAL_MspInit(void)
-{
-}
+__attribute__((weak)) void HAL_MspInit(void) {}

@@ -27,15 +27,15 @@ typedef enum {
 #define assert_param(expr) ((void)0U)
 
 // Handle locks: a second operation on a locked handle returns HAL_BUSY.
-#define __HAL_LOCK(handle)                   \
-    do {                                     \
-        if ((handle)->Lock == HAL_LOCKED) {  \
-            return HAL_BUSY;                 \
-        }                                    \
-        (handle)->Lock = HAL_LOCKED;         \
+#define __HAL_LOCK(handle)                  \
+    do {                                    \
+        if ((handle)->Lock == HAL_LOCKED) { \
+            return HAL_BUSY;                \
+        }                                   \
+        (handle)->Lock = HAL_LOCKED;        \
     } while (0U)
-#define __HAL_UNLOCK(handle) \
-    do {                     \
+#define __HAL_UNLOCK(handle)           \
+    do {                               \
         (handle)->Lock = HAL_UNLOCKED; \
     } while (0U)
 
@@ -49,17 +49,17 @@ typedef enum {
 
 // Atomic read-modify-write of a register with the exclusive monitor: an interrupt between the load and
 // the store makes the store fail, and the loop retries with the fresh value.
-#define ATOMIC_SET_BIT(reg, bit)                                 \
-    do {                                                         \
-        uint32_t atomic_value_;                                  \
-        do {                                                     \
-            atomic_value_ = __LDREXW(&(reg)) | (bit);            \
-        } while ((__STREXW(atomic_value_, &(reg))) != 0U);       \
+#define ATOMIC_SET_BIT(reg, bit)                           \
+    do {                                                   \
+        uint32_t atomic_value_;                            \
+        do {                                               \
+            atomic_value_ = __LDREXW(&(reg)) | (bit);      \
+        } while ((__STREXW(atomic_value_, &(reg))) != 0U); \
     } while (0)
-#define ATOMIC_CLEAR_BIT(reg, bit)                               \
-    do {                                                         \
-        uint32_t atomic_value_;                                  \
-        do {                                                     \
-            atomic_value_ = __LDREXW(&(reg)) & ~(bit);           \
-        } while ((__STREXW(atomic_value_, &(reg))) != 0U);       \
+#define ATOMIC_CLEAR_BIT(reg, bit)                         \
+    do {                                                   \
+        uint32_t atomic_value_;                            \
+        do {                                               \
+            atomic_value_ = __LDREXW(&(reg)) & ~(bit);     \
+        } while ((__STREXW(atomic_value_, &(reg))) != 0U); \
     } while (0)

@@ -124,8 +124,7 @@ HAL_StatusTypeDef HAL_DMA_Abort(DMA_HandleTypeDef* hdma)
 
     hdma->Instance->CR &= ~(DMA_IT_TC | DMA_IT_TE | DMA_IT_DME);
     hdma->Instance->FCR &= ~DMA_IT_FE;
-    if (hdma->XferHalfCpltCallback != NULL || hdma->XferM1HalfCpltCallback != NULL)
-        hdma->Instance->CR &= ~DMA_IT_HT;
+    if (hdma->XferHalfCpltCallback != NULL || hdma->XferM1HalfCpltCallback != NULL) hdma->Instance->CR &= ~DMA_IT_HT;
     __HAL_DMA_DISABLE(hdma);
 
     while ((hdma->Instance->CR & DMA_SxCR_EN) != 0U) {
@@ -216,8 +215,7 @@ void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma)
             __HAL_DMA_DISABLE(hdma);
             const uint32_t limit = SystemCoreClock / 9600U;
             uint32_t count = 0U;
-            while ((hdma->Instance->CR & DMA_SxCR_EN) != 0U && ++count <= limit) {
-            }
+            while ((hdma->Instance->CR & DMA_SxCR_EN) != 0U && ++count <= limit) {}
             hdma->State = HAL_DMA_STATE_READY;
             __HAL_UNLOCK(hdma);
         }
@@ -225,6 +223,12 @@ void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma)
     }
 }
 
-HAL_DMA_StateTypeDef HAL_DMA_GetState(DMA_HandleTypeDef* hdma) { return hdma->State; }
+HAL_DMA_StateTypeDef HAL_DMA_GetState(DMA_HandleTypeDef* hdma)
+{
+    return hdma->State;
+}
 
-uint32_t HAL_DMA_GetError(DMA_HandleTypeDef* hdma) { return hdma->ErrorCode; }
+uint32_t HAL_DMA_GetError(DMA_HandleTypeDef* hdma)
+{
+    return hdma->ErrorCode;
+}

@@ -36,7 +36,7 @@ typedef struct __DMA_HandleTypeDef {
     DMA_InitTypeDef Init;
     HAL_LockTypeDef Lock;  // taken when a transfer starts, released when it completes or is aborted
     volatile HAL_DMA_StateTypeDef State;
-    void* Parent;          // the peripheral handle that owns the stream
+    void* Parent;  // the peripheral handle that owns the stream
     // Steps called from the stream interrupt, installed by the peripheral's operations; null is skipped.
     void (*XferCpltCallback)(struct __DMA_HandleTypeDef* hdma);
     void (*XferHalfCpltCallback)(struct __DMA_HandleTypeDef* hdma);
@@ -110,12 +110,12 @@ typedef struct __DMA_HandleTypeDef {
 #define DMA_IT_FE DMA_SxFCR_FEIE
 
 #define HAL_DMA_ERROR_NONE 0x00000000U
-#define HAL_DMA_ERROR_TE 0x00000001U             // transfer error
-#define HAL_DMA_ERROR_FE 0x00000002U             // FIFO error
-#define HAL_DMA_ERROR_DME 0x00000004U            // direct-mode error
-#define HAL_DMA_ERROR_TIMEOUT 0x00000020U        // the stream did not report itself disabled in time
+#define HAL_DMA_ERROR_TE 0x00000001U       // transfer error
+#define HAL_DMA_ERROR_FE 0x00000002U       // FIFO error
+#define HAL_DMA_ERROR_DME 0x00000004U      // direct-mode error
+#define HAL_DMA_ERROR_TIMEOUT 0x00000020U  // the stream did not report itself disabled in time
 #define HAL_DMA_ERROR_PARAM 0x00000040U
-#define HAL_DMA_ERROR_NO_XFER 0x00000080U        // abort with no transfer in progress
+#define HAL_DMA_ERROR_NO_XFER 0x00000080U  // abort with no transfer in progress
 #define HAL_DMA_ERROR_NOT_SUPPORTED 0x00000100U
 
 // How long a stream may take to report itself disabled, in ms of the tick.
@@ -129,9 +129,9 @@ typedef struct __DMA_HandleTypeDef {
 // Links a peripheral handle and its DMA handle both ways: `field` of the peripheral handle (hdmarx,
 // hdmatx) gets the DMA handle, whose Parent gets the peripheral handle.
 #define __HAL_LINKDMA(handle, field, dma_handle) \
-    do {                                          \
-        (handle)->field = &(dma_handle);          \
-        (dma_handle).Parent = (handle);           \
+    do {                                         \
+        (handle)->field = &(dma_handle);         \
+        (dma_handle).Parent = (handle);          \
     } while (0U)
 
 // Thread level (board set-up). Programs the stream from Init and makes it ready.

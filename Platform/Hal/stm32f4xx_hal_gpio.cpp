@@ -2,7 +2,7 @@
 
 namespace {
 
-constexpr uint32_t kModeField = 0x3U;      // the MODER value in the low two bits of Mode
+constexpr uint32_t kModeField = 0x3U;       // the MODER value in the low two bits of Mode
 constexpr uint32_t kOpenDrainFlag = 0x10U;  // output type in bit 4 of Mode
 constexpr uint32_t kModeOutput = 1U;
 constexpr uint32_t kModeAlternate = 2U;

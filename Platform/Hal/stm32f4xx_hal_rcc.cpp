@@ -102,8 +102,8 @@ static HAL_StatusTypeDef rcc_config_hsi(uint32_t state, uint32_t calibration)
 
 static bool pll_settings_valid(const RCC_PLLInitTypeDef* pll)
 {
-    return ((pll->PLLSource == RCC_PLLSOURCE_HSI) || (pll->PLLSource == RCC_PLLSOURCE_HSE)) &&
-           (pll->PLLM >= 2U) && (pll->PLLM <= 63U) && (pll->PLLN >= 50U) && (pll->PLLN <= 432U) &&
+    return ((pll->PLLSource == RCC_PLLSOURCE_HSI) || (pll->PLLSource == RCC_PLLSOURCE_HSE)) && (pll->PLLM >= 2U) &&
+           (pll->PLLM <= 63U) && (pll->PLLN >= 50U) && (pll->PLLN <= 432U) &&
            ((pll->PLLP == RCC_PLLP_DIV2) || (pll->PLLP == RCC_PLLP_DIV4) || (pll->PLLP == RCC_PLLP_DIV6) ||
             (pll->PLLP == RCC_PLLP_DIV8)) &&
            (pll->PLLQ >= 2U) && (pll->PLLQ <= 15U);
@@ -125,7 +125,8 @@ static HAL_StatusTypeDef rcc_config_pll(const RCC_PLLInitTypeDef* pll)
     if ((pll->PLLState == RCC_PLL_ON) && !pll_settings_valid(pll)) {
         return HAL_ERROR;
     }
-    const uint32_t fields = RCC_PLLCFGR_PLLSRC | RCC_PLLCFGR_PLLM | RCC_PLLCFGR_PLLN | RCC_PLLCFGR_PLLP | RCC_PLLCFGR_PLLQ;
+    const uint32_t fields =
+        RCC_PLLCFGR_PLLSRC | RCC_PLLCFGR_PLLM | RCC_PLLCFGR_PLLN | RCC_PLLCFGR_PLLP | RCC_PLLCFGR_PLLQ;
     if (pll_drives_sysclk()) {
         // The running PLL can be neither stopped nor reprogrammed; the settings it already has are fine.
         if ((pll->PLLState == RCC_PLL_OFF) || ((RCC->PLLCFGR & fields) != pllcfgr_value(pll))) {
@@ -179,10 +180,14 @@ HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef* RCC_OscInitStruct)
 static bool sysclk_source_ready(uint32_t source)
 {
     switch (source) {
-    case RCC_SYSCLKSOURCE_HSI: return (RCC->CR & RCC_CR_HSIRDY) != 0U;
-    case RCC_SYSCLKSOURCE_HSE: return (RCC->CR & RCC_CR_HSERDY) != 0U;
-    case RCC_SYSCLKSOURCE_PLLCLK: return (RCC->CR & RCC_CR_PLLRDY) != 0U;
-    default: return false;  // code 3 selects nothing
+        case RCC_SYSCLKSOURCE_HSI:
+            return (RCC->CR & RCC_CR_HSIRDY) != 0U;
+        case RCC_SYSCLKSOURCE_HSE:
+            return (RCC->CR & RCC_CR_HSERDY) != 0U;
+        case RCC_SYSCLKSOURCE_PLLCLK:
+            return (RCC->CR & RCC_CR_PLLRDY) != 0U;
+        default:
+            return false;  // code 3 selects nothing
     }
 }
 
@@ -261,20 +266,22 @@ HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* RCC_ClkInitStruct, uin
 uint32_t HAL_RCC_GetSysClockFreq(void)
 {
     switch (__HAL_RCC_GET_SYSCLK_SOURCE()) {
-    case RCC_SYSCLKSOURCE_HSE: return HSE_VALUE;
-    case RCC_SYSCLKSOURCE_PLLCLK: {
-        const uint32_t pllcfgr = RCC->PLLCFGR;
-        const uint32_t m = (pllcfgr & RCC_PLLCFGR_PLLM) >> RCC_PLLCFGR_PLLM_Pos;
-        const uint32_t n = (pllcfgr & RCC_PLLCFGR_PLLN) >> RCC_PLLCFGR_PLLN_Pos;
-        const uint32_t p = (((pllcfgr & RCC_PLLCFGR_PLLP) >> RCC_PLLCFGR_PLLP_Pos) + 1U) * 2U;
-        const uint32_t input = ((pllcfgr & RCC_PLLCFGR_PLLSRC) != 0U) ? HSE_VALUE : HSI_VALUE;
-        if (m == 0U) {
-            return 0U;  // not a configuration the PLL can lock with
+        case RCC_SYSCLKSOURCE_HSE:
+            return HSE_VALUE;
+        case RCC_SYSCLKSOURCE_PLLCLK: {
+            const uint32_t pllcfgr = RCC->PLLCFGR;
+            const uint32_t m = (pllcfgr & RCC_PLLCFGR_PLLM) >> RCC_PLLCFGR_PLLM_Pos;
+            const uint32_t n = (pllcfgr & RCC_PLLCFGR_PLLN) >> RCC_PLLCFGR_PLLN_Pos;
+            const uint32_t p = (((pllcfgr & RCC_PLLCFGR_PLLP) >> RCC_PLLCFGR_PLLP_Pos) + 1U) * 2U;
+            const uint32_t input = ((pllcfgr & RCC_PLLCFGR_PLLSRC) != 0U) ? HSE_VALUE : HSI_VALUE;
+            if (m == 0U) {
+                return 0U;  // not a configuration the PLL can lock with
+            }
+            // 64-bit: the VCO product input * N reaches 10.8e9 before the division by M.
+            return static_cast<uint32_t>((static_cast<uint64_t>(input) * n / m) / p);
         }
-        // 64-bit: the VCO product input * N reaches 10.8e9 before the division by M.
-        return static_cast<uint32_t>((static_cast<uint64_t>(input) * n / m) / p);
-    }
-    default: return HSI_VALUE;
+        default:
+            return HSI_VALUE;
     }
 }
 

@@ -123,12 +123,12 @@ typedef struct {
 // cycles to reach the peripheral, and an access to it right after the write could be lost. Reading the
 // enable register back stalls the core until the write has completed.
 
-#define NODE_RCC_ENABLE_WITH_READ_BACK(reg, bit)   \
-    do {                                           \
-        volatile uint32_t node_read_back_;         \
-        SET_BIT(RCC->reg, (bit));                  \
+#define NODE_RCC_ENABLE_WITH_READ_BACK(reg, bit)     \
+    do {                                             \
+        volatile uint32_t node_read_back_;           \
+        SET_BIT(RCC->reg, (bit));                    \
         node_read_back_ = READ_BIT(RCC->reg, (bit)); \
-        UNUSED(node_read_back_);                   \
+        UNUSED(node_read_back_);                     \
     } while (0U)
 
 #define __HAL_RCC_GPIOA_CLK_ENABLE() NODE_RCC_ENABLE_WITH_READ_BACK(AHB1ENR, RCC_AHB1ENR_GPIOAEN)
@@ -147,16 +147,16 @@ typedef struct {
 
 // Regulator voltage scale: the VOS field set with the other bits of PWR CR kept, then read back (the
 // PWR interface clock must be on).
-#define __HAL_PWR_VOLTAGESCALING_CONFIG(x)                     \
-    do {                                                       \
-        volatile uint32_t node_read_back_;                     \
-        MODIFY_REG(PWR->CR, PWR_CR_VOS, ((x) & PWR_CR_VOS));   \
-        node_read_back_ = READ_BIT(PWR->CR, PWR_CR_VOS);       \
-        UNUSED(node_read_back_);                               \
+#define __HAL_PWR_VOLTAGESCALING_CONFIG(x)                 \
+    do {                                                   \
+        volatile uint32_t node_read_back_;                 \
+        MODIFY_REG(PWR->CR, PWR_CR_VOS, ((x)&PWR_CR_VOS)); \
+        node_read_back_ = READ_BIT(PWR->CR, PWR_CR_VOS);   \
+        UNUSED(node_read_back_);                           \
     } while (0U)
 
 // Flash interface: wait states and the ART accelerator.
-#define __HAL_FLASH_SET_LATENCY(latency) MODIFY_REG(FLASH->ACR, FLASH_ACR_LATENCY, ((latency) & FLASH_ACR_LATENCY))
+#define __HAL_FLASH_SET_LATENCY(latency) MODIFY_REG(FLASH->ACR, FLASH_ACR_LATENCY, ((latency)&FLASH_ACR_LATENCY))
 #define __HAL_FLASH_GET_LATENCY() (READ_BIT(FLASH->ACR, FLASH_ACR_LATENCY))
 #define __HAL_FLASH_INSTRUCTION_CACHE_ENABLE() SET_BIT(FLASH->ACR, FLASH_ACR_ICEN)
 #define __HAL_FLASH_DATA_CACHE_ENABLE() SET_BIT(FLASH->ACR, FLASH_ACR_DCEN)

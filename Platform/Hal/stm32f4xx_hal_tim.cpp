@@ -4,8 +4,7 @@ namespace {
 
 bool valid_channel(uint32_t Channel)
 {
-    return Channel == TIM_CHANNEL_1 || Channel == TIM_CHANNEL_2 || Channel == TIM_CHANNEL_3 ||
-           Channel == TIM_CHANNEL_4;
+    return Channel == TIM_CHANNEL_1 || Channel == TIM_CHANNEL_2 || Channel == TIM_CHANNEL_3 || Channel == TIM_CHANNEL_4;
 }
 
 // Counter mode, clock division and auto-reload preload into CR1, then ARR and PSC. Both ARR (with
@@ -86,9 +85,15 @@ void set_output_compare(TIM_TypeDef* tim, const TIM_OC_InitTypeDef* config, uint
 
 }  // namespace
 
-HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef* htim) { return init_time_base(htim, Hook::Base); }
+HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef* htim)
+{
+    return init_time_base(htim, Hook::Base);
+}
 
-HAL_StatusTypeDef HAL_TIM_PWM_Init(TIM_HandleTypeDef* htim) { return init_time_base(htim, Hook::Pwm); }
+HAL_StatusTypeDef HAL_TIM_PWM_Init(TIM_HandleTypeDef* htim)
+{
+    return init_time_base(htim, Hook::Pwm);
+}
 
 HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim, TIM_ClockConfigTypeDef* sClockSourceConfig)
 {
@@ -160,6 +165,12 @@ HAL_StatusTypeDef HAL_TIM_PWM_Start(TIM_HandleTypeDef* htim, uint32_t Channel)
     return HAL_OK;
 }
 
-__attribute__((weak)) void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) { UNUSED(htim); }
+__attribute__((weak)) void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim)
+{
+    UNUSED(htim);
+}
 
-__attribute__((weak)) void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef* htim) { UNUSED(htim); }
+__attribute__((weak)) void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef* htim)
+{
+    UNUSED(htim);
+}

@@ -16,7 +16,7 @@ typedef struct {
 } TIM_Base_InitTypeDef;
 
 typedef struct {
-    uint32_t ClockSource;     // TIM_CLOCKSOURCE_x
+    uint32_t ClockSource;  // TIM_CLOCKSOURCE_x
     uint32_t ClockPolarity;
     uint32_t ClockPrescaler;
     uint32_t ClockFilter;
@@ -60,9 +60,9 @@ typedef enum {
 } HAL_TIM_ActiveChannel;
 
 typedef struct {
-    TIM_TypeDef* Instance;                                // the timer's registers
-    TIM_Base_InitTypeDef Init;                            // time-base settings
-    HAL_TIM_ActiveChannel Channel;                        // channel of the last capture/compare event
+    TIM_TypeDef* Instance;          // the timer's registers
+    TIM_Base_InitTypeDef Init;      // time-base settings
+    HAL_TIM_ActiveChannel Channel;  // channel of the last capture/compare event
     HAL_LockTypeDef Lock;
     volatile HAL_TIM_StateTypeDef State;
     volatile HAL_TIM_ChannelStateTypeDef ChannelState[4];   // one per channel, in channel order
@@ -125,7 +125,8 @@ HAL_StatusTypeDef HAL_TIM_PWM_Init(TIM_HandleTypeDef* htim);
 // Other clock sources are not provided by this platform: HAL_ERROR.
 HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim, TIM_ClockConfigTypeDef* sClockSourceConfig);
 // Trigger output (CR2 MMS) and master/slave mode (SMCR MSM).
-HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef* htim, TIM_MasterConfigTypeDef* sMasterConfig);
+HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef* htim,
+                                                        TIM_MasterConfigTypeDef* sMasterConfig);
 // The channel's output is disabled while it is set up: compare mode, polarity and CCRx = Pulse, then
 // compare preload on (a later CCRx write takes effect at the next update event) and the fast mode.
 // HAL_ERROR for an unknown channel.

@@ -34,8 +34,7 @@ static void uart_set_config(UART_HandleTypeDef* huart)
                huart->Init.WordLength | huart->Init.Parity | huart->Init.Mode | huart->Init.OverSampling);
     MODIFY_REG(port->CR3, USART_CR3_RTSE | USART_CR3_CTSE, huart->Init.HwFlowCtl);
     // USART1 and USART6 hang on APB2, the others on APB1.
-    const uint32_t pclk =
-        (port == USART1 || port == NODE_USART6) ? HAL_RCC_GetPCLK2Freq() : HAL_RCC_GetPCLK1Freq();
+    const uint32_t pclk = (port == USART1 || port == NODE_USART6) ? HAL_RCC_GetPCLK2Freq() : HAL_RCC_GetPCLK1Freq();
     port->BRR = uart_brr(pclk, huart->Init.BaudRate, huart->Init.OverSampling == UART_OVERSAMPLING_8);
 }
 
@@ -261,9 +260,12 @@ HAL_StatusTypeDef HAL_UART_DMAStop(UART_HandleTypeDef* huart)
 // and DR.
 static void uart_receive_error(UART_HandleTypeDef* huart, uint32_t sr, uint32_t cr1, uint32_t cr3)
 {
-    if ((sr & USART_SR_PE) != 0U && (cr1 & USART_CR1_PEIE) != 0U) huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_PE;
-    if ((sr & USART_SR_NE) != 0U && (cr3 & USART_CR3_EIE) != 0U) huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_NE;
-    if ((sr & USART_SR_FE) != 0U && (cr3 & USART_CR3_EIE) != 0U) huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_FE;
+    if ((sr & USART_SR_PE) != 0U && (cr1 & USART_CR1_PEIE) != 0U)
+        huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_PE;
+    if ((sr & USART_SR_NE) != 0U && (cr3 & USART_CR3_EIE) != 0U)
+        huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_NE;
+    if ((sr & USART_SR_FE) != 0U && (cr3 & USART_CR3_EIE) != 0U)
+        huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_FE;
     if ((sr & USART_SR_ORE) != 0U && ((cr1 & USART_CR1_RXNEIE) != 0U || (cr3 & USART_CR3_EIE) != 0U))
         huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_ORE;
     if (huart->ErrorCode == HAL_UART_ERROR_NONE) return;
@@ -340,18 +342,36 @@ HAL_UART_StateTypeDef HAL_UART_GetState(UART_HandleTypeDef* huart)
     return static_cast<HAL_UART_StateTypeDef>(huart->gState | huart->RxState);
 }
 
-uint32_t HAL_UART_GetError(UART_HandleTypeDef* huart) { return huart->ErrorCode; }
+uint32_t HAL_UART_GetError(UART_HandleTypeDef* huart)
+{
+    return huart->ErrorCode;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Defaults of the callbacks bound by name.
 
-__attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef* huart) { UNUSED(huart); }
+__attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef* huart)
+{
+    UNUSED(huart);
+}
 __attribute__((weak)) void HAL_UARTEx_RxEventCallback(UART_HandleTypeDef* huart, uint16_t Size)
 {
     UNUSED(huart);
     UNUSED(Size);
 }
-__attribute__((weak)) void HAL_UART_ErrorCallback(UART_HandleTypeDef* huart) { UNUSED(huart); }
-__attribute__((weak)) void HAL_UART_RxCpltCallback(UART_HandleTypeDef* huart) { UNUSED(huart); }
-__attribute__((weak)) void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef* huart) { UNUSED(huart); }
-__attribute__((weak)) void HAL_UART_TxCpltCallback(UART_HandleTypeDef* huart) { UNUSED(huart); }
+__attribute__((weak)) void HAL_UART_ErrorCallback(UART_HandleTypeDef* huart)
+{
+    UNUSED(huart);
+}
+__attribute__((weak)) void HAL_UART_RxCpltCallback(UART_HandleTypeDef* huart)
+{
+    UNUSED(huart);
+}
+__attribute__((weak)) void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef* huart)
+{
+    UNUSED(huart);
+}
+__attribute__((weak)) void HAL_UART_TxCpltCallback(UART_HandleTypeDef* huart)
+{
+    UNUSED(huart);
+}

@@ -21,9 +21,9 @@ typedef struct {
 } UART_InitTypeDef;
 
 typedef enum : uint8_t {
-    HAL_UART_STATE_RESET = 0x00U,       // never initialised
+    HAL_UART_STATE_RESET = 0x00U,  // never initialised
     HAL_UART_STATE_READY = 0x20U,
-    HAL_UART_STATE_BUSY = 0x24U,        // during initialisation
+    HAL_UART_STATE_BUSY = 0x24U,  // during initialisation
     HAL_UART_STATE_BUSY_TX = 0x21U,
     HAL_UART_STATE_BUSY_RX = 0x22U,
     HAL_UART_STATE_BUSY_TX_RX = 0x23U,
@@ -55,7 +55,7 @@ typedef struct __UART_HandleTypeDef {
     volatile HAL_UART_RxEventTypeTypeDef RxEventType;
     DMA_HandleTypeDef* hdmatx;
     DMA_HandleTypeDef* hdmarx;
-    HAL_LockTypeDef Lock;  // none of the operations here takes it
+    HAL_LockTypeDef Lock;                    // none of the operations here takes it
     volatile HAL_UART_StateTypeDef gState;   // the handle as a whole and its transmit side
     volatile HAL_UART_StateTypeDef RxState;  // the receive side
     volatile uint32_t ErrorCode;             // HAL_UART_ERROR_* bits
@@ -92,12 +92,12 @@ typedef struct __UART_HandleTypeDef {
 #define __HAL_UART_DISABLE(h) ((h)->Instance->CR1 &= ~USART_CR1_UE)
 #define __HAL_UART_GET_FLAG(h, flag) (((h)->Instance->SR & (flag)) == (flag))
 // PE, FE, NE, ORE and IDLE clear by a read of SR followed by a read of DR.
-#define __HAL_UART_CLEAR_PEFLAG(h)                                  \
-    do {                                                            \
-        volatile uint32_t uart_sr_read_ = (h)->Instance->SR;        \
-        volatile uint32_t uart_dr_read_ = (h)->Instance->DR;        \
-        (void)uart_sr_read_;                                        \
-        (void)uart_dr_read_;                                        \
+#define __HAL_UART_CLEAR_PEFLAG(h)                           \
+    do {                                                     \
+        volatile uint32_t uart_sr_read_ = (h)->Instance->SR; \
+        volatile uint32_t uart_dr_read_ = (h)->Instance->DR; \
+        (void)uart_sr_read_;                                 \
+        (void)uart_dr_read_;                                 \
     } while (0U)
 #define __HAL_UART_CLEAR_OREFLAG(h) __HAL_UART_CLEAR_PEFLAG(h)
 #define __HAL_UART_CLEAR_IDLEFLAG(h) __HAL_UART_CLEAR_PEFLAG(h)
@@ -107,8 +107,7 @@ typedef struct __UART_HandleTypeDef {
 HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart);
 // Thread level only (its time-out runs on the tick). Sends Size units and returns once the last stop
 // bit has left the line; Timeout in ms bounds the whole call.
-HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* pData, uint16_t Size,
-                                    uint32_t Timeout);
+HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* pData, uint16_t Size, uint32_t Timeout);
 // Thread level. Arms one reception of at most Size bytes into pData by DMA, ended by an idle line, a
 // full buffer or a line error; events come through HAL_UARTEx_RxEventCallback.
 HAL_StatusTypeDef HAL_UARTEx_ReceiveToIdle_DMA(UART_HandleTypeDef* huart, uint8_t* pData, uint16_t Size);
@@ -122,9 +121,9 @@ uint32_t HAL_UART_GetError(UART_HandleTypeDef* huart);
 
 // Callbacks bound by name: the platform's defaults are empty and weak; a definition elsewhere in the
 // firmware replaces them at link time.
-void HAL_UART_MspInit(UART_HandleTypeDef* huart);                        // thread level, from HAL_UART_Init
+void HAL_UART_MspInit(UART_HandleTypeDef* huart);                           // thread level, from HAL_UART_Init
 void HAL_UARTEx_RxEventCallback(UART_HandleTypeDef* huart, uint16_t Size);  // interrupt context
-void HAL_UART_ErrorCallback(UART_HandleTypeDef* huart);                  // interrupt context
-void HAL_UART_RxCpltCallback(UART_HandleTypeDef* huart);                 // interrupt context
-void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef* huart);             // interrupt context
-void HAL_UART_TxCpltCallback(UART_HandleTypeDef* huart);                 // interrupt context
+void HAL_UART_ErrorCallback(UART_HandleTypeDef* huart);                     // interrupt context
+void HAL_UART_RxCpltCallback(UART_HandleTypeDef* huart);                    // interrupt context
+void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef* huart);                // interrupt context
+void HAL_UART_TxCpltCallback(UART_HandleTypeDef* huart);                    // interrupt context

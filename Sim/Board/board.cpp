@@ -9,10 +9,10 @@ namespace sim {
 
 namespace {
 
-constexpr int kSwitchPin = 12;    // port B
-constexpr int kOneWirePin = 13;   // port B
-constexpr int kUsart1Rx = 10;     // port A: driven by the dashboard
-constexpr int kUsart2Rx = 3;      // port A: driven by the listener
+constexpr int kSwitchPin = 12;   // port B
+constexpr int kOneWirePin = 13;  // port B
+constexpr int kUsart1Rx = 10;    // port A: driven by the dashboard
+constexpr int kUsart2Rx = 3;     // port A: driven by the listener
 // USART1's receive requests reach DMA2 streams 2 and 5 on channel 4.
 constexpr int kUsart1RxStreams[] = {2, 5};
 constexpr int kUsart1RxChannel = 4;
@@ -23,10 +23,14 @@ constexpr uint8_t kNoiseByte = 0xFF;
 Ds18b20Model::Fault fault_of(SensorCondition condition)
 {
     switch (condition) {
-    case SensorCondition::Ok: return Ds18b20Model::Fault::None;
-    case SensorCondition::Absent: return Ds18b20Model::Fault::Absent;
-    case SensorCondition::HeldLow: return Ds18b20Model::Fault::HeldLow;
-    case SensorCondition::Corrupt: return Ds18b20Model::Fault::Corrupt;
+        case SensorCondition::Ok:
+            return Ds18b20Model::Fault::None;
+        case SensorCondition::Absent:
+            return Ds18b20Model::Fault::Absent;
+        case SensorCondition::HeldLow:
+            return Ds18b20Model::Fault::HeldLow;
+        case SensorCondition::Corrupt:
+            return Ds18b20Model::Fault::Corrupt;
     }
     return Ds18b20Model::Fault::None;
 }
@@ -38,12 +42,28 @@ trace::OneWire onewire_event(const Ds18b20Model::Transaction& t)
     e.start = t.at;
     e.duration = t.duration;
     switch (t.kind) {
-    case Kind::Reset: e.what = "reset"; break;
-    case Kind::Presence: e.what = "presence"; break;
-    case Kind::Written: e.what = "write"; e.value = t.byte; break;
-    case Kind::Read: e.what = "read"; e.value = t.byte; break;
-    case Kind::ConversionDone: e.what = "conversion"; e.celsius = t.celsius; break;
-    case Kind::Unsupported: e.what = "unsupported"; e.value = t.byte; break;
+        case Kind::Reset:
+            e.what = "reset";
+            break;
+        case Kind::Presence:
+            e.what = "presence";
+            break;
+        case Kind::Written:
+            e.what = "write";
+            e.value = t.byte;
+            break;
+        case Kind::Read:
+            e.what = "read";
+            e.value = t.byte;
+            break;
+        case Kind::ConversionDone:
+            e.what = "conversion";
+            e.celsius = t.celsius;
+            break;
+        case Kind::Unsupported:
+            e.what = "unsupported";
+            e.value = t.byte;
+            break;
     }
     return e;
 }
@@ -66,8 +86,8 @@ Board::Board(const BoardConfig& config)
 
 const std::vector<std::pair<char, int>>& Board::node_pins()
 {
-    static const std::vector<std::pair<char, int>> pins = {{'A', 0},  {'A', 9},  {'A', 10}, {'A', 2},
-                                                           {'A', 3},  {'B', 12}, {'B', 13}, {'C', 13}};
+    static const std::vector<std::pair<char, int>> pins = {{'A', 0}, {'A', 9},  {'A', 10}, {'A', 2},
+                                                           {'A', 3}, {'B', 12}, {'B', 13}, {'C', 13}};
     return pins;
 }
 
@@ -94,8 +114,12 @@ void Board::observe(trace::Trace& trace)
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
     // The receive lines are driven by the peers, not by the chip: their levels come from the peers.
-    dashboard.on_line([this](int level, Picos at) { record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level}); });
-    listener.on_line([this](int level, Picos at) { record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level}); });
+    dashboard.on_line([this](int level, Picos at) {
+        record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level});
+    });
+    listener.on_line([this](int level, Picos at) {
+        record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level});
+    });
 
     chip.tim2.on_shape_change([this](const PwmShape& shape, Picos at) {
         trace::Pwm now{shape.period, shape.high};
@@ -106,7 +130,9 @@ void Board::observe(trace::Trace& trace)
     sensor.on_transaction([this](const Ds18b20Model::Transaction& t) {
         if (recording()) record(chip.now(), onewire_event(t));
     });
-    sensor.on_violation([this](const Ds18b20Model::Violation& v) { record(v.at, trace::Violation{v.what, v.measured}); });
+    sensor.on_violation([this](const Ds18b20Model::Violation& v) {
+        record(v.at, trace::Violation{v.what, v.measured});
+    });
 
     // Reception is live or not only through USART1's CR1/CR3 and the streams' state.
     chip.usart1.on_control_change([this] { update_rx_armed(); });
@@ -194,12 +220,24 @@ void Board::apply(const ScenarioStep& step)
     using Verb = ScenarioStep::Verb;
     applying_at_ = step.at;
     switch (step.verb) {
-    case Verb::Send: send(step.bytes, step.line); break;
-    case Verb::Break: send_break(step.length, step.line); break;
-    case Verb::Noise: send_noise(step.line); break;
-    case Verb::Switch: set_switch(step.position, step.line); break;
-    case Verb::Temp: set_temperature(step.celsius, step.line); break;
-    case Verb::Sensor: set_sensor(step.sensor, step.line); break;
+        case Verb::Send:
+            send(step.bytes, step.line);
+            break;
+        case Verb::Break:
+            send_break(step.length, step.line);
+            break;
+        case Verb::Noise:
+            send_noise(step.line);
+            break;
+        case Verb::Switch:
+            set_switch(step.position, step.line);
+            break;
+        case Verb::Temp:
+            set_temperature(step.celsius, step.line);
+            break;
+        case Verb::Sensor:
+            set_sensor(step.sensor, step.line);
+            break;
     }
     applying_at_ = kNever;
 }

@@ -8,21 +8,24 @@
 namespace sim {
 
 namespace {
-constexpr Picos kResetLow = microseconds(480);      // tRSTL
-constexpr Picos kResetHigh = microseconds(480);     // tRSTH: presence window before the first slot
+constexpr Picos kResetLow = microseconds(480);            // tRSTL
+constexpr Picos kResetHigh = microseconds(480);           // tRSTH: presence window before the first slot
 constexpr Picos kPresenceSampleFirst = microseconds(60);  // latest start of a presence pulse
 constexpr Picos kPresenceSampleLast = microseconds(75);   // earliest end (15 us wait + 60 us pulse)
-constexpr Picos kSlot = microseconds(60);           // tSLOT
-constexpr Picos kRecovery = microseconds(1);        // tREC
-constexpr Picos kLow1Min = microseconds(1);         // tLOW1 min, and the read slot's master low
-constexpr Picos kSampleWindowStart = microseconds(15);  // the device samples a written bit 15-60 us in
-constexpr Picos kLow0Max = microseconds(120);       // tLOW0 max
-constexpr Picos kReadValid = microseconds(15);      // tRDV
+constexpr Picos kSlot = microseconds(60);                 // tSLOT
+constexpr Picos kRecovery = microseconds(1);              // tREC
+constexpr Picos kLow1Min = microseconds(1);               // tLOW1 min, and the read slot's master low
+constexpr Picos kSampleWindowStart = microseconds(15);    // the device samples a written bit 15-60 us in
+constexpr Picos kLow0Max = microseconds(120);             // tLOW0 max
+constexpr Picos kReadValid = microseconds(15);            // tRDV
 
 constexpr uint8_t kSkipRom = 0xCC, kReadRom = 0x33, kMatchRom = 0x55;
 constexpr uint8_t kConvertT = 0x44, kReadScratchpad = 0xBE, kWriteScratchpad = 0x4E, kReadPowerSupply = 0xB4;
 
-int resolution_bits(uint8_t config) { return 9 + ((config >> 5) & 3); }
+int resolution_bits(uint8_t config)
+{
+    return 9 + ((config >> 5) & 3);
+}
 }  // namespace
 
 Ds18b20Model::Ds18b20Model(OneWireBus& bus, uint64_t serial) : bus_(bus)
@@ -66,9 +69,12 @@ void Ds18b20Model::clear_records()
 Drive Ds18b20Model::drive(Picos now) const
 {
     switch (fault_) {
-    case Fault::Absent: return Drive::None;
-    case Fault::HeldLow: return Drive::Low;
-    default: return (now >= low_from_ && now < low_until_) ? Drive::Low : Drive::None;
+        case Fault::Absent:
+            return Drive::None;
+        case Fault::HeldLow:
+            return Drive::Low;
+        default:
+            return (now >= low_from_ && now < low_until_) ? Drive::Low : Drive::None;
     }
 }
 
@@ -146,16 +152,20 @@ void Ds18b20Model::on_release(Picos now)
         return;
     }
     switch (phase_) {
-    case Phase::Idle: {
-        // Not listening: the slot is only recorded, as the write slot its low time makes it.
-        int bit = low >= kWriteSample ? 0 : 1;
-        if (keep_) slots_.push_back({bit ? Slot::Kind::Write1 : Slot::Kind::Write0, fall_, low, 0, 0, bit});
-        after_slot_ = false;
-        return;
-    }
-    case Phase::Sending:
-    case Phase::ConversionStatus: on_read_slot(low, now); return;
-    default: on_write_slot(low, now); return;
+        case Phase::Idle: {
+            // Not listening: the slot is only recorded, as the write slot its low time makes it.
+            int bit = low >= kWriteSample ? 0 : 1;
+            if (keep_) slots_.push_back({bit ? Slot::Kind::Write1 : Slot::Kind::Write0, fall_, low, 0, 0, bit});
+            after_slot_ = false;
+            return;
+        }
+        case Phase::Sending:
+        case Phase::ConversionStatus:
+            on_read_slot(low, now);
+            return;
+        default:
+            on_write_slot(low, now);
+            return;
     }
 }
 
@@ -259,56 +269,58 @@ void Ds18b20Model::send(std::vector<uint8_t> bytes, Phase after)
 void Ds18b20Model::on_byte(uint8_t byte, Picos now)
 {
     switch (phase_) {
-    case Phase::RomCommand:
-        if (byte == kSkipRom) {
-            phase_ = Phase::FunctionCommand;
-        } else if (byte == kReadRom) {
-            send(std::vector<uint8_t>(rom_.begin(), rom_.end()), Phase::FunctionCommand);
-        } else if (byte == kMatchRom) {
-            rx_bytes_.clear();
-            phase_ = Phase::MatchRom;
-        } else {
-            transaction({Transaction::Kind::Unsupported, now, 0, byte});
-            phase_ = Phase::Idle;
-        }
-        return;
-    case Phase::MatchRom:
-        rx_bytes_.push_back(byte);
-        if (rx_bytes_.size() < rom_.size()) return;
-        phase_ = std::equal(rom_.begin(), rom_.end(), rx_bytes_.begin()) ? Phase::FunctionCommand : Phase::Idle;
-        return;
-    case Phase::FunctionCommand:
-        if (byte == kConvertT) {
-            converting_ = true;
-            conversion_end_ = now + conversion_time(scratchpad_[4]);
-            phase_ = Phase::ConversionStatus;
-        } else if (byte == kReadScratchpad) {
-            std::vector<uint8_t> bytes(scratchpad_.begin(), scratchpad_.end());
-            if (fault_ == Fault::Corrupt)
-                for (int bit : corrupt_bits_)
-                    if (bit >= 0 && bit < 72) bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] ^ (1U << (bit % 8)));
-            send(std::move(bytes), Phase::Idle);
-        } else if (byte == kWriteScratchpad) {
-            rx_bytes_.clear();
-            phase_ = Phase::WriteScratchpad;
-        } else if (byte == kReadPowerSupply) {
-            phase_ = Phase::Idle;  // externally powered: read slots answer 1, the line left to the pull-up
-        } else {
-            transaction({Transaction::Kind::Unsupported, now, 0, byte});
-            phase_ = Phase::Idle;
-        }
-        return;
-    case Phase::WriteScratchpad:
-        rx_bytes_.push_back(byte);
-        if (rx_bytes_.size() == 1) scratchpad_[2] = byte;  // TH
-        if (rx_bytes_.size() == 2) scratchpad_[3] = byte;  // TL
-        if (rx_bytes_.size() == 3) {
-            scratchpad_[4] = static_cast<uint8_t>((byte & 0x60U) | 0x1FU);  // only R1 R0 are writable
-            phase_ = Phase::Idle;
-        }
-        update_crc();
-        return;
-    default: return;
+        case Phase::RomCommand:
+            if (byte == kSkipRom) {
+                phase_ = Phase::FunctionCommand;
+            } else if (byte == kReadRom) {
+                send(std::vector<uint8_t>(rom_.begin(), rom_.end()), Phase::FunctionCommand);
+            } else if (byte == kMatchRom) {
+                rx_bytes_.clear();
+                phase_ = Phase::MatchRom;
+            } else {
+                transaction({Transaction::Kind::Unsupported, now, 0, byte});
+                phase_ = Phase::Idle;
+            }
+            return;
+        case Phase::MatchRom:
+            rx_bytes_.push_back(byte);
+            if (rx_bytes_.size() < rom_.size()) return;
+            phase_ = std::equal(rom_.begin(), rom_.end(), rx_bytes_.begin()) ? Phase::FunctionCommand : Phase::Idle;
+            return;
+        case Phase::FunctionCommand:
+            if (byte == kConvertT) {
+                converting_ = true;
+                conversion_end_ = now + conversion_time(scratchpad_[4]);
+                phase_ = Phase::ConversionStatus;
+            } else if (byte == kReadScratchpad) {
+                std::vector<uint8_t> bytes(scratchpad_.begin(), scratchpad_.end());
+                if (fault_ == Fault::Corrupt)
+                    for (int bit : corrupt_bits_)
+                        if (bit >= 0 && bit < 72)
+                            bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] ^ (1U << (bit % 8)));
+                send(std::move(bytes), Phase::Idle);
+            } else if (byte == kWriteScratchpad) {
+                rx_bytes_.clear();
+                phase_ = Phase::WriteScratchpad;
+            } else if (byte == kReadPowerSupply) {
+                phase_ = Phase::Idle;  // externally powered: read slots answer 1, the line left to the pull-up
+            } else {
+                transaction({Transaction::Kind::Unsupported, now, 0, byte});
+                phase_ = Phase::Idle;
+            }
+            return;
+        case Phase::WriteScratchpad:
+            rx_bytes_.push_back(byte);
+            if (rx_bytes_.size() == 1) scratchpad_[2] = byte;  // TH
+            if (rx_bytes_.size() == 2) scratchpad_[3] = byte;  // TL
+            if (rx_bytes_.size() == 3) {
+                scratchpad_[4] = static_cast<uint8_t>((byte & 0x60U) | 0x1FU);  // only R1 R0 are writable
+                phase_ = Phase::Idle;
+            }
+            update_crc();
+            return;
+        default:
+            return;
     }
 }
 

@@ -29,16 +29,16 @@ class Ds18b20Model final : public OneWireDevice {
 public:
     enum class Fault : uint8_t {
         None,
-        Absent,    // not on the bus: never answers, the pull-up keeps the line high
-        HeldLow,   // shorted: holds the line low for ever
-        Corrupt,   // answers, but flips the chosen bits of every scratchpad read
+        Absent,   // not on the bus: never answers, the pull-up keeps the line high
+        HeldLow,  // shorted: holds the line low for ever
+        Corrupt,  // answers, but flips the chosen bits of every scratchpad read
     };
 
     // A master timing outside the device's windows.
     struct Violation {
-        Picos at;         // when it was judged
+        Picos at;  // when it was judged
         std::string what;
-        Picos measured;   // the offending duration
+        Picos measured;  // the offending duration
     };
 
     // The traffic as the device saw it.
@@ -56,11 +56,11 @@ public:
     struct Slot {
         enum class Kind : uint8_t { Reset, Write0, Write1, Read };
         Kind kind;
-        Picos fall;         // the master's falling edge
-        Picos low = 0;      // how long the master held the line low
-        Picos length = 0;   // falling edge to the next falling edge; 0 until that edge comes
-        Picos sample = 0;   // when the master read the line, from the falling edge (reset: from the release)
-        int bit = -1;       // the bit written or sent
+        Picos fall;        // the master's falling edge
+        Picos low = 0;     // how long the master held the line low
+        Picos length = 0;  // falling edge to the next falling edge; 0 until that edge comes
+        Picos sample = 0;  // when the master read the line, from the falling edge (reset: from the release)
+        int bit = -1;      // the bit written or sent
     };
 
     // `serial` is the 48-bit serial number of the ROM code (family 0x28 and the CRC are added).
@@ -79,7 +79,10 @@ public:
 
     // Records are kept in memory by default; a long run that takes them through listeners turns this off.
     void keep_records(bool on) { keep_ = on; }
-    void on_transaction(std::function<void(const Transaction&)> listener) { transaction_listener_ = std::move(listener); }
+    void on_transaction(std::function<void(const Transaction&)> listener)
+    {
+        transaction_listener_ = std::move(listener);
+    }
     void on_violation(std::function<void(const Violation&)> listener) { violation_listener_ = std::move(listener); }
     const std::vector<Transaction>& transactions() const { return transactions_; }
     const std::vector<Violation>& violations() const { return violations_; }
@@ -104,13 +107,13 @@ public:
 
 private:
     enum class Phase : uint8_t {
-        Idle,             // waits for a reset; slots are ignored
-        RomCommand,       // receives the ROM command after a presence pulse
-        MatchRom,         // receives the 8 bytes of a ROM code
-        FunctionCommand,  // receives the function command
-        WriteScratchpad,  // receives TH, TL and the configuration
-        Sending,          // sends tx_ bit by bit; read slots past its end answer 1
-        ConversionStatus, // read slots answer 0 while converting, 1 when done
+        Idle,              // waits for a reset; slots are ignored
+        RomCommand,        // receives the ROM command after a presence pulse
+        MatchRom,          // receives the 8 bytes of a ROM code
+        FunctionCommand,   // receives the function command
+        WriteScratchpad,   // receives TH, TL and the configuration
+        Sending,           // sends tx_ bit by bit; read slots past its end answer 1
+        ConversionStatus,  // read slots answer 0 while converting, 1 when done
     };
 
     void on_fall(Picos now);
@@ -138,16 +141,16 @@ private:
 
     // Line and slot timing.
     bool master_low_ = false;
-    Picos fall_ = 0;                 // last falling edge of the master
-    bool after_slot_ = false;        // the last low phase was a slot of an active transfer
+    Picos fall_ = 0;           // last falling edge of the master
+    bool after_slot_ = false;  // the last low phase was a slot of an active transfer
     Picos reset_release_ = 0;
     bool awaiting_first_slot_ = false;
     bool presence_sampled_ = false;
-    Picos low_from_ = 0;             // the device pulls low over [low_from_, low_until_)
+    Picos low_from_ = 0;  // the device pulls low over [low_from_, low_until_)
     Picos low_until_ = 0;
-    bool slot_is_read_ = false;      // the slot in progress is one the device answers
+    bool slot_is_read_ = false;  // the slot in progress is one the device answers
     bool slot_sampled_ = false;
-    int pending_bit_ = 1;            // what the device answers in that slot
+    int pending_bit_ = 1;  // what the device answers in that slot
 
     // Protocol state.
     Phase phase_ = Phase::Idle;

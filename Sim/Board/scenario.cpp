@@ -67,7 +67,9 @@ ScenarioStep parse_step(std::string_view line)
     if (size_t hash = rest.find('#'); hash != std::string_view::npos) rest = trim(rest.substr(0, hash));
     step.args = std::string(rest);
     std::string_view argument = next_word(rest);
-    if (!rest.empty()) throw std::invalid_argument("unexpected '" + std::string(rest) + "' after " + std::string(verb) + "'s argument");
+    if (!rest.empty())
+        throw std::invalid_argument("unexpected '" + std::string(rest) + "' after " + std::string(verb) +
+                                    "'s argument");
 
     if (verb == "break") {
         step.verb = ScenarioStep::Verb::Break;
@@ -97,7 +99,8 @@ ScenarioStep parse_step(std::string_view line)
             throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not '" + std::string(argument) + "'");
         step.sensor = *condition;
     } else {
-        throw std::invalid_argument("unknown verb '" + std::string(verb) + "' (send, break, noise, switch, temp, sensor)");
+        throw std::invalid_argument("unknown verb '" + std::string(verb) +
+                                    "' (send, break, noise, switch, temp, sensor)");
     }
     return step;
 }
@@ -116,10 +119,14 @@ std::optional<SensorCondition> parse_sensor_condition(std::string_view text)
 const char* to_string(SensorCondition condition)
 {
     switch (condition) {
-    case SensorCondition::Ok: return "ok";
-    case SensorCondition::Absent: return "absent";
-    case SensorCondition::HeldLow: return "low";
-    case SensorCondition::Corrupt: return "corrupt";
+        case SensorCondition::Ok:
+            return "ok";
+        case SensorCondition::Absent:
+            return "absent";
+        case SensorCondition::HeldLow:
+            return "low";
+        case SensorCondition::Corrupt:
+            return "corrupt";
     }
     return "?";
 }
@@ -127,12 +134,18 @@ const char* to_string(SensorCondition condition)
 const char* to_string(ScenarioStep::Verb verb)
 {
     switch (verb) {
-    case ScenarioStep::Verb::Send: return "send";
-    case ScenarioStep::Verb::Break: return "break";
-    case ScenarioStep::Verb::Noise: return "noise";
-    case ScenarioStep::Verb::Switch: return "switch";
-    case ScenarioStep::Verb::Temp: return "temp";
-    case ScenarioStep::Verb::Sensor: return "sensor";
+        case ScenarioStep::Verb::Send:
+            return "send";
+        case ScenarioStep::Verb::Break:
+            return "break";
+        case ScenarioStep::Verb::Noise:
+            return "noise";
+        case ScenarioStep::Verb::Switch:
+            return "switch";
+        case ScenarioStep::Verb::Temp:
+            return "temp";
+        case ScenarioStep::Verb::Sensor:
+            return "sensor";
     }
     return "?";
 }
@@ -146,7 +159,8 @@ Picos parse_seconds(std::string_view text)
     std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
     // 2^64 ps is 213 days: keep well inside it.
-    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not '" + std::string(text) + "'");
+    if (whole.size() > 7)
+        throw std::invalid_argument("a time must be under 10 000 000 s, not '" + std::string(text) + "'");
     if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
     Picos seconds_part = 0;
     for (char c : whole) {
@@ -172,23 +186,35 @@ std::string unescape(std::string_view text)
             out += c;
             continue;
         }
-        if (++i == text.size()) throw std::invalid_argument("a '\\' at the end of the text escapes nothing (write \\\\)");
+        if (++i == text.size())
+            throw std::invalid_argument("a '\\' at the end of the text escapes nothing (write \\\\)");
         switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '0': out += '\0'; break;
-        case '\\': out += '\\'; break;
-        case 'x': {
-            int high = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
-            int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
-            if (high < 0 || low < 0) throw std::invalid_argument("\\x takes exactly two hex digits, as in \\x0D");
-            out += static_cast<char>(high * 16 + low);
-            i += 2;
-            break;
-        }
-        default:
-            throw std::invalid_argument(std::string("unknown escape '\\") + text[i] + "' (\\r \\n \\t \\0 \\\\ \\xNN)");
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case 'x': {
+                int high = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
+                int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
+                if (high < 0 || low < 0) throw std::invalid_argument("\\x takes exactly two hex digits, as in \\x0D");
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                break;
+            }
+            default:
+                throw std::invalid_argument(std::string("unknown escape '\\") + text[i] +
+                                            "' (\\r \\n \\t \\0 \\\\ \\xNN)");
         }
     }
     return out;
@@ -208,7 +234,8 @@ Scenario parse_scenario(std::istream& in, const std::string& name)
             ScenarioStep step = parse_step(line);
             step.line = number;
             if (step.at < previous)
-                throw std::invalid_argument("time " + std::string(next_word(line)) + " s is earlier than the line before's");
+                throw std::invalid_argument("time " + std::string(next_word(line)) +
+                                            " s is earlier than the line before's");
             previous = step.at;
             scenario.steps.push_back(std::move(step));
         } catch (const std::invalid_argument& error) {
@@ -240,7 +267,8 @@ void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::func
             scheduler->schedule(steps[next].at, [self](Picos) {
                 // Steps due at the same time run in the file's order, in this one event.
                 const Picos at = self->steps[self->next].at;
-                while (self->next < self->steps.size() && self->steps[self->next].at == at) self->apply(self->steps[self->next++]);
+                while (self->next < self->steps.size() && self->steps[self->next].at == at)
+                    self->apply(self->steps[self->next++]);
                 self->arm(self);
             });
         }

@@ -40,12 +40,12 @@ struct ScenarioStep {
     Picos at = 0;
     int line = 0;
     Verb verb = Verb::Send;
-    std::string bytes;          // send: the bytes, escapes resolved
-    Picos length = 0;           // break: how long the line is held low
-    double celsius = 0;         // temp
+    std::string bytes;   // send: the bytes, escapes resolved
+    Picos length = 0;    // break: how long the line is held low
+    double celsius = 0;  // temp
     SwitchPosition position = SwitchPosition::Floating;
     SensorCondition sensor = SensorCondition::Ok;
-    std::string args;           // the arguments as written, for traces
+    std::string args;  // the arguments as written, for traces
 };
 
 const char* to_string(ScenarioStep::Verb verb);

@@ -14,9 +14,15 @@ SerialPeer::SerialPeer(ChipContext& chip, Usart& port, double baud) : chip_(chip
     });
 }
 
-Picos SerialPeer::bit_time() const { return static_cast<Picos>(std::llround(1e12 / baud_)); }
+Picos SerialPeer::bit_time() const
+{
+    return static_cast<Picos>(std::llround(1e12 / baud_));
+}
 
-Picos SerialPeer::begin_at(Picos at) const { return std::max({at, line_free_at_, chip_.now()}); }
+Picos SerialPeer::begin_at(Picos at) const
+{
+    return std::max({at, line_free_at_, chip_.now()});
+}
 
 std::string SerialPeer::received_text() const
 {

@@ -22,8 +22,8 @@ namespace sim {
 class SerialPeer {
 public:
     struct Received {
-        Picos time;    // when the stop bit ended
-        Picos start;   // when the start bit began
+        Picos time;   // when the stop bit ended
+        Picos start;  // when the start bit began
         uint8_t byte;
     };
 

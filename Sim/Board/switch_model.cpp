@@ -15,9 +15,12 @@ std::optional<SwitchPosition> parse_switch_position(std::string_view text)
 const char* to_string(SwitchPosition position)
 {
     switch (position) {
-    case SwitchPosition::Low: return "0";
-    case SwitchPosition::High: return "1";
-    case SwitchPosition::Floating: return "float";
+        case SwitchPosition::Low:
+            return "0";
+        case SwitchPosition::High:
+            return "1";
+        case SwitchPosition::Floating:
+            return "float";
     }
     return "?";
 }
@@ -37,9 +40,12 @@ void SwitchModel::set(SwitchPosition position)
 Drive SwitchModel::drive(Picos) const
 {
     switch (position_) {
-    case SwitchPosition::Low: return Drive::Low;
-    case SwitchPosition::High: return Drive::High;
-    case SwitchPosition::Floating: return Drive::None;
+        case SwitchPosition::Low:
+            return Drive::Low;
+        case SwitchPosition::High:
+            return Drive::High;
+        case SwitchPosition::Floating:
+            return Drive::None;
     }
     return Drive::None;
 }

@@ -9,7 +9,10 @@
 namespace sim {
 
 namespace {
-bool on_core_bus(uint32_t address) { return address >= 0xE0000000U; }
+bool on_core_bus(uint32_t address)
+{
+    return address >= 0xE0000000U;
+}
 
 std::string hex(uint32_t value)
 {
@@ -57,7 +60,10 @@ Chip::Chip(ChipConfig config)
     device::install_bus(this);
 }
 
-Chip::~Chip() { device::install_bus(nullptr); }
+Chip::~Chip()
+{
+    device::install_bus(nullptr);
+}
 
 void Chip::set_vector_table(const Handler* table, int words, Handler default_handler)
 {
@@ -98,10 +104,14 @@ void Chip::set_cycle_period(Picos period)
 GpioPort& Chip::gpio(char letter)
 {
     switch (letter) {
-    case 'A': return gpioa;
-    case 'B': return gpiob;
-    case 'C': return gpioc;
-    default: return gpioh;
+        case 'A':
+            return gpioa;
+        case 'B':
+            return gpiob;
+        case 'C':
+            return gpioc;
+        default:
+            return gpioh;
     }
 }
 
@@ -181,7 +191,10 @@ void Chip::take(int e)
 // ---------------------------------------------------------------------------------------------------
 // Halts.
 
-[[noreturn]] void Chip::halt(const std::string& reason) { throw Stop(Stop::Kind::Halt, reason, now_); }
+[[noreturn]] void Chip::halt(const std::string& reason)
+{
+    throw Stop(Stop::Kind::Halt, reason, now_);
+}
 
 void Chip::halt_if_stuck(const std::string& waiting_on)
 {
@@ -282,7 +295,10 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
     if (exceptions_.any_pending()) deliver();
 }
 
-void Chip::nop() { spend(cost::kNop, skip_for_nop()); }
+void Chip::nop()
+{
+    spend(cost::kNop, skip_for_nop());
+}
 
 void Chip::set_primask(bool masked)
 {
@@ -316,7 +332,10 @@ bool Chip::store_exclusive(uint32_t address, uint32_t value)
     return true;
 }
 
-void Chip::barrier() { spend(cost::kBarrier); }
+void Chip::barrier()
+{
+    spend(cost::kBarrier);
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Other bus masters.

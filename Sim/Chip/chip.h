@@ -87,7 +87,7 @@ private:
         uint32_t repeats = 0;
         // An interrupt handler returned to this level since its last access.
         bool resumed = false;
-        uint32_t value = 0;  // what the polled register read last
+        uint32_t value = 0;    // what the polled register read last
         bool counter = false;  // the register counts with time (decided when the spin starts)
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register

@@ -9,10 +9,10 @@
 namespace sim {
 
 struct Clocks {
-    uint32_t sysclk = 16'000'000;  // HSI after reset
-    uint32_t hclk = 16'000'000;    // core, AHB, SysTick, cycle counter
-    uint32_t pclk1 = 16'000'000;   // APB1: TIM2, USART2
-    uint32_t pclk2 = 16'000'000;   // APB2: USART1
+    uint32_t sysclk = 16'000'000;    // HSI after reset
+    uint32_t hclk = 16'000'000;      // core, AHB, SysTick, cycle counter
+    uint32_t pclk1 = 16'000'000;     // APB1: TIM2, USART2
+    uint32_t pclk2 = 16'000'000;     // APB2: USART1
     uint32_t tim_apb1 = 16'000'000;  // twice PCLK1 when the APB1 divider is not 1
 };
 

@@ -33,31 +33,36 @@ void CycleCounter::set_trace_enabled(bool on)
 uint32_t CycleCounter::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x0: return ctrl_;
-    case 0x4: return cyccnt();
-    default: chip_.log().line("DWT: read of unmodelled offset " + std::to_string(offset)); return 0;
+        case 0x0:
+            return ctrl_;
+        case 0x4:
+            return cyccnt();
+        default:
+            chip_.log().line("DWT: read of unmodelled offset " + std::to_string(offset));
+            return 0;
     }
 }
 
 void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
 {
     switch (offset) {
-    case 0x0:
-        freeze();
-        ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
-        return;
-    case 0x4:
-        base_ = value;
-        anchor_ = chip_.core_cycles();
-        return;
-    default: chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset)); return;
+        case 0x0:
+            freeze();
+            ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
+            return;
+        case 0x4:
+            base_ = value;
+            anchor_ = chip_.core_cycles();
+            return;
+        default:
+            chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset));
+            return;
     }
 }
 
 CoreDebugBlock::CoreDebugBlock(CycleCounter& counter, Log& log)
     : Peripheral("CoreDebug", 0xE000EDF0U, 0x10U), counter_(counter), log_(log)
-{
-}
+{}
 
 uint32_t CoreDebugBlock::read(uint32_t offset, unsigned)
 {

@@ -92,13 +92,20 @@ uint32_t DmaController::read_stream(int index, uint32_t reg)
 {
     const Stream& s = streams_[index];
     switch (reg) {
-    case kCr: return s.cr | ((s.state != State::Disabled || s.stuck) ? kEn : 0U);
-    case kNdtr: return s.ndtr;
-    case kPar: return s.par;
-    case kM0ar: return s.m0ar;
-    case kM1ar: return s.m1ar;
-    case kFcr: return s.fcr | kFifoEmpty;
-    default: return 0;
+        case kCr:
+            return s.cr | ((s.state != State::Disabled || s.stuck) ? kEn : 0U);
+        case kNdtr:
+            return s.ndtr;
+        case kPar:
+            return s.par;
+        case kM0ar:
+            return s.m0ar;
+        case kM1ar:
+            return s.m1ar;
+        case kFcr:
+            return s.fcr | kFifoEmpty;
+        default:
+            return 0;
     }
 }
 
@@ -108,39 +115,40 @@ void DmaController::write_stream(int index, uint32_t reg, uint32_t value)
     const bool disabled = s.state == State::Disabled;
     const std::string stream_name = "DMA2 stream " + std::to_string(index);
     switch (reg) {
-    case kCr:
-        if (disabled) {
-            s.cr = value & kCrWritable & ~kEn;
-            if (value & kEn) enable(index);
-        } else {
-            if ((value & kEn) && ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables)))
-                chip_.log().line(stream_name + ": configuration bits written while enabled are ignored");
-            s.cr = (s.cr & ~kInterruptEnables) | (value & kInterruptEnables);
-            if (!(value & kEn) && s.state == State::Enabled) begin_stop(index);
-        }
-        update_irq(index);
-        return;
-    case kFcr:
-        if (disabled)
-            s.fcr = value & (kFeie | kDmdis | 3U);
-        else
-            s.fcr = (s.fcr & ~kFeie) | (value & kFeie);
-        update_irq(index);
-        return;
-    case kNdtr:
-    case kPar:
-    case kM0ar:
-    case kM1ar:
-        if (!disabled) {
-            chip_.log().line(stream_name + ": write to a protected register while enabled is ignored");
+        case kCr:
+            if (disabled) {
+                s.cr = value & kCrWritable & ~kEn;
+                if (value & kEn) enable(index);
+            } else {
+                if ((value & kEn) && ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables)))
+                    chip_.log().line(stream_name + ": configuration bits written while enabled are ignored");
+                s.cr = (s.cr & ~kInterruptEnables) | (value & kInterruptEnables);
+                if (!(value & kEn) && s.state == State::Enabled) begin_stop(index);
+            }
+            update_irq(index);
             return;
-        }
-        if (reg == kNdtr) s.ndtr = value & 0xFFFFU;
-        if (reg == kPar) s.par = value;
-        if (reg == kM0ar) s.m0ar = value;
-        if (reg == kM1ar) s.m1ar = value;
-        return;
-    default: chip_.log().line(stream_name + ": write to reserved offset " + hex(reg));
+        case kFcr:
+            if (disabled)
+                s.fcr = value & (kFeie | kDmdis | 3U);
+            else
+                s.fcr = (s.fcr & ~kFeie) | (value & kFeie);
+            update_irq(index);
+            return;
+        case kNdtr:
+        case kPar:
+        case kM0ar:
+        case kM1ar:
+            if (!disabled) {
+                chip_.log().line(stream_name + ": write to a protected register while enabled is ignored");
+                return;
+            }
+            if (reg == kNdtr) s.ndtr = value & 0xFFFFU;
+            if (reg == kPar) s.par = value;
+            if (reg == kM0ar) s.m0ar = value;
+            if (reg == kM1ar) s.m1ar = value;
+            return;
+        default:
+            chip_.log().line(stream_name + ": write to reserved offset " + hex(reg));
     }
 }
 
@@ -285,7 +293,10 @@ void DmaController::inject_direct_mode_error(int index)
     update_irq(index);
 }
 
-void DmaController::set_stuck_enabled(int index, bool stuck) { streams_[index].stuck = stuck; }
+void DmaController::set_stuck_enabled(int index, bool stuck)
+{
+    streams_[index].stuck = stuck;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Interrupt lines: one per stream, from its flags and their enables.

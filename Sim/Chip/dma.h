@@ -71,10 +71,10 @@ private:
     };
     struct Stream {
         uint32_t cr = 0, ndtr = 0, par = 0, m0ar = 0, m1ar = 0, fcr = 0x21;
-        uint32_t flags = 0;        // FEIF, DMEIF, TEIF, HTIF, TCIF at bits 0, 2, 3, 4, 5
+        uint32_t flags = 0;  // FEIF, DMEIF, TEIF, HTIF, TCIF at bits 0, 2, 3, 4, 5
         State state = State::Disabled;
-        uint32_t items = 0;        // NDTR when the stream was enabled (or reloaded)
-        uint32_t moved = 0;        // items moved since then
+        uint32_t items = 0;  // NDTR when the stream was enabled (or reloaded)
+        uint32_t moved = 0;  // items moved since then
         bool half_flagged = false;
         bool stuck = false;
         bool irq_level = false;

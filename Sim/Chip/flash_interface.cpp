@@ -31,31 +31,48 @@ void FlashInterface::reset()
 uint32_t FlashInterface::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x00: return acr_;
-    case 0x04:  // KEYR and OPTKEYR are write-only
-    case 0x08: return 0;
-    case 0x0C: return sr_;
-    case 0x10: return cr_;
-    case 0x14: return optcr_;
-    default: chip_.log().line("FLASH: read of unmodelled offset " + hex_text(offset)); return 0;
+        case 0x00:
+            return acr_;
+        case 0x04:  // KEYR and OPTKEYR are write-only
+        case 0x08:
+            return 0;
+        case 0x0C:
+            return sr_;
+        case 0x10:
+            return cr_;
+        case 0x14:
+            return optcr_;
+        default:
+            chip_.log().line("FLASH: read of unmodelled offset " + hex_text(offset));
+            return 0;
     }
 }
 
 void FlashInterface::write(uint32_t offset, uint32_t value, unsigned)
 {
     switch (offset) {
-    case 0x00:
-        // A cache can be reset only while it is disabled; with it enabled the reset bit does nothing.
-        if ((value & kAcrIcRst) && (acr_ & kAcrIcEn)) chip_.log().line("FLASH: ICRST while the instruction cache is on");
-        if ((value & kAcrDcRst) && (acr_ & kAcrDcEn)) chip_.log().line("FLASH: DCRST while the data cache is on");
-        acr_ = value & kAcrWritable;
-        return;
-    case 0x04:
-    case 0x08: return;  // the unlock keys; the locks are not modelled
-    case 0x0C: sr_ &= ~value; return;  // status flags clear when written with 1
-    case 0x10: cr_ = value; return;
-    case 0x14: optcr_ = value; return;
-    default: chip_.log().line("FLASH: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset)); return;
+        case 0x00:
+            // A cache can be reset only while it is disabled; with it enabled the reset bit does nothing.
+            if ((value & kAcrIcRst) && (acr_ & kAcrIcEn))
+                chip_.log().line("FLASH: ICRST while the instruction cache is on");
+            if ((value & kAcrDcRst) && (acr_ & kAcrDcEn)) chip_.log().line("FLASH: DCRST while the data cache is on");
+            acr_ = value & kAcrWritable;
+            return;
+        case 0x04:
+        case 0x08:
+            return;  // the unlock keys; the locks are not modelled
+        case 0x0C:
+            sr_ &= ~value;
+            return;  // status flags clear when written with 1
+        case 0x10:
+            cr_ = value;
+            return;
+        case 0x14:
+            optcr_ = value;
+            return;
+        default:
+            chip_.log().line("FLASH: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
+            return;
     }
 }
 

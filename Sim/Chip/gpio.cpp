@@ -62,17 +62,29 @@ void GpioPort::reset()
 uint32_t GpioPort::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x00: return moder_;
-    case 0x04: return otyper_;
-    case 0x08: return ospeedr_;
-    case 0x0C: return pupdr_;
-    case 0x10: return idr();
-    case 0x14: return odr_;
-    case 0x18: return 0;  // BSRR is write-only
-    case 0x1C: return (lckr_ & 0xFFFFU) | (locked_ ? kLckk : 0U);
-    case 0x20: return afr_[0];
-    case 0x24: return afr_[1];
-    default: chip_.log().line(name() + ": read of unmodelled offset " + offset_text(offset)); return 0;
+        case 0x00:
+            return moder_;
+        case 0x04:
+            return otyper_;
+        case 0x08:
+            return ospeedr_;
+        case 0x0C:
+            return pupdr_;
+        case 0x10:
+            return idr();
+        case 0x14:
+            return odr_;
+        case 0x18:
+            return 0;  // BSRR is write-only
+        case 0x1C:
+            return (lckr_ & 0xFFFFU) | (locked_ ? kLckk : 0U);
+        case 0x20:
+            return afr_[0];
+        case 0x24:
+            return afr_[1];
+        default:
+            chip_.log().line(name() + ": read of unmodelled offset " + offset_text(offset));
+            return 0;
     }
 }
 
@@ -80,47 +92,55 @@ void GpioPort::write(uint32_t offset, uint32_t value, unsigned)
 {
     uint32_t before;
     switch (offset) {
-    case 0x00:
-        before = moder_;
-        moder_ = keep_locked(moder_, value, 2, 0);
-        pins_changed(changed_pins(before, moder_, 2, 0));
-        return;
-    case 0x04:
-        before = otyper_;
-        otyper_ = keep_locked(otyper_, value & 0xFFFFU, 1, 0);
-        pins_changed(changed_pins(before, otyper_, 1, 0));
-        return;
-    case 0x08: ospeedr_ = keep_locked(ospeedr_, value, 2, 0); return;  // slew rate only: no level changes
-    case 0x0C:
-        before = pupdr_;
-        pupdr_ = keep_locked(pupdr_, value, 2, 0);
-        pins_changed(changed_pins(before, pupdr_, 2, 0));
-        return;
-    case 0x10: chip_.log().line(name() + ": write to read-only IDR ignored"); return;
-    case 0x14:
-        before = odr_;
-        odr_ = value & 0xFFFFU;
-        pins_changed(before ^ odr_);
-        return;
-    case 0x18: {
-        // Set bits in the low half, reset bits in the high half; a pin in both is set.
-        before = odr_;
-        uint32_t set = value & 0xFFFFU;
-        uint32_t reset_bits = value >> 16;
-        odr_ = (odr_ & ~reset_bits) | set;
-        pins_changed(before ^ odr_);
-        return;
-    }
-    case 0x1C: write_lckr(value); return;
-    case 0x20:
-    case 0x24: {
-        int index = offset == 0x20 ? 0 : 1;
-        before = afr_[index];
-        afr_[index] = keep_locked(afr_[index], value, 4, index * 8);
-        pins_changed(changed_pins(before, afr_[index], 4, index * 8));
-        return;
-    }
-    default: chip_.log().line(name() + ": write to unmodelled offset " + offset_text(offset)); return;
+        case 0x00:
+            before = moder_;
+            moder_ = keep_locked(moder_, value, 2, 0);
+            pins_changed(changed_pins(before, moder_, 2, 0));
+            return;
+        case 0x04:
+            before = otyper_;
+            otyper_ = keep_locked(otyper_, value & 0xFFFFU, 1, 0);
+            pins_changed(changed_pins(before, otyper_, 1, 0));
+            return;
+        case 0x08:
+            ospeedr_ = keep_locked(ospeedr_, value, 2, 0);
+            return;  // slew rate only: no level changes
+        case 0x0C:
+            before = pupdr_;
+            pupdr_ = keep_locked(pupdr_, value, 2, 0);
+            pins_changed(changed_pins(before, pupdr_, 2, 0));
+            return;
+        case 0x10:
+            chip_.log().line(name() + ": write to read-only IDR ignored");
+            return;
+        case 0x14:
+            before = odr_;
+            odr_ = value & 0xFFFFU;
+            pins_changed(before ^ odr_);
+            return;
+        case 0x18: {
+            // Set bits in the low half, reset bits in the high half; a pin in both is set.
+            before = odr_;
+            uint32_t set = value & 0xFFFFU;
+            uint32_t reset_bits = value >> 16;
+            odr_ = (odr_ & ~reset_bits) | set;
+            pins_changed(before ^ odr_);
+            return;
+        }
+        case 0x1C:
+            write_lckr(value);
+            return;
+        case 0x20:
+        case 0x24: {
+            int index = offset == 0x20 ? 0 : 1;
+            before = afr_[index];
+            afr_[index] = keep_locked(afr_[index], value, 4, index * 8);
+            pins_changed(changed_pins(before, afr_[index], 4, index * 8));
+            return;
+        }
+        default:
+            chip_.log().line(name() + ": write to unmodelled offset " + offset_text(offset));
+            return;
     }
 }
 
@@ -184,12 +204,15 @@ Drive GpioPort::chip_drive(int pin) const
 {
     int bit;
     switch (mode(pin)) {
-    case kOutput: bit = (odr_ >> pin) & 1U; break;
-    case kAlternate:
-        bit = alternate_level(pin, chip_.now());
-        if (bit < 0) return Drive::None;
-        break;
-    default: return Drive::None;  // input, analog: the output buffer is off
+        case kOutput:
+            bit = (odr_ >> pin) & 1U;
+            break;
+        case kAlternate:
+            bit = alternate_level(pin, chip_.now());
+            if (bit < 0) return Drive::None;
+            break;
+        default:
+            return Drive::None;  // input, analog: the output buffer is off
     }
     bool open_drain = (otyper_ >> pin) & 1U;
     if (bit) return open_drain ? Drive::None : Drive::High;

@@ -108,12 +108,12 @@ private:
     int lock_step_ = 0;  // progress of the LCKR key sequence: write 1, write 0, write 1
 
     std::array<std::vector<PinDevice*>, 16> devices_;
-    std::array<Drive, 16> drives_{};        // chip drive last told to the devices
+    std::array<Drive, 16> drives_{};         // chip drive last told to the devices
     std::array<int8_t, 16> pushed_level_{};  // alternate-function level pushed by a peripheral, -1 none
     std::array<LevelSource, 16> sources_;
     std::array<uint32_t, 16> source_af_{};
-    uint32_t levels_ = 0;       // resolved levels last announced
-    uint32_t contention_ = 0;   // pins in contention, so that it is logged once when it starts
+    uint32_t levels_ = 0;      // resolved levels last announced
+    uint32_t contention_ = 0;  // pins in contention, so that it is logged once when it starts
     std::vector<PinObserver> observers_;
 };
 

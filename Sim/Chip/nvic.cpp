@@ -5,7 +5,10 @@
 
 namespace sim {
 
-void Exceptions::reset() { *this = Exceptions{}; }
+void Exceptions::reset()
+{
+    *this = Exceptions{};
+}
 
 void Exceptions::set_pending(int e)
 {
@@ -21,7 +24,10 @@ void Exceptions::clear_pending(int e)
     pending_bits_[e / 32] &= ~bit;
 }
 
-bool Exceptions::enabled(int e) const { return e < 16 ? true : enabled_[e]; }
+bool Exceptions::enabled(int e) const
+{
+    return e < 16 ? true : enabled_[e];
+}
 
 void Exceptions::set_line(int irq, bool high)
 {
@@ -47,7 +53,8 @@ void Exceptions::recompute_group(int e)
 {
     int p = priority(e);
     // PRIGROUP g splits the byte at bit g: bits [7:g+1] are the group (pre-emption) priority.
-    group_[e] = static_cast<int16_t>(p < 0 ? p : static_cast<int>(static_cast<uint32_t>(p) & (0xFFU << (prigroup_ + 1U)) & 0xFFU));
+    group_[e] = static_cast<int16_t>(
+        p < 0 ? p : static_cast<int>(static_cast<uint32_t>(p) & (0xFFU << (prigroup_ + 1U)) & 0xFFU));
 }
 
 void Exceptions::set_primask(bool on)
@@ -59,10 +66,14 @@ void Exceptions::set_primask(bool on)
 int Exceptions::priority(int e) const
 {
     switch (e) {
-    case 1: return -3;  // Reset
-    case 2: return -2;  // NMI
-    case 3: return -1;  // HardFault
-    default: return priority_[e];
+        case 1:
+            return -3;  // Reset
+        case 2:
+            return -2;  // NMI
+        case 3:
+            return -1;  // HardFault
+        default:
+            return priority_[e];
     }
 }
 
@@ -128,9 +139,9 @@ void Exceptions::deactivate(int e)
 
 std::string Exceptions::name(int e)
 {
-    static const char* const kSystem[16] = {"Thread", "Reset", "NMI", "HardFault", "MemManage", "BusFault",
-                                            "UsageFault", "Reserved7", "Reserved8", "Reserved9", "Reserved10",
-                                            "SVCall", "DebugMonitor", "Reserved13", "PendSV", "SysTick"};
+    static const char* const kSystem[16] = {
+        "Thread",    "Reset",     "NMI",        "HardFault", "MemManage",    "BusFault",   "UsageFault", "Reserved7",
+        "Reserved8", "Reserved9", "Reserved10", "SVCall",    "DebugMonitor", "Reserved13", "PendSV",     "SysTick"};
     if (e < 16) return kSystem[e];
     char text[16];
     std::snprintf(text, sizeof text, "IRQ %d", e - 16);
@@ -141,8 +152,7 @@ std::string Exceptions::name(int e)
 
 NvicBlock::NvicBlock(Exceptions& exceptions, Log& log)
     : Peripheral("NVIC", 0xE000E100U, 0xC00U), exceptions_(exceptions), log_(log)
-{
-}
+{}
 
 namespace {
 // Which register group of the NVIC an offset falls in, and the first IRQ of its word.
@@ -166,7 +176,8 @@ uint32_t NvicBlock::read(uint32_t offset, unsigned width)
         uint32_t value = 0;
         for (unsigned i = 0; i < width; ++i) {
             int irq = static_cast<int>(offset - 0x300 + i);
-            if (irq < kIrqCount) value |= static_cast<uint32_t>(exceptions_.priority_byte(exception_of_irq(irq))) << (8 * i);
+            if (irq < kIrqCount)
+                value |= static_cast<uint32_t>(exceptions_.priority_byte(exception_of_irq(irq))) << (8 * i);
         }
         return value;
     }
@@ -189,12 +200,14 @@ void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
     if (offset >= 0x300 && offset < 0x300 + 240) {
         for (unsigned i = 0; i < width; ++i) {
             int irq = static_cast<int>(offset - 0x300 + i);
-            if (irq < kIrqCount) exceptions_.set_priority_byte(exception_of_irq(irq), static_cast<uint8_t>(value >> (8 * i)));
+            if (irq < kIrqCount)
+                exceptions_.set_priority_byte(exception_of_irq(irq), static_cast<uint8_t>(value >> (8 * i)));
         }
         return;
     }
     if (offset == 0xE00) {  // STIR: software trigger
-        if (value < static_cast<uint32_t>(kIrqCount)) exceptions_.set_pending(exception_of_irq(static_cast<int>(value)));
+        if (value < static_cast<uint32_t>(kIrqCount))
+            exceptions_.set_pending(exception_of_irq(static_cast<int>(value)));
         return;
     }
     BitGroup g = bit_group(offset);
@@ -206,11 +219,20 @@ void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
         if (!(value & (1U << bit))) continue;
         int irq = g.first_irq + bit;
         switch (g.kind) {
-        case 0: exceptions_.set_enabled(irq, true); break;
-        case 1: exceptions_.set_enabled(irq, false); break;
-        case 2: exceptions_.set_pending(exception_of_irq(irq)); break;
-        case 3: exceptions_.clear_pending(exception_of_irq(irq)); break;
-        default: break;
+            case 0:
+                exceptions_.set_enabled(irq, true);
+                break;
+            case 1:
+                exceptions_.set_enabled(irq, false);
+                break;
+            case 2:
+                exceptions_.set_pending(exception_of_irq(irq));
+                break;
+            case 3:
+                exceptions_.clear_pending(exception_of_irq(irq));
+                break;
+            default:
+                break;
         }
     }
 }
@@ -219,8 +241,7 @@ void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
 
 ScbBlock::ScbBlock(Exceptions& exceptions, Log& log)
     : Peripheral("SCB", 0xE000ED00U, 0x90U), exceptions_(exceptions), log_(log)
-{
-}
+{}
 
 void ScbBlock::reset()
 {
@@ -237,26 +258,34 @@ uint32_t ScbBlock::read(uint32_t offset, unsigned width)
     if (offset >= 0x18 && offset < 0x24) {
         uint32_t value = 0;
         for (unsigned i = 0; i < width; ++i)
-            value |= static_cast<uint32_t>(exceptions_.priority_byte(static_cast<int>(4 + offset - 0x18 + i))) << (8 * i);
+            value |= static_cast<uint32_t>(exceptions_.priority_byte(static_cast<int>(4 + offset - 0x18 + i)))
+                     << (8 * i);
         return value;
     }
     switch (offset) {
-    case 0x00: return 0x410FC241U;  // CPUID: Cortex-M4 r0p1
-    case 0x04: {
-        uint32_t icsr = static_cast<uint32_t>(exceptions_.innermost_active()) & 0x1FFU;
-        if (exceptions_.pending(kSysTickException)) icsr |= 1U << 26;
-        if (exceptions_.pending(kPendSVException)) icsr |= 1U << 28;
-        return icsr;
-    }
-    case 0x08: return vtor_;
-    case 0x0C: return 0xFA050000U | (exceptions_.prigroup() << 8) | (aircr_ & 0x8000U);
-    case 0x10: return scr_;
-    case 0x14: return ccr_;
-    case 0x24: return shcsr_;
-    case 0x88: return cpacr_;
-    default:
-        log_.line("SCB: read of unmodelled offset " + std::to_string(offset));
-        return 0;
+        case 0x00:
+            return 0x410FC241U;  // CPUID: Cortex-M4 r0p1
+        case 0x04: {
+            uint32_t icsr = static_cast<uint32_t>(exceptions_.innermost_active()) & 0x1FFU;
+            if (exceptions_.pending(kSysTickException)) icsr |= 1U << 26;
+            if (exceptions_.pending(kPendSVException)) icsr |= 1U << 28;
+            return icsr;
+        }
+        case 0x08:
+            return vtor_;
+        case 0x0C:
+            return 0xFA050000U | (exceptions_.prigroup() << 8) | (aircr_ & 0x8000U);
+        case 0x10:
+            return scr_;
+        case 0x14:
+            return ccr_;
+        case 0x24:
+            return shcsr_;
+        case 0x88:
+            return cpacr_;
+        default:
+            log_.line("SCB: read of unmodelled offset " + std::to_string(offset));
+            return 0;
     }
 }
 
@@ -264,31 +293,44 @@ void ScbBlock::write(uint32_t offset, uint32_t value, unsigned width)
 {
     if (offset >= 0x18 && offset < 0x24) {
         for (unsigned i = 0; i < width; ++i)
-            exceptions_.set_priority_byte(static_cast<int>(4 + offset - 0x18 + i), static_cast<uint8_t>(value >> (8 * i)));
+            exceptions_.set_priority_byte(static_cast<int>(4 + offset - 0x18 + i),
+                                          static_cast<uint8_t>(value >> (8 * i)));
         return;
     }
     switch (offset) {
-    case 0x04:
-        if (value & (1U << 26)) exceptions_.set_pending(kSysTickException);
-        if (value & (1U << 25)) exceptions_.clear_pending(kSysTickException);
-        if (value & (1U << 28)) exceptions_.set_pending(kPendSVException);
-        if (value & (1U << 27)) exceptions_.clear_pending(kPendSVException);
-        return;
-    case 0x08: vtor_ = value & 0xFFFFFF80U; return;
-    case 0x0C:
-        // Without the key 0x05FA in the top half the write is ignored, as on the core.
-        if ((value >> 16) != 0x05FAU) {
-            log_.line("SCB: AIRCR write without VECTKEY ignored");
+        case 0x04:
+            if (value & (1U << 26)) exceptions_.set_pending(kSysTickException);
+            if (value & (1U << 25)) exceptions_.clear_pending(kSysTickException);
+            if (value & (1U << 28)) exceptions_.set_pending(kPendSVException);
+            if (value & (1U << 27)) exceptions_.clear_pending(kPendSVException);
             return;
-        }
-        exceptions_.set_prigroup((value >> 8) & 7U);
-        aircr_ = value & 0x8700U;
-        return;
-    case 0x10: scr_ = value & 0x16U; return;
-    case 0x14: ccr_ = value & 0x31BU; return;
-    case 0x24: shcsr_ = value; return;
-    case 0x88: cpacr_ = value; return;  // kept whole, so a test can see which bits the firmware touched
-    default: log_.line("SCB: write to unmodelled offset " + std::to_string(offset)); return;
+        case 0x08:
+            vtor_ = value & 0xFFFFFF80U;
+            return;
+        case 0x0C:
+            // Without the key 0x05FA in the top half the write is ignored, as on the core.
+            if ((value >> 16) != 0x05FAU) {
+                log_.line("SCB: AIRCR write without VECTKEY ignored");
+                return;
+            }
+            exceptions_.set_prigroup((value >> 8) & 7U);
+            aircr_ = value & 0x8700U;
+            return;
+        case 0x10:
+            scr_ = value & 0x16U;
+            return;
+        case 0x14:
+            ccr_ = value & 0x31BU;
+            return;
+        case 0x24:
+            shcsr_ = value;
+            return;
+        case 0x88:
+            cpacr_ = value;
+            return;  // kept whole, so a test can see which bits the firmware touched
+        default:
+            log_.line("SCB: write to unmodelled offset " + std::to_string(offset));
+            return;
     }
 }
 

@@ -18,7 +18,10 @@ constexpr int kSysTickException = 15;
 constexpr int kPendSVException = 14;
 constexpr int kThreadPriority = 256;  // below every configurable priority
 
-constexpr int exception_of_irq(int irq) { return 16 + irq; }
+constexpr int exception_of_irq(int irq)
+{
+    return 16 + irq;
+}
 
 class Exceptions {
 public:

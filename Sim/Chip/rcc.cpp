@@ -28,11 +28,10 @@ constexpr uint32_t kPllcfgrReset = 0x24003010U;
 // Registers kept as written, with their reset values: CIR, the reset, enable and low-power enable
 // registers, BDCR, CSR (power-on and pin reset flags set), SSCGR, PLLI2SCFGR, DCKCFGR.
 const std::map<uint32_t, uint32_t> kStoredReset = {
-    {0x0C, 0x00000000U}, {0x10, 0x00000000U}, {0x14, 0x00000000U}, {0x20, 0x00000000U},
-    {0x24, 0x00000000U}, {0x30, 0x00000000U}, {0x34, 0x00000000U}, {0x40, 0x00000000U},
-    {0x44, 0x00000000U}, {0x50, 0x0061900FU}, {0x54, 0x00000080U}, {0x60, 0x10E2C80FU},
-    {0x64, 0x00077930U}, {0x70, 0x00000000U}, {0x74, 0x0E000000U}, {0x80, 0x00000000U},
-    {0x84, 0x24003000U}, {0x8C, 0x00000000U},
+    {0x0C, 0x00000000U}, {0x10, 0x00000000U}, {0x14, 0x00000000U}, {0x20, 0x00000000U}, {0x24, 0x00000000U},
+    {0x30, 0x00000000U}, {0x34, 0x00000000U}, {0x40, 0x00000000U}, {0x44, 0x00000000U}, {0x50, 0x0061900FU},
+    {0x54, 0x00000080U}, {0x60, 0x10E2C80FU}, {0x64, 0x00077930U}, {0x70, 0x00000000U}, {0x74, 0x0E000000U},
+    {0x80, 0x00000000U}, {0x84, 0x24003000U}, {0x8C, 0x00000000U},
 };
 
 // Right shift of the AHB prescaler code (HPRE: 0xxx /1, 1000 /2 ... 1111 /512) and of the APB ones
@@ -80,42 +79,49 @@ uint32_t Rcc::stored(uint32_t offset) const
 uint32_t Rcc::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x00: return cr_;
-    case 0x04: return pllcfgr_;
-    case 0x08: return cfgr_;
-    default: {
-        auto it = stored_.find(offset);
-        if (it != stored_.end()) return it->second;
-        chip_.log().line("RCC: read of unmodelled offset " + hex_text(offset));
-        return 0;
-    }
+        case 0x00:
+            return cr_;
+        case 0x04:
+            return pllcfgr_;
+        case 0x08:
+            return cfgr_;
+        default: {
+            auto it = stored_.find(offset);
+            if (it != stored_.end()) return it->second;
+            chip_.log().line("RCC: read of unmodelled offset " + hex_text(offset));
+            return 0;
+        }
     }
 }
 
 void Rcc::write(uint32_t offset, uint32_t value, unsigned)
 {
     switch (offset) {
-    case 0x00: write_cr(value); return;
-    case 0x04:
-        // The PLL takes its configuration when it starts; the reference manual allows writes only while
-        // it is off.
-        if (cr_ & kPllOn) {
-            chip_.log().line("RCC: PLLCFGR write of " + hex_text(value) + " while the PLL is on, ignored");
+        case 0x00:
+            write_cr(value);
+            return;
+        case 0x04:
+            // The PLL takes its configuration when it starts; the reference manual allows writes only while
+            // it is off.
+            if (cr_ & kPllOn) {
+                chip_.log().line("RCC: PLLCFGR write of " + hex_text(value) + " while the PLL is on, ignored");
+                return;
+            }
+            pllcfgr_ = value;
+            refresh();
+            return;
+        case 0x08:
+            write_cfgr(value);
+            return;
+        default: {
+            auto it = stored_.find(offset);
+            if (it != stored_.end()) {
+                it->second = value;
+                return;
+            }
+            chip_.log().line("RCC: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
             return;
         }
-        pllcfgr_ = value;
-        refresh();
-        return;
-    case 0x08: write_cfgr(value); return;
-    default: {
-        auto it = stored_.find(offset);
-        if (it != stored_.end()) {
-            it->second = value;
-            return;
-        }
-        chip_.log().line("RCC: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
-        return;
-    }
     }
 }
 
@@ -155,8 +161,14 @@ void Rcc::write_cfgr(uint32_t value)
 // ---------------------------------------------------------------------------------------------------
 // Oscillators, PLL, switch.
 
-bool Rcc::runs_on_hsi() const { return sws() == kHsi || (sws() == kPll && !(pllcfgr_ & kPllSrcHse)); }
-bool Rcc::runs_on_hse() const { return sws() == kHse || (sws() == kPll && (pllcfgr_ & kPllSrcHse)); }
+bool Rcc::runs_on_hsi() const
+{
+    return sws() == kHsi || (sws() == kPll && !(pllcfgr_ & kPllSrcHse));
+}
+bool Rcc::runs_on_hse() const
+{
+    return sws() == kHse || (sws() == kPll && (pllcfgr_ & kPllSrcHse));
+}
 
 bool Rcc::pll_config_valid() const
 {
@@ -178,19 +190,26 @@ uint32_t Rcc::pll_output_hz() const
 bool Rcc::source_ready(uint32_t source) const
 {
     switch (source) {
-    case kHsi: return cr_ & kHsiRdy;
-    case kHse: return cr_ & kHseRdy;
-    case kPll: return cr_ & kPllRdy;
-    default: return false;
+        case kHsi:
+            return cr_ & kHsiRdy;
+        case kHse:
+            return cr_ & kHseRdy;
+        case kPll:
+            return cr_ & kPllRdy;
+        default:
+            return false;
     }
 }
 
 uint32_t Rcc::source_hz(uint32_t source) const
 {
     switch (source) {
-    case kHse: return kHseHz;
-    case kPll: return pll_output_hz();
-    default: return kHsiHz;
+        case kHse:
+            return kHseHz;
+        case kPll:
+            return pll_output_hz();
+        default:
+            return kHsiHz;
     }
 }
 
@@ -250,7 +269,8 @@ void Rcc::refresh_pll()
     }
     if ((cr_ & kPllRdy) || pll_event_) return;
     if (!pll_config_valid()) {
-        chip_.log().line("RCC: PLL configuration " + hex_text(pllcfgr_) + " out of range (M 2..63, N 50..432): no lock");
+        chip_.log().line("RCC: PLL configuration " + hex_text(pllcfgr_) +
+                         " out of range (M 2..63, N 50..432): no lock");
         return;
     }
     pll_event_ = chip_.scheduler().schedule(chip_.now() + kPllLock, [this](Picos) {

@@ -56,7 +56,10 @@ Scheduler::Slot* Scheduler::find(Id id)
     return slot.id == id && &slot != running_ ? &slot : nullptr;
 }
 
-const Scheduler::Slot* Scheduler::find(Id id) const { return const_cast<Scheduler*>(this)->find(id); }
+const Scheduler::Slot* Scheduler::find(Id id) const
+{
+    return const_cast<Scheduler*>(this)->find(id);
+}
 
 void Scheduler::reschedule(Id id, Picos at)
 {

@@ -65,8 +65,8 @@ private:
     void drop_stale_top();
     void rebuild_heap();
 
-    std::deque<Slot> slots_;     // stable addresses: an action may schedule while it runs
-    std::vector<Entry> heap_;    // earliest first (std::push_heap with a "later than" order)
+    std::deque<Slot> slots_;   // stable addresses: an action may schedule while it runs
+    std::vector<Entry> heap_;  // earliest first (std::push_heap with a "later than" order)
     std::vector<Slot*> free_;
     size_t armed_count_ = 0;
     Slot* running_ = nullptr;

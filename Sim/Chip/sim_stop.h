@@ -14,8 +14,7 @@ public:
     enum class Kind { TimeLimit, Halt };
     Stop(Kind kind, std::string reason, Picos at)
         : std::runtime_error(reason), kind_(kind), reason_(std::move(reason)), at_(at)
-    {
-    }
+    {}
     Kind kind() const { return kind_; }
     bool halted() const { return kind_ == Kind::Halt; }
     const std::string& reason() const { return reason_; }

@@ -15,14 +15,35 @@ constexpr Picos kPicosPerMicro = 1'000'000ULL;
 constexpr Picos kPicosPerMilli = 1'000'000'000ULL;
 constexpr Picos kPicosPerSecond = 1'000'000'000'000ULL;
 
-constexpr Picos nanoseconds(uint64_t n) { return n * kPicosPerNano; }
-constexpr Picos microseconds(uint64_t n) { return n * kPicosPerMicro; }
-constexpr Picos milliseconds(uint64_t n) { return n * kPicosPerMilli; }
-constexpr Picos seconds(uint64_t n) { return n * kPicosPerSecond; }
-constexpr double to_seconds(Picos t) { return static_cast<double>(t) / static_cast<double>(kPicosPerSecond); }
-constexpr double to_micros(Picos t) { return static_cast<double>(t) / static_cast<double>(kPicosPerMicro); }
+constexpr Picos nanoseconds(uint64_t n)
+{
+    return n * kPicosPerNano;
+}
+constexpr Picos microseconds(uint64_t n)
+{
+    return n * kPicosPerMicro;
+}
+constexpr Picos milliseconds(uint64_t n)
+{
+    return n * kPicosPerMilli;
+}
+constexpr Picos seconds(uint64_t n)
+{
+    return n * kPicosPerSecond;
+}
+constexpr double to_seconds(Picos t)
+{
+    return static_cast<double>(t) / static_cast<double>(kPicosPerSecond);
+}
+constexpr double to_micros(Picos t)
+{
+    return static_cast<double>(t) / static_cast<double>(kPicosPerMicro);
+}
 
 // Period of one cycle of a clock of `hz`, in picoseconds.
-constexpr Picos period_of(uint32_t hz) { return kPicosPerSecond / hz; }
+constexpr Picos period_of(uint32_t hz)
+{
+    return kPicosPerSecond / hz;
+}
 
 }  // namespace sim

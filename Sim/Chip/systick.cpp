@@ -56,47 +56,52 @@ void SysTickTimer::on_wrap(Picos at)
 uint32_t SysTickTimer::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x0: {
-        uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
-        countflag_ = false;  // COUNTFLAG clears on read
-        return value;
-    }
-    case 0x4: return load_;
-    case 0x8: {
-        if (!enabled()) return 0;
-        uint64_t elapsed = clocks_now() - cleared_at_;
-        if (elapsed == 0) return 0;
-        return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
-    }
-    case 0xC: return 0x40000000U | 12499U;  // no exact 10 ms reference (HCLK/8 at 100 MHz is 12500)
-    default: return 0;
+        case 0x0: {
+            uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
+            countflag_ = false;  // COUNTFLAG clears on read
+            return value;
+        }
+        case 0x4:
+            return load_;
+        case 0x8: {
+            if (!enabled()) return 0;
+            uint64_t elapsed = clocks_now() - cleared_at_;
+            if (elapsed == 0) return 0;
+            return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
+        }
+        case 0xC:
+            return 0x40000000U | 12499U;  // no exact 10 ms reference (HCLK/8 at 100 MHz is 12500)
+        default:
+            return 0;
     }
 }
 
 void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned)
 {
     switch (offset) {
-    case 0x0: {
-        bool was_enabled = enabled();
-        ctrl_ = value & 7U;
-        if (enabled() && !was_enabled)
-            restart();
-        else if (!enabled() && event_) {
-            chip_.scheduler().cancel(event_);
-            event_ = 0;
+        case 0x0: {
+            bool was_enabled = enabled();
+            ctrl_ = value & 7U;
+            if (enabled() && !was_enabled)
+                restart();
+            else if (!enabled() && event_) {
+                chip_.scheduler().cancel(event_);
+                event_ = 0;
+            }
+            return;
         }
-        return;
-    }
-    case 0x4:
-        // A new LOAD applies from the next reload on.
-        load_ = value & 0xFFFFFFU;
-        if (enabled()) schedule_wrap();
-        return;
-    case 0x8:  // any write clears the counter and COUNTFLAG
-        countflag_ = false;
-        if (enabled()) restart();
-        return;
-    default: chip_.log().line("SysTick: write to unmodelled offset " + std::to_string(offset)); return;
+        case 0x4:
+            // A new LOAD applies from the next reload on.
+            load_ = value & 0xFFFFFFU;
+            if (enabled()) schedule_wrap();
+            return;
+        case 0x8:  // any write clears the counter and COUNTFLAG
+            countflag_ = false;
+            if (enabled()) restart();
+            return;
+        default:
+            chip_.log().line("SysTick: write to unmodelled offset " + std::to_string(offset));
+            return;
     }
 }
 

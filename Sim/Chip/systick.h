@@ -30,9 +30,9 @@ private:
     uint32_t ctrl_ = 0;
     uint32_t load_ = 0;
     bool countflag_ = false;
-    uint64_t cleared_at_ = 0;   // input clock count when the counter was last cleared
-    uint64_t next_wrap_ = 0;    // input clock count of the next 1 -> 0 step
-    Picos wrap_period_ = 0;     // LOAD + 1 input clocks, in picoseconds, for the periodic case
+    uint64_t cleared_at_ = 0;  // input clock count when the counter was last cleared
+    uint64_t next_wrap_ = 0;   // input clock count of the next 1 -> 0 step
+    Picos wrap_period_ = 0;    // LOAD + 1 input clocks, in picoseconds, for the periodic case
     Scheduler::Id event_ = 0;
 };
 

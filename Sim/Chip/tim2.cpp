@@ -88,10 +88,16 @@ void GeneralTimer::reset()
 // ---------------------------------------------------------------------------------------------------
 // The counter and the output as functions of time.
 
-uint64_t GeneralTimer::ticks_at(const Segment& s, Picos t) { return t <= s.t0 ? 0 : (t - s.t0) / s.tick; }
+uint64_t GeneralTimer::ticks_at(const Segment& s, Picos t)
+{
+    return t <= s.t0 ? 0 : (t - s.t0) / s.tick;
+}
 
 // Ticks from the anchor to the first overflow: up to ARR, or, from above ARR, round through 2^32 first.
-uint64_t GeneralTimer::first_overflow(const Segment& s) { return static_cast<uint64_t>(static_cast<uint32_t>(s.arr - s.c0)) + 1U; }
+uint64_t GeneralTimer::first_overflow(const Segment& s)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(s.arr - s.c0)) + 1U;
+}
 
 uint32_t GeneralTimer::counter_at_tick(const Segment& s, uint64_t e)
 {
@@ -130,17 +136,31 @@ int GeneralTimer::output_of(const Segment& s, uint32_t count)
     if (!s.enabled) return 0;  // CC1E off: the channel's output stage is off and A0's AF output is 0
     int ref;
     switch (s.ocm) {
-    case 5: ref = 1; break;                   // forced active
-    case 6: ref = count < s.ccr ? 1 : 0; break;   // PWM mode 1
-    case 7: ref = count < s.ccr ? 0 : 1; break;   // PWM mode 2
-    default: ref = 0; break;                  // frozen, forced inactive, match modes (not modelled)
+        case 5:
+            ref = 1;
+            break;  // forced active
+        case 6:
+            ref = count < s.ccr ? 1 : 0;
+            break;  // PWM mode 1
+        case 7:
+            ref = count < s.ccr ? 0 : 1;
+            break;  // PWM mode 2
+        default:
+            ref = 0;
+            break;  // frozen, forced inactive, match modes (not modelled)
     }
     return s.inverted ? 1 - ref : ref;
 }
 
-int GeneralTimer::level_at(const Segment& s, Picos t) { return output_of(s, counter_at_tick(s, ticks_at(s, t))); }
+int GeneralTimer::level_at(const Segment& s, Picos t)
+{
+    return output_of(s, counter_at_tick(s, ticks_at(s, t)));
+}
 
-int GeneralTimer::output_level(Picos t) const { return level_at(current(), t); }
+int GeneralTimer::output_level(Picos t) const
+{
+    return level_at(current(), t);
+}
 
 uint32_t GeneralTimer::counter() const
 {
@@ -156,10 +176,18 @@ PwmShape GeneralTimer::pwm_shape() const
     uint64_t below = std::min<uint64_t>(s.ccr, period);  // ticks per period with CNT < CCR1
     uint64_t active;
     switch (s.ocm) {
-    case 5: active = period; break;
-    case 6: active = below; break;
-    case 7: active = period - below; break;
-    default: active = 0; break;
+        case 5:
+            active = period;
+            break;
+        case 6:
+            active = below;
+            break;
+        case 7:
+            active = period - below;
+            break;
+        default:
+            active = 0;
+            break;
     }
     uint64_t high = !s.enabled ? 0 : (s.inverted ? period - active : active);
     return {period * s.tick, high * s.tick};
@@ -234,9 +262,15 @@ bool GeneralTimer::slave_mode_stops_clock() const
 }
 
 // The counter is blocked while the reload value in force is 0.
-bool GeneralTimer::should_count(uint32_t arr) const { return (cr1_ & kCen) && !slave_mode_stops_clock() && arr != 0; }
+bool GeneralTimer::should_count(uint32_t arr) const
+{
+    return (cr1_ & kCen) && !slave_mode_stops_clock() && arr != 0;
+}
 
-bool GeneralTimer::preload_waiting() const { return psc_ != psc_active_ || arr_ != current().arr || ccr_ != ccr_active_; }
+bool GeneralTimer::preload_waiting() const
+{
+    return psc_ != psc_active_ || arr_ != current().arr || ccr_ != ccr_active_;
+}
 
 // Sets the flags of every overflow and compare match in (flags_synced_, to], under the present segment.
 void GeneralTimer::sync_flags(Picos to)
@@ -324,7 +358,7 @@ void GeneralTimer::write_ccr(int channel, uint32_t value)
 {
     ccr_[channel] = value;
     bool preload = (ccmr_[channel / 2] >> (8 * (channel % 2) + 3)) & 1U;  // OCxPE
-    if (preload) return;                                                 // waits for the next update
+    if (preload) return;                                                  // waits for the next update
     ccr_active_[channel] = value;
     if (channel == 0 && current().ccr != value) {
         Segment s = current();
@@ -392,7 +426,8 @@ void GeneralTimer::note_unmodelled()
         {kOnePulse, (cr1_ & kOpm) != 0, "one-pulse mode"},
         {kDownCounting, (cr1_ & kDir) != 0, "down-counting (it counts up)"},
         {kCentreAligned, (cr1_ & kCms) != 0, "centre-aligned counting (it counts up)"},
-        {kSlaveClock, slave_mode_stops_clock(), "an encoder, gated or external-clock slave mode (the counter stands still)"},
+        {kSlaveClock, slave_mode_stops_clock(),
+         "an encoder, gated or external-clock slave mode (the counter stands still)"},
         {kMatchMode, ocm >= 1U && ocm <= 3U, "channel 1's match modes (its output stays inactive)"},
     };
     for (const Check& c : checks) {
@@ -414,26 +449,40 @@ bool GeneralTimer::free_running(uint32_t offset) const
 uint32_t GeneralTimer::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case 0x00: return cr1_;
-    case 0x04: return cr2_;
-    case 0x08: return smcr_;
-    case 0x0C: return dier_;
-    case 0x10:
-        sync_flags(now());
-        recompute_interrupt();
-        return sr_;
-    case 0x14: return 0;  // EGR is write-only
-    case 0x18: return ccmr_[0];
-    case 0x1C: return ccmr_[1];
-    case 0x20: return ccer_;
-    case 0x24: return counter();
-    case 0x28: return psc_;
-    case 0x2C: return arr_;
-    case 0x34:
-    case 0x38:
-    case 0x3C:
-    case 0x40: return ccr_[(offset - 0x34) / 4];
-    default: chip_.log().line("TIM2: read of unmodelled offset " + offset_text(offset)); return 0;
+        case 0x00:
+            return cr1_;
+        case 0x04:
+            return cr2_;
+        case 0x08:
+            return smcr_;
+        case 0x0C:
+            return dier_;
+        case 0x10:
+            sync_flags(now());
+            recompute_interrupt();
+            return sr_;
+        case 0x14:
+            return 0;  // EGR is write-only
+        case 0x18:
+            return ccmr_[0];
+        case 0x1C:
+            return ccmr_[1];
+        case 0x20:
+            return ccer_;
+        case 0x24:
+            return counter();
+        case 0x28:
+            return psc_;
+        case 0x2C:
+            return arr_;
+        case 0x34:
+        case 0x38:
+        case 0x3C:
+        case 0x40:
+            return ccr_[(offset - 0x34) / 4];
+        default:
+            chip_.log().line("TIM2: read of unmodelled offset " + offset_text(offset));
+            return 0;
     }
 }
 
@@ -442,65 +491,79 @@ void GeneralTimer::write(uint32_t offset, uint32_t value, unsigned)
     Picos t = now();
     sync_flags(t);
     switch (offset) {
-    case 0x00:
-        cr1_ = value & kCr1Bits;
-        note_unmodelled();
-        restart_or_stop(t);
-        break;
-    case 0x04: cr2_ = value & kCr2Bits; break;
-    case 0x08:
-        smcr_ = value & kSmcrBits;
-        note_unmodelled();
-        restart_or_stop(t);
-        break;
-    case 0x0C: dier_ = value & kDierBits; break;
-    case 0x10: sr_ &= value; break;  // rc_w0: a 0 clears the flag, a 1 leaves it
-    case 0x14:
-        if (value & 1U) {  // UG: the counter and the prescaler restart now
-            if (cr1_ & kUdis) {
-                Segment s = current();
-                s.t0 = t;
-                s.c0 = 0;
-                commit(s, t);
-            } else {
-                update_event(t);
-                if (!(cr1_ & kUrs)) sr_ |= kUif;
+        case 0x00:
+            cr1_ = value & kCr1Bits;
+            note_unmodelled();
+            restart_or_stop(t);
+            break;
+        case 0x04:
+            cr2_ = value & kCr2Bits;
+            break;
+        case 0x08:
+            smcr_ = value & kSmcrBits;
+            note_unmodelled();
+            restart_or_stop(t);
+            break;
+        case 0x0C:
+            dier_ = value & kDierBits;
+            break;
+        case 0x10:
+            sr_ &= value;
+            break;  // rc_w0: a 0 clears the flag, a 1 leaves it
+        case 0x14:
+            if (value & 1U) {  // UG: the counter and the prescaler restart now
+                if (cr1_ & kUdis) {
+                    Segment s = current();
+                    s.t0 = t;
+                    s.c0 = 0;
+                    commit(s, t);
+                } else {
+                    update_event(t);
+                    if (!(cr1_ & kUrs)) sr_ |= kUif;
+                }
             }
-        }
-        sr_ |= value & (kCcFlags | kTif);  // CCxG, TG
-        break;
-    case 0x18:
-        ccmr_[0] = value & 0xFFFFU;
-        note_unmodelled();
-        refresh_output(t);
-        break;
-    case 0x1C: ccmr_[1] = value & 0xFFFFU; break;
-    case 0x20:
-        ccer_ = value & kCcerBits;
-        refresh_output(t);
-        break;
-    case 0x24: {
-        Segment s = current();
-        rebase_keeping_phase(s, t, value);
-        commit(s, t);
-        break;
-    }
-    case 0x28: psc_ = value & 0xFFFFU; break;  // always buffered: takes effect at the next update
-    case 0x2C:
-        arr_ = value;
-        if (!(cr1_ & kArpe)) {  // not buffered: in force at once
+            sr_ |= value & (kCcFlags | kTif);  // CCxG, TG
+            break;
+        case 0x18:
+            ccmr_[0] = value & 0xFFFFU;
+            note_unmodelled();
+            refresh_output(t);
+            break;
+        case 0x1C:
+            ccmr_[1] = value & 0xFFFFU;
+            break;
+        case 0x20:
+            ccer_ = value & kCcerBits;
+            refresh_output(t);
+            break;
+        case 0x24: {
             Segment s = current();
-            rebase_keeping_phase(s, t, counter());
-            s.arr = value;
-            s.counting = should_count(value);
+            rebase_keeping_phase(s, t, value);
             commit(s, t);
+            break;
         }
-        break;
-    case 0x34:
-    case 0x38:
-    case 0x3C:
-    case 0x40: write_ccr(static_cast<int>((offset - 0x34) / 4), value); break;
-    default: chip_.log().line("TIM2: write to unmodelled offset " + offset_text(offset)); return;
+        case 0x28:
+            psc_ = value & 0xFFFFU;
+            break;  // always buffered: takes effect at the next update
+        case 0x2C:
+            arr_ = value;
+            if (!(cr1_ & kArpe)) {  // not buffered: in force at once
+                Segment s = current();
+                rebase_keeping_phase(s, t, counter());
+                s.arr = value;
+                s.counting = should_count(value);
+                commit(s, t);
+            }
+            break;
+        case 0x34:
+        case 0x38:
+        case 0x3C:
+        case 0x40:
+            write_ccr(static_cast<int>((offset - 0x34) / 4), value);
+            break;
+        default:
+            chip_.log().line("TIM2: write to unmodelled offset " + offset_text(offset));
+            return;
     }
     recompute_interrupt();
     reschedule();

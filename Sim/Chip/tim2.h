@@ -79,12 +79,12 @@ private:
     struct Segment {
         Picos start = 0;
         bool counting = false;
-        Picos t0 = 0;       // when the counter held c0; a tick boundary
+        Picos t0 = 0;  // when the counter held c0; a tick boundary
         uint32_t c0 = 0;
-        Picos tick = 1;     // length of one counter tick
-        uint32_t arr = 0;   // auto-reload value in force
-        uint32_t ccr = 0;   // channel 1's compare value in force
-        uint32_t ocm = 0;   // channel 1's output compare mode (OC1M)
+        Picos tick = 1;         // length of one counter tick
+        uint32_t arr = 0;       // auto-reload value in force
+        uint32_t ccr = 0;       // channel 1's compare value in force
+        uint32_t ocm = 0;       // channel 1's output compare mode (OC1M)
         bool inverted = false;  // CC1P: active low
         bool enabled = false;   // CC1E
     };

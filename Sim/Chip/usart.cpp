@@ -42,8 +42,7 @@ bool odd_parity(uint32_t value)
 
 Usart::Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2)
     : Peripheral(std::move(name), base, 0x400U), chip_(chip), irq_(irq), on_apb2_(on_apb2)
-{
-}
+{}
 
 // ---------------------------------------------------------------------------------------------------
 // Registers.
@@ -51,70 +50,82 @@ Usart::Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool o
 uint32_t Usart::read(uint32_t offset, unsigned)
 {
     switch (offset) {
-    case kSr:
-        seen_flags_ = sr_ & kSequenceCleared;
-        return sr_;
-    case kDr: {
-        // The read empties the receive register and completes an SR-then-DR sequence: the flags that
-        // the SR read saw are cleared, not ones that came up in between.
-        sr_ &= ~(kRxne | seen_flags_);
-        seen_flags_ = 0;
-        update_dma_request();
-        update_irq();
-        return rdr_;
-    }
-    case kBrr: return brr_;
-    case kCr1: return cr1_;
-    case kCr2: return cr2_;
-    case kCr3: return cr3_;
-    case kGtpr: return gtpr_;
-    default:
-        chip_.log().line(name() + ": read of unmodelled offset " + hex(offset));
-        return 0;
+        case kSr:
+            seen_flags_ = sr_ & kSequenceCleared;
+            return sr_;
+        case kDr: {
+            // The read empties the receive register and completes an SR-then-DR sequence: the flags that
+            // the SR read saw are cleared, not ones that came up in between.
+            sr_ &= ~(kRxne | seen_flags_);
+            seen_flags_ = 0;
+            update_dma_request();
+            update_irq();
+            return rdr_;
+        }
+        case kBrr:
+            return brr_;
+        case kCr1:
+            return cr1_;
+        case kCr2:
+            return cr2_;
+        case kCr3:
+            return cr3_;
+        case kGtpr:
+            return gtpr_;
+        default:
+            chip_.log().line(name() + ": read of unmodelled offset " + hex(offset));
+            return 0;
     }
 }
 
 void Usart::write(uint32_t offset, uint32_t value, unsigned)
 {
     switch (offset) {
-    case kSr:
-        sr_ &= ~(~value & kWriteZeroClears);
-        update_dma_request();
-        update_irq();
-        return;
-    case kDr:
-        if (!(cr1_ & kUe)) {
-            chip_.log().line(name() + ": write to DR while the port is disabled (UE clear) is lost");
+        case kSr:
+            sr_ &= ~(~value & kWriteZeroClears);
+            update_dma_request();
+            update_irq();
+            return;
+        case kDr:
+            if (!(cr1_ & kUe)) {
+                chip_.log().line(name() + ": write to DR while the port is disabled (UE clear) is lost");
+                return;
+            }
+            tdr_ = static_cast<uint16_t>(value & 0x1FFU);
+            tdr_full_ = true;
+            sr_ &= ~(kTxe | kTc);
+            if (transmitter_on() && !tx_busy_) start_char(chip_.now());
+            update_irq();
+            return;
+        case kBrr:
+            brr_ = value & 0xFFFFU;
+            return;
+        case kCr1: {
+            const bool tx_was_on = transmitter_on();
+            const bool rx_was_on = receiver_on();
+            cr1_ = value & 0xBFFFU;
+            if (!tx_was_on && transmitter_on()) {
+                if (!tx_busy_) start_idle_frame(chip_.now());
+            }
+            if (rx_was_on && !receiver_on()) stop_receiver();
+            update_irq();
+            if (control_listener_) control_listener_();
             return;
         }
-        tdr_ = static_cast<uint16_t>(value & 0x1FFU);
-        tdr_full_ = true;
-        sr_ &= ~(kTxe | kTc);
-        if (transmitter_on() && !tx_busy_) start_char(chip_.now());
-        update_irq();
-        return;
-    case kBrr: brr_ = value & 0xFFFFU; return;
-    case kCr1: {
-        const bool tx_was_on = transmitter_on();
-        const bool rx_was_on = receiver_on();
-        cr1_ = value & 0xBFFFU;
-        if (!tx_was_on && transmitter_on()) {
-            if (!tx_busy_) start_idle_frame(chip_.now());
-        }
-        if (rx_was_on && !receiver_on()) stop_receiver();
-        update_irq();
-        if (control_listener_) control_listener_();
-        return;
-    }
-    case kCr2: cr2_ = value & 0x7F7FU; return;
-    case kCr3:
-        cr3_ = value & 0x0FFFU;
-        update_dma_request();
-        update_irq();
-        if (control_listener_) control_listener_();
-        return;
-    case kGtpr: gtpr_ = value & 0xFFFFU; return;
-    default: chip_.log().line(name() + ": write of " + hex(value) + " to unmodelled offset " + hex(offset));
+        case kCr2:
+            cr2_ = value & 0x7F7FU;
+            return;
+        case kCr3:
+            cr3_ = value & 0x0FFFU;
+            update_dma_request();
+            update_irq();
+            if (control_listener_) control_listener_();
+            return;
+        case kGtpr:
+            gtpr_ = value & 0xFFFFU;
+            return;
+        default:
+            chip_.log().line(name() + ": write of " + hex(value) + " to unmodelled offset " + hex(offset));
     }
 }
 
@@ -132,7 +143,10 @@ Picos Usart::bit_time() const
     return clocks_per_bit * kPicosPerSecond / pclk;
 }
 
-int Usart::data_bits() const { return (cr1_ & kM) ? 9 : 8; }
+int Usart::data_bits() const
+{
+    return (cr1_ & kM) ? 9 : 8;
+}
 
 uint32_t Usart::frame_sixteenths() const
 {
@@ -140,8 +154,14 @@ uint32_t Usart::frame_sixteenths() const
     return 16U * (1U + static_cast<uint32_t>(data_bits())) + kStop[(cr2_ >> 12) & 3U];
 }
 
-bool Usart::receiver_on() const { return (cr1_ & (kUe | kRe)) == (kUe | kRe); }
-bool Usart::transmitter_on() const { return (cr1_ & (kUe | kTe)) == (kUe | kTe); }
+bool Usart::receiver_on() const
+{
+    return (cr1_ & (kUe | kRe)) == (kUe | kRe);
+}
+bool Usart::transmitter_on() const
+{
+    return (cr1_ & (kUe | kTe)) == (kUe | kTe);
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Receiver.
@@ -254,11 +274,10 @@ void Usart::arm_idle_check(Picos from)
     if (idle_event_) chip_.scheduler().cancel(idle_event_);
     const Picos bit = bit_time();
     if (bit == 0) return;
-    idle_event_ = chip_.scheduler().schedule(from + static_cast<Picos>(frame_sixteenths()) * bit / 16U,
-                                             [this](Picos) {
-                                                 idle_event_ = 0;
-                                                 on_idle_check();
-                                             });
+    idle_event_ = chip_.scheduler().schedule(from + static_cast<Picos>(frame_sixteenths()) * bit / 16U, [this](Picos) {
+        idle_event_ = 0;
+        on_idle_check();
+    });
 }
 
 void Usart::on_idle_check()
@@ -279,9 +298,15 @@ void Usart::stop_receiver()
     rx_edges_.clear();
 }
 
-bool Usart::rx_dma_request() const { return (sr_ & kRxne) && (cr3_ & kDmar); }
+bool Usart::rx_dma_request() const
+{
+    return (sr_ & kRxne) && (cr3_ & kDmar);
+}
 
-bool Usart::rx_dma_enabled() const { return (cr3_ & kDmar) != 0; }
+bool Usart::rx_dma_enabled() const
+{
+    return (cr3_ & kDmar) != 0;
+}
 
 void Usart::update_dma_request()
 {

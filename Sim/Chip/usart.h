@@ -116,11 +116,11 @@ private:
     int rx_level_ = 1;
     bool rx_in_frame_ = false;
     Picos rx_frame_start_ = 0;
-    Picos rx_bit_ = 0;                          // bit time of the character being received
+    Picos rx_bit_ = 0;                             // bit time of the character being received
     std::vector<std::pair<Picos, int>> rx_edges_;  // the line's edges since the start edge
     Scheduler::Id rx_event_ = 0;
     Scheduler::Id idle_event_ = 0;
-    bool rx_since_idle_ = false;  // a character has completed since IDLE was last set
+    bool rx_since_idle_ = false;        // a character has completed since IDLE was last set
     bool idle_waits_for_high_ = false;  // a character ended on a low line (a break): idle counts from the rise
 
     // Transmitter state.

@@ -78,6 +78,9 @@ void JsonlWriter::record(const Event& event)
     out_ << to_json(event).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
 }
 
-void JsonlWriter::finish(Picos) { out_.flush(); }
+void JsonlWriter::finish(Picos)
+{
+    out_.flush();
+}
 
 }  // namespace sim::trace

@@ -30,7 +30,10 @@ const char* kind_of(const Payload& what)
                       what);
 }
 
-std::string pin_name(char port, int pin) { return std::string(1, port) + std::to_string(pin); }
+std::string pin_name(char port, int pin)
+{
+    return std::string(1, port) + std::to_string(pin);
+}
 
 std::string printable(const std::string& bytes)
 {
@@ -38,18 +41,26 @@ std::string printable(const std::string& bytes)
     std::string out;
     for (unsigned char c : bytes) {
         switch (c) {
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (c < 0x20 || c > 0x7E) {
-                out += "\\x";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                if (c < 0x20 || c > 0x7E) {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
     return out;

@@ -3,7 +3,10 @@
 namespace sim::trace {
 
 namespace {
-char value_char(int level) { return level < 0 ? 'x' : (level ? '1' : '0'); }
+char value_char(int level)
+{
+    return level < 0 ? 'x' : (level ? '1' : '0');
+}
 
 // VCD identifiers are short strings of printable characters '!' to '~'.
 std::string identifier(size_t index)

@@ -44,8 +44,8 @@ private:
     std::string computed_;
     size_t computed_index_ = SIZE_MAX;
     EdgeSource edges_;
-    Picos caught_up_ = 0;        // the computed pin's edges are written up to here
-    uint64_t stamped_ns_ = 0;    // the last "#time" line written
+    Picos caught_up_ = 0;      // the computed pin's edges are written up to here
+    uint64_t stamped_ns_ = 0;  // the last "#time" line written
     bool finished_ = false;
 };
 

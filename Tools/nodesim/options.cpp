@@ -31,7 +31,8 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                    "Bridge USART1 to a TCP socket listening on HOST:PORT (HOST loopback when left out, "
                    "PORT 0 picks a free one; the real one is printed); one client at a time, a new one "
                    "replaces the old");
-    app.add_flag("-q,--quiet", options.quiet, "No live console; print only the closing line (and where --pty or --tcp put USART1)");
+    app.add_flag("-q,--quiet", options.quiet,
+                 "No live console; print only the closing line (and where --pty or --tcp put USART1)");
     app.add_flag("--stats", options.stats, "Before the closing line, count the register accesses the firmware made");
     app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
         ->check(CLI::ExistingFile);
@@ -69,8 +70,9 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     const bool tcp_given = app.count("--tcp") > 0;
     if (options.pty && tcp_given) return conflict("--pty and --tcp both want USART1: choose one");
     if (options.fast && (options.pty || tcp_given))
-        return conflict("--fast does not go with --pty or --tcp: a program on the other side needs the node paced "
-                        "(use --speed FACTOR to run it faster than real time)");
+        return conflict(
+            "--fast does not go with --pty or --tcp: a program on the other side needs the node paced "
+            "(use --speed FACTOR to run it faster than real time)");
     if (options.fast && speed_given) return conflict("--fast and --speed contradict each other: choose one");
     if (tcp_given) {
         options.tcp = parse_listen_address(tcp);

@@ -20,7 +20,7 @@ struct Options {
     bool quiet = false;                  // no live console, only the closing line
     bool stats = false;                  // how much work the simulated core did
     std::string scenario;
-    std::string trace;                   // JSON lines
+    std::string trace;  // JSON lines
     std::string vcd;
     double celsius = 22.0;
     sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;

@@ -10,8 +10,7 @@ namespace nodesim {
 
 Pacer::Pacer(sim::Scheduler& scheduler, sim::Picos period, double speed, Tick tick)
     : scheduler_(scheduler), period_(period), speed_(speed), tick_(std::move(tick))
-{
-}
+{}
 
 void Pacer::start(sim::Picos at)
 {

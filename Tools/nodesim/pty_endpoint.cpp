@@ -22,7 +22,10 @@ namespace nodesim {
 
 namespace {
 
-std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string system_error(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 class PtyEndpoint final : public SerialEndpoint {
 public:

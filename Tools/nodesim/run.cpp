@@ -32,7 +32,10 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void on_interrupt(int) { g_interrupted = 1; }
+void on_interrupt(int)
+{
+    g_interrupted = 1;
+}
 
 // Paced: a step every 10 ms of wall time keeps typing, printing and a program on USART1 smooth (a
 // character takes 1.04 ms at 9600 baud, so a step carries about ten of them). Fast: only Ctrl-C needs
@@ -116,12 +119,15 @@ int run(const Options& options)
         std::vector<sim::trace::VcdWriter::PinSpec> pins;
         for (auto [port, pin] : sim::Board::node_pins())
             pins.push_back({sim::trace::pin_name(port, pin), board.level(port, pin)});
-        trace.add(vcd.emplace(*vcd_file, std::move(pins), "A0",
-                              [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
+        trace.add(vcd.emplace(
+            *vcd_file, std::move(pins), "A0",
+            [&board](sim::Picos from, sim::Picos to, const auto& edge) { board.pwm_edges(from, to, edge); }));
     }
     board.observe(trace);
     if (endpoint && !options.quiet)
-        endpoint_notice = [&console, &chip](const std::string& text) { console.note(chip.now(), "USART1 endpoint: " + text); };
+        endpoint_notice = [&console, &chip](const std::string& text) {
+            console.note(chip.now(), "USART1 endpoint: " + text);
+        };
     // What the simulator has to say (an access to a register no model covers) goes to the developer at
     // once and into the trace at its time.
     chip.log().set_sink([&](const std::string& line) {
@@ -129,7 +135,8 @@ int run(const Options& options)
         trace.record(chip.now(), sim::trace::Note{line});
     });
     if (scenario)
-        sim::schedule_scenario(*scenario, chip.scheduler(), [&board](const sim::ScenarioStep& step) { board.apply(step); });
+        sim::schedule_scenario(*scenario, chip.scheduler(),
+                               [&board](const sim::ScenarioStep& step) { board.apply(step); });
 
     if (!options.quiet) {
         std::printf("nodesim: the node from reset; crystal %s, switch B12 %s, sensor at %g C%s%s\n",
@@ -181,7 +188,8 @@ int run(const Options& options)
             end_reason = stop.reason() == "interrupted" ? "interrupted" : "time limit";
         }
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "nodesim: the simulator failed at %.6f s: %s\n", sim::to_seconds(chip.now()), error.what());
+        std::fprintf(stderr, "nodesim: the simulator failed at %.6f s: %s\n", sim::to_seconds(chip.now()),
+                     error.what());
         end_reason = "simulator failure";
         status = 1;
     }

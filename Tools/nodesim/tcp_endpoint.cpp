@@ -18,7 +18,10 @@ namespace nodesim {
 
 namespace {
 
-std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string system_error(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
 
 std::string describe(const sockaddr_in& address)
 {
@@ -116,8 +119,8 @@ private:
         for (;;) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            FileDescriptor next(::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                          SOCK_NONBLOCK | SOCK_CLOEXEC));
+            FileDescriptor next(
+                ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (!next.valid()) return;  // EAGAIN: nobody waiting (other errors: try again next step)
             // Small writes go out at once: a report is 7 to 10 bytes and a person is watching.
             int yes = 1;

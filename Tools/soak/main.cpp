@@ -29,7 +29,8 @@ void print_violations(const soak::SoakTally& tally)
                 static_cast<unsigned long long>(tally.violation_count));
     for (const auto& v : tally.first_violations) {
         std::printf("  t=%.6f s  %s", v.t, v.what.c_str());
-        if (!v.expected.empty() || !v.seen.empty()) std::printf("  (expected %s; seen %s)", v.expected.c_str(), v.seen.c_str());
+        if (!v.expected.empty() || !v.seen.empty())
+            std::printf("  (expected %s; seen %s)", v.expected.c_str(), v.seen.c_str());
         std::printf("\n");
     }
 }
@@ -95,7 +96,9 @@ int main(int argc, char** argv)
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     const soak::SoakTally& tally = checker.tally();
-    std::fputs(soak::format_table(tally, check_trace.empty() ? days : tally.simulated_seconds / 86400.0, seed, wall).c_str(), stdout);
+    std::fputs(
+        soak::format_table(tally, check_trace.empty() ? days : tally.simulated_seconds / 86400.0, seed, wall).c_str(),
+        stdout);
     print_violations(tally);
     return tally.violation_count == 0 ? 0 : 1;
 }

@@ -77,8 +77,7 @@ int run_nodesim_streaming(const std::string& nodesim, const std::vector<std::str
     pump(fds[0], on_line);
     ::close(fds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -21,7 +21,10 @@ public:
     double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
     double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
     // In [lo, hi], both included.
-    int64_t between(int64_t lo, int64_t hi) { return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+    int64_t between(int64_t lo, int64_t hi)
+    {
+        return lo + static_cast<int64_t>(next() % static_cast<uint64_t>(hi - lo + 1));
+    }
     bool chance(double p) { return uniform() < p; }
 
 private:

@@ -9,7 +9,10 @@ namespace soak {
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // The C library's decimal conversion as the protocol relies on it: leading white space, one sign,
 // digits up to the first other character, 0 without digits, clamped to the signed 32-bit range.

@@ -11,8 +11,8 @@ namespace soak {
 struct Effect {
     enum class Kind { None, Led, Pwm };
     Kind kind = Kind::None;
-    int led_level = 0;   // Led: the level of C13 (0: lit)
-    uint16_t duty = 0;   // Pwm: the percentage reduced to 16 bits
+    int led_level = 0;  // Led: the level of C13 (0: lit)
+    uint16_t duty = 0;  // Pwm: the percentage reduced to 16 bits
 };
 
 // The effect of the bytes that reception stored (at most 50): read as text up to the first zero byte,

@@ -32,9 +32,8 @@ public:
     }
     std::string text()
     {
-        std::stable_sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
-            return a.t < b.t || (a.t == b.t && a.order < b.order);
-        });
+        std::stable_sort(lines_.begin(), lines_.end(),
+                         [](const Line& a, const Line& b) { return a.t < b.t || (a.t == b.t && a.order < b.order); });
         std::string out = "# soak scenario: generated, do not edit\n";
         for (const Line& l : lines_) out += l.text + "\n";
         return out;
@@ -48,9 +47,8 @@ private:
 std::string duty_text(RandomSource& r)
 {
     static const std::array<const char*, 20> kOdd = {
-        "",     "0",          "100",         "101",         "255",          "65535",         "65536",
-        "65636", "-1",        "-65436",      "2147483647",  "2147483648",   "99999999999",   "-99999999999",
-        " 42",  "+7",         "7abc",        "-0",          "\t33",         "00050"};
+        "",           "0",          "100",         "101",          "255", "65535", "65536", "65636", "-1",   "-65436",
+        "2147483647", "2147483648", "99999999999", "-99999999999", " 42", "+7",    "7abc",  "-0",    "\t33", "00050"};
     if (r.chance(0.7)) return std::to_string(r.between(0, 100));
     return kOdd[static_cast<size_t>(r.between(0, kOdd.size() - 1))];
 }
@@ -66,22 +64,24 @@ std::string decorate(RandomSource& r, std::string command)
 std::string valid_command(RandomSource& r)
 {
     switch (r.between(0, 3)) {
-    case 0: return decorate(r, "V00=1");
-    case 1: return decorate(r, "V00=0");
-    default: {
-        std::string frame = "V01=" + duty_text(r);
-        if (r.chance(0.8)) frame += "$";
-        if (r.chance(0.15)) frame += "\r\n";
-        if (r.chance(0.1)) frame = "!" + frame;
-        return frame;
-    }
+        case 0:
+            return decorate(r, "V00=1");
+        case 1:
+            return decorate(r, "V00=0");
+        default: {
+            std::string frame = "V01=" + duty_text(r);
+            if (r.chance(0.8)) frame += "$";
+            if (r.chance(0.15)) frame += "\r\n";
+            if (r.chance(0.1)) frame = "!" + frame;
+            return frame;
+        }
     }
 }
 
 std::string garbage(RandomSource& r, size_t length)
 {
-    static const std::array<const char*, 10> kNearMiss = {"V0=1",    "v00=1",   "V00 =1", "V02=5$", "V00=",
-                                                          "V01",     "=V01 5$", "V00=2",  "A00=1$", "V1=50$"};
+    static const std::array<const char*, 10> kNearMiss = {
+        "V0=1", "v00=1", "V00 =1", "V02=5$", "V00=", "V01", "=V01 5$", "V00=2", "A00=1$", "V1=50$"};
     if (r.chance(0.3)) return kNearMiss[static_cast<size_t>(r.between(0, kNearMiss.size() - 1))];
     std::string out;
     for (size_t i = 0; i < length; ++i) {
@@ -100,7 +100,8 @@ std::string long_frame(RandomSource& r)
     std::replace(frame.begin(), frame.end(), '\0', '.');
     if (r.chance(0.75)) {
         // Inside the first 50 bytes, across the cut, or past it.
-        std::string command = r.chance(0.5) ? "V00=" + std::to_string(r.between(0, 1)) : "V01=" + std::to_string(r.between(0, 100)) + "$";
+        std::string command =
+            r.chance(0.5) ? "V00=" + std::to_string(r.between(0, 1)) : "V01=" + std::to_string(r.between(0, 100)) + "$";
         const auto at = static_cast<size_t>(r.between(0, static_cast<int64_t>(length - command.size())));
         frame.replace(at, command.size(), command);
     }
@@ -109,8 +110,8 @@ std::string long_frame(RandomSource& r)
 
 std::string temperature(RandomSource& r, double& current)
 {
-    static const std::array<double, 12> kEdges = {-55.0, 125.0, 85.0, -0.0625, 0.0,  0.0625,
-                                                  -10.125, -0.5, 23.25, 23.75, 25.0625, -0.9375};
+    static const std::array<double, 12> kEdges = {-55.0,   125.0, 85.0,  -0.0625, 0.0,     0.0625,
+                                                  -10.125, -0.5,  23.25, 23.75,   25.0625, -0.9375};
     const double pick = r.uniform();
     if (pick < 0.70) {
         current = std::clamp(current + static_cast<double>(r.between(-24, 24)) / 16.0, -20.0, 60.0);

@@ -7,16 +7,26 @@ namespace soak {
 const char* describe(FrameOutcome outcome)
 {
     switch (outcome) {
-    case FrameOutcome::ActedOn: return "acted on";
-    case FrameOutcome::NotACommand: return "not a command (garbage, near misses)";
-    case FrameOutcome::CutAt50: return "cut at 50 bytes, command past the cut";
-    case FrameOutcome::SecondInCycle: return "second frame in a cycle (one pending)";
-    case FrameOutcome::OffAfterError: return "arrived while reception was off after an error";
-    case FrameOutcome::HitByError: return "hit by a break or noise";
-    case FrameOutcome::PartlyReceived: return "partly received (re-armed mid-frame)";
-    case FrameOutcome::NotJudged: return "not judged (byte at the re-arming instant)";
-    case FrameOutcome::PendingAtEnd: return "pending when the run ended";
-    case FrameOutcome::Failed: return "FAILED (should have taken effect)";
+        case FrameOutcome::ActedOn:
+            return "acted on";
+        case FrameOutcome::NotACommand:
+            return "not a command (garbage, near misses)";
+        case FrameOutcome::CutAt50:
+            return "cut at 50 bytes, command past the cut";
+        case FrameOutcome::SecondInCycle:
+            return "second frame in a cycle (one pending)";
+        case FrameOutcome::OffAfterError:
+            return "arrived while reception was off after an error";
+        case FrameOutcome::HitByError:
+            return "hit by a break or noise";
+        case FrameOutcome::PartlyReceived:
+            return "partly received (re-armed mid-frame)";
+        case FrameOutcome::NotJudged:
+            return "not judged (byte at the re-arming instant)";
+        case FrameOutcome::PendingAtEnd:
+            return "pending when the run ended";
+        case FrameOutcome::Failed:
+            return "FAILED (should have taken effect)";
     }
     return "?";
 }
@@ -26,7 +36,8 @@ namespace {
 void row(std::string& out, const char* label, uint64_t value, const std::string& note = "")
 {
     char line[160];
-    std::snprintf(line, sizeof line, "| %-52s | %10llu | %s\n", label, static_cast<unsigned long long>(value), note.c_str());
+    std::snprintf(line, sizeof line, "| %-52s | %10llu | %s\n", label, static_cast<unsigned long long>(value),
+                  note.c_str());
     out += line;
 }
 
@@ -59,11 +70,12 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
         row(out, label.c_str(), t.outcome(o));
     }
     row(out, "errors injected", t.breaks + t.noise + t.sensor_faults,
-        std::to_string(t.breaks) + " breaks, " + std::to_string(t.noise) + " noise, " + std::to_string(t.sensor_faults) +
-            " sensor faults");
+        std::to_string(t.breaks) + " breaks, " + std::to_string(t.noise) + " noise, " +
+            std::to_string(t.sensor_faults) + " sensor faults");
     row(out, "  line errors that ended a reception", t.errors_ending_reception);
     row(out, "  recoveries (re-arms after an error)", t.recoveries);
-    row(out, "temperature changes / switch changes", t.temperature_changes, std::to_string(t.switch_changes) + " switch changes");
+    row(out, "temperature changes / switch changes", t.temperature_changes,
+        std::to_string(t.switch_changes) + " switch changes");
     row(out, "report cycles", t.cycles);
     row(out, "  temperature reports sent", t.reports_sent);
     row(out, "  temperature reports left out (failed readings)", t.reports_left_out);

@@ -47,7 +47,10 @@ std::string number(double v, int decimals = 6)
     return text;
 }
 
-std::string pwm_text(double period, double high) { return "period " + number(period, 3) + " us, high " + number(high, 3) + " us"; }
+std::string pwm_text(double period, double high)
+{
+    return "period " + number(period, 3) + " us, high " + number(high, 3) + " us";
+}
 
 std::string printable(const std::string& bytes)
 {
@@ -103,8 +106,12 @@ void TraceChecker::advance(double t)
             const double want = pwm_expected_high_;
             const bool right = pwm_uncertain_ || (pwm_high_ == want && pwm_period_ == kPwmPeriodUs);
             if (!right)
-                fail(first, "PWM not as the command sets it", pwm_text(kPwmPeriodUs, want), pwm_text(pwm_period_, pwm_high_));
-            for (int f : pwm_frames_) decide(f, pwm_uncertain_ ? FrameOutcome::NotJudged : right ? FrameOutcome::ActedOn : FrameOutcome::Failed);
+                fail(first, "PWM not as the command sets it", pwm_text(kPwmPeriodUs, want),
+                     pwm_text(pwm_period_, pwm_high_));
+            for (int f : pwm_frames_)
+                decide(f, pwm_uncertain_ ? FrameOutcome::NotJudged
+                          : right        ? FrameOutcome::ActedOn
+                                         : FrameOutcome::Failed);
             pwm_frames_.clear();
         } else {
             // The start of a cycle is over: reception must be armed unless it ended after the cycle began.
@@ -238,8 +245,8 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
     bool right = true;
     if (!frame.uncertain && effect.kind == Effect::Kind::Led && led_level_ != effect.led_level) {
         right = false;
-        fail(t, "LED not as the command sets it: " + printable(frame.stored), "C13 at " + std::to_string(effect.led_level),
-             "C13 at " + std::to_string(led_level_));
+        fail(t, "LED not as the command sets it: " + printable(frame.stored),
+             "C13 at " + std::to_string(effect.led_level), "C13 at " + std::to_string(led_level_));
     }
     if (frame.uncertain || effect.kind == Effect::Kind::Pwm) {
         pwm_window_start_ = t;
@@ -253,7 +260,10 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
         if (it == frames_.end()) continue;
         const Frame& f = it->second;
         if (frame.uncertain) {
-            if (effect.kind == Effect::Kind::Pwm) pwm_frames_.push_back(id); else decide(id, FrameOutcome::NotJudged);
+            if (effect.kind == Effect::Kind::Pwm)
+                pwm_frames_.push_back(id);
+            else
+                decide(id, FrameOutcome::NotJudged);
         } else if (effect.kind == Effect::Kind::Pwm) {
             pwm_frames_.push_back(id);
             if (f.bytes.size() > kFrameCut) ++tally_.acted_on_after_cut;
@@ -322,7 +332,8 @@ void TraceChecker::on_message(double t, const std::string& text)
         }
         const std::string want = temperature_report(conversion_celsius_);
         if (text != want)
-            fail(t, "temperature report differs from the sensor's reading of " + number(conversion_celsius_, 4) + " C", want, text);
+            fail(t, "temperature report differs from the sensor's reading of " + number(conversion_celsius_, 4) + " C",
+                 want, text);
         return;
     }
     if (text == "!A01=0$" || text == "!A01=1$") {
@@ -349,7 +360,8 @@ void TraceChecker::on_message(double t, const std::string& text)
 void TraceChecker::on_pin(const TraceEvent& e)
 {
     if (e.pin == "C13") {
-        if (led_change_unexplained_) fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
+        if (led_change_unexplained_)
+            fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
         led_level_ = e.level;
         led_change_unexplained_ = e.t;
     } else if (e.pin == "B12") {
@@ -361,7 +373,8 @@ void TraceChecker::on_pin(const TraceEvent& e)
 void TraceChecker::on_pwm(const TraceEvent& e)
 {
     if (!(e.t >= pwm_window_start_ && e.t <= pwm_window_end_) && greeting1_.size() >= 6)
-        fail(e.t, "PWM changed with no command taken over", pwm_text(pwm_period_, pwm_high_), pwm_text(e.period_us, e.high_us));
+        fail(e.t, "PWM changed with no command taken over", pwm_text(pwm_period_, pwm_high_),
+             pwm_text(e.period_us, e.high_us));
     pwm_period_ = e.period_us;
     pwm_high_ = e.high_us;
 }
@@ -420,36 +433,50 @@ void TraceChecker::feed(const TraceEvent& e)
     tally_.simulated_seconds = e.t;
     using Kind = TraceEvent::Kind;
     switch (e.kind) {
-    case Kind::Tx: on_tx(e); break;
-    case Kind::Rx: break;  // the line model places the peer's bytes; the rx events only echo them
-    case Kind::Pin: on_pin(e); break;
-    case Kind::Pwm: on_pwm(e); break;
-    case Kind::OneWire:
-        if (e.what == "conversion" && e.celsius) {
-            conversion_t_ = e.t;
-            conversion_celsius_ = *e.celsius;
-        }
-        break;
-    case Kind::Violation:
-        ++tally_.onewire_violations;
-        fail(e.t, "1-Wire timing violation: " + e.what, "none", number(e.measured_us, 3) + " us");
-        break;
-    case Kind::Stimulus: on_stimulus(e); break;
-    case Kind::Log: fail(e.t, "simulator note: " + e.what); break;
-    case Kind::Halt: fail(e.t, "the node halted: " + e.what, "running", "halted"); break;
-    case Kind::End:
-        tally_.end_reason = e.what;
-        if (e.what != "time limit") fail(e.t, "the run ended early", "time limit", e.what);
-        break;
-    case Kind::RxArmed:
-        if (e.port == "USART1") {
-            if (e.armed)
-                on_armed(e.t);
-            else
-                on_disarmed(e.t);
-        }
-        break;
-    case Kind::Other: break;
+        case Kind::Tx:
+            on_tx(e);
+            break;
+        case Kind::Rx:
+            break;  // the line model places the peer's bytes; the rx events only echo them
+        case Kind::Pin:
+            on_pin(e);
+            break;
+        case Kind::Pwm:
+            on_pwm(e);
+            break;
+        case Kind::OneWire:
+            if (e.what == "conversion" && e.celsius) {
+                conversion_t_ = e.t;
+                conversion_celsius_ = *e.celsius;
+            }
+            break;
+        case Kind::Violation:
+            ++tally_.onewire_violations;
+            fail(e.t, "1-Wire timing violation: " + e.what, "none", number(e.measured_us, 3) + " us");
+            break;
+        case Kind::Stimulus:
+            on_stimulus(e);
+            break;
+        case Kind::Log:
+            fail(e.t, "simulator note: " + e.what);
+            break;
+        case Kind::Halt:
+            fail(e.t, "the node halted: " + e.what, "running", "halted");
+            break;
+        case Kind::End:
+            tally_.end_reason = e.what;
+            if (e.what != "time limit") fail(e.t, "the run ended early", "time limit", e.what);
+            break;
+        case Kind::RxArmed:
+            if (e.port == "USART1") {
+                if (e.armed)
+                    on_armed(e.t);
+                else
+                    on_disarmed(e.t);
+            }
+            break;
+        case Kind::Other:
+            break;
     }
 }
 

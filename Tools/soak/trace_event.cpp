@@ -70,40 +70,45 @@ TraceEvent parse_trace_line(std::string_view line)
     e.kind = kind_of(j["kind"].get<std::string>());
     using Kind = TraceEvent::Kind;
     switch (e.kind) {
-    case Kind::Tx:
-    case Kind::Rx:
-        e.port = j.value("port", "");
-        e.byte = j.value("byte", 0);
-        break;
-    case Kind::Pin:
-        e.pin = j.value("pin", "");
-        e.level = j.value("level", 0);
-        break;
-    case Kind::Pwm:
-        e.period_us = j.value("period_us", 0.0);
-        e.high_us = j.value("high_us", 0.0);
-        break;
-    case Kind::OneWire:
-        e.what = j.value("what", "");
-        if (j.contains("celsius")) e.celsius = j["celsius"].get<double>();
-        break;
-    case Kind::Violation:
-        e.what = j.value("what", "");
-        e.measured_us = j.value("measured_us", 0.0);
-        break;
-    case Kind::Stimulus:
-        e.verb = j.value("verb", "");
-        e.text = j.value("text", "");
-        if (e.verb == "send") e.text = unprintable(e.text);
-        break;
-    case Kind::Log: e.what = j.value("text", ""); break;
-    case Kind::Halt:
-    case Kind::End: e.what = j.value("reason", ""); break;
-    case Kind::RxArmed:
-        e.port = j.value("port", "");
-        e.armed = j.value("armed", false);
-        break;
-    case Kind::Other: break;
+        case Kind::Tx:
+        case Kind::Rx:
+            e.port = j.value("port", "");
+            e.byte = j.value("byte", 0);
+            break;
+        case Kind::Pin:
+            e.pin = j.value("pin", "");
+            e.level = j.value("level", 0);
+            break;
+        case Kind::Pwm:
+            e.period_us = j.value("period_us", 0.0);
+            e.high_us = j.value("high_us", 0.0);
+            break;
+        case Kind::OneWire:
+            e.what = j.value("what", "");
+            if (j.contains("celsius")) e.celsius = j["celsius"].get<double>();
+            break;
+        case Kind::Violation:
+            e.what = j.value("what", "");
+            e.measured_us = j.value("measured_us", 0.0);
+            break;
+        case Kind::Stimulus:
+            e.verb = j.value("verb", "");
+            e.text = j.value("text", "");
+            if (e.verb == "send") e.text = unprintable(e.text);
+            break;
+        case Kind::Log:
+            e.what = j.value("text", "");
+            break;
+        case Kind::Halt:
+        case Kind::End:
+            e.what = j.value("reason", "");
+            break;
+        case Kind::RxArmed:
+            e.port = j.value("port", "");
+            e.armed = j.value("armed", false);
+            break;
+        case Kind::Other:
+            break;
     }
     return e;
 }

@@ -13,18 +13,18 @@ struct TraceEvent {
 
     double t = 0;  // virtual seconds since reset
     Kind kind = Kind::Other;
-    std::string port;             // tx, rx, rx_armed
-    int byte = 0;                 // tx, rx
-    std::string pin;              // pin
-    int level = 0;                // pin
-    double period_us = 0;         // pwm
-    double high_us = 0;           // pwm
-    std::string what;             // onewire, violation; the reason of halt and end; the text of log
+    std::string port;               // tx, rx, rx_armed
+    int byte = 0;                   // tx, rx
+    std::string pin;                // pin
+    int level = 0;                  // pin
+    double period_us = 0;           // pwm
+    double high_us = 0;             // pwm
+    std::string what;               // onewire, violation; the reason of halt and end; the text of log
     std::optional<double> celsius;  // onewire "conversion"
-    double measured_us = 0;       // violation
-    std::string verb;             // stimulus
-    std::string text;             // stimulus: its arguments; a send's bytes with escapes resolved
-    bool armed = false;           // rx_armed
+    double measured_us = 0;         // violation
+    std::string verb;               // stimulus
+    std::string text;               // stimulus: its arguments; a send's bytes with escapes resolved
+    bool armed = false;             // rx_armed
 };
 
 // Throws std::runtime_error on a line that is not a trace event.

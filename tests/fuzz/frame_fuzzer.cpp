@@ -26,7 +26,7 @@ void Default_Handler(void);
 
 namespace {
 
-constexpr size_t kLongestFrame = 50;       // reception cuts a burst at the half-buffer event
+constexpr size_t kLongestFrame = 50;         // reception cuts a burst at the half-buffer event
 constexpr uint32_t kSentinelCompare = 4321;  // not a multiple of 200: no frame sets it
 constexpr uint32_t kReload = 20000;          // TIM2's auto-reload: a period of 20001 us at 1 MHz
 
@@ -37,7 +37,10 @@ struct Expected {
     std::string value_text;  // what the work buffer holds afterwards
 };
 
-bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_c_space(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Leading white space, one sign, then digits up to the first non-digit; outside the signed 32-bit
 // range the nearer end of it.
@@ -142,47 +145,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int led = chip.gpioc.level(13);
     const uint32_t compare = TIM2->CCR1;
     switch (want.action) {
-    case Expected::Action::None:
-        check(led == led_before, frame_before, "LED changed by an unknown frame", led, led_before);
-        check(compare == kSentinelCompare, frame_before, "compare changed by an unknown frame", compare,
-              kSentinelCompare);
-        break;
-    case Expected::Action::LedOn:
-    case Expected::Action::LedOff: {
-        const int lit_level = want.action == Expected::Action::LedOn ? 0 : 1;  // the LED is lit when low
-        check(led == lit_level, frame_before, "LED level", led, lit_level);
-        check(compare == kSentinelCompare, frame_before, "compare changed by an LED command", compare,
-              kSentinelCompare);
-        break;
-    }
-    case Expected::Action::Duty: {
-        check(led == led_before, frame_before, "LED changed by a duty command", led, led_before);
-        // 1 to 100 percent give exactly 200 ticks a percent. Above 100 only the constantly high output
-        // counts: the product (up to 1.3e9) is rounded to float on the way, so it may miss by a tick or two.
-        const uint32_t want_compare = kReload / 100U * want.duty;
-        if (want.duty <= 100) {
-            check(compare == want_compare, frame_before, "compare value", compare, want_compare);
-        } else {
-            check(compare > kReload && compare + 2 >= want_compare && compare <= want_compare + 2, frame_before,
-                  "compare value above the reload", compare, want_compare);
+        case Expected::Action::None:
+            check(led == led_before, frame_before, "LED changed by an unknown frame", led, led_before);
+            check(compare == kSentinelCompare, frame_before, "compare changed by an unknown frame", compare,
+                  kSentinelCompare);
+            break;
+        case Expected::Action::LedOn:
+        case Expected::Action::LedOff: {
+            const int lit_level = want.action == Expected::Action::LedOn ? 0 : 1;  // the LED is lit when low
+            check(led == lit_level, frame_before, "LED level", led, lit_level);
+            check(compare == kSentinelCompare, frame_before, "compare changed by an LED command", compare,
+                  kSentinelCompare);
+            break;
         }
-        check(std::memchr(procesa, 0, sizeof procesa) != nullptr, frame_before, "work buffer unterminated", 0, 1);
-        check(want.value_text == procesa, frame_before, "value text in the work buffer (lengths)", static_cast<long>(std::strlen(procesa)),
-              static_cast<long>(want.value_text.size()));
-        // The new compare value takes effect at the next update: measure one whole period later.
-        chip.run_until(chip.now() + sim::microseconds(2 * (kReload + 1)));
-        const sim::PwmShape shape = chip.tim2.pwm_shape();
-        check(shape.period == sim::microseconds(kReload + 1), frame_before, "PWM period (us)",
-              static_cast<long>(shape.period / sim::kPicosPerMicro), kReload + 1);
-        check(shape.high == expected_high(want.duty, shape.period), frame_before, "PWM high time (us)",
-              static_cast<long>(shape.high / sim::kPicosPerMicro),
-              static_cast<long>(expected_high(want.duty, shape.period) / sim::kPicosPerMicro));
-        break;
-    }
+        case Expected::Action::Duty: {
+            check(led == led_before, frame_before, "LED changed by a duty command", led, led_before);
+            // 1 to 100 percent give exactly 200 ticks a percent. Above 100 only the constantly high output
+            // counts: the product (up to 1.3e9) is rounded to float on the way, so it may miss by a tick or two.
+            const uint32_t want_compare = kReload / 100U * want.duty;
+            if (want.duty <= 100) {
+                check(compare == want_compare, frame_before, "compare value", compare, want_compare);
+            } else {
+                check(compare > kReload && compare + 2 >= want_compare && compare <= want_compare + 2, frame_before,
+                      "compare value above the reload", compare, want_compare);
+            }
+            check(std::memchr(procesa, 0, sizeof procesa) != nullptr, frame_before, "work buffer unterminated", 0, 1);
+            check(want.value_text == procesa, frame_before, "value text in the work buffer (lengths)",
+                  static_cast<long>(std::strlen(procesa)), static_cast<long>(want.value_text.size()));
+            // The new compare value takes effect at the next update: measure one whole period later.
+            chip.run_until(chip.now() + sim::microseconds(2 * (kReload + 1)));
+            const sim::PwmShape shape = chip.tim2.pwm_shape();
+            check(shape.period == sim::microseconds(kReload + 1), frame_before, "PWM period (us)",
+                  static_cast<long>(shape.period / sim::kPicosPerMicro), kReload + 1);
+            check(shape.high == expected_high(want.duty, shape.period), frame_before, "PWM high time (us)",
+                  static_cast<long>(shape.high / sim::kPicosPerMicro),
+                  static_cast<long>(expected_high(want.duty, shape.period) / sim::kPicosPerMicro));
+            break;
+        }
     }
     if (want.action != Expected::Action::Duty) {
-        for (char c : procesa)
-            check(c == 0x55, frame_before, "work buffer written without a duty command", c, 0x55);
+        for (char c : procesa) check(c == 0x55, frame_before, "work buffer written without a duty command", c, 0x55);
     }
     return 0;
 }

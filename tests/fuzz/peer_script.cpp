@@ -102,13 +102,26 @@ ScriptSummary schedule_peer_script(sim::Board& board, const uint8_t* data, size_
         run.clear();
         if (!going) break;
         switch (action) {
-        case 0: going = script.gap(sim::microseconds(100ULL * (arg + 1U))); break;
-        case 1: going = script.gap(sim::milliseconds(10ULL * (arg + 1U))); break;
-        case 2: going = script.line_break(sim::microseconds(100ULL * (arg + 1U))); break;
-        case 3: going = script.noisy(arg, (selector >> 3) & 7); break;
-        case 4: script.rate(static_cast<int8_t>(arg)); break;
-        case 6: going = script.gap(script.char_time() * arg / 256U); break;
-        default: break;
+            case 0:
+                going = script.gap(sim::microseconds(100ULL * (arg + 1U)));
+                break;
+            case 1:
+                going = script.gap(sim::milliseconds(10ULL * (arg + 1U)));
+                break;
+            case 2:
+                going = script.line_break(sim::microseconds(100ULL * (arg + 1U)));
+                break;
+            case 3:
+                going = script.noisy(arg, (selector >> 3) & 7);
+                break;
+            case 4:
+                script.rate(static_cast<int8_t>(arg));
+                break;
+            case 6:
+                going = script.gap(script.char_time() * arg / 256U);
+                break;
+            default:
+                break;
         }
     }
     if (going) script.bytes(run);

@@ -75,8 +75,16 @@ struct Fixed {
 
     static Fixed now()
     {
-        return {huart1.Instance, huart1.Init,     huart1.hdmarx,  hdma_usart1_rx.Instance, hdma_usart1_rx.Init,
-                hdma_usart1_rx.Parent, htim2.Instance, htim2.Init, PWM1, escala};
+        return {huart1.Instance,
+                huart1.Init,
+                huart1.hdmarx,
+                hdma_usart1_rx.Instance,
+                hdma_usart1_rx.Init,
+                hdma_usart1_rx.Parent,
+                htim2.Instance,
+                htim2.Init,
+                PWM1,
+                escala};
     }
     bool operator==(const Fixed& o) const
     {
@@ -106,7 +114,8 @@ public:
         // At most 50 bytes are ever stored, and the last byte of the buffer is never written.
         if (!zero_from(kLongestFrame)) fail(at, "a byte stored past the 50th of the frame buffer");
         if (flag == 1) {
-            if (num_datos < 1 || num_datos > kLongestFrame) fail(at, "pending frame of length " + std::to_string(num_datos));
+            if (num_datos < 1 || num_datos > kLongestFrame)
+                fail(at, "pending frame of length " + std::to_string(num_datos));
             if (!zero_from(num_datos)) fail(at, "pending frame not followed by zeros");
             if (huart1.RxState != HAL_UART_STATE_READY) fail(at, "reception armed while a frame is pending");
         }
@@ -114,8 +123,10 @@ public:
         if (std::memchr(texto, 0, sizeof texto) == nullptr) fail(at, "report text without a terminating zero");
         if (texto[0] != 0 && std::strncmp(texto, "!A00=", 5) != 0) fail(at, "report text overwritten");
         if (at >= kSettledAt) {
-            if (!fixed_) fixed_ = true, fixed_at_start_ = Fixed::now();
-            else if (!(Fixed::now() == fixed_at_start_)) fail(at, "a handle or record changed after start-up");
+            if (!fixed_)
+                fixed_ = true, fixed_at_start_ = Fixed::now();
+            else if (!(Fixed::now() == fixed_at_start_))
+                fail(at, "a handle or record changed after start-up");
         }
         ++checks_;
     }
@@ -193,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // For a developer replaying an input: what the node sent, with times, and when the peer fell silent.
     if (std::getenv("RECEIVE_FUZZER_SHOW") != nullptr) {
         for (const auto& r : board.dashboard.received())
-            std::printf("%.6f node sent %02x %c\n", sim::to_seconds(r.time), r.byte, r.byte >= 0x20 && r.byte < 0x7f ? r.byte : '.');
+            std::printf("%.6f node sent %02x %c\n", sim::to_seconds(r.time), r.byte,
+                        r.byte >= 0x20 && r.byte < 0x7f ? r.byte : '.');
         std::printf("%llu checks, peer line idle from %.6f s\n", static_cast<unsigned long long>(watcher.checks()),
                     sim::to_seconds(script.end));
         std::fflush(stdout);

@@ -9,9 +9,18 @@ UART_HandleTypeDef g_uart;
 DMA_HandleTypeDef g_dma;
 
 namespace {
-void tick() { HAL_IncTick(); }
-void usart1_irq() { HAL_UART_IRQHandler(&g_uart); }
-void dma2_stream2_irq() { HAL_DMA_IRQHandler(&g_dma); }
+void tick()
+{
+    HAL_IncTick();
+}
+void usart1_irq()
+{
+    HAL_UART_IRQHandler(&g_uart);
+}
+void dma2_stream2_irq()
+{
+    HAL_DMA_IRQHandler(&g_dma);
+}
 }  // namespace
 
 SerialPlatformTest::SerialPlatformTest()
@@ -57,6 +66,15 @@ void HAL_UARTEx_RxEventCallback(UART_HandleTypeDef* huart, uint16_t Size)
     ptest::g_calls.events.push_back({Size, huart->RxEventType, huart->RxState});
     if (ptest::g_calls.on_event) ptest::g_calls.on_event(huart, Size);
 }
-void HAL_UART_ErrorCallback(UART_HandleTypeDef*) { ++ptest::g_calls.errors; }
-void HAL_UART_RxCpltCallback(UART_HandleTypeDef*) { ++ptest::g_calls.rx_complete; }
-void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef*) { ++ptest::g_calls.rx_half; }
+void HAL_UART_ErrorCallback(UART_HandleTypeDef*)
+{
+    ++ptest::g_calls.errors;
+}
+void HAL_UART_RxCpltCallback(UART_HandleTypeDef*)
+{
+    ++ptest::g_calls.rx_complete;
+}
+void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef*)
+{
+    ++ptest::g_calls.rx_half;
+}

@@ -16,8 +16,8 @@ namespace ptest {
 
 struct RxEvent {
     uint16_t size;
-    uint32_t type;    // RxEventType at the call
-    uint8_t rx_state; // RxState at the call
+    uint32_t type;     // RxEventType at the call
+    uint8_t rx_state;  // RxState at the call
 };
 
 struct Calls {
@@ -40,10 +40,7 @@ protected:
     HAL_StatusTypeDef arm(uint16_t size = 100) { return HAL_UARTEx_ReceiveToIdle_DMA(&g_uart, buffer.data(), size); }
     void wait(sim::Picos t) { chip.run_until(chip.now() + t); }
     // Lets the peer's bytes arrive and the line go idle afterwards.
-    void send_and_settle(const std::string& text)
-    {
-        chip.run_until(peer.send(text) + sim::milliseconds(3));
-    }
+    void send_and_settle(const std::string& text) { chip.run_until(peer.send(text) + sim::milliseconds(3)); }
     static std::string text_of(size_t count, char first = 'a')
     {
         std::string s;

@@ -5,7 +5,10 @@ namespace {
 int g_msp_calls = 0;
 }  // namespace
 
-void HAL_UART_MspInit(UART_HandleTypeDef*) { ++g_msp_calls; }
+void HAL_UART_MspInit(UART_HandleTypeDef*)
+{
+    ++g_msp_calls;
+}
 
 namespace ptest {
 namespace {
@@ -13,7 +16,10 @@ namespace {
 using sim::Picos;
 using test::kUsart1Bit;
 
-uint32_t address_of(const volatile void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+uint32_t address_of(const volatile void* p)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+}
 
 using TransmitTest = SerialPlatformTest;
 

@@ -14,7 +14,10 @@ Events sizes_and_types()
     return out;
 }
 
-void stop_in_callback(UART_HandleTypeDef* huart, uint16_t) { EXPECT_EQ(HAL_UART_DMAStop(huart), HAL_OK); }
+void stop_in_callback(UART_HandleTypeDef* huart, uint16_t)
+{
+    EXPECT_EQ(HAL_UART_DMAStop(huart), HAL_OK);
+}
 
 using ReceiveToIdleTest = SerialPlatformTest;
 

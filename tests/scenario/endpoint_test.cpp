@@ -198,7 +198,8 @@ TEST(NodesimPtyEndpoint, ProgramSetsThePwmAndMayCloseAndReopenTheTerminal)
     for (const auto& e : trace)
         if (e["kind"] == "rx" && e["byte"] == '$') frame_end = e["t"].get<double>();
     ASSERT_GT(frame_end, 0) << "the frame reached the node";
-    auto pwm = std::find_if(trace.begin(), trace.end(), [](const auto& e) { return e["kind"] == "pwm" && e["high_us"] == 15000; });
+    auto pwm = std::find_if(trace.begin(), trace.end(),
+                            [](const auto& e) { return e["kind"] == "pwm" && e["high_us"] == 15000; });
     ASSERT_NE(pwm, trace.end()) << "V01=75$ took effect";
     EXPECT_EQ((*pwm)["period_us"], 20001);
     EXPECT_GT((*pwm)["t"].get<double>(), frame_end);

@@ -108,8 +108,7 @@ int LiveNodesim::wait(Wall timeout)
         pid_t done = ::waitpid(pid_, &raw, WNOHANG);
         if (done == pid_) {
             // The rest of its output: the pipe ends once the process has gone.
-            for (int i = 0; i < 1000 && read_output(Wall(100)); ++i) {
-            }
+            for (int i = 0; i < 1000 && read_output(Wall(100)); ++i) {}
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
             return WIFEXITED(raw) ? status_ : -1;
         }
@@ -163,10 +162,12 @@ FarEnd FarEnd::open_pty(const std::string& path)
 
 FarEnd::FarEnd(FarEnd&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), closed_(other.closed_), received_(std::move(other.received_))
-{
-}
+{}
 
-FarEnd::~FarEnd() { close(); }
+FarEnd::~FarEnd()
+{
+    close();
+}
 
 void FarEnd::close()
 {

@@ -349,7 +349,8 @@ TEST(NodeScenario, BadInputEndsWithAClearMessageAndNonZeroStatus)
 {
     NodeRun bad_scenario = run_node("1 send V00=1\n2 blink\n", 1.0);
     EXPECT_NE(bad_scenario.status, 0);
-    EXPECT_NE(bad_scenario.output.find("stimuli.scn:2: unknown verb 'blink'"), std::string::npos) << bad_scenario.output;
+    EXPECT_NE(bad_scenario.output.find("stimuli.scn:2: unknown verb 'blink'"), std::string::npos)
+        << bad_scenario.output;
     NodeRun bad_option = run_node("", 1.0, {"--switch", "2"});
     EXPECT_NE(bad_option.status, 0);
     EXPECT_NE(bad_option.output.find("--switch"), std::string::npos) << bad_option.output;

@@ -13,7 +13,10 @@ namespace scenario_test {
 
 namespace {
 
-std::string quoted(const std::string& word) { return "'" + word + "'"; }
+std::string quoted(const std::string& word)
+{
+    return "'" + word + "'";
+}
 
 }  // namespace
 
@@ -36,7 +39,8 @@ std::vector<Byte> NodeRun::sent(const std::string& port) const
 {
     std::vector<Byte> out;
     for (const auto& e : events)
-        if (e["kind"] == "tx" && e["port"] == port) out.push_back({e["t"].get<double>(), static_cast<char>(e["byte"].get<int>())});
+        if (e["kind"] == "tx" && e["port"] == port)
+            out.push_back({e["t"].get<double>(), static_cast<char>(e["byte"].get<int>())});
     return out;
 }
 
@@ -82,8 +86,8 @@ NodeRun run_node(const std::string& scenario, double seconds, const std::vector<
     std::filesystem::path dir = test_directory();
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) +
-                          " --trace " + quoted((dir / "trace.jsonl").string());
+    std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) + " --trace " +
+                          quoted((dir / "trace.jsonl").string());
     if (!scenario.empty()) {
         std::ofstream(dir / "stimuli.scn") << scenario;
         command += " --scenario " + quoted((dir / "stimuli.scn").string());

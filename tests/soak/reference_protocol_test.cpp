@@ -40,8 +40,8 @@ TEST(ReferenceProtocol, DutyTextRunsFromTheFirstEqualsToTheNextDollar)
     EXPECT_EQ(duty_of("V01=75"), 75);
     EXPECT_EQ(duty_of("V01=75\r\n"), 75);
     EXPECT_EQ(duty_of("X=7 V01=40$"), 7);
-    EXPECT_EQ(duty_of("==V01=5$"), 5);       // leading "=" skipped before the first token
-    EXPECT_EQ(duty_of("V01=$$$12$"), 12);    // leading "$" skipped before the value
+    EXPECT_EQ(duty_of("==V01=5$"), 5);     // leading "=" skipped before the first token
+    EXPECT_EQ(duty_of("V01=$$$12$"), 12);  // leading "$" skipped before the value
     EXPECT_EQ(duty_of("V01=$"), 0);
     EXPECT_EQ(duty_of("V01="), 0);
     EXPECT_EQ(duty_of("V01= \t42$"), 42);

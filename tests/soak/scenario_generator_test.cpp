@@ -26,21 +26,29 @@ TEST(ScenarioGenerator, SimulatorAcceptsItAndItHoldsTheWholeMix)
     for (const auto& step : scenario.steps) {
         using Verb = sim::ScenarioStep::Verb;
         switch (step.verb) {
-        case Verb::Send:
-            ++sends;
-            if (step.bytes.size() > 50) ++long_frames;
-            if (sim::to_seconds(step.at) - last_send < 2.0) ++pairs;
-            last_send = sim::to_seconds(step.at);
-            break;
-        case Verb::Noise: ++noise; break;
-        case Verb::Break: ++breaks; break;
-        case Verb::Temp:
-            ++temps;
-            EXPECT_GE(step.celsius, -55.0);
-            EXPECT_LE(step.celsius, 125.0);
-            break;
-        case Verb::Sensor: ++sensors; break;
-        case Verb::Switch: ++switches; break;
+            case Verb::Send:
+                ++sends;
+                if (step.bytes.size() > 50) ++long_frames;
+                if (sim::to_seconds(step.at) - last_send < 2.0) ++pairs;
+                last_send = sim::to_seconds(step.at);
+                break;
+            case Verb::Noise:
+                ++noise;
+                break;
+            case Verb::Break:
+                ++breaks;
+                break;
+            case Verb::Temp:
+                ++temps;
+                EXPECT_GE(step.celsius, -55.0);
+                EXPECT_LE(step.celsius, 125.0);
+                break;
+            case Verb::Sensor:
+                ++sensors;
+                break;
+            case Verb::Switch:
+                ++switches;
+                break;
         }
     }
     // About 4.8 hours: hundreds of frames, and some of every kind of stimulus.

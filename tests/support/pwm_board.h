@@ -17,7 +17,10 @@ inline void run_board_clocks(sim::Chip& chip)
 }
 
 // The board's own TIM2 set-up: the same calls, values and order as on the chip.
-inline void configure_tim2_as_board() { MX_TIM2_Init(); }
+inline void configure_tim2_as_board()
+{
+    MX_TIM2_Init();
+}
 
 class PwmBoardTest : public SimTest {
 protected:

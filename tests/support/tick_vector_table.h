@@ -11,7 +11,10 @@
 
 namespace test {
 
-inline void tick_handler() { HAL_IncTick(); }
+inline void tick_handler()
+{
+    HAL_IncTick();
+}
 
 class TickVectorTable {
 public:

@@ -10,7 +10,7 @@ extern "C" void* _sbrk(ptrdiff_t incr);
 
 namespace {
 
-constexpr uintptr_t kHeap = 0x1000;       // bytes from _end to the stack reserve
+constexpr uintptr_t kHeap = 0x1000;         // bytes from _end to the stack reserve
 constexpr uintptr_t kStackReserve = 0x400;  // _Min_Stack_Size, as on the chip
 
 }  // namespace
@@ -21,17 +21,30 @@ constexpr uintptr_t kStackReserve = 0x400;  // _Min_Stack_Size, as on the chip
 extern "C" {
 alignas(8) unsigned char sbrk_test_ram[kHeap + kStackReserve];
 }
-__asm__(".globl sbrk_test_end\n .set sbrk_test_end, sbrk_test_ram\n"
-        ".globl sbrk_test_estack\n .set sbrk_test_estack, sbrk_test_ram + 0x1400\n"
-        ".globl sbrk_test_min_stack_size\n .set sbrk_test_min_stack_size, 0x400\n");
+__asm__(
+    ".globl sbrk_test_end\n .set sbrk_test_end, sbrk_test_ram\n"
+    ".globl sbrk_test_estack\n .set sbrk_test_estack, sbrk_test_ram + 0x1400\n"
+    ".globl sbrk_test_min_stack_size\n .set sbrk_test_min_stack_size, 0x400\n");
 static_assert(kHeap + kStackReserve == 0x1400, "the layout above and the symbols must agree");
 
 namespace {
 
-uintptr_t address(void* p) { return reinterpret_cast<uintptr_t>(p); }
-uintptr_t heap_start() { return reinterpret_cast<uintptr_t>(sbrk_test_ram); }
-uintptr_t heap_limit() { return heap_start() + kHeap; }
-bool failed(void* p) { return p == reinterpret_cast<void*>(-1); }
+uintptr_t address(void* p)
+{
+    return reinterpret_cast<uintptr_t>(p);
+}
+uintptr_t heap_start()
+{
+    return reinterpret_cast<uintptr_t>(sbrk_test_ram);
+}
+uintptr_t heap_limit()
+{
+    return heap_start() + kHeap;
+}
+bool failed(void* p)
+{
+    return p == reinterpret_cast<void*>(-1);
+}
 
 // Each test starts from an empty heap: whatever a previous one left is handed back.
 class SbrkBound : public ::testing::Test {

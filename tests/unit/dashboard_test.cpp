@@ -47,11 +47,21 @@ TEST_F(DashboardTest, LedCommandsAnywhereInTheFrame)
 TEST_F(DashboardTest, DutyIsTheLow16BitsOfTheNumberAfterTheFirstEquals)
 {
     const std::pair<const char*, uint32_t> cases[] = {
-        {"V01=75$", 15000},    {"V01=75", 15000},           {"V01=75\r\n", 15000},   {"V01=$", 0},
-        {"V01=", 0},           {"V01=$$$", 0},              {"V01=-1$", 13107000},   {"V01=65536$", 0},
-        {"V01=65636$", 20000}, {"V01=-65436$", 20000},      {"V01= +40$", 8000},     {"==V01=5$", 1000},
-        {"X=7 V01=40$", 1400}, {"V01=99999999999$", 13107000},  // clamped to 2^31-1: low half 0xFFFF
-        {"V01=-99999999999$", 0},                                // clamped to -2^31: low half 0
+        {"V01=75$", 15000},
+        {"V01=75", 15000},
+        {"V01=75\r\n", 15000},
+        {"V01=$", 0},
+        {"V01=", 0},
+        {"V01=$$$", 0},
+        {"V01=-1$", 13107000},
+        {"V01=65536$", 0},
+        {"V01=65636$", 20000},
+        {"V01=-65436$", 20000},
+        {"V01= +40$", 8000},
+        {"==V01=5$", 1000},
+        {"X=7 V01=40$", 1400},
+        {"V01=99999999999$", 13107000},  // clamped to 2^31-1: low half 0xFFFF
+        {"V01=-99999999999$", 0},        // clamped to -2^31: low half 0
     };
     for (auto [frame, compare] : cases) {
         recibe(frame);
@@ -88,7 +98,7 @@ TEST_F(DashboardTest, FullBufferIsReadNoFurtherThanItsEnd)
 TEST(DashboardReports, TemperatureWithOneDecimalHalfToEvenAndSwitchTexts)
 {
     const std::pair<float, const char*> cases[] = {
-        {23.56f, "!A00=23.6$"}, {23.25f, "!A00=23.2$"}, {23.75f, "!A00=23.8$"},   {-0.0625f, "!A00=-0.1$"},
+        {23.56f, "!A00=23.6$"}, {23.25f, "!A00=23.2$"},   {23.75f, "!A00=23.8$"},  {-0.0625f, "!A00=-0.1$"},
         {85.0f, "!A00=85.0$"},  {25.0625f, "!A00=25.1$"}, {-55.0f, "!A00=-55.0$"}, {0.0f, "!A00=0.0$"},
     };
     for (auto [t, text] : cases) {

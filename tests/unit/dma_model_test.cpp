@@ -76,8 +76,7 @@ TEST_F(DmaModelTest, ServesOnlyItsChannelAndARequestWaitingWhenEnabled)
     EXPECT_EQ(DMA2_Stream2->NDTR, 4U);
     // Disable, select channel 4 and enable again: the byte waiting in DR is taken at once.
     DMA2_Stream2->CR = 0;
-    while (DMA2_Stream2->CR & DMA_SxCR_EN) {
-    }
+    while (DMA2_Stream2->CR & DMA_SxCR_EN) {}
     DMA2->LIFCR = 0x3FU << 16;
     arm(4);
     wait(sim::microseconds(1));
@@ -90,17 +89,16 @@ TEST_F(DmaModelTest, ClearedEnableTakesEffectAfterTheItemAndFlagsTheStop)
     std::vector<std::string> log;
     chip.log().set_sink([&log](const std::string& line) { log.push_back(line); });
     arm(4, kChannel4 | DMA_SxCR_MINC | DMA_SxCR_TCIE);
-    DMA2_Stream2->NDTR = 9;  // protected while enabled
+    DMA2_Stream2->NDTR = 9;                      // protected while enabled
     DMA2_Stream2->CR = kChannel4 | DMA_SxCR_EN;  // only the interrupt enables change while enabled
     EXPECT_EQ(DMA2_Stream2->NDTR, 4U);
     EXPECT_EQ(DMA2_Stream2->CR, kChannel4 | DMA_SxCR_MINC | DMA_SxCR_EN);
     EXPECT_EQ(log.size(), 2U);  // both ignored writes are reported
 
     DMA2_Stream2->CR = kChannel4 | DMA_SxCR_MINC | DMA_SxCR_TCIE;  // EN cleared
-    EXPECT_EQ(DMA2_Stream2->CR & DMA_SxCR_EN, DMA_SxCR_EN);  // still finishing
+    EXPECT_EQ(DMA2_Stream2->CR & DMA_SxCR_EN, DMA_SxCR_EN);        // still finishing
     const Picos cleared = chip.now();
-    while (DMA2_Stream2->CR & DMA_SxCR_EN) {
-    }
+    while (DMA2_Stream2->CR & DMA_SxCR_EN) {}
     EXPECT_LT(chip.now() - cleared, sim::microseconds(1));
     EXPECT_EQ(flags(), DMA_FLAG_TCIF);
     EXPECT_TRUE(chip.exceptions().line(kStream2Irq));

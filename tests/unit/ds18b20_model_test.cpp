@@ -14,9 +14,9 @@
 namespace {
 
 using sim::Drive;
-using sim::Picos;
 using sim::microseconds;
 using sim::milliseconds;
+using sim::Picos;
 using Model = sim::Ds18b20Model;
 
 // A 1-Wire master with ideal timing, stepping its own clock.
@@ -105,7 +105,10 @@ public:
     Picos t = microseconds(100);
 };
 
-bool crc_ok(const std::array<uint8_t, 9>& bytes) { return sim::dallas_crc8(bytes) == 0; }
+bool crc_ok(const std::array<uint8_t, 9>& bytes)
+{
+    return sim::dallas_crc8(bytes) == 0;
+}
 
 TEST(DallasCrc8, KnownVectors)
 {
@@ -293,15 +296,37 @@ TEST(Ds18b20Model, RecordsMasterTimingsOutsideTheWindows)
         const char* expected;
     };
     const Case cases[] = {
-        {"write released at 30 us", [](Wire& w) { w.low(microseconds(30)); w.release(microseconds(40)); },
+        {"write released at 30 us",
+         [](Wire& w) {
+             w.low(microseconds(30));
+             w.release(microseconds(40));
+         },
          "write slot: released 15-60 us after the falling edge, inside the sampling window"},
-        {"write 0 held 200 us", [](Wire& w) { w.low(microseconds(200)); w.release(microseconds(10)); },
+        {"write 0 held 200 us",
+         [](Wire& w) {
+             w.low(microseconds(200));
+             w.release(microseconds(10));
+         },
          "write 0: low longer than 120 us"},
-        {"slot of 40 us", [](Wire& w) { w.low(microseconds(5)); w.release(microseconds(35)); w.write_bit(1); },
+        {"slot of 40 us",
+         [](Wire& w) {
+             w.low(microseconds(5));
+             w.release(microseconds(35));
+             w.write_bit(1);
+         },
          "time slot shorter than 60 us"},
-        {"no recovery", [](Wire& w) { w.low(microseconds(64)); w.release(microseconds(0)); w.write_bit(1); },
+        {"no recovery",
+         [](Wire& w) {
+             w.low(microseconds(64));
+             w.release(microseconds(0));
+             w.write_bit(1);
+         },
          "recovery between slots shorter than 1 us"},
-        {"first slot too early", [](Wire& w) { w.t -= microseconds(300); w.write_bit(1); },
+        {"first slot too early",
+         [](Wire& w) {
+             w.t -= microseconds(300);
+             w.write_bit(1);
+         },
          "first slot less than 480 us after the reset pulse (presence window)"},
     };
     for (const Case& c : cases) {

@@ -46,7 +46,8 @@ protected:
     std::vector<std::string> violations() const
     {
         std::vector<std::string> what;
-        for (const auto& v : sensor.violations()) what.push_back(v.what + " (" + std::to_string(sim::to_micros(v.measured)) + " us)");
+        for (const auto& v : sensor.violations())
+            what.push_back(v.what + " (" + std::to_string(sim::to_micros(v.measured)) + " us)");
         return what;
     }
 
@@ -75,11 +76,12 @@ TEST_F(ThermometerTest, FollowsTheMeasurementSequence)
 
     using Kind = Model::Transaction::Kind;
     std::vector<std::pair<Kind, int>> seen;
-    for (const auto& t : sensor.transactions()) seen.emplace_back(t.kind, t.kind == Kind::Written || t.kind == Kind::Read ? t.byte : -1);
+    for (const auto& t : sensor.transactions())
+        seen.emplace_back(t.kind, t.kind == Kind::Written || t.kind == Kind::Read ? t.byte : -1);
     std::vector<std::pair<Kind, int>> expected = {
-        {Kind::Reset, -1}, {Kind::Presence, -1}, {Kind::Written, 0xCC}, {Kind::Written, 0x44},
-        {Kind::ConversionDone, -1}, {Kind::Reset, -1}, {Kind::Presence, -1}, {Kind::Written, 0xCC},
-        {Kind::Written, 0xBE}};
+        {Kind::Reset, -1},     {Kind::Presence, -1},       {Kind::Written, 0xCC},
+        {Kind::Written, 0x44}, {Kind::ConversionDone, -1}, {Kind::Reset, -1},
+        {Kind::Presence, -1},  {Kind::Written, 0xCC},      {Kind::Written, 0xBE}};
     for (uint8_t byte : sensor.scratchpad()) expected.emplace_back(Kind::Read, byte);
     EXPECT_EQ(seen, expected);
     // The conversion (750 ms at the power-on 12 bits) is over before the second reset.
@@ -137,7 +139,8 @@ TEST_F(ThermometerTest, SlotTimingsSitInsideTheSensorsWindows)
     for (int k = 0; k < 3; ++k)
         std::printf("%-8s low %8.3f .. %8.3f us, slot %8.3f .. %8.3f us\n", names[k], us(low[k].min), us(low[k].max),
                     us(slot[k].min), us(slot[k].max));
-    std::printf("read sample      %8.3f .. %8.3f us after the falling edge\n", us(read_sample.min), us(read_sample.max));
+    std::printf("read sample      %8.3f .. %8.3f us after the falling edge\n", us(read_sample.min),
+                us(read_sample.max));
 
     // The requested figures plus the register accesses around them, and no more than the accelerated
     // poll's overshoot (1/16 of the wait) on top.

@@ -71,8 +71,9 @@ TEST_F(GpioTest, WritePinIsOneBsrrWriteAndTheLatchDrivesOnceThePinIsAnOutput)
         HAL_GPIO_WritePin(GPIOC, GPIO_PIN_13, GPIO_PIN_SET);
         HAL_GPIO_WritePin(GPIOC, GPIO_PIN_13, GPIO_PIN_RESET);
         HAL_GPIO_WritePin(GPIOC, GPIO_PIN_1, static_cast<GPIO_PinState>(2));  // any state but reset sets
-        EXPECT_EQ(spy.writes(), (std::vector<test::BusSpy::Write>{
-                                    {GPIOC_BASE + 0x18, 0x2000U}, {GPIOC_BASE + 0x18, 0x20000000U}, {GPIOC_BASE + 0x18, 0x2U}}));
+        EXPECT_EQ(spy.writes(),
+                  (std::vector<test::BusSpy::Write>{
+                      {GPIOC_BASE + 0x18, 0x2000U}, {GPIOC_BASE + 0x18, 0x20000000U}, {GPIOC_BASE + 0x18, 0x2U}}));
     }
     EXPECT_TRUE(changes.empty());  // still inputs: the latch drives nothing yet
 
@@ -138,7 +139,7 @@ TEST_F(GpioTest, DevicesHearOnlyOfTheirOwnPinsDriveChanges)
     EXPECT_TRUE(line.seen.empty());
 
     GPIOB->BSRR = static_cast<uint32_t>(GPIO_PIN_13) << 16;
-    GPIOB->MODER |= 1U << 26;  // output: the latched 0 is driven
+    GPIOB->MODER |= 1U << 26;    // output: the latched 0 is driven
     GPIOB->OSPEEDR |= 3U << 26;  // slew rate: no change of drive
     GPIOB->MODER &= ~(3U << 26);
     EXPECT_EQ(line.seen, (std::vector<Drive>{Drive::Low, Drive::None}));

@@ -138,7 +138,8 @@ TEST_F(RccTest, WaitStatesAndBusDividersStaySafeAroundTheSwitch)
     steps.clear();
     RCC_ClkInitTypeDef clk = hsi_clocks();
     ASSERT_EQ(HAL_RCC_ClockConfig(&clk, FLASH_LATENCY_0), HAL_OK);
-    auto slow = std::find_if(steps.begin(), steps.end(), [](const ClockStep& s) { return s.clocks.sysclk == 16000000U; });
+    auto slow =
+        std::find_if(steps.begin(), steps.end(), [](const ClockStep& s) { return s.clocks.sysclk == 16000000U; });
     ASSERT_NE(slow, steps.end());
     EXPECT_EQ(slow->latency, 3U);
     EXPECT_EQ(FLASH->ACR & FLASH_ACR_LATENCY, 0U);

@@ -11,7 +11,10 @@ int g_pwm_hook_calls = 0;
 }  // namespace
 
 // The board keeps the platform's empty PWM hook; counting its calls here shows when the platform calls it.
-void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef*) { ++g_pwm_hook_calls; }
+void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef*)
+{
+    ++g_pwm_hook_calls;
+}
 
 namespace {
 
@@ -70,7 +73,7 @@ TEST_F(HalTimTest, ChannelConfigDisablesTheOutputAndWritesModePolarityCompare)
     EXPECT_EQ(HAL_TIM_PWM_ConfigChannel(&htim2, &oc, TIM_CHANNEL_2), HAL_OK);
     EXPECT_EQ(TIM2->CCMR1 >> 8, TIM_OCMODE_PWM2 | TIM_CCMR1_OC1PE | TIM_CCMR1_OC1FE);
     EXPECT_EQ(TIM2->CCR2, 1234U);
-    EXPECT_EQ(chip.tim2.active_compare(1), 1234U);  // written before the preload was switched on
+    EXPECT_EQ(chip.tim2.active_compare(1), 1234U);                // written before the preload was switched on
     EXPECT_EQ(TIM2->CCER, TIM_CCER_CC1E | (TIM_CCER_CC1P << 4));  // channel 2 off, active low
     EXPECT_EQ(HAL_TIM_PWM_ConfigChannel(&htim2, &oc, 3U), HAL_ERROR);
 }

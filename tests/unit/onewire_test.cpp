@@ -11,8 +11,8 @@
 namespace {
 
 using sim::Drive;
-using sim::Picos;
 using sim::microseconds;
+using sim::Picos;
 
 // A device that pulls the line low over a window after the master's reset pulse, and answers 0 (held
 // 30 us from the falling edge) in the read slots whose numbers are set in `zero_slots`.

@@ -31,8 +31,8 @@ TEST_F(PwmChannelTest, RecordNamesTim2Channel1AndInitStartsIt)
 TEST_F(PwmChannelTest, StoresTheTruncatedSinglePrecisionResult)
 {
     const std::pair<float, uint32_t> cases[] = {
-        {33.0f, 6600}, {12.5f, 2500}, {0.004f, 0}, {65535.0f, 13107000}, {100.0f, 20000}, {0.0f, 0},
-        {3.33f, 666},  // 66599.998 rounds to the float 66600 before the division; wider arithmetic gives 665
+        {33.0f, 6600},   {12.5f, 2500}, {0.004f, 0},  {65535.0f, 13107000},
+        {100.0f, 20000}, {0.0f, 0},     {3.33f, 666},  // 66599.998 rounds to the float 66600 before the division; wider arithmetic gives 665
         {0.005f, 1},
     };
     for (auto [valor, expected] : cases) {

@@ -19,11 +19,9 @@ TEST_F(RegisterPoll, ANewWaitOnTheSameRegisterStartsWhereTheLastEnded)
     chip.scheduler().schedule(chip.now() + sim::milliseconds(50), [](sim::Picos) {});
 
     for (int i = 0; i < 3; ++i) {
-        while ((USART2->SR & kTxe) == 0U) {
-        }
+        while ((USART2->SR & kTxe) == 0U) {}
         USART2->DR = 'A' + i;
-        while ((USART2->SR & kTc) == 0U) {
-        }
+        while ((USART2->SR & kTc) == 0U) {}
         const sim::Picos done = chip.now();
         // The next character's wait for TXE finds it set at once.
         EXPECT_NE(USART2->SR & kTxe, 0U);

@@ -78,10 +78,11 @@ TEST(ScenarioParser, TimesAreExactDecimalSeconds)
 
 TEST(ScenarioParser, SendTextKeepsEverythingAndResolvesEscapes)
 {
-    const Scenario s = parse("1 send V00=1\\r\\n\n"
-                             "2 send !V00=1$ # not a comment here\n"
-                             "3 send \\x56\\x30\\x31=\\x00\\\\\\t \\x20\n"
-                             "4 send V01=75$\r\n");  // a file written with CRLF line ends
+    const Scenario s = parse(
+        "1 send V00=1\\r\\n\n"
+        "2 send !V00=1$ # not a comment here\n"
+        "3 send \\x56\\x30\\x31=\\x00\\\\\\t \\x20\n"
+        "4 send V01=75$\r\n");  // a file written with CRLF line ends
     EXPECT_EQ(s.steps[0].bytes, "V00=1\r\n");
     EXPECT_EQ(s.steps[1].bytes, "!V00=1$ # not a comment here");
     EXPECT_EQ(s.steps[2].bytes, std::string("V01=\0\\\t  ", 9));
@@ -91,7 +92,8 @@ TEST(ScenarioParser, SendTextKeepsEverythingAndResolvesEscapes)
 
 TEST(ScenarioParser, ErrorsNameTheFileAndLine)
 {
-    EXPECT_EQ(error_of("1 send x\n2 sned x\n"), "test.scn:2: unknown verb 'sned' (send, break, noise, switch, temp, sensor)");
+    EXPECT_EQ(error_of("1 send x\n2 sned x\n"),
+              "test.scn:2: unknown verb 'sned' (send, break, noise, switch, temp, sensor)");
     EXPECT_EQ(error_of("# c\nsoon send x\n").rfind("test.scn:2: a time must be seconds", 0), 0U);
     EXPECT_EQ(error_of("5 noise\n4 noise\n"), "test.scn:2: time 4 s is earlier than the line before's");
     EXPECT_EQ(error_of("1\n"), "test.scn:1: a verb must follow the time");

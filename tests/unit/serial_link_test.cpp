@@ -99,7 +99,7 @@ TEST_F(SerialLinkTest, LongBurstIsCutAtFiftyWithNothingAfter)
     settle(dashboard.send(burst));
     EXPECT_EQ(flag_rx, 1U);
     EXPECT_EQ(num_datos, 50U);
-    EXPECT_EQ(frame(), burst.substr(0, 50));  // and a zero byte right after the 50th
+    EXPECT_EQ(frame(), burst.substr(0, 50));             // and a zero byte right after the 50th
     EXPECT_EQ(huart1.RxEventType, HAL_UART_RXEVENT_HT);  // the idle line after the burst raised nothing
     EXPECT_EQ(DMA2_Stream2->CR & DMA_SxCR_EN, 0U);
 }

@@ -19,10 +19,22 @@ void irq0_handler()
     NVIC->ISPR[0] = 1U << 2;  // pend IRQ 2 (priority 2, same as ours: it waits until we return)
     g_log.push_back("irq0 out");
 }
-void irq1_handler() { g_log.push_back("irq1"); }
-void irq2_handler() { g_log.push_back("irq2"); }
-void systick_handler() { g_log.push_back("tick"); }
-void load_writer() { SysTick->LOAD = 0x100; }
+void irq1_handler()
+{
+    g_log.push_back("irq1");
+}
+void irq2_handler()
+{
+    g_log.push_back("irq2");
+}
+void systick_handler()
+{
+    g_log.push_back("tick");
+}
+void load_writer()
+{
+    SysTick->LOAD = 0x100;
+}
 
 class CoreTest : public ::testing::Test {
 protected:
@@ -92,8 +104,7 @@ sim::Picos timed_wait(sim::Chip& chip, uint32_t cycles)
 {
     sim::Picos start = chip.now();
     DWT->CYCCNT = 0;
-    while (DWT->CYCCNT <= cycles) {
-    }
+    while (DWT->CYCCNT <= cycles) {}
     return chip.now() - start;
 }
 

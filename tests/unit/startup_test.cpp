@@ -27,8 +27,8 @@ TEST_F(StartupTest, SystemInitGrantsTheFpuAndTouchesNothingElse)
 
 TEST_F(StartupTest, VectorTableRoutesEveryInterrupt)
 {
-    const int reserved[] = {19, 20, 21, 22, 39, 43, 44, 45, 46, 48, 52, 53, 54, 55, 61, 62, 63, 64, 65, 66,
-                            74, 75, 76, 77, 78, 79, 80, 82, 83};
+    const int reserved[] = {19, 20, 21, 22, 39, 43, 44, 45, 46, 48, 52, 53, 54, 55, 61,
+                            62, 63, 64, 65, 66, 74, 75, 76, 77, 78, 79, 80, 82, 83};
     for (int irq = 0; irq < 86; ++irq) {
         const vector_entry entry = g_pfnVectors[16 + irq];
         bool is_reserved = false;
@@ -49,9 +49,17 @@ TEST_F(StartupTest, VectorTableRoutesEveryInterrupt)
     const struct {
         int vector;
         vector_entry handler;
-    } own[] = {{2, NMI_Handler},     {3, HardFault_Handler}, {4, MemManage_Handler}, {5, BusFault_Handler},
-               {6, UsageFault_Handler}, {11, SVC_Handler},  {12, DebugMon_Handler}, {14, PendSV_Handler},
-               {15, SysTick_Handler}, {16 + 37, USART1_IRQHandler}, {16 + 58, DMA2_Stream2_IRQHandler}};
+    } own[] = {{2, NMI_Handler},
+               {3, HardFault_Handler},
+               {4, MemManage_Handler},
+               {5, BusFault_Handler},
+               {6, UsageFault_Handler},
+               {11, SVC_Handler},
+               {12, DebugMon_Handler},
+               {14, PendSV_Handler},
+               {15, SysTick_Handler},
+               {16 + 37, USART1_IRQHandler},
+               {16 + 58, DMA2_Stream2_IRQHandler}};
     for (const auto& entry : own) {
         EXPECT_EQ(g_pfnVectors[entry.vector], entry.handler) << "vector " << entry.vector;
         EXPECT_NE(entry.handler, &Default_Handler) << "vector " << entry.vector << " is still the default";

@@ -93,9 +93,14 @@ TEST_F(Tim2PwmTest, NewCompareTakesEffectOnlyAtTheNextUpdate)
     PWM_valor(&PWM1, 25.0f);
     EXPECT_EQ(pin_at(t0 + 4 * P + 6000 * us), 1);  // not cut short at 5000
     chip.run_until(t0 + 6 * P);
-    EXPECT_EQ(edges(t0 + 2 * P, t0 + 6 * P),
-              (Edges{{t0 + 2 * P, 1}, {t0 + 2 * P + 10000 * us, 0}, {t0 + 3 * P, 1}, {t0 + 3 * P + 15000 * us, 0},
-                     {t0 + 4 * P, 1}, {t0 + 4 * P + 15000 * us, 0}, {t0 + 5 * P, 1}, {t0 + 5 * P + 5000 * us, 0}}));
+    EXPECT_EQ(edges(t0 + 2 * P, t0 + 6 * P), (Edges{{t0 + 2 * P, 1},
+                                                    {t0 + 2 * P + 10000 * us, 0},
+                                                    {t0 + 3 * P, 1},
+                                                    {t0 + 3 * P + 15000 * us, 0},
+                                                    {t0 + 4 * P, 1},
+                                                    {t0 + 4 * P + 15000 * us, 0},
+                                                    {t0 + 5 * P, 1},
+                                                    {t0 + 5 * P + 5000 * us, 0}}));
 }
 
 TEST_F(Tim2PwmTest, ConstantLevelsPolarityAndDisabledOutput)
@@ -146,12 +151,10 @@ TEST_F(Tim2PwmTest, PollingTheCounterOrTheUpdateFlagWaitsTheRightTime)
 {
     Picos t0 = start();
     uint64_t accesses = chip.access_count();
-    while (TIM2->CNT < 15000U) {
-    }
+    while (TIM2->CNT < 15000U) {}
     EXPECT_GE(chip.now(), t0 + 15000 * us);
     EXPECT_LE(chip.now(), t0 + 15000 * us + 15000 * us / 16 + us);
-    while ((TIM2->SR & TIM_SR_UIF) == 0U) {
-    }
+    while ((TIM2->SR & TIM_SR_UIF) == 0U) {}
     EXPECT_GE(chip.now(), t0 + P);
     EXPECT_LE(chip.now(), t0 + P + P / 16 + us);
     EXPECT_LT(chip.access_count() - accesses, 4000U);  // accelerated, not 20 ms of 40 ns reads
@@ -189,8 +192,8 @@ TEST_F(Tim2PwmTest, UnmodelledRegistersAndModesAreReported)
     (void)rcr;
     TIM2->CR1 |= TIM_CR1_OPM;
     TIM2->CR1 |= TIM_CR1_OPM;
-    EXPECT_EQ(chip.log().kept(),
-              (std::vector<std::string>{"TIM2: read of unmodelled offset 0x30", "TIM2: one-pulse mode is not modelled"}));
+    EXPECT_EQ(chip.log().kept(), (std::vector<std::string>{"TIM2: read of unmodelled offset 0x30",
+                                                           "TIM2: one-pulse mode is not modelled"}));
 }
 
 }  // namespace

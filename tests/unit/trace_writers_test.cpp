@@ -67,7 +67,7 @@ TEST(JsonlWriter, KeepsPicosecondTimesAndOnlyTheAskedPins)
     Trace trace;
     trace.add(writer);
     trace.record(seconds(86399) + 123'456'789, PinLevel{"B12", 1});  // late in a day, to the nanosecond
-    trace.record(seconds(86400), PinLevel{"B13", 0});                  // the 1-Wire line: not asked for
+    trace.record(seconds(86400), PinLevel{"B13", 0});                // the 1-Wire line: not asked for
     auto lines = parse_lines(out.str());
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_NEAR(lines[0]["t"].get<double>(), 86399.000123456789, 1e-9);
@@ -152,7 +152,7 @@ TEST(VcdWriter, InterleavesTheComputedPinsEdgesInTimeOrder)
         square_wave(from, to, edge);
     });
     writer.record(Event{milliseconds(25), PinLevel{"C13", 0}});
-    writer.record(Event{milliseconds(25), PinLevel{"A0", 0}});  // the computed pin's own events are ignored
+    writer.record(Event{milliseconds(25), PinLevel{"A0", 0}});   // the computed pin's own events are ignored
     writer.record(Event{milliseconds(30), PinLevel{"C13", 0}});  // no change: nothing written
     writer.record(Event{milliseconds(45), PinLevel{"C13", 1}});
     writer.finish(milliseconds(50));

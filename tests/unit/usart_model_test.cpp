@@ -36,12 +36,10 @@ TEST_F(UsartModelTest, TransmitsStartDataLsbFirstAndStopAtTheBitRate)
     // Enabling the transmitter sends an idle frame first: the character waits behind it.
     USART1->DR = 0x48;
     EXPECT_EQ(sr() & (USART_SR_TXE | USART_SR_TC), 0U);
-    while ((USART1->SR & USART_SR_TXE) == 0U) {
-    }
+    while ((USART1->SR & USART_SR_TXE) == 0U) {}
     USART1->DR = 0x6F;  // into DR while 'H' is on the line
     EXPECT_EQ(sr() & (USART_SR_TXE | USART_SR_TC), 0U);
-    while ((USART1->SR & USART_SR_TC) == 0U) {
-    }
+    while ((USART1->SR & USART_SR_TC) == 0U) {}
     ASSERT_EQ(peer.received().size(), 2U);
     const auto& h = peer.received()[0];
     const auto& o = peer.received()[1];

@@ -3,7 +3,10 @@
 PWMS PWM1 = {&htim2, &TIM2->CCR1, TIM_CHANNEL_1};
 float escala = 100.0f;
 
-void PWM_init(PWMS* pwm) { (void)HAL_TIM_PWM_Start(pwm->htim, pwm->channel); }
+void PWM_init(PWMS* pwm)
+{
+    (void)HAL_TIM_PWM_Start(pwm->htim, pwm->channel);
+}
 
 void PWM_valor(PWMS* pwm, float valor)
 {

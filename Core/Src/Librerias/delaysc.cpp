@@ -18,8 +18,10 @@ void delay_us_dwt(uint32_t reta)
     DWT->CYCCNT = 0;
     // "Less than or equal" so that the wait lasts at least reta * pasos + 1 cycles: delay_us_dwt(0)
     // returns once the counter has reached 1.
-    while (DWT->CYCCNT <= reta * pasos) {
-    }
+    while (DWT->CYCCNT <= reta * pasos) {}
 }
 
-void Delay_ms(uint32_t ms) { delay_us_dwt(ms * 1000U); }
+void Delay_ms(uint32_t ms)
+{
+    delay_us_dwt(ms * 1000U);
+}

@@ -28,7 +28,10 @@ float ds18b20_celsius(uint8_t lsb, uint8_t msb)
     return static_cast<float>(raw) / 16.0f;
 }
 
-uint8_t ds18b20_config_valida(uint8_t config) { return (config & 0x9FU) == 0x1FU ? 1U : 0U; }
+uint8_t ds18b20_config_valida(uint8_t config)
+{
+    return (config & 0x9FU) == 0x1FU ? 1U : 0U;
+}
 
 float DS18b20_temp(void)
 {

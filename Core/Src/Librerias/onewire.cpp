@@ -11,9 +11,15 @@ static void linea_baja(void)
     Output_Pin(onewire_GPIO_Port, onewire_Pin);
 }
 
-static void linea_libre(void) { Input_Pin(onewire_GPIO_Port, onewire_Pin); }
+static void linea_libre(void)
+{
+    Input_Pin(onewire_GPIO_Port, onewire_Pin);
+}
 
-static uint8_t linea_alta(void) { return HAL_GPIO_ReadPin(onewire_GPIO_Port, onewire_Pin) == GPIO_PIN_SET; }
+static uint8_t linea_alta(void)
+{
+    return HAL_GPIO_ReadPin(onewire_GPIO_Port, onewire_Pin) == GPIO_PIN_SET;
+}
 
 uint8_t onewire_reset(void)
 {

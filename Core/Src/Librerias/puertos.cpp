@@ -18,7 +18,7 @@ void Output_Pin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin)
     }
     // Mode 01 (general-purpose output) first: the pin drives its latch from this write on.
     GPIOx->MODER = (GPIOx->MODER & ~(3U << (2U * n))) | (1U << (2U * n));
-    GPIOx->OTYPER = GPIOx->OTYPER & ~(1U << n);  // push-pull
+    GPIOx->OTYPER = GPIOx->OTYPER & ~(1U << n);                                // push-pull
     GPIOx->OSPEEDR = (GPIOx->OSPEEDR & ~(3U << (2U * n))) | (1U << (2U * n));  // medium speed
 }
 

@@ -85,25 +85,26 @@ LOGIC_CASE(procesa_rx_frames)
         const uint32_t bsrr = GPIOC->BSRR;
         const uint32_t ccr = TIM2->CCR1;
         switch (f.action) {
-        case Action::LedLow:
-        case Action::LedHigh: {
-            const uint32_t want = f.action == Action::LedLow ? kLedLow : kLedHigh;
-            expect(bsrr == want && ccr == kUntouched, "\"%s\": BSRR 0x%08lx CCR1 0x%08lx, expected BSRR 0x%08lx only",
-                   f.text, static_cast<unsigned long>(bsrr), static_cast<unsigned long>(ccr),
-                   static_cast<unsigned long>(want));
-            break;
-        }
-        case Action::Duty: {
-            const uint32_t want = logic_pwm_expected(f.reduced);
-            expect(ccr == want && bsrr == 0, "\"%s\": CCR1 %lu BSRR 0x%08lx, expected CCR1 %lu (%lu %%) only", f.text,
-                   static_cast<unsigned long>(ccr), static_cast<unsigned long>(bsrr), static_cast<unsigned long>(want),
-                   static_cast<unsigned long>(f.reduced));
-            break;
-        }
-        case Action::Nothing:
-            expect(ccr == kUntouched && bsrr == 0, "\"%s\" was acted on: CCR1 0x%08lx BSRR 0x%08lx", f.text,
-                   static_cast<unsigned long>(ccr), static_cast<unsigned long>(bsrr));
-            break;
+            case Action::LedLow:
+            case Action::LedHigh: {
+                const uint32_t want = f.action == Action::LedLow ? kLedLow : kLedHigh;
+                expect(bsrr == want && ccr == kUntouched,
+                       "\"%s\": BSRR 0x%08lx CCR1 0x%08lx, expected BSRR 0x%08lx only", f.text,
+                       static_cast<unsigned long>(bsrr), static_cast<unsigned long>(ccr),
+                       static_cast<unsigned long>(want));
+                break;
+            }
+            case Action::Duty: {
+                const uint32_t want = logic_pwm_expected(f.reduced);
+                expect(ccr == want && bsrr == 0, "\"%s\": CCR1 %lu BSRR 0x%08lx, expected CCR1 %lu (%lu %%) only",
+                       f.text, static_cast<unsigned long>(ccr), static_cast<unsigned long>(bsrr),
+                       static_cast<unsigned long>(want), static_cast<unsigned long>(f.reduced));
+                break;
+            }
+            case Action::Nothing:
+                expect(ccr == kUntouched && bsrr == 0, "\"%s\" was acted on: CCR1 0x%08lx BSRR 0x%08lx", f.text,
+                       static_cast<unsigned long>(ccr), static_cast<unsigned long>(bsrr));
+                break;
         }
     }
 }

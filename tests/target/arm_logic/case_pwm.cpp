@@ -39,9 +39,8 @@ LOGIC_CASE(pwm_valor_single_precision_points)
         float valor;
         uint32_t compare;
     };
-    const Point points[] = {{33.0f, 6600},       {12.5f, 2500}, {0.004f, 0},   {65535.0f, 13107000},
-                            {0.0f, 0},           {100.0f, 20000}, {50.0f, 10000}, {0.5f, 100},
-                            {101.0f, 20200}};
+    const Point points[] = {{33.0f, 6600},   {12.5f, 2500},  {0.004f, 0}, {65535.0f, 13107000}, {0.0f, 0},
+                            {100.0f, 20000}, {50.0f, 10000}, {0.5f, 100}, {101.0f, 20200}};
     for (const Point& p : points) {
         uint32_t got = compare_for(p.valor);
         expect(got == p.compare, "PWM_valor(%g) stored %lu, expected %lu", static_cast<double>(p.valor),

@@ -16,8 +16,14 @@ namespace {
 
 constexpr uintptr_t kHeapLimit = 0x2001FC00U;  // _estack 0x20020000 - _Min_Stack_Size 0x400
 
-uintptr_t break_now() { return reinterpret_cast<uintptr_t>(_sbrk(0)); }
-bool refused(void* p) { return p == reinterpret_cast<void*>(-1); }
+uintptr_t break_now()
+{
+    return reinterpret_cast<uintptr_t>(_sbrk(0));
+}
+bool refused(void* p)
+{
+    return p == reinterpret_cast<void*>(-1);
+}
 
 }  // namespace
 
@@ -46,7 +52,8 @@ LOGIC_CASE(sbrk_grows_to_the_stack_reserve_and_not_a_byte_beyond)
     // Up to exactly 0x2001FC00.
     expect(reinterpret_cast<uintptr_t>(_sbrk(static_cast<ptrdiff_t>(kHeapLimit - start))) == start,
            "request ending at the limit refused");
-    expect(break_now() == kHeapLimit, "break 0x%08lx after reaching the limit", static_cast<unsigned long>(break_now()));
+    expect(break_now() == kHeapLimit, "break 0x%08lx after reaching the limit",
+           static_cast<unsigned long>(break_now()));
 
     // One byte more: ENOMEM, (void*)-1, break unchanged.
     errno = 0;

@@ -12,8 +12,8 @@ struct logic_case {
 
 // Each case has its own section, .logic_cases.<name>; the image's linker script gathers them sorted by
 // name, so the cases run in the same order on every build.
-#define LOGIC_CASE(fn)                                                                                    \
-    static void fn(void);                                                                                 \
+#define LOGIC_CASE(fn)                                                                                  \
+    static void fn(void);                                                                               \
     __attribute__((used, section(".logic_cases." #fn))) static const logic_case fn##_entry = {#fn, fn}; \
     static void fn(void)
 
@@ -25,9 +25,12 @@ bool expect(bool ok, const char* format, ...) __attribute__((format(printf, 2, 3
 extern const char logic_report_expected[][8];  // "%.1f" of raw / 16 for raw = logic_report_first ...
 extern const int32_t logic_report_first;
 extern const int32_t logic_report_count;
-extern const int8_t logic_pwm_delta[65536];     // host's single-precision ARR 20000 compare - 200 * v
+extern const int8_t logic_pwm_delta[65536];  // host's single-precision ARR 20000 compare - 200 * v
 
-inline uint32_t logic_pwm_expected(uint32_t value) { return 200U * value + static_cast<int32_t>(logic_pwm_delta[value]); }
+inline uint32_t logic_pwm_expected(uint32_t value)
+{
+    return 200U * value + static_cast<int32_t>(logic_pwm_delta[value]);
+}
 
 extern "C" void register_mirror_clear(void);
 // The name of the case running now (for the fault handler), or nullptr between cases.

@@ -38,7 +38,10 @@ bool expect(bool ok, const char* format, ...)
     return false;
 }
 
-const char* logic_current_case(void) { return current != nullptr ? current->name : nullptr; }
+const char* logic_current_case(void)
+{
+    return current != nullptr ? current->name : nullptr;
+}
 
 extern "C" int run_logic_cases(void)
 {

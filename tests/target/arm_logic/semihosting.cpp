@@ -21,7 +21,10 @@ uint32_t semihosting_call(uint32_t operation, const void* argument)
 
 }  // namespace
 
-extern "C" void semihosting_write(const char* text) { semihosting_call(kSysWrite0, text); }
+extern "C" void semihosting_write(const char* text)
+{
+    semihosting_call(kSysWrite0, text);
+}
 
 // SYS_EXIT_EXTENDED takes a block {reason, subcode}: for an application exit the subcode becomes the
 // emulator's exit status. Plain SYS_EXIT can only tell success (application exit) from failure (any other
@@ -31,6 +34,5 @@ extern "C" void semihosting_exit(int status)
     const uint32_t block[2] = {kApplicationExit, static_cast<uint32_t>(status)};
     semihosting_call(kSysExitExtended, block);
     semihosting_call(kSysExit, reinterpret_cast<const void*>(status == 0 ? kApplicationExit : kRunTimeErrorUnknown));
-    for (;;) {
-    }
+    for (;;) {}
 }

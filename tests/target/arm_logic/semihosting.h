@@ -5,6 +5,6 @@
 #include <stdint.h>
 
 extern "C" {
-void semihosting_write(const char* text);         // SYS_WRITE0: a NUL-terminated string
-[[noreturn]] void semihosting_exit(int status);   // SYS_EXIT_EXTENDED: application exit with a status
+void semihosting_write(const char* text);        // SYS_WRITE0: a NUL-terminated string
+[[noreturn]] void semihosting_exit(int status);  // SYS_EXIT_EXTENDED: application exit with a status
 }
