@@ -29,7 +29,9 @@ cmake --build --preset host --target node_scenario_tests nodesim >/dev/null
 run_side() {
     local tree=$1 out=$2
     mkdir -p "$out"
-    TMPDIR=$out "$tree/build/host/tests/scenario/node_scenario_tests" >"$out.log" 2>&1 ||
+    local tests
+    tests=$(find "$tree/build/host/tests" -name node_scenario_tests -type f | head -1)
+    TMPDIR=$out "$tests" >"$out.log" 2>&1 ||
         { echo "scenario tests failed in $tree (see $out.log)"; return 1; }
     "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
         --trace "$out/hour.jsonl" --vcd "$out/hour.vcd" >/dev/null

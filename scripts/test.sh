@@ -10,7 +10,7 @@ for preset in host host-asan stm32f411 fuzz; do
     echo "=== $preset ==="
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
-    ctest --test-dir "build/$preset" --output-on-failure
+    ctest --test-dir "build/$preset" --output-on-failure -j "$(nproc)"
 done
 # The dashboard: a native 64-bit build of its own, under AddressSanitizer and
 # UndefinedBehaviorSanitizer; its browser test uses the host build's nodesim.
