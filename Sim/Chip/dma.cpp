@@ -44,7 +44,14 @@ std::string hex(uint32_t value)
 
 }  // namespace
 
-DmaController::DmaController(ChipContext& chip) : Peripheral("DMA2", 0x40026400U, 0x400U), chip_(chip) {}
+DmaController::DmaController(ChipContext& chip)
+    : Peripheral("DMA2", 0x40026400U, 0x400U),
+      chip_(chip),
+      transfer_timers_(make_timers<kStreams>(chip.scheduler(),
+                                             [this](int index) { return [this, index](Picos) { transfer(index); }; })),
+      stop_timers_(make_timers<kStreams>(chip.scheduler(),
+                                         [this](int index) { return [this, index](Picos) { finish_stop(index); }; }))
+{}
 
 // ---------------------------------------------------------------------------------------------------
 // Registers.
@@ -179,14 +186,10 @@ void DmaController::begin_stop(int index)
     s.state = State::Stopping;
     changed(index);
     // A request not yet taken up stays with the peripheral (its data waits in the peripheral's register).
-    if (s.transfer_event) chip_.scheduler().cancel(s.transfer_event);
-    s.transfer_event = 0;
+    transfer_timers_[index].cancel();
     if (s.stuck) return;  // the fault: EN never reads back 0
     const Picos latency = kStopCycles * period_of(chip_.clocks().now().hclk);
-    s.stop_event = chip_.scheduler().schedule(chip_.now() + latency, [this, index](Picos) {
-        streams_[index].stop_event = 0;
-        finish_stop(index);
-    });
+    stop_timers_[index].arm_at(chip_.now() + latency);
 }
 
 void DmaController::finish_stop(int index)
@@ -225,13 +228,10 @@ void DmaController::request(int stream)
 
 void DmaController::schedule_transfer(int index)
 {
-    Stream& s = streams_[index];
-    if (s.transfer_event) return;
+    Timer& timer = transfer_timers_[index];
+    if (timer.armed()) return;
     const Picos latency = kLatencyCycles * period_of(chip_.clocks().now().hclk);
-    s.transfer_event = chip_.scheduler().schedule(chip_.now() + latency, [this, index](Picos) {
-        streams_[index].transfer_event = 0;
-        transfer(index);
-    });
+    timer.arm_at(chip_.now() + latency);
 }
 
 void DmaController::transfer(int index)
@@ -278,9 +278,8 @@ void DmaController::inject_transfer_error(int index)
     s.flags |= kTeif;
     if (s.state != State::Disabled) {
         // A bus error disables the stream at once.
-        if (s.transfer_event) chip_.scheduler().cancel(s.transfer_event);
-        if (s.stop_event) chip_.scheduler().cancel(s.stop_event);
-        s.transfer_event = s.stop_event = 0;
+        transfer_timers_[index].cancel();
+        stop_timers_[index].cancel();
         s.state = State::Disabled;
         changed(index);
     }

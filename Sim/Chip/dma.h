@@ -30,6 +30,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "timer.h"
 
 namespace sim {
 
@@ -78,8 +79,6 @@ private:
         bool half_flagged = false;
         bool stuck = false;
         bool irq_level = false;
-        Scheduler::Id transfer_event = 0;
-        Scheduler::Id stop_event = 0;
         std::vector<Route> routes;
     };
 
@@ -103,6 +102,9 @@ private:
 
     ChipContext& chip_;
     std::array<Stream, kStreams> streams_{};
+    // Per stream: the served request's item moving, and a cleared EN taking effect.
+    std::array<Timer, kStreams> transfer_timers_;
+    std::array<Timer, kStreams> stop_timers_;
     std::function<void(int)> stream_listener_;
 };
 

@@ -42,17 +42,23 @@ constexpr uint32_t kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 }  // namespace
 
 Rcc::Rcc(ChipContext& chip, bool crystal_present)
-    : Peripheral("RCC", 0x40023800U, 0x400U), chip_(chip), crystal_present_(crystal_present)
+    : Peripheral("RCC", 0x40023800U, 0x400U),
+      chip_(chip),
+      crystal_present_(crystal_present),
+      hsi_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHsiRdy); }),
+      hse_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHseRdy); }),
+      pll_lock_timer_(chip.scheduler(), [this](Picos) { set_ready(kPllRdy); }),
+      switch_timer_(chip.scheduler(), [this](Picos) { finish_switch(); })
 {
     reset();
 }
 
 void Rcc::reset()
 {
-    cancel(hsi_event_);
-    cancel(hse_event_);
-    cancel(pll_event_);
-    cancel(switch_event_);
+    hsi_ready_timer_.cancel();
+    hse_ready_timer_.cancel();
+    pll_lock_timer_.cancel();
+    switch_timer_.cancel();
     cr_ = kCrReset;
     pllcfgr_ = kPllcfgrReset;
     cfgr_ = 0;
@@ -61,10 +67,10 @@ void Rcc::reset()
     publish_clocks();
 }
 
-void Rcc::cancel(Scheduler::Id& event)
+void Rcc::set_ready(uint32_t ready_flag)
 {
-    if (event != 0) chip_.scheduler().cancel(event);
-    event = 0;
+    cr_ |= ready_flag;
+    refresh();
 }
 
 uint32_t Rcc::stored(uint32_t offset) const
@@ -224,26 +230,22 @@ void Rcc::refresh()
 void Rcc::refresh_hsi()
 {
     if (!(cr_ & kHsiOn)) {
-        cancel(hsi_event_);
+        hsi_ready_timer_.cancel();
         cr_ &= ~kHsiRdy;
         return;
     }
-    if ((cr_ & kHsiRdy) || hsi_event_) return;
-    hsi_event_ = chip_.scheduler().schedule(chip_.now() + kHsiStartup, [this](Picos) {
-        hsi_event_ = 0;
-        cr_ |= kHsiRdy;
-        refresh();
-    });
+    if ((cr_ & kHsiRdy) || hsi_ready_timer_.armed()) return;
+    hsi_ready_timer_.arm_at(chip_.now() + kHsiStartup);
 }
 
 void Rcc::refresh_hse()
 {
     if (!(cr_ & kHseOn)) {
-        cancel(hse_event_);
+        hse_ready_timer_.cancel();
         cr_ &= ~kHseRdy;
         return;
     }
-    if ((cr_ & kHseRdy) || hse_event_) return;
+    if ((cr_ & kHseRdy) || hse_ready_timer_.armed()) return;
     if (!crystal_present_) return;  // nothing oscillates: HSERDY never comes
     if (cr_ & kHseByp) {
         // Bypass expects an external clock on OSC_IN; the board has a crystal there, which does not
@@ -252,50 +254,44 @@ void Rcc::refresh_hse()
         bypass_logged_ = true;
         return;
     }
-    hse_event_ = chip_.scheduler().schedule(chip_.now() + kHseStartup, [this](Picos) {
-        hse_event_ = 0;
-        cr_ |= kHseRdy;
-        refresh();
-    });
+    hse_ready_timer_.arm_at(chip_.now() + kHseStartup);
 }
 
 void Rcc::refresh_pll()
 {
     const bool input_ready = (pllcfgr_ & kPllSrcHse) ? (cr_ & kHseRdy) : (cr_ & kHsiRdy);
     if (!(cr_ & kPllOn) || !input_ready) {
-        cancel(pll_event_);
+        pll_lock_timer_.cancel();
         cr_ &= ~kPllRdy;
         return;
     }
-    if ((cr_ & kPllRdy) || pll_event_) return;
+    if ((cr_ & kPllRdy) || pll_lock_timer_.armed()) return;
     if (!pll_config_valid()) {
         chip_.log().line("RCC: PLL configuration " + hex_text(pllcfgr_) +
                          " out of range (M 2..63, N 50..432): no lock");
         return;
     }
-    pll_event_ = chip_.scheduler().schedule(chip_.now() + kPllLock, [this](Picos) {
-        pll_event_ = 0;
-        cr_ |= kPllRdy;
-        refresh();
-    });
+    pll_lock_timer_.arm_at(chip_.now() + kPllLock);
 }
 
 void Rcc::refresh_switch()
 {
     if (sw() == sws() || !source_ready(sw())) {
         // A switch to a source that is not ready happens once it becomes ready.
-        cancel(switch_event_);
+        switch_timer_.cancel();
         return;
     }
-    if (switch_event_) return;
+    if (switch_timer_.armed()) return;
     const Picos period = period_of(chip_.clocks().now().hclk);
-    switch_event_ = chip_.scheduler().schedule(chip_.now() + kSwitchCycles * period, [this](Picos) {
-        switch_event_ = 0;
-        if (sw() == sws() || !source_ready(sw())) return;
-        cfgr_ = (cfgr_ & ~0xCU) | (sw() << 2);
-        publish_clocks();
-        refresh();
-    });
+    switch_timer_.arm_at(chip_.now() + kSwitchCycles * period);
+}
+
+void Rcc::finish_switch()
+{
+    if (sw() == sws() || !source_ready(sw())) return;
+    cfgr_ = (cfgr_ & ~0xCU) | (sw() << 2);
+    publish_clocks();
+    refresh();
 }
 
 void Rcc::publish_clocks()

@@ -14,6 +14,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "timer.h"
 
 namespace sim {
 
@@ -62,7 +63,8 @@ private:
     bool runs_on_hse() const;
     bool pll_config_valid() const;
     uint32_t stored(uint32_t offset) const;
-    void cancel(Scheduler::Id& event);
+    void set_ready(uint32_t ready_flag);  // an oscillator started or the PLL locked
+    void finish_switch();
 
     ChipContext& chip_;
     bool crystal_present_;
@@ -70,10 +72,10 @@ private:
     uint32_t pllcfgr_ = 0;
     uint32_t cfgr_ = 0;
     std::map<uint32_t, uint32_t> stored_;  // offset -> value of the registers kept as written
-    Scheduler::Id hsi_event_ = 0;
-    Scheduler::Id hse_event_ = 0;
-    Scheduler::Id pll_event_ = 0;
-    Scheduler::Id switch_event_ = 0;
+    Timer hsi_ready_timer_;
+    Timer hse_ready_timer_;
+    Timer pll_lock_timer_;
+    Timer switch_timer_;
     bool bypass_logged_ = false;
 };
 

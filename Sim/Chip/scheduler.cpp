@@ -61,19 +61,20 @@ const Scheduler::Slot* Scheduler::find(Id id) const
     return const_cast<Scheduler*>(this)->find(id);
 }
 
-void Scheduler::reschedule(Id id, Picos at)
+bool Scheduler::reschedule(Id id, Picos at)
 {
     if (running_ != nullptr && running_->id == id) {
         // Re-armed from its own action: it goes back on the heap when the action returns.
         running_->at = at;
         running_->order = next_order_++;
         running_rearmed_ = true;
-        return;
+        return true;
     }
-    if (Slot* slot = find(id)) {
-        arm(*slot, at);  // the old entry is stale now
-        drop_stale_top();
-    }
+    Slot* slot = find(id);
+    if (slot == nullptr) return false;
+    arm(*slot, at);  // the old entry is stale now
+    drop_stale_top();
+    return true;
 }
 
 void Scheduler::cancel(Id id)

@@ -25,8 +25,9 @@ public:
     // Runs `action` once virtual time reaches `at`; it is passed `at` itself, so periodic activity can
     // schedule its next step from its own time rather than from whenever it was noticed.
     Id schedule(Picos at, Action action);
-    // Moves a pending event, or re-arms the event whose action is running now, to `at`.
-    void reschedule(Id id, Picos at);
+    // Moves a pending event, or re-arms the event whose action is running now, to `at`. Returns false
+    // (and does nothing) when `id` is neither: it ran or was cancelled.
+    bool reschedule(Id id, Picos at);
     void cancel(Id id);
     bool pending(Id id) const;
 

@@ -2,7 +2,10 @@
 
 namespace sim {
 
-SysTickTimer::SysTickTimer(ChipContext& chip) : Peripheral("SysTick", 0xE000E010U, 0x10U), chip_(chip)
+SysTickTimer::SysTickTimer(ChipContext& chip)
+    : Peripheral("SysTick", 0xE000E010U, 0x10U),
+      chip_(chip),
+      wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
@@ -12,8 +15,7 @@ SysTickTimer::SysTickTimer(ChipContext& chip) : Peripheral("SysTick", 0xE000E010
 
 void SysTickTimer::reset()
 {
-    if (event_) chip_.scheduler().cancel(event_);
-    event_ = 0;
+    wrap_timer_.cancel();
     ctrl_ = load_ = 0;
     countflag_ = false;
 }
@@ -33,14 +35,15 @@ void SysTickTimer::restart()
 
 void SysTickTimer::schedule_wrap()
 {
-    if (event_) chip_.scheduler().cancel(event_);
-    event_ = 0;
-    if (!enabled() || load_ == 0) return;
+    if (!enabled() || load_ == 0) {
+        wrap_timer_.cancel();
+        return;
+    }
     uint64_t now_clocks = clocks_now();
     uint64_t ahead = next_wrap_ > now_clocks ? next_wrap_ - now_clocks : 0;
     uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
     wrap_period_ = (static_cast<uint64_t>(load_) + 1U) * period_of(hz);
-    event_ = chip_.scheduler().schedule(chip_.now() + ahead * period_of(hz), [this](Picos at) { on_wrap(at); });
+    wrap_timer_.arm_at(chip_.now() + ahead * period_of(hz));
 }
 
 void SysTickTimer::on_wrap(Picos at)
@@ -50,7 +53,7 @@ void SysTickTimer::on_wrap(Picos at)
     countflag_ = true;
     if (ctrl_ & 2U) chip_.exceptions().set_pending(kSysTickException);
     next_wrap_ += static_cast<uint64_t>(load_) + 1U;
-    chip_.scheduler().reschedule(event_, at + wrap_period_);
+    wrap_timer_.arm_at(at + wrap_period_);
 }
 
 uint32_t SysTickTimer::read(uint32_t offset, unsigned)
@@ -84,10 +87,8 @@ void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned)
             ctrl_ = value & 7U;
             if (enabled() && !was_enabled)
                 restart();
-            else if (!enabled() && event_) {
-                chip_.scheduler().cancel(event_);
-                event_ = 0;
-            }
+            else if (!enabled())
+                wrap_timer_.cancel();
             return;
         }
         case 0x4:

@@ -5,6 +5,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "timer.h"
 
 namespace sim {
 
@@ -33,7 +34,7 @@ private:
     uint64_t cleared_at_ = 0;  // input clock count when the counter was last cleared
     uint64_t next_wrap_ = 0;   // input clock count of the next 1 -> 0 step
     Picos wrap_period_ = 0;    // LOAD + 1 input clocks, in picoseconds, for the periodic case
-    Scheduler::Id event_ = 0;
+    Timer wrap_timer_;
 };
 
 }  // namespace sim

@@ -45,7 +45,10 @@ std::string offset_text(uint32_t offset)
 
 }  // namespace
 
-GeneralTimer::GeneralTimer(ChipContext& chip) : Peripheral("TIM2", 0x40000000U, 0x400U), chip_(chip)
+GeneralTimer::GeneralTimer(ChipContext& chip)
+    : Peripheral("TIM2", 0x40000000U, 0x400U),
+      chip_(chip),
+      event_timer_(chip.scheduler(), [this](Picos at) { on_event(at); })
 {
     reset();
     // A new APB1 timer clock changes the tick length from now on; the count reached so far stays.
@@ -65,8 +68,7 @@ GeneralTimer::GeneralTimer(ChipContext& chip) : Peripheral("TIM2", 0x40000000U, 
 
 void GeneralTimer::reset()
 {
-    if (event_) chip_.scheduler().cancel(event_);
-    event_ = 0;
+    event_timer_.cancel();
     event_at_ = next_update_at_ = kNever;
     cr1_ = cr2_ = smcr_ = dier_ = sr_ = ccer_ = 0;
     ccmr_ = {};
@@ -389,16 +391,16 @@ void GeneralTimer::reschedule()
             if (e != kNone) when = std::min(when, s.t0 + e * s.tick);
         }
     }
-    if (event_ && when == event_at_) return;
-    if (event_) chip_.scheduler().cancel(event_);
-    event_ = 0;
+    if (event_timer_.armed() && when == event_at_) return;
     event_at_ = when;
-    if (when != kNever) event_ = chip_.scheduler().schedule(when, [this](Picos at) { on_event(at); });
+    if (when == kNever)
+        event_timer_.cancel();
+    else
+        event_timer_.arm_at(when);
 }
 
 void GeneralTimer::on_event(Picos at)
 {
-    event_ = 0;
     event_at_ = kNever;
     sync_flags(at);
     if (at == next_update_at_ && !(cr1_ & kUdis) && preload_waiting()) update_event(at);

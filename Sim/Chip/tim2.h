@@ -28,6 +28,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "timer.h"
 
 namespace sim {
 
@@ -132,8 +133,8 @@ private:
 
     std::deque<Segment> history_;
     Picos flags_synced_ = 0;  // flags are up to date for every event at or before this time
-    Scheduler::Id event_ = 0;
-    Picos event_at_ = kNever;
+    Timer event_timer_;
+    Picos event_at_ = kNever;        // when event_timer_ is armed for
     Picos next_update_at_ = kNever;  // the update the event is for, when a buffered value waits
     bool line_ = false;
     uint32_t logged_ = 0;  // unmodelled features already reported

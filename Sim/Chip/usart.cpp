@@ -41,7 +41,13 @@ bool odd_parity(uint32_t value)
 }  // namespace
 
 Usart::Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2)
-    : Peripheral(std::move(name), base, 0x400U), chip_(chip), irq_(irq), on_apb2_(on_apb2)
+    : Peripheral(std::move(name), base, 0x400U),
+      chip_(chip),
+      irq_(irq),
+      on_apb2_(on_apb2),
+      frame_timer_(chip.scheduler(), [this](Picos at) { complete_frame(at); }),
+      idle_timer_(chip.scheduler(), [this](Picos) { on_idle_check(); }),
+      tx_step_timer_(chip.scheduler(), [this](Picos at) { on_tx_step(at); })
 {}
 
 // ---------------------------------------------------------------------------------------------------
@@ -191,8 +197,7 @@ void Usart::start_frame(Picos at)
         chip_.log().line(name() + ": a character arrives while BRR is 0; the receiver cannot time it");
         return;
     }
-    if (idle_event_) chip_.scheduler().cancel(idle_event_);
-    idle_event_ = 0;
+    idle_timer_.cancel();
     idle_waits_for_high_ = false;
     rx_in_frame_ = true;
     rx_frame_start_ = at;
@@ -201,10 +206,7 @@ void Usart::start_frame(Picos at)
     // The last sample of the (first) stop bit is sample 10 of its sixteen.
     const uint64_t stop_bit = 1U + static_cast<uint64_t>(data_bits());
     const Picos last_sample = (16U * stop_bit + 9U) * rx_bit_ / 16U;
-    rx_event_ = chip_.scheduler().schedule(at + last_sample, [this](Picos when) {
-        rx_event_ = 0;
-        complete_frame(when);
-    });
+    frame_timer_.arm_at(at + last_sample);
 }
 
 int Usart::level_at(Picos t) const
@@ -271,13 +273,12 @@ void Usart::complete_frame(Picos at)
 
 void Usart::arm_idle_check(Picos from)
 {
-    if (idle_event_) chip_.scheduler().cancel(idle_event_);
     const Picos bit = bit_time();
-    if (bit == 0) return;
-    idle_event_ = chip_.scheduler().schedule(from + static_cast<Picos>(frame_sixteenths()) * bit / 16U, [this](Picos) {
-        idle_event_ = 0;
-        on_idle_check();
-    });
+    if (bit == 0) {
+        idle_timer_.cancel();
+        return;
+    }
+    idle_timer_.arm_at(from + static_cast<Picos>(frame_sixteenths()) * bit / 16U);
 }
 
 void Usart::on_idle_check()
@@ -290,9 +291,8 @@ void Usart::on_idle_check()
 
 void Usart::stop_receiver()
 {
-    if (rx_event_) chip_.scheduler().cancel(rx_event_);
-    if (idle_event_) chip_.scheduler().cancel(idle_event_);
-    rx_event_ = idle_event_ = 0;
+    frame_timer_.cancel();
+    idle_timer_.cancel();
     rx_in_frame_ = false;
     idle_waits_for_high_ = false;
     rx_edges_.clear();
@@ -334,7 +334,7 @@ void Usart::start_idle_frame(Picos at)
     set_tx_level(1, tx_start_);
     tx_plan_.assign(1, {tx_start_ + static_cast<Picos>(frame_sixteenths()) * bit / 16U, -1});
     tx_step_ = 0;
-    tx_event_ = chip_.scheduler().schedule(tx_plan_[0].first, [this](Picos when) { on_tx_step(when); });
+    tx_step_timer_.arm_at(tx_plan_[0].first);
 }
 
 void Usart::start_char(Picos at)
@@ -373,7 +373,7 @@ void Usart::start_char(Picos at)
     }
     tx_plan_.emplace_back(tx_start_ + static_cast<Picos>(frame_sixteenths()) * bit / 16U, -1);
     tx_step_ = 0;
-    tx_event_ = chip_.scheduler().schedule(tx_plan_[0].first, [this](Picos when) { on_tx_step(when); });
+    tx_step_timer_.arm_at(tx_plan_[0].first);
     update_irq();
 }
 
@@ -383,10 +383,9 @@ void Usart::on_tx_step(Picos at)
     if (level >= 0) {
         set_tx_level(level, at);
         ++tx_step_;
-        chip_.scheduler().reschedule(tx_event_, tx_plan_[tx_step_].first);
+        tx_step_timer_.arm_at(tx_plan_[tx_step_].first);
         return;
     }
-    tx_event_ = 0;
     finish_tx_frame(at);
 }
 

@@ -30,6 +30,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "timer.h"
 
 namespace sim {
 
@@ -118,9 +119,9 @@ private:
     Picos rx_frame_start_ = 0;
     Picos rx_bit_ = 0;                             // bit time of the character being received
     std::vector<std::pair<Picos, int>> rx_edges_;  // the line's edges since the start edge
-    Scheduler::Id rx_event_ = 0;
-    Scheduler::Id idle_event_ = 0;
-    bool rx_since_idle_ = false;        // a character has completed since IDLE was last set
+    Timer frame_timer_;                            // at the last sample of the stop bit of the character being received
+    Timer idle_timer_;                             // a whole idle character after the last one
+    bool rx_since_idle_ = false;                   // a character has completed since IDLE was last set
     bool idle_waits_for_high_ = false;  // a character ended on a low line (a break): idle counts from the rise
 
     // Transmitter state.
@@ -132,7 +133,7 @@ private:
     Picos tx_start_ = 0;
     std::vector<std::pair<Picos, int>> tx_plan_;  // level changes of the character in flight; last: its end
     size_t tx_step_ = 0;
-    Scheduler::Id tx_event_ = 0;
+    Timer tx_step_timer_;  // the next level change of tx_plan_, or the end of the frame
     int tx_level_ = 1;
 
     std::vector<LevelListener> tx_level_listeners_;

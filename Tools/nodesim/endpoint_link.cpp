@@ -15,7 +15,10 @@ constexpr sim::Picos kTakeMargin = sim::milliseconds(20);
 }  // namespace
 
 EndpointLink::EndpointLink(sim::Board& board, SerialEndpoint& endpoint, sim::Picos step)
-    : board_(board), endpoint_(endpoint), step_(step)
+    : board_(board),
+      endpoint_(endpoint),
+      step_(step),
+      feeder_(board.chip.scheduler(), [this](sim::Picos t) { feed(t); })
 {
     board_.dashboard.on_byte([this](const sim::SerialPeer::Received& r) { to_program_ += static_cast<char>(r.byte); });
 }
@@ -27,10 +30,7 @@ void EndpointLink::step(sim::Picos at)
 
     const auto wanted = static_cast<size_t>((step_ + kTakeMargin) / board_.dashboard.char_time()) + 1;
     if (to_node_.size() < wanted) to_node_ += endpoint_.receive(wanted - to_node_.size());
-    if (!to_node_.empty() && !feeding_) {
-        feeding_ = true;
-        feeder_ = board_.chip.scheduler().schedule(at, [this](sim::Picos t) { feed(t); });
-    }
+    if (!to_node_.empty() && !feeder_.armed()) feeder_.arm_at(at);
 }
 
 void EndpointLink::feed(sim::Picos at)
@@ -48,11 +48,7 @@ void EndpointLink::feed(sim::Picos at)
         board_.relay(to_node_.substr(0, count));
         to_node_.erase(0, count);
     }
-    if (to_node_.empty()) {
-        feeding_ = false;
-        return;
-    }
-    board_.chip.scheduler().reschedule(feeder_, at + kFeedPeriod);  // runs as the feeder event: re-arms it
+    if (!to_node_.empty()) feeder_.arm_at(at + kFeedPeriod);
 }
 
 void EndpointLink::finish()

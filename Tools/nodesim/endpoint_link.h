@@ -15,6 +15,7 @@
 
 #include "board.h"
 #include "serial_endpoint.h"
+#include "timer.h"
 
 namespace nodesim {
 
@@ -39,8 +40,7 @@ private:
     sim::Picos step_;
     std::string to_program_;
     std::string to_node_;  // taken from the endpoint, not yet on the line
-    sim::Scheduler::Id feeder_ = 0;
-    bool feeding_ = false;
+    sim::Timer feeder_;    // armed while bytes wait for the line
 };
 
 }  // namespace nodesim

@@ -9,20 +9,20 @@
 namespace nodesim {
 
 Pacer::Pacer(sim::Scheduler& scheduler, sim::Picos period, double speed, Tick tick)
-    : scheduler_(scheduler), period_(period), speed_(speed), tick_(std::move(tick))
+    : period_(period), speed_(speed), tick_(std::move(tick)), step_timer_(scheduler, [this](sim::Picos t) { step(t); })
 {}
 
 void Pacer::start(sim::Picos at)
 {
     wall_origin_ = std::chrono::steady_clock::now();
     virtual_origin_ = at;
-    event_ = scheduler_.schedule(at + period_, [this](sim::Picos t) { step(t); });
+    step_timer_.arm_at(at + period_);
 }
 
 void Pacer::step(sim::Picos at)
 {
     // Re-armed first, so that the tick may end the run (by throwing) without losing the rhythm.
-    scheduler_.reschedule(event_, at + period_);
+    step_timer_.arm_at(at + period_);
     if (speed_ > 0) {
         // Counted from the start each time, so that rounding and late wake-ups never accumulate.
         double wall_nanos = static_cast<double>((at - virtual_origin_) / sim::kPicosPerNano) / speed_;

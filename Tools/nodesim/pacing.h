@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scheduler.h"
+#include "timer.h"
 
 namespace nodesim {
 
@@ -25,13 +25,12 @@ public:
 private:
     void step(sim::Picos at);
 
-    sim::Scheduler& scheduler_;
     sim::Picos period_;
     double speed_;
     Tick tick_;
     std::chrono::steady_clock::time_point wall_origin_;
     sim::Picos virtual_origin_ = 0;
-    sim::Scheduler::Id event_ = 0;
+    sim::Timer step_timer_;
 };
 
 // Lines typed on standard input, read without blocking.
