@@ -82,7 +82,7 @@ TEST_F(ThermometerTest, FollowsTheMeasurementSequence)
         {Kind::Reset, -1},     {Kind::Presence, -1},       {Kind::Written, 0xCC},
         {Kind::Written, 0x44}, {Kind::ConversionDone, -1}, {Kind::Reset, -1},
         {Kind::Presence, -1},  {Kind::Written, 0xCC},      {Kind::Written, 0xBE}};
-    for (uint8_t byte : sensor.scratchpad()) expected.emplace_back(Kind::Read, byte);
+    for (uint8_t byte : sensor.scratchpad().bytes()) expected.emplace_back(Kind::Read, byte);
     EXPECT_EQ(seen, expected);
     // The conversion (750 ms at the power-on 12 bits) is over before the second reset.
     EXPECT_LT(sensor.transactions()[4].at, sensor.transactions()[5].at);

@@ -8,8 +8,7 @@
 
 #include "dallas_crc8.h"
 #include "ds18b20_model.h"
-#include "onewire_bus.h"
-#include "scheduler.h"
+#include "ideal_onewire_master.h"
 
 namespace {
 
@@ -19,62 +18,11 @@ using sim::milliseconds;
 using sim::Picos;
 using Model = sim::Ds18b20Model;
 
-// A 1-Wire master with ideal timing, stepping its own clock.
-class Wire {
+// The thermometer on a line of its own, with a master of ideal timing.
+class Wire : public test::OneWireLine, public test::IdealOneWireMaster {
 public:
-    Wire() : bus(scheduler), device(bus) {}
+    Wire() : IdealOneWireMaster(bus), device(bus) {}
 
-    void low(Picos length)
-    {
-        bus.on_chip_drive(Drive::Low, t);
-        t += length;
-    }
-    void release(Picos length)
-    {
-        bus.on_chip_drive(Drive::None, t);
-        t += length;
-    }
-    int sample()
-    {
-        bus.master_sampled(t);
-        return bus.drive(t) == Drive::Low ? 0 : 1;
-    }
-    bool reset(Picos sample_at = microseconds(70))
-    {
-        low(microseconds(480));
-        release(sample_at);
-        bool present = sample() == 0;
-        t += microseconds(480) - sample_at + microseconds(60);
-        return present;
-    }
-    void write_bit(int bit)
-    {
-        if (bit) {
-            low(microseconds(6));
-            release(microseconds(64));
-        } else {
-            low(microseconds(64));
-            release(microseconds(6));
-        }
-    }
-    void write(uint8_t byte)
-    {
-        for (int i = 0; i < 8; ++i) write_bit((byte >> i) & 1);
-    }
-    int read_bit()
-    {
-        low(microseconds(2));
-        release(microseconds(8));
-        int bit = sample();
-        t += microseconds(60);
-        return bit;
-    }
-    uint8_t read()
-    {
-        uint8_t byte = 0;
-        for (int i = 0; i < 8; ++i) byte = static_cast<uint8_t>(byte | (read_bit() << i));
-        return byte;
-    }
     std::array<uint8_t, 9> read_scratchpad()
     {
         reset();
@@ -99,10 +47,7 @@ public:
         return what;
     }
 
-    sim::Scheduler scheduler;
-    sim::OneWireBus bus;
     Model device;
-    Picos t = microseconds(100);
 };
 
 bool crc_ok(const std::array<uint8_t, 9>& bytes)
@@ -239,6 +184,43 @@ TEST(Ds18b20Model, RomCommands)
     for (int i = 0; i < 8; ++i) w.write(static_cast<uint8_t>(rom[i] ^ (i == 3 ? 1 : 0)));
     w.write(0xBE);
     EXPECT_EQ(w.read(), 0xFF);
+    EXPECT_TRUE(w.violations().empty());
+}
+
+TEST(Ds18b20Model, UnknownCommandsAreRecordedAndSilenceThePartUntilTheNextReset)
+{
+    Wire w;
+    w.reset();
+    w.write(0xF0);  // Search ROM: not modelled
+    w.write(0xBE);
+    EXPECT_EQ(w.read(), 0xFF);
+    w.reset();
+    w.write(0xCC);
+    w.write(0x12);  // no such function command
+    w.write(0xBE);
+    EXPECT_EQ(w.read(), 0xFF);
+    std::vector<uint8_t> unsupported;
+    for (const auto& t : w.device.transactions())
+        if (t.kind == Model::Transaction::Kind::Unsupported) unsupported.push_back(t.byte);
+    EXPECT_EQ(unsupported, (std::vector<uint8_t>{0xF0, 0x12}));
+
+    // Read Power Supply: an externally powered part lets every read slot go to the pull-up.
+    w.reset();
+    w.write(0xCC);
+    w.write(0xB4);
+    EXPECT_EQ(w.read(), 0xFF);
+    // Only R1 R0 of the configuration take a write; bit 7 reads 0 and bits 4-0 read 1 whatever is written.
+    w.reset();
+    w.write(0xCC);
+    w.write(0x4E);
+    w.write(0x01);
+    w.write(0x02);
+    w.write(0xBF);  // R1 0, R0 1: 10 bits
+    EXPECT_EQ(w.device.scratchpad().config, 0x3F);
+    EXPECT_EQ(Model::conversion_time(w.device.scratchpad().config), sim::nanoseconds(187'500'000));
+    auto pad = w.read_scratchpad();
+    EXPECT_EQ(pad[4], 0x3F);
+    EXPECT_TRUE(crc_ok(pad));
     EXPECT_TRUE(w.violations().empty());
 }
 
@@ -384,7 +366,7 @@ TEST(Ds18b20Model, Faults)
     EXPECT_EQ(pad[0], 0x58);  // bit 3 flipped
     EXPECT_EQ(pad[4], 0x7F);
     EXPECT_FALSE(crc_ok(pad));
-    EXPECT_EQ(corrupt.device.scratchpad()[0], 0x50);  // the device's own copy is intact
+    EXPECT_EQ(corrupt.device.scratchpad().bytes()[0], 0x50);  // the device's own copy is intact
 }
 
 }  // namespace
