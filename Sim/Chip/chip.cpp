@@ -72,7 +72,7 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
     default_handler_ = default_handler;
 }
 
-uint64_t Chip::core_cycles() const
+Cycles Chip::core_cycles() const
 {
     Picos elapsed = now_ - cycles_anchor_time_;
     if (elapsed >= anchor_step_time_) {
@@ -85,20 +85,20 @@ uint64_t Chip::core_cycles() const
                 elapsed -= anchor_step_time_;
             } while (elapsed >= anchor_step_time_);
         } else {
-            uint64_t whole = elapsed / cycle_period_;
+            const Cycles whole(elapsed / cycle_period_);
             cycles_anchor_ += whole;
-            cycles_anchor_time_ += whole * cycle_period_;
-            elapsed -= whole * cycle_period_;
+            cycles_anchor_time_ += cycles_to_picos(whole, cycle_period_);
+            elapsed -= cycles_to_picos(whole, cycle_period_);
         }
     }
-    return cycles_anchor_ + static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_);
+    return cycles_anchor_ + Cycles(static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_));
 }
 
 void Chip::set_cycle_period(Picos period)
 {
     cycle_period_ = period;
-    anchor_step_cycles_ = static_cast<uint32_t>((1ULL << 31) / period);
-    anchor_step_time_ = anchor_step_cycles_ * period;
+    anchor_step_cycles_ = Cycles((1ULL << 31) / period);
+    anchor_step_time_ = cycles_to_picos(anchor_step_cycles_, period);
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -140,9 +140,9 @@ void Chip::run_due_events()
     scheduler_.run_due(now_);
 }
 
-void Chip::spend(uint32_t cycles, Picos extra)
+void Chip::spend(Cycles cycles, Picos extra)
 {
-    advance(cycles * cycle_period_ + extra);
+    advance(cycles_to_picos(cycles, cycle_period_) + extra);
     if (exceptions_.any_pending()) deliver();
 }
 
@@ -175,7 +175,7 @@ void Chip::take(int e)
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
     delivering_ = true;
-    advance(cost::kExceptionEntry * cycle_period_);
+    advance(cycles_to_picos(cost::kExceptionEntry, cycle_period_));
     delivering_ = false;
     if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
     spins_[++spin_depth_] = Spin{};
@@ -183,7 +183,7 @@ void Chip::take(int e)
     --spin_depth_;
     spin().resumed = true;
     delivering_ = true;
-    advance(cost::kExceptionReturn * cycle_period_);
+    advance(cycles_to_picos(cost::kExceptionReturn, cycle_period_));
     delivering_ = false;
     exceptions_.deactivate(e);
 }
@@ -253,7 +253,7 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
     ++accesses_;
-    const uint32_t cost = on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess;
+    const Cycles cost = on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess;
     Peripheral* model = find(address);
     if (model == nullptr) {
         spin().kind = Spin::Kind::None;

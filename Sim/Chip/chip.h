@@ -72,7 +72,7 @@ public:
     ClockTree& clocks() override { return clocks_; }
     Exceptions& exceptions() override { return exceptions_; }
     Log& log() override { return log_; }
-    uint64_t core_cycles() const override;
+    Cycles core_cycles() const override;
     uint32_t master_read(uint32_t address, unsigned width) override;
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
@@ -101,7 +101,7 @@ private:
     static constexpr uint32_t kStuckRepeats = 1000;
 
     Peripheral* find(uint32_t address);
-    void spend(uint32_t cycles, Picos extra = 0);
+    void spend(Cycles cycles, Picos extra = 0);
     void advance(Picos dt)
     {
         now_ += dt;
@@ -128,8 +128,8 @@ private:
     // The cycle count is anchor + (now - anchor time) / period; the anchor is moved up as time goes
     // on so that the division stays 32-bit (a 64-bit one is a library call on the 32-bit host).
     mutable Picos cycles_anchor_time_ = 0;
-    mutable uint64_t cycles_anchor_ = 0;
-    uint32_t anchor_step_cycles_ = 0;
+    mutable Cycles cycles_anchor_{0};
+    Cycles anchor_step_cycles_{0};
     Picos anchor_step_time_ = 0;
     void set_cycle_period(Picos period);
     uint64_t accesses_ = 0;

@@ -18,7 +18,7 @@ public:
     virtual Exceptions& exceptions() = 0;
     virtual Log& log() = 0;
     // Core cycles elapsed since reset (counting at whatever HCLK was in force at each moment).
-    virtual uint64_t core_cycles() const = 0;
+    virtual Cycles core_cycles() const = 0;
 
     // Accesses by a bus master other than the core (the DMA controller): no cost, no interrupt delivery.
     // `address` is what the firmware wrote into the master's address register: a peripheral register's

@@ -3,21 +3,21 @@
 // simulator shows can be traced back to them.
 #pragma once
 
-#include <cstdint>
+#include "sim_time.h"
 
 namespace sim::cost {
 
 // A load or store to a peripheral on AHB/APB: the bus bridge adds wait states to the 2-cycle LDR/STR.
-constexpr uint32_t kPeripheralAccess = 4;
+constexpr Cycles kPeripheralAccess{4};
 // A load or store on the core's private peripheral bus (NVIC, SysTick, SCB, DWT): no bridge.
-constexpr uint32_t kCoreAccess = 2;
+constexpr Cycles kCoreAccess{2};
 // LDREX/STREX pair members: one access each, as a plain load or store on the same bus.
-constexpr uint32_t kExclusiveExtra = 0;
-constexpr uint32_t kNop = 1;
-constexpr uint32_t kBarrier = 1;
-constexpr uint32_t kCpsid = 1;
+constexpr Cycles kExclusiveExtra{0};
+constexpr Cycles kNop{1};
+constexpr Cycles kBarrier{1};
+constexpr Cycles kCpsid{1};
 // Exception entry (stacking eight words) and return (unstacking), as the architecture states.
-constexpr uint32_t kExceptionEntry = 12;
-constexpr uint32_t kExceptionReturn = 12;
+constexpr Cycles kExceptionEntry{12};
+constexpr Cycles kExceptionReturn{12};
 
 }  // namespace sim::cost

@@ -9,13 +9,14 @@ void CycleCounter::reset()
     ctrl_ = 0x40000000U;
     trace_enabled_ = false;
     base_ = 0;
-    anchor_ = 0;
+    anchor_ = Cycles(0);
 }
 
 uint32_t CycleCounter::cyccnt() const
 {
     if (!counting()) return base_;
-    return base_ + static_cast<uint32_t>(chip_.core_cycles() - anchor_);
+    // CYCCNT is 32 bits wide: it wraps, and so does the sum.
+    return base_ + static_cast<uint32_t>((chip_.core_cycles() - anchor_).count());
 }
 
 void CycleCounter::freeze()

@@ -27,7 +27,7 @@ private:
     uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
     bool trace_enabled_ = false;
     uint32_t base_ = 0;
-    uint64_t anchor_ = 0;  // core cycles when base_ was taken
+    Cycles anchor_{0};  // core cycles when base_ was taken
 };
 
 class CoreDebugBlock final : public Peripheral {

@@ -32,8 +32,8 @@ constexpr int kIrq[DmaController::kStreams] = {56, 57, 58, 59, 60, 68, 69, 70};
 
 // A request is served this many AHB cycles later: arbitration plus one read and one write on the bus
 // matrix. A cleared EN takes effect once such an item would be finished, a little later.
-constexpr uint64_t kLatencyCycles = 4;
-constexpr uint64_t kStopCycles = 6;
+constexpr Cycles kLatencyCycles{4};
+constexpr Cycles kStopCycles{6};
 
 std::string hex(uint32_t value)
 {
@@ -188,7 +188,7 @@ void DmaController::begin_stop(int index)
     // A request not yet taken up stays with the peripheral (its data waits in the peripheral's register).
     transfer_timers_[index].cancel();
     if (s.stuck) return;  // the fault: EN never reads back 0
-    const Picos latency = kStopCycles * period_of(chip_.clocks().now().hclk);
+    const Picos latency = cycles_to_picos(kStopCycles, period_of(chip_.clocks().now().hclk));
     stop_timers_[index].arm_at(chip_.now() + latency);
 }
 
@@ -230,7 +230,7 @@ void DmaController::schedule_transfer(int index)
 {
     Timer& timer = transfer_timers_[index];
     if (timer.armed()) return;
-    const Picos latency = kLatencyCycles * period_of(chip_.clocks().now().hclk);
+    const Picos latency = cycles_to_picos(kLatencyCycles, period_of(chip_.clocks().now().hclk));
     timer.arm_at(chip_.now() + latency);
 }
 

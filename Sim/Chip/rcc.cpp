@@ -283,7 +283,7 @@ void Rcc::refresh_switch()
     }
     if (switch_timer_.armed()) return;
     const Picos period = period_of(chip_.clocks().now().hclk);
-    switch_timer_.arm_at(chip_.now() + kSwitchCycles * period);
+    switch_timer_.arm_at(chip_.now() + cycles_to_picos(kSwitchCycles, period));
 }
 
 void Rcc::finish_switch()

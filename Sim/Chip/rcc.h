@@ -25,7 +25,7 @@ public:
     static constexpr Picos kHseStartup = microseconds(1500);
     static constexpr Picos kPllLock = microseconds(200);
     static constexpr Picos kHsiStartup = microseconds(4);
-    static constexpr uint32_t kSwitchCycles = 8;
+    static constexpr Cycles kSwitchCycles{8};
     static constexpr uint32_t kHsiHz = 16'000'000;
     static constexpr uint32_t kHseHz = 25'000'000;
 

@@ -20,16 +20,17 @@ void SysTickTimer::reset()
     countflag_ = false;
 }
 
-uint64_t SysTickTimer::clocks_now() const
+Ticks SysTickTimer::clocks_now() const
 {
-    uint64_t cycles = chip_.core_cycles();
-    return (ctrl_ & 4U) ? cycles : cycles / 8U;
+    // The counter's input: the core clock itself (CLKSOURCE 1), or HCLK / 8.
+    const uint64_t cycles = chip_.core_cycles().count();
+    return Ticks((ctrl_ & 4U) ? cycles : cycles / 8U);
 }
 
 void SysTickTimer::restart()
 {
     cleared_at_ = clocks_now();
-    next_wrap_ = cleared_at_ + static_cast<uint64_t>(load_) + 1U;
+    next_wrap_ = cleared_at_ + period_ticks();
     schedule_wrap();
 }
 
@@ -39,11 +40,11 @@ void SysTickTimer::schedule_wrap()
         wrap_timer_.cancel();
         return;
     }
-    uint64_t now_clocks = clocks_now();
-    uint64_t ahead = next_wrap_ > now_clocks ? next_wrap_ - now_clocks : 0;
-    uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
-    wrap_period_ = (static_cast<uint64_t>(load_) + 1U) * period_of(hz);
-    wrap_timer_.arm_at(chip_.now() + ahead * period_of(hz));
+    const Ticks now_clocks = clocks_now();
+    const Ticks ahead = next_wrap_ > now_clocks ? next_wrap_ - now_clocks : Ticks(0);
+    const uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
+    wrap_period_ = ticks_to_picos(period_ticks(), period_of(hz));
+    wrap_timer_.arm_at(chip_.now() + ticks_to_picos(ahead, period_of(hz)));
 }
 
 void SysTickTimer::on_wrap(Picos at)
@@ -52,7 +53,7 @@ void SysTickTimer::on_wrap(Picos at)
     // with no re-derivation from the cycle count.
     countflag_ = true;
     if (ctrl_ & 2U) chip_.exceptions().set_pending(kSysTickException);
-    next_wrap_ += static_cast<uint64_t>(load_) + 1U;
+    next_wrap_ += period_ticks();
     wrap_timer_.arm_at(at + wrap_period_);
 }
 
@@ -68,7 +69,7 @@ uint32_t SysTickTimer::read(uint32_t offset, unsigned)
             return load_;
         case 0x8: {
             if (!enabled()) return 0;
-            uint64_t elapsed = clocks_now() - cleared_at_;
+            const uint64_t elapsed = (clocks_now() - cleared_at_).count();
             if (elapsed == 0) return 0;
             return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
         }

@@ -22,8 +22,9 @@ public:
     void reset();
 
 private:
-    uint64_t clocks_now() const;  // SysTick input clocks since reset
-    void restart();               // counter cleared now: the next wrap comes LOAD + 1 clocks later
+    Ticks clocks_now() const;  // SysTick input clocks since reset
+    void restart();            // counter cleared now: the next wrap comes LOAD + 1 clocks later
+    Ticks period_ticks() const { return Ticks(static_cast<uint64_t>(load_) + 1U); }
     void schedule_wrap();
     void on_wrap(Picos at);
 
@@ -31,9 +32,9 @@ private:
     uint32_t ctrl_ = 0;
     uint32_t load_ = 0;
     bool countflag_ = false;
-    uint64_t cleared_at_ = 0;  // input clock count when the counter was last cleared
-    uint64_t next_wrap_ = 0;   // input clock count of the next 1 -> 0 step
-    Picos wrap_period_ = 0;    // LOAD + 1 input clocks, in picoseconds, for the periodic case
+    Ticks cleared_at_{0};    // input clock count when the counter was last cleared
+    Ticks next_wrap_{0};     // input clock count of the next 1 -> 0 step
+    Picos wrap_period_ = 0;  // LOAD + 1 input clocks, in picoseconds, for the periodic case
     Timer wrap_timer_;
 };
 

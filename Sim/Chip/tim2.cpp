@@ -90,45 +90,45 @@ void GeneralTimer::reset()
 // ---------------------------------------------------------------------------------------------------
 // The counter and the output as functions of time.
 
-uint64_t GeneralTimer::ticks_at(const Segment& s, Picos t)
+Ticks GeneralTimer::ticks_at(const Segment& s, Picos t)
 {
-    return t <= s.t0 ? 0 : (t - s.t0) / s.tick;
+    return t <= s.t0 ? Ticks(0) : picos_to_ticks(t - s.t0, s.tick);
 }
 
 // Ticks from the anchor to the first overflow: up to ARR, or, from above ARR, round through 2^32 first.
-uint64_t GeneralTimer::first_overflow(const Segment& s)
+Ticks GeneralTimer::first_overflow(const Segment& s)
 {
-    return static_cast<uint64_t>(static_cast<uint32_t>(s.arr - s.c0)) + 1U;
+    return Ticks(static_cast<uint64_t>(static_cast<uint32_t>(s.arr - s.c0)) + 1U);
 }
 
-uint32_t GeneralTimer::counter_at_tick(const Segment& s, uint64_t e)
+uint32_t GeneralTimer::counter_at_tick(const Segment& s, Ticks e)
 {
     if (!s.counting) return s.c0;
-    uint64_t first = first_overflow(s);
-    if (e < first) return static_cast<uint32_t>(s.c0 + e);
-    return static_cast<uint32_t>((e - first) % (static_cast<uint64_t>(s.arr) + 1U));
+    const Ticks first = first_overflow(s);
+    if (e < first) return static_cast<uint32_t>(s.c0 + e.count());
+    return static_cast<uint32_t>(((e - first) % period_ticks(s)).count());
 }
 
 // The first tick after `after` at which the counter takes `value`.
-uint64_t GeneralTimer::next_entry(const Segment& s, uint32_t value, uint64_t after)
+Ticks GeneralTimer::next_entry(const Segment& s, uint32_t value, Ticks after)
 {
     if (!s.counting) return kNone;
-    uint64_t first = first_overflow(s);
-    uint64_t early = static_cast<uint32_t>(value - s.c0);  // before the first overflow
-    if (early >= 1U && early < first && early > after) return early;
+    const Ticks first = first_overflow(s);
+    const Ticks early(static_cast<uint32_t>(value - s.c0));  // before the first overflow
+    if (early >= Ticks(1) && early < first && early > after) return early;
     if (value > s.arr) return kNone;
-    uint64_t period = static_cast<uint64_t>(s.arr) + 1U;
-    uint64_t base = first + value;
+    const Ticks period = period_ticks(s);
+    const Ticks base = first + Ticks(value);
     if (after < base) return base;
     return base + ((after - base) / period + 1U) * period;
 }
 
 // The first overflow (update) tick after `after`.
-uint64_t GeneralTimer::next_update(const Segment& s, uint64_t after)
+Ticks GeneralTimer::next_update(const Segment& s, Ticks after)
 {
     if (!s.counting) return kNone;
-    uint64_t first = first_overflow(s);
-    uint64_t period = static_cast<uint64_t>(s.arr) + 1U;
+    const Ticks first = first_overflow(s);
+    const Ticks period = period_ticks(s);
     if (after < first) return first;
     return first + ((after - first) / period + 1U) * period;
 }
@@ -223,11 +223,11 @@ void GeneralTimer::edges(Picos from, Picos to, const EdgeSink& sink) const
         }
         if (!s.counting || !s.enabled || !pwm_mode(s)) continue;  // constant within the segment
         // In PWM mode the output can change only where the counter wraps to 0 or reaches CCR1.
-        uint64_t after = ticks_at(s, lo);
+        Ticks after = ticks_at(s, lo);
         for (;;) {
-            uint64_t e = std::min(next_entry(s, 0, after), next_entry(s, s.ccr, after));
+            const Ticks e = std::min(next_entry(s, 0, after), next_entry(s, s.ccr, after));
             if (e == kNone) break;
-            Picos t = s.t0 + e * s.tick;
+            const Picos t = s.t0 + ticks_to_picos(e, s.tick);
             if (t >= hi) break;
             level = output_of(s, counter_at_tick(s, e));
             if (level != last) {
@@ -280,8 +280,8 @@ void GeneralTimer::sync_flags(Picos to)
     if (to <= flags_synced_) return;
     const Segment& s = current();
     if (s.counting) {
-        uint64_t from_e = ticks_at(s, flags_synced_);
-        uint64_t to_e = ticks_at(s, to);
+        const Ticks from_e = ticks_at(s, flags_synced_);
+        const Ticks to_e = ticks_at(s, to);
         if (to_e > from_e) {
             if (!(cr1_ & kUdis) && next_update(s, from_e) <= to_e) sr_ |= kUif;
             for (int n = 0; n < 4; ++n) {
@@ -312,7 +312,7 @@ void GeneralTimer::commit(Segment next, Picos at)
 void GeneralTimer::rebase_keeping_phase(Segment& s, Picos at, uint32_t count) const
 {
     if (s.counting)
-        s.t0 += ticks_at(s, at) * s.tick;
+        s.t0 += ticks_to_picos(ticks_at(s, at), s.tick);
     else
         s.t0 = at;
     s.c0 = count;
@@ -377,9 +377,9 @@ void GeneralTimer::reschedule()
     Picos when = kNever;
     next_update_at_ = kNever;
     if (s.counting) {
-        uint64_t ref = ticks_at(s, flags_synced_);
+        const Ticks ref = ticks_at(s, flags_synced_);
         if (!(cr1_ & kUdis)) {
-            Picos update = s.t0 + next_update(s, ref) * s.tick;
+            const Picos update = s.t0 + ticks_to_picos(next_update(s, ref), s.tick);
             if (preload_waiting()) next_update_at_ = when = update;
             if ((dier_ & kUif) && !(sr_ & kUif)) when = std::min(when, update);
         }
@@ -387,8 +387,8 @@ void GeneralTimer::reschedule()
             uint32_t flag = 2U << n;
             bool output = ((ccmr_[n / 2] >> (8 * (n % 2))) & 3U) == 0;
             if (!(dier_ & flag) || (sr_ & flag) || !output) continue;
-            uint64_t e = next_entry(s, ccr_active_[n], ref);
-            if (e != kNone) when = std::min(when, s.t0 + e * s.tick);
+            const Ticks e = next_entry(s, ccr_active_[n], ref);
+            if (e != kNone) when = std::min(when, s.t0 + ticks_to_picos(e, s.tick));
         }
     }
     if (event_timer_.armed() && when == event_at_) return;

@@ -89,16 +89,17 @@ private:
         bool inverted = false;  // CC1P: active low
         bool enabled = false;   // CC1E
     };
-    static constexpr uint64_t kNone = UINT64_MAX;
+    static constexpr Ticks kNone{UINT64_MAX};
     // At most this many segments are kept (a firmware that changed its compare value every period
     // would otherwise grow the history by 50 a second).
     static constexpr size_t kHistoryLimit = 65536;
 
-    static uint64_t ticks_at(const Segment& s, Picos t);
-    static uint64_t first_overflow(const Segment& s);
-    static uint32_t counter_at_tick(const Segment& s, uint64_t e);
-    static uint64_t next_entry(const Segment& s, uint32_t value, uint64_t after);
-    static uint64_t next_update(const Segment& s, uint64_t after);
+    static Ticks ticks_at(const Segment& s, Picos t);
+    static Ticks first_overflow(const Segment& s);
+    static Ticks period_ticks(const Segment& s) { return Ticks(static_cast<uint64_t>(s.arr) + 1U); }
+    static uint32_t counter_at_tick(const Segment& s, Ticks e);
+    static Ticks next_entry(const Segment& s, uint32_t value, Ticks after);
+    static Ticks next_update(const Segment& s, Ticks after);
     static int output_of(const Segment& s, uint32_t count);
     static bool pwm_mode(const Segment& s) { return s.ocm == 6 || s.ocm == 7; }
     static int level_at(const Segment& s, Picos t);

@@ -27,7 +27,7 @@ protected:
         bus.attach_to(chip.gpiob, 13);
     }
 
-    sim::Picos cycles(uint64_t n) const { return n * sim::period_of(100'000'000); }
+    sim::Picos cycles(uint64_t n) const { return sim::cycles_to_picos(sim::Cycles(n), sim::period_of(100'000'000)); }
 
     sim::OneWireBus bus{chip.scheduler()};
 };

@@ -95,9 +95,9 @@ TEST_F(ClockModelTest, SwitchWaitsForItsSourceThenMovesTheClocks)
     EXPECT_EQ(clocks.tim_apb1, 25000000U);
 
     // The core now counts 50 000 cycles a millisecond.
-    uint64_t cycles = chip.core_cycles();
+    const sim::Cycles before = chip.core_cycles();
     wait(sim::milliseconds(1));
-    EXPECT_EQ(chip.core_cycles() - cycles, 50000U);
+    EXPECT_EQ(chip.core_cycles() - before, sim::Cycles(50000));
 
     // The clocks the system runs on are kept going.
     chip.log().keep(true);
