@@ -85,7 +85,7 @@ Cycles Chip::core_cycles() const
                 elapsed -= anchor_step_time_;
             } while (elapsed >= anchor_step_time_);
         } else {
-            const Cycles whole(elapsed / cycle_period_);
+            const auto whole = Cycles(elapsed / cycle_period_);
             cycles_anchor_ += whole;
             cycles_anchor_time_ += cycles_to_picos(whole, cycle_period_);
             elapsed -= cycles_to_picos(whole, cycle_period_);
@@ -138,12 +138,6 @@ void Chip::run_due_events()
         throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
     }
     scheduler_.run_due(now_);
-}
-
-void Chip::spend(Cycles cycles, Picos extra)
-{
-    advance(cycles_to_picos(cycles, cycle_period_) + extra);
-    if (exceptions_.any_pending()) deliver();
 }
 
 void Chip::run_until(Picos t)

@@ -16,7 +16,7 @@ uint32_t CycleCounter::cyccnt() const
 {
     if (!counting()) return base_;
     // CYCCNT is 32 bits wide: it wraps, and so does the sum.
-    return base_ + static_cast<uint32_t>((chip_.core_cycles() - anchor_).count());
+    return base_ + static_cast<uint32_t>(count_of(chip_.core_cycles() - anchor_));
 }
 
 void CycleCounter::freeze()

@@ -3,8 +3,8 @@
 // 20 000 ps) has a whole period; 2^64 ps is 213 days, far beyond any run.
 #pragma once
 
-#include <compare>
 #include <cstdint>
+#include <type_traits>
 
 namespace sim {
 
@@ -49,52 +49,78 @@ constexpr Picos period_of(uint32_t hz)
 
 // A count of the edges of one clock: core cycles, or the ticks of a timer's counter. Counts of
 // different clocks are different types, and neither mixes with picoseconds: going from one to the other
-// takes the clock's period, through a conversion that names it. The wrapper is a plain integer to the
-// compiler (trivially copyable, every operation constexpr and inline), so the arithmetic on the 1 kHz
-// tick's path compiles to what it did on bare integers.
-template <typename Clock>
-class Count {
-public:
-    constexpr Count() = default;
-    constexpr explicit Count(uint64_t n) : n_(n) {}
-    constexpr uint64_t count() const { return n_; }
-
-    friend constexpr Count operator+(Count a, Count b) { return Count(a.n_ + b.n_); }
-    friend constexpr Count operator-(Count a, Count b) { return Count(a.n_ - b.n_); }
-    constexpr Count& operator+=(Count b)
-    {
-        n_ += b.n_;
-        return *this;
-    }
-    constexpr Count& operator-=(Count b)
-    {
-        n_ -= b.n_;
-        return *this;
-    }
-    friend constexpr Count operator*(Count a, uint64_t k) { return Count(a.n_ * k); }
-    friend constexpr Count operator*(uint64_t k, Count a) { return Count(k * a.n_); }
-    friend constexpr Count operator/(Count a, uint64_t k) { return Count(a.n_ / k); }
-    friend constexpr uint64_t operator/(Count a, Count b) { return a.n_ / b.n_; }  // how many b fit in a
-    friend constexpr Count operator%(Count a, Count b) { return Count(a.n_ % b.n_); }
-    friend constexpr bool operator==(Count a, Count b) = default;
-    friend constexpr auto operator<=>(Count a, Count b) = default;
-
-private:
-    uint64_t n_ = 0;
-};
-
+// takes the clock's period, through a conversion that names it. Each is a scoped enumeration over a
+// 64-bit integer, not a class: to the compiler it is the integer itself (returned in registers on the
+// 32-bit host, where a class would come back through memory), so the arithmetic on the 1 kHz tick's
+// path compiles to what it did on bare integers. Cycles{n} or Cycles(n) makes one; count_of reads it.
 // Cycles of the core clock (HCLK, whatever its frequency at each moment).
-using Cycles = Count<struct CoreClock>;
+enum class Cycles : uint64_t {};
 // Ticks of a timer's counter: TIM2's prescaled clock, SysTick's core clock or HCLK / 8.
-using Ticks = Count<struct TimerClock>;
+enum class Ticks : uint64_t {};
+
+template <typename T>
+concept ClockCount = std::is_same_v<T, Cycles> || std::is_same_v<T, Ticks>;
+
+template <ClockCount T>
+constexpr uint64_t count_of(T n)
+{
+    return static_cast<uint64_t>(n);
+}
+// Comparison within one clock is the enumeration's own; arithmetic within one clock is this.
+template <ClockCount T>
+constexpr T operator+(T a, T b)
+{
+    return T(count_of(a) + count_of(b));
+}
+template <ClockCount T>
+constexpr T operator-(T a, T b)
+{
+    return T(count_of(a) - count_of(b));
+}
+template <ClockCount T>
+constexpr T& operator+=(T& a, T b)
+{
+    return a = a + b;
+}
+template <ClockCount T>
+constexpr T& operator-=(T& a, T b)
+{
+    return a = a - b;
+}
+template <ClockCount T>
+constexpr T operator*(T a, uint64_t k)
+{
+    return T(count_of(a) * k);
+}
+template <ClockCount T>
+constexpr T operator*(uint64_t k, T a)
+{
+    return T(k * count_of(a));
+}
+template <ClockCount T>
+constexpr T operator/(T a, uint64_t k)
+{
+    return T(count_of(a) / k);
+}
+// How many whole b fit in a.
+template <ClockCount T>
+constexpr uint64_t operator/(T a, T b)
+{
+    return count_of(a) / count_of(b);
+}
+template <ClockCount T>
+constexpr T operator%(T a, T b)
+{
+    return T(count_of(a) % count_of(b));
+}
 
 constexpr Picos cycles_to_picos(Cycles n, Picos period)
 {
-    return n.count() * period;
+    return count_of(n) * period;
 }
 constexpr Picos ticks_to_picos(Ticks n, Picos period)
 {
-    return n.count() * period;
+    return count_of(n) * period;
 }
 // Whole ticks of `period` in `t` (the partial one dropped).
 constexpr Ticks picos_to_ticks(Picos t, Picos period)

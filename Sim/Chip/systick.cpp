@@ -23,7 +23,7 @@ void SysTickTimer::reset()
 Ticks SysTickTimer::clocks_now() const
 {
     // The counter's input: the core clock itself (CLKSOURCE 1), or HCLK / 8.
-    const uint64_t cycles = chip_.core_cycles().count();
+    const uint64_t cycles = count_of(chip_.core_cycles());
     return Ticks((ctrl_ & 4U) ? cycles : cycles / 8U);
 }
 
@@ -69,7 +69,7 @@ uint32_t SysTickTimer::read(uint32_t offset, unsigned)
             return load_;
         case 0x8: {
             if (!enabled()) return 0;
-            const uint64_t elapsed = (clocks_now() - cleared_at_).count();
+            const uint64_t elapsed = count_of(clocks_now() - cleared_at_);
             if (elapsed == 0) return 0;
             return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
         }

@@ -105,8 +105,8 @@ uint32_t GeneralTimer::counter_at_tick(const Segment& s, Ticks e)
 {
     if (!s.counting) return s.c0;
     const Ticks first = first_overflow(s);
-    if (e < first) return static_cast<uint32_t>(s.c0 + e.count());
-    return static_cast<uint32_t>(((e - first) % period_ticks(s)).count());
+    if (e < first) return static_cast<uint32_t>(s.c0 + count_of(e));
+    return static_cast<uint32_t>(count_of((e - first) % period_ticks(s)));
 }
 
 // The first tick after `after` at which the counter takes `value`.
@@ -114,7 +114,7 @@ Ticks GeneralTimer::next_entry(const Segment& s, uint32_t value, Ticks after)
 {
     if (!s.counting) return kNone;
     const Ticks first = first_overflow(s);
-    const Ticks early(static_cast<uint32_t>(value - s.c0));  // before the first overflow
+    const auto early = Ticks(static_cast<uint32_t>(value - s.c0));  // before the first overflow
     if (early >= Ticks(1) && early < first && early > after) return early;
     if (value > s.arr) return kNone;
     const Ticks period = period_ticks(s);

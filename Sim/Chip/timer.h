@@ -29,7 +29,7 @@ public:
     // Runs the action once virtual time reaches `at` (moved there if already armed).
     void arm_at(Picos at)
     {
-        if (id_ == 0 || !scheduler_->reschedule(id_, at)) id_ = scheduler_->schedule(at, action_);
+        if (id_ == 0 || !scheduler_->reschedule(id_, at)) arm_anew(at);
     }
     // Does nothing when the timer is not armed.
     void cancel()
@@ -41,6 +41,9 @@ public:
     bool armed() const { return id_ != 0 && scheduler_->pending(id_); }
 
 private:
+    // Out of line: a periodic timer re-arming itself never comes here, and its path stays short.
+    [[gnu::noinline]] void arm_anew(Picos at) { id_ = scheduler_->schedule(at, action_); }
+
     Scheduler* scheduler_;
     Action action_;
     Scheduler::Id id_ = 0;

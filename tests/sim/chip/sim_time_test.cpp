@@ -23,7 +23,7 @@ concept Comparable = requires(A a, B b)
     a < b;
 };
 
-static_assert(std::is_trivially_copyable_v<Cycles> && sizeof(Cycles) == sizeof(uint64_t));
+static_assert(std::is_scalar_v<Cycles> && sizeof(Cycles) == sizeof(uint64_t));  // returned in registers
 static_assert(!std::is_convertible_v<Picos, Cycles> && !std::is_convertible_v<Cycles, Picos>);
 static_assert(!std::is_convertible_v<Ticks, Cycles> && !std::is_convertible_v<Cycles, Ticks>);
 static_assert(!Addable<Cycles, Ticks> && !Addable<Cycles, Picos> && !Addable<Picos, Ticks>);
@@ -39,12 +39,12 @@ TEST(SimTime, ConversionsGoThroughThePeriod)
     static_assert(sim::ticks_to_picos(Ticks(20001), sim::microseconds(1)) == sim::microseconds(20001));
 
     // Arithmetic within one clock, as a timer's period computation uses it.
-    constexpr Ticks period(20001);
-    constexpr Ticks after(50'000);
+    constexpr auto period = Ticks(20001);
+    constexpr auto after = Ticks(50000);
     EXPECT_EQ(after / period, 2U);
     EXPECT_EQ(after % period, Ticks(9998));
     EXPECT_EQ((after / period + 1U) * period, Ticks(60003));
-    Cycles c(5);
+    auto c = Cycles(5);
     c += Cycles(3);
     c -= Cycles(1);
     EXPECT_EQ(c, Cycles(7));
