@@ -113,7 +113,7 @@ void Ds18b20Model::run_command(std::span<const Command> table, uint8_t byte, Pic
             return;
         }
     }
-    transaction({Transaction::Kind::Unsupported, now, 0, byte});
+    transaction({.kind = Transaction::Kind::Unsupported, .at = now, .byte = byte});
     ignore_slots();
 }
 
@@ -198,7 +198,8 @@ void Ds18b20Model::finish_conversion(Picos now)
     int step = 1 << (12 - resolution_bits(scratchpad_.config));
     double celsius = std::clamp(profile_(conversion_end_), -55.0, 125.0);
     scratchpad_.temperature = static_cast<int16_t>(std::lround(celsius * 16.0 / step) * step);
-    transaction({Transaction::Kind::ConversionDone, conversion_end_, 0, 0, scratchpad_.temperature / 16.0});
+    transaction(
+        {.kind = Transaction::Kind::ConversionDone, .at = conversion_end_, .celsius = scratchpad_.temperature / 16.0});
 }
 
 }  // namespace sim

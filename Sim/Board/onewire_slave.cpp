@@ -121,7 +121,7 @@ void OneWireSlave::on_release(Picos now)
         case Mode::Ignoring: {
             // Not listening: the slot is only recorded, as the write slot its low time makes it.
             int bit = low >= kWriteSample ? 0 : 1;
-            record_slot({bit ? Slot::Kind::Write1 : Slot::Kind::Write0, fall_, low, 0, 0, bit});
+            record_slot({.kind = bit ? Slot::Kind::Write1 : Slot::Kind::Write0, .fall = fall_, .low = low, .bit = bit});
             after_slot_ = false;
             return;
         }
@@ -137,8 +137,8 @@ void OneWireSlave::on_release(Picos now)
 
 void OneWireSlave::on_reset(Picos low, Picos now)
 {
-    transaction({Transaction::Kind::Reset, fall_, low});
-    record_slot({Slot::Kind::Reset, fall_, low});
+    transaction({.kind = Transaction::Kind::Reset, .at = fall_, .duration = low});
+    record_slot({.kind = Slot::Kind::Reset, .fall = fall_, .low = low});
     // A reset ends whatever transfer was under way.
     mode_ = Mode::Receiving;
     on_reset_pulse();
@@ -152,7 +152,7 @@ void OneWireSlave::on_reset(Picos low, Picos now)
     awaiting_first_slot_ = true;
     presence_sampled_ = false;
     pull_low(now + kPresenceWait, now + kPresenceWait + kPresenceLength);
-    transaction({Transaction::Kind::Presence, now + kPresenceWait, kPresenceLength});
+    transaction({.kind = Transaction::Kind::Presence, .at = now + kPresenceWait, .duration = kPresenceLength});
 }
 
 void OneWireSlave::on_write_slot(Picos low, Picos now)
@@ -163,7 +163,7 @@ void OneWireSlave::on_write_slot(Picos low, Picos now)
     if (low >= kSampleWindowStart && low < kSlot)
         violation(now, "write slot: released 15-60 us after the falling edge, inside the sampling window", low);
     if (low > kLow0Max) violation(now, "write 0: low longer than 120 us", low);
-    record_slot({bit ? Slot::Kind::Write1 : Slot::Kind::Write0, fall_, low, 0, 0, bit});
+    record_slot({.kind = bit ? Slot::Kind::Write1 : Slot::Kind::Write0, .fall = fall_, .low = low, .bit = bit});
     after_slot_ = true;
 
     if (rx_bits_ == 0) rx_first_fall_ = fall_;
@@ -172,7 +172,8 @@ void OneWireSlave::on_write_slot(Picos low, Picos now)
     uint8_t byte = rx_byte_;
     rx_byte_ = 0;
     rx_bits_ = 0;
-    transaction({Transaction::Kind::Written, rx_first_fall_, now - rx_first_fall_, byte});
+    transaction(
+        {.kind = Transaction::Kind::Written, .at = rx_first_fall_, .duration = now - rx_first_fall_, .byte = byte});
     on_byte(byte, now);
 }
 
@@ -180,10 +181,13 @@ void OneWireSlave::on_read_slot(Picos low, Picos now)
 {
     if (low < kLow1Min) violation(now, "read slot: master low shorter than 1 us", low);
     if (low > kReadValid) violation(now, "read slot: master held the line low past the 15 us of valid data", low);
-    record_slot({Slot::Kind::Read, fall_, low, 0, 0, pending_bit_});
+    record_slot({.kind = Slot::Kind::Read, .fall = fall_, .low = low, .bit = pending_bit_});
     after_slot_ = true;
     if (mode_ != Mode::Sending || tx_bit_ % 8 != 0) return;
-    transaction({Transaction::Kind::Read, tx_first_fall_, now - tx_first_fall_, tx_[tx_bit_ / 8 - 1]});
+    transaction({.kind = Transaction::Kind::Read,
+                 .at = tx_first_fall_,
+                 .duration = now - tx_first_fall_,
+                 .byte = tx_[tx_bit_ / 8 - 1]});
     if (tx_bit_ == tx_.size() * 8) mode_ = after_sending_ == AfterSending::Receive ? Mode::Receiving : Mode::Ignoring;
 }
 

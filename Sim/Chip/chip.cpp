@@ -211,7 +211,7 @@ Picos Chip::skip_for_nop()
 {
     Spin& s = spin();
     if (s.kind != Spin::Kind::Nop) {
-        s = Spin{Spin::Kind::Nop, 0, now_, 0, false, 0, false};
+        s = Spin{.kind = Spin::Kind::Nop, .since = now_};
         return 0;
     }
     if (++s.repeats < kSpinRecognised) return 0;
@@ -261,14 +261,14 @@ uint32_t Chip::read(uint32_t address, unsigned width)
     if (s.kind == Spin::Kind::Read && s.address == address) {
         if (++s.repeats >= kSpinRecognised) skip = accelerate_read(s, model, address);
     } else {
-        s = Spin{Spin::Kind::Read, address, now_, 0, false, 0, model->free_running(offset)};
+        s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_, .counter = model->free_running(offset)};
     }
     spend(cost, skip);
     uint32_t value = model->read(offset, width);
     // A poll is over once its register reads differently: reading it again (TXE after the TC that ended
     // the last character) starts a new wait rather than continuing that one. Counters always change.
     if (!s.counter && s.kind == Spin::Kind::Read && s.address == address) {
-        if (s.repeats > 0 && value != s.value) s = Spin{Spin::Kind::Read, address, now_, 0, false, 0, false};
+        if (s.repeats > 0 && value != s.value) s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_};
         s.value = value;
     }
     return value;

@@ -13,7 +13,11 @@ namespace test {
 
 inline void run_core_at_100_mhz(sim::Chip& chip)
 {
-    chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 50'000'000, 100'000'000, 100'000'000});
+    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
+                                  .hclk = 100'000'000,
+                                  .pclk1 = 50'000'000,
+                                  .pclk2 = 100'000'000,
+                                  .tim_apb1 = 100'000'000});
     SystemCoreClock = 100'000'000U;
 }
 

@@ -13,7 +13,11 @@ constexpr sim::Picos kPwmPeriod = sim::microseconds(20001);
 inline void run_board_clocks(sim::Chip& chip)
 {
     // PLL at 100 MHz, APB1 divided by 2: TIM2 runs at twice PCLK1.
-    chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 50'000'000, 100'000'000, 100'000'000});
+    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
+                                  .hclk = 100'000'000,
+                                  .pclk1 = 50'000'000,
+                                  .pclk2 = 100'000'000,
+                                  .tim_apb1 = 100'000'000});
 }
 
 // The board's own TIM2 set-up: the same calls, values and order as on the chip.

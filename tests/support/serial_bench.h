@@ -18,7 +18,11 @@ constexpr sim::Picos kUsart1Bit = 10417ULL * 10'000ULL;
 
 inline void board_clocks(sim::Chip& chip)
 {
-    chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 50'000'000, 100'000'000, 100'000'000});
+    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
+                                  .hclk = 100'000'000,
+                                  .pclk1 = 50'000'000,
+                                  .pclk2 = 100'000'000,
+                                  .tim_apb1 = 100'000'000});
 }
 
 // Every change of a port's TX line, with its time.

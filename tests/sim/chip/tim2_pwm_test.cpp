@@ -180,7 +180,8 @@ TEST_F(Tim2PwmTest, UpdateControlsUnbufferedReloadAndClockChange)
     TIM2->CR1 &= ~TIM_CR1_ARPE;  // unbuffered: the new period is in force at once
     TIM2->ARR = 39999;
     EXPECT_EQ(chip.tim2.pwm_shape(), (PwmShape{40000 * us, 10000 * us}));
-    chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 25'000'000, 100'000'000, 50'000'000});
+    chip.clocks().set(sim::Clocks{
+        .sysclk = 100'000'000, .hclk = 100'000'000, .pclk1 = 25'000'000, .pclk2 = 100'000'000, .tim_apb1 = 50'000'000});
     EXPECT_EQ(chip.tim2.tick(), 2 * us);  // 50 MHz / 100
     EXPECT_EQ(chip.tim2.pwm_shape(), (PwmShape{80000 * us, 20000 * us}));
 }
