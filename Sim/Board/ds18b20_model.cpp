@@ -117,6 +117,13 @@ void Ds18b20Model::run_command(std::span<const Command> table, uint8_t byte, Pic
     ignore_slots();
 }
 
+// The bytes that follow a command are gathered in received_.
+void Ds18b20Model::collect(Expecting what)
+{
+    received_.clear();
+    expecting_ = what;
+}
+
 void Ds18b20Model::skip_rom(Picos)
 {
     expecting_ = Expecting::FunctionCommand;
@@ -130,8 +137,7 @@ void Ds18b20Model::read_rom(Picos)
 
 void Ds18b20Model::match_rom(Picos)
 {
-    received_.clear();
-    expecting_ = Expecting::MatchedRom;
+    collect(Expecting::MatchedRom);
 }
 
 void Ds18b20Model::receive_rom_byte(uint8_t byte)
@@ -163,8 +169,7 @@ void Ds18b20Model::read_scratchpad(Picos)
 
 void Ds18b20Model::write_scratchpad(Picos)
 {
-    received_.clear();
-    expecting_ = Expecting::ScratchpadWrite;
+    collect(Expecting::ScratchpadWrite);
 }
 
 void Ds18b20Model::receive_scratchpad_byte(uint8_t byte)

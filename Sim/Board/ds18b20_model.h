@@ -80,6 +80,7 @@ private:
     void catch_up(Picos now) override { finish_conversion(now); }
 
     void run_command(std::span<const Command> table, uint8_t byte, Picos now);
+    void collect(Expecting what);
     void skip_rom(Picos now);
     void read_rom(Picos now);
     void match_rom(Picos now);
