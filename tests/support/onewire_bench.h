@@ -2,6 +2,7 @@
 // and nothing else yet): the bench for the delay, pin-direction, 1-Wire and thermometer tests.
 #pragma once
 
+#include "board_clocks.h"
 #include "chip.h"
 #include "delays.h"
 #include "onewire_bus.h"
@@ -13,11 +14,7 @@ namespace test {
 
 inline void run_core_at_100_mhz(sim::Chip& chip)
 {
-    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
-                                  .hclk = 100'000'000,
-                                  .pclk1 = 50'000'000,
-                                  .pclk2 = 100'000'000,
-                                  .tim_apb1 = 100'000'000});
+    chip.clocks().set(kBoardClocks);
     SystemCoreClock = 100'000'000U;
 }
 

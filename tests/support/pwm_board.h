@@ -2,6 +2,7 @@
 // 20000 buffered, channel 1 in PWM mode 1 with compare preload, compare 0), with the counter stopped.
 #pragma once
 
+#include "board_clocks.h"
 #include "PWMB.h"
 #include "main.h"
 #include "sim_fixture.h"
@@ -12,12 +13,7 @@ constexpr sim::Picos kPwmPeriod = sim::microseconds(20001);
 
 inline void run_board_clocks(sim::Chip& chip)
 {
-    // PLL at 100 MHz, APB1 divided by 2: TIM2 runs at twice PCLK1.
-    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
-                                  .hclk = 100'000'000,
-                                  .pclk1 = 50'000'000,
-                                  .pclk2 = 100'000'000,
-                                  .tim_apb1 = 100'000'000});
+    chip.clocks().set(kBoardClocks);
 }
 
 // The board's own TIM2 set-up: the same calls, values and order as on the chip.

@@ -2,6 +2,7 @@
 // USART1, for tests of the serial models and of the serial link.
 #pragma once
 
+#include "board_clocks.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -18,11 +19,7 @@ constexpr sim::Picos kUsart1Bit = 10417ULL * 10'000ULL;
 
 inline void board_clocks(sim::Chip& chip)
 {
-    chip.clocks().set(sim::Clocks{.sysclk = 100'000'000,
-                                  .hclk = 100'000'000,
-                                  .pclk1 = 50'000'000,
-                                  .pclk2 = 100'000'000,
-                                  .tim_apb1 = 100'000'000});
+    chip.clocks().set(kBoardClocks);
 }
 
 // Every change of a port's TX line, with its time.
