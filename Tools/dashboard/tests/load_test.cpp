@@ -155,4 +155,13 @@ TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEver
     }
     EXPECT_EQ(dropped, 0) << "reading streams closed by the server";
     EXPECT_EQ(incomplete, 0) << "reports missed, such as: " << example;
+
+    // The clients that never read fall behind as the node goes on reporting, and are dropped;
+    // the readers stay.
+    auto drop_deadline = std::chrono::steady_clock::now() + 15s;
+    for (int cycle = kCycles; bench.server.open_streams() > readers.size() && std::chrono::steady_clock::now() < drop_deadline; ++cycle) {
+        send_all(node.node.get(), temperature_frame(cycle % 100) + "!A01=1$");
+        read_ready(readers, 50ms);
+    }
+    EXPECT_EQ(bench.server.open_streams(), readers.size()) << "streams open; " << readers.size() << " read";
 }
