@@ -48,9 +48,40 @@ NodesimProcess::NodesimProcess(std::string program, std::vector<std::string> ext
     if (std::find(extra_args.begin(), extra_args.end(), "--quiet") == extra_args.end())
         args_.push_back("--quiet");
     args_.insert(args_.end(), extra_args.begin(), extra_args.end());
+    spawner_ = std::thread(&NodesimProcess::spawn_loop, this);
 }
 
-NodesimProcess::~NodesimProcess() { stop(); }
+NodesimProcess::~NodesimProcess() {
+    stop();
+    {
+        std::lock_guard lock(spawn_mutex_);
+        spawner_quit_ = true;
+    }
+    spawn_cv_.notify_all();
+    spawner_.join();
+}
+
+void NodesimProcess::spawn_loop() {
+    std::unique_lock lock(spawn_mutex_);
+    for (;;) {
+        spawn_cv_.wait(lock, [&] { return spawner_quit_ || spawn_job_; });
+        if (spawner_quit_) return;
+        pid_t pid = spawn_job_();
+        spawn_result_ = {pid, errno};
+        spawn_job_ = nullptr;
+        spawn_cv_.notify_all();
+    }
+}
+
+pid_t NodesimProcess::fork_on_spawner(std::function<pid_t()> fork_child, int& error) {
+    std::unique_lock lock(spawn_mutex_);
+    spawn_result_.reset();
+    spawn_job_ = std::move(fork_child);
+    spawn_cv_.notify_all();
+    spawn_cv_.wait(lock, [&] { return spawn_result_.has_value(); });
+    error = spawn_result_->second;
+    return spawn_result_->first;
+}
 
 std::variant<Endpoint, std::string> NodesimProcess::endpoint() {
     if (running() && endpoint_) return *endpoint_;
@@ -82,7 +113,7 @@ std::variant<Endpoint, std::string> NodesimProcess::start() {
     //
     // And it must end with us however we end, a SIGKILL included, or it keeps running and holding
     // its port: the kernel sends it SIGTERM (which nodesim takes like Ctrl-C) when the thread that
-    // started it ends. That is the link thread, which lives as long as the dashboard.
+    // forked it ends, and that is the spawner, which ends only after stop().
     std::vector<std::string> argv_text{program_};
     argv_text.insert(argv_text.end(), args_.begin(), args_.end());
     std::vector<char*> argv;
@@ -90,22 +121,27 @@ std::variant<Endpoint, std::string> NodesimProcess::start() {
     argv.push_back(nullptr);
     if (::access(program_.c_str(), X_OK) != 0) return "cannot start " + program_ + ": " + std::strerror(errno);
     const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid < 0) return std::string("cannot start ") + program_ + ": " + std::strerror(errno);
-    if (pid == 0) {
-        // In the child only async-signal-safe calls until exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);  // we died before the line above took hold
-        sigset_t none;
-        sigemptyset(&none);
-        struct sigaction defaults {};
-        defaults.sa_handler = SIG_DFL;
-        for (int sig : {SIGINT, SIGTERM, SIGPIPE}) ::sigaction(sig, &defaults, nullptr);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(write_end.get(), STDOUT_FILENO);
-        ::execve(program_.c_str(), argv.data(), environ);
-        ::_exit(127);
-    }
+    const int out = write_end.get();
+    int error = 0;
+    pid_t pid = fork_on_spawner(
+        [&]() -> pid_t {
+            pid_t child = ::fork();
+            if (child != 0) return child;
+            // In the child only async-signal-safe calls until exec.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);  // we died before the line above took hold
+            sigset_t none;
+            sigemptyset(&none);
+            struct sigaction defaults {};
+            defaults.sa_handler = SIG_DFL;
+            for (int sig : {SIGINT, SIGTERM, SIGPIPE}) ::sigaction(sig, &defaults, nullptr);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::dup2(out, STDOUT_FILENO);
+            ::execve(program_.c_str(), argv.data(), environ);
+            ::_exit(127);
+        },
+        error);
+    if (pid < 0) return std::string("cannot start ") + program_ + ": " + std::strerror(error);
     pid_ = pid;
     write_end.reset();
     {

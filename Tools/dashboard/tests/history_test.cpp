@@ -10,22 +10,14 @@
 #include <fstream>
 
 #include "history.h"
+#include "temp_dir.h"
 #include "web_server.h"
 
 using namespace dashboard;
+using dashboard::testing::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dashboard-history-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
 
 constexpr double kDay = 86400;
 const double kNow = 1'800'000'000;  // 2027-01-15

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "temp_dir.h"
 #include "test_http.h"
 
 using namespace dashboard::testing;
@@ -17,18 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dashboard-program-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
 std::string log_of(const TempDir& dir) {
-    std::ifstream in(dir / "dashboard.log");
+    std::ifstream in(dir.file("dashboard.log"));
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
@@ -59,7 +50,7 @@ std::vector<std::string> own_nodesim(const std::string& speed) {
 TEST(DashboardProgram, KilledDashboardTakesItsNodesimAlong) {
     ASSERT_TRUE(fs::exists(DASHBOARD_TEST_NODESIM)) << "build the host preset's nodesim first";
     TempDir dir;
-    Program dashboard(own_nodesim("5"), dir.path.string(), dir / "dashboard.log");
+    Program dashboard(own_nodesim("5"), dir.path.string(), dir.file("dashboard.log"));
     ASSERT_GT(dashboard.port(), 0) << log_of(dir);
     auto nodesim = dashboard.child(10s);
     ASSERT_TRUE(nodesim) << "no nodesim started: " << log_of(dir);
@@ -74,12 +65,12 @@ TEST(DashboardProgram, KilledDashboardTakesItsNodesimAlong) {
 TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
     ASSERT_TRUE(fs::exists(DASHBOARD_TEST_NODESIM)) << "build the host preset's nodesim first";
     TempDir dir;
-    const std::string db = dir / "history.sqlite";
+    const std::string db = dir.file("history.sqlite");
     nlohmann::json before;
     {
         auto args = own_nodesim("20");
         args.insert(args.end(), {"--db", db});
-        Program first(args, dir.path.string(), dir / "dashboard.log");
+        Program first(args, dir.path.string(), dir.file("dashboard.log"));
         ASSERT_GT(first.port(), 0) << log_of(dir);
         before = state_when(first.port(), 30s, [](const nlohmann::json& s) { return s["reports"] >= 12; });
         first.end(SIGKILL);
@@ -88,8 +79,8 @@ TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
     int temperatures_before = 0;
     for (const auto& entry : before["log"]) temperatures_before += entry["kind"] == "temperature";
 
-    Program second({"--device", dir / "no-such-device", "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
-                   dir / "dashboard.log");
+    Program second({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
+                   dir.file("dashboard.log"));
     ASSERT_GT(second.port(), 0) << log_of(dir);
     auto after = state_of(second.port());
     ASSERT_TRUE(after.is_object());
@@ -116,11 +107,11 @@ TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
 
 TEST(DashboardProgram, CorruptHistoryFileIsNamedAndLeftAloneAndTheDashboardRuns) {
     TempDir dir;
-    const std::string db = dir / "history.sqlite";
+    const std::string db = dir.file("history.sqlite");
     const std::string junk(8192, 'x');
     std::ofstream(db) << junk;
-    Program dashboard({"--device", dir / "no-such-device", "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
-                      dir / "dashboard.log");
+    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
+                      dir.file("dashboard.log"));
     ASSERT_GT(dashboard.port(), 0) << log_of(dir);
     auto state = state_of(dashboard.port());
     ASSERT_TRUE(state.is_object());
@@ -133,8 +124,8 @@ TEST(DashboardProgram, CorruptHistoryFileIsNamedAndLeftAloneAndTheDashboardRuns)
 
 TEST(DashboardProgram, DefaultHistoryFileIsInTheUsersDataFolder) {
     TempDir dir;
-    Program dashboard({"--device", dir / "no-such-device", "--listen", "127.0.0.1:0"}, dir.path.string(),
-                      dir / "dashboard.log");
+    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0"}, dir.path.string(),
+                      dir.file("dashboard.log"));
     ASSERT_GT(dashboard.port(), 0) << log_of(dir);
     EXPECT_TRUE(fs::exists(dir.path / "node-dashboard" / "history.sqlite")) << log_of(dir);
 }
