@@ -38,62 +38,6 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr std::uint64_t kListenId = 0;
 constexpr std::uint64_t kWakeId = 1;
 
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-    return text;
-}
-
-const char* reason(int status) {
-    switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 421: return "Misdirected Request";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string percent_decode(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') out.push_back(' ');
-        else if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-            i += 2;
-        } else out.push_back(text[i]);
-    }
-    return out;
-}
-
-HttpResponse plain(int status, std::string message) {
-    HttpResponse r;
-    r.status = status;
-    r.body = std::move(message) + "\n";
-    return r;
-}
-
 // A piece of output shared by every stream it goes to.
 struct Piece {
     std::shared_ptr<const std::string> text;
@@ -101,25 +45,6 @@ struct Piece {
 };
 
 }  // namespace
-
-const std::string* HttpRequest::header(std::string_view lower_case_name) const {
-    for (const auto& [name, value] : headers)
-        if (name == lower_case_name) return &value;
-    return nullptr;
-}
-
-std::optional<std::string> HttpRequest::query_value(std::string_view name) const {
-    std::string_view rest = query;
-    while (!rest.empty()) {
-        auto amp = rest.find('&');
-        std::string_view pair = rest.substr(0, amp);
-        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-        auto eq = pair.find('=');
-        if (percent_decode(pair.substr(0, eq)) != name) continue;
-        return eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1));
-    }
-    return std::nullopt;
-}
 
 struct HttpServer::Impl {
     enum class Phase { Reading, Answering, Streaming };
@@ -319,50 +244,15 @@ struct HttpServer::Impl {
         }
     }
 
-    // Parses the request at the front of c.in, if it is complete, and starts answering it.
+    // Takes the request at the front of c.in, if it is complete, and starts answering it.
     void next_request(std::uint64_t id, Conn& c) {
-        auto head_end = c.in.find("\r\n\r\n");
-        if (head_end == std::string::npos) {
-            if (c.in.size() > kMaxHead) refuse(id, c, plain(431, "request head too large"));
-            return;
-        }
-        HttpRequest req;
-        std::string_view head(c.in.data(), head_end);
-        auto line_end = head.find("\r\n");
-        std::string_view line = head.substr(0, line_end);
-        auto s1 = line.find(' '), s2 = line.rfind(' ');
-        if (s1 == std::string_view::npos || s2 == s1 || line.substr(s2 + 1).rfind("HTTP/1.", 0) != 0)
-            return refuse(id, c, plain(400, "malformed request line"));
-        bool http10 = line.substr(s2 + 1) == "HTTP/1.0";
-        req.method = std::string(line.substr(0, s1));
-        std::string target(line.substr(s1 + 1, s2 - s1 - 1));
-        auto q = target.find('?');
-        req.path = target.substr(0, q);
-        if (q != std::string::npos) req.query = target.substr(q + 1);
-        std::string_view rest = line_end == std::string_view::npos ? std::string_view() : head.substr(line_end + 2);
-        while (!rest.empty()) {
-            auto end = rest.find("\r\n");
-            std::string_view h = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-            auto colon = h.find(':');
-            if (colon == std::string_view::npos || colon == 0) return refuse(id, c, plain(400, "malformed header"));
-            req.headers.emplace_back(lower(trim(h.substr(0, colon))), std::string(trim(h.substr(colon + 1))));
-        }
-        std::size_t length = 0;
-        if (req.header("transfer-encoding")) return refuse(id, c, plain(501, "send the body with a Content-Length"));
-        if (const std::string* cl = req.header("content-length")) {
-            auto [p, ec] = std::from_chars(cl->data(), cl->data() + cl->size(), length);
-            if (ec != std::errc{} || p != cl->data() + cl->size()) return refuse(id, c, plain(400, "bad Content-Length"));
-            if (length > kMaxBody) return refuse(id, c, plain(413, "request body too large"));
-        }
-        if (c.in.size() < head_end + 4 + length) return;  // the body is still coming
-        req.body = c.in.substr(head_end + 4, length);
-        c.in.erase(0, head_end + 4 + length);
-        const std::string* connection = req.header("connection");
-        std::string conn_value = connection ? lower(*connection) : "";
-        c.close_when_sent = http10 ? conn_value != "keep-alive" : conn_value == "close";
+        ParsedRequest parsed = parse_request(c.in, kMaxHead, kMaxBody);
+        if (parsed.outcome == ParsedRequest::Outcome::Incomplete) return;
+        if (parsed.outcome == ParsedRequest::Outcome::Refused) return refuse(id, c, std::move(*parsed.refusal));
+        c.in.erase(0, parsed.consumed);
+        c.close_when_sent = parsed.close_after;
         c.phase = Phase::Answering;
-        dispatch(id, c, std::move(req));
+        dispatch(id, c, std::move(parsed.request));
     }
 
     void refuse(std::uint64_t id, Conn& c, HttpResponse r) {
@@ -395,7 +285,7 @@ struct HttpServer::Impl {
         if (h == handlers.end()) {
             bool other_method = std::any_of(handlers.begin(), handlers.end(), [&](const auto& e) { return e.first.second == req.path; }) ||
                                 streams.count(req.path);
-            return send_head_and_body(id, c, other_method ? plain(405, "method not allowed") : plain(404, "not found"));
+            return send_head_and_body(id, c, other_method ? plain_response(405, "method not allowed") : plain_response(404, "not found"));
         }
         Handler* handler = &h->second;
         submit([this, id, handler, req = std::move(req)] {
@@ -403,10 +293,10 @@ struct HttpServer::Impl {
             try {
                 r = (*handler)(req);
             } catch (const std::exception& e) {
-                r = plain(500, std::string("internal error: ") + e.what());
+                r = plain_response(500, std::string("internal error: ") + e.what());
             }
             auto more = r.more ? std::make_shared<std::function<std::optional<std::string>()>>(std::move(r.more)) : nullptr;
-            std::string text = serialize(r, more != nullptr);
+            std::string text = format_response(r, more != nullptr);
             {
                 std::lock_guard lock(mutex);
                 results.push_back({id, std::move(text), more == nullptr});
@@ -418,24 +308,8 @@ struct HttpServer::Impl {
 
     std::unordered_map<std::uint64_t, std::shared_ptr<std::function<std::optional<std::string>()>>> pending_more;
 
-    static std::string chunk(const std::string& piece) {
-        if (piece.empty()) return {};
-        char size[20];
-        auto [end, ec] = std::to_chars(size, size + sizeof size, piece.size(), 16);
-        (void)ec;
-        return std::string(size, end) + "\r\n" + piece + "\r\n";
-    }
-
-    static std::string serialize(const HttpResponse& r, bool chunked) {
-        std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " + reason(r.status) + "\r\n";
-        head += "Content-Type: " + r.content_type + "\r\n";
-        for (const auto& [name, value] : r.headers) head += name + ": " + value + "\r\n";
-        if (chunked) return head + "Transfer-Encoding: chunked\r\n\r\n" + chunk(r.body);
-        return head + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
-    }
-
     void send_head_and_body(std::uint64_t id, Conn& c, const HttpResponse& r) {
-        queue(c, std::make_shared<const std::string>(serialize(r, false)));
+        queue(c, std::make_shared<const std::string>(format_response(r, false)));
         flush(id, c);
     }
 
@@ -493,8 +367,8 @@ struct HttpServer::Impl {
                 post({id, std::nullopt, true});
                 return;
             }
-            if (piece) post({id, chunk(*piece), false});
-            else post({id, std::string("0\r\n\r\n"), true});
+            if (piece) post({id, format_chunk(*piece), false});
+            else post({id, std::string(kLastChunk), true});
         });
     }
 

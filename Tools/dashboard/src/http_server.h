@@ -12,33 +12,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+
+#include "http_message.h"
 
 namespace dashboard {
-
-struct HttpRequest {
-    std::string method;
-    std::string path;   // without the query
-    std::string query;  // after '?', as sent
-    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-    std::string body;
-
-    const std::string* header(std::string_view lower_case_name) const;
-    // A query parameter, percent-decoded ("+" as a space).
-    std::optional<std::string> query_value(std::string_view name) const;
-};
-
-struct HttpResponse {
-    int status = 200;
-    std::string content_type = "text/plain; charset=utf-8";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    // A body too large to hold at once, after `body`: called for the next piece until it returns
-    // nothing; sent chunked, a piece at a time as the client takes them.
-    std::function<std::optional<std::string>()> more;
-};
 
 class HttpServer {
 public:

@@ -25,11 +25,6 @@ std::string dump(const nlohmann::json& j) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 HttpResponse json_reply(int status, const nlohmann::json& j) {
     HttpResponse r;
     r.status = status;
@@ -235,7 +230,7 @@ void WebServer::publish() {
 
 std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) const {
     const std::string* host_header = req.header("host");
-    std::string host = host_header ? lower(*host_header) : "";
+    std::string host = host_header ? lower_case(*host_header) : "";
     std::string port = ":" + std::to_string(port_);
     std::string listen = listen_host_.find(':') != std::string::npos ? "[" + listen_host_ + "]" : listen_host_;
     bool ours = false;
@@ -246,10 +241,10 @@ std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) co
                               (host_header ? *host_header : "none") + ")");
     if (req.method == "POST") {
         // A browser sends Origin with every cross-site POST; a page of ours has our own.
-        if (const std::string* origin = req.header("origin"); origin && lower(*origin) != "http://" + host)
+        if (const std::string* origin = req.header("origin"); origin && lower_case(*origin) != "http://" + host)
             return reply(403, "commands are taken only from the dashboard's own page, not from " + *origin);
         const std::string* type = req.header("content-type");
-        std::string media = type ? lower(type->substr(0, type->find(';'))) : "";
+        std::string media = type ? lower_case(type->substr(0, type->find(';'))) : "";
         while (!media.empty() && media.back() == ' ') media.pop_back();
         if (media != "application/json") return reply(415, "send the command as Content-Type: application/json");
     }
@@ -257,7 +252,7 @@ std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) co
 }
 
 int WebServer::bind(const std::string& host, int port) {
-    listen_host_ = lower(host);
+    listen_host_ = lower_case(host);
     port_ = http_.bind(host, port);
     return port_;
 }
