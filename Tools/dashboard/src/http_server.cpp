@@ -26,8 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A connection that has sent nothing for this long while no answer is owed is closed; a browser
-// opens a fresh one when it needs it.
+// A connection that has sent nothing for this long while no answer is owed, or that has taken
+// nothing of its answer for this long, is closed; a browser opens a fresh one when it needs it.
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
 // A piece of a long body is asked for only when less than this is waiting to go out.
 constexpr std::size_t kMoreBelow = 64 * 1024;
@@ -332,6 +332,7 @@ struct HttpServer::Impl {
             }
             p.offset += static_cast<std::size_t>(n);
             c.out_bytes -= static_cast<std::size_t>(n);
+            c.last_seen = Clock::now();
             if (p.offset == p.text->size()) c.out.pop_front();
         }
         bool pending = !c.out.empty();
@@ -417,7 +418,9 @@ struct HttpServer::Impl {
     void sweep_idle(Clock::time_point now) {
         std::vector<std::uint64_t> idle;
         for (auto& [id, c] : conns)
-            if (c.phase == Phase::Reading && now - c.last_seen > kIdleTimeout) idle.push_back(id);
+            if ((c.phase == Phase::Reading || (c.phase == Phase::Answering && !c.out.empty())) &&
+                now - c.last_seen > kIdleTimeout)
+                idle.push_back(id);
         for (auto id : idle) close_conn(id);
     }
 };

@@ -39,8 +39,8 @@ struct ServerBench {
     int port;
     std::thread thread;
 
-    explicit ServerBench(Connection::Opener opener = no_device())
-        : connection(std::move(opener)),
+    explicit ServerBench(Connection::Opener opener = no_device(), History* history = nullptr)
+        : connection(std::move(opener), history),
           server(connection, WebFiles{DASHBOARD_TEST_WEB_DIR, "/nonexistent"}),
           port(server.bind("127.0.0.1", 0)),
           thread([this] { server.serve(); }) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "history.h"
 #include "server_bench.h"
 #include "test_http.h"
 #include "web_server.h"
@@ -12,6 +13,7 @@ using namespace std::chrono_literals;
 namespace {
 
 struct Bench : dashboard::testing::ServerBench {
+    using ServerBench::ServerBench;
     httplib::Client client{"127.0.0.1", port};
     int post(const std::string& path, const std::string& body) {
         auto r = client.Post(path.c_str(), body, "application/json");
@@ -136,4 +138,26 @@ TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath) {
     // HTTP/1.1 requires the header; a request without it is not served either.
     auto bare = round_trip(b.port, "GET /state HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_NE(bare.status, 200);
+}
+
+// A download larger than one piece read from the file comes whole, in order, and a span bounds it.
+TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned) {
+    History history(History::kMemoryOnly);
+    const double t0 = 1'800'000'000;
+    for (int i = 0; i < 12000; ++i)
+        history.record({t0 + i, "rx", "temperature", "!A00=" + std::to_string(i) + "$", double(i)});
+    Bench b(dashboard::testing::no_device(), &history);
+    auto csv = b.client.Get("/history.csv?from=1800000000&to=1800011000");
+    ASSERT_TRUE(csv);
+    ASSERT_EQ(csv->status, 200);
+    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 1 + 11000);
+    EXPECT_EQ(csv->body.rfind("time_utc,", 0), 0u);
+    EXPECT_NE(csv->body.find(",!A00=0$,0\n"), std::string::npos);
+    EXPECT_NE(csv->body.find(",!A00=10999$,10999\n"), std::string::npos);
+    EXPECT_EQ(csv->body.find("!A00=11000$"), std::string::npos);
+
+    auto chart = nlohmann::json::parse(b.client.Get("/history.json?from=1800000000&to=1800020000&points=100")->body);
+    EXPECT_LE(chart["points"].size(), 101u);
+    EXPECT_GE(chart["points"].size(), 90u);
+    EXPECT_EQ(b.client.Get("/history.csv?from=last+week")->status, 400);
 }
