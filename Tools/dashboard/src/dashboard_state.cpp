@@ -87,6 +87,18 @@ void DashboardState::set_queued(const std::vector<CommandPacer::Due>& queued) {
     for (const auto& q : queued) (q.kind == CommandKind::Led ? led_queued_ : pwm_queued_) = q.frame;
 }
 
+void DashboardState::restore(const std::vector<StoredEvent>& log,
+                             const std::vector<std::pair<double, double>>& temperatures) {
+    for (const auto& e : log) {
+        log_.push_back({{"t", e.t}, {"dir", e.dir}, {"kind", e.kind}, {"text", e.text}});
+        if (log_.size() > kLogLimit) log_.pop_front();
+    }
+    for (const auto& p : temperatures) {
+        history_.push_back(p);
+        if (history_.size() > kHistoryLimit) history_.pop_front();
+    }
+}
+
 void DashboardState::on_connected(const std::string& description, WallClock::time_point now) {
     connected_ = true;
     link_text_ = description;

@@ -16,6 +16,8 @@ struct Options {
     std::string listen = "127.0.0.1:8080";
     std::string web_dir;
     std::string uplot_dir;
+    std::string db;                        // the history file, or ":memory:" for none
+    double keep_days = 30;                 // events older than this are deleted
 };
 
 // The options, or the exit status to end with at once (0 after --help; 2 after a bad option, with
