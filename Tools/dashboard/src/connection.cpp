@@ -15,42 +15,58 @@ namespace {
 // unnoticed, and a command waits for the node's next cycle anyway.
 constexpr int kPollMs = 50;
 
-const char* kind_name(Report::Kind kind) {
+const char* kind_name(Report::Kind kind)
+{
     switch (kind) {
-    case Report::Kind::Temperature: return "temperature";
-    case Report::Kind::Switch: return "switch";
-    case Report::Kind::Greeting: return "greeting";
-    case Report::Kind::Garbage: return "garbage";
+        case Report::Kind::Temperature:
+            return "temperature";
+        case Report::Kind::Switch:
+            return "switch";
+        case Report::Kind::Greeting:
+            return "greeting";
+        case Report::Kind::Garbage:
+            return "garbage";
     }
     return "garbage";
 }
 
 }  // namespace
 
-Connection::Connection(Opener opener, History* history) : opener_(std::move(opener)), history_(history) {
-    if (history_) state_.restore(history_->newest(DashboardState::kLogLimit),
-                                 history_->newest_temperatures(DashboardState::kHistoryLimit));
+Connection::Connection(Opener opener, History* history) : opener_(std::move(opener)), history_(history)
+{
+    if (history_)
+        state_.restore(history_->newest(DashboardState::kLogLimit),
+                       history_->newest_temperatures(DashboardState::kHistoryLimit));
 }
 
 void Connection::store(const char* dir, const char* kind, const std::string& text,
-                       DashboardState::WallClock::time_point at, std::optional<double> celsius) {
+                       DashboardState::WallClock::time_point at, std::optional<double> celsius)
+{
     if (!history_) return;
     double t = std::chrono::duration<double>(at.time_since_epoch()).count();
     history_->record({t, dir, kind, printable(text), celsius});
 }
 
 // The link's news as the log shows it: a failure retried every second is stored once.
-void Connection::link_event(const std::string& text, DashboardState::WallClock::time_point at) {
+void Connection::link_event(const std::string& text, DashboardState::WallClock::time_point at)
+{
     if (text == last_link_event_) return;
     last_link_event_ = text;
     store("info", "link", text, at);
 }
 
-Connection::~Connection() { stop(); }
+Connection::~Connection()
+{
+    stop();
+}
 
-void Connection::start() { thread_ = std::thread(&Connection::run, this); }
+void Connection::start()
+{
+    thread_ = std::thread(&Connection::run, this);
+}
 
-void Connection::stop() {
+void Connection::stop()
+{
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -59,41 +75,48 @@ void Connection::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void Connection::command(CommandKind kind, std::string frame) {
+void Connection::command(CommandKind kind, std::string frame)
+{
     std::lock_guard lock(mutex_);
     pacer_.enqueue(kind, std::move(frame));
     state_.set_queued(pacer_.queued());
     changed();
 }
 
-nlohmann::json Connection::snapshot(bool history) {
+nlohmann::json Connection::snapshot(bool history)
+{
     std::lock_guard lock(mutex_);
     return state_.to_json(DashboardState::WallClock::now(), history);
 }
 
-std::uint64_t Connection::wait_change(std::uint64_t seen, std::chrono::milliseconds timeout) {
+std::uint64_t Connection::wait_change(std::uint64_t seen, std::chrono::milliseconds timeout)
+{
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, timeout, [&] { return version_ != seen || stop_; });
     return version_;
 }
 
-std::uint64_t Connection::version() {
+std::uint64_t Connection::version()
+{
     std::lock_guard lock(mutex_);
     return version_;
 }
 
-void Connection::changed() {
+void Connection::changed()
+{
     ++version_;
     cv_.notify_all();
 }
 
-void Connection::say(const std::string& line) {
+void Connection::say(const std::string& line)
+{
     if (line == last_said_) return;
     last_said_ = line;
     std::fprintf(stderr, "dashboard: %s\n", line.c_str());
 }
 
-void Connection::run() {
+void Connection::run()
+{
     while (!stop_) {
         OpenResult opened = opener_();
         if (auto* error = std::get_if<std::string>(&opened)) {
@@ -123,7 +146,8 @@ void Connection::run() {
 }
 
 // Until the link fails or we stop: the node's bytes into the parser, due commands out.
-void Connection::serve(OpenLink& link) {
+void Connection::serve(OpenLink& link)
+{
     std::string lost;
     while (!stop_ && lost.empty()) {
         pollfd p{link.fd.get(), POLLIN, 0};
@@ -137,8 +161,9 @@ void Connection::serve(OpenLink& link) {
                 auto steady = CommandPacer::Clock::now();
                 // Stored before the page can show them: what a crash loses, nobody has seen.
                 auto reports = parser_.feed({buffer, static_cast<std::size_t>(got)});
-                for (const Report& r : reports) store("rx", kind_name(r.kind), r.raw, now,
-                                                      r.kind == Report::Kind::Temperature ? std::optional(r.celsius) : std::nullopt);
+                for (const Report& r : reports)
+                    store("rx", kind_name(r.kind), r.raw, now,
+                          r.kind == Report::Kind::Temperature ? std::optional(r.celsius) : std::nullopt);
                 std::lock_guard lock(mutex_);
                 for (const Report& r : reports) {
                     state_.on_report(r, now);
@@ -186,7 +211,8 @@ void Connection::serve(OpenLink& link) {
     changed();
 }
 
-bool Connection::write_all(int fd, const std::string& frame) {
+bool Connection::write_all(int fd, const std::string& frame)
+{
     std::size_t done = 0;
     while (done < frame.size()) {
         ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);

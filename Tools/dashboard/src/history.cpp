@@ -23,17 +23,20 @@ struct Statement {
     explicit operator bool() const { return s != nullptr; }
 };
 
-double unix_now() {
+double unix_now()
+{
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string text_column(sqlite3_stmt* s, int i) {
+std::string text_column(sqlite3_stmt* s, int i)
+{
     auto p = sqlite3_column_text(s, i);
     return p ? reinterpret_cast<const char*>(p) : "";
 }
 
 // A CSV field: quoted when it holds a comma, a quote or a line break, quotes doubled.
-std::string csv_field(const std::string& text) {
+std::string csv_field(const std::string& text)
+{
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string out = "\"";
     for (char c : text) {
@@ -43,7 +46,8 @@ std::string csv_field(const std::string& text) {
     return out + "\"";
 }
 
-std::string iso_time(double t) {
+std::string iso_time(double t)
+{
     std::time_t whole = static_cast<std::time_t>(std::floor(t));
     int millis = static_cast<int>((t - std::floor(t)) * 1000);
     std::tm tm{};
@@ -56,15 +60,20 @@ std::string iso_time(double t) {
 
 }  // namespace
 
-std::string default_history_path() {
+std::string default_history_path()
+{
     std::string base;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) base = xdg;
-    else if (const char* home = std::getenv("HOME"); home && *home) base = std::string(home) + "/.local/share";
-    else return {};
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = std::string(home) + "/.local/share";
+    else
+        return {};
     return base + "/node-dashboard/history.sqlite";
 }
 
-History::History(const std::string& path, double keep_days) : path_(path), keep_seconds_(keep_days * 86400) {
+History::History(const std::string& path, double keep_days) : path_(path), keep_seconds_(keep_days * 86400)
+{
     if (path != kMemoryOnly && open(path)) {
         persistent_ = true;
         status_ = "kept in " + path;
@@ -73,23 +82,27 @@ History::History(const std::string& path, double keep_days) : path_(path), keep_
         if (db_) sqlite3_close(db_);
         db_ = nullptr;
         sqlite3_open(":memory:", &db_);
-        exec("CREATE TABLE events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL, kind TEXT NOT NULL,"
-             " text TEXT NOT NULL, celsius REAL); CREATE INDEX events_t ON events(t)");
+        exec(
+            "CREATE TABLE events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL, kind TEXT NOT NULL,"
+            " text TEXT NOT NULL, celsius REAL); CREATE INDEX events_t ON events(t)");
     }
     prune(unix_now());
 }
 
-History::~History() {
+History::~History()
+{
     if (db_) sqlite3_close(db_);
 }
 
 // The file as it is found: never replaced or repaired here, only named when it will not do.
-bool History::open(const std::string& path) {
+bool History::open(const std::string& path)
+{
     auto fail = [&](const std::string& why) {
         status_ = "not kept (" + path + ": " + why + "); this run's history is in memory only";
         return false;
     };
-    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) return fail(db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     sqlite3_busy_timeout(db_, 2000);
     if (sqlite3_db_readonly(db_, "main") == 1) return fail("the file is read-only");
@@ -109,20 +122,26 @@ bool History::open(const std::string& path) {
     return true;
 }
 
-bool History::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+bool History::exec(const char* sql)
+{
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
 
-std::string History::status() const {
+std::string History::status() const
+{
     std::lock_guard lock(mutex_);
     return last_failure_.empty() ? status_ : status_ + "; " + last_failure_;
 }
 
-void History::note_failure(const std::string& what) {
+void History::note_failure(const std::string& what)
+{
     if (what == last_failure_) return;
     last_failure_ = what;
     std::fprintf(stderr, "dashboard: history: %s\n", what.c_str());
 }
 
-void History::record(const StoredEvent& e) {
+void History::record(const StoredEvent& e)
+{
     std::lock_guard lock(mutex_);
     if (e.t - last_prune_ > kPruneEvery) prune_locked(e.t);
     Statement insert(db_, "INSERT INTO events(t, dir, kind, text, celsius) VALUES(?, ?, ?, ?, ?)");
@@ -131,8 +150,10 @@ void History::record(const StoredEvent& e) {
     sqlite3_bind_text(insert.s, 2, e.dir.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(insert.s, 3, e.kind.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(insert.s, 4, e.text.c_str(), -1, SQLITE_TRANSIENT);
-    if (e.celsius) sqlite3_bind_double(insert.s, 5, *e.celsius);
-    else sqlite3_bind_null(insert.s, 5);
+    if (e.celsius)
+        sqlite3_bind_double(insert.s, 5, *e.celsius);
+    else
+        sqlite3_bind_null(insert.s, 5);
     if (sqlite3_step(insert.s) != SQLITE_DONE)
         return note_failure(std::string("cannot store events: ") + sqlite3_errmsg(db_));
     if (!last_failure_.empty()) {
@@ -141,12 +162,14 @@ void History::record(const StoredEvent& e) {
     }
 }
 
-std::size_t History::prune(double now) {
+std::size_t History::prune(double now)
+{
     std::lock_guard lock(mutex_);
     return prune_locked(now);
 }
 
-std::size_t History::prune_locked(double now) {
+std::size_t History::prune_locked(double now)
+{
     last_prune_ = now;
     Statement del(db_, "DELETE FROM events WHERE t < ?");
     if (!del) return 0;
@@ -158,7 +181,8 @@ std::size_t History::prune_locked(double now) {
     return static_cast<std::size_t>(sqlite3_changes(db_));
 }
 
-std::vector<std::pair<double, double>> History::temperatures(double from, double to, std::size_t max_points) {
+std::vector<std::pair<double, double>> History::temperatures(double from, double to, std::size_t max_points)
+{
     std::lock_guard lock(mutex_);
     std::vector<std::pair<double, double>> points;
     if (max_points == 0) return points;
@@ -171,10 +195,10 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     double first = sqlite3_column_double(count.s, 1), last = sqlite3_column_double(count.s, 2);
     // Equal time buckets; each non-empty one gives its mean time and temperature.
     double bucket = n <= max_points ? 0 : (last - first) / static_cast<double>(max_points - 1 > 0 ? max_points - 1 : 1);
-    Statement rows(db_, bucket > 0
-                            ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
-                              " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
-                            : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
+    Statement rows(
+        db_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
+                          " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
+                        : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
     if (!rows) return points;
     sqlite3_bind_double(rows.s, 1, from);
     sqlite3_bind_double(rows.s, 2, to);
@@ -187,7 +211,8 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     return points;
 }
 
-std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t count) {
+std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t count)
+{
     std::lock_guard lock(mutex_);
     std::vector<std::pair<double, double>> points;
     Statement rows(db_, "SELECT t, celsius FROM events WHERE kind = 'temperature' ORDER BY t DESC LIMIT ?");
@@ -198,7 +223,8 @@ std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t 
     return {points.rbegin(), points.rend()};
 }
 
-std::vector<StoredEvent> History::newest(std::size_t count) {
+std::vector<StoredEvent> History::newest(std::size_t count)
+{
     std::lock_guard lock(mutex_);
     std::vector<StoredEvent> events;
     Statement rows(db_, "SELECT t, dir, kind, text, celsius FROM events ORDER BY id DESC LIMIT ?");
@@ -213,13 +239,18 @@ std::vector<StoredEvent> History::newest(std::size_t count) {
     return {events.rbegin(), events.rend()};
 }
 
-const char* History::csv_header() { return "time_utc,unix_seconds,direction,kind,frame,celsius\n"; }
+const char* History::csv_header()
+{
+    return "time_utc,unix_seconds,direction,kind,frame,celsius\n";
+}
 
-std::string History::csv_rows(double from, double to, std::int64_t& after, std::size_t limit) {
+std::string History::csv_rows(double from, double to, std::int64_t& after, std::size_t limit)
+{
     std::lock_guard lock(mutex_);
     std::string out;
-    Statement rows(db_, "SELECT id, t, dir, kind, text, celsius FROM events WHERE t >= ? AND t < ? AND id > ?"
-                        " ORDER BY id LIMIT ?");
+    Statement rows(db_,
+                   "SELECT id, t, dir, kind, text, celsius FROM events WHERE t >= ? AND t < ? AND id > ?"
+                   " ORDER BY id LIMIT ?");
     if (!rows) return out;
     sqlite3_bind_double(rows.s, 1, from);
     sqlite3_bind_double(rows.s, 2, to);

@@ -21,10 +21,10 @@ struct sqlite3;
 namespace dashboard {
 
 struct StoredEvent {
-    double t = 0;          // unix seconds
-    std::string dir;       // "rx", "tx", "info"
-    std::string kind;      // "temperature", "switch", "greeting", "garbage", "led", "pwm", "link"
-    std::string text;      // the frame as the log shows it (printable)
+    double t = 0;      // unix seconds
+    std::string dir;   // "rx", "tx", "info"
+    std::string kind;  // "temperature", "switch", "greeting", "garbage", "led", "pwm", "link"
+    std::string text;  // the frame as the log shows it (printable)
     std::optional<double> celsius;
 };
 

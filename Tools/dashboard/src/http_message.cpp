@@ -5,7 +5,8 @@
 
 namespace dashboard {
 
-std::string lower_case(std::string_view text) {
+std::string lower_case(std::string_view text)
+{
     std::string out(text);
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
@@ -13,66 +14,87 @@ std::string lower_case(std::string_view text) {
 
 namespace {
 
-std::string_view trim(std::string_view text) {
+std::string_view trim(std::string_view text)
+{
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
     return text;
 }
 
-const char* reason(int status) {
+const char* reason(int status)
+{
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 421: return "Misdirected Request";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 413:
+            return "Content Too Large";
+        case 415:
+            return "Unsupported Media Type";
+        case 421:
+            return "Misdirected Request";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
-int hex_value(char c) {
+int hex_value(char c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-std::string percent_decode(std::string_view text) {
+std::string percent_decode(std::string_view text)
+{
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') out.push_back(' ');
+        if (text[i] == '+')
+            out.push_back(' ');
         else if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
             out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
             i += 2;
-        } else out.push_back(text[i]);
+        } else
+            out.push_back(text[i]);
     }
     return out;
 }
 
-
 }  // namespace
 
-HttpResponse plain_response(int status, std::string message) {
+HttpResponse plain_response(int status, std::string message)
+{
     HttpResponse r;
     r.status = status;
     r.body = std::move(message) + "\n";
     return r;
 }
 
-const std::string* HttpRequest::header(std::string_view lower_case_name) const {
+const std::string* HttpRequest::header(std::string_view lower_case_name) const
+{
     for (const auto& [name, value] : headers)
         if (name == lower_case_name) return &value;
     return nullptr;
 }
 
-std::optional<std::string> HttpRequest::query_value(std::string_view name) const {
+std::optional<std::string> HttpRequest::query_value(std::string_view name) const
+{
     std::string_view rest = query;
     while (!rest.empty()) {
         auto amp = rest.find('&');
@@ -85,7 +107,8 @@ std::optional<std::string> HttpRequest::query_value(std::string_view name) const
     return std::nullopt;
 }
 
-ParsedRequest parse_request(std::string_view in, std::size_t max_head, std::size_t max_body) {
+ParsedRequest parse_request(std::string_view in, std::size_t max_head, std::size_t max_body)
+{
     ParsedRequest parsed;
     auto refuse = [&](int status, const char* why) {
         parsed.outcome = ParsedRequest::Outcome::Refused;
@@ -136,7 +159,8 @@ ParsedRequest parse_request(std::string_view in, std::size_t max_head, std::size
     return parsed;
 }
 
-std::string format_chunk(std::string_view piece) {
+std::string format_chunk(std::string_view piece)
+{
     if (piece.empty()) return {};
     char size[20];
     auto [end, ec] = std::to_chars(size, size + sizeof size, piece.size(), 16);
@@ -144,7 +168,8 @@ std::string format_chunk(std::string_view piece) {
     return std::string(size, end) + "\r\n" + std::string(piece) + "\r\n";
 }
 
-std::string format_response(const HttpResponse& r, bool chunked) {
+std::string format_response(const HttpResponse& r, bool chunked)
+{
     std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " + reason(r.status) + "\r\n";
     head += "Content-Type: " + r.content_type + "\r\n";
     for (const auto& [name, value] : r.headers) head += name + ": " + value + "\r\n";

@@ -14,8 +14,8 @@ namespace dashboard {
 
 struct HttpRequest {
     std::string method;
-    std::string path;   // without the query
-    std::string query;  // after '?', as sent
+    std::string path;                                          // without the query
+    std::string query;                                         // after '?', as sent
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
 

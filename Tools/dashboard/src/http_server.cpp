@@ -87,12 +87,12 @@ struct HttpServer::Impl {
     std::vector<std::thread> workers;
 
     Impl(HttpServer& server, std::size_t worker_count)
-        : owner(server),
-          epoll_fd(::epoll_create1(EPOLL_CLOEXEC)),
-          wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        : owner(server), epoll_fd(::epoll_create1(EPOLL_CLOEXEC)), wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
         for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { work_loop(); });
     }
-    ~Impl() {
+    ~Impl()
+    {
         {
             std::lock_guard lock(mutex);
             stopping = true;
@@ -101,7 +101,8 @@ struct HttpServer::Impl {
         for (auto& w : workers) w.join();
     }
 
-    void work_loop() {
+    void work_loop()
+    {
         for (;;) {
             std::function<void()> job;
             {
@@ -115,12 +116,14 @@ struct HttpServer::Impl {
         }
     }
 
-    void wake() {
+    void wake()
+    {
         std::uint64_t one = 1;
         (void)::write(wake_fd.get(), &one, sizeof one);
     }
 
-    void post(Result r) {
+    void post(Result r)
+    {
         {
             std::lock_guard lock(mutex);
             results.push_back(std::move(r));
@@ -128,7 +131,8 @@ struct HttpServer::Impl {
         wake();
     }
 
-    void submit(std::function<void()> job) {
+    void submit(std::function<void()> job)
+    {
         {
             std::lock_guard lock(mutex);
             work.push_back(std::move(job));
@@ -138,7 +142,8 @@ struct HttpServer::Impl {
 
     // --- the event loop ---
 
-    bool run() {
+    bool run()
+    {
         if (!epoll_fd || !wake_fd || !listen_fd) return false;
         watch(listen_fd.get(), kListenId, EPOLLIN, EPOLL_CTL_ADD);
         watch(wake_fd.get(), kWakeId, EPOLLIN, EPOLL_CTL_ADD);
@@ -149,11 +154,13 @@ struct HttpServer::Impl {
             if (n < 0 && errno != EINTR) return false;
             for (int i = 0; i < n; ++i) {
                 std::uint64_t id = events[i].data.u64;
-                if (id == kListenId) accept_all();
+                if (id == kListenId)
+                    accept_all();
                 else if (id == kWakeId) {
                     std::uint64_t count;
                     (void)::read(wake_fd.get(), &count, sizeof count);
-                } else on_ready(id, events[i].events);
+                } else
+                    on_ready(id, events[i].events);
             }
             {
                 std::lock_guard lock(mutex);
@@ -182,14 +189,16 @@ struct HttpServer::Impl {
         return true;
     }
 
-    void watch(int fd, std::uint64_t id, std::uint32_t events, int op) {
+    void watch(int fd, std::uint64_t id, std::uint32_t events, int op)
+    {
         epoll_event e{};
         e.events = events;
         e.data.u64 = id;
         ::epoll_ctl(epoll_fd.get(), op, fd, &e);
     }
 
-    void accept_all() {
+    void accept_all()
+    {
         for (;;) {
             int fd = ::accept4(listen_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
@@ -208,7 +217,8 @@ struct HttpServer::Impl {
         }
     }
 
-    void close_conn(std::uint64_t id) {
+    void close_conn(std::uint64_t id)
+    {
         auto it = conns.find(id);
         if (it == conns.end()) return;
         if (it->second.phase == Phase::Streaming) --owner.open_streams_;
@@ -216,7 +226,8 @@ struct HttpServer::Impl {
         conns.erase(it);
     }
 
-    void on_ready(std::uint64_t id, std::uint32_t events) {
+    void on_ready(std::uint64_t id, std::uint32_t events)
+    {
         auto it = conns.find(id);
         if (it == conns.end()) return;
         Conn& c = it->second;
@@ -245,7 +256,8 @@ struct HttpServer::Impl {
     }
 
     // Takes the request at the front of c.in, if it is complete, and starts answering it.
-    void next_request(std::uint64_t id, Conn& c) {
+    void next_request(std::uint64_t id, Conn& c)
+    {
         ParsedRequest parsed = parse_request(c.in, kMaxHead, kMaxBody);
         if (parsed.outcome == ParsedRequest::Outcome::Incomplete) return;
         if (parsed.outcome == ParsedRequest::Outcome::Refused) return refuse(id, c, std::move(*parsed.refusal));
@@ -255,14 +267,16 @@ struct HttpServer::Impl {
         dispatch(id, c, std::move(parsed.request));
     }
 
-    void refuse(std::uint64_t id, Conn& c, HttpResponse r) {
+    void refuse(std::uint64_t id, Conn& c, HttpResponse r)
+    {
         c.phase = Phase::Answering;
         c.close_when_sent = true;
         c.in.clear();
         send_head_and_body(id, c, r);
     }
 
-    void dispatch(std::uint64_t id, Conn& c, HttpRequest req) {
+    void dispatch(std::uint64_t id, Conn& c, HttpRequest req)
+    {
         if (gate) {
             if (auto refusal = gate(req)) {
                 c.close_when_sent = true;
@@ -275,17 +289,20 @@ struct HttpServer::Impl {
             c.in.clear();
             ++owner.open_streams_;
             ::setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDBUF, &kStreamSocketBuffer, sizeof kStreamSocketBuffer);
-            std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-                               "Connection: close\r\n\r\n";
+            std::string head =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                "Connection: close\r\n\r\n";
             queue(c, std::make_shared<const std::string>(head + s->second()));
             flush(id, c);
             return;
         }
         auto h = handlers.find({req.method, req.path});
         if (h == handlers.end()) {
-            bool other_method = std::any_of(handlers.begin(), handlers.end(), [&](const auto& e) { return e.first.second == req.path; }) ||
+            bool other_method = std::any_of(handlers.begin(), handlers.end(),
+                                            [&](const auto& e) { return e.first.second == req.path; }) ||
                                 streams.count(req.path);
-            return send_head_and_body(id, c, other_method ? plain_response(405, "method not allowed") : plain_response(404, "not found"));
+            return send_head_and_body(
+                id, c, other_method ? plain_response(405, "method not allowed") : plain_response(404, "not found"));
         }
         Handler* handler = &h->second;
         submit([this, id, handler, req = std::move(req)] {
@@ -295,7 +312,8 @@ struct HttpServer::Impl {
             } catch (const std::exception& e) {
                 r = plain_response(500, std::string("internal error: ") + e.what());
             }
-            auto more = r.more ? std::make_shared<std::function<std::optional<std::string>()>>(std::move(r.more)) : nullptr;
+            auto more =
+                r.more ? std::make_shared<std::function<std::optional<std::string>()>>(std::move(r.more)) : nullptr;
             std::string text = format_response(r, more != nullptr);
             {
                 std::lock_guard lock(mutex);
@@ -308,19 +326,22 @@ struct HttpServer::Impl {
 
     std::unordered_map<std::uint64_t, std::shared_ptr<std::function<std::optional<std::string>()>>> pending_more;
 
-    void send_head_and_body(std::uint64_t id, Conn& c, const HttpResponse& r) {
+    void send_head_and_body(std::uint64_t id, Conn& c, const HttpResponse& r)
+    {
         queue(c, std::make_shared<const std::string>(format_response(r, false)));
         flush(id, c);
     }
 
-    void queue(Conn& c, std::shared_ptr<const std::string> text) {
+    void queue(Conn& c, std::shared_ptr<const std::string> text)
+    {
         if (text->empty()) return;
         c.out_bytes += text->size();
         c.out.push_back({std::move(text), 0});
     }
 
     // Writes what the socket takes; false when the connection was closed.
-    bool flush(std::uint64_t id, Conn& c) {
+    bool flush(std::uint64_t id, Conn& c)
+    {
         while (!c.out.empty()) {
             Piece& p = c.out.front();
             ssize_t n = ::send(c.fd.get(), p.text->data() + p.offset, p.text->size() - p.offset, MSG_NOSIGNAL);
@@ -357,7 +378,8 @@ struct HttpServer::Impl {
         return true;
     }
 
-    void ask_more(std::uint64_t id, Conn& c) {
+    void ask_more(std::uint64_t id, Conn& c)
+    {
         c.asking_more = true;
         submit([this, id, more = c.more] {
             std::optional<std::string> piece;
@@ -368,12 +390,15 @@ struct HttpServer::Impl {
                 post({id, std::nullopt, true});
                 return;
             }
-            if (piece) post({id, format_chunk(*piece), false});
-            else post({id, std::string(kLastChunk), true});
+            if (piece)
+                post({id, format_chunk(*piece), false});
+            else
+                post({id, std::string(kLastChunk), true});
         });
     }
 
-    void take_handed_over() {
+    void take_handed_over()
+    {
         std::vector<Result> done;
         std::vector<std::shared_ptr<const std::string>> events;
         decltype(pending_more) more;
@@ -415,7 +440,8 @@ struct HttpServer::Impl {
             if (auto it = conns.find(id); it != conns.end()) flush(id, it->second);
     }
 
-    void sweep_idle(Clock::time_point now) {
+    void sweep_idle(Clock::time_point now)
+    {
         std::vector<std::uint64_t> idle;
         for (auto& [id, c] : conns)
             if ((c.phase == Phase::Reading || (c.phase == Phase::Answering && !c.out.empty())) &&
@@ -429,15 +455,23 @@ HttpServer::HttpServer(std::size_t workers) : impl_(std::make_unique<Impl>(*this
 
 HttpServer::~HttpServer() = default;
 
-void HttpServer::set_gate(Gate gate) { impl_->gate = std::move(gate); }
+void HttpServer::set_gate(Gate gate)
+{
+    impl_->gate = std::move(gate);
+}
 
-void HttpServer::handle(std::string method, std::string path, Handler handler) {
+void HttpServer::handle(std::string method, std::string path, Handler handler)
+{
     impl_->handlers[{std::move(method), std::move(path)}] = std::move(handler);
 }
 
-void HttpServer::stream(std::string path, StreamStart start) { impl_->streams[std::move(path)] = std::move(start); }
+void HttpServer::stream(std::string path, StreamStart start)
+{
+    impl_->streams[std::move(path)] = std::move(start);
+}
 
-int HttpServer::bind(const std::string& host, int port) {
+int HttpServer::bind(const std::string& host, int port)
+{
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -462,9 +496,13 @@ int HttpServer::bind(const std::string& host, int port) {
     return -1;
 }
 
-bool HttpServer::serve() { return impl_->run(); }
+bool HttpServer::serve()
+{
+    return impl_->run();
+}
 
-void HttpServer::stop() {
+void HttpServer::stop()
+{
     {
         std::lock_guard lock(impl_->mutex);
         impl_->stopping = true;
@@ -473,7 +511,8 @@ void HttpServer::stop() {
     impl_->wake();
 }
 
-void HttpServer::broadcast(std::string event) {
+void HttpServer::broadcast(std::string event)
+{
     {
         std::lock_guard lock(impl_->mutex);
         impl_->broadcasts.push_back(std::make_shared<const std::string>(std::move(event)));

@@ -20,7 +20,8 @@ using namespace dashboard;
 
 namespace {
 
-Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>& own) {
+Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>& own)
+{
     if (!o.device.empty()) return [path = o.device] { return open_serial(path); };
     std::string host;
     int port = 0;
@@ -39,7 +40,8 @@ Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     auto parsed = parse_options(argc, argv);
     if (auto* status = std::get_if<int>(&parsed)) return *status;
     const Options& o = std::get<Options>(parsed);

@@ -24,7 +24,8 @@ constexpr std::string_view kAnnouncement = "nodesim: USART1 on tcp ";
 // longer, and a nodesim that says nothing in this time is not coming.
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 
-std::string exit_text(int status) {
+std::string exit_text(int status)
+{
     if (WIFEXITED(status)) return "nodesim exited with status " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return std::string("nodesim ended by signal ") + strsignal(WTERMSIG(status));
     return "nodesim ended";
@@ -32,7 +33,8 @@ std::string exit_text(int status) {
 
 }  // namespace
 
-std::optional<Endpoint> parse_endpoint_line(const std::string& line) {
+std::optional<Endpoint> parse_endpoint_line(const std::string& line)
+{
     if (line.rfind(kAnnouncement, 0) != 0) return std::nullopt;
     std::string rest = line.substr(kAnnouncement.size());
     while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.pop_back();
@@ -41,17 +43,17 @@ std::optional<Endpoint> parse_endpoint_line(const std::string& line) {
     return e;
 }
 
-NodesimProcess::NodesimProcess(std::string program, std::vector<std::string> extra_args)
-    : program_(std::move(program)) {
+NodesimProcess::NodesimProcess(std::string program, std::vector<std::string> extra_args) : program_(std::move(program))
+{
     args_ = {"--tcp", "127.0.0.1:0"};
     // Its live console would only interleave with ours; the closing line still comes.
-    if (std::find(extra_args.begin(), extra_args.end(), "--quiet") == extra_args.end())
-        args_.push_back("--quiet");
+    if (std::find(extra_args.begin(), extra_args.end(), "--quiet") == extra_args.end()) args_.push_back("--quiet");
     args_.insert(args_.end(), extra_args.begin(), extra_args.end());
     spawner_ = std::thread(&NodesimProcess::spawn_loop, this);
 }
 
-NodesimProcess::~NodesimProcess() {
+NodesimProcess::~NodesimProcess()
+{
     stop();
     {
         std::lock_guard lock(spawn_mutex_);
@@ -61,7 +63,8 @@ NodesimProcess::~NodesimProcess() {
     spawner_.join();
 }
 
-void NodesimProcess::spawn_loop() {
+void NodesimProcess::spawn_loop()
+{
     std::unique_lock lock(spawn_mutex_);
     for (;;) {
         spawn_cv_.wait(lock, [&] { return spawner_quit_ || spawn_job_; });
@@ -73,7 +76,8 @@ void NodesimProcess::spawn_loop() {
     }
 }
 
-pid_t NodesimProcess::fork_on_spawner(std::function<pid_t()> fork_child, int& error) {
+pid_t NodesimProcess::fork_on_spawner(std::function<pid_t()> fork_child, int& error)
+{
     std::unique_lock lock(spawn_mutex_);
     spawn_result_.reset();
     spawn_job_ = std::move(fork_child);
@@ -83,12 +87,14 @@ pid_t NodesimProcess::fork_on_spawner(std::function<pid_t()> fork_child, int& er
     return spawn_result_->first;
 }
 
-std::variant<Endpoint, std::string> NodesimProcess::endpoint() {
+std::variant<Endpoint, std::string> NodesimProcess::endpoint()
+{
     if (running() && endpoint_) return *endpoint_;
     return start();
 }
 
-bool NodesimProcess::running() {
+bool NodesimProcess::running()
+{
     if (pid_ < 0) return false;
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -101,7 +107,8 @@ bool NodesimProcess::running() {
     return true;
 }
 
-std::variant<Endpoint, std::string> NodesimProcess::start() {
+std::variant<Endpoint, std::string> NodesimProcess::start()
+{
     stop();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -172,7 +179,8 @@ std::variant<Endpoint, std::string> NodesimProcess::start() {
 
 // Passes nodesim's lines on to our console and picks out the endpoint it announces. Ends when
 // nodesim closes its standard output, that is when it ends.
-void NodesimProcess::forward_output(UniqueFd out) {
+void NodesimProcess::forward_output(UniqueFd out)
+{
     std::string line;
     char buffer[512];
     for (;;) {
@@ -194,7 +202,8 @@ void NodesimProcess::forward_output(UniqueFd out) {
     }
 }
 
-void NodesimProcess::stop() {
+void NodesimProcess::stop()
+{
     if (pid_ >= 0) {
         ::kill(pid_, SIGINT);
         int status = 0;

@@ -21,11 +21,13 @@ constexpr std::size_t kCsvRowsPerPiece = 5000;
 constexpr std::size_t kDefaultChartPoints = 2000;
 constexpr std::size_t kMaxChartPoints = 20000;
 
-std::string dump(const nlohmann::json& j) {
+std::string dump(const nlohmann::json& j)
+{
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-HttpResponse json_reply(int status, const nlohmann::json& j) {
+HttpResponse json_reply(int status, const nlohmann::json& j)
+{
     HttpResponse r;
     r.status = status;
     r.content_type = "application/json";
@@ -33,11 +35,13 @@ HttpResponse json_reply(int status, const nlohmann::json& j) {
     return r;
 }
 
-HttpResponse reply(int status, const std::string& message) {
+HttpResponse reply(int status, const std::string& message)
+{
     return json_reply(status, {{"ok", status == 200}, {"message", message}});
 }
 
-HttpResponse file_reply(const std::string& path, const std::string& type) {
+HttpResponse file_reply(const std::string& path, const std::string& type)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         HttpResponse r;
@@ -55,14 +59,19 @@ HttpResponse file_reply(const std::string& path, const std::string& type) {
 }
 
 // The request body as JSON, or null when it is not.
-nlohmann::json body_json(const HttpRequest& req) { return nlohmann::json::parse(req.body, nullptr, false); }
+nlohmann::json body_json(const HttpRequest& req)
+{
+    return nlohmann::json::parse(req.body, nullptr, false);
+}
 
-double unix_now() {
+double unix_now()
+{
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // from= and to= of a history request; false (with `message`) when one is not a time.
-bool time_range(const HttpRequest& req, double& from, double& to, std::string& message) {
+bool time_range(const HttpRequest& req, double& from, double& to, std::string& message)
+{
     from = 0;
     to = unix_now() + 86400;
     for (auto [name, bound] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
@@ -80,11 +89,13 @@ bool time_range(const HttpRequest& req, double& from, double& to, std::string& m
 
 }  // namespace
 
-bool loopback_host(const std::string& host) {
+bool loopback_host(const std::string& host)
+{
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-std::optional<double> parse_time_bound(const std::string& text) {
+std::optional<double> parse_time_bound(const std::string& text)
+{
     char* end = nullptr;
     double seconds = std::strtod(text.c_str(), &end);
     if (end != text.c_str() && *end == '\0' && std::isfinite(seconds) && text.find('-', 1) == std::string::npos)
@@ -113,8 +124,8 @@ std::optional<double> parse_time_bound(const std::string& text) {
     return static_cast<double>(::timegm(&tm));
 }
 
-WebServer::WebServer(Connection& connection, WebFiles files)
-    : connection_(connection), files_(std::move(files)) {
+WebServer::WebServer(Connection& connection, WebFiles files) : connection_(connection), files_(std::move(files))
+{
     auto& s = http_;
     s.set_gate([this](const HttpRequest& req) { return refuse_foreign(req); });
 
@@ -162,13 +173,14 @@ WebServer::WebServer(Connection& connection, WebFiles files)
         std::string message;
         if (!time_range(req, from, to, message)) return reply(400, message);
         std::size_t points = kDefaultChartPoints;
-        if (auto p = req.query_value("points")) points = std::clamp<std::size_t>(std::strtoul(p->c_str(), nullptr, 10), 2, kMaxChartPoints);
+        if (auto p = req.query_value("points"))
+            points = std::clamp<std::size_t>(std::strtoul(p->c_str(), nullptr, 10), 2, kMaxChartPoints);
         nlohmann::json list = nlohmann::json::array();
         History* h = connection_.history();
         if (h)
             for (auto [t, c] : h->temperatures(from, to, points)) list.push_back({t, c});
-        return json_reply(200, {{"from", from}, {"to", to}, {"points", std::move(list)},
-                                {"store", h ? h->status() : "not kept"}});
+        return json_reply(
+            200, {{"from", from}, {"to", to}, {"points", std::move(list)}, {"store", h ? h->status() : "not kept"}});
     });
 
     // Everything stored in a span, as CSV, read from the file a piece at a time.
@@ -195,12 +207,14 @@ WebServer::WebServer(Connection& connection, WebFiles files)
     publisher_ = std::thread(&WebServer::publish, this);
 }
 
-WebServer::~WebServer() {
+WebServer::~WebServer()
+{
     stop();
     if (publisher_.joinable()) publisher_.join();
 }
 
-std::string WebServer::full_event() {
+std::string WebServer::full_event()
+{
     auto version = connection_.version();
     if (version != full_version_) {
         auto j = connection_.snapshot(true);
@@ -211,7 +225,8 @@ std::string WebServer::full_event() {
     return full_text_;
 }
 
-void WebServer::publish() {
+void WebServer::publish()
+{
     std::uint64_t seen = connection_.version();
     auto last_sent = std::chrono::steady_clock::now();
     while (!stop_) {
@@ -228,7 +243,8 @@ void WebServer::publish() {
     }
 }
 
-std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) const {
+std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) const
+{
     const std::string* host_header = req.header("host");
     std::string host = host_header ? lower_case(*host_header) : "";
     std::string port = ":" + std::to_string(port_);
@@ -237,8 +253,8 @@ std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) co
     for (const std::string& name : {listen, std::string("127.0.0.1"), std::string("localhost"), std::string("[::1]")})
         ours = ours || host == name + port || (port_ == 80 && host == name);
     if (!ours)
-        return reply(421, "this dashboard answers only to http://" + listen + port + "/ (Host: " +
-                              (host_header ? *host_header : "none") + ")");
+        return reply(421, "this dashboard answers only to http://" + listen + port +
+                              "/ (Host: " + (host_header ? *host_header : "none") + ")");
     if (req.method == "POST") {
         // A browser sends Origin with every cross-site POST; a page of ours has our own.
         if (const std::string* origin = req.header("origin"); origin && lower_case(*origin) != "http://" + host)
@@ -251,20 +267,23 @@ std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) co
     return std::nullopt;
 }
 
-int WebServer::bind(const std::string& host, int port) {
+int WebServer::bind(const std::string& host, int port)
+{
     listen_host_ = lower_case(host);
     port_ = http_.bind(host, port);
     return port_;
 }
 
-bool WebServer::serve() {
+bool WebServer::serve()
+{
     bool ok = http_.serve();
     stop_ = true;
     if (publisher_.joinable()) publisher_.join();
     return ok;
 }
 
-void WebServer::stop() {
+void WebServer::stop()
+{
     stop_ = true;
     http_.stop();
 }

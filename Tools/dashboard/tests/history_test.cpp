@@ -22,9 +22,13 @@ namespace {
 constexpr double kDay = 86400;
 const double kNow = 1'800'000'000;  // 2027-01-15
 
-StoredEvent temperature(double t, double c) { return {t, "rx", "temperature", "!A00=" + std::to_string(c) + "$", c}; }
+StoredEvent temperature(double t, double c)
+{
+    return {t, "rx", "temperature", "!A00=" + std::to_string(c) + "$", c};
+}
 
-std::size_t rows(History& h) {
+std::size_t rows(History& h)
+{
     std::int64_t after = 0;
     std::string csv = h.csv_rows(0, 1e12, after, 1'000'000);
     return static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n'));
@@ -32,7 +36,8 @@ std::size_t rows(History& h) {
 
 }  // namespace
 
-TEST(History, EventsSurviveReopeningAndComeBackInOrder) {
+TEST(History, EventsSurviveReopeningAndComeBackInOrder)
+{
     TempDir dir;
     const std::string db = dir.file("h.sqlite");
     {
@@ -57,11 +62,13 @@ TEST(History, EventsSurviveReopeningAndComeBackInOrder) {
     std::string csv = h.csv_rows(0, 1e12, after, 100);
     EXPECT_NE(csv.find(",rx,temperature,!A00=21.500000$,21.5\n"), std::string::npos) << csv;
     // A comma or a quote in a field keeps the row's columns.
-    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",\n"), std::string::npos)
+        << csv;
     EXPECT_EQ(h.csv_rows(0, 1e12, after, 100), "");  // nothing after the last
 }
 
-TEST(History, RetentionDeletesOnlyWhatIsOlderThanTheLimit) {
+TEST(History, RetentionDeletesOnlyWhatIsOlderThanTheLimit)
+{
     TempDir dir;
     History h(dir.file("h.sqlite"), 30);
     // Storing prunes by itself, an hour of events apart: by the last of these, the first two are
@@ -79,7 +86,8 @@ TEST(History, RetentionDeletesOnlyWhatIsOlderThanTheLimit) {
     EXPECT_EQ(h.prune(kNow + 1 * kDay + 2), 0u);
 }
 
-TEST(History, LongSpansAreThinnedToTheAskedNumberOfPoints) {
+TEST(History, LongSpansAreThinnedToTheAskedNumberOfPoints)
+{
     History h(History::kMemoryOnly);
     EXPECT_FALSE(h.persistent());
     double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -95,7 +103,8 @@ TEST(History, LongSpansAreThinnedToTheAskedNumberOfPoints) {
     EXPECT_EQ(window.size(), 100u);
 }
 
-TEST(History, CorruptOrUnwritableFileIsNamedLeftAsItIsAndMemoryTakesOver) {
+TEST(History, CorruptOrUnwritableFileIsNamedLeftAsItIsAndMemoryTakesOver)
+{
     TempDir dir;
     const std::string corrupt = dir.file("corrupt.sqlite");
     const std::string junk(10000, '\x5a');
@@ -117,7 +126,9 @@ TEST(History, CorruptOrUnwritableFileIsNamedLeftAsItIsAndMemoryTakesOver) {
 
     // A read-only file. Root writes whatever the permissions say, so the check runs as nobody.
     const std::string readonly = dir.file("readonly.sqlite");
-    { History(readonly).record(temperature(kNow, 20)); }
+    {
+        History(readonly).record(temperature(kNow, 20));
+    }
     ::chmod(readonly.c_str(), 0444);
     ::chmod(dir.path.c_str(), 0755);
     pid_t child = ::fork();
@@ -132,7 +143,8 @@ TEST(History, CorruptOrUnwritableFileIsNamedLeftAsItIsAndMemoryTakesOver) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-TEST(History, TimeBoundsAreUnixSecondsOrUtcDates) {
+TEST(History, TimeBoundsAreUnixSecondsOrUtcDates)
+{
     EXPECT_EQ(parse_time_bound("1800000000"), 1800000000.0);
     EXPECT_EQ(parse_time_bound("1800000000.5"), 1800000000.5);
     EXPECT_EQ(parse_time_bound("2027-01-15"), 1799971200.0);

@@ -10,9 +10,11 @@ namespace {
 constexpr std::size_t kHead = 1024, kBody = 64;
 }
 
-TEST(HttpMessage, RequestsArePiecedTogetherAndTakenOneAtATime) {
-    const std::string first = "POST /led?x=1 HTTP/1.1\r\nHost: 127.0.0.1:80\r\nCONTENT-type :  application/json \r\n"
-                              "Content-Length: 12\r\n\r\n{\"on\":true}\n";
+TEST(HttpMessage, RequestsArePiecedTogetherAndTakenOneAtATime)
+{
+    const std::string first =
+        "POST /led?x=1 HTTP/1.1\r\nHost: 127.0.0.1:80\r\nCONTENT-type :  application/json \r\n"
+        "Content-Length: 12\r\n\r\n{\"on\":true}\n";
     const std::string second = "GET /history.csv?from=2027-01-15T08%3A00&to=1%2B1&flag HTTP/1.1\r\nHost: x\r\n\r\n";
     for (std::size_t cut = 0; cut < first.size(); ++cut)
         EXPECT_EQ(parse_request(first.substr(0, cut), kHead, kBody).outcome, Outcome::Incomplete) << cut;
@@ -36,7 +38,8 @@ TEST(HttpMessage, RequestsArePiecedTogetherAndTakenOneAtATime) {
     EXPECT_FALSE(b.request.query_value("fro"));
 }
 
-TEST(HttpMessage, WhatCannotBeTakenIsRefusedWithItsReason) {
+TEST(HttpMessage, WhatCannotBeTakenIsRefusedWithItsReason)
+{
     auto status = [](const std::string& text) {
         auto p = parse_request(text, kHead, kBody);
         return p.outcome == Outcome::Refused ? p.refusal->status : 0;
@@ -51,7 +54,8 @@ TEST(HttpMessage, WhatCannotBeTakenIsRefusedWithItsReason) {
     EXPECT_EQ(status("GET / HTTP/1.1\r\nno colon here\r\n\r\n"), 400);
 }
 
-TEST(HttpMessage, ConnectionIsKeptAsEachVersionSays) {
+TEST(HttpMessage, ConnectionIsKeptAsEachVersionSays)
+{
     auto closes = [](const std::string& text) { return parse_request(text, kHead, kBody).close_after; };
     EXPECT_FALSE(closes("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_TRUE(closes("GET / HTTP/1.1\r\nConnection: Close\r\n\r\n"));
@@ -59,7 +63,8 @@ TEST(HttpMessage, ConnectionIsKeptAsEachVersionSays) {
     EXPECT_FALSE(closes("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
 }
 
-TEST(HttpMessage, ChunkedBodiesAreFramedAndNeverEndedByAnEmptyPiece) {
+TEST(HttpMessage, ChunkedBodiesAreFramedAndNeverEndedByAnEmptyPiece)
+{
     HttpResponse r;
     r.body = "head\n";
     EXPECT_EQ(format_response(r, true).substr(format_response(r, true).find("\r\n\r\n") + 4), "5\r\nhead\n\r\n");

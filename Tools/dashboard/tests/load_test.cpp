@@ -18,11 +18,12 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kStreams = 200;
-constexpr int kSilent = 20;    // never read a byte
-constexpr int kCycles = 40;    // one report pair every 100 ms: 4 s
+constexpr int kSilent = 20;  // never read a byte
+constexpr int kCycles = 40;  // one report pair every 100 ms: 4 s
 constexpr auto kCyclePeriod = 100ms;
 
-std::string temperature_frame(int cycle) {
+std::string temperature_frame(int cycle)
+{
     char text[32];
     std::snprintf(text, sizeof text, "!A00=%d.%d$", 10 + cycle / 10, cycle % 10);
     return text;
@@ -36,7 +37,8 @@ struct Reader {
     bool closed = false;
     std::set<std::string> seen;
 
-    void take(const char* data, std::size_t n) {
+    void take(const char* data, std::size_t n)
+    {
         std::string text = carry + std::string(data, n);
         if (!got_full && text.find("event: full") != std::string::npos) got_full = true;
         for (auto at = text.find("!A00="); at != std::string::npos; at = text.find("!A00=", at + 1)) {
@@ -49,7 +51,8 @@ struct Reader {
 };
 
 // Reads whatever is ready on every open reader, for up to `wait`.
-void read_ready(std::vector<Reader>& readers, std::chrono::milliseconds wait) {
+void read_ready(std::vector<Reader>& readers, std::chrono::milliseconds wait)
+{
     std::vector<pollfd> polls;
     std::vector<Reader*> owners;
     for (auto& r : readers) {
@@ -62,12 +65,15 @@ void read_ready(std::vector<Reader>& readers, std::chrono::milliseconds wait) {
         if (!(polls[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char buffer[65536];
         ssize_t n = ::read(polls[i].fd, buffer, sizeof buffer);
-        if (n <= 0) owners[i]->closed = true;
-        else owners[i]->take(buffer, static_cast<std::size_t>(n));
+        if (n <= 0)
+            owners[i]->closed = true;
+        else
+            owners[i]->take(buffer, static_cast<std::size_t>(n));
     }
 }
 
-double percentile(std::vector<double> values, double p) {
+double percentile(std::vector<double> values, double p)
+{
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
@@ -75,7 +81,8 @@ double percentile(std::vector<double> values, double p) {
 
 }  // namespace
 
-TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEveryReport) {
+TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEveryReport)
+{
     FakeNode node;
     ServerBench bench(node.opener());
     ASSERT_GT(bench.port, 0);
@@ -88,8 +95,10 @@ TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEver
         UniqueFd fd = connect_loopback(bench.port, reads ? 0 : 2048);
         ASSERT_TRUE(fd) << "stream " << i;
         ASSERT_TRUE(send_all(fd.get(), stream_request));
-        if (reads) readers.emplace_back().fd = std::move(fd);
-        else silent.push_back(std::move(fd));
+        if (reads)
+            readers.emplace_back().fd = std::move(fd);
+        else
+            silent.push_back(std::move(fd));
     }
     auto deadline = std::chrono::steady_clock::now() + 10s;
     auto all_started = [&] {
@@ -120,11 +129,13 @@ TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEver
     int failures = 0;
     std::thread user([&] {
         for (int i = 0; !node_done; ++i) {
-            auto request = i % 2 == 0 ? request_text("POST", "/led", bench.port, "", i % 4 == 0 ? R"({"on":true})" : R"({"on":false})")
+            auto request = i % 2 == 0 ? request_text("POST", "/led", bench.port, "",
+                                                     i % 4 == 0 ? R"({"on":true})" : R"({"on":false})")
                                       : request_text("GET", "/state", bench.port);
             auto begun = std::chrono::steady_clock::now();
             auto reply = round_trip(bench.port, request, 2s);
-            latencies_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count());
+            latencies_ms.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count());
             if (reply.status != 200) ++failures;
             std::this_thread::sleep_for(10ms);
         }
@@ -159,7 +170,8 @@ TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEver
     // The clients that never read fall behind as the node goes on reporting, and are dropped;
     // the readers stay.
     auto drop_deadline = std::chrono::steady_clock::now() + 15s;
-    for (int cycle = kCycles; bench.server.open_streams() > readers.size() && std::chrono::steady_clock::now() < drop_deadline; ++cycle) {
+    for (int cycle = kCycles;
+         bench.server.open_streams() > readers.size() && std::chrono::steady_clock::now() < drop_deadline; ++cycle) {
         send_all(node.node.get(), temperature_frame(cycle % 100) + "!A01=1$");
         read_ready(readers, 50ms);
     }

@@ -18,19 +18,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string log_of(const TempDir& dir) {
+std::string log_of(const TempDir& dir)
+{
     std::ifstream in(dir.file("dashboard.log"));
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-nlohmann::json state_of(int port) {
+nlohmann::json state_of(int port)
+{
     auto reply = round_trip(port, request_text("GET", "/state", port));
     if (reply.status != 200) return nullptr;
     return nlohmann::json::parse(reply.body, nullptr, false);
 }
 
 // Polls /state until `ok` holds or `wait` passes; the last state read.
-nlohmann::json state_when(int port, std::chrono::milliseconds wait, const std::function<bool(const nlohmann::json&)>& ok) {
+nlohmann::json state_when(int port, std::chrono::milliseconds wait,
+                          const std::function<bool(const nlohmann::json&)>& ok)
+{
     auto deadline = std::chrono::steady_clock::now() + wait;
     nlohmann::json state;
     do {
@@ -41,13 +45,15 @@ nlohmann::json state_when(int port, std::chrono::milliseconds wait, const std::f
     return state;
 }
 
-std::vector<std::string> own_nodesim(const std::string& speed) {
+std::vector<std::string> own_nodesim(const std::string& speed)
+{
     return {"--nodesim", DASHBOARD_TEST_NODESIM, "--listen", "127.0.0.1:0", "--speed", speed};
 }
 
 }  // namespace
 
-TEST(DashboardProgram, KilledDashboardTakesItsNodesimAlong) {
+TEST(DashboardProgram, KilledDashboardTakesItsNodesimAlong)
+{
     ASSERT_TRUE(fs::exists(DASHBOARD_TEST_NODESIM)) << "build the host preset's nodesim first";
     TempDir dir;
     Program dashboard(own_nodesim("5"), dir.path.string(), dir.file("dashboard.log"));
@@ -62,7 +68,8 @@ TEST(DashboardProgram, KilledDashboardTakesItsNodesimAlong) {
 
 // A run killed with SIGKILL: every report it had shown is in the file, and the next run's chart
 // and export start with them.
-TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
+TEST(DashboardProgram, HistorySurvivesAKillAndARestart)
+{
     ASSERT_TRUE(fs::exists(DASHBOARD_TEST_NODESIM)) << "build the host preset's nodesim first";
     TempDir dir;
     const std::string db = dir.file("history.sqlite");
@@ -90,7 +97,8 @@ TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
     for (const auto& entry : before["log"]) {
         if (entry["kind"] != "temperature") continue;
         double t = entry["t"];
-        bool found = std::any_of(history.begin(), history.end(), [&](const nlohmann::json& p) { return std::abs(p[0].get<double>() - t) < 0.001; });
+        bool found = std::any_of(history.begin(), history.end(),
+                                 [&](const nlohmann::json& p) { return std::abs(p[0].get<double>() - t) < 0.001; });
         EXPECT_TRUE(found) << "temperature at " << std::fixed << t << " missing from the restarted chart";
     }
     auto csv = round_trip(second.port(), request_text("GET", "/history.csv", second.port()));
@@ -105,24 +113,28 @@ TEST(DashboardProgram, HistorySurvivesAKillAndARestart) {
     EXPECT_GE(report_rows, before["reports"].get<int>()) << csv.body;
 }
 
-TEST(DashboardProgram, CorruptHistoryFileIsNamedAndLeftAloneAndTheDashboardRuns) {
+TEST(DashboardProgram, CorruptHistoryFileIsNamedAndLeftAloneAndTheDashboardRuns)
+{
     TempDir dir;
     const std::string db = dir.file("history.sqlite");
     const std::string junk(8192, 'x');
     std::ofstream(db) << junk;
-    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
-                      dir.file("dashboard.log"));
+    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db},
+                      dir.path.string(), dir.file("dashboard.log"));
     ASSERT_GT(dashboard.port(), 0) << log_of(dir);
     auto state = state_of(dashboard.port());
     ASSERT_TRUE(state.is_object());
-    EXPECT_NE(state["history_store"].get<std::string>().find("not a database"), std::string::npos) << state["history_store"];
+    EXPECT_NE(state["history_store"].get<std::string>().find("not a database"), std::string::npos)
+        << state["history_store"];
     EXPECT_NE(log_of(dir).find(db), std::string::npos) << log_of(dir);
-    EXPECT_EQ(round_trip(dashboard.port(), request_text("POST", "/led", dashboard.port(), "", R"({"on":true})")).status, 200);
+    EXPECT_EQ(round_trip(dashboard.port(), request_text("POST", "/led", dashboard.port(), "", R"({"on":true})")).status,
+              200);
     std::ifstream in(db);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), junk);
 }
 
-TEST(DashboardProgram, DefaultHistoryFileIsInTheUsersDataFolder) {
+TEST(DashboardProgram, DefaultHistoryFileIsInTheUsersDataFolder)
+{
     TempDir dir;
     Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0"}, dir.path.string(),
                       dir.file("dashboard.log"));

@@ -15,13 +15,15 @@ namespace dashboard::testing {
 struct FakeNode {
     int ends[2] = {-1, -1};
     UniqueFd node;  // the test's end: reports go in, commands come out
-    FakeNode() {
+    FakeNode()
+    {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
         node.reset(ends[1]);
         ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     }
     // Hands the dashboard's end over once; afterwards the node is gone.
-    Connection::Opener opener() {
+    Connection::Opener opener()
+    {
         return [this]() -> OpenResult {
             if (ends[0] < 0) return std::string("the fake node is gone");
             return OpenLink{UniqueFd(std::exchange(ends[0], -1)), "fake node"};
@@ -29,7 +31,8 @@ struct FakeNode {
     }
 };
 
-inline Connection::Opener no_device() {
+inline Connection::Opener no_device()
+{
     return []() -> OpenResult { return std::string("no device here"); };
 }
 
@@ -43,10 +46,12 @@ struct ServerBench {
         : connection(std::move(opener), history),
           server(connection, WebFiles{DASHBOARD_TEST_WEB_DIR, "/nonexistent"}),
           port(server.bind("127.0.0.1", 0)),
-          thread([this] { server.serve(); }) {
+          thread([this] { server.serve(); })
+    {
         connection.start();
     }
-    ~ServerBench() {
+    ~ServerBench()
+    {
         server.stop();
         thread.join();
         connection.stop();

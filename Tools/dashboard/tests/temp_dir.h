@@ -10,7 +10,8 @@ namespace dashboard::testing {
 
 struct TempDir {
     std::filesystem::path path;
-    TempDir() {
+    TempDir()
+    {
         std::string pattern = (std::filesystem::temp_directory_path() / "dashboard-test-XXXXXX").string();
         path = ::mkdtemp(pattern.data());
     }

@@ -21,7 +21,8 @@ namespace dashboard::testing {
 
 using namespace std::chrono_literals;
 
-UniqueFd connect_loopback(int port, int receive_buffer) {
+UniqueFd connect_loopback(int port, int receive_buffer)
+{
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (receive_buffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in a{};
@@ -32,7 +33,8 @@ UniqueFd connect_loopback(int port, int receive_buffer) {
     return fd;
 }
 
-bool send_all(int fd, const std::string& bytes) {
+bool send_all(int fd, const std::string& bytes)
+{
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -42,7 +44,8 @@ bool send_all(int fd, const std::string& bytes) {
     return true;
 }
 
-Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout) {
+Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout)
+{
     Reply reply;
     UniqueFd fd = connect_loopback(port);
     if (!fd || !send_all(fd.get(), request)) return reply;
@@ -66,9 +69,9 @@ Reply round_trip(int port, const std::string& request, std::chrono::milliseconds
     return reply;
 }
 
-std::string request_text(const std::string& method, const std::string& path, int port,
-                         const std::string& extra_headers, const std::string& body,
-                         const std::string& content_type) {
+std::string request_text(const std::string& method, const std::string& path, int port, const std::string& extra_headers,
+                         const std::string& body, const std::string& content_type)
+{
     std::string text = method + " " + path + " HTTP/1.1\r\n";
     if (extra_headers.find("Host:") == std::string::npos) text += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
     text += extra_headers + "Connection: close\r\n";
@@ -82,7 +85,8 @@ std::string request_text(const std::string& method, const std::string& path, int
 namespace {
 
 // The parent pid in /proc/PID/stat: after the command in parentheses come the state and the ppid.
-std::optional<pid_t> parent_of(pid_t pid, char* state = nullptr) {
+std::optional<pid_t> parent_of(pid_t pid, char* state = nullptr)
+{
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto close = text.rfind(')');
@@ -95,7 +99,8 @@ std::optional<pid_t> parent_of(pid_t pid, char* state = nullptr) {
     return ppid;
 }
 
-std::vector<pid_t> children_of(pid_t parent) {
+std::vector<pid_t> children_of(pid_t parent)
+{
     std::vector<pid_t> found;
     DIR* proc = ::opendir("/proc");
     if (!proc) return found;
@@ -111,7 +116,8 @@ std::vector<pid_t> children_of(pid_t parent) {
 
 }  // namespace
 
-Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path) {
+Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path)
+{
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     UniqueFd read_end(fds[0]), write_end(fds[1]);
@@ -158,13 +164,15 @@ Program::Program(const std::vector<std::string>& args, const std::string& data_h
     }
 }
 
-Program::~Program() {
+Program::~Program()
+{
     if (pid_ > 0) end(SIGKILL);
     for (pid_t c : children_seen_)
         if (!ended_within(c, 0ms)) ::kill(c, SIGKILL);
 }
 
-std::optional<pid_t> Program::child(std::chrono::milliseconds wait) {
+std::optional<pid_t> Program::child(std::chrono::milliseconds wait)
+{
     auto deadline = std::chrono::steady_clock::now() + wait;
     do {
         auto found = children_of(pid_);
@@ -177,7 +185,8 @@ std::optional<pid_t> Program::child(std::chrono::milliseconds wait) {
     return std::nullopt;
 }
 
-int Program::end(int sig) {
+int Program::end(int sig)
+{
     int status = -1;
     if (pid_ <= 0) return status;
     ::kill(pid_, sig);
@@ -186,7 +195,8 @@ int Program::end(int sig) {
     return status;
 }
 
-bool ended_within(pid_t pid, std::chrono::milliseconds wait) {
+bool ended_within(pid_t pid, std::chrono::milliseconds wait)
+{
     auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         char state = 0;

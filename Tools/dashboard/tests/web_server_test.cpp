@@ -15,7 +15,8 @@ namespace {
 struct Bench : dashboard::testing::ServerBench {
     using ServerBench::ServerBench;
     httplib::Client client{"127.0.0.1", port};
-    int post(const std::string& path, const std::string& body) {
+    int post(const std::string& path, const std::string& body)
+    {
         auto r = client.Post(path.c_str(), body, "application/json");
         return r ? r->status : -1;
     }
@@ -23,7 +24,8 @@ struct Bench : dashboard::testing::ServerBench {
 
 }  // namespace
 
-TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused) {
+TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused)
+{
     Bench b;
     ASSERT_GT(b.port, 0);
     EXPECT_EQ(b.post("/pwm", R"({"duty":101})"), 400);
@@ -37,7 +39,8 @@ TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused) {
     EXPECT_TRUE(state["led_command"].empty());
 }
 
-TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway) {
+TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway)
+{
     Bench b;
     EXPECT_EQ(b.post("/pwm", R"({"duty":75})"), 200);
     EXPECT_EQ(b.post("/led", R"({"on":true})"), 200);
@@ -48,7 +51,8 @@ TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway) {
     EXPECT_EQ(state["link"], "no device here");
 }
 
-TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed) {
+TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed)
+{
     Bench b;
     std::string received;
     b.client.Get("/events", [&](const char* data, std::size_t n) {
@@ -68,7 +72,8 @@ TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed) {
     EXPECT_NE(chart->body.find("npm ci"), std::string::npos);
 }
 
-TEST(WebServer, OnlyLoopbackAddressesAreServed) {
+TEST(WebServer, OnlyLoopbackAddressesAreServed)
+{
     EXPECT_TRUE(loopback_host("127.0.0.1"));
     EXPECT_TRUE(loopback_host("127.1.2.3"));
     EXPECT_TRUE(loopback_host("localhost"));
@@ -80,18 +85,25 @@ TEST(WebServer, OnlyLoopbackAddressesAreServed) {
 
 // A page on any other site can make the browser send a "simple" request (text/plain, no preflight)
 // to the loopback; only the page's own requests may change the node.
-TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused) {
+TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
+{
     Bench b;
-    using dashboard::testing::round_trip;
     using dashboard::testing::request_text;
+    using dashboard::testing::round_trip;
     const std::string evil = "Origin: http://evil.example\r\n";
-    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})", "text/plain")).status, 403);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})", "text/plain")).status,
+              403);
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})")).status, 403);
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, evil, R"({"duty":5})")).status, 403);
-    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, "Origin: null\r\n", R"({"duty":5})")).status, 403);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, "Origin: null\r\n", R"({"duty":5})")).status,
+              403);
     // Without an Origin header (curl, a script) JSON is still required.
-    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, "", R"({"on":false})", "text/plain")).status, 415);
-    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, "", "on=false", "application/x-www-form-urlencoded")).status, 415);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, "", R"({"on":false})", "text/plain")).status,
+              415);
+    EXPECT_EQ(
+        round_trip(b.port, request_text("POST", "/led", b.port, "", "on=false", "application/x-www-form-urlencoded"))
+            .status,
+        415);
     auto state = nlohmann::json::parse(b.client.Get("/state")->body);
     EXPECT_TRUE(state["led_command"].empty()) << state["led_command"];
     EXPECT_TRUE(state["pwm_command"].empty()) << state["pwm_command"];
@@ -99,9 +111,11 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused) {
     // The page's own origin, by either loopback name, with a charset parameter.
     const std::string own = "Origin: http://127.0.0.1:" + std::to_string(b.port) + "\r\n";
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, own, R"({"on":false})",
-                                            "application/json; charset=utf-8")).status, 200);
-    const std::string by_name = "Host: localhost:" + std::to_string(b.port) + "\r\nOrigin: http://localhost:" +
-                                std::to_string(b.port) + "\r\n";
+                                              "application/json; charset=utf-8"))
+                  .status,
+              200);
+    const std::string by_name =
+        "Host: localhost:" + std::to_string(b.port) + "\r\nOrigin: http://localhost:" + std::to_string(b.port) + "\r\n";
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, by_name, R"({"duty":40})")).status, 200);
     // Another port on the loopback is another site.
     const std::string other_port = "Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n";
@@ -113,13 +127,15 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused) {
 
 // DNS rebinding: a remote name that resolves to 127.0.0.1 makes the browser send that name as
 // Host; nothing may be served to it, on any path.
-TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath) {
+TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath)
+{
     Bench b;
-    using dashboard::testing::round_trip;
     using dashboard::testing::request_text;
+    using dashboard::testing::round_trip;
     const std::string port = std::to_string(b.port);
-    for (const std::string& host : std::vector<std::string>{"evil.example:" + port, "evil.example", "127.0.0.1", "localhost:" + std::to_string(b.port + 1),
-                             "127.0.0.1:" + port + ".evil.example"}) {
+    for (const std::string& host :
+         std::vector<std::string>{"evil.example:" + port, "evil.example", "127.0.0.1",
+                                  "localhost:" + std::to_string(b.port + 1), "127.0.0.1:" + port + ".evil.example"}) {
         const std::string header = "Host: " + host + "\r\n";
         for (const char* path : {"/", "/state", "/events", "/app.js", "/history.csv", "/nothing"}) {
             auto r = round_trip(b.port, request_text("GET", path, b.port, header), 2s);
@@ -141,7 +157,8 @@ TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath) {
 }
 
 // A download larger than one piece read from the file comes whole, in order, and a span bounds it.
-TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned) {
+TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned)
+{
     History history(History::kMemoryOnly);
     const double t0 = 1'800'000'000;
     for (int i = 0; i < 12000; ++i)
