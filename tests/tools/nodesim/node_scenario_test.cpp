@@ -345,15 +345,46 @@ TEST(NodeScenario, WaveformShowsEveryPinTheNodeUses)
     EXPECT_GE(changes["B13"].size(), 2U * (2 + 32 + 72));  // two resets, four bytes written, nine read
 }
 
-TEST(NodeScenario, BadInputEndsWithAClearMessageAndNonZeroStatus)
+// Every kind of bad input ends the same way: a message naming what is wrong and status 2, before the
+// node runs.
+TEST(NodeScenario, BadInputEndsWithAClearMessageAndStatusTwo)
 {
     NodeRun bad_scenario = run_node("1 send V00=1\n2 blink\n", 1.0);
-    EXPECT_NE(bad_scenario.status, 0);
+    EXPECT_EQ(bad_scenario.status, 2);
     EXPECT_NE(bad_scenario.output.find("stimuli.scn:2: unknown verb 'blink'"), std::string::npos)
         << bad_scenario.output;
-    NodeRun bad_option = run_node("", 1.0, {"--switch", "2"});
-    EXPECT_NE(bad_option.status, 0);
-    EXPECT_NE(bad_option.output.find("--switch"), std::string::npos) << bad_option.output;
+    for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{
+             {"--switch", "2"}, {"--temp", "200"}, {"--duration", "-1"}, {"--no-such-option"}, {"--speed"}}) {
+        NodeRun bad_option = run_node("", 1.0, options);
+        EXPECT_EQ(bad_option.status, 2) << options[0] << ": " << bad_option.output;
+        EXPECT_NE(bad_option.output.find(options[0]), std::string::npos) << bad_option.output;
+    }
+    NodeRun missing_scenario = run_node("", 1.0, {"--scenario", "/nonexistent/stimuli.scn"});
+    EXPECT_EQ(missing_scenario.status, 2) << missing_scenario.output;
+    NodeRun unwritable = run_node("", 1.0, {"--vcd", "/nonexistent/pins.vcd"});
+    EXPECT_EQ(unwritable.status, 2) << unwritable.output;
+    EXPECT_NE(unwritable.output.find("/nonexistent/pins.vcd"), std::string::npos) << unwritable.output;
+    EXPECT_TRUE(unwritable.events.empty());
+}
+
+// A binary file given as the scenario: its bytes are named in the message, escaped, never sent to the
+// terminal as they are (an escape sequence would clear the screen or worse), and a line of it is cut.
+TEST(NodeScenario, BinaryScenarioIsShownEscapedInTheMessage)
+{
+    // An ELF header's first bytes, a clear-screen and a set-title sequence, then a long run of one byte.
+    const std::string binary = std::string(
+                                   "\x7F"
+                                   "ELF\x01\x01\x00\x1B[2J\x1B]0;title\x07\xFF\xFE",
+                                   23) +
+                               std::string(5000, '\x01') + "\n";
+    NodeRun run = run_node(binary, 1.0);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("stimuli.scn:1:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\\x7FELF\\x01\\x01\\x00\\x1B[2J\\x1B]0;title\\x07\\xFF\\xFE"), std::string::npos)
+        << run.output;
+    for (char c : run.output)
+        EXPECT_TRUE((c >= 0x20 && c < 0x7F) || c == '\n') << "raw byte " << int(static_cast<unsigned char>(c));
+    EXPECT_LT(run.output.size(), 400U) << run.output;
 }
 
 }  // namespace
