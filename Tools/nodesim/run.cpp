@@ -93,6 +93,69 @@ void print_summary(sim::Picos reached, double wall_seconds)
     std::fflush(stdout);
 }
 
+// The tool's turn between the node's events, from a periodic event that also holds virtual time to the
+// wall clock when paced: Ctrl-C, lines typed, the endpoint's bytes both ways, the quiet console.
+class ToolTurn {
+public:
+    ToolTurn(const Options& options, sim::Board& board, SerialEndpoint* endpoint, Console& console,
+             const InterruptSignals& signals)
+        : live_(!options.fast),
+          step_(live_ ? live_step(options.speed) : kFastStep),
+          board_(board),
+          console_(console),
+          signals_(signals),
+          pacer_(board.chip.scheduler(), step_, live_ ? options.speed : 0.0, [this](sim::Picos at) { take(at); })
+    {
+        if (endpoint) link_.emplace(board, *endpoint, step_);
+        pacer_.start(board.chip.now());
+    }
+    // The run is over: what the node sent since the last turn goes to the endpoint.
+    void finish()
+    {
+        if (link_) link_->finish();
+    }
+
+private:
+    void take(sim::Picos at)
+    {
+        if (signals_.raised()) throw sim::Stop(sim::Stop::Kind::Interrupted, "interrupted", at);
+        if (live_)
+            for (const std::string& line : typed_.poll())
+                if (!line.empty()) board_.send(line);
+        if (link_) link_->step(at);
+        console_.flush_quiet(at);
+    }
+
+    const bool live_;
+    const sim::Picos step_;
+    sim::Board& board_;
+    Console& console_;
+    const InterruptSignals& signals_;
+    LineReader typed_;
+    std::optional<EndpointLink> link_;
+    Pacer pacer_;
+};
+
+// The end of the run on the console and in the trace; returns the exit status.
+int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& outputs, const RunFiles& files,
+               sim::Chip& chip, double wall_seconds)
+{
+    int status = 0;
+    if (end.kind == sim::RunEnd::Kind::Failure) {
+        std::fprintf(stderr, "nodesim: the simulator failed at %.6f s: %s\n", sim::to_seconds(end.at),
+                     end.reason.c_str());
+        status = 1;
+    }
+    outputs.finish(end, chip.now());
+    if (!files.written()) {
+        std::fprintf(stderr, "nodesim: writing a trace file failed\n");
+        status = 1;
+    }
+    if (options.stats) print_stats(chip);
+    print_summary(chip.now(), wall_seconds);
+    return status;
+}
+
 }  // namespace
 
 int run(const Options& options)
@@ -126,43 +189,13 @@ int run(const Options& options)
                                [&board](const sim::ScenarioStep& step) { board.apply(step); });
     print_start(options, files.scenario.has_value());
 
-    // The pacer's turn between the node's events: Ctrl-C, lines typed, the endpoint, the quiet console.
     InterruptSignals signals;
-    LineReader typed;
-    const bool live = !options.fast;
-    const double speed = live ? options.speed : 0.0;
-    const sim::Picos step = live ? live_step(speed) : kFastStep;
-    std::optional<EndpointLink> link;
-    if (endpoint) link.emplace(board, *endpoint, step);
-    Pacer pacer(chip.scheduler(), step, speed, [&](sim::Picos at) {
-        if (signals.raised()) throw sim::Stop(sim::Stop::Kind::Interrupted, "interrupted", at);
-        if (live)
-            for (const std::string& line : typed.poll())
-                if (!line.empty()) board.send(line);
-        if (link) link->step(at);
-        outputs.console().flush_quiet(at);
-    });
-    pacer.start(chip.now());
-
+    ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);
     auto wall_start = std::chrono::steady_clock::now();
     const sim::RunEnd end = node.run(options.duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-
-    int status = 0;
-    if (end.kind == sim::RunEnd::Kind::Failure) {
-        std::fprintf(stderr, "nodesim: the simulator failed at %.6f s: %s\n", sim::to_seconds(end.at),
-                     end.reason.c_str());
-        status = 1;
-    }
-    if (link) link->finish();  // what the node sent since the last step
-    outputs.finish(end, chip.now());
-    if (!files.written()) {
-        std::fprintf(stderr, "nodesim: writing a trace file failed\n");
-        status = 1;
-    }
-    if (options.stats) print_stats(chip);
-    print_summary(chip.now(), wall_seconds);
-    return status;
+    turn.finish();
+    return report_end(options, end, outputs, files, chip, wall_seconds);
 }
 
 }  // namespace nodesim
