@@ -32,11 +32,20 @@ node_warnings(node_core)
 set_source_files_properties(Core/Src/main.cpp PROPERTIES COMPILE_DEFINITIONS main=node_main)
 
 file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
+set(NODE_FIRMWARE_BINDING ${CMAKE_SOURCE_DIR}/Sim/Node/host_firmware.cpp)
+list(REMOVE_ITEM NODE_SIM_SOURCES ${NODE_FIRMWARE_BINDING})
 add_library(node_sim STATIC ${NODE_SIM_SOURCES})
-target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
+target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node)
 target_link_libraries(node_sim PUBLIC node_device)
 node_warnings(node_sim)
 target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
+
+# The simulator's node bound to the firmware compiled for the host (its vector table and reset): linked
+# into the programs that link the firmware, so that the simulator's library stays free of it.
+add_library(node_firmware OBJECT ${NODE_FIRMWARE_BINDING})
+target_link_libraries(node_firmware PUBLIC node_sim)
+node_warnings(node_firmware)
+target_compile_options(node_firmware PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
 
 enable_testing()
 if(NODE_FUZZ)
