@@ -32,11 +32,16 @@ node_warnings(node_core)
 set_source_files_properties(Core/Src/main.cpp PROPERTIES COMPILE_DEFINITIONS main=node_main)
 
 file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
+list(FILTER NODE_SIM_SOURCES EXCLUDE REGEX "/Sim/Cpu/")
 add_library(node_sim STATIC ${NODE_SIM_SOURCES})
 target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
 target_link_libraries(node_sim PUBLIC node_device)
 node_warnings(node_sim)
 target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
+
+if(NOT NODE_FUZZ)
+    add_subdirectory(Sim/Cpu)
+endif()
 
 enable_testing()
 if(NODE_FUZZ)

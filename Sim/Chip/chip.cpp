@@ -150,6 +150,7 @@ void Chip::run_until(Picos t)
 void Chip::deliver()
 {
     if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
         if (e == 0) break;
@@ -323,6 +324,10 @@ void Chip::barrier() { spend(cost::kBarrier); }
 
 uint32_t Chip::master_read(uint32_t address, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address)) return model->read(address - model->base(), width);
+        return core_->memory_read(address, width);
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));
@@ -336,6 +341,13 @@ uint32_t Chip::master_read(uint32_t address, unsigned width)
 
 void Chip::master_write(uint32_t address, uint32_t value, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address))
+            model->write(address - model->base(), value, width);
+        else
+            core_->memory_write(address, value, width);
+        return;
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));

@@ -1,0 +1,40 @@
+// What the core needs to know about a block of Thumb code before running it: how many instructions it
+// holds (one core cycle each) and whether one of them is a floating-point instruction, which faults
+// unless CPACR grants the coprocessors CP10 and CP11. Each block is decoded once, when first seen.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace sim::cpu {
+
+struct BlockInfo {
+    uint32_t instructions = 0;
+    std::optional<uint32_t> first_fp;  // address of its first floating-point instruction
+};
+
+class BlockCache {
+public:
+    BlockCache();
+    ~BlockCache();
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+
+    // `code` holds the block's `size` bytes as they sit at `address`.
+    const BlockInfo& lookup(uint32_t address, uint32_t size, const uint8_t* code);
+    void clear() { blocks_.clear(); }
+
+    // Instructions in `size` bytes of Thumb code: a halfword whose top five bits are 0b11101, 0b11110 or
+    // 0b11111 starts a 32-bit instruction.
+    static uint32_t count_instructions(const uint8_t* code, uint32_t size);
+
+private:
+    std::optional<uint32_t> find_fp(uint32_t address, uint32_t size, const uint8_t* code) const;
+
+    size_t disassembler_ = 0;  // capstone's csh
+    std::unordered_map<uint64_t, BlockInfo> blocks_;  // keyed by address and size
+};
+
+}  // namespace sim::cpu

@@ -1,0 +1,98 @@
+// The flashable image, instruction by instruction, on an emulated Cortex-M4 (the Unicorn engine)
+// against the chip models: flash and RAM are the engine's memory, every peripheral and core-bus access
+// goes through sim::Chip's bus, time moves by one core cycle per instruction plus the bus's wait
+// states, and exceptions are taken from the chip's NVIC model with the core's own stacking.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "block_cache.h"
+#include "chip.h"
+#include "elf_image.h"
+#include "sim_time.h"
+
+struct uc_struct;
+
+namespace sim::cpu {
+
+// How a run ended.
+struct RunEnd {
+    enum class Kind {
+        TimeLimit,  // virtual time reached the limit; run() may be called again to go on
+        Halt,       // the node stopped (a fault, a lockup, a wait nothing can end): final
+        Failure,    // the simulator or the engine failed: final
+    };
+    Kind kind = Kind::TimeLimit;
+    std::string reason;
+    Picos at = 0;
+};
+
+class ImageRunner final : private ExternalCore {
+public:
+    // Programs `image` into the chip's flash and resets the core. The runner takes over the chip's
+    // exceptions and its DMA's view of memory until it is destroyed. Throws std::runtime_error when the
+    // image does not fit the chip's memories or the engine cannot start.
+    ImageRunner(Chip& chip, const ElfImage& image);
+    ~ImageRunner();
+    ImageRunner(const ImageRunner&) = delete;
+    ImageRunner& operator=(const ImageRunner&) = delete;
+
+    // The core's reset: RAM cleared, SP and PC from the vector table. (The chip models keep their state.)
+    void reset();
+    // Runs until virtual time reaches `limit` (absolute, since reset) or the node halts.
+    RunEnd run(Picos limit);
+
+    uint64_t instructions() const { return instructions_; }
+    // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
+    // only; the chip's registers are read through the chip).
+    uint32_t reg(int uc_register) const;
+    void set_reg(int uc_register, uint32_t value);
+    bool read_memory(uint32_t address, void* out, uint32_t size) const;
+
+    // Engine callbacks (public so that the C trampolines can reach them).
+    void on_block(uint32_t address, uint32_t size);
+    void on_interrupt(uint32_t number);
+    bool on_invalid_access(bool write, bool fetch, uint32_t address, unsigned size);
+    uint64_t on_bus_read(uint32_t address, unsigned size);
+    void on_bus_write(uint32_t address, unsigned size, uint32_t value);
+
+private:
+    // ExternalCore: what the DMA controller reaches.
+    uint32_t memory_read(uint32_t address, unsigned width) override;
+    void memory_write(uint32_t address, uint32_t value, unsigned width) override;
+
+    uint8_t* host_pointer(uint32_t address, uint32_t size);
+    Picos cycle_period();
+    bool charge_owed_time(uint32_t resume_at);
+    void stop_at(uint32_t resume_at, RunEnd end);
+    void enter_exception(int exception, uint32_t return_address);
+    void return_from_exception();
+    void fault(const std::string& what, uint32_t pc);
+    void halt(const std::string& reason) { end_ = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
+    bool fpu_enabled() const;
+    void watch_fault_handler(uint32_t address);
+
+    Chip& chip_;
+    uc_struct* uc_ = nullptr;
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> ram_;
+    std::vector<uint8_t> stub_;
+    BlockCache blocks_;
+
+    Picos limit_ = 0;
+    Picos owed_ = 0;  // time of instructions run and not yet charged to the chip
+    uint32_t period_hclk_ = 0;
+    Picos period_ = 0;
+    uint64_t instructions_ = 0;
+    std::optional<RunEnd> end_;
+    std::optional<std::string> pending_fault_;  // an invalid access the engine is about to report
+    std::string fault_reason_;                  // why HardFault was entered
+    uint32_t last_fault_block_ = 0;  // the handler's last block, and the bus accesses made by then
+    uint64_t last_fault_accesses_ = 0;
+};
+
+}  // namespace sim::cpu
