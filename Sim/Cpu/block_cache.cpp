@@ -2,6 +2,7 @@
 
 #include <capstone/capstone.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace sim::cpu {
@@ -31,24 +32,65 @@ uint32_t BlockCache::count_instructions(const uint8_t* code, uint32_t size)
     return count;
 }
 
-std::optional<uint32_t> BlockCache::find_fp(uint32_t address, uint32_t size, const uint8_t* code) const
+namespace {
+
+bool is_fp(const cs_detail& detail)
+{
+    for (uint8_t g = 0; g < detail.groups_count; ++g) {
+        uint8_t group = detail.groups[g];
+        if (group == ARM_GRP_VFP2 || group == ARM_GRP_VFP3 || group == ARM_GRP_VFP4 || group == ARM_GRP_FPARMV8 ||
+            group == ARM_GRP_NEON)
+            return true;
+    }
+    return false;
+}
+
+// Stores (str*, stm*, push, strex), changes of PRIMASK/FAULTMASK/BASEPRI/CONTROL (cps, msr), svc, bkpt,
+// and the hints that wait or signal (wfi, wfe, sev).
+bool changes_more_than_registers(const char* mnemonic)
+{
+    static const char* const prefixes[] = {"st", "push", "cps", "msr", "svc", "bkpt", "wf", "sev", "v"};
+    for (const char* prefix : prefixes)
+        if (std::strncmp(mnemonic, prefix, std::strlen(prefix)) == 0) return true;
+    return false;
+}
+
+// Bit n for rn (r0-r12, sp as 13, lr as 14); pc and the rest count for nothing.
+uint16_t register_bit(uint16_t reg)
+{
+    if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) return static_cast<uint16_t>(1U << (reg - ARM_REG_R0));
+    if (reg == ARM_REG_SP) return 1U << 13;
+    if (reg == ARM_REG_LR) return 1U << 14;
+    return 0;
+}
+
+}  // namespace
+
+void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, BlockInfo& info) const
 {
     cs_insn* insns = nullptr;
     size_t count = cs_disasm(disassembler_, code, size, address, 0, &insns);
-    std::optional<uint32_t> found;
-    for (size_t i = 0; i < count && !found; ++i) {
-        const cs_detail* detail = insns[i].detail;
-        for (uint8_t g = 0; detail != nullptr && g < detail->groups_count; ++g) {
-            uint8_t group = detail->groups[g];
-            if (group == ARM_GRP_VFP2 || group == ARM_GRP_VFP3 || group == ARM_GRP_VFP4 ||
-                group == ARM_GRP_FPARMV8 || group == ARM_GRP_NEON) {
-                found = static_cast<uint32_t>(insns[i].address);
-                break;
-            }
+    info.only_registers = count > 0;
+    info.registers_known = count > 0;
+    for (size_t i = 0; i < count; ++i) {
+        const cs_insn& insn = insns[i];
+        if (insn.detail != nullptr && is_fp(*insn.detail) && !info.first_fp) info.first_fp = static_cast<uint32_t>(insn.address);
+        if (changes_more_than_registers(insn.mnemonic)) info.only_registers = false;
+        cs_regs read, write;
+        uint8_t read_count = 0, write_count = 0;
+        if (cs_regs_access(disassembler_, &insn, read, &read_count, write, &write_count) != CS_ERR_OK) {
+            info.registers_known = false;
+            continue;
         }
+        for (uint8_t r = 0; r < read_count; ++r) info.live_in |= register_bit(read[r]) & ~info.written;
+        for (uint8_t w = 0; w < write_count; ++w) info.written |= register_bit(write[w]);
+    }
+    // Bytes the disassembler could not decode (an undefined instruction) make the block unknown.
+    if (count == 0 || insns[count - 1].address + insns[count - 1].size != address + size) {
+        info.only_registers = false;
+        info.registers_known = false;
     }
     if (count > 0) cs_free(insns, count);
-    return found;
 }
 
 const BlockInfo& BlockCache::lookup(uint32_t address, uint32_t size, const uint8_t* code)
@@ -58,7 +100,7 @@ const BlockInfo& BlockCache::lookup(uint32_t address, uint32_t size, const uint8
     if (found != blocks_.end()) return found->second;
     BlockInfo info;
     info.instructions = count_instructions(code, size);
-    info.first_fp = find_fp(address, size, code);
+    classify(address, size, code, info);
     return blocks_.emplace(key, info).first->second;
 }
 

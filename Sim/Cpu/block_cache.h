@@ -13,6 +13,15 @@ namespace sim::cpu {
 struct BlockInfo {
     uint32_t instructions = 0;
     std::optional<uint32_t> first_fp;  // address of its first floating-point instruction
+    // Changes nothing but core registers: no store, no change of the mask or special registers, no
+    // supervisor call, breakpoint or wait for an event, no floating point. A loop of such blocks that
+    // comes round to the same registers can only be ended by an interrupt.
+    bool only_registers = false;
+    // Core registers r0-r12, sp, lr (bit n: rn) that the block reads before writing them, and that it
+    // writes. `registers_known` is false when the disassembler could not say.
+    uint16_t live_in = 0;
+    uint16_t written = 0;
+    bool registers_known = false;
 };
 
 class BlockCache {
@@ -31,7 +40,7 @@ public:
     static uint32_t count_instructions(const uint8_t* code, uint32_t size);
 
 private:
-    std::optional<uint32_t> find_fp(uint32_t address, uint32_t size, const uint8_t* code) const;
+    void classify(uint32_t address, uint32_t size, const uint8_t* code, BlockInfo& info) const;
 
     size_t disassembler_ = 0;  // capstone's csh
     std::unordered_map<uint64_t, BlockInfo> blocks_;  // keyed by address and size

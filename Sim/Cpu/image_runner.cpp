@@ -80,8 +80,8 @@ uint32_t word_at(const uint8_t* p)
 
 }  // namespace
 
-ImageRunner::ImageRunner(Chip& chip, const ElfImage& image)
-    : chip_(chip), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0), stub_(kStubSize, 0)
+ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions options)
+    : chip_(chip), options_(options), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0), stub_(kStubSize, 0)
 {
     for (const LoadSegment& segment : image.segments()) {
         if (!in_range(segment.address, kFlashBase, kFlashSize) ||
@@ -117,6 +117,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image)
               "interrupt hook");
         check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_access_hook), this, 1, 0),
               "invalid access hook");
+        check(uc_context_alloc(uc_, &probe_context_), "allocate a context");
     } catch (...) {
         uc_close(uc_);
         throw;
@@ -128,6 +129,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image)
 ImageRunner::~ImageRunner()
 {
     chip_.attach_core(nullptr);
+    uc_context_free(probe_context_);
     uc_close(uc_);
 }
 
@@ -194,6 +196,16 @@ RunEnd ImageRunner::run(Picos limit)
         pending_fault_.reset();
         uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 0);
         if (end_) break;
+        if (pending_skip_) {
+            WaitLoop loop = std::move(*pending_skip_);
+            pending_skip_.reset();
+            try {
+                skip(loop);
+            } catch (const Stop& stop) {
+                end_ = RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()};
+            }
+            continue;
+        }
         if (pending_fault_) {
             std::string what = *pending_fault_;
             fault(what, reg(UC_ARM_REG_PC));
@@ -238,7 +250,22 @@ bool ImageRunner::charge_owed_time(uint32_t resume_at)
 
 void ImageRunner::on_block(uint32_t address, uint32_t size)
 {
-    if (end_) {
+    if (probe_) {
+        // One iteration tried ahead of time: stop when it comes round to the head or leaves the loop.
+        Probe& probe = *probe_;
+        if (!probe.started) {
+            probe.started = true;
+            return;
+        }
+        bool in_loop = false;
+        for (uint32_t block : probe.loop->blocks) in_loop = in_loop || block == address;
+        if (address == probe.loop->head || !in_loop) {
+            probe.exited = !in_loop;
+            uc_emu_stop(uc_);
+        }
+        return;
+    }
+    if (end_ || pending_skip_) {
         uc_emu_stop(uc_);
         return;
     }
@@ -265,6 +292,14 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             return;
         }
         if (exceptions.active(kHardFault)) watch_fault_handler(address);
+        if (options_.skip_waits && watch_.block(address, info, chip_.now())) {
+            if (auto loop = watch_.at_head(head_state())) {
+                // Stop before the head runs again; run() jumps and resumes here.
+                pending_skip_ = std::move(loop);
+                uc_emu_stop(uc_);
+                return;
+            }
+        }
         owed_ += info.instructions * cycle_period();
         instructions_ += info.instructions;
     } catch (const Stop& stop) {
@@ -279,8 +314,16 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
 
 uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
 {
+    if (probe_) {
+        if (address == kCycleCounterAddress) return probe_->counter;
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return 0;
+    }
     try {
-        return chip_.read(address, size);
+        uint32_t value = chip_.read(address, size);
+        watch_.bus_read(address, value);
+        return value;
     } catch (const Stop& stop) {
         stop_at(0, RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()});
     } catch (const std::exception& error) {
@@ -291,6 +334,12 @@ uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
 
 void ImageRunner::on_bus_write(uint32_t address, unsigned size, uint32_t value)
 {
+    if (probe_) {
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return;
+    }
+    watch_.bus_write();
     try {
         chip_.write(address, value, size);
     } catch (const Stop& stop) {
@@ -356,6 +405,7 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
 
     uint32_t interrupted = xpsr & kExceptionNumber;
     chip_.exceptions().activate(exception);
+    watch_.forget();
     set_reg(UC_ARM_REG_SP, frame);
     // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
     set_reg(UC_ARM_REG_LR, interrupted == 0 ? 0xFFFFFFF9U : 0xFFFFFFF1U);
@@ -384,12 +434,18 @@ void ImageRunner::return_from_exception()
     set_reg(UC_ARM_REG_XPSR, words[7] & ~kFrameRealigned);
     set_reg(UC_ARM_REG_PC, words[6] | 1U);
     exceptions.deactivate(exception);
+    watch_.forget();
     if (exception == kHardFault) fault_reason_.clear();
     owed_ += cost::kExceptionReturn * cycle_period();
 }
 
 void ImageRunner::on_interrupt(uint32_t number)
 {
+    if (probe_) {
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return;
+    }
     uint32_t pc = reg(UC_ARM_REG_PC);
     try {
         switch (number) {
@@ -411,6 +467,10 @@ void ImageRunner::on_interrupt(uint32_t number)
 
 bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, unsigned size)
 {
+    if (probe_) {
+        probe_->spoiled = true;
+        return false;
+    }
     std::string kind = fetch ? "instruction fetch from" : write ? "write of " + std::to_string(size) + " bytes to"
                                                                 : "read of " + std::to_string(size) + " bytes from";
     bool mapped = host_pointer(address, 1) != nullptr;
@@ -454,6 +514,67 @@ bool ImageRunner::fpu_enabled() const
     uint32_t cp10 = (cpacr >> 20) & 3U;
     uint32_t cp11 = (cpacr >> 22) & 3U;
     return (cp10 == 1 || cp10 == 3) && cp11 == cp10;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Waiting loops.
+
+HeadState ImageRunner::head_state() const
+{
+    static const int registers[15] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
+                                      UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+    HeadState state;
+    for (size_t r = 0; r < state.registers.size(); ++r) state.registers[r] = reg(registers[r]);
+    state.flags = reg(UC_ARM_REG_XPSR) & 0xF80F0000U;  // N Z C V Q and GE
+    return state;
+}
+
+// Jumps whole iterations of `loop` (the core stands at its head, all time charged): up to just before the
+// next event or the time limit, or, for a loop on the cycle counter, up to the iteration that leaves it.
+// The iterations jumped would have changed nothing, so the run goes on exactly as if it had run them.
+void ImageRunner::skip(const WaitLoop& loop)
+{
+    Picos now = chip_.now();
+    Picos horizon = std::min(chip_.scheduler().next_time(), limit_);
+    if (owed_ != 0 || horizon <= now) return;
+    uint64_t most = (horizon - now - 1) / loop.iteration_time;
+    uint64_t jump = loop.reads_counter ? first_exit(loop, most) : most;
+    if (jump == 0) return;
+    chip_.run_until(now + jump * loop.iteration_time);  // nothing is due before the horizon
+    instructions_ += jump * loop.instructions;
+    skipped_ += jump * loop.instructions;
+}
+
+// The first of iterations 0..most that leaves the loop, or `most` when none does. A wait on a counter
+// leaves once the counter has passed a mark and not before, so a bisection finds the first.
+uint64_t ImageRunner::first_exit(const WaitLoop& loop, uint64_t most)
+{
+    if (most == 0) return 0;
+    if (!probe_exits(loop, most)) return probe_exits(loop, 0) ? 0 : most;
+    uint64_t low = 0, high = most;
+    while (low < high) {
+        uint64_t middle = low + (high - low) / 2;
+        if (probe_exits(loop, middle))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+// Runs iteration `iteration` from now of `loop` ahead of time, with the counter value it would read
+// then, and puts the core back as it was (the iteration stores nothing). Anything unexpected counts as
+// an exit, so that the jump stops short of it.
+bool ImageRunner::probe_exits(const WaitLoop& loop, uint64_t iteration)
+{
+    uc_context_save(uc_, probe_context_);
+    probe_ = Probe{&loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step)};
+    uc_err err = uc_emu_start(uc_, loop.head | 1U, kNoExit, 0, 0);
+    bool exits = err != UC_ERR_OK || probe_->exited || probe_->spoiled || !probe_->started;
+    probe_.reset();
+    uc_context_restore(uc_, probe_context_);
+    return exits;
 }
 
 }  // namespace sim::cpu

@@ -14,8 +14,10 @@
 #include "chip.h"
 #include "elf_image.h"
 #include "sim_time.h"
+#include "wait_loop.h"
 
 struct uc_struct;
+struct uc_context;
 
 namespace sim::cpu {
 
@@ -31,12 +33,17 @@ struct RunEnd {
     Picos at = 0;
 };
 
+struct RunnerOptions {
+    // Jump over waiting loops to their end or the next event (the same timing either way, faster).
+    bool skip_waits = true;
+};
+
 class ImageRunner final : private ExternalCore {
 public:
     // Programs `image` into the chip's flash and resets the core. The runner takes over the chip's
     // exceptions and its DMA's view of memory until it is destroyed. Throws std::runtime_error when the
     // image does not fit the chip's memories or the engine cannot start.
-    ImageRunner(Chip& chip, const ElfImage& image);
+    ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions options = {});
     ~ImageRunner();
     ImageRunner(const ImageRunner&) = delete;
     ImageRunner& operator=(const ImageRunner&) = delete;
@@ -46,7 +53,9 @@ public:
     // Runs until virtual time reaches `limit` (absolute, since reset) or the node halts.
     RunEnd run(Picos limit);
 
+    // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
     uint64_t instructions() const { return instructions_; }
+    uint64_t skipped_instructions() const { return skipped_; }
     // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
     // only; the chip's registers are read through the chip).
     uint32_t reg(int uc_register) const;
@@ -74,9 +83,14 @@ private:
     void fault(const std::string& what, uint32_t pc);
     void halt(const std::string& reason) { end_ = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
     bool fpu_enabled() const;
+    HeadState head_state() const;
+    void skip(const WaitLoop& loop);
+    uint64_t first_exit(const WaitLoop& loop, uint64_t most);
+    bool probe_exits(const WaitLoop& loop, uint64_t iteration);
     void watch_fault_handler(uint32_t address);
 
     Chip& chip_;
+    RunnerOptions options_;
     uc_struct* uc_ = nullptr;
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
@@ -88,6 +102,19 @@ private:
     uint32_t period_hclk_ = 0;
     Picos period_ = 0;
     uint64_t instructions_ = 0;
+    uint64_t skipped_ = 0;
+    WaitLoopWatch watch_;
+    std::optional<WaitLoop> pending_skip_;
+    // Trying one iteration of a loop ahead of time: the counter value it would read, and how it went.
+    struct Probe {
+        const WaitLoop* loop = nullptr;
+        uint32_t counter = 0;
+        bool started = false;
+        bool exited = false;
+        bool spoiled = false;  // it did something a waiting loop does not
+    };
+    std::optional<Probe> probe_;
+    ::uc_context* probe_context_ = nullptr;
     std::optional<RunEnd> end_;
     std::optional<std::string> pending_fault_;  // an invalid access the engine is about to report
     std::string fault_reason_;                  // why HardFault was entered
