@@ -40,3 +40,4 @@ add_custom_target(flash
 
 enable_testing()
 add_subdirectory(tests/target)
+add_subdirectory(tests/sim/cpu)

@@ -93,6 +93,31 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
     if (count > 0) cs_free(insns, count);
 }
 
+std::optional<uint32_t> BlockCache::find_access(uint32_t address, uint32_t size, const uint8_t* code, uint32_t target,
+                                                const std::function<uint32_t(unsigned)>& register_value) const
+{
+    cs_insn* insns = nullptr;
+    size_t count = cs_disasm(disassembler_, code, size, address, 0, &insns);
+    std::optional<uint32_t> found;
+    for (size_t i = 0; i < count && !found; ++i) {
+        const cs_arm& arm = insns[i].detail->arm;
+        for (uint8_t o = 0; o < arm.op_count; ++o) {
+            if (arm.operands[o].type != ARM_OP_MEM) continue;
+            const arm_op_mem& mem = arm.operands[o].mem;
+            // PC as a base reads as the instruction's address + 4, word-aligned.
+            uint32_t base = mem.base == ARM_REG_PC ? ((static_cast<uint32_t>(insns[i].address) + 4U) & ~3U)
+                                                   : register_value(mem.base);
+            uint32_t index = mem.index == ARM_REG_INVALID ? 0 : register_value(mem.index) << mem.lshift;
+            uint32_t effective = base + static_cast<uint32_t>(mem.disp) +
+                                 (mem.scale < 0 ? 0U - index : index);
+            // The access may be any of the instruction's bytes (a doubleword, a post-indexed base).
+            if (target - effective < 8U || target == base) found = static_cast<uint32_t>(insns[i].address);
+        }
+    }
+    if (count > 0) cs_free(insns, count);
+    return found;
+}
+
 const BlockInfo& BlockCache::lookup(uint32_t address, uint32_t size, const uint8_t* code)
 {
     uint64_t key = (uint64_t{size} << 32) | address;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,12 @@ public:
     // `code` holds the block's `size` bytes as they sit at `address`.
     const BlockInfo& lookup(uint32_t address, uint32_t size, const uint8_t* code);
     void clear() { blocks_.clear(); }
+
+    // Which instruction of a block accessed `target`, from the registers as they are at that access
+    // (the engine reports a bad access with the block's address as its PC). Reads registers by
+    // capstone's ARM register number.
+    std::optional<uint32_t> find_access(uint32_t address, uint32_t size, const uint8_t* code, uint32_t target,
+                                        const std::function<uint32_t(unsigned)>& register_value) const;
 
     // Instructions in `size` bytes of Thumb code: a halfword whose top five bits are 0b11101, 0b11110 or
     // 0b11111 starts a 32-bit instruction.

@@ -1,5 +1,6 @@
 #include "image_runner.h"
 
+#include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
 #include <cstdio>
@@ -153,6 +154,8 @@ uint32_t ImageRunner::reg(int uc_register) const
     return value;
 }
 
+uint32_t ImageRunner::pc() const { return reg(UC_ARM_REG_PC); }
+
 void ImageRunner::set_reg(int uc_register, uint32_t value) { uc_reg_write(uc_, uc_register, &value); }
 
 uint8_t* ImageRunner::host_pointer(uint32_t address, uint32_t size)
@@ -208,7 +211,11 @@ RunEnd ImageRunner::run(Picos limit)
         }
         if (pending_fault_) {
             std::string what = *pending_fault_;
-            fault(what, reg(UC_ARM_REG_PC));
+            fault(what, pending_fault_pc_);
+            continue;
+        }
+        if (err == UC_ERR_INSN_INVALID) {
+            fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
             continue;
         }
         if (err != UC_ERR_OK)
@@ -286,6 +293,8 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
+        block_address_ = address;
+        block_size_ = size;
         if (info.first_fp && !fpu_enabled()) {
             fault("UsageFault (NOCP): floating-point instruction while CPACR does not grant CP10/CP11",
                   *info.first_fp);
@@ -474,6 +483,20 @@ bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, un
     std::string kind = fetch ? "instruction fetch from" : write ? "write of " + std::to_string(size) + " bytes to"
                                                                 : "read of " + std::to_string(size) + " bytes from";
     bool mapped = host_pointer(address, 1) != nullptr;
+    // The engine's PC is the block's start here; find the instruction that made the access.
+    pending_fault_pc_ = block_address_;
+    if (const uint8_t* code = host_pointer(block_address_, block_size_); code != nullptr && !fetch) {
+        auto register_value = [this](unsigned capstone_register) {
+            if (capstone_register >= ARM_REG_R0 && capstone_register <= ARM_REG_R12)
+                return reg(UC_ARM_REG_R0 + static_cast<int>(capstone_register - ARM_REG_R0));
+            if (capstone_register == ARM_REG_SP) return reg(UC_ARM_REG_SP);
+            if (capstone_register == ARM_REG_LR) return reg(UC_ARM_REG_LR);
+            return 0U;
+        };
+        if (auto at = blocks_.find_access(block_address_, block_size_, code, address, register_value)) pending_fault_pc_ = *at;
+    } else if (fetch) {
+        pending_fault_pc_ = address;
+    }
     pending_fault_ = "BusFault: " + kind + (mapped ? " read-only address " : " unmapped address ") + hex(address);
     return false;  // the engine stops; run() takes the fault through HardFault
 }

@@ -55,6 +55,7 @@ public:
 
     // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
     uint64_t instructions() const { return instructions_; }
+    uint32_t pc() const;
     uint64_t skipped_instructions() const { return skipped_; }
     // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
     // only; the chip's registers are read through the chip).
@@ -117,6 +118,9 @@ private:
     ::uc_context* probe_context_ = nullptr;
     std::optional<RunEnd> end_;
     std::optional<std::string> pending_fault_;  // an invalid access the engine is about to report
+    uint32_t pending_fault_pc_ = 0;
+    uint32_t block_address_ = 0;  // the block running now
+    uint32_t block_size_ = 0;
     std::string fault_reason_;                  // why HardFault was entered
     uint32_t last_fault_block_ = 0;  // the handler's last block, and the bus accesses made by then
     uint64_t last_fault_accesses_ = 0;
