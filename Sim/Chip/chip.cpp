@@ -105,6 +105,12 @@ GpioPort& Chip::gpio(char letter)
     }
 }
 
+bool Chip::free_running(uint32_t address)
+{
+    Peripheral* model = find(address);
+    return model != nullptr && model->free_running(address - model->base());
+}
+
 Peripheral* Chip::find(uint32_t address)
 {
     if (last_hit_ && address - last_hit_->base() < last_hit_->size()) return last_hit_;

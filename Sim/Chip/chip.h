@@ -92,6 +92,8 @@ public:
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
     GpioPort& gpio(char letter);
+    // Whether the register at `address` changes with time between events (a counter), not only at them.
+    bool free_running(uint32_t address);
     uint64_t access_count() const { return accesses_; }
 
 private:

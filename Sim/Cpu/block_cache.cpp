@@ -120,13 +120,18 @@ std::optional<uint32_t> BlockCache::find_access(uint32_t address, uint32_t size,
 
 const BlockInfo& BlockCache::lookup(uint32_t address, uint32_t size, const uint8_t* code)
 {
+    Recent& recent = recent_[(address >> 1) & (kRecent - 1)];
+    if (recent.address == address && recent.size == size) return *recent.info;
     uint64_t key = (uint64_t{size} << 32) | address;
     auto found = blocks_.find(key);
-    if (found != blocks_.end()) return found->second;
-    BlockInfo info;
-    info.instructions = count_instructions(code, size);
-    classify(address, size, code, info);
-    return blocks_.emplace(key, info).first->second;
+    if (found == blocks_.end()) {
+        BlockInfo info;
+        info.instructions = count_instructions(code, size);
+        classify(address, size, code, info);
+        found = blocks_.emplace(key, info).first;
+    }
+    recent = Recent{address, size, &found->second};
+    return found->second;
 }
 
 }  // namespace sim::cpu

@@ -34,7 +34,11 @@ public:
 
     // `code` holds the block's `size` bytes as they sit at `address`.
     const BlockInfo& lookup(uint32_t address, uint32_t size, const uint8_t* code);
-    void clear() { blocks_.clear(); }
+    void clear()
+    {
+        blocks_.clear();
+        recent_.assign(kRecent, Recent{});
+    }
 
     // Which instruction of a block accessed `target`, from the registers as they are at that access
     // (the engine reports a bad access with the block's address as its PC). Reads registers by
@@ -50,7 +54,16 @@ private:
     void classify(uint32_t address, uint32_t size, const uint8_t* code, BlockInfo& info) const;
 
     size_t disassembler_ = 0;  // capstone's csh
-    std::unordered_map<uint64_t, BlockInfo> blocks_;  // keyed by address and size
+    // Keyed by address and size; the map's nodes stay put, so the direct-mapped front (indexed by the
+    // address's low bits) can point into it: the lookup at every block start is then a compare.
+    std::unordered_map<uint64_t, BlockInfo> blocks_;
+    struct Recent {
+        uint32_t address = 1;  // odd: matches no Thumb block
+        uint32_t size = 0;
+        const BlockInfo* info = nullptr;
+    };
+    static constexpr size_t kRecent = 4096;
+    std::vector<Recent> recent_ = std::vector<Recent>(kRecent);
 };
 
 }  // namespace sim::cpu

@@ -197,13 +197,14 @@ RunEnd ImageRunner::run(Picos limit)
     end_.reset();
     while (!end_) {
         pending_fault_.reset();
+        ++counts_.engine_starts;
         uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 0);
         if (end_) break;
         if (pending_skip_) {
             WaitLoop loop = std::move(*pending_skip_);
             pending_skip_.reset();
             try {
-                skip(loop);
+                skip_with_probes(loop, pending_skip_state_);
             } catch (const Stop& stop) {
                 end_ = RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()};
             }
@@ -276,6 +277,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         uc_emu_stop(uc_);
         return;
     }
+    ++counts_.blocks;
     try {
         if (!charge_owed_time(address)) return;
         if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
@@ -302,9 +304,12 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         }
         if (exceptions.active(kHardFault)) watch_fault_handler(address);
         if (options_.skip_waits && watch_.block(address, info, chip_.now())) {
-            if (auto loop = watch_.at_head(head_state())) {
-                // Stop before the head runs again; run() jumps and resumes here.
+            HeadState state = head_state();
+            if (auto loop = watch_.at_head(state); loop && !jump_in_place(*loop, state)) {
+                // Finding where it ends takes trying iterations ahead of time, with the engine: stop
+                // before the head runs again; run() jumps and resumes here.
                 pending_skip_ = std::move(loop);
+                pending_skip_state_ = state;
                 uc_emu_stop(uc_);
                 return;
             }
@@ -331,7 +336,7 @@ uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
     }
     try {
         uint32_t value = chip_.read(address, size);
-        watch_.bus_read(address, value);
+        watch_.bus_read(address, value, chip_.free_running(address));
         return value;
     } catch (const Stop& stop) {
         stop_at(0, RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()});
@@ -414,6 +419,7 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
 
     uint32_t interrupted = xpsr & kExceptionNumber;
     chip_.exceptions().activate(exception);
+    ++counts_.exceptions;
     watch_.forget();
     set_reg(UC_ARM_REG_SP, frame);
     // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
@@ -537,67 +543,6 @@ bool ImageRunner::fpu_enabled() const
     uint32_t cp10 = (cpacr >> 20) & 3U;
     uint32_t cp11 = (cpacr >> 22) & 3U;
     return (cp10 == 1 || cp10 == 3) && cp11 == cp10;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Waiting loops.
-
-HeadState ImageRunner::head_state() const
-{
-    static const int registers[15] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
-                                      UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
-                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
-    HeadState state;
-    for (size_t r = 0; r < state.registers.size(); ++r) state.registers[r] = reg(registers[r]);
-    state.flags = reg(UC_ARM_REG_XPSR) & 0xF80F0000U;  // N Z C V Q and GE
-    return state;
-}
-
-// Jumps whole iterations of `loop` (the core stands at its head, all time charged): up to just before the
-// next event or the time limit, or, for a loop on the cycle counter, up to the iteration that leaves it.
-// The iterations jumped would have changed nothing, so the run goes on exactly as if it had run them.
-void ImageRunner::skip(const WaitLoop& loop)
-{
-    Picos now = chip_.now();
-    Picos horizon = std::min(chip_.scheduler().next_time(), limit_);
-    if (owed_ != 0 || horizon <= now) return;
-    uint64_t most = (horizon - now - 1) / loop.iteration_time;
-    uint64_t jump = loop.reads_counter ? first_exit(loop, most) : most;
-    if (jump == 0) return;
-    chip_.run_until(now + jump * loop.iteration_time);  // nothing is due before the horizon
-    instructions_ += jump * loop.instructions;
-    skipped_ += jump * loop.instructions;
-}
-
-// The first of iterations 0..most that leaves the loop, or `most` when none does. A wait on a counter
-// leaves once the counter has passed a mark and not before, so a bisection finds the first.
-uint64_t ImageRunner::first_exit(const WaitLoop& loop, uint64_t most)
-{
-    if (most == 0) return 0;
-    if (!probe_exits(loop, most)) return probe_exits(loop, 0) ? 0 : most;
-    uint64_t low = 0, high = most;
-    while (low < high) {
-        uint64_t middle = low + (high - low) / 2;
-        if (probe_exits(loop, middle))
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    return low;
-}
-
-// Runs iteration `iteration` from now of `loop` ahead of time, with the counter value it would read
-// then, and puts the core back as it was (the iteration stores nothing). Anything unexpected counts as
-// an exit, so that the jump stops short of it.
-bool ImageRunner::probe_exits(const WaitLoop& loop, uint64_t iteration)
-{
-    uc_context_save(uc_, probe_context_);
-    probe_ = Probe{&loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step)};
-    uc_err err = uc_emu_start(uc_, loop.head | 1U, kNoExit, 0, 0);
-    bool exits = err != UC_ERR_OK || probe_->exited || probe_->spoiled || !probe_->started;
-    probe_.reset();
-    uc_context_restore(uc_, probe_context_);
-    return exits;
 }
 
 }  // namespace sim::cpu

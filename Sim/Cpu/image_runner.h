@@ -33,6 +33,15 @@ struct RunEnd {
     Picos at = 0;
 };
 
+// What the core did, for a run's statistics.
+struct RunnerCounts {
+    uint64_t blocks = 0;       // block starts seen
+    uint64_t exceptions = 0;   // exception entries
+    uint64_t skips = 0;        // waiting loops jumped over
+    uint64_t probes = 0;       // iterations tried ahead of time to find a loop's exit
+    uint64_t engine_starts = 0;
+};
+
 struct RunnerOptions {
     // Jump over waiting loops to their end or the next event (the same timing either way, faster).
     bool skip_waits = true;
@@ -56,6 +65,7 @@ public:
     // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
     uint64_t instructions() const { return instructions_; }
     uint32_t pc() const;
+    const RunnerCounts& counts() const { return counts_; }
     uint64_t skipped_instructions() const { return skipped_; }
     // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
     // only; the chip's registers are read through the chip).
@@ -84,9 +94,12 @@ private:
     void fault(const std::string& what, uint32_t pc);
     void halt(const std::string& reason) { end_ = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
     bool fpu_enabled() const;
+    // Waiting loops (loop_skipping.cpp).
     HeadState head_state() const;
-    void skip(const WaitLoop& loop);
-    uint64_t first_exit(const WaitLoop& loop, uint64_t most);
+    uint64_t iterations_before_horizon(const WaitLoop& loop) const;
+    void jump(const WaitLoop& loop, uint64_t iterations);
+    bool jump_in_place(const WaitLoop& loop, const HeadState& state);
+    void skip_with_probes(const WaitLoop& loop, const HeadState& state);
     bool probe_exits(const WaitLoop& loop, uint64_t iteration);
     void watch_fault_handler(uint32_t address);
 
@@ -104,8 +117,23 @@ private:
     Picos period_ = 0;
     uint64_t instructions_ = 0;
     uint64_t skipped_ = 0;
+    RunnerCounts counts_;
     WaitLoopWatch watch_;
     std::optional<WaitLoop> pending_skip_;
+    HeadState pending_skip_state_;
+    // A wait on the cycle counter seen before (the same loop, the same registers it depends on), and the
+    // highest counter value known to keep it waiting: later visits jump without trying iterations.
+    struct KnownWait {
+        uint32_t head = 0;
+        uint16_t live_in = 0;
+        uint32_t step = 0;
+        HeadState state;
+        uint32_t last_staying = 0;
+    };
+    std::vector<KnownWait> known_waits_;
+    size_t next_known_ = 0;
+    const KnownWait* find_known(const WaitLoop& loop, const HeadState& state) const;
+    void remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying);
     // Trying one iteration of a loop ahead of time: the counter value it would read, and how it went.
     struct Probe {
         const WaitLoop* loop = nullptr;

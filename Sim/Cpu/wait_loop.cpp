@@ -2,13 +2,16 @@
 
 namespace sim::cpu {
 
-void WaitLoopWatch::bus_read(uint32_t address, uint32_t value)
+void WaitLoopWatch::bus_read(uint32_t address, uint32_t value, bool counter)
 {
-    if (address == kCycleCounterAddress) {
+    if (address == kCycleCounterAddress && counter) {
         ++counter_reads_;
         counter_value_ = value;
+    } else if (counter) {
+        other_counter_read_ = true;
     } else {
         ++other_reads_;
+        other_reads_hash_ = (other_reads_hash_ * 1000003U) ^ ((uint64_t{address} << 32) | value);
     }
 }
 
@@ -23,6 +26,8 @@ void WaitLoopWatch::new_iteration(Picos now)
     written_ = 0;
     writes_ = 0;
     other_reads_ = 0;
+    other_reads_hash_ = 0;
+    other_counter_read_ = false;
     counter_reads_ = 0;
 }
 
@@ -31,14 +36,14 @@ void WaitLoopWatch::start(uint32_t address, Picos now)
     // The blocks since the previous visit of `address`, oldest first, are one iteration.
     size_t period = 0;
     for (size_t p = 1; p <= kMaxPeriod; ++p) {
-        if (history_[(history_next_ + history_.size() - 1 - p) % history_.size()] == address) {
+        if (back(p) == address) {
             period = p;
             break;
         }
     }
     if (period == 0) return;
     blocks_.clear();
-    for (size_t i = period; i >= 1; --i) blocks_.push_back(history_[(history_next_ + history_.size() - 1 - i) % history_.size()]);
+    for (size_t i = period; i >= 1; --i) blocks_.push_back(back(i));
     tracking_ = true;
     clean_ = 0;
     last_head_.reset();
@@ -49,17 +54,21 @@ void WaitLoopWatch::start(uint32_t address, Picos now)
 bool WaitLoopWatch::block(uint32_t address, const BlockInfo& info, Picos now)
 {
     history_[history_next_] = address;
-    history_next_ = (history_next_ + 1) % history_.size();
+    history_next_ = (history_next_ + 1) & (kHistory - 1);
 
     bool at_head = false;
     if (tracking_) {
         if (address == blocks_[0] && position_ == blocks_.size()) {
-            bool clean = only_registers_ && writes_ == 0 && other_reads_ == 0 && counter_reads_ <= 1;
+            // A counter read with other reads: the loop may stop on either; not worked out here.
+            bool clean = only_registers_ && writes_ == 0 && !other_counter_read_ &&
+                         (counter_reads_ == 0 || (counter_reads_ == 1 && other_reads_ == 0));
             if (clean) {
                 iteration_time_ = now - head_time_;
                 iteration_instructions_ = instructions_;
                 iteration_live_in_ = registers_known_ ? live_in_ : 0xFFFF;
                 iteration_counter_reads_ = counter_reads_;
+                iteration_other_reads_ = other_reads_;
+                iteration_reads_hash_ = other_reads_hash_;
                 if (counter_reads_ == 1) {
                     counter_step_ = counter_value_ - last_counter_;
                     last_counter_ = counter_value_;
@@ -95,16 +104,18 @@ std::optional<WaitLoop> WaitLoopWatch::at_head(const HeadState& state)
         uint16_t changed = 0;
         for (size_t r = 0; r < state.registers.size(); ++r)
             if (state.registers[r] != last_head_->registers[r]) changed |= static_cast<uint16_t>(1U << r);
-        bool waits_for_event = iteration_counter_reads_ == 0 && changed == 0;
+        bool waits_for_event = iteration_counter_reads_ == 0 && changed == 0 &&
+                               (iteration_other_reads_ == 0 || iteration_reads_hash_ == last_reads_hash_);
         bool waits_for_count = iteration_counter_reads_ == 1 && have_counter_ && counter_step_ != 0 &&
                                (changed & iteration_live_in_) == 0;
         if (waits_for_event || waits_for_count) {
             found = WaitLoop{blocks_[0], blocks_, iteration_time_, iteration_instructions_, waits_for_count,
-                             last_counter_, counter_step_};
+                             last_counter_, counter_step_, iteration_live_in_};
             tracking_ = false;  // the caller jumps; watching starts again from wherever it lands
         }
     }
     have_counter_ = iteration_counter_reads_ == 1;
+    last_reads_hash_ = iteration_reads_hash_;
     last_head_ = state;
     last_iteration_time_ = iteration_time_;
     return found;

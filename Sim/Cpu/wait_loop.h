@@ -2,10 +2,12 @@
 // next event without changing any timing.
 //
 // A candidate is a short cycle of blocks (up to kMaxPeriod) that changes nothing but core registers
-// (no store, no mask change, no floating point) and touches the bus only by reading the cycle counter
-// (DWT CYCCNT), at most once an iteration. After two clean iterations of equal length:
-//  - with no bus read, the same registers at the loop head as one iteration before mean the loop
-//    cannot end by itself: only an event (an interrupt) can end it;
+// (no store, no mask change, no floating point) and writes no register of the chip. After two clean
+// iterations of equal length:
+//  - reading the same values from the same registers, none of them a counter, with the same core
+//    registers at the loop head as one iteration before, the loop cannot end by itself: the registers
+//    it polls change only at events (a read's side effect, such as clearing a flag already clear,
+//    does nothing the second time), so only an event can end it;
 //  - with one read of the cycle counter, which grows by the same step every iteration, registers that
 //    differ from one head to the next must be ones the iteration overwrites before reading (the value
 //    read last time): the loop is a function of the counter alone, and its exit iteration can be found
@@ -39,6 +41,7 @@ struct WaitLoop {
     bool reads_counter = false;
     uint32_t last_counter = 0;     // what the last iteration read
     uint32_t counter_step = 0;     // what the counter gains each iteration
+    uint16_t live_in = 0;          // core registers (bit n: rn) an iteration reads before writing
 };
 
 class WaitLoopWatch {
@@ -48,7 +51,8 @@ public:
     // At each block start, with time charged up to it. True at the head of a loop after a clean
     // iteration: the caller then reports the registers with at_head().
     bool block(uint32_t address, const BlockInfo& info, Picos now);
-    void bus_read(uint32_t address, uint32_t value);
+    // `counter`: the register changes with time between events.
+    void bus_read(uint32_t address, uint32_t value, bool counter);
     void bus_write() { ++writes_; }
     // An exception entered or returned: whatever was being watched is not one loop any more.
     void forget() { tracking_ = false; }
@@ -58,8 +62,12 @@ private:
     void start(uint32_t address, Picos now);
     void new_iteration(Picos now);
 
-    std::array<uint32_t, kMaxPeriod + 1> history_{};
+    // The last blocks run, a ring of a power of two so that indexing is a mask.
+    static constexpr size_t kHistory = 16;
+    static_assert(kHistory > kMaxPeriod);
+    std::array<uint32_t, kHistory> history_{};
     size_t history_next_ = 0;
+    uint32_t back(size_t steps) const { return history_[(history_next_ - 1 - steps) & (kHistory - 1)]; }
 
     bool tracking_ = false;
     std::vector<uint32_t> blocks_;
@@ -79,15 +87,20 @@ private:
     uint16_t live_in_ = 0;
     uint16_t written_ = 0;
     uint32_t writes_ = 0;
-    uint32_t other_reads_ = 0;
+    uint32_t other_reads_ = 0;     // of registers that change only at events
+    uint64_t other_reads_hash_ = 0;  // of their addresses and values, in order
+    bool other_counter_read_ = false;  // a counter other than the cycle counter
     uint32_t counter_reads_ = 0;
     uint32_t counter_value_ = 0;
+    uint64_t last_reads_hash_ = 0;
 
     // The iteration just completed.
     Picos iteration_time_ = 0;
     uint32_t iteration_instructions_ = 0;
     uint16_t iteration_live_in_ = 0;
     uint32_t iteration_counter_reads_ = 0;
+    uint32_t iteration_other_reads_ = 0;
+    uint64_t iteration_reads_hash_ = 0;
 };
 
 }  // namespace sim::cpu

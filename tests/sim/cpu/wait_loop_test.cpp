@@ -64,6 +64,15 @@ TEST(WaitLoopWatch, ALoopThatComesRoundToTheSameRegistersWaitsForAnEvent)
     EXPECT_FALSE(found->reads_counter);
 }
 
+TEST(WaitLoopWatch, APollOfARegisterThatKeepsItsValueWaitsForAnEvent)
+{
+    Bench bench;  // a transmitter's status register, polled for a flag that an event will set
+    bench.during = [&](int) { bench.watch.bus_read(0x40011000, 0xC0, false); };
+    auto found = bench.run(10).first;
+    ASSERT_TRUE(found.has_value());
+    EXPECT_FALSE(found->reads_counter);
+}
+
 TEST(WaitLoopWatch, ALoopThatStoresChangesRegistersOrTouchesTheBusIsNotAWait)
 {
     {
@@ -90,8 +99,21 @@ TEST(WaitLoopWatch, ALoopThatStoresChangesRegistersOrTouchesTheBusIsNotAWait)
         EXPECT_FALSE(bench.run(20).first.has_value());
     }
     {
-        Bench bench;  // a read of a status register (it may have side effects)
-        bench.during = [&](int) { bench.watch.bus_read(0x40011000, 0xC0); };
+        Bench bench;  // a status register reading differently each time
+        bench.during = [&](int i) { bench.watch.bus_read(0x40011000, 0xC0U + static_cast<uint32_t>(i % 2), false); };
+        EXPECT_FALSE(bench.run(20).first.has_value());
+    }
+    {
+        Bench bench;  // a counter other than the cycle counter (a timer's count)
+        bench.during = [&](int) { bench.watch.bus_read(0x40000024, 5, true); };
+        EXPECT_FALSE(bench.run(20).first.has_value());
+    }
+    {
+        Bench bench;  // the cycle counter and a status register: not a plain wait on either
+        bench.during = [&](int i) {
+            bench.watch.bus_read(kCycleCounterAddress, static_cast<uint32_t>(i) * 7U, true);
+            bench.watch.bus_read(0x40011000, 0xC0, false);
+        };
         EXPECT_FALSE(bench.run(20).first.has_value());
     }
     {
@@ -112,7 +134,7 @@ TEST(WaitLoopWatch, APollOfTheCycleCounterIsAWaitWhenOnlyTheValueReadChanges)
     auto poll = [](uint16_t live_in) {
         Bench bench;
         bench.a = registers_only(3, live_in, 1U << 2);
-        bench.during = [&bench](int i) { bench.watch.bus_read(kCycleCounterAddress, 1000U + 7U * static_cast<uint32_t>(i)); };
+        bench.during = [&bench](int i) { bench.watch.bus_read(kCycleCounterAddress, 1000U + 7U * static_cast<uint32_t>(i), true); };
         bench.head_state = [](int i) {
             HeadState s;
             s.registers[2] = 1000U + 7U * static_cast<uint32_t>(i);
