@@ -121,19 +121,22 @@ private:
     WaitLoopWatch watch_;
     std::optional<WaitLoop> pending_skip_;
     HeadState pending_skip_state_;
-    // A wait on the cycle counter seen before (the same loop, the same registers it depends on), and the
-    // highest counter value known to keep it waiting: later visits jump without trying iterations.
+    // A wait on the cycle counter seen before (the same loop, the same registers it depends on), with
+    // the highest counter value known to keep it waiting and the lowest known to end it: later visits
+    // jump without trying iterations unless their iteration reads between the two.
     struct KnownWait {
         uint32_t head = 0;
         uint16_t live_in = 0;
         uint32_t step = 0;
         HeadState state;
         uint32_t last_staying = 0;
+        std::optional<uint32_t> first_leaving;
     };
     std::vector<KnownWait> known_waits_;
     size_t next_known_ = 0;
     const KnownWait* find_known(const WaitLoop& loop, const HeadState& state) const;
-    void remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying);
+    void remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying,
+                  std::optional<uint32_t> first_leaving);
     // Trying one iteration of a loop ahead of time: the counter value it would read, and how it went.
     struct Probe {
         const WaitLoop* loop = nullptr;

@@ -18,12 +18,16 @@ constexpr uint32_t kHalfRange = 0x80000000U;
 
 HeadState ImageRunner::head_state() const
 {
-    static const int registers[15] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
-                                      UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
-                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+    static int registers[16] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                UC_ARM_REG_R4,  UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                UC_ARM_REG_R8,  UC_ARM_REG_R9,  UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                UC_ARM_REG_R12, UC_ARM_REG_SP,  UC_ARM_REG_LR,  UC_ARM_REG_XPSR};
     HeadState state;
-    for (size_t r = 0; r < state.registers.size(); ++r) state.registers[r] = reg(registers[r]);
-    state.flags = reg(UC_ARM_REG_XPSR) & 0xF80F0000U;  // N Z C V Q and GE
+    void* values[16];
+    for (size_t r = 0; r < state.registers.size(); ++r) values[r] = &state.registers[r];
+    values[15] = &state.flags;
+    uc_reg_read_batch(uc_, registers, values, 16);
+    state.flags &= 0xF80F0000U;  // N Z C V Q and GE
     return state;
 }
 
@@ -58,8 +62,17 @@ bool ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
     const KnownWait* known = find_known(loop, state);
     if (known == nullptr) return false;
     uint32_t ahead = known->last_staying - loop.last_counter;
-    if (ahead >= kHalfRange || ahead / loop.counter_step < most) return false;
-    jump(loop, most);
+    if (ahead >= kHalfRange) return false;
+    uint64_t staying = ahead / loop.counter_step;  // iterations 0 .. staying-1 read no more than that
+    if (staying >= most) {
+        jump(loop, most);
+        return true;
+    }
+    // Iteration `staying` reads past the highest staying value: it leaves if it reads the lowest
+    // leaving value or more; between the two it must be tried.
+    uint32_t read = loop.last_counter + static_cast<uint32_t>((staying + 1) * loop.counter_step);
+    if (!known->first_leaving || read - *known->first_leaving >= kHalfRange) return false;
+    jump(loop, staying);
     return true;
 }
 
@@ -87,7 +100,10 @@ void ImageRunner::skip_with_probes(const WaitLoop& loop, const HeadState& state)
             (probe_exits(loop, middle) ? leaving : staying) = middle;
         }
     }
-    remember(loop, state, loop.last_counter + static_cast<uint32_t>((staying + 1) * loop.counter_step));
+    auto value_read = [&](uint64_t iteration) {
+        return loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step);
+    };
+    remember(loop, state, value_read(staying), leaving != 0 ? std::optional<uint32_t>(value_read(leaving)) : std::nullopt);
     jump(loop, std::min(leaving != 0 ? leaving : most, most));
 }
 
@@ -105,14 +121,17 @@ const ImageRunner::KnownWait* ImageRunner::find_known(const WaitLoop& loop, cons
     return nullptr;
 }
 
-void ImageRunner::remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying)
+void ImageRunner::remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying,
+                           std::optional<uint32_t> first_leaving)
 {
-    KnownWait known{loop.head, loop.live_in, loop.counter_step, state, last_staying};
-    for (KnownWait& existing : known_waits_) {
-        if (&existing == find_known(loop, state)) {
-            existing = known;
-            return;
-        }
+    KnownWait known{loop.head, loop.live_in, loop.counter_step, state, last_staying, first_leaving};
+    if (const KnownWait* existing = find_known(loop, state)) {
+        KnownWait& entry = known_waits_[static_cast<size_t>(existing - known_waits_.data())];
+        // Keep the tighter bounds: the highest staying value, the lowest leaving one.
+        if (last_staying - entry.last_staying < kHalfRange) entry.last_staying = last_staying;
+        if (first_leaving && (!entry.first_leaving || *entry.first_leaving - *first_leaving < kHalfRange))
+            entry.first_leaving = first_leaving;
+        return;
     }
     if (known_waits_.size() < kKnownWaits) {
         known_waits_.push_back(known);
