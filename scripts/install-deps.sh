@@ -14,6 +14,8 @@ packages+=(clang-14 libclang-rt-14-dev llvm-14)
 # The emulated Cortex-M4 that runs the flashable image against the chip models: Debian's Unicorn engine
 # and Capstone disassembler, their i386 builds, which link with the 32-bit host build.
 packages+=(libunicorn-dev:i386 libcapstone-dev:i386)
+# The debugger that the GDB server of the emulated core is tested with.
+packages+=(gdb-multiarch)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

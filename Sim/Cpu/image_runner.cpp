@@ -3,6 +3,7 @@
 #include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -156,6 +157,18 @@ uint32_t ImageRunner::reg(int uc_register) const
 
 uint32_t ImageRunner::pc() const { return reg(UC_ARM_REG_PC); }
 
+void ImageRunner::read_engine_register(int uc_register, uint64_t* value) const
+{
+    *value = 0;
+    uc_reg_read(uc_, uc_register, value);
+}
+
+void ImageRunner::write_engine_register(int uc_register, uint64_t value)
+{
+    uc_reg_write(uc_, uc_register, &value);
+    if (uc_register == UC_ARM_REG_PC) watch_.forget();
+}
+
 void ImageRunner::set_reg(int uc_register, uint32_t value) { uc_reg_write(uc_, uc_register, &value); }
 
 uint8_t* ImageRunner::host_pointer(uint32_t address, uint32_t size)
@@ -219,7 +232,10 @@ RunEnd ImageRunner::run(Picos limit)
             fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
             continue;
         }
-        if (err != UC_ERR_OK)
+        uint32_t pc = reg(UC_ARM_REG_PC);
+        if (err == UC_ERR_OK && std::find(breakpoints_.begin(), breakpoints_.end(), pc) != breakpoints_.end())
+            end_ = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex(pc), chip_.now()};
+        else if (err != UC_ERR_OK)
             end_ = RunEnd{RunEnd::Kind::Failure, std::string("the engine stopped: ") + uc_strerror(err) + " at pc " +
                                                      hex(reg(UC_ARM_REG_PC)),
                           chip_.now()};
@@ -282,6 +298,11 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         if (!charge_owed_time(address)) return;
         if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
         Exceptions& exceptions = chip_.exceptions();
+        if (stepping_) {
+            owed_ += cycle_period();  // the one instruction of a step
+            ++instructions_;
+            return;
+        }
         if (exceptions.any_pending()) {
             exceptions.set_primask(reg(UC_ARM_REG_PRIMASK) & 1U);
             if (int e = exceptions.next_to_take()) {
@@ -321,6 +342,75 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
     } catch (const std::exception& error) {
         stop_at(address, RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()});
     }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Debugging.
+
+void ImageRunner::set_breakpoints(const std::vector<uint32_t>& addresses)
+{
+    breakpoints_ = addresses;
+    // The engine ends its blocks at, and stops on reaching, these addresses; blocks translated before
+    // know nothing of them.
+    std::vector<uint64_t> exits(addresses.begin(), addresses.end());
+    if (exits.empty()) {
+        uc_ctl_exits_disable(uc_);
+    } else {
+        uc_ctl_exits_enable(uc_);
+        uc_ctl_set_exits(uc_, exits.data(), exits.size());
+    }
+    uc_ctl_flush_tlb(uc_);
+}
+
+RunEnd ImageRunner::step()
+{
+    limit_ = kNever;
+    end_.reset();
+    std::vector<uint32_t> breakpoints = breakpoints_;
+    if (!breakpoints.empty()) set_breakpoints({});
+    stepping_ = true;
+    pending_fault_.reset();
+    uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 1);
+    stepping_ = false;
+    if (!end_ && pending_fault_) fault(*pending_fault_, pending_fault_pc_);
+    if (!end_ && err == UC_ERR_INSN_INVALID) fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
+    if (!breakpoints.empty()) set_breakpoints(breakpoints);
+    if (end_) return *end_;
+    return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
+}
+
+bool ImageRunner::debug_read(uint32_t address, uint8_t* out, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        uint32_t at = address + i;
+        if (const uint8_t* from = host_pointer(at, 1)) {
+            out[i] = *from;
+        } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
+            // Through the register's model, a word at a time, as the debug port reads it.
+            out[i] = static_cast<uint8_t>(chip_.master_read(at & ~3U, 4) >> (8 * (at & 3U)));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        uint32_t at = address + i;
+        if (uint8_t* to = host_pointer(at, 1)) {
+            *to = in[i];
+        } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
+            chip_.master_write(at, in[i], 1);
+        } else {
+            return false;
+        }
+    }
+    // Code the debugger changed (a patched instruction) must be translated again.
+    uc_ctl_remove_cache(uc_, address, address + size);
+    blocks_.clear();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -27,6 +27,7 @@ struct RunEnd {
         TimeLimit,  // virtual time reached the limit; run() may be called again to go on
         Halt,       // the node stopped (a fault, a lockup, a wait nothing can end): final
         Failure,    // the simulator or the engine failed: final
+        Stopped,    // at a breakpoint, or after a single step; run() or step() goes on
     };
     Kind kind = Kind::TimeLimit;
     std::string reason;
@@ -63,8 +64,19 @@ public:
     RunEnd run(Picos limit);
 
     // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
+    // Debugging. A run stops before an instruction at a breakpoint; a step executes one instruction and
+    // takes no interrupt (a pending one is taken by the next run), as with the debugger masking them.
+    void set_breakpoints(const std::vector<uint32_t>& addresses);
+    RunEnd step();
+    // The chip's registers and the core's memories as a debugger reads and writes them: no time passes.
+    bool debug_read(uint32_t address, uint8_t* out, uint32_t size);
+    bool debug_write(uint32_t address, const uint8_t* in, uint32_t size);
+
     uint64_t instructions() const { return instructions_; }
     uint32_t pc() const;
+    // Any register of the engine (UC_ARM_REG_*), up to 64 bits wide (the FP d registers).
+    void read_engine_register(int uc_register, uint64_t* value) const;
+    void write_engine_register(int uc_register, uint64_t value);
     const RunnerCounts& counts() const { return counts_; }
     uint64_t skipped_instructions() const { return skipped_; }
     // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
@@ -148,6 +160,8 @@ private:
     std::optional<Probe> probe_;
     ::uc_context* probe_context_ = nullptr;
     std::optional<RunEnd> end_;
+    std::vector<uint32_t> breakpoints_;
+    bool stepping_ = false;
     std::optional<std::string> pending_fault_;  // an invalid access the engine is about to report
     uint32_t pending_fault_pc_ = 0;
     uint32_t block_address_ = 0;  // the block running now
