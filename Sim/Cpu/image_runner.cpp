@@ -15,8 +15,6 @@ namespace sim::cpu {
 
 namespace {
 
-// The engine stops on reaching this address; code never runs there.
-constexpr uint64_t kNoExit = 0xFFFFFFFEU;
 // Engine exception numbers (the core's own, as it reports them to the interrupt hook).
 constexpr uint32_t kUndefined = 1;
 constexpr uint32_t kPrefetchAbort = 3;
@@ -218,8 +216,8 @@ RunEnd ImageRunner::run(Picos limit)
             pending_skip_.reset();
             try {
                 skip_with_probes(loop, pending_skip_state_);
-            } catch (const Stop& stop) {
-                end_ = RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()};
+            } catch (const std::exception& error) {
+                end_ = end_of(error);
             }
             continue;
         }
@@ -245,7 +243,15 @@ RunEnd ImageRunner::run(Picos limit)
     return *end_;
 }
 
-void ImageRunner::stop_at(uint32_t /*resume_at*/, RunEnd end)
+// What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.
+RunEnd ImageRunner::end_of(const std::exception& error) const
+{
+    if (const auto* stop = dynamic_cast<const Stop*>(&error))
+        return RunEnd{stop->halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop->reason(), stop->at()};
+    return RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
+}
+
+void ImageRunner::stop_at(RunEnd end)
 {
     // Asked from the block hook, the stop takes effect before the block's first instruction, and the
     // next run resumes at that block.
@@ -255,7 +261,7 @@ void ImageRunner::stop_at(uint32_t /*resume_at*/, RunEnd end)
 
 // Moves the chip's time on by what the core has run since the last block boundary (events run and
 // interrupts become pending on the way). False when the run must stop here.
-bool ImageRunner::charge_owed_time(uint32_t resume_at)
+bool ImageRunner::charge_owed_time()
 {
     Picos now = chip_.now();
     if (now + owed_ < limit_) {
@@ -268,7 +274,7 @@ bool ImageRunner::charge_owed_time(uint32_t resume_at)
         owed_ = now + owed_ - limit_;
         chip_.run_until(limit_);
     }
-    stop_at(resume_at, RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
+    stop_at(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
     return false;
 }
 
@@ -295,7 +301,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
     }
     ++counts_.blocks;
     try {
-        if (!charge_owed_time(address)) return;
+        if (!charge_owed_time()) return;
         if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
         Exceptions& exceptions = chip_.exceptions();
         if (stepping_) {
@@ -312,7 +318,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         }
         const uint8_t* code = host_pointer(address, size);
         if (code == nullptr) {
-            stop_at(address, RunEnd{RunEnd::Kind::Failure, "code at " + hex(address) + " outside memory", chip_.now()});
+            stop_at(RunEnd{RunEnd::Kind::Failure, "code at " + hex(address) + " outside memory", chip_.now()});
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
@@ -337,10 +343,8 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         }
         owed_ += info.instructions * cycle_period();
         instructions_ += info.instructions;
-    } catch (const Stop& stop) {
-        stop_at(address, RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()});
     } catch (const std::exception& error) {
-        stop_at(address, RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()});
+        stop_at(end_of(error));
     }
 }
 
@@ -428,10 +432,8 @@ uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
         uint32_t value = chip_.read(address, size);
         watch_.bus_read(address, value, chip_.free_running(address));
         return value;
-    } catch (const Stop& stop) {
-        stop_at(0, RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()});
     } catch (const std::exception& error) {
-        stop_at(0, RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()});
+        stop_at(end_of(error));
     }
     return 0;
 }
@@ -446,10 +448,8 @@ void ImageRunner::on_bus_write(uint32_t address, unsigned size, uint32_t value)
     watch_.bus_write();
     try {
         chip_.write(address, value, size);
-    } catch (const Stop& stop) {
-        stop_at(0, RunEnd{stop.halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop.reason(), stop.at()});
     } catch (const std::exception& error) {
-        stop_at(0, RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()});
+        stop_at(end_of(error));
     }
 }
 

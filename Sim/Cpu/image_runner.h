@@ -99,8 +99,11 @@ private:
 
     uint8_t* host_pointer(uint32_t address, uint32_t size);
     Picos cycle_period();
-    bool charge_owed_time(uint32_t resume_at);
-    void stop_at(uint32_t resume_at, RunEnd end);
+    bool charge_owed_time();
+    void stop_at(RunEnd end);
+    RunEnd end_of(const std::exception& error) const;
+    // The engine stops on reaching this address; code never runs there.
+    static constexpr uint64_t kNoExit = 0xFFFFFFFEU;
     void enter_exception(int exception, uint32_t return_address);
     void return_from_exception();
     void fault(const std::string& what, uint32_t pc);

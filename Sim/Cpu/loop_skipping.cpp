@@ -10,7 +10,6 @@
 namespace sim::cpu {
 
 namespace {
-constexpr uint64_t kNoExit = 0xFFFFFFFEU;
 constexpr size_t kKnownWaits = 16;
 // A counter wait is assumed to leave once the counter passes a mark, within half the counter's range.
 constexpr uint32_t kHalfRange = 0x80000000U;
