@@ -231,6 +231,16 @@ RunEnd ImageRunner::run(Picos limit)
             continue;
         }
         uint32_t pc = reg(UC_ARM_REG_PC);
+        uint16_t previous = 0;
+        read_memory(pc - 2, &previous, 2);
+        if (err == UC_ERR_OK && (previous == kWfi || previous == kWfe)) {
+            try {
+                sleep();
+            } catch (const std::exception& error) {
+                end_ = end_of(error);
+            }
+            continue;
+        }
         if (err == UC_ERR_OK && std::find(breakpoints_.begin(), breakpoints_.end(), pc) != breakpoints_.end())
             end_ = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex(pc), chip_.now()};
         else if (err != UC_ERR_OK)
@@ -241,6 +251,32 @@ RunEnd ImageRunner::run(Picos limit)
             end_ = RunEnd{RunEnd::Kind::Failure, "the core reached " + hex(reg(UC_ARM_REG_PC)), chip_.now()};
     }
     return *end_;
+}
+
+// WFI (or WFE) stopped the engine after the instruction: the core sleeps until an interrupt it could
+// take is pending (under PRIMASK too: it then wakes without taking it), while time passes event by event.
+void ImageRunner::sleep()
+{
+    if (!charge_owed_time()) return;
+    Exceptions& exceptions = chip_.exceptions();
+    for (;;) {
+        bool masked = reg(UC_ARM_REG_PRIMASK) & 1U;
+        exceptions.set_primask(false);
+        bool wake = exceptions.next_to_take() != 0;
+        exceptions.set_primask(masked);
+        if (wake) return;
+        Picos next = chip_.scheduler().next_time();
+        if (next == kNever) {
+            halt("core asleep in WFI at pc " + hex(reg(UC_ARM_REG_PC) - 2) + " with nothing left to wake it");
+            return;
+        }
+        if (next >= limit_) {
+            chip_.run_until(limit_);
+            end_ = RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()};
+            return;
+        }
+        chip_.run_until(next);
+    }
 }
 
 // What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.

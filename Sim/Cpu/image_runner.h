@@ -104,6 +104,10 @@ private:
     RunEnd end_of(const std::exception& error) const;
     // The engine stops on reaching this address; code never runs there.
     static constexpr uint64_t kNoExit = 0xFFFFFFFEU;
+    // The engine stops after these; the core sleeps until an interrupt.
+    static constexpr uint16_t kWfi = 0xBF30;
+    static constexpr uint16_t kWfe = 0xBF20;
+    void sleep();
     void enter_exception(int exception, uint32_t return_address);
     void return_from_exception();
     void fault(const std::string& what, uint32_t pc);

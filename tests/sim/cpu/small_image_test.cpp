@@ -105,6 +105,21 @@ TEST(SmallImage, ARunStoppedAtItsLimitGoesOnWhereItStopped)
     EXPECT_EQ(runner.instructions(), whole.instructions);
 }
 
+TEST(SmallImage, ACoreAsleepInWfiWakesForEachInterrupt)
+{
+    sim::Chip chip;
+    ElfImage elf = image("sleep");
+    ImageRunner runner(chip, elf);
+    RunEnd end = runner.run(sim::milliseconds(10) + sim::microseconds(50));
+    EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
+    EXPECT_EQ(word(runner, elf, "ticks"), 10U);
+    // Stopped with nothing left to wake it, the core has stopped for good.
+    chip.systick.write(0x0, 0, 4);
+    end = runner.run(sim::milliseconds(20));
+    EXPECT_EQ(end.kind, RunEnd::Kind::Halt) << end.reason;
+    EXPECT_NE(end.reason.find("WFI"), std::string::npos) << end.reason;
+}
+
 struct FaultCase {
     int number;
     std::vector<std::string> words;  // what the halt's reason names
