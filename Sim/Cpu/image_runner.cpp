@@ -139,6 +139,14 @@ void ImageRunner::reset()
     owed_ = 0;
     end_.reset();
     fault_reason_.clear();
+    watch_.forget();
+    // The core's own blocks go back to their reset state with it: no exception active or pending, no
+    // priorities, SysTick stopped, the cycle counter off. (The chip's peripherals keep theirs.)
+    chip_.exceptions().reset();
+    chip_.scb.reset();
+    chip_.systick.reset();
+    chip_.dwt.reset();
+    chip_.core_debug.reset();
     // Booting from flash: word 0 of the vector table is the initial main stack pointer, word 1 the reset
     // vector (a Thumb address).
     set_reg(UC_ARM_REG_XPSR, kThumbBit);

@@ -58,7 +58,8 @@ public:
     ImageRunner(const ImageRunner&) = delete;
     ImageRunner& operator=(const ImageRunner&) = delete;
 
-    // The core's reset: RAM cleared, SP and PC from the vector table. (The chip models keep their state.)
+    // The core's reset: RAM cleared, the core's exception state, SCB, SysTick and cycle counter as at
+    // reset, SP and PC from the vector table. (The chip's peripherals keep their state.)
     void reset();
     // Runs until virtual time reaches `limit` (absolute, since reset) or the node halts.
     RunEnd run(Picos limit);

@@ -169,6 +169,8 @@ TEST_F(NodeImage, AnswersADebuggerAsABoardOnAProbeWould)
                          "monitor reset\n"
                          "maintenance flush register-cache\n"
                          "printf \"pc after reset %x\\n\", $pc\n"
+                         "continue\n"
+                         "printf \"clock at main again %u\\n\", (unsigned int)SystemCoreClock\n"
                          "kill\n";
     std::string dir = ::testing::TempDir();
     std::ofstream(dir + "/gdb-script") << script;
@@ -189,6 +191,7 @@ TEST_F(NodeImage, AnswersADebuggerAsABoardOnAProbeWould)
     char reset_again[40];
     std::snprintf(reset_again, sizeof reset_again, "pc after reset %x", *elf.symbol("Reset_Handler") & ~1U);
     EXPECT_NE(output.find(reset_again), std::string::npos) << output;
+    EXPECT_NE(output.find("clock at main again 16000000"), std::string::npos) << output;
     size_t before = output.find("compare before "), after = output.find("compare after ");
     ASSERT_NE(before, std::string::npos) << output;
     ASSERT_NE(after, std::string::npos) << output;
