@@ -64,7 +64,6 @@ public:
     // Runs until virtual time reaches `limit` (absolute, since reset) or the node halts.
     RunEnd run(Picos limit);
 
-    // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
     // Debugging. A run stops before an instruction at a breakpoint; a step executes one instruction and
     // takes no interrupt (a pending one is taken by the next run), as with the debugger masking them.
     void set_breakpoints(const std::vector<uint32_t>& addresses);
@@ -73,13 +72,14 @@ public:
     bool debug_read(uint32_t address, uint8_t* out, uint32_t size);
     bool debug_write(uint32_t address, const uint8_t* in, uint32_t size);
 
+    // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
     uint64_t instructions() const { return instructions_; }
+    uint64_t skipped_instructions() const { return skipped_; }
     uint32_t pc() const;
     // Any register of the engine (UC_ARM_REG_*), up to 64 bits wide (the FP d registers).
     void read_engine_register(int uc_register, uint64_t* value) const;
     void write_engine_register(int uc_register, uint64_t value);
     const RunnerCounts& counts() const { return counts_; }
-    uint64_t skipped_instructions() const { return skipped_; }
     // A core register by Unicorn's number (UC_ARM_REG_*), and memory as the core sees it (flash and RAM
     // only; the chip's registers are read through the chip).
     uint32_t reg(int uc_register) const;
