@@ -34,6 +34,7 @@ set_source_files_properties(Core/Src/main.cpp PROPERTIES COMPILE_DEFINITIONS mai
 file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
 set(NODE_FIRMWARE_BINDING ${CMAKE_SOURCE_DIR}/Sim/Node/host_firmware.cpp)
 list(REMOVE_ITEM NODE_SIM_SOURCES ${NODE_FIRMWARE_BINDING})
+list(FILTER NODE_SIM_SOURCES EXCLUDE REGEX "/Sim/Cpu/")
 add_library(node_sim STATIC ${NODE_SIM_SOURCES})
 target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node)
 target_link_libraries(node_sim PUBLIC node_device)
@@ -46,6 +47,10 @@ add_library(node_firmware OBJECT ${NODE_FIRMWARE_BINDING})
 target_link_libraries(node_firmware PUBLIC node_sim)
 node_warnings(node_firmware)
 target_compile_options(node_firmware PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
+
+if(NOT NODE_FUZZ)
+    add_subdirectory(Sim/Cpu)
+endif()
 
 enable_testing()
 if(NODE_FUZZ)

@@ -12,12 +12,20 @@ packages+=(libsqlite3-dev libcpp-httplib-dev pkg-config chromium)
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 # The fuzz preset: clang 14, libFuzzer and the sanitizers' runtimes (32-bit too), llvm-symbolizer.
 packages+=(clang-14 libclang-rt-14-dev llvm-14)
+# The emulated Cortex-M4 that runs the flashable image against the chip models: Debian's Unicorn engine
+# and Capstone disassembler, their i386 builds, which link with the 32-bit host build.
+packages+=(libunicorn-dev:i386 libcapstone-dev:i386)
+# The debugger that the GDB server of the emulated core is tested with.
+packages+=(gdb-multiarch)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
+    if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi

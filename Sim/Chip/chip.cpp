@@ -115,6 +115,12 @@ GpioPort& Chip::gpio(char letter)
     }
 }
 
+bool Chip::free_running(uint32_t address)
+{
+    Peripheral* model = find(address);
+    return model != nullptr && model->free_running(address - model->base());
+}
+
 Peripheral* Chip::find(uint32_t address)
 {
     if (last_hit_ && address - last_hit_->base() < last_hit_->size()) return last_hit_;
@@ -160,6 +166,7 @@ void Chip::run_until(Picos t)
 void Chip::deliver()
 {
     if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
         if (e == 0) break;
@@ -342,6 +349,10 @@ void Chip::barrier()
 
 uint32_t Chip::master_read(uint32_t address, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address)) return model->read(address - model->base(), width);
+        return core_->memory_read(address, width);
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));
@@ -355,6 +366,13 @@ uint32_t Chip::master_read(uint32_t address, unsigned width)
 
 void Chip::master_write(uint32_t address, uint32_t value, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address))
+            model->write(address - model->base(), value, width);
+        else
+            core_->memory_write(address, value, width);
+        return;
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));

@@ -39,6 +39,18 @@ struct ChipConfig {
     bool crystal_present = true;
 };
 
+// A core that runs outside the host process (the emulated Cortex-M4 executing the flashable image). It
+// takes exceptions itself, at its own instruction boundaries, by asking exceptions() what to take, and
+// it owns the memory that the DMA controller reaches.
+class ExternalCore {
+public:
+    virtual uint32_t memory_read(uint32_t address, unsigned width) = 0;
+    virtual void memory_write(uint32_t address, uint32_t value, unsigned width) = 0;
+
+protected:
+    ~ExternalCore() = default;
+};
+
 class Chip final : public device::Bus, public ChipContext {
 public:
     using Handler = void (*)();
@@ -55,6 +67,9 @@ public:
     void set_time_limit(Picos limit) { time_limit_ = limit; }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
+    // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory
+    // at chip addresses (nullptr: back to the host firmware's handlers and memory).
+    void attach_core(ExternalCore* core) { core_ = core; }
     const ChipConfig& config() const { return config_; }
 
     // device::Bus
@@ -77,6 +92,8 @@ public:
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
     GpioPort& gpio(char letter);
+    // Whether the register at `address` changes with time between events (a counter), not only at them.
+    bool free_running(uint32_t address);
     uint64_t access_count() const { return accesses_; }
 
 private:
@@ -144,6 +161,7 @@ private:
     bool monitor_valid_ = false;
     uint32_t monitor_address_ = 0;
     bool delivering_ = false;
+    ExternalCore* core_ = nullptr;
 
     std::vector<Peripheral*> models_;
     Peripheral* last_hit_ = nullptr;
