@@ -1,4 +1,4 @@
-#include "nvic.h"
+#include "exceptions.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -150,8 +150,8 @@ std::string Exceptions::name(int e)
 
 // ---------------------------------------------------------------------------------------------------
 
-NvicBlock::NvicBlock(Exceptions& exceptions, Log& log)
-    : Peripheral("NVIC", 0xE000E100U, 0xC00U), exceptions_(exceptions), log_(log)
+NvicBlock::NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log)
+    : Peripheral(block), exceptions_(exceptions), log_(log)
 {}
 
 namespace {
@@ -239,8 +239,8 @@ void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
 
 // ---------------------------------------------------------------------------------------------------
 
-ScbBlock::ScbBlock(Exceptions& exceptions, Log& log)
-    : Peripheral("SCB", 0xE000ED00U, 0x90U), exceptions_(exceptions), log_(log)
+ScbBlock::ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log)
+    : Peripheral(block), exceptions_(exceptions), log_(log)
 {}
 
 void ScbBlock::reset()

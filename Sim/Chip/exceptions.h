@@ -9,10 +9,11 @@
 
 #include "peripheral.h"
 #include "sim_log.h"
+#include "soc_layout.h"
 
 namespace sim {
 
-constexpr int kIrqCount = 86;
+constexpr int kIrqCount = soc::kIrqCount;
 constexpr int kExceptionCount = 16 + kIrqCount;  // exception number e: 1..15 system, 16 + n for IRQ n
 constexpr int kSysTickException = 15;
 constexpr int kPendSVException = 14;
@@ -101,7 +102,7 @@ private:
 
 class NvicBlock final : public Peripheral {
 public:
-    NvicBlock(Exceptions& exceptions, Log& log);
+    NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
 
@@ -112,7 +113,7 @@ private:
 
 class ScbBlock final : public Peripheral {
 public:
-    ScbBlock(Exceptions& exceptions, Log& log);
+    ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset();

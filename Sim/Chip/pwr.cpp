@@ -11,7 +11,7 @@ constexpr uint32_t kCsrVosRdy = 1U << 14;
 constexpr uint32_t kCsrWritable = (1U << 8) | (1U << 9);  // EWUP, BRE
 }  // namespace
 
-Pwr::Pwr(ChipContext& chip) : Peripheral("PWR", 0x40007000U, 0x400U), chip_(chip)
+Pwr::Pwr(ChipContext& chip, const soc::Block& block) : Peripheral(block), chip_(chip)
 {
     reset();
 }

@@ -11,7 +11,7 @@ namespace sim {
 
 class Pwr final : public Peripheral {
 public:
-    explicit Pwr(ChipContext& chip);
+    Pwr(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset();
