@@ -151,90 +151,100 @@ std::string Exceptions::name(int e)
 // ---------------------------------------------------------------------------------------------------
 
 NvicBlock::NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log)
-    : Peripheral(block), exceptions_(exceptions), log_(log)
+    : Peripheral(block), exceptions_(exceptions), regs_(*this, *this, register_table(), log)
 {}
 
-namespace {
-// Which register group of the NVIC an offset falls in, and the first IRQ of its word.
-struct BitGroup {
-    int kind;  // 0 ISER, 1 ICER, 2 ISPR, 3 ICPR, 4 IABR, -1 none
-    int first_irq;
-};
-BitGroup bit_group(uint32_t offset)
+uint32_t NvicBlock::bits_of_word(Bits which, unsigned word) const
 {
-    if (offset >= 0x300) return {-1, 0};
-    int kind = static_cast<int>(offset / 0x80U);
-    uint32_t word = (offset % 0x80U) / 4U;
-    if (word >= 8) return {-1, 0};
-    return {kind, static_cast<int>(word * 32U)};
-}
-}  // namespace
-
-uint32_t NvicBlock::read(uint32_t offset, unsigned width)
-{
-    if (offset >= 0x300 && offset < 0x300 + 240) {
-        uint32_t value = 0;
-        for (unsigned i = 0; i < width; ++i) {
-            int irq = static_cast<int>(offset - 0x300 + i);
-            if (irq < kIrqCount)
-                value |= static_cast<uint32_t>(exceptions_.priority_byte(exception_of_irq(irq))) << (8 * i);
-        }
-        return value;
-    }
-    BitGroup g = bit_group(offset);
-    if (g.kind < 0) {
-        log_.line("NVIC: read of unmodelled offset " + std::to_string(offset));
-        return 0;
-    }
     uint32_t value = 0;
-    for (int bit = 0; bit < 32 && g.first_irq + bit < kIrqCount; ++bit) {
-        int e = exception_of_irq(g.first_irq + bit);
-        bool set = g.kind <= 1 ? exceptions_.enabled(e) : g.kind <= 3 ? exceptions_.pending(e) : exceptions_.active(e);
+    for (int bit = 0; bit < 32; ++bit) {
+        const int irq = static_cast<int>(word) * 32 + bit;
+        if (irq >= kIrqCount) break;
+        const int e = exception_of_irq(irq);
+        const bool set = which == Bits::Enabled   ? exceptions_.enabled(e)
+                         : which == Bits::Pending ? exceptions_.pending(e)
+                                                  : exceptions_.active(e);
         if (set) value |= 1U << bit;
     }
     return value;
 }
 
-void NvicBlock::write(uint32_t offset, uint32_t value, unsigned width)
+template <class Change>
+void NvicBlock::for_each_line(unsigned word, uint32_t value, Change change)
 {
-    if (offset >= 0x300 && offset < 0x300 + 240) {
-        for (unsigned i = 0; i < width; ++i) {
-            int irq = static_cast<int>(offset - 0x300 + i);
-            if (irq < kIrqCount)
-                exceptions_.set_priority_byte(exception_of_irq(irq), static_cast<uint8_t>(value >> (8 * i)));
-        }
-        return;
+    for (int bit = 0; bit < 32; ++bit) {
+        const int irq = static_cast<int>(word) * 32 + bit;
+        if (irq >= kIrqCount) break;
+        if (value & (1U << bit)) change(irq);
     }
-    if (offset == 0xE00) {  // STIR: software trigger
-        if (value < static_cast<uint32_t>(kIrqCount))
-            exceptions_.set_pending(exception_of_irq(static_cast<int>(value)));
-        return;
+}
+
+// A priority word was written (a byte lane or the whole word): its four lines take their bytes.
+void NvicBlock::priorities_written(unsigned word)
+{
+    uint32_t& stored = regs_.at(nvic_reg::kIpr, word);
+    for (unsigned lane = 0; lane < 4; ++lane) {
+        const int irq = static_cast<int>(word * 4 + lane);
+        if (irq < kIrqCount)
+            exceptions_.set_priority_byte(exception_of_irq(irq), static_cast<uint8_t>(stored >> (8 * lane)));
+        else
+            stored &= ~(0xFFU << (8 * lane));  // no such line: reads 0
     }
-    BitGroup g = bit_group(offset);
-    if (g.kind < 0 || g.kind == 4) {
-        log_.line("NVIC: write to unmodelled offset " + std::to_string(offset));
-        return;
-    }
-    for (int bit = 0; bit < 32 && g.first_irq + bit < kIrqCount; ++bit) {
-        if (!(value & (1U << bit))) continue;
-        int irq = g.first_irq + bit;
-        switch (g.kind) {
-            case 0:
-                exceptions_.set_enabled(irq, true);
-                break;
-            case 1:
-                exceptions_.set_enabled(irq, false);
-                break;
-            case 2:
-                exceptions_.set_pending(exception_of_irq(irq));
-                break;
-            case 3:
-                exceptions_.clear_pending(exception_of_irq(irq));
-                break;
-            default:
-                break;
-        }
-    }
+}
+
+std::span<const Register<NvicBlock>> NvicBlock::register_table()
+{
+    using namespace nvic_reg;
+    using N = NvicBlock;
+    // The set and clear registers read the same state; writing 1 sets or clears, writing 0 does nothing.
+    static constexpr Register<N> kTable[] = {
+        {.offset = kIser,
+         .name = "ISER",
+         .writable = 0,
+         .on_read = [](N& n, unsigned w) { return n.bits_of_word(Bits::Enabled, w); },
+         .on_write = [](N& n, unsigned w, uint32_t value,
+                        uint32_t) { for_each_line(w, value, [&n](int irq) { n.exceptions_.set_enabled(irq, true); }); },
+         .count = 8},
+        {.offset = kIcer,
+         .name = "ICER",
+         .writable = 0,
+         .on_read = [](N& n, unsigned w) { return n.bits_of_word(Bits::Enabled, w); },
+         .on_write =
+             [](N& n, unsigned w, uint32_t value, uint32_t) {
+                 for_each_line(w, value, [&n](int irq) { n.exceptions_.set_enabled(irq, false); });
+             },
+         .count = 8},
+        {.offset = kIspr,
+         .name = "ISPR",
+         .writable = 0,
+         .on_read = [](N& n, unsigned w) { return n.bits_of_word(Bits::Pending, w); },
+         .on_write =
+             [](N& n, unsigned w, uint32_t value, uint32_t) {
+                 for_each_line(w, value, [&n](int irq) { n.exceptions_.set_pending(exception_of_irq(irq)); });
+             },
+         .count = 8},
+        {.offset = kIcpr,
+         .name = "ICPR",
+         .writable = 0,
+         .on_read = [](N& n, unsigned w) { return n.bits_of_word(Bits::Pending, w); },
+         .on_write =
+             [](N& n, unsigned w, uint32_t value, uint32_t) {
+                 for_each_line(w, value, [&n](int irq) { n.exceptions_.clear_pending(exception_of_irq(irq)); });
+             },
+         .count = 8},
+        // Read-only.
+        {.offset = kIabr,
+         .name = "IABR",
+         .writable = 0,
+         .on_read = [](N& n, unsigned w) { return n.bits_of_word(Bits::Active, w); },
+         .count = 8},
+        {.offset = kIpr,
+         .name = "IPR",
+         .writable = 0xF0F0F0F0U,
+         .on_write = [](N& n, unsigned w, uint32_t, uint32_t) { n.priorities_written(w); },
+         .count = 60},
+    };
+    return kTable;
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -100,15 +100,29 @@ private:
     bool primask_ = false;
 };
 
+namespace nvic_reg {
+// Eight words each, one bit per interrupt line.
+inline constexpr uint32_t kIser = 0x000, kIcer = 0x080, kIspr = 0x100, kIcpr = 0x180, kIabr = 0x200;
+inline constexpr uint32_t kIpr = 0x300;  // a byte per line, its top nibble implemented
+}  // namespace nvic_reg
+
 class NvicBlock final : public Peripheral {
 public:
     NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
 
 private:
+    enum class Bits : uint8_t { Enabled, Pending, Active };
+    uint32_t bits_of_word(Bits which, unsigned word) const;
+    // Calls `change(irq)` for every line set in `value`, a word of one of the eight-word groups.
+    template <class Change>
+    static void for_each_line(unsigned word, uint32_t value, Change change);
+    void priorities_written(unsigned word);
+    static std::span<const Register<NvicBlock>> register_table();
+
     Exceptions& exceptions_;
-    Log& log_;
+    RegisterMap<NvicBlock> regs_;
 };
 
 class ScbBlock final : public Peripheral {

@@ -126,8 +126,9 @@ void GpioPort::write(uint32_t offset, uint32_t value, unsigned width)
 
 void GpioPort::config_written(uint32_t& reg, uint32_t before, unsigned bits_per_pin, int first_pin, bool affects_levels)
 {
-    reg = keep_locked(before, reg, bits_per_pin, first_pin);
-    if (affects_levels) pins_changed(changed_pins(before, reg, bits_per_pin, first_pin));
+    if (locked_) reg = keep_locked(before, reg, bits_per_pin, first_pin);
+    // The 1-Wire master rewrites MODER for every slot: an unchanged word changes no pin.
+    if (affects_levels && reg != before) pins_changed(changed_pins(before, reg, bits_per_pin, first_pin));
 }
 
 void GpioPort::set_output(uint32_t odr)

@@ -72,41 +72,41 @@ struct Register {
     unsigned count = 1;
 };
 
-// The registers of a model as data: a word per register, found through an index built once from the
-// offset, so that a read costs an array look-up and at most one call through a plain function pointer.
+// The registers of a model as data: a word per register, found through a table with an entry per word
+// of the block built once, so that a read costs an array look-up and at most one call through a plain
+// function pointer (the simulator's hot path: a poll of GPIO IDR on the 1-Wire line, say).
 template <class M>
 class RegisterMap {
 public:
     RegisterMap(M& model, const Peripheral& block, std::span<const Register<M>> registers, Log& log)
-        : model_(model), block_(block), registers_(registers), log_(log), slot_of_word_(block.size() / 4U, kNone)
+        : model_(model), block_(block), log_(log), words_(block.size() / 4U)
     {
-        uint8_t slot = 0;
-        for (uint8_t r = 0; r < registers.size(); ++r) {
-            for (unsigned i = 0; i < registers[r].count; ++i) {
-                uint32_t word = registers[r].offset / 4U + i;
-                slot_of_word_.at(word) = slot++;
-                slots_.push_back({r, static_cast<uint8_t>(i)});
-            }
-        }
-        values_.assign(slots_.size(), 0);
+        size_t slots = 0;
+        for (const Register<M>& r : registers) slots += r.count;
+        values_.assign(slots, 0);  // never resized: the entries keep pointers into it
+        size_t slot = 0;
+        for (const Register<M>& r : registers)
+            for (unsigned i = 0; i < r.count; ++i) words_.at(r.offset / 4U + i) = {&r, &values_[slot++], i};
         reset();
     }
+    RegisterMap(const RegisterMap&) = delete;
+    RegisterMap& operator=(const RegisterMap&) = delete;
 
     void reset()
     {
-        for (size_t s = 0; s < slots_.size(); ++s) values_[s] = registers_[slots_[s].reg].reset;
+        for (const Entry& e : words_)
+            if (e.reg) *e.value = e.reg->reset;
     }
 
     uint32_t read(uint32_t offset, unsigned width)
     {
         const uint32_t word = offset >> 2;
-        const uint8_t s = word < slot_of_word_.size() ? slot_of_word_[word] : kNone;
-        if (s == kNone) {
+        if (word >= words_.size() || words_[word].reg == nullptr) {
             unmodelled("read of", offset);
             return 0;
         }
-        const Register<M>& r = registers_[slots_[s].reg];
-        uint32_t value = r.on_read ? r.on_read(model_, slots_[s].index) : values_[s];
+        const Entry& e = words_[word];
+        uint32_t value = e.reg->on_read ? e.reg->on_read(model_, e.index) : *e.value;
         if (width < 4) value >>= 8U * (offset & 3U);  // a byte or half-word lane of the word
         return value;
     }
@@ -115,13 +115,13 @@ public:
     bool write(uint32_t offset, uint32_t value, unsigned width)
     {
         const uint32_t word = offset >> 2;
-        const uint8_t s = word < slot_of_word_.size() ? slot_of_word_[word] : kNone;
-        if (s == kNone) {
+        if (word >= words_.size() || words_[word].reg == nullptr) {
             unmodelled("write to", offset);
             return false;
         }
-        const Register<M>& r = registers_[slots_[s].reg];
-        const uint32_t before = values_[s];
+        const Entry& e = words_[word];
+        const Register<M>& r = *e.reg;
+        const uint32_t before = *e.value;
         uint32_t written = value;
         uint32_t lanes = 0xFFFFFFFFU;
         if (width < 4) {  // only the lanes written change
@@ -132,20 +132,20 @@ public:
         uint32_t next = (before & ~(r.writable & lanes)) | (written & r.writable & lanes);
         next &= ~(r.clear_on_0 & lanes & ~written);
         next &= ~(r.clear_on_1 & lanes & written);
-        values_[s] = next;
-        if (r.on_write) r.on_write(model_, slots_[s].index, written, before);
+        *e.value = next;
+        if (r.on_write) r.on_write(model_, e.index, written, before);
         return true;
     }
 
-    // The stored word of the register at `offset` (index-th word of an array).
-    uint32_t& at(uint32_t offset, unsigned index = 0) { return values_[slot_of_word_[offset / 4U + index]]; }
-    uint32_t at(uint32_t offset, unsigned index = 0) const { return values_[slot_of_word_[offset / 4U + index]]; }
+    // The stored word of the register at `offset` (the index-th word of an array).
+    uint32_t& at(uint32_t offset, unsigned index = 0) { return *words_.at(offset / 4U + index).value; }
+    uint32_t at(uint32_t offset, unsigned index = 0) const { return *words_.at(offset / 4U + index).value; }
 
 private:
-    static constexpr uint8_t kNone = 0xFF;
-    struct Slot {
-        uint8_t reg;
-        uint8_t index;
+    struct Entry {
+        const Register<M>* reg = nullptr;  // none: no register at this word
+        uint32_t* value = nullptr;
+        unsigned index = 0;
     };
 
     void unmodelled(const char* what, uint32_t offset)
@@ -157,10 +157,8 @@ private:
 
     M& model_;
     const Peripheral& block_;
-    std::span<const Register<M>> registers_;
     Log& log_;
-    std::vector<uint8_t> slot_of_word_;  // per word of the block: its slot, or kNone
-    std::vector<Slot> slots_;
+    std::vector<Entry> words_;  // one per word of the block
     std::vector<uint32_t> values_;
 };
 
