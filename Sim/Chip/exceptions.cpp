@@ -250,98 +250,82 @@ std::span<const Register<NvicBlock>> NvicBlock::register_table()
 // ---------------------------------------------------------------------------------------------------
 
 ScbBlock::ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log)
-    : Peripheral(block), exceptions_(exceptions), log_(log)
+    : Peripheral(block), exceptions_(exceptions), log_(log), regs_(*this, *this, register_table(), log)
 {}
 
-void ScbBlock::reset()
+// Without the key 0x05FA in the top half the write is ignored, as on the core.
+void ScbBlock::aircr_written(uint32_t value, uint32_t before)
 {
-    aircr_ = 0;
-    vtor_ = 0;
-    scr_ = 0;
-    ccr_ = 0x200;
-    shcsr_ = 0;
-    cpacr_ = 0;
-}
-
-uint32_t ScbBlock::read(uint32_t offset, unsigned width)
-{
-    if (offset >= 0x18 && offset < 0x24) {
-        uint32_t value = 0;
-        for (unsigned i = 0; i < width; ++i)
-            value |= static_cast<uint32_t>(exceptions_.priority_byte(static_cast<int>(4 + offset - 0x18 + i)))
-                     << (8 * i);
-        return value;
-    }
-    switch (offset) {
-        case 0x00:
-            return 0x410FC241U;  // CPUID: Cortex-M4 r0p1
-        case 0x04: {
-            uint32_t icsr = static_cast<uint32_t>(exceptions_.innermost_active()) & 0x1FFU;
-            if (exceptions_.pending(kSysTickException)) icsr |= 1U << 26;
-            if (exceptions_.pending(kPendSVException)) icsr |= 1U << 28;
-            return icsr;
-        }
-        case 0x08:
-            return vtor_;
-        case 0x0C:
-            return 0xFA050000U | (exceptions_.prigroup() << 8) | (aircr_ & 0x8000U);
-        case 0x10:
-            return scr_;
-        case 0x14:
-            return ccr_;
-        case 0x24:
-            return shcsr_;
-        case 0x88:
-            return cpacr_;
-        default:
-            log_.line("SCB: read of unmodelled offset " + std::to_string(offset));
-            return 0;
-    }
-}
-
-void ScbBlock::write(uint32_t offset, uint32_t value, unsigned width)
-{
-    if (offset >= 0x18 && offset < 0x24) {
-        for (unsigned i = 0; i < width; ++i)
-            exceptions_.set_priority_byte(static_cast<int>(4 + offset - 0x18 + i),
-                                          static_cast<uint8_t>(value >> (8 * i)));
+    using namespace scb_reg;
+    uint32_t& aircr = regs_.at(kAircr);
+    if (kVectkey.get(value) != kVectkeyValue) {
+        log_.line("SCB: AIRCR write without VECTKEY ignored");
+        aircr = before;
         return;
     }
-    switch (offset) {
-        case 0x04:
-            if (value & (1U << 26)) exceptions_.set_pending(kSysTickException);
-            if (value & (1U << 25)) exceptions_.clear_pending(kSysTickException);
-            if (value & (1U << 28)) exceptions_.set_pending(kPendSVException);
-            if (value & (1U << 27)) exceptions_.clear_pending(kPendSVException);
-            return;
-        case 0x08:
-            vtor_ = value & 0xFFFFFF80U;
-            return;
-        case 0x0C:
-            // Without the key 0x05FA in the top half the write is ignored, as on the core.
-            if ((value >> 16) != 0x05FAU) {
-                log_.line("SCB: AIRCR write without VECTKEY ignored");
-                return;
-            }
-            exceptions_.set_prigroup((value >> 8) & 7U);
-            aircr_ = value & 0x8700U;
-            return;
-        case 0x10:
-            scr_ = value & 0x16U;
-            return;
-        case 0x14:
-            ccr_ = value & 0x31BU;
-            return;
-        case 0x24:
-            shcsr_ = value;
-            return;
-        case 0x88:
-            cpacr_ = value;
-            return;  // kept whole, so a test can see which bits the firmware touched
-        default:
-            log_.line("SCB: write to unmodelled offset " + std::to_string(offset));
-            return;
-    }
+    exceptions_.set_prigroup(kPrigroup.get(value));
+}
+
+std::span<const Register<ScbBlock>> ScbBlock::register_table()
+{
+    using namespace scb_reg;
+    using S = ScbBlock;
+    static constexpr Register<S> kTable[] = {
+        {.offset = kCpuid, .name = "CPUID", .reset = 0x410FC241U, .writable = 0},  // Cortex-M4 r0p1
+        // The active exception and the SysTick and PendSV pending bits, from the exception state.
+        {.offset = kIcsr,
+         .name = "ICSR",
+         .writable = 0,
+         .on_read =
+             [](S& s, unsigned) {
+                 uint32_t icsr = kVectactive.of(static_cast<uint32_t>(s.exceptions_.innermost_active()));
+                 if (s.exceptions_.pending(kSysTickException)) icsr |= kPendstset;
+                 if (s.exceptions_.pending(kPendSVException)) icsr |= kPendsvset;
+                 return icsr;
+             },
+         .on_write =
+             [](S& s, unsigned, uint32_t value, uint32_t) {
+                 if (value & kPendstset) s.exceptions_.set_pending(kSysTickException);
+                 if (value & kPendstclr) s.exceptions_.clear_pending(kSysTickException);
+                 if (value & kPendsvset) s.exceptions_.set_pending(kPendSVException);
+                 if (value & kPendsvclr) s.exceptions_.clear_pending(kPendSVException);
+             }},
+        {.offset = kVtor, .name = "VTOR", .writable = 0xFFFFFF80U},
+        // ENDIANNESS (bit 15) and PRIGROUP are kept; the key reads back reversed.
+        {.offset = kAircr,
+         .name = "AIRCR",
+         .writable = 0x8700U,
+         .on_read =
+             [](S& s, unsigned) {
+                 return kVectkey.of(kVectkeyRead) | kPrigroup.of(s.exceptions_.prigroup()) |
+                        (s.regs_.at(kAircr) & 0x8000U);
+             },
+         .on_write = [](S& s, unsigned, uint32_t value, uint32_t before) { s.aircr_written(value, before); }},
+        {.offset = kScr, .name = "SCR", .writable = 0x16U},
+        {.offset = kCcr, .name = "CCR", .reset = 0x200U, .writable = 0x31BU},  // STKALIGN set at reset
+        // System handler priorities, a byte each (handlers 4..15), kept in the exception state.
+        {.offset = kShpr1,
+         .name = "SHPR",
+         .on_read =
+             [](S& s, unsigned word) {
+                 uint32_t value = 0;
+                 for (unsigned lane = 0; lane < 4; ++lane)
+                     value |= static_cast<uint32_t>(s.exceptions_.priority_byte(static_cast<int>(4 + word * 4 + lane)))
+                              << (8 * lane);
+                 return value;
+             },
+         .on_write =
+             [](S& s, unsigned word, uint32_t, uint32_t) {
+                 const uint32_t stored = s.regs_.at(kShpr1, word);
+                 for (unsigned lane = 0; lane < 4; ++lane)
+                     s.exceptions_.set_priority_byte(static_cast<int>(4 + word * 4 + lane),
+                                                     static_cast<uint8_t>(stored >> (8 * lane)));
+             },
+         .count = 3},
+        {.offset = kShcsr, .name = "SHCSR"},
+        {.offset = kCpacr, .name = "CPACR"},  // kept whole, so a test can see which bits the firmware touched
+    };
+    return kTable;
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "peripheral.h"
@@ -125,24 +126,35 @@ private:
     RegisterMap<NvicBlock> regs_;
 };
 
+namespace scb_reg {
+inline constexpr uint32_t kCpuid = 0x00, kIcsr = 0x04, kVtor = 0x08, kAircr = 0x0C, kScr = 0x10, kCcr = 0x14;
+inline constexpr uint32_t kShpr1 = 0x18;  // SHPR1..3: a byte per system handler 4..15
+inline constexpr uint32_t kShcsr = 0x24, kCpacr = 0x88;
+// ICSR
+inline constexpr Field kVectactive{0, 9};
+inline constexpr uint32_t kPendstclr = 1U << 25, kPendstset = 1U << 26, kPendsvclr = 1U << 27;
+inline constexpr uint32_t kPendsvset = 1U << 28;
+// AIRCR: writes need the key in the top half; reads show 0xFA05 there.
+inline constexpr Field kVectkey{16, 16}, kPrigroup{8, 3};
+inline constexpr uint32_t kVectkeyValue = 0x05FAU, kVectkeyRead = 0xFA05U;
+}  // namespace scb_reg
+
 class ScbBlock final : public Peripheral {
 public:
     ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset();
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
+    void reset() { regs_.reset(); }
 
-    uint32_t cpacr() const { return cpacr_; }
+    uint32_t cpacr() const { return regs_.at(scb_reg::kCpacr); }
 
 private:
+    void aircr_written(uint32_t value, uint32_t before);
+    static std::span<const Register<ScbBlock>> register_table();
+
     Exceptions& exceptions_;
     Log& log_;
-    uint32_t aircr_ = 0;
-    uint32_t vtor_ = 0;
-    uint32_t scr_ = 0;
-    uint32_t ccr_ = 0x200;  // STKALIGN set at reset
-    uint32_t shcsr_ = 0;
-    uint32_t cpacr_ = 0;
+    RegisterMap<ScbBlock> regs_;
 };
 
 }  // namespace sim

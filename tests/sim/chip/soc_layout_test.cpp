@@ -169,6 +169,32 @@ TEST(SocLayout, RegisterOffsetsAndBitsAgreeWithTheFirmwaresMap)
     EXPECT_EQ(gpio_reg::kLckr, offsetof(GPIO_TypeDef, LCKR));
     EXPECT_EQ(gpio_reg::kAfrl, offsetof(GPIO_TypeDef, AFR));
 
+    // PWR
+    EXPECT_EQ(pwr_reg::kCr, offsetof(PWR_TypeDef, CR));
+    EXPECT_EQ(pwr_reg::kCsr, offsetof(PWR_TypeDef, CSR));
+    EXPECT_EQ(pwr_reg::kVos.mask(), PWR_CR_VOS);
+    EXPECT_EQ(pwr_reg::kVos.shift, PWR_CR_VOS_Pos);
+    EXPECT_EQ(pwr_reg::kVosrdy, PWR_CSR_VOSRDY);
+
+    // NVIC
+    EXPECT_EQ(nvic_reg::kIser, offsetof(NVIC_Type, ISER));
+    EXPECT_EQ(nvic_reg::kIcer, offsetof(NVIC_Type, ICER));
+    EXPECT_EQ(nvic_reg::kIspr, offsetof(NVIC_Type, ISPR));
+    EXPECT_EQ(nvic_reg::kIcpr, offsetof(NVIC_Type, ICPR));
+    EXPECT_EQ(nvic_reg::kIabr, offsetof(NVIC_Type, IABR));
+    EXPECT_EQ(nvic_reg::kIpr, offsetof(NVIC_Type, IP));
+
+    // SCB
+    EXPECT_EQ(scb_reg::kIcsr, offsetof(SCB_Type, ICSR));
+    EXPECT_EQ(scb_reg::kAircr, offsetof(SCB_Type, AIRCR));
+    EXPECT_EQ(scb_reg::kShpr1, offsetof(SCB_Type, SHPR));
+    EXPECT_EQ(scb_reg::kCpacr, offsetof(SCB_Type, CPACR));
+    EXPECT_EQ(scb_reg::kPendstset, SCB_ICSR_PENDSTSET_Msk);
+    EXPECT_EQ(scb_reg::kPendsvset, SCB_ICSR_PENDSVSET_Msk);
+    EXPECT_EQ(scb_reg::kVectkey.mask(), SCB_AIRCR_VECTKEY_Msk);
+    EXPECT_EQ(scb_reg::kVectkeyValue, SCB_AIRCR_VECTKEY_VALUE);
+    EXPECT_EQ(scb_reg::kPrigroup.mask(), SCB_AIRCR_PRIGROUP_Msk);
+
     // FLASH, SYSCFG
     EXPECT_EQ(flash_reg::kAcr, offsetof(FLASH_TypeDef, ACR));
     EXPECT_EQ(flash_reg::kLatency.mask(), FLASH_ACR_LATENCY);
