@@ -24,23 +24,23 @@ std::string hex(uint32_t value)
 
 Chip::Chip(ChipConfig config)
     : config_(config),
-      nvic(exceptions_, log_),
-      scb(exceptions_, log_),
-      systick(*this),
-      dwt(*this),
-      core_debug(dwt, log_),
-      rcc(*this, config.crystal_present),
-      pwr(*this),
-      flash(*this),
-      syscfg(*this),
-      gpioa(*this, 'A', 0x40020000U),
-      gpiob(*this, 'B', 0x40020400U),
-      gpioc(*this, 'C', 0x40020800U),
-      gpioh(*this, 'H', 0x40021C00U),
-      tim2(*this),
-      usart1(*this, "USART1", 0x40011000U, 37, true),
-      usart2(*this, "USART2", 0x40004400U, 38, false),
-      dma2(*this)
+      nvic(soc::kNvic, exceptions_, log_),
+      scb(soc::kScb, exceptions_, log_),
+      systick(*this, soc::kSysTick),
+      dwt(*this, soc::kDwt),
+      core_debug(soc::kCoreDebug, dwt, log_),
+      rcc(*this, soc::kRcc, config.crystal_present),
+      pwr(*this, soc::kPwr),
+      flash(*this, soc::kFlash),
+      syscfg(*this, soc::kSyscfg),
+      gpioa(*this, soc::kGpioA),
+      gpiob(*this, soc::kGpioB),
+      gpioc(*this, soc::kGpioC),
+      gpioh(*this, soc::kGpioH),
+      tim2(*this, soc::kTim2),
+      usart1(*this, soc::kUsart1),
+      usart2(*this, soc::kUsart2),
+      dma2(*this, soc::kDma2)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
@@ -49,12 +49,13 @@ Chip::Chip(ChipConfig config)
         set_cycle_period(period_of(after.hclk));
     });
     set_cycle_period(cycle_period_);
+    // One model per block of the layout, looked up in the layout's order (the most used first).
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
     // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
     gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
-    // USART1's receiver requests DMA2 streams 2 and 5 on channel 4; the ports' TX lines are A9 and A2.
-    connect_rx_dma(usart1, dma2, {2, 5}, 4);
+    // USART1's receiver requests the DMA2 streams its layout entry names; the ports' TX lines are A9 and A2.
+    connect_rx_dma(usart1, dma2, soc::kUsart1.rx_dma);
     usart1.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(9, level); });
     usart2.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(2, level); });
     device::install_bus(this);

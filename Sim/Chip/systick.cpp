@@ -2,7 +2,7 @@
 
 namespace sim {
 
-SysTickTimer::SysTickTimer(ChipContext& chip) : Peripheral("SysTick", 0xE000E010U, 0x10U), chip_(chip)
+SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block) : Peripheral(block), chip_(chip)
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
