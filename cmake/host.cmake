@@ -31,12 +31,33 @@ node_warnings(node_core)
 # The firmware's main becomes node_main: the simulator keeps the process's own.
 set_source_files_properties(Core/Src/main.cpp PROPERTIES COMPILE_DEFINITIONS main=node_main)
 
+# The simulator sees the firmware through the register seam only: its include path holds the simulator's
+# own folders and a folder with nothing but device_register.h (forwarding to the one in Platform/Device,
+# so that a file that sees both includes it once), so that an #include of any other firmware or platform
+# header from Sim/ fails to compile.
+set(NODE_REGISTER_SEAM_DIR ${CMAKE_BINARY_DIR}/register_seam)
+file(CONFIGURE OUTPUT ${NODE_REGISTER_SEAM_DIR}/device_register.h
+    CONTENT "#include \"${CMAKE_SOURCE_DIR}/Platform/Device/device_register.h\"\n")
 file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
-add_library(node_sim STATIC ${NODE_SIM_SOURCES})
-target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace)
-target_link_libraries(node_sim PUBLIC node_device)
+set(NODE_FIRMWARE_BINDING ${CMAKE_SOURCE_DIR}/Sim/Node/host_firmware.cpp)
+list(REMOVE_ITEM NODE_SIM_SOURCES ${NODE_FIRMWARE_BINDING})
+list(FILTER NODE_SIM_SOURCES EXCLUDE REGEX "/Sim/Cpu/")
+add_library(node_sim STATIC ${NODE_SIM_SOURCES} $<TARGET_OBJECTS:node_device>)
+target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node ${NODE_REGISTER_SEAM_DIR})
+target_compile_definitions(node_sim PUBLIC NODE_HOST_BUS)
 node_warnings(node_sim)
 target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
+
+# The simulator's node bound to the firmware compiled for the host (its vector table and reset): linked
+# into the programs that link the firmware, so that the simulator's library stays free of it.
+add_library(node_firmware OBJECT ${NODE_FIRMWARE_BINDING})
+target_link_libraries(node_firmware PUBLIC node_sim)
+node_warnings(node_firmware)
+target_compile_options(node_firmware PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
+
+if(NOT NODE_FUZZ)
+    add_subdirectory(Sim/Cpu)
+endif()
 
 enable_testing()
 if(NODE_FUZZ)

@@ -10,6 +10,10 @@ set(NODE_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/Platform/Target/STM32F411CEUX_FLASH.l
 add_library(node_firmware OBJECT ${NODE_HAL_SOURCES} ${NODE_CORE_SOURCES} ${NODE_TARGET_ONLY_SOURCES})
 target_include_directories(node_firmware PUBLIC ${NODE_FIRMWARE_INCLUDES})
 node_warnings(node_firmware)
+# Debug information in node.elf for a debugger (on a probe, or the emulated core's GDB server). GCC
+# generates the same code with it, and it lives in sections that are not loaded: node.bin and node.hex
+# are the same bytes either way.
+target_compile_options(node_firmware PRIVATE -g)
 
 add_executable(node $<TARGET_OBJECTS:node_firmware>)
 set_target_properties(node PROPERTIES
@@ -40,3 +44,4 @@ add_custom_target(flash
 
 enable_testing()
 add_subdirectory(tests/target)
+add_subdirectory(tests/sim/cpu)

@@ -42,7 +42,7 @@ void HAL_IncTick(void);
 // Any context.
 uint32_t HAL_GetTick(void);
 // Thread level only: the tick must be able to pre-empt the caller. Lasts more than Delay ms and at
-// most Delay + 1 ms; HAL_MAX_DELAY waits for ever.
+// most Delay + 1 ms. HAL_MAX_DELAY gets no extra tick and so waits 2^32 - 1 ms (about 49.7 days).
 void HAL_Delay(uint32_t Delay);
 // Board hook called by HAL_Init; the platform's default does nothing.
 void HAL_MspInit(void);

@@ -13,12 +13,13 @@ typedef enum {
     HAL_TIMEOUT = 0x03U,
 } HAL_StatusTypeDef;
 
-typedef enum {
+// A handle's lock is one byte.
+typedef enum : uint8_t {
     HAL_UNLOCKED = 0x00U,
     HAL_LOCKED = 0x01U,
 } HAL_LockTypeDef;
 
-// A time-out or delay of this value means no limit.
+// A time-out of this value means no limit; HAL_Delay takes it as 2^32 - 1 ms.
 #define HAL_MAX_DELAY 0xFFFFFFFFU
 
 #define UNUSED(x) ((void)(x))

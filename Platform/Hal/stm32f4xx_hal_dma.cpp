@@ -1,12 +1,6 @@
 // DMA streams: initialisation, start with interrupts, abort, and the stream interrupt.
 #include "stm32f4xx_hal.h"
 
-#include "system_stm32f4xx.h"
-
-// DMA1 sits just below DMA2 on AHB1; the board uses only DMA2, but a handle may name either.
-#define NODE_DMA1_BASE 0x40026000UL
-#define NODE_DMA1 DEVICE_BLOCK(DMA_TypeDef, NODE_DMA1_BASE)
-
 // The flag register of a stream and, two words further on, its clear register.
 typedef struct {
     reg32_t ISR;
@@ -14,8 +8,10 @@ typedef struct {
     reg32_t IFCR;
 } DMA_Flag_Registers;
 
-// All five flags of a stream (FEIF, DMEIF, TEIF, HTIF, TCIF) with the reserved bit between them.
-#define NODE_DMA_ALL_FLAGS 0x3FU
+// After a transfer error the controller disables the stream once the item on the bus has finished, a
+// few AHB cycles later. 10 000 polls of CR (at least 40 000 core cycles) is thousands of times that, and
+// keeps a stream that never reports itself disabled from holding the stream's interrupt for long.
+#define NODE_DMA_DISABLE_POLLS 10000U
 
 static DMA_Flag_Registers* dma_flags_of(DMA_HandleTypeDef* hdma)
 {
@@ -29,7 +25,7 @@ static void dma_locate_flags(DMA_HandleTypeDef* hdma)
     static const uint8_t flag_shift[4] = {0U, 6U, 16U, 22U};
     const uintptr_t stream = reinterpret_cast<uintptr_t>(hdma->Instance);
     uintptr_t controller = reinterpret_cast<uintptr_t>(DMA2);
-    if (stream - controller >= 0x400U) controller = reinterpret_cast<uintptr_t>(NODE_DMA1);
+    if (stream - controller >= 0x400U) controller = reinterpret_cast<uintptr_t>(DMA1);
     const uint32_t number = static_cast<uint32_t>((stream - controller - 0x10U) / 0x18U);
     hdma->StreamIndex = flag_shift[number & 3U];
     hdma->StreamBaseAddress = static_cast<uint32_t>(controller + (number >= 4U ? 4U : 0U));
@@ -83,7 +79,7 @@ HAL_StatusTypeDef HAL_DMA_Init(DMA_HandleTypeDef* hdma)
     hdma->Instance->FCR = fcr;
 
     dma_locate_flags(hdma);
-    dma_flags_of(hdma)->IFCR = NODE_DMA_ALL_FLAGS << hdma->StreamIndex;
+    dma_flags_of(hdma)->IFCR = DMA_FLAG_ALL << hdma->StreamIndex;
 
     hdma->ErrorCode = HAL_DMA_ERROR_NONE;
     hdma->State = HAL_DMA_STATE_READY;
@@ -103,7 +99,7 @@ HAL_StatusTypeDef HAL_DMA_Start_IT(DMA_HandleTypeDef* hdma, uint32_t SrcAddress,
     hdma->ErrorCode = HAL_DMA_ERROR_NONE;
     dma_set_config(hdma, SrcAddress, DstAddress, DataLength);
     // Stale flags of an earlier transfer would raise the interrupt at once.
-    dma_flags_of(hdma)->IFCR = NODE_DMA_ALL_FLAGS << hdma->StreamIndex;
+    dma_flags_of(hdma)->IFCR = DMA_FLAG_ALL << hdma->StreamIndex;
     hdma->Instance->CR |= DMA_IT_TC | DMA_IT_TE | DMA_IT_DME;
     if (hdma->XferHalfCpltCallback != NULL) hdma->Instance->CR |= DMA_IT_HT;
     __HAL_DMA_ENABLE(hdma);
@@ -136,7 +132,7 @@ HAL_StatusTypeDef HAL_DMA_Abort(DMA_HandleTypeDef* hdma)
         }
     }
 
-    dma_flags_of(hdma)->IFCR = NODE_DMA_ALL_FLAGS << hdma->StreamIndex;
+    dma_flags_of(hdma)->IFCR = DMA_FLAG_ALL << hdma->StreamIndex;
     hdma->State = HAL_DMA_STATE_READY;
     __HAL_UNLOCK(hdma);
     return HAL_OK;
@@ -193,7 +189,7 @@ void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma)
             hdma->Instance->FCR &= ~DMA_IT_FE;
             if (hdma->XferHalfCpltCallback != NULL || hdma->XferM1HalfCpltCallback != NULL)
                 hdma->Instance->CR &= ~DMA_IT_HT;
-            flags->IFCR = NODE_DMA_ALL_FLAGS << shift;
+            flags->IFCR = DMA_FLAG_ALL << shift;
             hdma->State = HAL_DMA_STATE_READY;
             __HAL_UNLOCK(hdma);
             if (hdma->XferAbortCallback != NULL) hdma->XferAbortCallback(hdma);
@@ -210,12 +206,11 @@ void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma)
     if (errors != HAL_DMA_ERROR_NONE) {
         if ((errors & HAL_DMA_ERROR_TE) != 0U) {
             // The controller has disabled the stream on the bus error; make sure it reads back disabled
-            // (bounded: about a millisecond of polls) before it is declared ready again.
+            // (bounded) before it is declared ready again.
             hdma->State = HAL_DMA_STATE_ABORT;
             __HAL_DMA_DISABLE(hdma);
-            const uint32_t limit = SystemCoreClock / 9600U;
             uint32_t count = 0U;
-            while ((hdma->Instance->CR & DMA_SxCR_EN) != 0U && ++count <= limit) {}
+            while ((hdma->Instance->CR & DMA_SxCR_EN) != 0U && ++count <= NODE_DMA_DISABLE_POLLS) {}
             hdma->State = HAL_DMA_STATE_READY;
             __HAL_UNLOCK(hdma);
         }

@@ -50,6 +50,7 @@ typedef struct __DMA_HandleTypeDef {
     uint32_t StreamBaseAddress;
     uint32_t StreamIndex;
 } DMA_HandleTypeDef;
+static_assert(sizeof(DMA_HandleTypeDef::Lock) == 1, "the lock is one unsigned byte");
 
 // Channel selection, CR bits 27:25.
 #define DMA_CHANNEL_0 0x00000000U

@@ -45,7 +45,8 @@ typedef enum {
     HAL_TIM_STATE_ERROR = 0x04U,
 } HAL_TIM_StateTypeDef;
 
-typedef enum {
+// One byte per channel: the four channel states fill one word of the handle.
+typedef enum : uint8_t {
     HAL_TIM_CHANNEL_STATE_RESET = 0x00U,
     HAL_TIM_CHANNEL_STATE_READY = 0x01U,
     HAL_TIM_CHANNEL_STATE_BUSY = 0x02U,
@@ -68,6 +69,7 @@ typedef struct {
     volatile HAL_TIM_ChannelStateTypeDef ChannelState[4];   // one per channel, in channel order
     volatile HAL_TIM_ChannelStateTypeDef ChannelNState[4];  // complementary outputs (advanced timers)
 } TIM_HandleTypeDef;
+static_assert(sizeof(TIM_HandleTypeDef::ChannelState) == 4, "one byte per channel state");
 
 // Channel identifiers: the bit offset of the channel's group in CCER (four bits per channel).
 #define TIM_CHANNEL_1 0x00000000U

@@ -2,10 +2,6 @@
 // port's interrupt handler.
 #include "stm32f4xx_hal.h"
 
-// USART6 shares APB2 with USART1 (this board does not use it).
-#define NODE_USART6_BASE 0x40011400UL
-#define NODE_USART6 DEVICE_BLOCK(USART_TypeDef, NODE_USART6_BASE)
-
 // ---------------------------------------------------------------------------------------------------
 // Set-up.
 
@@ -34,7 +30,7 @@ static void uart_set_config(UART_HandleTypeDef* huart)
                huart->Init.WordLength | huart->Init.Parity | huart->Init.Mode | huart->Init.OverSampling);
     MODIFY_REG(port->CR3, USART_CR3_RTSE | USART_CR3_CTSE, huart->Init.HwFlowCtl);
     // USART1 and USART6 hang on APB2, the others on APB1.
-    const uint32_t pclk = (port == USART1 || port == NODE_USART6) ? HAL_RCC_GetPCLK2Freq() : HAL_RCC_GetPCLK1Freq();
+    const uint32_t pclk = (port == USART1 || port == USART6) ? HAL_RCC_GetPCLK2Freq() : HAL_RCC_GetPCLK1Freq();
     port->BRR = uart_brr(pclk, huart->Init.BaudRate, huart->Init.OverSampling == UART_OVERSAMPLING_8);
 }
 

@@ -60,6 +60,7 @@ typedef struct __UART_HandleTypeDef {
     volatile HAL_UART_StateTypeDef RxState;  // the receive side
     volatile uint32_t ErrorCode;             // HAL_UART_ERROR_* bits
 } UART_HandleTypeDef;
+static_assert(sizeof(UART_HandleTypeDef::Lock) == 1, "the lock is one unsigned byte");
 
 #define UART_WORDLENGTH_8B 0x00000000U
 #define UART_WORDLENGTH_9B USART_CR1_M

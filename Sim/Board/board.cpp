@@ -13,9 +13,6 @@ constexpr int kSwitchPin = 12;   // port B
 constexpr int kOneWirePin = 13;  // port B
 constexpr int kUsart1Rx = 10;    // port A: driven by the dashboard
 constexpr int kUsart2Rx = 3;     // port A: driven by the listener
-// USART1's receive requests reach DMA2 streams 2 and 5 on channel 4.
-constexpr int kUsart1RxStreams[] = {2, 5};
-constexpr int kUsart1RxChannel = 4;
 // What "noise" puts on the dashboard's line: 0xFF with a short low glitch in a data bit, as a spike on
 // an otherwise high line would look to the receiver (the byte arrives, flagged NE).
 constexpr uint8_t kNoiseByte = 0xFF;
@@ -144,7 +141,7 @@ void Board::update_rx_armed()
 {
     bool armed = false;
     if (chip.usart1.receiving() && chip.usart1.rx_dma_enabled())
-        for (int stream : kUsart1RxStreams) armed = armed || chip.dma2.serving(stream, kUsart1RxChannel);
+        for (const soc::DmaRoute& r : soc::kUsart1.rx_dma) armed = armed || chip.dma2.serving(r.stream, r.channel);
     if (armed == rx_armed_) return;
     rx_armed_ = armed;
     record(chip.now(), trace::RxArmed{"USART1", armed});

@@ -19,6 +19,32 @@ std::string_view trim(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
+// Text from the file as an error message may show it. A binary file given by mistake must not reach the
+// terminal raw (its control bytes would be taken as terminal commands), so every byte outside printable
+// ASCII is shown as \xNN; and a line of such a file may be megabytes long, so the text is cut.
+std::string shown(std::string_view text)
+{
+    constexpr size_t kLongest = 160;
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= kLongest) return out + "...";
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string quoted(std::string_view text)
+{
+    return "'" + shown(text) + "'";
+}
+
 // Splits off the first blank-separated word.
 std::string_view next_word(std::string_view& rest)
 {
@@ -34,7 +60,7 @@ double parse_number(std::string_view text, const char* what)
     double value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value))
-        throw std::invalid_argument(std::string(what) + " must be a number, not '" + std::string(text) + "'");
+        throw std::invalid_argument(std::string(what) + " must be a number, not " + quoted(text));
     return value;
 }
 
@@ -68,8 +94,7 @@ ScenarioStep parse_step(std::string_view line)
     step.args = std::string(rest);
     std::string_view argument = next_word(rest);
     if (!rest.empty())
-        throw std::invalid_argument("unexpected '" + std::string(rest) + "' after " + std::string(verb) +
-                                    "'s argument");
+        throw std::invalid_argument("unexpected " + quoted(rest) + " after " + std::string(verb) + "'s argument");
 
     if (verb == "break") {
         step.verb = ScenarioStep::Verb::Break;
@@ -84,23 +109,21 @@ ScenarioStep parse_step(std::string_view line)
     } else if (verb == "switch") {
         step.verb = ScenarioStep::Verb::Switch;
         auto position = parse_switch_position(argument);
-        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not '" + std::string(argument) + "'");
+        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + quoted(argument));
         step.position = *position;
     } else if (verb == "temp") {
         step.verb = ScenarioStep::Verb::Temp;
         if (argument.empty()) throw std::invalid_argument("temp needs degrees Celsius");
         step.celsius = parse_number(argument, "a temperature");
         if (step.celsius < -55 || step.celsius > 125)
-            throw std::invalid_argument("the DS18B20 measures -55 to 125 C, not " + std::string(argument));
+            throw std::invalid_argument("the DS18B20 measures -55 to 125 C, not " + shown(argument));
     } else if (verb == "sensor") {
         step.verb = ScenarioStep::Verb::Sensor;
         auto condition = parse_sensor_condition(argument);
-        if (!condition)
-            throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not '" + std::string(argument) + "'");
+        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + quoted(argument));
         step.sensor = *condition;
     } else {
-        throw std::invalid_argument("unknown verb '" + std::string(verb) +
-                                    "' (send, break, noise, switch, temp, sensor)");
+        throw std::invalid_argument("unknown verb " + quoted(verb) + " (send, break, noise, switch, temp, sensor)");
     }
     return step;
 }
@@ -153,14 +176,13 @@ const char* to_string(ScenarioStep::Verb verb)
 Picos parse_seconds(std::string_view text)
 {
     // Parsed as decimal digits rather than through a double, so that 0.1 s is exactly 10^11 ps.
-    const std::string bad = "a time must be seconds such as 12 or 0.125, not '" + std::string(text) + "'";
+    const std::string bad = "a time must be seconds such as 12 or 0.125, not " + quoted(text);
     size_t point = text.find('.');
     std::string_view whole = text.substr(0, point);
     std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
     // 2^64 ps is 213 days: keep well inside it.
-    if (whole.size() > 7)
-        throw std::invalid_argument("a time must be under 10 000 000 s, not '" + std::string(text) + "'");
+    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + quoted(text));
     if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
     Picos seconds_part = 0;
     for (char c : whole) {
@@ -213,8 +235,8 @@ std::string unescape(std::string_view text)
                 break;
             }
             default:
-                throw std::invalid_argument(std::string("unknown escape '\\") + text[i] +
-                                            "' (\\r \\n \\t \\0 \\\\ \\xNN)");
+                throw std::invalid_argument("unknown escape " + quoted(std::string("\\") + text[i]) +
+                                            " (\\r \\n \\t \\0 \\\\ \\xNN)");
         }
     }
     return out;

@@ -24,23 +24,23 @@ std::string hex(uint32_t value)
 
 Chip::Chip(ChipConfig config)
     : config_(config),
-      nvic(exceptions_, log_),
-      scb(exceptions_, log_),
-      systick(*this),
-      dwt(*this),
-      core_debug(dwt, log_),
-      rcc(*this, config.crystal_present),
-      pwr(*this),
-      flash(*this),
-      syscfg(*this),
-      gpioa(*this, 'A', 0x40020000U),
-      gpiob(*this, 'B', 0x40020400U),
-      gpioc(*this, 'C', 0x40020800U),
-      gpioh(*this, 'H', 0x40021C00U),
-      tim2(*this),
-      usart1(*this, "USART1", 0x40011000U, 37, true),
-      usart2(*this, "USART2", 0x40004400U, 38, false),
-      dma2(*this)
+      nvic(soc::kNvic, exceptions_, log_),
+      scb(soc::kScb, exceptions_, log_),
+      systick(*this, soc::kSysTick),
+      dwt(*this, soc::kDwt),
+      core_debug(soc::kCoreDebug, dwt, log_),
+      rcc(*this, soc::kRcc, config.crystal_present),
+      pwr(*this, soc::kPwr),
+      flash(*this, soc::kFlash),
+      syscfg(*this, soc::kSyscfg),
+      gpioa(*this, soc::kGpioA),
+      gpiob(*this, soc::kGpioB),
+      gpioc(*this, soc::kGpioC),
+      gpioh(*this, soc::kGpioH),
+      tim2(*this, soc::kTim2),
+      usart1(*this, soc::kUsart1),
+      usart2(*this, soc::kUsart2),
+      dma2(*this, soc::kDma2)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
@@ -49,12 +49,13 @@ Chip::Chip(ChipConfig config)
         set_cycle_period(period_of(after.hclk));
     });
     set_cycle_period(cycle_period_);
+    // One model per block of the layout, looked up in the layout's order (the most used first).
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
     // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
     gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
-    // USART1's receiver requests DMA2 streams 2 and 5 on channel 4; the ports' TX lines are A9 and A2.
-    connect_rx_dma(usart1, dma2, {2, 5}, 4);
+    // USART1's receiver requests the DMA2 streams its layout entry names; the ports' TX lines are A9 and A2.
+    connect_rx_dma(usart1, dma2, soc::kUsart1.rx_dma);
     usart1.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(9, level); });
     usart2.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(2, level); });
     device::install_bus(this);
@@ -115,6 +116,12 @@ GpioPort& Chip::gpio(char letter)
     }
 }
 
+bool Chip::free_running(uint32_t address)
+{
+    Peripheral* model = find(address);
+    return model != nullptr && model->free_running(address - model->base());
+}
+
 Peripheral* Chip::find(uint32_t address)
 {
     if (last_hit_ && address - last_hit_->base() < last_hit_->size()) return last_hit_;
@@ -154,6 +161,7 @@ void Chip::run_until(Picos t)
 void Chip::deliver()
 {
     if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
         if (e == 0) break;
@@ -336,6 +344,10 @@ void Chip::barrier()
 
 uint32_t Chip::master_read(uint32_t address, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address)) return model->read(address - model->base(), width);
+        return core_->memory_read(address, width);
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));
@@ -349,6 +361,13 @@ uint32_t Chip::master_read(uint32_t address, unsigned width)
 
 void Chip::master_write(uint32_t address, uint32_t value, unsigned width)
 {
+    if (core_ != nullptr) {
+        if (Peripheral* model = find(address))
+            model->write(address - model->base(), value, width);
+        else
+            core_->memory_write(address, value, width);
+        return;
+    }
     uintptr_t host = address;
     if (device::in_mirror(host)) {
         uint32_t chip_address = device::chip_address_of(reinterpret_cast<const void*>(host));

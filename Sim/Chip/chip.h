@@ -5,11 +5,10 @@
 // (cost_model.h); before the access the events that are due run and pending interrupts that beat the
 // current execution priority are taken by calling their handler from the vector table, nested as the
 // NVIC would nest them. A poll loop is accelerated: a repeated read of a register that changes only at
-// events jumps to the next event; a repeated read of a free-running counter moves on by a stride of at
-// most 1/16 of the time already spent waiting (and never past the next event), so a wait of W ends at
-// most W/16 + one access late (3.75 us on a 60 us wait, 62 ns on a 1 us wait, and never more than the
-// time to the next event: 1 ms with the tick running). A run of NOPs is a wait on
-// memory, which only an interrupt handler can change, so it jumps to the next event too. Spin state
+// events jumps to the next event; a repeated read of a free-running counter moves on by a stride of a
+// fixed fraction of the time already spent waiting, never past the next event (kCounterStrideDivisor
+// gives the fraction and the lateness it allows). A run of NOPs is a wait on memory, which only an
+// interrupt handler can change, so it jumps to the next event too. Spin state
 // belongs to the execution level that spins: an interrupt in the middle of a wait does not restart it.
 #pragma once
 
@@ -19,18 +18,18 @@
 #include <vector>
 
 #include "chip_context.h"
-#include "debug_unit.h"
+#include "cycle_counter.h"
 #include "device_register.h"
 #include "dma.h"
 #include "flash_interface.h"
 #include "gpio.h"
-#include "nvic.h"
+#include "exceptions.h"
 #include "pwr.h"
 #include "rcc.h"
 #include "sim_stop.h"
 #include "syscfg.h"
 #include "systick.h"
-#include "tim2.h"
+#include "general_timer.h"
 #include "usart.h"
 
 namespace sim {
@@ -39,9 +38,27 @@ struct ChipConfig {
     bool crystal_present = true;
 };
 
+// A core that runs outside the host process (the emulated Cortex-M4 executing the flashable image). It
+// takes exceptions itself, at its own instruction boundaries, by asking exceptions() what to take, and
+// it owns the memory that the DMA controller reaches.
+class ExternalCore {
+public:
+    virtual uint32_t memory_read(uint32_t address, unsigned width) = 0;
+    virtual void memory_write(uint32_t address, uint32_t value, unsigned width) = 0;
+
+protected:
+    ~ExternalCore() = default;
+};
+
 class Chip final : public device::Bus, public ChipContext {
 public:
     using Handler = void (*)();
+
+    // A wait on a counter moves on by this fraction of the time already waited: a wait of W ends at most
+    // W/16 + one access late (62 ns on 1 us, 3.75 us on the 1-Wire bus's 60 us slots, well inside its
+    // windows, and never more than the time to the next event: 1 ms with the tick running), and takes
+    // about 16 * ln(W / 0.3 us) polls instead of one per loop pass.
+    static constexpr uint32_t kCounterStrideDivisor = 16;
 
     explicit Chip(ChipConfig config = {});
     ~Chip();
@@ -55,6 +72,9 @@ public:
     void set_time_limit(Picos limit) { time_limit_ = limit; }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
+    // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory
+    // at chip addresses (nullptr: back to the host firmware's handlers and memory).
+    void attach_core(ExternalCore* core) { core_ = core; }
     const ChipConfig& config() const { return config_; }
 
     // device::Bus
@@ -77,6 +97,8 @@ public:
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
     GpioPort& gpio(char letter);
+    // Whether the register at `address` changes with time between events (a counter), not only at them.
+    bool free_running(uint32_t address);
     uint64_t access_count() const { return accesses_; }
 
 private:
@@ -93,10 +115,6 @@ private:
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
     static constexpr uint32_t kSpinRecognised = 8;
-    // A wait on a counter moves on by this fraction of the time already waited: a wait of W ends at most
-    // W/16 late (62 ns on 1 us, 3.75 us on the 1-Wire bus's 60 us slots, well inside its windows), and
-    // takes about 16 * ln(W / 0.3 us) polls instead of one per loop pass.
-    static constexpr uint32_t kCounterStrideDivisor = 16;
     // A wait that nothing can end is reported as a halt once it has gone on this long.
     static constexpr uint32_t kStuckRepeats = 1000;
 
@@ -150,6 +168,7 @@ private:
     bool monitor_valid_ = false;
     uint32_t monitor_address_ = 0;
     bool delivering_ = false;
+    ExternalCore* core_ = nullptr;
 
     std::vector<Peripheral*> models_;
     Peripheral* last_hit_ = nullptr;

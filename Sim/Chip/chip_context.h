@@ -3,7 +3,7 @@
 #pragma once
 
 #include "clock_tree.h"
-#include "nvic.h"
+#include "exceptions.h"
 #include "scheduler.h"
 #include "sim_log.h"
 #include "sim_time.h"

@@ -7,28 +7,9 @@
 
 namespace sim {
 
+using namespace dma_reg;
+
 namespace {
-
-// Stream registers, from the stream's block at 0x10 + 0x18 * x.
-constexpr uint32_t kCr = 0x00, kNdtr = 0x04, kPar = 0x08, kM0ar = 0x0C, kM1ar = 0x10, kFcr = 0x14;
-
-// SxCR bits.
-constexpr uint32_t kEn = 1U << 0, kDmeie = 1U << 1, kTeie = 1U << 2, kHtie = 1U << 3, kTcie = 1U << 4;
-constexpr uint32_t kInterruptEnables = kDmeie | kTeie | kHtie | kTcie;  // writable while enabled
-constexpr uint32_t kCirc = 1U << 8, kPinc = 1U << 9, kMinc = 1U << 10, kPincos = 1U << 15;
-constexpr uint32_t kDbm = 1U << 18, kCt = 1U << 19;
-constexpr uint32_t kCrWritable = 0x0FEFFFFFU;  // bit 20 is reserved, bits 28-31 too
-// SxFCR bits.
-constexpr uint32_t kFeie = 1U << 7, kDmdis = 1U << 2;
-constexpr uint32_t kFifoEmpty = 4U << 3;  // FS reads "empty": no item waits in a FIFO in this model
-
-// A stream's flags, as they sit in its field of LISR/HISR.
-constexpr uint32_t kFeif = 0x01, kDmeif = 0x04, kTeif = 0x08, kHtif = 0x10, kTcif = 0x20;
-constexpr uint32_t kAllFlags = kFeif | kDmeif | kTeif | kHtif | kTcif;
-// Where stream x's field starts in LISR (x = 0..3) or HISR (x = 4..7).
-constexpr int kFlagShift[4] = {0, 6, 16, 22};
-
-constexpr int kIrq[DmaController::kStreams] = {56, 57, 58, 59, 60, 68, 69, 70};
 
 // A request is served this many AHB cycles later: arbitration plus one read and one write on the bus
 // matrix. A cleared EN takes effect once such an item would be finished, a little later.
@@ -44,9 +25,10 @@ std::string hex(uint32_t value)
 
 }  // namespace
 
-DmaController::DmaController(ChipContext& chip)
-    : Peripheral("DMA2", 0x40026400U, 0x400U),
+DmaController::DmaController(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block),
       chip_(chip),
+      irqs_(block.irqs),
       transfer_timers_(make_timers<kStreams>(chip.scheduler(),
                                              [this](int index) { return [this, index](Picos) { transfer(index); }; })),
       stop_timers_(make_timers<kStreams>(chip.scheduler(),
@@ -204,13 +186,13 @@ void DmaController::finish_stop(int index)
 bool DmaController::serving(int stream, int channel) const
 {
     const Stream& s = streams_[stream];
-    return s.state == State::Enabled && ((s.cr >> 6) & 3U) == 0 && static_cast<int>((s.cr >> 25) & 7U) == channel;
+    return s.state == State::Enabled && kDirField.get(s.cr) == 0 && static_cast<int>(kChsel.get(s.cr)) == channel;
 }
 
 bool DmaController::requesting(const Stream& s) const
 {
     if (s.state != State::Enabled || ((s.cr >> 6) & 3U) != 0) return false;
-    const int channel = static_cast<int>((s.cr >> 25) & 7U);
+    const int channel = static_cast<int>(kChsel.get(s.cr));
     for (const Route& route : s.routes)
         if (route.channel == channel && route.line()) return true;
     return false;
@@ -240,7 +222,7 @@ void DmaController::transfer(int index)
     if (!requesting(s)) return;
 
     // Direct mode: the memory side moves items of the peripheral's size.
-    const uint32_t size = 1U << ((s.cr >> 11) & 3U);
+    const uint32_t size = 1U << kPsize.get(s.cr);
     const uint32_t source = s.par + ((s.cr & kPinc) ? s.moved * ((s.cr & kPincos) ? 4U : size) : 0U);
     const uint32_t base = ((s.cr & kDbm) && (s.cr & kCt)) ? s.m1ar : s.m0ar;
     const uint32_t destination = base + ((s.cr & kMinc) ? s.moved * size : 0U);
@@ -308,15 +290,14 @@ void DmaController::update_irq(int index)
                        ((s.flags & kFeif) && (s.fcr & kFeie));
     if (level == s.irq_level) return;
     s.irq_level = level;
-    chip_.exceptions().set_line(kIrq[index], level);
+    chip_.exceptions().set_line(irqs_[static_cast<size_t>(index)], level);
 }
 
-void connect_rx_dma(Usart& port, DmaController& dma, std::initializer_list<int> streams, int channel)
+void connect_rx_dma(Usart& port, DmaController& dma, std::span<const soc::DmaRoute> routes)
 {
-    std::vector<int> list(streams);
-    for (int stream : list) dma.route(stream, channel, [&port] { return port.rx_dma_request(); });
-    port.on_rx_dma_request([&dma, list] {
-        for (int stream : list) dma.request(stream);
+    for (const soc::DmaRoute& r : routes) dma.route(r.stream, r.channel, [&port] { return port.rx_dma_request(); });
+    port.on_rx_dma_request([&dma, routes] {
+        for (const soc::DmaRoute& r : routes) dma.request(r.stream);
     });
 }
 

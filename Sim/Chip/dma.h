@@ -1,9 +1,9 @@
-// DMA2 model: the controller at 0x40026400 with its eight streams (IRQ 56-58 for streams 0-2, 59, 60,
-// then 68-70 for streams 5-7).
+// DMA2 model: the controller and its eight streams, each with its own interrupt line (the chip's layout,
+// soc_layout.h, gives the address and the lines).
 //
 // A stream serves the request line of the peripheral its channel selection (CHSEL) picks: a peripheral
-// is routed to a stream and channel at wiring time, and tells the controller when its line rises (for
-// USART1 receive: a character waiting in DR while DMAR is set; DMA2 stream 2 or 5, channel 4). Each
+// is routed to a stream and channel at wiring time, and tells the controller when its line rises (for a
+// serial port's receiver: a character waiting in DR while DMAR is set; the layout names its streams). Each
 // request moves one data item from PAR to the memory address a few bus cycles later, through the chip's
 // bus-master path; reading the USART's DR is what lowers its request. NDTR counts down; HTIF sets when
 // half the items have moved, TCIF when NDTR reaches 0, where a normal-mode stream disables itself and a
@@ -25,7 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "chip_context.h"
@@ -36,9 +36,35 @@ namespace sim {
 
 class Usart;
 
+// Register offsets and bits (the reference manual's names).
+namespace dma_reg {
+
+// Stream registers, from the stream's block at 0x10 + 0x18 * x.
+inline constexpr uint32_t kCr = 0x00, kNdtr = 0x04, kPar = 0x08, kM0ar = 0x0C, kM1ar = 0x10, kFcr = 0x14;
+
+// SxCR bits.
+inline constexpr uint32_t kEn = 1U << 0, kDmeie = 1U << 1, kTeie = 1U << 2, kHtie = 1U << 3, kTcie = 1U << 4;
+inline constexpr uint32_t kInterruptEnables = kDmeie | kTeie | kHtie | kTcie;  // writable while enabled
+inline constexpr uint32_t kCirc = 1U << 8, kPinc = 1U << 9, kMinc = 1U << 10, kPincos = 1U << 15;
+inline constexpr uint32_t kDbm = 1U << 18, kCt = 1U << 19;
+// SxCR fields.
+inline constexpr Field kDirField{6, 2}, kPsize{11, 2}, kChsel{25, 3};
+inline constexpr uint32_t kCrWritable = 0x0FEFFFFFU;  // bit 20 is reserved, bits 28-31 too
+// SxFCR bits.
+inline constexpr uint32_t kFeie = 1U << 7, kDmdis = 1U << 2;
+inline constexpr uint32_t kFifoEmpty = 4U << 3;  // FS reads "empty": no item waits in a FIFO in this model
+
+// A stream's flags, as they sit in its field of LISR/HISR.
+inline constexpr uint32_t kFeif = 0x01, kDmeif = 0x04, kTeif = 0x08, kHtif = 0x10, kTcif = 0x20;
+inline constexpr uint32_t kAllFlags = kFeif | kDmeif | kTeif | kHtif | kTcif;
+// Where stream x's field starts in LISR (x = 0..3) or HISR (x = 4..7).
+inline constexpr int kFlagShift[4] = {0, 6, 16, 22};
+
+}  // namespace dma_reg
+
 class DmaController final : public Peripheral {
 public:
-    explicit DmaController(ChipContext& chip);
+    DmaController(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
@@ -101,6 +127,7 @@ private:
     }
 
     ChipContext& chip_;
+    std::span<const int> irqs_;  // one interrupt line per stream
     std::array<Stream, kStreams> streams_{};
     // Per stream: the served request's item moving, and a cleared EN taking effect.
     std::array<Timer, kStreams> transfer_timers_;
@@ -108,8 +135,8 @@ private:
     std::function<void(int)> stream_listener_;
 };
 
-// Routes a serial port's receive requests to the given streams of a DMA controller on `channel`
-// (USART1: DMA2 streams 2 and 5, channel 4).
-void connect_rx_dma(Usart& port, DmaController& dma, std::initializer_list<int> streams, int channel);
+// Routes a serial port's receive requests to the streams of a DMA controller that its entry in the chip's
+// layout names.
+void connect_rx_dma(Usart& port, DmaController& dma, std::span<const soc::DmaRoute> routes);
 
 }  // namespace sim

@@ -1,79 +1,41 @@
 #include "flash_interface.h"
 
-#include "hex_text.h"
-
 namespace sim {
 
+using namespace flash_reg;
+
 namespace {
-constexpr uint32_t kAcrLatency = 0xFU;
-constexpr uint32_t kAcrIcEn = 1U << 9;
-constexpr uint32_t kAcrDcEn = 1U << 10;
-constexpr uint32_t kAcrIcRst = 1U << 11;
-constexpr uint32_t kAcrDcRst = 1U << 12;
-constexpr uint32_t kAcrWritable = kAcrLatency | (1U << 8) | kAcrIcEn | kAcrDcEn | kAcrIcRst | kAcrDcRst;
 constexpr uint32_t kCrReset = 0x80000000U;     // LOCK: the control register is locked after reset
 constexpr uint32_t kOptcrReset = 0x0FFFAAEDU;  // no write protection, read protection level 0
 }  // namespace
 
-FlashInterface::FlashInterface(ChipContext& chip) : Peripheral("FLASH", 0x40023C00U, 0x400U), chip_(chip)
+FlashInterface::FlashInterface(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block), chip_(chip), regs_(*this, *this, register_table(), chip.log())
+{}
+
+std::span<const Register<FlashInterface>> FlashInterface::register_table()
 {
-    reset();
+    using F = FlashInterface;
+    static constexpr Register<F> kTable[] = {
+        {.offset = kAcr,
+         .name = "ACR",
+         .writable = kLatency.mask() | kPrften | kIcen | kDcen | kIcrst | kDcrst,
+         .on_write = [](F& f, unsigned, uint32_t value, uint32_t before) { f.acr_written(value, before); }},
+        // The unlock keys: write-only, and the locks are not modelled.
+        {.offset = kKeyr, .name = "KEYR", .writable = 0},
+        {.offset = kOptkeyr, .name = "OPTKEYR", .writable = 0},
+        {.offset = kSr, .name = "SR", .writable = 0, .clear_on_1 = 0xFFFFFFFFU},  // flags clear when written with 1
+        {.offset = kCr, .name = "CR", .reset = kCrReset},
+        {.offset = kOptcr, .name = "OPTCR", .reset = kOptcrReset},
+    };
+    return kTable;
 }
 
-void FlashInterface::reset()
+// A cache can be reset only while it is disabled; with it enabled the reset bit does nothing.
+void FlashInterface::acr_written(uint32_t value, uint32_t before)
 {
-    acr_ = 0;
-    sr_ = 0;
-    cr_ = kCrReset;
-    optcr_ = kOptcrReset;
-}
-
-uint32_t FlashInterface::read(uint32_t offset, unsigned)
-{
-    switch (offset) {
-        case 0x00:
-            return acr_;
-        case 0x04:  // KEYR and OPTKEYR are write-only
-        case 0x08:
-            return 0;
-        case 0x0C:
-            return sr_;
-        case 0x10:
-            return cr_;
-        case 0x14:
-            return optcr_;
-        default:
-            chip_.log().line("FLASH: read of unmodelled offset " + hex_text(offset));
-            return 0;
-    }
-}
-
-void FlashInterface::write(uint32_t offset, uint32_t value, unsigned)
-{
-    switch (offset) {
-        case 0x00:
-            // A cache can be reset only while it is disabled; with it enabled the reset bit does nothing.
-            if ((value & kAcrIcRst) && (acr_ & kAcrIcEn))
-                chip_.log().line("FLASH: ICRST while the instruction cache is on");
-            if ((value & kAcrDcRst) && (acr_ & kAcrDcEn)) chip_.log().line("FLASH: DCRST while the data cache is on");
-            acr_ = value & kAcrWritable;
-            return;
-        case 0x04:
-        case 0x08:
-            return;  // the unlock keys; the locks are not modelled
-        case 0x0C:
-            sr_ &= ~value;
-            return;  // status flags clear when written with 1
-        case 0x10:
-            cr_ = value;
-            return;
-        case 0x14:
-            optcr_ = value;
-            return;
-        default:
-            chip_.log().line("FLASH: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
-            return;
-    }
+    if ((value & kIcrst) && (before & kIcen)) chip_.log().line("FLASH: ICRST while the instruction cache is on");
+    if ((value & kDcrst) && (before & kDcen)) chip_.log().line("FLASH: DCRST while the data cache is on");
 }
 
 }  // namespace sim

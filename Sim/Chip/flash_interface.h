@@ -1,31 +1,39 @@
-// Flash interface registers (0x40023C00): the access control register with the wait states (LATENCY)
-// and the ART accelerator's prefetch buffer and instruction and data caches. The key, status, control
-// and option registers are stored; programming the flash is not modelled.
+// Flash interface registers: the access control register with the wait states (LATENCY) and the ART
+// accelerator's prefetch buffer and instruction and data caches. The key, status, control and option
+// registers are stored; programming the flash is not modelled.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "chip_context.h"
 #include "peripheral.h"
 
 namespace sim {
 
+namespace flash_reg {
+inline constexpr uint32_t kAcr = 0x00, kKeyr = 0x04, kOptkeyr = 0x08, kSr = 0x0C, kCr = 0x10, kOptcr = 0x14;
+inline constexpr Field kLatency{0, 4};
+inline constexpr uint32_t kPrften = 1U << 8, kIcen = 1U << 9, kDcen = 1U << 10, kIcrst = 1U << 11;
+inline constexpr uint32_t kDcrst = 1U << 12;
+}  // namespace flash_reg
+
 class FlashInterface final : public Peripheral {
 public:
-    explicit FlashInterface(ChipContext& chip);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset();
+    FlashInterface(ChipContext& chip, const soc::Block& block);
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
+    void reset() { regs_.reset(); }
 
-    uint32_t acr() const { return acr_; }
-    uint32_t latency() const { return acr_ & 0xFU; }
+    uint32_t acr() const { return regs_.at(flash_reg::kAcr); }
+    uint32_t latency() const { return flash_reg::kLatency.get(acr()); }
 
 private:
+    static std::span<const Register<FlashInterface>> register_table();
+    void acr_written(uint32_t value, uint32_t before);
+
     ChipContext& chip_;
-    uint32_t acr_ = 0;
-    uint32_t sr_ = 0;
-    uint32_t cr_ = 0;
-    uint32_t optcr_ = 0;
+    RegisterMap<FlashInterface> regs_;
 };
 
 }  // namespace sim

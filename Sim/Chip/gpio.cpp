@@ -4,16 +4,9 @@
 
 namespace sim {
 
+using namespace gpio_reg;
+
 namespace {
-
-constexpr uint32_t kLckk = 1U << 16;  // LCKR lock key bit
-
-std::string offset_text(uint32_t offset)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
-    return text;
-}
 
 // Mask of the fields of the pins set in `pins`, for a register with `bits` bits per pin whose first
 // field belongs to pin `first_pin`.
@@ -29,8 +22,17 @@ uint32_t field_mask(uint32_t pins, unsigned bits, int first_pin)
 
 }  // namespace
 
-GpioPort::GpioPort(ChipContext& chip, char letter, uint32_t base)
-    : Peripheral(std::string("GPIO") + letter, base, 0x400U), chip_(chip), letter_(letter)
+GpioPort::GpioPort(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block),
+      chip_(chip),
+      letter_(block.name.back()),
+      regs_(*this, *this, register_table(), chip.log()),
+      moder_(regs_.at(kModer)),
+      otyper_(regs_.at(kOtyper)),
+      ospeedr_(regs_.at(kOspeedr)),
+      pupdr_(regs_.at(kPupdr)),
+      odr_(regs_.at(kOdr)),
+      afr_(&regs_.at(kAfrl))
 {
     pushed_level_.fill(-1);
     reset();
@@ -40,8 +42,8 @@ void GpioPort::reset()
 {
     // After reset the debug pins are in their alternate function: PA13 SWDIO (pull-up), PA14 SWCLK
     // (pull-down), PA15 JTDI (pull-up), PB3 JTDO/SWO, PB4 NJTRST (pull-up); every other pin is an input.
-    moder_ = otyper_ = ospeedr_ = pupdr_ = odr_ = lckr_ = 0;
-    afr_ = {};
+    regs_.reset();
+    lckr_ = 0;
     locked_ = false;
     lock_step_ = 0;
     if (letter_ == 'A') {
@@ -59,89 +61,81 @@ void GpioPort::reset()
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 
-uint32_t GpioPort::read(uint32_t offset, unsigned)
+std::span<const Register<GpioPort>> GpioPort::register_table()
 {
-    switch (offset) {
-        case 0x00:
-            return moder_;
-        case 0x04:
-            return otyper_;
-        case 0x08:
-            return ospeedr_;
-        case 0x0C:
-            return pupdr_;
-        case 0x10:
-            return idr();
-        case 0x14:
-            return odr_;
-        case 0x18:
-            return 0;  // BSRR is write-only
-        case 0x1C:
-            return (lckr_ & 0xFFFFU) | (locked_ ? kLckk : 0U);
-        case 0x20:
-            return afr_[0];
-        case 0x24:
-            return afr_[1];
-        default:
-            chip_.log().line(name() + ": read of unmodelled offset " + offset_text(offset));
-            return 0;
-    }
+    using G = GpioPort;
+    static constexpr Register<G> kTable[] = {
+        {.offset = kModer,
+         .name = "MODER",
+         .on_write = [](G& g, unsigned, uint32_t, uint32_t before) { g.config_written(g.moder_, before, 2, 0, true); }},
+        {.offset = kOtyper,
+         .name = "OTYPER",
+         .writable = 0xFFFFU,
+         .on_write = [](G& g, unsigned, uint32_t,
+                        uint32_t before) { g.config_written(g.otyper_, before, 1, 0, true); }},
+        // Slew rate only: no level changes.
+        {.offset = kOspeedr,
+         .name = "OSPEEDR",
+         .on_write = [](G& g, unsigned, uint32_t,
+                        uint32_t before) { g.config_written(g.ospeedr_, before, 2, 0, false); }},
+        {.offset = kPupdr,
+         .name = "PUPDR",
+         .on_write = [](G& g, unsigned, uint32_t, uint32_t before) { g.config_written(g.pupdr_, before, 2, 0, true); }},
+        // Resolved from the pins when read.
+        {.offset = kIdr,
+         .name = "IDR",
+         .writable = 0,
+         .on_read = [](G& g, unsigned) { return g.idr(); },
+         .on_write = [](G& g, unsigned, uint32_t,
+                        uint32_t) { g.chip_.log().line(g.name() + ": write to read-only IDR ignored"); }},
+        {.offset = kOdr,
+         .name = "ODR",
+         .writable = 0xFFFFU,
+         .on_write = [](G& g, unsigned, uint32_t, uint32_t before) { g.pins_changed(before ^ g.odr_); }},
+        // Write-only (reads 0): set bits in the low half, reset bits in the high half; a pin in both is set.
+        {.offset = kBsrr,
+         .name = "BSRR",
+         .writable = 0,
+         .on_write = [](G& g, unsigned, uint32_t value,
+                        uint32_t) { g.set_output((g.odr_ & ~(value >> 16)) | (value & 0xFFFFU)); }},
+        {.offset = kLckr,
+         .name = "LCKR",
+         .writable = 0,
+         .on_read = [](G& g, unsigned) { return (g.lckr_ & 0xFFFFU) | (g.locked_ ? kLckk : 0U); },
+         .on_write = [](G& g, unsigned, uint32_t value, uint32_t) { g.write_lckr(value); }},
+        {.offset = kAfrl,
+         .name = "AFR",
+         .on_write =
+             [](G& g, unsigned index, uint32_t, uint32_t before) {
+                 g.config_written(g.afr_[index], before, 4, static_cast<int>(index) * 8, true);
+             },
+         .count = 2},
+    };
+    return kTable;
 }
 
-void GpioPort::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t GpioPort::read(uint32_t offset, unsigned width)
 {
-    uint32_t before;
-    switch (offset) {
-        case 0x00:
-            before = moder_;
-            moder_ = keep_locked(moder_, value, 2, 0);
-            pins_changed(changed_pins(before, moder_, 2, 0));
-            return;
-        case 0x04:
-            before = otyper_;
-            otyper_ = keep_locked(otyper_, value & 0xFFFFU, 1, 0);
-            pins_changed(changed_pins(before, otyper_, 1, 0));
-            return;
-        case 0x08:
-            ospeedr_ = keep_locked(ospeedr_, value, 2, 0);
-            return;  // slew rate only: no level changes
-        case 0x0C:
-            before = pupdr_;
-            pupdr_ = keep_locked(pupdr_, value, 2, 0);
-            pins_changed(changed_pins(before, pupdr_, 2, 0));
-            return;
-        case 0x10:
-            chip_.log().line(name() + ": write to read-only IDR ignored");
-            return;
-        case 0x14:
-            before = odr_;
-            odr_ = value & 0xFFFFU;
-            pins_changed(before ^ odr_);
-            return;
-        case 0x18: {
-            // Set bits in the low half, reset bits in the high half; a pin in both is set.
-            before = odr_;
-            uint32_t set = value & 0xFFFFU;
-            uint32_t reset_bits = value >> 16;
-            odr_ = (odr_ & ~reset_bits) | set;
-            pins_changed(before ^ odr_);
-            return;
-        }
-        case 0x1C:
-            write_lckr(value);
-            return;
-        case 0x20:
-        case 0x24: {
-            int index = offset == 0x20 ? 0 : 1;
-            before = afr_[index];
-            afr_[index] = keep_locked(afr_[index], value, 4, index * 8);
-            pins_changed(changed_pins(before, afr_[index], 4, index * 8));
-            return;
-        }
-        default:
-            chip_.log().line(name() + ": write to unmodelled offset " + offset_text(offset));
-            return;
-    }
+    return regs_.read(offset, width);
+}
+
+void GpioPort::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
+}
+
+void GpioPort::config_written(uint32_t& reg, uint32_t before, unsigned bits_per_pin, int first_pin, bool affects_levels)
+{
+    if (locked_) reg = keep_locked(before, reg, bits_per_pin, first_pin);
+    // The 1-Wire master rewrites MODER for every slot: an unchanged word changes no pin.
+    if (affects_levels && reg != before) pins_changed(changed_pins(before, reg, bits_per_pin, first_pin));
+}
+
+void GpioPort::set_output(uint32_t odr)
+{
+    uint32_t before = odr_;
+    odr_ = odr;
+    pins_changed(before ^ odr_);
 }
 
 // The lock key sequence is: write LCKK=1 with the pin mask, LCKK=0 with the same mask, LCKK=1 with the
@@ -183,7 +177,7 @@ uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned
 
 bool GpioPort::free_running(uint32_t offset) const
 {
-    if (offset != 0x10) return false;
+    if (offset != kIdr) return false;
     for (int pin = 0; pin < 16; ++pin) {
         if (!devices_[pin].empty()) return true;
         if (mode(pin) == kAlternate && sources_[pin] && source_af_[pin] == alternate(pin)) return true;

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "chip_context.h"
@@ -27,12 +28,21 @@
 
 namespace sim {
 
+namespace gpio_reg {
+inline constexpr uint32_t kModer = 0x00, kOtyper = 0x04, kOspeedr = 0x08, kPupdr = 0x0C, kIdr = 0x10, kOdr = 0x14;
+inline constexpr uint32_t kBsrr = 0x18, kLckr = 0x1C, kAfrl = 0x20, kAfrh = 0x24;
+inline constexpr uint32_t kLckk = 1U << 16;  // LCKR lock key bit
+// MODER's two bits per pin.
+inline constexpr uint32_t kInput = 0, kOutput = 1, kAlternate = 2, kAnalog = 3;
+}  // namespace gpio_reg
+
 class GpioPort final : public Peripheral {
 public:
     // The output level of a peripheral's alternate function at a time: 0 or 1, or -1 for not driving.
     using LevelSource = std::function<int(Picos now)>;
 
-    GpioPort(ChipContext& chip, char letter, uint32_t base);
+    // The port letter is the last letter of the block's name (GPIOA: A).
+    GpioPort(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
@@ -71,17 +81,15 @@ public:
     uint32_t afr(int index) const { return afr_[index & 1]; }
     uint32_t locked_pins() const { return locked_ ? lckr_ & 0xFFFFU : 0U; }
     uint32_t mode(int pin) const { return (moder_ >> (2 * pin)) & 3U; }
+    uint32_t idr() const;
     uint32_t alternate(int pin) const { return (afr_[pin >> 3] >> (4 * (pin & 7))) & 0xFU; }
 
 private:
-    static constexpr uint32_t kInput = 0, kOutput = 1, kAlternate = 2, kAnalog = 3;
-
     struct Resolution {
         int level;
         bool contention;
     };
     Resolution resolve(int pin, Picos now) const;
-    uint32_t idr() const;
     int alternate_level(int pin, Picos now) const;
 
     // The configuration of `pins` may have changed: tell the pins' devices of a new chip drive and
@@ -93,17 +101,20 @@ private:
     uint32_t keep_locked(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin) const;
     void write_lckr(uint32_t value);
     static uint32_t changed_pins(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin);
+    // A configuration register was written: keep the locked pins' fields, then re-resolve the pins
+    // whose fields changed (when the register affects levels).
+    void config_written(uint32_t& reg, uint32_t before, unsigned bits_per_pin, int first_pin, bool affects_levels);
+    void set_output(uint32_t odr);
+    static std::span<const Register<GpioPort>> register_table();
 
     ChipContext& chip_;
     char letter_;
 
-    uint32_t moder_ = 0;
-    uint32_t otyper_ = 0;
-    uint32_t ospeedr_ = 0;
-    uint32_t pupdr_ = 0;
-    uint32_t odr_ = 0;
+    RegisterMap<GpioPort> regs_;
+    // The registers' stored words, which the map keeps.
+    uint32_t &moder_, &otyper_, &ospeedr_, &pupdr_, &odr_;
+    uint32_t* afr_;  // AFRL, AFRH
     uint32_t lckr_ = 0;
-    std::array<uint32_t, 2> afr_{};
     bool locked_ = false;
     int lock_step_ = 0;  // progress of the LCKR key sequence: write 1, write 0, write 1
 

@@ -1,15 +1,39 @@
-// Base of every register-level model: a block of registers at the chip's bus address, with a read and
-// a write handler that switch on the offset, and a reset to the reference manual's reset values.
+// Base of every register-level model: a block of registers at the chip's bus address (from the chip's
+// layout, soc_layout.h), with a read and a write handler, and a reset to the reference manual's reset
+// values.
+//
+// A model whose registers are plain data describes them in a table (RegisterMap below): offset, name,
+// reset value, the bits a write stores, the bits cleared by writing 0 or 1, and hooks for a register whose
+// value is computed when read or whose write has an effect. Dispatch, write masking, reset and the one
+// "unmodelled offset" log line are then the table's, not each model's.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <span>
 #include <string>
+#include <vector>
+
+#include "sim_log.h"
+#include "soc_layout.h"
 
 namespace sim {
 
+// A field of a register: `width` bits from bit `shift`.
+struct Field {
+    uint8_t shift;
+    uint8_t width = 1;
+
+    constexpr uint32_t mask() const { return (width >= 32 ? ~0U : ((1U << width) - 1U)) << shift; }
+    constexpr uint32_t get(uint32_t reg) const { return (reg & mask()) >> shift; }
+    constexpr uint32_t set(uint32_t reg, uint32_t value) const { return (reg & ~mask()) | of(value); }
+    // `value` in the field's place, the rest 0.
+    constexpr uint32_t of(uint32_t value) const { return (value << shift) & mask(); }
+};
+
 class Peripheral {
 public:
-    Peripheral(std::string name, uint32_t base, uint32_t size) : name_(std::move(name)), base_(base), size_(size) {}
+    explicit Peripheral(const soc::Block& block) : name_(block.name), base_(block.base), size_(block.size) {}
     virtual ~Peripheral() = default;
     Peripheral(const Peripheral&) = delete;
     Peripheral& operator=(const Peripheral&) = delete;
@@ -29,6 +53,113 @@ private:
     std::string name_;
     uint32_t base_;
     uint32_t size_;
+};
+
+// One register (or `count` consecutive words alike, such as CCR1..CCR4) of a model of type M.
+template <class M>
+struct Register {
+    uint32_t offset;
+    const char* name;
+    uint32_t reset = 0;
+    uint32_t writable = 0xFFFFFFFFU;  // bits a write stores; the others keep their value
+    uint32_t clear_on_0 = 0;          // rc_w0: a 0 written clears the bit, a 1 leaves it
+    uint32_t clear_on_1 = 0;          // rc_w1: a 1 written clears the bit, a 0 leaves it
+    // The value, computed when read (the stored word is not used); `index` counts the words of an array.
+    uint32_t (*on_read)(M& model, unsigned index) = nullptr;
+    // Called after a write has been stored, with the value written (in its byte lanes) and the stored
+    // word before the write.
+    void (*on_write)(M& model, unsigned index, uint32_t value, uint32_t before) = nullptr;
+    unsigned count = 1;
+};
+
+// The registers of a model as data: a word per register, found through a table with an entry per word
+// of the block built once, so that a read costs an array look-up and at most one call through a plain
+// function pointer (the simulator's hot path: a poll of GPIO IDR on the 1-Wire line, say).
+template <class M>
+class RegisterMap {
+public:
+    RegisterMap(M& model, const Peripheral& block, std::span<const Register<M>> registers, Log& log)
+        : model_(model), block_(block), log_(log), words_(block.size() / 4U)
+    {
+        size_t slots = 0;
+        for (const Register<M>& r : registers) slots += r.count;
+        values_.assign(slots, 0);  // never resized: the entries keep pointers into it
+        size_t slot = 0;
+        for (const Register<M>& r : registers)
+            for (unsigned i = 0; i < r.count; ++i) words_.at(r.offset / 4U + i) = {&r, &values_[slot++], i};
+        reset();
+    }
+    RegisterMap(const RegisterMap&) = delete;
+    RegisterMap& operator=(const RegisterMap&) = delete;
+
+    void reset()
+    {
+        for (const Entry& e : words_)
+            if (e.reg) *e.value = e.reg->reset;
+    }
+
+    uint32_t read(uint32_t offset, unsigned width)
+    {
+        const uint32_t word = offset >> 2;
+        if (word >= words_.size() || words_[word].reg == nullptr) {
+            unmodelled("read of", offset);
+            return 0;
+        }
+        const Entry& e = words_[word];
+        uint32_t value = e.reg->on_read ? e.reg->on_read(model_, e.index) : *e.value;
+        if (width < 4) value >>= 8U * (offset & 3U);  // a byte or half-word lane of the word
+        return value;
+    }
+
+    // False for an offset no register covers (logged).
+    bool write(uint32_t offset, uint32_t value, unsigned width)
+    {
+        const uint32_t word = offset >> 2;
+        if (word >= words_.size() || words_[word].reg == nullptr) {
+            unmodelled("write to", offset);
+            return false;
+        }
+        const Entry& e = words_[word];
+        const Register<M>& r = *e.reg;
+        const uint32_t before = *e.value;
+        uint32_t written = value;
+        uint32_t lanes = 0xFFFFFFFFU;
+        if (width < 4) {  // only the lanes written change
+            const unsigned shift = 8U * (offset & 3U);
+            lanes = (width == 1 ? 0xFFU : 0xFFFFU) << shift;
+            written = (value << shift) & lanes;
+        }
+        uint32_t next = (before & ~(r.writable & lanes)) | (written & r.writable & lanes);
+        next &= ~(r.clear_on_0 & lanes & ~written);
+        next &= ~(r.clear_on_1 & lanes & written);
+        *e.value = next;
+        if (r.on_write) r.on_write(model_, e.index, written, before);
+        return true;
+    }
+
+    // The stored word of the register at `offset` (the index-th word of an array).
+    uint32_t& at(uint32_t offset, unsigned index = 0) { return *words_.at(offset / 4U + index).value; }
+    uint32_t at(uint32_t offset, unsigned index = 0) const { return *words_.at(offset / 4U + index).value; }
+
+private:
+    struct Entry {
+        const Register<M>* reg = nullptr;  // none: no register at this word
+        uint32_t* value = nullptr;
+        unsigned index = 0;
+    };
+
+    void unmodelled(const char* what, uint32_t offset)
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
+        log_.line(block_.name() + ": " + what + " unmodelled offset " + text);
+    }
+
+    M& model_;
+    const Peripheral& block_;
+    Log& log_;
+    std::vector<Entry> words_;  // one per word of the block
+    std::vector<uint32_t> values_;
 };
 
 }  // namespace sim

@@ -41,8 +41,8 @@ constexpr uint32_t kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 
 }  // namespace
 
-Rcc::Rcc(ChipContext& chip, bool crystal_present)
-    : Peripheral("RCC", 0x40023800U, 0x400U),
+Rcc::Rcc(ChipContext& chip, const soc::Block& block, bool crystal_present)
+    : Peripheral(block),
       chip_(chip),
       crystal_present_(crystal_present),
       hsi_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHsiRdy); }),

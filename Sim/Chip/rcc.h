@@ -29,7 +29,7 @@ public:
     static constexpr uint32_t kHsiHz = 16'000'000;
     static constexpr uint32_t kHseHz = 25'000'000;
 
-    Rcc(ChipContext& chip, bool crystal_present);
+    Rcc(ChipContext& chip, const soc::Block& block, bool crystal_present);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset();

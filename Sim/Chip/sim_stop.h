@@ -11,7 +11,11 @@ namespace sim {
 
 class Stop : public std::runtime_error {
 public:
-    enum class Kind { TimeLimit, Halt };
+    enum class Kind {
+        TimeLimit,    // virtual time reached the limit set on the chip
+        Halt,         // the node stopped for good (a fault loop, interrupts masked and the core spinning)
+        Interrupted,  // whoever runs the node ended the run early (Ctrl-C, a program's SIGTERM)
+    };
     Stop(Kind kind, std::string reason, Picos at)
         : std::runtime_error(reason), kind_(kind), reason_(std::move(reason)), at_(at)
     {}

@@ -1,68 +1,30 @@
 #include "syscfg.h"
 
-#include "hex_text.h"
-
 namespace sim {
 
-namespace {
-constexpr uint32_t kCmpcrReady = 1U << 8;  // compensation cell ready: read-only
-}  // namespace
+using namespace syscfg_reg;
 
-Syscfg::Syscfg(ChipContext& chip) : Peripheral("SYSCFG", 0x40013800U, 0x400U), chip_(chip)
-{
-    reset();
-}
+Syscfg::Syscfg(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block), regs_(*this, *this, register_table(), chip.log())
+{}
 
-void Syscfg::reset()
+std::span<const Register<Syscfg>> Syscfg::register_table()
 {
-    memrmp_ = 0;  // booted from main flash
-    pmc_ = 0;
-    exticr_.fill(0);
-    cmpcr_ = 0;
-}
-
-uint32_t Syscfg::read(uint32_t offset, unsigned)
-{
-    switch (offset) {
-        case 0x00:
-            return memrmp_;
-        case 0x04:
-            return pmc_;
-        case 0x08:
-        case 0x0C:
-        case 0x10:
-        case 0x14:
-            return exticr_[(offset - 0x08) / 4];
-        case 0x20:
-            return cmpcr_;
-        default:
-            chip_.log().line("SYSCFG: read of unmodelled offset " + hex_text(offset));
-            return 0;
-    }
-}
-
-void Syscfg::write(uint32_t offset, uint32_t value, unsigned)
-{
-    switch (offset) {
-        case 0x00:
-            memrmp_ = value & 3U;
-            return;
-        case 0x04:
-            pmc_ = value;
-            return;
-        case 0x08:
-        case 0x0C:
-        case 0x10:
-        case 0x14:
-            exticr_[(offset - 0x08) / 4] = value & 0xFFFFU;
-            return;
-        case 0x20:
-            cmpcr_ = (value & ~kCmpcrReady) | (value & 1U ? kCmpcrReady : 0U);
-            return;
-        default:
-            chip_.log().line("SYSCFG: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
-            return;
-    }
+    static constexpr Register<Syscfg> kTable[] = {
+        {.offset = kMemrmp, .name = "MEMRMP", .writable = 3U},  // reset 0: booted from main flash
+        {.offset = kPmc, .name = "PMC"},
+        {.offset = kExticr1, .name = "EXTICR", .writable = 0xFFFFU, .count = 4},
+        // The cell is ready as soon as it is powered: READY follows PD.
+        {.offset = kCmpcr,
+         .name = "CMPCR",
+         .writable = ~kCmpcrReady,
+         .on_write =
+             [](Syscfg& s, unsigned, uint32_t value, uint32_t) {
+                 uint32_t& cmpcr = s.regs_.at(kCmpcr);
+                 cmpcr = (cmpcr & ~kCmpcrReady) | ((value & kCmpcrPd) ? kCmpcrReady : 0U);
+             }},
+    };
+    return kTable;
 }
 
 }  // namespace sim

@@ -1,31 +1,35 @@
-// System configuration controller (0x40013800): memory remap, the EXTI line to port mapping and the
-// compensation cell. The node only switches its clock on; the registers are stored as written.
+// System configuration controller: memory remap, the EXTI line to port mapping and the compensation
+// cell. The node only switches its clock on; the registers are stored as written.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <span>
 
 #include "chip_context.h"
 #include "peripheral.h"
 
 namespace sim {
 
+namespace syscfg_reg {
+inline constexpr uint32_t kMemrmp = 0x00, kPmc = 0x04, kExticr1 = 0x08, kCmpcr = 0x20;
+inline constexpr uint32_t kCmpcrPd = 1U << 0;     // compensation cell powered
+inline constexpr uint32_t kCmpcrReady = 1U << 8;  // compensation cell ready: read-only
+}  // namespace syscfg_reg
+
 class Syscfg final : public Peripheral {
 public:
-    explicit Syscfg(ChipContext& chip);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset();
+    Syscfg(ChipContext& chip, const soc::Block& block);
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
+    void reset() { regs_.reset(); }
 
     // EXTICR1..4 (index 0..3): four bits per EXTI line choose its port.
-    uint32_t exticr(int index) const { return exticr_[static_cast<size_t>(index)]; }
+    uint32_t exticr(int index) const { return regs_.at(syscfg_reg::kExticr1, static_cast<unsigned>(index)); }
 
 private:
-    ChipContext& chip_;
-    uint32_t memrmp_ = 0;
-    uint32_t pmc_ = 0;
-    std::array<uint32_t, 4> exticr_{};
-    uint32_t cmpcr_ = 0;
+    static std::span<const Register<Syscfg>> register_table();
+
+    RegisterMap<Syscfg> regs_;
 };
 
 }  // namespace sim

@@ -2,10 +2,8 @@
 
 namespace sim {
 
-SysTickTimer::SysTickTimer(ChipContext& chip)
-    : Peripheral("SysTick", 0xE000E010U, 0x10U),
-      chip_(chip),
-      wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
+SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block), chip_(chip), wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {

@@ -11,7 +11,7 @@ namespace sim {
 
 class SysTickTimer final : public Peripheral {
 public:
-    explicit SysTickTimer(ChipContext& chip);
+    SysTickTimer(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     bool free_running(uint32_t offset) const override { return offset == 0x8 && enabled(); }

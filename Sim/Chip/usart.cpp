@@ -4,25 +4,9 @@
 
 namespace sim {
 
+using namespace usart_reg;
+
 namespace {
-
-// Register offsets.
-constexpr uint32_t kSr = 0x00, kDr = 0x04, kBrr = 0x08, kCr1 = 0x0C, kCr2 = 0x10, kCr3 = 0x14, kGtpr = 0x18;
-
-// SR bits.
-constexpr uint32_t kPe = 1U << 0, kFe = 1U << 1, kNe = 1U << 2, kOre = 1U << 3, kIdle = 1U << 4;
-constexpr uint32_t kRxne = 1U << 5, kTc = 1U << 6, kTxe = 1U << 7, kLbd = 1U << 8, kCts = 1U << 9;
-// Cleared by a read of SR followed by a read of DR.
-constexpr uint32_t kSequenceCleared = kPe | kFe | kNe | kOre | kIdle;
-// The bits software may clear by writing 0; every other bit of SR ignores writes.
-constexpr uint32_t kWriteZeroClears = kRxne | kTc | kLbd | kCts;
-
-// CR1 bits.
-constexpr uint32_t kRe = 1U << 2, kTe = 1U << 3, kIdleie = 1U << 4, kRxneie = 1U << 5, kTcie = 1U << 6;
-constexpr uint32_t kTxeie = 1U << 7, kPeie = 1U << 8, kPs = 1U << 9, kPce = 1U << 10, kM = 1U << 12;
-constexpr uint32_t kUe = 1U << 13, kOver8 = 1U << 15;
-// CR3 bits.
-constexpr uint32_t kEie = 1U << 0, kDmar = 1U << 6;
 
 std::string hex(uint32_t value)
 {
@@ -40,11 +24,11 @@ bool odd_parity(uint32_t value)
 
 }  // namespace
 
-Usart::Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2)
-    : Peripheral(std::move(name), base, 0x400U),
+Usart::Usart(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block),
       chip_(chip),
-      irq_(irq),
-      on_apb2_(on_apb2),
+      irq_(block.irq()),
+      on_apb2_(block.bus == soc::Bus::Apb2),
       frame_timer_(chip.scheduler(), [this](Picos at) { complete_frame(at); }),
       idle_timer_(chip.scheduler(), [this](Picos) { on_idle_check(); }),
       tx_step_timer_(chip.scheduler(), [this](Picos at) { on_tx_step(at); })

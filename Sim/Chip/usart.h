@@ -1,4 +1,5 @@
-// USART model: USART1 (0x40011000, APB2, IRQ 37) and USART2 (0x40004400, APB1, IRQ 38).
+// USART model: one serial port, at the address, bus and interrupt line its entry in the chip's layout
+// (soc_layout.h) gives.
 //
 // Timing comes from BRR and the port's bus clock. With 16-fold oversampling one bit lasts BRR / PCLK:
 // BRR 0x28B1 at PCLK2 100 MHz is 104.17 us (9599.69 baud), so a character of 8N1 (ten bits) is 1.0417 ms.
@@ -34,9 +35,32 @@
 
 namespace sim {
 
+// Register offsets and bits (the reference manual's names).
+namespace usart_reg {
+
+// Register offsets.
+inline constexpr uint32_t kSr = 0x00, kDr = 0x04, kBrr = 0x08, kCr1 = 0x0C, kCr2 = 0x10, kCr3 = 0x14, kGtpr = 0x18;
+
+// SR bits.
+inline constexpr uint32_t kPe = 1U << 0, kFe = 1U << 1, kNe = 1U << 2, kOre = 1U << 3, kIdle = 1U << 4;
+inline constexpr uint32_t kRxne = 1U << 5, kTc = 1U << 6, kTxe = 1U << 7, kLbd = 1U << 8, kCts = 1U << 9;
+// Cleared by a read of SR followed by a read of DR.
+inline constexpr uint32_t kSequenceCleared = kPe | kFe | kNe | kOre | kIdle;
+// The bits software may clear by writing 0; every other bit of SR ignores writes.
+inline constexpr uint32_t kWriteZeroClears = kRxne | kTc | kLbd | kCts;
+
+// CR1 bits.
+inline constexpr uint32_t kRe = 1U << 2, kTe = 1U << 3, kIdleie = 1U << 4, kRxneie = 1U << 5, kTcie = 1U << 6;
+inline constexpr uint32_t kTxeie = 1U << 7, kPeie = 1U << 8, kPs = 1U << 9, kPce = 1U << 10, kM = 1U << 12;
+inline constexpr uint32_t kUe = 1U << 13, kOver8 = 1U << 15;
+// CR3 bits.
+inline constexpr uint32_t kEie = 1U << 0, kDmar = 1U << 6;
+
+}  // namespace usart_reg
+
 class Usart final : public Peripheral {
 public:
-    Usart(ChipContext& chip, std::string name, uint32_t base, int irq, bool on_apb2);
+    Usart(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;

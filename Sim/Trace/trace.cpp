@@ -66,6 +66,42 @@ std::string printable(const std::string& bytes)
     return out;
 }
 
+namespace {
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+}  // namespace
+
+std::string unprintable(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\\' || i + 1 >= text.size()) {
+            out += c;
+            continue;
+        }
+        char e = text[++i];
+        if (e == 'r') {
+            out += '\r';
+        } else if (e == 'n') {
+            out += '\n';
+        } else if (e == 't') {
+            out += '\t';
+        } else if (e == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            out += e;  // "\\" and anything unknown: the character itself
+        }
+    }
+    return out;
+}
+
 void Trace::record(Picos t, Payload what)
 {
     // Every producer records at the chip's current time, which never goes back; a producer that reports

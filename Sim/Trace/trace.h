@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -93,6 +94,9 @@ std::string pin_name(char port, int pin);
 // Bytes of a serial line as readable text: control characters and bytes above 0x7E as C escapes
 // (\r, \n, \t, \\, \xNN), the rest as they are.
 std::string printable(const std::string& bytes);
+// The bytes behind that text: \r \n \t \\ and \xNN resolved; a backslash before anything else stands
+// for that character.
+std::string unprintable(std::string_view text);
 
 class Sink {
 public:

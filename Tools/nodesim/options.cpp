@@ -58,13 +58,15 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         if (!(options.speed > 0) || !std::isfinite(options.speed))
             throw CLI::ValidationError("--speed", "must be a number more than 0 (1: real time)");
     } catch (const CLI::ParseError& error) {
-        return app.exit(error);
+        // --help arrives here too, with status 0. A bad option gets the status of any other bad input
+        // rather than the library's own code for each kind of mistake.
+        return app.exit(error) == 0 ? 0 : kBadInputStatus;
     }
 
     // The serial endpoints are for live programs on the other side: they need the node paced to a clock.
     auto conflict = [](const char* text) {
         std::fprintf(stderr, "nodesim: %s\n", text);
-        return 2;
+        return kBadInputStatus;
     };
     const bool speed_given = app.count("--speed") > 0;
     const bool tcp_given = app.count("--tcp") > 0;
@@ -81,7 +83,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                          "nodesim: --tcp %s: expected HOST:PORT, HOST an IPv4 address, localhost or nothing "
                          "(loopback), PORT 0 to 65535 (127.0.0.1:7000, localhost:7000, :7000, :0)\n",
                          tcp.c_str());
-            return 2;
+            return kBadInputStatus;
         }
     }
     options.switch_position = *sim::parse_switch_position(switch_position);

@@ -27,8 +27,13 @@ struct Options {
     bool crystal = true;
 };
 
-// The options, or the exit status to end with at once (0 after --help; non-zero after a bad option,
-// with the message already printed).
+// The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint
+// that cannot be had): the run did not start. A program that starts nodesim tells it from a run that
+// started and failed (1).
+constexpr int kBadInputStatus = 2;
+
+// The options, or the exit status to end with at once (0 after --help; kBadInputStatus after a bad
+// option, with the message already printed).
 std::variant<Options, int> parse_options(int argc, char** argv);
 
 }  // namespace nodesim

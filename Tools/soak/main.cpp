@@ -11,6 +11,7 @@
 #include <iostream>
 #include <unistd.h>
 
+#include "jsonl_reader.h"
 #include "nodesim_stream.h"
 #include "scenario_generator.h"
 #include "soak_tally.h"
@@ -57,7 +58,8 @@ int main(int argc, char** argv)
 
     soak::TraceChecker checker;
     auto feed = [&checker](std::string_view line) {
-        if (!line.empty()) checker.feed(soak::parse_trace_line(line));
+        if (line.empty()) return;
+        if (auto event = sim::trace::read_event(line)) checker.feed(*event);
     };
     const auto wall_start = std::chrono::steady_clock::now();
     try {

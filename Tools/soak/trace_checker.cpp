@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <variant>
 
 #include "hex_escape.h"
 
@@ -283,39 +284,39 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
 // ---------------------------------------------------------------------------------------------------
 // What the node sends.
 
-void TraceChecker::on_tx(const TraceEvent& e)
+void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
 {
     const char c = static_cast<char>(e.byte);
     if (e.port == "USART2") {
         greeting2_ += c;
         if (greeting2_.size() == 6 && greeting2_ != "Hola\r\n")
-            fail(e.t, "greeting on USART2", "Hola\\r\\n", printable(greeting2_));
-        if (greeting2_.size() == 7) fail(e.t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
+            fail(t, "greeting on USART2", "Hola\\r\\n", printable(greeting2_));
+        if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
         return;
     }
     if (greeting1_.size() < 6) {
         greeting1_ += c;
         if (greeting1_.size() == 6) {
-            if (greeting1_ != "Hola\r\n") fail(e.t, "greeting on USART1", "Hola\\r\\n", printable(greeting1_));
+            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", printable(greeting1_));
             // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
             // PWM runs at 50 % from the first overflow.
-            next_cycle_ = e.t;
-            pwm_window_start_ = e.t - 1e-3;
-            pwm_window_end_ = e.t + kPwmPeriod + kPwmSlack;
+            next_cycle_ = t;
+            pwm_window_start_ = t - 1e-3;
+            pwm_window_end_ = t + kPwmPeriod + kPwmSlack;
             pwm_check_at_ = pwm_window_end_;
             pwm_expected_high_ = pwm_high_us(50);
             pwm_uncertain_ = false;
         }
         return;
     }
-    if (message_.empty()) message_start_ = e.t;
+    if (message_.empty()) message_start_ = t;
     message_ += c;
     if (c == '$') {
         std::string text = std::move(message_);
         message_.clear();
         on_message(message_start_, text);
     } else if (message_.size() > 64) {
-        fail(e.t, "output that is no report", "!A00=...$ or !A01=...$", printable(message_));
+        fail(t, "output that is no report", "!A00=...$ or !A01=...$", printable(message_));
         message_.clear();
     }
 }
@@ -357,26 +358,26 @@ void TraceChecker::on_message(double t, const std::string& text)
 // ---------------------------------------------------------------------------------------------------
 // Pins, the PWM meter and the stimuli.
 
-void TraceChecker::on_pin(const TraceEvent& e)
+void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
 {
     if (e.pin == "C13") {
         if (led_change_unexplained_)
             fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
         led_level_ = e.level;
-        led_change_unexplained_ = e.t;
+        led_change_unexplained_ = t;
     } else if (e.pin == "B12") {
         switch_level_ = e.level;
-        switch_changed_at_ = e.t;
+        switch_changed_at_ = t;
     }
 }
 
-void TraceChecker::on_pwm(const TraceEvent& e)
+void TraceChecker::on_pwm(double t, const sim::trace::Pwm& e)
 {
-    if (!(e.t >= pwm_window_start_ && e.t <= pwm_window_end_) && greeting1_.size() >= 6)
-        fail(e.t, "PWM changed with no command taken over", pwm_text(pwm_period_, pwm_high_),
-             pwm_text(e.period_us, e.high_us));
-    pwm_period_ = e.period_us;
-    pwm_high_ = e.high_us;
+    if (!(t >= pwm_window_start_ && t <= pwm_window_end_) && greeting1_.size() >= 6)
+        fail(t, "PWM changed with no command taken over", pwm_text(pwm_period_, pwm_high_),
+             pwm_text(sim::to_micros(e.period), sim::to_micros(e.high)));
+    pwm_period_ = sim::to_micros(e.period);
+    pwm_high_ = sim::to_micros(e.high);
 }
 
 void TraceChecker::add_to_line(double at, const std::string& bytes, int frame, bool error, double hold)
@@ -395,27 +396,29 @@ void TraceChecker::add_to_line(double at, const std::string& bytes, int frame, b
     line_free_ = start;
 }
 
-void TraceChecker::on_stimulus(const TraceEvent& e)
+void TraceChecker::on_stimulus(double t, const sim::trace::Stimulus& e)
 {
     if (e.verb == "send") {
-        if (e.text.empty()) return;
+        // The trace shows the bytes sent in their printable form.
+        const std::string bytes = sim::trace::unprintable(e.text);
+        if (bytes.empty()) return;
         const int id = next_frame_++;
         Frame frame;
-        frame.bytes = e.text;
+        frame.bytes = bytes;
         frames_.emplace(id, std::move(frame));
         ++tally_.frames_sent;
-        if (interpret_frame(e.text).kind != Effect::Kind::None) ++tally_.frames_with_command;
-        add_to_line(e.t, e.text, id, false);
+        if (interpret_frame(bytes).kind != Effect::Kind::None) ++tally_.frames_with_command;
+        add_to_line(t, bytes, id, false);
     } else if (e.verb == "noise") {
         ++tally_.noise;
-        add_to_line(e.t, std::string(1, '\xFF'), -1, true);
+        add_to_line(t, std::string(1, '\xFF'), -1, true);
     } else if (e.verb == "break") {
         ++tally_.breaks;
-        add_to_line(e.t, "", -1, true, std::stod(e.text) * 1e-3);
+        add_to_line(t, "", -1, true, std::stod(e.text) * 1e-3);
     } else if (e.verb == "sensor") {
         const bool ok = e.text == "ok";
         if (!ok) ++tally_.sensor_faults;
-        if (ok && !sensor_ok_) sensor_ok_since_ = e.t;
+        if (ok && !sensor_ok_) sensor_ok_since_ = t;
         sensor_ok_ = ok;
     } else if (e.verb == "switch") {
         ++tally_.switch_changes;
@@ -426,58 +429,47 @@ void TraceChecker::on_stimulus(const TraceEvent& e)
 
 // ---------------------------------------------------------------------------------------------------
 
-void TraceChecker::feed(const TraceEvent& e)
+void TraceChecker::feed(const sim::trace::Event& event)
 {
-    advance(e.t);
-    now_ = e.t;
-    tally_.simulated_seconds = e.t;
-    using Kind = TraceEvent::Kind;
-    switch (e.kind) {
-        case Kind::Tx:
-            on_tx(e);
-            break;
-        case Kind::Rx:
-            break;  // the line model places the peer's bytes; the rx events only echo them
-        case Kind::Pin:
-            on_pin(e);
-            break;
-        case Kind::Pwm:
-            on_pwm(e);
-            break;
-        case Kind::OneWire:
-            if (e.what == "conversion" && e.celsius) {
-                conversion_t_ = e.t;
-                conversion_celsius_ = *e.celsius;
-            }
-            break;
-        case Kind::Violation:
-            ++tally_.onewire_violations;
-            fail(e.t, "1-Wire timing violation: " + e.what, "none", number(e.measured_us, 3) + " us");
-            break;
-        case Kind::Stimulus:
-            on_stimulus(e);
-            break;
-        case Kind::Log:
-            fail(e.t, "simulator note: " + e.what);
-            break;
-        case Kind::Halt:
-            fail(e.t, "the node halted: " + e.what, "running", "halted");
-            break;
-        case Kind::End:
-            tally_.end_reason = e.what;
-            if (e.what != "time limit") fail(e.t, "the run ended early", "time limit", e.what);
-            break;
-        case Kind::RxArmed:
-            if (e.port == "USART1") {
-                if (e.armed)
-                    on_armed(e.t);
-                else
-                    on_disarmed(e.t);
-            }
-            break;
-        case Kind::Other:
-            break;
+    namespace tr = sim::trace;
+    const double t = sim::to_seconds(event.t);
+    advance(t);
+    now_ = t;
+    tally_.simulated_seconds = t;
+    const tr::Payload& what = event.what;
+    if (const auto* tx = std::get_if<tr::Tx>(&what)) {
+        on_tx(t, *tx);
+    } else if (const auto* pin = std::get_if<tr::PinLevel>(&what)) {
+        on_pin(t, *pin);
+    } else if (const auto* pwm = std::get_if<tr::Pwm>(&what)) {
+        on_pwm(t, *pwm);
+    } else if (const auto* onewire = std::get_if<tr::OneWire>(&what)) {
+        if (onewire->what == "conversion" && onewire->celsius) {
+            conversion_t_ = t;
+            conversion_celsius_ = *onewire->celsius;
+        }
+    } else if (const auto* violation = std::get_if<tr::Violation>(&what)) {
+        ++tally_.onewire_violations;
+        fail(t, "1-Wire timing violation: " + violation->what, "none",
+             number(sim::to_micros(violation->measured), 3) + " us");
+    } else if (const auto* stimulus = std::get_if<tr::Stimulus>(&what)) {
+        on_stimulus(t, *stimulus);
+    } else if (const auto* note = std::get_if<tr::Note>(&what)) {
+        fail(t, "simulator note: " + note->text);
+    } else if (const auto* halt = std::get_if<tr::Halt>(&what)) {
+        fail(t, "the node halted: " + halt->reason, "running", "halted");
+    } else if (const auto* end = std::get_if<tr::End>(&what)) {
+        tally_.end_reason = end->reason;
+        if (end->reason != "time limit") fail(t, "the run ended early", "time limit", end->reason);
+    } else if (const auto* armed = std::get_if<tr::RxArmed>(&what)) {
+        if (armed->port == "USART1") {
+            if (armed->armed)
+                on_armed(t);
+            else
+                on_disarmed(t);
+        }
     }
+    // rx: the line model places the peer's bytes; the rx events only echo them.
 }
 
 void TraceChecker::finish()

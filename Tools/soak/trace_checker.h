@@ -24,7 +24,7 @@
 
 #include "reference_protocol.h"
 #include "soak_tally.h"
-#include "trace_event.h"
+#include "trace.h"
 
 namespace soak {
 
@@ -32,7 +32,7 @@ class TraceChecker {
 public:
     explicit TraceChecker(size_t violations_kept = 12) : violations_kept_(violations_kept) {}
 
-    void feed(const TraceEvent& event);
+    void feed(const sim::trace::Event& event);
     // The trace is over: whatever still waits is counted as pending.
     void finish();
     const SoakTally& tally() const { return tally_; }
@@ -77,11 +77,11 @@ private:
     void on_armed(double t);
     void on_disarmed(double t);
     void take_over(double t, const TakeOver& frame);
-    void on_tx(const TraceEvent& e);
+    void on_tx(double t, const sim::trace::Tx& e);
     void on_message(double t, const std::string& text);
-    void on_pwm(const TraceEvent& e);
-    void on_pin(const TraceEvent& e);
-    void on_stimulus(const TraceEvent& e);
+    void on_pwm(double t, const sim::trace::Pwm& e);
+    void on_pin(double t, const sim::trace::PinLevel& e);
+    void on_stimulus(double t, const sim::trace::Stimulus& e);
     void add_to_line(double at, const std::string& bytes, int frame, bool error, double hold = 0);
     void decide(int frame, FrameOutcome outcome);
     void fail(double t, std::string what, std::string expected = "", std::string seen = "");

@@ -156,7 +156,7 @@ class BoardWithoutCrystalTest : public ::testing::Test {
 protected:
     BoardWithoutCrystalTest()
     {
-        chip.set_vector_table(reinterpret_cast<const sim::Chip::Handler*>(g_pfnVectors), 102, Default_Handler);
+        sim::HostFirmware::install_vectors(chip);
         test::reset_firmware_globals();
     }
     sim::Chip chip{sim::ChipConfig{false}};

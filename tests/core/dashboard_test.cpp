@@ -44,6 +44,16 @@ TEST_F(DashboardTest, LedCommandsAnywhereInTheFrame)
     }
 }
 
+// "V00=1" is looked for first: a frame that holds both LED commands, in either order, lights the LED.
+TEST_F(DashboardTest, FrameWithBothLedCommandsLightsTheLed)
+{
+    for (const char* frame : {"V00=0 V00=1", "V00=1 V00=0", "V00=0V00=1$"}) {
+        recibe(frame, 1);
+        EXPECT_EQ(led(), 0) << frame;
+        EXPECT_EQ(TIM2->CCR1, kUntouched) << frame;
+    }
+}
+
 TEST_F(DashboardTest, DutyIsTheLow16BitsOfTheNumberAfterTheFirstEquals)
 {
     const std::pair<const char*, uint32_t> cases[] = {

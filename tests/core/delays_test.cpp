@@ -46,13 +46,13 @@ TEST_F(DelayTest, WaitLastsAtLeastTheRequestAndLittleMore)
     // A zero wait ends on its first read of the counter, which has already passed 0.
     EXPECT_LE(timed([] { delay_us_dwt(0); }), cycles(8));
 
-    // At least reta * pasos + 1 cycles; the accelerated poll overshoots by at most 1/16 of the wait plus
-    // a few accesses and any tick interrupt (24 cycles) that lands inside.
+    // At least reta * pasos + 1 cycles; the accelerated poll overshoots by at most its stride's share of
+    // the wait plus a few accesses and any tick interrupt (24 cycles) that lands inside.
     for (uint32_t us : {1U, 3U, 8U, 60U, 480U}) {
         sim::Picos took = timed([us] { delay_us_dwt(us); });
         sim::Picos requested = cycles(uint64_t{us} * 100 + 1);
         EXPECT_GE(took, requested) << us << " us";
-        EXPECT_LE(took, requested + requested / 16 + cycles(8 + 24)) << us << " us";
+        EXPECT_LE(took, requested + requested / sim::Chip::kCounterStrideDivisor + cycles(8 + 24)) << us << " us";
     }
 }
 

@@ -143,9 +143,10 @@ TEST_F(ThermometerTest, SlotTimingsSitInsideTheSensorsWindows)
                 us(read_sample.max));
 
     // The requested figures plus the register accesses around them, and no more than the accelerated
-    // poll's overshoot (1/16 of the wait) on top.
+    // poll's overshoot (its stride's share of the wait) on top.
     auto at_most = [](double requested_us) {
-        return static_cast<Picos>(requested_us * 17.0 / 16.0 * sim::kPicosPerMicro) + sim::microseconds(1);
+        constexpr double kOvershoot = 1.0 + 1.0 / sim::Chip::kCounterStrideDivisor;
+        return static_cast<Picos>(requested_us * kOvershoot * sim::kPicosPerMicro) + sim::microseconds(1);
     };
     EXPECT_GE(reset_low.min, sim::microseconds(480));
     EXPECT_LE(reset_low.max, at_most(480));

@@ -14,15 +14,10 @@
 #include "PWMB.h"
 #include "chip.h"
 #include "firmware_globals.h"
+#include "host_firmware.h"
 #include "main.h"
 #include "system_stm32f4xx.h"
 #include "uart_int_idle_dma.h"
-
-extern "C" {
-typedef void (*vector_entry)(void);
-extern const vector_entry g_pfnVectors[102];
-void Default_Handler(void);
-}
 
 namespace {
 
@@ -111,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     test::reset_firmware_globals();
     sim::Chip chip;
-    chip.set_vector_table(reinterpret_cast<const sim::Chip::Handler*>(g_pfnVectors), 102, Default_Handler);
+    sim::HostFirmware::install_vectors(chip);
     // The board's own set-up of the LED pin and of TIM2 (1 us ticks, reload 20000), with the core at
     // 100 MHz as after the clock configuration.
     chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 50'000'000, 100'000'000, 100'000'000});

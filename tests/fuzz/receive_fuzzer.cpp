@@ -13,21 +13,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "PWMB.h"
-#include "board.h"
 #include "firmware_globals.h"
+#include "host_firmware.h"
 #include "main.h"
+#include "node.h"
 #include "peer_script.h"
 #include "uart_int_idle_dma.h"
-
-extern "C" {
-typedef void (*vector_entry)(void);
-extern const vector_entry g_pfnVectors[102];
-void Default_Handler(void);
-void Reset_Handler(void);
-}
 
 namespace {
 
@@ -178,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_input = data;
     g_input_size = size;
     test::reset_firmware_globals();
-    sim::Board board;
+    sim::Node node({}, std::make_unique<sim::HostFirmware>());
+    sim::Board& board = node.board();
     sim::Chip& chip = board.chip;
     chip.log().set_sink([&chip](const std::string& line) { fail(chip.now(), "simulator: " + line); });
 
@@ -193,14 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     });
     events.schedule(plan.probe_at, [&](sim::Picos at) { watcher.probe(at); });
 
-    chip.set_vector_table(reinterpret_cast<const sim::Chip::Handler*>(g_pfnVectors), 102, Default_Handler);
-    chip.set_time_limit(plan.run_end);
-    try {
-        Reset_Handler();
-        fail(chip.now(), "main returned");
-    } catch (const sim::Stop& stop) {
-        if (stop.halted()) fail(stop.at(), "the node halted: " + stop.reason());
-    }
+    const sim::RunEnd end = node.run(plan.run_end);
+    if (end.kind != sim::RunEnd::Kind::TimeLimit)
+        fail(end.at, std::string("the run ended early: ") + sim::to_string(end.kind) + ": " + end.reason);
     // For a developer replaying an input: what the node sent, with times, and when the peer fell silent.
     if (std::getenv("RECEIVE_FUZZER_SHOW") != nullptr) {
         for (const auto& r : board.dashboard.received())

@@ -6,12 +6,7 @@
 
 #include "chip.h"
 #include "firmware_globals.h"
-
-extern "C" {
-typedef void (*vector_entry)(void);
-extern const vector_entry g_pfnVectors[102];
-void Default_Handler(void);
-}
+#include "host_firmware.h"
 
 namespace test {
 
@@ -19,7 +14,7 @@ class SimTest : public ::testing::Test {
 protected:
     SimTest()
     {
-        chip.set_vector_table(reinterpret_cast<const sim::Chip::Handler*>(g_pfnVectors), 102, Default_Handler);
+        sim::HostFirmware::install_vectors(chip);
         reset_firmware_globals();
     }
 

@@ -26,7 +26,7 @@ public:
     }
 
 private:
-    std::array<sim::Chip::Handler, 102> table_{};
+    std::array<sim::Chip::Handler, sim::HostFirmware::kVectorWords> table_{};
 };
 
 // A fresh chip with the tick routed to HAL_IncTick and the platform's globals at their reset values.

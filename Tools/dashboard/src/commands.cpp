@@ -15,16 +15,21 @@ constexpr auto kGiveUp = std::chrono::seconds(15);
 
 }  // namespace
 
-std::string led_frame(bool on) { return on ? "V00=1" : "V00=0"; }
+std::string led_frame(bool on)
+{
+    return on ? "V00=1" : "V00=0";
+}
 
-std::optional<std::string> pwm_frame(long percent) {
+std::optional<std::string> pwm_frame(long percent)
+{
     // The node reduces any number to 16 bits and drives the pin constantly high above 100, so
     // "V01=-1$" would mean full duty: only the slider's own range goes out.
     if (percent < 0 || percent > 100) return std::nullopt;
     return "V01=" + std::to_string(percent) + "$";
 }
 
-void CommandPacer::enqueue(CommandKind kind, std::string frame) {
+void CommandPacer::enqueue(CommandKind kind, std::string frame)
+{
     auto same = std::find_if(queue_.begin(), queue_.end(), [&](const Due& d) { return d.kind == kind; });
     if (same != queue_.end())
         same->frame = std::move(frame);
@@ -32,7 +37,8 @@ void CommandPacer::enqueue(CommandKind kind, std::string frame) {
         queue_.push_back(Due{kind, std::move(frame)});
 }
 
-void CommandPacer::on_cycle_report(Clock::time_point now) {
+void CommandPacer::on_cycle_report(Clock::time_point now)
+{
     if (last_report_) period_ = now - *last_report_;
     last_report_ = now;
     if (sent_at_) {
@@ -41,14 +47,16 @@ void CommandPacer::on_cycle_report(Clock::time_point now) {
     }
 }
 
-void CommandPacer::on_fresh_node() {
+void CommandPacer::on_fresh_node()
+{
     sent_at_.reset();
     reports_since_send_ = 0;
     last_report_.reset();
     period_.reset();
 }
 
-bool CommandPacer::ready(Clock::time_point now) const {
+bool CommandPacer::ready(Clock::time_point now) const
+{
     if (!sent_at_) return true;
     if (reports_since_send_ >= 2) return true;
     if (reports_since_send_ == 1 && period_ &&
@@ -57,7 +65,8 @@ bool CommandPacer::ready(Clock::time_point now) const {
     return now - *sent_at_ > kGiveUp;
 }
 
-std::optional<CommandPacer::Due> CommandPacer::take_due(Clock::time_point now) {
+std::optional<CommandPacer::Due> CommandPacer::take_due(Clock::time_point now)
+{
     if (queue_.empty() || !ready(now)) return std::nullopt;
     Due due = std::move(queue_.front());
     queue_.pop_front();

@@ -17,8 +17,8 @@ namespace dashboard {
 
 enum class CommandKind { Led, Pwm };
 
-std::string led_frame(bool on);                        // "V00=1" / "V00=0"
-std::optional<std::string> pwm_frame(long percent);    // "V01=75$"; none outside 0-100
+std::string led_frame(bool on);                      // "V00=1" / "V00=0"
+std::optional<std::string> pwm_frame(long percent);  // "V01=75$"; none outside 0-100
 
 class CommandPacer {
 public:

@@ -15,15 +15,58 @@ namespace {
 // unnoticed, and a command waits for the node's next cycle anyway.
 constexpr int kPollMs = 50;
 
+const char* kind_name(Report::Kind kind)
+{
+    switch (kind) {
+        case Report::Kind::Temperature:
+            return "temperature";
+        case Report::Kind::Switch:
+            return "switch";
+        case Report::Kind::Greeting:
+            return "greeting";
+        case Report::Kind::Garbage:
+            return "garbage";
+    }
+    return "garbage";
+}
+
 }  // namespace
 
-Connection::Connection(Opener opener) : opener_(std::move(opener)) {}
+Connection::Connection(Opener opener, History* history) : opener_(std::move(opener)), history_(history)
+{
+    if (history_)
+        state_.restore(history_->newest(DashboardState::kLogLimit),
+                       history_->newest_temperatures(DashboardState::kHistoryLimit));
+}
 
-Connection::~Connection() { stop(); }
+void Connection::store(const char* dir, const char* kind, const std::string& text,
+                       DashboardState::WallClock::time_point at, std::optional<double> celsius)
+{
+    if (!history_) return;
+    double t = std::chrono::duration<double>(at.time_since_epoch()).count();
+    history_->record({t, dir, kind, printable(text), celsius});
+}
 
-void Connection::start() { thread_ = std::thread(&Connection::run, this); }
+// The link's news as the log shows it: a failure retried every second is stored once.
+void Connection::link_event(const std::string& text, DashboardState::WallClock::time_point at)
+{
+    if (text == last_link_event_) return;
+    last_link_event_ = text;
+    store("info", "link", text, at);
+}
 
-void Connection::stop() {
+Connection::~Connection()
+{
+    stop();
+}
+
+void Connection::start()
+{
+    thread_ = std::thread(&Connection::run, this);
+}
+
+void Connection::stop()
+{
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -32,44 +75,52 @@ void Connection::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void Connection::command(CommandKind kind, std::string frame) {
+void Connection::command(CommandKind kind, std::string frame)
+{
     std::lock_guard lock(mutex_);
     pacer_.enqueue(kind, std::move(frame));
     state_.set_queued(pacer_.queued());
     changed();
 }
 
-nlohmann::json Connection::snapshot(bool history) {
+nlohmann::json Connection::snapshot(bool history)
+{
     std::lock_guard lock(mutex_);
     return state_.to_json(DashboardState::WallClock::now(), history);
 }
 
-std::uint64_t Connection::wait_change(std::uint64_t seen, std::chrono::milliseconds timeout) {
+std::uint64_t Connection::wait_change(std::uint64_t seen, std::chrono::milliseconds timeout)
+{
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, timeout, [&] { return version_ != seen || stop_; });
     return version_;
 }
 
-std::uint64_t Connection::version() {
+std::uint64_t Connection::version()
+{
     std::lock_guard lock(mutex_);
     return version_;
 }
 
-void Connection::changed() {
+void Connection::changed()
+{
     ++version_;
     cv_.notify_all();
 }
 
-void Connection::say(const std::string& line) {
+void Connection::say(const std::string& line)
+{
     if (line == last_said_) return;
     last_said_ = line;
     std::fprintf(stderr, "dashboard: %s\n", line.c_str());
 }
 
-void Connection::run() {
+void Connection::run()
+{
     while (!stop_) {
         OpenResult opened = opener_();
         if (auto* error = std::get_if<std::string>(&opened)) {
+            link_event(*error, DashboardState::WallClock::now());
             std::unique_lock lock(mutex_);
             say(*error + "; retrying every second");
             state_.on_disconnected(*error, DashboardState::WallClock::now());
@@ -78,6 +129,7 @@ void Connection::run() {
             continue;
         }
         auto& link = std::get<OpenLink>(opened);
+        link_event("connected: " + link.description, DashboardState::WallClock::now());
         {
             std::lock_guard lock(mutex_);
             say("connected to " + link.description);
@@ -94,7 +146,8 @@ void Connection::run() {
 }
 
 // Until the link fails or we stop: the node's bytes into the parser, due commands out.
-void Connection::serve(OpenLink& link) {
+void Connection::serve(OpenLink& link)
+{
     std::string lost;
     while (!stop_ && lost.empty()) {
         pollfd p{link.fd.get(), POLLIN, 0};
@@ -106,8 +159,13 @@ void Connection::serve(OpenLink& link) {
             if (got > 0) {
                 auto now = DashboardState::WallClock::now();
                 auto steady = CommandPacer::Clock::now();
+                // Stored before the page can show them: what a crash loses, nobody has seen.
+                auto reports = parser_.feed({buffer, static_cast<std::size_t>(got)});
+                for (const Report& r : reports)
+                    store("rx", kind_name(r.kind), r.raw, now,
+                          r.kind == Report::Kind::Temperature ? std::optional(r.celsius) : std::nullopt);
                 std::lock_guard lock(mutex_);
-                for (const Report& r : parser_.feed({buffer, static_cast<std::size_t>(got)})) {
+                for (const Report& r : reports) {
                     state_.on_report(r, now);
                     if (r.kind == Report::Kind::Switch) pacer_.on_cycle_report(steady);
                     if (r.kind == Report::Kind::Greeting) pacer_.on_fresh_node();
@@ -136,21 +194,25 @@ void Connection::serve(OpenLink& link) {
                 state_.set_queued(pacer_.queued());
                 break;
             }
+            auto sent_at = DashboardState::WallClock::now();
+            store("tx", due->kind == CommandKind::Led ? "led" : "pwm", due->frame, sent_at);
             std::lock_guard lock(mutex_);
-            state_.on_sent(due->kind, due->frame, DashboardState::WallClock::now());
+            state_.on_sent(due->kind, due->frame, sent_at);
             state_.set_queued(pacer_.queued());
             changed();
         }
     }
     if (stop_) return;
-    std::lock_guard lock(mutex_);
     std::string message = "lost " + link.description + ": " + lost;
+    link_event(message, DashboardState::WallClock::now());
+    std::lock_guard lock(mutex_);
     say(message + "; retrying every second");
     state_.on_disconnected(message, DashboardState::WallClock::now());
     changed();
 }
 
-bool Connection::write_all(int fd, const std::string& frame) {
+bool Connection::write_all(int fd, const std::string& frame)
+{
     std::size_t done = 0;
     while (done < frame.size()) {
         ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);

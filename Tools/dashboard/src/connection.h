@@ -16,6 +16,7 @@
 
 #include "commands.h"
 #include "dashboard_state.h"
+#include "history.h"
 #include "link.h"
 #include "report_parser.h"
 
@@ -27,7 +28,9 @@ public:
 
     static constexpr auto kRetry = std::chrono::seconds(1);
 
-    explicit Connection(Opener opener);
+    // Every report, command and link event also goes to `history`, when given, before the state
+    // shows it; the state starts from the newest stored events.
+    explicit Connection(Opener opener, History* history = nullptr);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -42,6 +45,7 @@ public:
     // Waits until the state changes past `seen` or `timeout` passes; the current version.
     std::uint64_t wait_change(std::uint64_t seen, std::chrono::milliseconds timeout);
     std::uint64_t version();
+    History* history() const { return history_; }
 
 private:
     void run();
@@ -49,8 +53,13 @@ private:
     bool write_all(int fd, const std::string& frame);
     void changed();  // with mutex_ held
     void say(const std::string& line);
+    void store(const char* dir, const char* kind, const std::string& text, DashboardState::WallClock::time_point at,
+               std::optional<double> celsius = std::nullopt);
+    void link_event(const std::string& text, DashboardState::WallClock::time_point at);
 
     Opener opener_;
+    History* history_;
+    std::string last_link_event_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::uint64_t version_ = 0;

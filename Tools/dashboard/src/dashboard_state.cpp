@@ -5,19 +5,25 @@
 namespace dashboard {
 namespace {
 
-double unix_seconds(DashboardState::WallClock::time_point t) {
+double unix_seconds(DashboardState::WallClock::time_point t)
+{
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
 }  // namespace
 
-std::string printable(std::string_view bytes) {
+std::string printable(std::string_view bytes)
+{
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else if (c >= 0x20 && c < 0x7f) out.push_back(static_cast<char>(c));
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7f)
+            out.push_back(static_cast<char>(c));
         else {
             char hex[5];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
@@ -27,49 +33,51 @@ std::string printable(std::string_view bytes) {
     return out;
 }
 
-void DashboardState::on_report(const Report& report, WallClock::time_point now) {
+void DashboardState::on_report(const Report& report, WallClock::time_point now)
+{
     switch (report.kind) {
-    case Report::Kind::Temperature:
-        log("rx", "temperature", report.raw, now);
-        temperature_text_ = report.value;
-        celsius_ = report.celsius;
-        stale_ = false;
-        temperature_in_cycle_ = true;
-        last_report_ = now;
-        ++reports_;
-        history_.emplace_back(unix_seconds(now), report.celsius);
-        if (history_.size() > kHistoryLimit) history_.pop_front();
-        break;
-    case Report::Kind::Switch:
-        log("rx", "switch", report.raw, now);
-        switch_on_ = report.value == "1";
-        // The switch report closes every cycle. One with no temperature since the previous one is
-        // a cycle whose reading failed (sensor absent, CRC or configuration check failed): the
-        // value shown is from an earlier cycle. The first switch report after connecting may
-        // follow a temperature sent before we were there, so it proves nothing.
-        if (cycle_seen_ && !temperature_in_cycle_) stale_ = true;
-        cycle_seen_ = true;
-        temperature_in_cycle_ = false;
-        last_report_ = now;
-        ++reports_;
-        break;
-    case Report::Kind::Greeting:
-        log("rx", "greeting", report.raw, now);
-        // The node has just been reset: what we commanded before no longer holds (it starts with
-        // the LED pin low and the PWM at 50 %).
-        cycle_seen_ = false;
-        temperature_in_cycle_ = false;
-        led_on_.reset();
-        pwm_percent_.reset();
-        break;
-    case Report::Kind::Garbage:
-        log("rx", "garbage", report.raw, now);
-        garbage_bytes_ += report.raw.size();
-        break;
+        case Report::Kind::Temperature:
+            log("rx", "temperature", report.raw, now);
+            temperature_text_ = report.value;
+            celsius_ = report.celsius;
+            stale_ = false;
+            temperature_in_cycle_ = true;
+            last_report_ = now;
+            ++reports_;
+            history_.emplace_back(unix_seconds(now), report.celsius);
+            if (history_.size() > kHistoryLimit) history_.pop_front();
+            break;
+        case Report::Kind::Switch:
+            log("rx", "switch", report.raw, now);
+            switch_on_ = report.value == "1";
+            // The switch report closes every cycle. One with no temperature since the previous one is
+            // a cycle whose reading failed (sensor absent, CRC or configuration check failed): the
+            // value shown is from an earlier cycle. The first switch report after connecting may
+            // follow a temperature sent before we were there, so it proves nothing.
+            if (cycle_seen_ && !temperature_in_cycle_) stale_ = true;
+            cycle_seen_ = true;
+            temperature_in_cycle_ = false;
+            last_report_ = now;
+            ++reports_;
+            break;
+        case Report::Kind::Greeting:
+            log("rx", "greeting", report.raw, now);
+            // The node has just been reset: what we commanded before no longer holds (it starts with
+            // the LED pin low and the PWM at 50 %).
+            cycle_seen_ = false;
+            temperature_in_cycle_ = false;
+            led_on_.reset();
+            pwm_percent_.reset();
+            break;
+        case Report::Kind::Garbage:
+            log("rx", "garbage", report.raw, now);
+            garbage_bytes_ += report.raw.size();
+            break;
     }
 }
 
-void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now) {
+void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now)
+{
     log("tx", kind == CommandKind::Led ? "led" : "pwm", frame, now);
     if (kind == CommandKind::Led) {
         led_on_ = frame == led_frame(true);
@@ -81,13 +89,28 @@ void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClo
     }
 }
 
-void DashboardState::set_queued(const std::vector<CommandPacer::Due>& queued) {
+void DashboardState::set_queued(const std::vector<CommandPacer::Due>& queued)
+{
     led_queued_.reset();
     pwm_queued_.reset();
     for (const auto& q : queued) (q.kind == CommandKind::Led ? led_queued_ : pwm_queued_) = q.frame;
 }
 
-void DashboardState::on_connected(const std::string& description, WallClock::time_point now) {
+void DashboardState::restore(const std::vector<StoredEvent>& log,
+                             const std::vector<std::pair<double, double>>& temperatures)
+{
+    for (const auto& e : log) {
+        log_.push_back({{"t", e.t}, {"dir", e.dir}, {"kind", e.kind}, {"text", e.text}});
+        if (log_.size() > kLogLimit) log_.pop_front();
+    }
+    for (const auto& p : temperatures) {
+        history_.push_back(p);
+        if (history_.size() > kHistoryLimit) history_.pop_front();
+    }
+}
+
+void DashboardState::on_connected(const std::string& description, WallClock::time_point now)
+{
     connected_ = true;
     link_text_ = description;
     cycle_seen_ = false;
@@ -95,20 +118,22 @@ void DashboardState::on_connected(const std::string& description, WallClock::tim
     log("info", "link", "connected: " + description, now);
 }
 
-void DashboardState::on_disconnected(const std::string& message, WallClock::time_point now) {
+void DashboardState::on_disconnected(const std::string& message, WallClock::time_point now)
+{
     if (!connected_ && link_text_ == message) return;  // the same failure, retried every second
     connected_ = false;
     link_text_ = message;
     log("info", "link", message, now);
 }
 
-void DashboardState::log(const char* direction, const char* kind, std::string_view bytes,
-                         WallClock::time_point now) {
+void DashboardState::log(const char* direction, const char* kind, std::string_view bytes, WallClock::time_point now)
+{
     log_.push_back({{"t", unix_seconds(now)}, {"dir", direction}, {"kind", kind}, {"text", printable(bytes)}});
     if (log_.size() > kLogLimit) log_.pop_front();
 }
 
-nlohmann::json DashboardState::to_json(WallClock::time_point now, bool history) const {
+nlohmann::json DashboardState::to_json(WallClock::time_point now, bool history) const
+{
     using nlohmann::json;
     auto sent = [](const std::optional<Sent>& s, const std::optional<std::string>& queued) {
         json j = json::object();

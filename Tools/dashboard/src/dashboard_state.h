@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "history.h"
 #include "report_parser.h"
 
 namespace dashboard {
@@ -35,6 +36,8 @@ public:
     void on_connected(const std::string& description, WallClock::time_point now);
     void on_disconnected(const std::string& message, WallClock::time_point now);
     void set_queued(const std::vector<CommandPacer::Due>& queued);
+    // Starts the log and the chart from a previous run's events and temperatures (oldest first).
+    void restore(const std::vector<StoredEvent>& log, const std::vector<std::pair<double, double>>& temperatures);
 
     // Everything the page needs, as JSON; `history` false leaves the chart's points out.
     nlohmann::json to_json(WallClock::time_point now, bool history = true) const;

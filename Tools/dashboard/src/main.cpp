@@ -1,13 +1,16 @@
 // dashboard: serves a web page that shows the node's reports and sends it commands, over a serial
 // device, a nodesim's TCP port, or a nodesim it starts itself.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "connection.h"
+#include "history.h"
 #include "link.h"
 #include "nodesim_process.h"
 #include "options.h"
@@ -17,7 +20,8 @@ using namespace dashboard;
 
 namespace {
 
-Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>& own) {
+Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>& own)
+{
     if (!o.device.empty()) return [path = o.device] { return open_serial(path); };
     std::string host;
     int port = 0;
@@ -36,7 +40,8 @@ Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     auto parsed = parse_options(argc, argv);
     if (auto* status = std::get_if<int>(&parsed)) return *status;
     const Options& o = std::get<Options>(parsed);
@@ -50,8 +55,22 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // Every open page holds a socket: let that be bounded by memory, not by the default 1024.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    if (o.db != History::kMemoryOnly && o.db == default_history_path()) {
+        std::error_code ignored;  // a folder that cannot be made shows as a file that cannot be opened
+        std::filesystem::create_directories(std::filesystem::path(o.db).parent_path(), ignored);
+    }
+    History history(o.db, o.keep_days);
+    std::fprintf(stderr, "dashboard: history %s\n", history.status().c_str());
+
     std::unique_ptr<NodesimProcess> own;
-    Connection connection(make_opener(o, own));
+    Connection connection(make_opener(o, own), &history);
     WebServer server(connection, WebFiles{o.web_dir, o.uplot_dir});
 
     std::string host;

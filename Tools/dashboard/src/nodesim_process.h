@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,6 +49,12 @@ private:
     std::variant<Endpoint, std::string> start();
     bool running();
     void forward_output(UniqueFd out);
+    // Runs `fork_child` (which forks and returns the pid, or -1 with errno set) on the spawner: a
+    // thread that lives as long as this object. The kernel sends the child its parent-death signal
+    // when the thread that forked it ends, and the thread asking for a start (the link's) ends
+    // before stop() has ended the child the orderly way.
+    pid_t fork_on_spawner(std::function<pid_t()> fork_child, int& error);
+    void spawn_loop();
 
     std::string program_;
     std::vector<std::string> args_;
@@ -56,6 +64,13 @@ private:
     std::mutex mutex_;
     std::optional<Endpoint> announced_;
     std::string exit_note_;
+
+    std::mutex spawn_mutex_;
+    std::condition_variable spawn_cv_;
+    std::function<pid_t()> spawn_job_;
+    std::optional<std::pair<pid_t, int>> spawn_result_;  // pid, errno
+    bool spawner_quit_ = false;
+    std::thread spawner_;  // last: started once the members above exist
 };
 
 }  // namespace dashboard

@@ -2,20 +2,25 @@
 
 #include <CLI/CLI.hpp>
 
+#include "history.h"
 #include "link.h"
 #include "web_server.h"
 
 namespace dashboard {
 
-std::variant<Options, int> parse_options(int argc, char** argv) {
+std::variant<Options, int> parse_options(int argc, char** argv)
+{
     Options o;
     o.nodesim = DASHBOARD_DEFAULT_NODESIM;
     o.web_dir = DASHBOARD_DEFAULT_WEB_DIR;
     o.uplot_dir = DASHBOARD_DEFAULT_UPLOT_DIR;
+    o.db = default_history_path();
+    o.keep_days = History::kDefaultKeepDays;
     std::string temp, speed;
 
-    CLI::App app{"dashboard: a web page for the node, on a serial device, a nodesim's TCP port, or a "
-                 "nodesim of its own (the default)"};
+    CLI::App app{
+        "dashboard: a web page for the node, on a serial device, a nodesim's TCP port, or a "
+        "nodesim of its own (the default)"};
     auto* device = app.add_option("--device", o.device, "serial device at 9600 8N1 (a USB adapter, a pseudo-terminal)");
     auto* tcp = app.add_option("--tcp", o.tcp, "HOST:PORT of a nodesim started with --tcp");
     device->excludes(tcp);
@@ -27,8 +32,13 @@ std::variant<Options, int> parse_options(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--web", o.web_dir, "folder of index.html, app.js, style.css")->capture_default_str();
     app.add_option("--uplot", o.uplot_dir, "folder of uPlot.iife.min.js and uPlot.min.css")->capture_default_str();
-    app.add_option("nodesim-args", o.nodesim_args, "after --: more options for the own nodesim "
-                                                   "(--scenario FILE, --trace FILE, --switch 1, ...)");
+    app.add_option("--db", o.db, "the history file (SQLite); :memory: keeps none past this run")->capture_default_str();
+    app.add_option("--keep-days", o.keep_days, "history older than this many days is deleted")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("nodesim-args", o.nodesim_args,
+                   "after --: more options for the own nodesim "
+                   "(--scenario FILE, --trace FILE, --switch 1, ...)");
     app.footer("Prints the page's URL. Reconnects every second while the device or port is away.");
     try {
         app.parse(argc, argv);
@@ -47,8 +57,13 @@ std::variant<Options, int> parse_options(int argc, char** argv) {
         return 2;
     }
     if ((!o.device.empty() || !o.tcp.empty()) && (!temp.empty() || !speed.empty() || !o.nodesim_args.empty())) {
-        std::fprintf(stderr, "dashboard: --temp, --speed and options after -- are for a nodesim of its own, "
-                             "not with --device or --tcp\n");
+        std::fprintf(stderr,
+                     "dashboard: --temp, --speed and options after -- are for a nodesim of its own, "
+                     "not with --device or --tcp\n");
+        return 2;
+    }
+    if (o.db.empty()) {
+        std::fprintf(stderr, "dashboard: neither XDG_DATA_HOME nor HOME is set: give --db PATH (or --db :memory:)\n");
         return 2;
     }
     std::vector<std::string> extra;

@@ -9,13 +9,15 @@
 namespace dashboard {
 
 struct Options {
-    std::string device;                    // a serial device, or empty
-    std::string tcp;                       // HOST:PORT of a nodesim, or empty
-    std::string nodesim;                   // the nodesim to start when given neither
-    std::vector<std::string> nodesim_args; // passed on to that nodesim
+    std::string device;                     // a serial device, or empty
+    std::string tcp;                        // HOST:PORT of a nodesim, or empty
+    std::string nodesim;                    // the nodesim to start when given neither
+    std::vector<std::string> nodesim_args;  // passed on to that nodesim
     std::string listen = "127.0.0.1:8080";
     std::string web_dir;
     std::string uplot_dir;
+    std::string db;         // the history file, or ":memory:" for none
+    double keep_days = 30;  // events older than this are deleted
 };
 
 // The options, or the exit status to end with at once (0 after --help; 2 after a bad option, with

@@ -1,16 +1,21 @@
 // The page and its live data over HTTP on the loopback: the page's three files and the chart
-// library, the state as server-sent events (/events) and as one JSON document (/state), and the
-// commands as POSTs (/led, /pwm).
+// library, the state as server-sent events (/events) and as one JSON document (/state), the
+// commands as POSTs (/led, /pwm), and the stored history (/history.json for the chart,
+// /history.csv to download).
+//
+// Only the page itself may use it: every request must name this server in its Host header (a
+// remote name that resolves to the loopback, as DNS rebinding arranges, is refused with 421), and a
+// command must be JSON from the page's own origin (a form or a text/plain request, which any other
+// site can make a browser send without asking, is refused).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "connection.h"
-
-namespace httplib {
-class Server;
-}
+#include "http_server.h"
 
 namespace dashboard {
 
@@ -29,15 +34,32 @@ public:
     // Serves until stop(); returns false when serving failed.
     bool serve();
     void stop();
+    std::size_t open_streams() const { return http_.open_streams(); }
 
 private:
+    std::optional<HttpResponse> refuse_foreign(const HttpRequest& req) const;
+    std::string full_event();
+    void publish();
+
     Connection& connection_;
     WebFiles files_;
-    std::unique_ptr<httplib::Server> server_;
+    HttpServer http_;
+    std::string listen_host_;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread publisher_;
+    // The last "full" event, reused while the state has not changed (a page reloaded by many
+    // tabs at once costs one snapshot). Touched on the event loop only.
+    std::uint64_t full_version_ = ~0ull;
+    std::string full_text_;
 };
 
 // True for addresses of the loopback only ("127.x.y.z", "localhost", "::1"): the page sends
 // commands to the node without asking who is there, so it is not offered to the network.
 bool loopback_host(const std::string& host);
+
+// A time bound of /history.csv and /history.json: unix seconds, or a UTC date ("2026-12-08") or
+// date and time ("2026-12-08T14:30", seconds optional, "Z" optional). Nothing for bad text.
+std::optional<double> parse_time_bound(const std::string& text);
 
 }  // namespace dashboard

@@ -30,6 +30,7 @@ function startDashboard() {
   const scenario = join(work, 'scenario.txt');
   writeFileSync(scenario, `0 temp ${TEMPERATURE}\n${SENSOR_GONE_AT} sensor absent\n`);
   dashboard = spawn(DASHBOARD, ['--nodesim', NODESIM, '--listen', '127.0.0.1:0', '--speed', String(SPEED),
+                                '--db', join(work, 'history.sqlite'),
                                 '--', '--scenario', scenario, '--trace', tracePath],
                     { stdio: ['ignore', 'pipe', 'pipe'] });
   dashboard.stderr.on('data', (d) => dashboardOutput.push(d.toString()));
@@ -97,6 +98,18 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
     assert.match(await page.locator('#age').textContent(), /s ago/);
   });
 
+  await t.test('the chart comes from the stored history, by hour, day or week, and downloads', async () => {
+    await page.locator('#history-store', { hasText: /History kept in .*history\.sqlite/ }).waitFor({ timeout: 10000 });
+    await page.click('button.span[data-span="86400"]');
+    assert.equal(await page.locator('button.span[data-span="86400"]').getAttribute('aria-pressed'), 'true');
+    const href = await page.locator('#csv').getAttribute('href');
+    assert.match(href, /^\/history\.csv\?from=\d+$/);
+    const csv = await page.evaluate(async (h) => (await fetch(h)).text(), href);
+    assert.match(csv, /^time_utc,unix_seconds,direction,kind,frame,celsius\n/);
+    assert.match(csv, /,rx,temperature,!A00=25\.1\$,25\.1\n/);
+    await page.click('button.span[data-span="3600"]');
+  });
+
   await t.test('LED off, on and PWM 75 % go out with visible feedback', async () => {
     // The LED pin is low from reset (LED on): switch it off first so that "on" is a visible edge.
     await page.click('#led-off');
@@ -144,7 +157,7 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
 
 test('a device that cannot be opened is named on the page, and commands wait for it', { timeout: 60000 }, async () => {
   const missing = join(work, 'ttyUSB-unplugged');
-  const other = spawn(DASHBOARD, ['--device', missing, '--listen', '127.0.0.1:0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const other = spawn(DASHBOARD, ['--device', missing, '--listen', '127.0.0.1:0', '--db', ':memory:'], { stdio: ['ignore', 'pipe', 'pipe'] });
   try {
     const address = await new Promise((resolve, reject) => {
       let text = '';

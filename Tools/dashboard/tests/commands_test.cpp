@@ -7,7 +7,8 @@ using dashboard::CommandKind;
 using dashboard::CommandPacer;
 using namespace std::chrono_literals;
 
-TEST(CommandFrames, LedAndPwmFramesAndTheirRange) {
+TEST(CommandFrames, LedAndPwmFramesAndTheirRange)
+{
     EXPECT_EQ(dashboard::led_frame(true), "V00=1");
     EXPECT_EQ(dashboard::led_frame(false), "V00=0");
     EXPECT_EQ(dashboard::pwm_frame(0), "V01=0$");
@@ -27,7 +28,8 @@ struct PacerBench {
     CommandPacer::Clock::time_point t{};
 
     void report_at(CommandPacer::Clock::duration at) { pacer.on_cycle_report(CommandPacer::Clock::time_point{} + at); }
-    std::optional<std::string> due_at(CommandPacer::Clock::duration at) {
+    std::optional<std::string> due_at(CommandPacer::Clock::duration at)
+    {
         auto d = pacer.take_due(CommandPacer::Clock::time_point{} + at);
         return d ? std::optional(d->frame) : std::nullopt;
     }
@@ -35,7 +37,8 @@ struct PacerBench {
 
 }  // namespace
 
-TEST(CommandPacer, FirstCommandGoesAtOnceTheSecondAfterTheNodeTookTheFirst) {
+TEST(CommandPacer, FirstCommandGoesAtOnceTheSecondAfterTheNodeTookTheFirst)
+{
     PacerBench b;
     b.report_at(800ms);
     b.report_at(5600ms);  // the node's period is now known: 4.8 s
@@ -48,7 +51,8 @@ TEST(CommandPacer, FirstCommandGoesAtOnceTheSecondAfterTheNodeTookTheFirst) {
     EXPECT_EQ(b.due_at(10500ms), std::nullopt);
 }
 
-TEST(CommandPacer, ReportRightAfterSendingMayBeOfTheSameCycleSoItWaitsForTheNext) {
+TEST(CommandPacer, ReportRightAfterSendingMayBeOfTheSameCycleSoItWaitsForTheNext)
+{
     PacerBench b;
     b.report_at(800ms);
     b.report_at(5600ms);
@@ -57,11 +61,12 @@ TEST(CommandPacer, ReportRightAfterSendingMayBeOfTheSameCycleSoItWaitsForTheNext
     EXPECT_EQ(b.due_at(10000ms), "V00=1");  // sent while the node measures (cycle began at 9.6 s)
     b.report_at(10400ms);                   // that cycle's report: reception not re-armed yet
     EXPECT_EQ(b.due_at(10400ms), std::nullopt);
-    b.report_at(15200ms);                   // the next cycle took V00=1 over and re-armed
+    b.report_at(15200ms);  // the next cycle took V00=1 over and re-armed
     EXPECT_EQ(b.due_at(15200ms), "V01=20$");
 }
 
-TEST(CommandPacer, WaitingCommandsOfOneKindCollapseToTheNewest) {
+TEST(CommandPacer, WaitingCommandsOfOneKindCollapseToTheNewest)
+{
     PacerBench b;
     b.pacer.enqueue(CommandKind::Pwm, "V01=10$");
     EXPECT_EQ(b.due_at(0ms), "V01=10$");
@@ -74,7 +79,8 @@ TEST(CommandPacer, WaitingCommandsOfOneKindCollapseToTheNewest) {
     EXPECT_EQ(b.due_at(8800ms), "V01=40$");
 }
 
-TEST(CommandPacer, FreshNodeOrSilenceReleasesTheQueue) {
+TEST(CommandPacer, FreshNodeOrSilenceReleasesTheQueue)
+{
     PacerBench b;
     b.pacer.enqueue(CommandKind::Led, "V00=1");
     b.pacer.enqueue(CommandKind::Led, "V00=0");

@@ -15,7 +15,8 @@ struct StateBench {
     ReportParser parser;
     DashboardState::WallClock::time_point now{std::chrono::seconds(1'800'000'000)};
 
-    void receive(std::string_view bytes) {
+    void receive(std::string_view bytes)
+    {
         for (auto& r : parser.feed(bytes)) state.on_report(r, now);
     }
     nlohmann::json json() const { return state.to_json(now); }
@@ -23,7 +24,8 @@ struct StateBench {
 
 }  // namespace
 
-TEST(DashboardState, FailedReadingKeepsLastValueMarkedStaleUntilTheNextGoodOne) {
+TEST(DashboardState, FailedReadingKeepsLastValueMarkedStaleUntilTheNextGoodOne)
+{
     StateBench b;
     b.receive("!A00=25.1$!A01=0$");
     EXPECT_FALSE(b.state.stale());
@@ -38,7 +40,8 @@ TEST(DashboardState, FailedReadingKeepsLastValueMarkedStaleUntilTheNextGoodOne) 
     EXPECT_EQ(b.json()["temperature"], "25.2");
 }
 
-TEST(DashboardState, FirstSwitchReportAfterConnectingIsNotTakenForAFailedReading) {
+TEST(DashboardState, FirstSwitchReportAfterConnectingIsNotTakenForAFailedReading)
+{
     // We came in after the temperature report of that cycle had gone by.
     StateBench b;
     b.state.on_connected("tcp 127.0.0.1:1", b.now);
@@ -53,7 +56,8 @@ TEST(DashboardState, FirstSwitchReportAfterConnectingIsNotTakenForAFailedReading
     EXPECT_EQ(b.json()["switch"], false);
 }
 
-TEST(DashboardState, CommandedStateFollowsFramesSentAndResetsWhenTheNodeRestarts) {
+TEST(DashboardState, CommandedStateFollowsFramesSentAndResetsWhenTheNodeRestarts)
+{
     StateBench b;
     EXPECT_TRUE(b.json()["led"].is_null());
     b.state.on_sent(CommandKind::Led, "V00=1", b.now);
@@ -69,7 +73,8 @@ TEST(DashboardState, CommandedStateFollowsFramesSentAndResetsWhenTheNodeRestarts
     EXPECT_TRUE(b.json()["pwm"].is_null());
 }
 
-TEST(DashboardState, LastReportAgeCountsFromTheLastReport) {
+TEST(DashboardState, LastReportAgeCountsFromTheLastReport)
+{
     StateBench b;
     EXPECT_TRUE(b.json()["last_report_age"].is_null());
     b.receive("!A00=20.0$");
@@ -80,7 +85,8 @@ TEST(DashboardState, LastReportAgeCountsFromTheLastReport) {
     EXPECT_NEAR(b.json()["last_report_age"].get<double>(), 3.0, 1e-6);
 }
 
-TEST(DashboardState, LogAndHistoryAreBoundedAndLineNoiseStaysValidJson) {
+TEST(DashboardState, LogAndHistoryAreBoundedAndLineNoiseStaysValidJson)
+{
     StateBench b;
     for (std::size_t i = 0; i < DashboardState::kHistoryLimit + 10; ++i) b.receive("!A00=21.0$\xC3\x28\xFF!A01=0$");
     auto j = b.json();
@@ -91,7 +97,8 @@ TEST(DashboardState, LogAndHistoryAreBoundedAndLineNoiseStaysValidJson) {
     EXPECT_FALSE(b.state.to_json(b.now, false).contains("history"));
 }
 
-TEST(DashboardState, RepeatedFailureToOpenIsLoggedOnce) {
+TEST(DashboardState, RepeatedFailureToOpenIsLoggedOnce)
+{
     StateBench b;
     for (int i = 0; i < 5; ++i) b.state.on_disconnected("cannot open /dev/ttyUSB0: No such file", b.now);
     auto j = b.json();
@@ -100,7 +107,8 @@ TEST(DashboardState, RepeatedFailureToOpenIsLoggedOnce) {
     EXPECT_EQ(j["log"].size(), 1u);
 }
 
-TEST(Printable, EscapesControlAndNonAsciiBytes) {
+TEST(Printable, EscapesControlAndNonAsciiBytes)
+{
     EXPECT_EQ(dashboard::printable("Hola\r\n"), "Hola\\r\\n");
     EXPECT_EQ(dashboard::printable(std::string_view("a\0b\\", 4)), "a\\x00b\\\\");
     EXPECT_EQ(dashboard::printable("\x7F\x80"), "\\x7F\\x80");

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string read_some(int fd, std::chrono::milliseconds wait) {
+std::string read_some(int fd, std::chrono::milliseconds wait)
+{
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return {};
     char buffer[256];
@@ -30,7 +31,8 @@ std::string read_some(int fd, std::chrono::milliseconds wait) {
 }
 
 // Polls the connection's state until `ok` holds or 5 s pass.
-bool eventually(Connection& c, const std::function<bool(const nlohmann::json&)>& ok) {
+bool eventually(Connection& c, const std::function<bool(const nlohmann::json&)>& ok)
+{
     auto deadline = std::chrono::steady_clock::now() + 5s;
     std::uint64_t seen = 0;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -43,7 +45,8 @@ bool eventually(Connection& c, const std::function<bool(const nlohmann::json&)>&
 struct Listener {
     UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     int port = 0;
-    Listener() {
+    Listener()
+    {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -53,14 +56,16 @@ struct Listener {
         ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
         port = ntohs(a.sin_port);
     }
-    UniqueFd accept_one() {
+    UniqueFd accept_one()
+    {
         pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, 5000) <= 0) return UniqueFd();
         return UniqueFd(::accept(fd.get(), nullptr, nullptr));
     }
 };
 
-std::filesystem::path script(const std::string& name, const std::string& body) {
+std::filesystem::path script(const std::string& name, const std::string& body)
+{
     auto path = std::filesystem::temp_directory_path() / ("dashboard_test_" + std::to_string(::getpid()) + name);
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
@@ -69,7 +74,8 @@ std::filesystem::path script(const std::string& name, const std::string& body) {
 
 }  // namespace
 
-TEST(SerialLink, PseudoTerminalIsSetRawAt9600AndCarriesBytes) {
+TEST(SerialLink, PseudoTerminalIsSetRawAt9600AndCarriesBytes)
+{
     int master = -1, slave = -1;
     char name[64];
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
@@ -90,7 +96,8 @@ TEST(SerialLink, PseudoTerminalIsSetRawAt9600AndCarriesBytes) {
     EXPECT_EQ(read_some(master, 1000ms), "V00=1\n");
 }
 
-TEST(SerialLink, FailuresSayWhatAndWhy) {
+TEST(SerialLink, FailuresSayWhatAndWhy)
+{
     auto missing = open_serial("/dev/ttyNOSUCHDEVICE");
     ASSERT_TRUE(std::holds_alternative<std::string>(missing));
     EXPECT_NE(std::get<std::string>(missing).find("/dev/ttyNOSUCHDEVICE"), std::string::npos);
@@ -100,7 +107,8 @@ TEST(SerialLink, FailuresSayWhatAndWhy) {
     EXPECT_NE(std::get<std::string>(not_tty).find("not a serial device"), std::string::npos);
 }
 
-TEST(HostPort, SplitsAtTheLastColonAndChecksThePort) {
+TEST(HostPort, SplitsAtTheLastColonAndChecksThePort)
+{
     std::string host;
     int port = -1;
     EXPECT_TRUE(split_host_port("127.0.0.1:8080", host, port));
@@ -113,7 +121,8 @@ TEST(HostPort, SplitsAtTheLastColonAndChecksThePort) {
         EXPECT_FALSE(split_host_port(bad, host, port)) << bad;
 }
 
-TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack) {
+TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack)
+{
     Listener listener;
     Connection c([port = listener.port] { return connect_tcp("127.0.0.1", port); });
     c.start();
@@ -129,9 +138,8 @@ TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack) {
     EXPECT_TRUE(eventually(c, [](auto& j) { return j["led"] == true; }));
 
     peer.reset();  // the node's end goes away...
-    EXPECT_TRUE(eventually(c, [](auto& j) {
-        return j["connected"] == false && j["link"].template get<std::string>().find("lost") == 0;
-    }));
+    EXPECT_TRUE(eventually(
+        c, [](auto& j) { return j["connected"] == false && j["link"].template get<std::string>().find("lost") == 0; }));
     peer = listener.accept_one();  // ...and comes back
     ASSERT_TRUE(peer);
     EXPECT_TRUE(eventually(c, [](auto& j) { return j["connected"] == true; }));
@@ -139,7 +147,8 @@ TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack) {
     c.stop();
 }
 
-TEST(Connection, SerialDeviceThatGoesAwayIsReported) {
+TEST(Connection, SerialDeviceThatGoesAwayIsReported)
+{
     int master = -1, slave = -1;
     char name[64];
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
@@ -157,21 +166,24 @@ TEST(Connection, SerialDeviceThatGoesAwayIsReported) {
     c.stop();
 }
 
-TEST(Connection, UnopenableDeviceIsReportedAndRetried) {
+TEST(Connection, UnopenableDeviceIsReportedAndRetried)
+{
     std::atomic<int> attempts{0};
     Connection c([&]() -> OpenResult {
         ++attempts;
         return std::string("cannot open /dev/ttyUSB0: No such file or directory");
     });
     c.start();
-    EXPECT_TRUE(eventually(c, [](auto& j) { return j["link"] == "cannot open /dev/ttyUSB0: No such file or directory"; }));
+    EXPECT_TRUE(
+        eventually(c, [](auto& j) { return j["link"] == "cannot open /dev/ttyUSB0: No such file or directory"; }));
     std::this_thread::sleep_for(1500ms);
     c.stop();
     EXPECT_GE(attempts.load(), 2);
     EXPECT_LE(attempts.load(), 3);  // once a second, not in a tight loop
 }
 
-TEST(NodesimProcess, EndpointLineIsRecognisedExactly) {
+TEST(NodesimProcess, EndpointLineIsRecognisedExactly)
+{
     auto e = parse_endpoint_line("nodesim: USART1 on tcp 127.0.0.1:40321");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->host, "127.0.0.1");
@@ -181,10 +193,11 @@ TEST(NodesimProcess, EndpointLineIsRecognisedExactly) {
     EXPECT_FALSE(parse_endpoint_line("x nodesim: USART1 on tcp 127.0.0.1:1"));
 }
 
-TEST(NodesimProcess, StartsPassesArgumentsAndStops) {
+TEST(NodesimProcess, StartsPassesArgumentsAndStops)
+{
     auto args_file = std::filesystem::temp_directory_path() / ("dashboard_test_args_" + std::to_string(::getpid()));
     auto fake = script("_fake", "echo \"$@\" > " + args_file.string() +
-                                "\necho 'nodesim: USART1 on tcp 127.0.0.1:4567'\nexec sleep 30");
+                                    "\necho 'nodesim: USART1 on tcp 127.0.0.1:4567'\nexec sleep 30");
     NodesimProcess sim(fake.string(), {"--speed", "4"});
     auto t0 = std::chrono::steady_clock::now();
     auto e = sim.endpoint();
@@ -201,13 +214,15 @@ TEST(NodesimProcess, StartsPassesArgumentsAndStops) {
     std::filesystem::remove(args_file);
 }
 
-TEST(NodesimProcess, EndsOnSigintEvenWhenTheDashboardBlocksIt) {
+TEST(NodesimProcess, EndsOnSigintEvenWhenTheDashboardBlocksIt)
+{
     // The dashboard runs with SIGINT and SIGTERM blocked (one thread waits for them) and SIGPIPE
     // ignored; its nodesim must still end on SIGINT, writing out its trace, not be killed later.
     auto marker = std::filesystem::temp_directory_path() / ("dashboard_test_int_" + std::to_string(::getpid()));
-    auto fake = script("_traps", "trap 'echo interrupted > " + marker.string() + "; exit 0' INT\n"
-                                 "echo 'nodesim: USART1 on tcp 127.0.0.1:4568'\n"
-                                 "while :; do sleep 0.05; done");
+    auto fake = script("_traps", "trap 'echo interrupted > " + marker.string() +
+                                     "; exit 0' INT\n"
+                                     "echo 'nodesim: USART1 on tcp 127.0.0.1:4568'\n"
+                                     "while :; do sleep 0.05; done");
     sigset_t blocked, old;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
@@ -229,7 +244,8 @@ TEST(NodesimProcess, EndsOnSigintEvenWhenTheDashboardBlocksIt) {
     std::filesystem::remove(marker);
 }
 
-TEST(NodesimProcess, OneThatEndsAtOnceGivesItsStatus) {
+TEST(NodesimProcess, OneThatEndsAtOnceGivesItsStatus)
+{
     auto fake = script("_fails", "echo 'bad option' >&2\nexit 3");
     NodesimProcess sim(fake.string(), {});
     auto e = sim.endpoint();

@@ -9,21 +9,24 @@ using dashboard::ReportParser;
 
 namespace {
 
-std::vector<Report> feed_all(ReportParser& p, std::initializer_list<std::string_view> pieces) {
+std::vector<Report> feed_all(ReportParser& p, std::initializer_list<std::string_view> pieces)
+{
     std::vector<Report> all;
     for (auto piece : pieces)
         for (auto& r : p.feed(piece)) all.push_back(r);
     return all;
 }
 
-std::vector<Report> without_garbage(std::vector<Report> reports) {
+std::vector<Report> without_garbage(std::vector<Report> reports)
+{
     std::erase_if(reports, [](const Report& r) { return r.kind == Report::Kind::Garbage; });
     return reports;
 }
 
 }  // namespace
 
-TEST(ReportParser, OneCycleInOneReadGivesTemperatureThenSwitch) {
+TEST(ReportParser, OneCycleInOneReadGivesTemperatureThenSwitch)
+{
     ReportParser p;
     auto r = p.feed("Hola\r\n!A00=23.6$!A01=1$");
     ASSERT_EQ(r.size(), 3u);
@@ -37,7 +40,8 @@ TEST(ReportParser, OneCycleInOneReadGivesTemperatureThenSwitch) {
     EXPECT_EQ(p.pending(), 0u);
 }
 
-TEST(ReportParser, ByteByByteReadsGiveTheSameReports) {
+TEST(ReportParser, ByteByByteReadsGiveTheSameReports)
+{
     const std::string stream = "Hola\r\n!A00=-0.1$!A01=0$!A00=85.0$!A01=1$";
     ReportParser whole, bytewise;
     auto expected = whole.feed(stream);
@@ -53,7 +57,8 @@ TEST(ReportParser, ByteByByteReadsGiveTheSameReports) {
     EXPECT_DOUBLE_EQ(got[1].celsius, -0.1);
 }
 
-TEST(ReportParser, ReportSplitAcrossReadsWaitsForItsEnd) {
+TEST(ReportParser, ReportSplitAcrossReadsWaitsForItsEnd)
+{
     ReportParser p;
     EXPECT_TRUE(p.feed("!A0").empty());
     EXPECT_TRUE(p.feed("0=2").empty());
@@ -65,7 +70,8 @@ TEST(ReportParser, ReportSplitAcrossReadsWaitsForItsEnd) {
     EXPECT_EQ(r[0].kind, Report::Kind::Switch);
 }
 
-TEST(ReportParser, GarbageBetweenReportsIsReportedAndTheNextReportKept) {
+TEST(ReportParser, GarbageBetweenReportsIsReportedAndTheNextReportKept)
+{
     ReportParser p;
     auto r = feed_all(p, {"\xFF\x00zz"sv, "!A00=21.5$", "noise!!A", "01=0$"});
     ASSERT_EQ(r.size(), 4u);
@@ -77,7 +83,8 @@ TEST(ReportParser, GarbageBetweenReportsIsReportedAndTheNextReportKept) {
     EXPECT_EQ(r[3].kind, Report::Kind::Switch);
 }
 
-TEST(ReportParser, BrokenReportDoesNotSwallowTheOneStartingInsideIt) {
+TEST(ReportParser, BrokenReportDoesNotSwallowTheOneStartingInsideIt)
+{
     // A temperature report cut short by a line error, then the switch report.
     ReportParser p;
     auto r = without_garbage(p.feed("!A00=22.!A01=1$"));
@@ -89,7 +96,8 @@ TEST(ReportParser, BrokenReportDoesNotSwallowTheOneStartingInsideIt) {
     EXPECT_EQ(r[0].value, "19.0");
 }
 
-TEST(ReportParser, CycleWithoutTemperatureIsJustTheSwitchReport) {
+TEST(ReportParser, CycleWithoutTemperatureIsJustTheSwitchReport)
+{
     // A failed reading: the node leaves the temperature report out of that cycle.
     ReportParser p;
     auto r = p.feed("!A00=22.0$!A01=0$!A01=0$!A00=22.5$!A01=0$");
@@ -98,9 +106,10 @@ TEST(ReportParser, CycleWithoutTemperatureIsJustTheSwitchReport) {
     EXPECT_EQ(r[3].value, "22.5");
 }
 
-TEST(ReportParser, MalformedReportsAreGarbage) {
-    for (std::string_view bad : {"!A00=$", "!A00=.5$", "!A00=nan$", "!A00=1-2$", "!A01=2$", "!A02=1$",
-                                 "!A00=1.2.3$", "Hola\n", "!A01=1\r\n"}) {
+TEST(ReportParser, MalformedReportsAreGarbage)
+{
+    for (std::string_view bad : {"!A00=$", "!A00=.5$", "!A00=nan$", "!A00=1-2$", "!A01=2$", "!A02=1$", "!A00=1.2.3$",
+                                 "Hola\n", "!A01=1\r\n"}) {
         ReportParser p;
         auto r = p.feed(bad);
         EXPECT_TRUE(without_garbage(r).empty()) << bad;
@@ -108,7 +117,8 @@ TEST(ReportParser, MalformedReportsAreGarbage) {
     }
 }
 
-TEST(ReportParser, EndlessGarbageKeepsMemoryBounded) {
+TEST(ReportParser, EndlessGarbageKeepsMemoryBounded)
+{
     ReportParser p;
     std::size_t garbage = 0;
     std::string chunk(1000, 'x');
@@ -123,7 +133,8 @@ TEST(ReportParser, EndlessGarbageKeepsMemoryBounded) {
     EXPECT_EQ(garbage, 1000u * 1000u);
 }
 
-TEST(ReportParser, EndlessDigitsAfterTheTagAreCutAtTheBound) {
+TEST(ReportParser, EndlessDigitsAfterTheTagAreCutAtTheBound)
+{
     ReportParser p;
     p.feed("!A00=");
     for (int i = 0; i < 100; ++i) {
@@ -135,7 +146,8 @@ TEST(ReportParser, EndlessDigitsAfterTheTagAreCutAtTheBound) {
     EXPECT_EQ(r[0].kind, Report::Kind::Switch);
 }
 
-TEST(ReportParser, ResetForgetsAHalfReport) {
+TEST(ReportParser, ResetForgetsAHalfReport)
+{
     ReportParser p;
     p.feed("!A00=2");
     p.reset();

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "history.h"
+#include "server_bench.h"
+#include "test_http.h"
 #include "web_server.h"
 
 using namespace dashboard;
@@ -9,20 +12,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct ServerBench {
-    Connection connection{[]() -> OpenResult { return std::string("no device here"); }};
-    WebServer server{connection, WebFiles{DASHBOARD_TEST_WEB_DIR, "/nonexistent"}};
-    int port = server.bind("127.0.0.1", 0);
-    std::thread thread{[this] { server.serve(); }};
+struct Bench : dashboard::testing::ServerBench {
+    using ServerBench::ServerBench;
     httplib::Client client{"127.0.0.1", port};
-
-    ServerBench() { connection.start(); }
-    ~ServerBench() {
-        server.stop();
-        thread.join();
-        connection.stop();
-    }
-    int post(const std::string& path, const std::string& body) {
+    int post(const std::string& path, const std::string& body)
+    {
         auto r = client.Post(path.c_str(), body, "application/json");
         return r ? r->status : -1;
     }
@@ -30,8 +24,9 @@ struct ServerBench {
 
 }  // namespace
 
-TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused) {
-    ServerBench b;
+TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused)
+{
+    Bench b;
     ASSERT_GT(b.port, 0);
     EXPECT_EQ(b.post("/pwm", R"({"duty":101})"), 400);
     EXPECT_EQ(b.post("/pwm", R"({"duty":-1})"), 400);
@@ -44,8 +39,9 @@ TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused) {
     EXPECT_TRUE(state["led_command"].empty());
 }
 
-TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway) {
-    ServerBench b;
+TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway)
+{
+    Bench b;
     EXPECT_EQ(b.post("/pwm", R"({"duty":75})"), 200);
     EXPECT_EQ(b.post("/led", R"({"on":true})"), 200);
     auto state = nlohmann::json::parse(b.client.Get("/state")->body);
@@ -55,8 +51,9 @@ TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway) {
     EXPECT_EQ(state["link"], "no device here");
 }
 
-TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed) {
-    ServerBench b;
+TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed)
+{
+    Bench b;
     std::string received;
     b.client.Get("/events", [&](const char* data, std::size_t n) {
         received.append(data, n);
@@ -75,7 +72,8 @@ TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed) {
     EXPECT_NE(chart->body.find("npm ci"), std::string::npos);
 }
 
-TEST(WebServer, OnlyLoopbackAddressesAreServed) {
+TEST(WebServer, OnlyLoopbackAddressesAreServed)
+{
     EXPECT_TRUE(loopback_host("127.0.0.1"));
     EXPECT_TRUE(loopback_host("127.1.2.3"));
     EXPECT_TRUE(loopback_host("localhost"));
@@ -83,4 +81,100 @@ TEST(WebServer, OnlyLoopbackAddressesAreServed) {
     EXPECT_FALSE(loopback_host("0.0.0.0"));
     EXPECT_FALSE(loopback_host("192.168.1.2"));
     EXPECT_FALSE(loopback_host(""));
+}
+
+// A page on any other site can make the browser send a "simple" request (text/plain, no preflight)
+// to the loopback; only the page's own requests may change the node.
+TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
+{
+    Bench b;
+    using dashboard::testing::request_text;
+    using dashboard::testing::round_trip;
+    const std::string evil = "Origin: http://evil.example\r\n";
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})", "text/plain")).status,
+              403);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})")).status, 403);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, evil, R"({"duty":5})")).status, 403);
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, "Origin: null\r\n", R"({"duty":5})")).status,
+              403);
+    // Without an Origin header (curl, a script) JSON is still required.
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, "", R"({"on":false})", "text/plain")).status,
+              415);
+    EXPECT_EQ(
+        round_trip(b.port, request_text("POST", "/led", b.port, "", "on=false", "application/x-www-form-urlencoded"))
+            .status,
+        415);
+    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    EXPECT_TRUE(state["led_command"].empty()) << state["led_command"];
+    EXPECT_TRUE(state["pwm_command"].empty()) << state["pwm_command"];
+
+    // The page's own origin, by either loopback name, with a charset parameter.
+    const std::string own = "Origin: http://127.0.0.1:" + std::to_string(b.port) + "\r\n";
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, own, R"({"on":false})",
+                                              "application/json; charset=utf-8"))
+                  .status,
+              200);
+    const std::string by_name =
+        "Host: localhost:" + std::to_string(b.port) + "\r\nOrigin: http://localhost:" + std::to_string(b.port) + "\r\n";
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, by_name, R"({"duty":40})")).status, 200);
+    // Another port on the loopback is another site.
+    const std::string other_port = "Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n";
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, other_port, R"({"duty":41})")).status, 403);
+    state = nlohmann::json::parse(b.client.Get("/state")->body);
+    EXPECT_EQ(state["led_command"]["queued"], "V00=0");
+    EXPECT_EQ(state["pwm_command"]["queued"], "V01=40$");
+}
+
+// DNS rebinding: a remote name that resolves to 127.0.0.1 makes the browser send that name as
+// Host; nothing may be served to it, on any path.
+TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath)
+{
+    Bench b;
+    using dashboard::testing::request_text;
+    using dashboard::testing::round_trip;
+    const std::string port = std::to_string(b.port);
+    for (const std::string& host :
+         std::vector<std::string>{"evil.example:" + port, "evil.example", "127.0.0.1",
+                                  "localhost:" + std::to_string(b.port + 1), "127.0.0.1:" + port + ".evil.example"}) {
+        const std::string header = "Host: " + host + "\r\n";
+        for (const char* path : {"/", "/state", "/events", "/app.js", "/history.csv", "/nothing"}) {
+            auto r = round_trip(b.port, request_text("GET", path, b.port, header), 2s);
+            EXPECT_TRUE(r.status == 421 || r.status == 403) << host << " " << path << ": " << r.status;
+            EXPECT_EQ(r.body.find("celsius"), std::string::npos) << host << " " << path;
+        }
+        auto r = round_trip(b.port, request_text("POST", "/led", b.port, header, R"({"on":false})"), 2s);
+        EXPECT_TRUE(r.status == 421 || r.status == 403) << host << " POST /led: " << r.status;
+    }
+    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    EXPECT_TRUE(state["led_command"].empty());
+    for (const std::string& host : std::vector<std::string>{"127.0.0.1:" + port, "localhost:" + port}) {
+        auto r = round_trip(b.port, request_text("GET", "/state", b.port, "Host: " + host + "\r\n"));
+        EXPECT_EQ(r.status, 200) << host;
+    }
+    // HTTP/1.1 requires the header; a request without it is not served either.
+    auto bare = round_trip(b.port, "GET /state HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(bare.status, 200);
+}
+
+// A download larger than one piece read from the file comes whole, in order, and a span bounds it.
+TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned)
+{
+    History history(History::kMemoryOnly);
+    const double t0 = 1'800'000'000;
+    for (int i = 0; i < 12000; ++i)
+        history.record({t0 + i, "rx", "temperature", "!A00=" + std::to_string(i) + "$", double(i)});
+    Bench b(dashboard::testing::no_device(), &history);
+    auto csv = b.client.Get("/history.csv?from=1800000000&to=1800011000");
+    ASSERT_TRUE(csv);
+    ASSERT_EQ(csv->status, 200);
+    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 1 + 11000);
+    EXPECT_EQ(csv->body.rfind("time_utc,", 0), 0u);
+    EXPECT_NE(csv->body.find(",!A00=0$,0\n"), std::string::npos);
+    EXPECT_NE(csv->body.find(",!A00=10999$,10999\n"), std::string::npos);
+    EXPECT_EQ(csv->body.find("!A00=11000$"), std::string::npos);
+
+    auto chart = nlohmann::json::parse(b.client.Get("/history.json?from=1800000000&to=1800020000&points=100")->body);
+    EXPECT_LE(chart["points"].size(), 101u);
+    EXPECT_GE(chart["points"].size(), 90u);
+    EXPECT_EQ(b.client.Get("/history.csv?from=last+week")->status, 400);
 }

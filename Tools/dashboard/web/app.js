@@ -6,6 +6,7 @@ let state = null;          // the last state received
 let receivedAt = 0;        // performance.now() when it came
 let history = [[], []];    // chart data: unix seconds, degrees
 let chart = null;
+let span = 3600;           // seconds of history shown: the last hour, day or week
 
 function clock(unixSeconds) {
   return new Date(unixSeconds * 1000).toLocaleTimeString([], { hour12: false });
@@ -36,11 +37,28 @@ function makeChart() {
 
 function addPoint(t, c) {
   const xs = history[0];
-  if (xs.length && xs[xs.length - 1] === t) return;
+  if (xs.length && xs[xs.length - 1] >= t) return;
   history[0].push(t);
   history[1].push(c);
-  if (xs.length > 3000) { history[0].shift(); history[1].shift(); }
+  // Points that slid out of the span go; a week at one report per 4.8 s is 126 000.
+  while (xs.length > 1 && (xs[0] < t - span || xs.length > 130000)) { history[0].shift(); history[1].shift(); }
   chart.setData(history);
+}
+
+// The chart's span from the stored history (thinned by the server to about one point per pixel),
+// and the download link for the same span.
+async function loadHistory() {
+  const from = Math.floor(Date.now() / 1000 - span);
+  $('csv').href = `/history.csv?from=${from}`;
+  try {
+    const r = await fetch(`/history.json?from=${from}&points=${Math.max(200, $('chart').clientWidth || 600)}`);
+    const answer = await r.json();
+    history = [answer.points.map((p) => p[0]), answer.points.map((p) => p[1])];
+    chart.setData(history);
+    $('history-store').textContent = `History ${answer.store}.`;
+  } catch (err) {
+    $('history-store').textContent = `History not loaded: ${err.message}`;
+  }
 }
 
 function feedback(el, command, what) {
@@ -96,7 +114,9 @@ function connect() {
     receivedAt = performance.now();
     history = [state.history.map((p) => p[0]), state.history.map((p) => p[1])];
     chart.setData(history);
+    $('history-store').textContent = `History ${state.history_store}.`;
     render();
+    loadHistory();
   });
   events.addEventListener('update', (e) => {
     const had = state && state.reports;
@@ -135,6 +155,14 @@ $('led-off').addEventListener('click', () => post('/led', { on: false }, $('led-
 const slider = $('pwm-slider');
 slider.addEventListener('input', () => { $('pwm-value').textContent = `${slider.value} %`; });
 slider.addEventListener('change', () => post('/pwm', { duty: Number(slider.value) }, $('pwm-feedback')));
+
+for (const b of document.querySelectorAll('button.span')) {
+  b.addEventListener('click', () => {
+    span = Number(b.dataset.span);
+    for (const o of document.querySelectorAll('button.span')) o.setAttribute('aria-pressed', String(o === b));
+    loadHistory();
+  });
+}
 
 makeChart();
 connect();

@@ -12,9 +12,10 @@ class RegisterPoll : public test::SimTest {};
 
 TEST_F(RegisterPoll, ANewWaitOnTheSameRegisterStartsWhereTheLastEnded)
 {
-    constexpr uint32_t kTxe = 1U << 7, kTc = 1U << 6;
+    using sim::usart_reg::kTc;
+    using sim::usart_reg::kTxe;
     USART2->BRR = 0x683;  // 9600 baud from the 16 MHz the port runs on after reset: 1.04 ms a character
-    USART2->CR1 = (1U << 13) | (1U << 3);  // UE, TE
+    USART2->CR1 = sim::usart_reg::kUe | sim::usart_reg::kTe;
     // Something far off on the queue, as the 1 ms tick would be.
     chip.scheduler().schedule(chip.now() + sim::milliseconds(50), [](sim::Picos) {});
 

@@ -12,7 +12,7 @@ class UnusedInterrupt : public test::SimTest {};
 TEST_F(UnusedInterrupt, EndsInDefaultHandlerAsAHalt)
 {
     // TIM2's interrupt (IRQ 28): the node runs TIM2 for its PWM but never enables its interrupt.
-    constexpr int kTim2Irq = 28;
+    constexpr int kTim2Irq = TIM2_IRQn;
     NVIC->ISER[0] = 1U << kTim2Irq;
     try {
         NVIC->ISPR[0] = 1U << kTim2Irq;

@@ -28,6 +28,8 @@ const Frame kFrames[] = {
     {"V00=1\r\n", Action::LedLow, 0},
     {"V00=12", Action::LedLow, 0},
     {"V01=5 V00=1$", Action::LedLow, 0},
+    {"V00=0 V00=1", Action::LedLow, 0},  // both LED commands: "V00=1" is looked for first
+    {"V00=1 V00=0$", Action::LedLow, 0},
     {"V00=0$", Action::LedHigh, 0},
     {"V00=0", Action::LedHigh, 0},
     {"V00=0 V01=40$", Action::LedHigh, 0},

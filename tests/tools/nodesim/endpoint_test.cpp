@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <variant>
 
 #include "live_nodesim.h"
 
@@ -38,35 +39,43 @@ int port_of(const std::string& where)
     return std::stoi(where.substr(where.rfind(':') + 1));
 }
 
-std::string bytes_of(const std::vector<nlohmann::json>& trace, const std::string& kind)
+using Trace = std::vector<sim::trace::Event>;
+
+// The bytes on USART1's line one way: sim::trace::Tx from the node, sim::trace::Rx to it.
+template <class Direction>
+std::string bytes_of(const Trace& trace)
 {
     std::string text;
     for (const auto& e : trace)
-        if (e["kind"] == kind && e["port"] == "USART1") text += static_cast<char>(e["byte"].get<int>());
+        if (const auto* b = std::get_if<Direction>(&e.what); b && b->port == "USART1")
+            text += static_cast<char>(b->byte);
     return text;
 }
+const auto node_bytes = bytes_of<sim::trace::Tx>;
+const auto peer_text = bytes_of<sim::trace::Rx>;
 
 // What the program put on the node's line, and when each byte ended, from the trace.
 struct PeerBytes {
     std::string text;
     std::vector<double> times;
 };
-PeerBytes peer_bytes(const std::vector<nlohmann::json>& trace)
+PeerBytes peer_bytes(const Trace& trace)
 {
     PeerBytes bytes;
     for (const auto& e : trace)
-        if (e["kind"] == "rx") {
-            bytes.times.push_back(e["t"].get<double>());
-            bytes.text += static_cast<char>(e["byte"].get<int>());
+        if (const auto* rx = std::get_if<sim::trace::Rx>(&e.what)) {
+            bytes.times.push_back(sim::to_seconds(e.t));
+            bytes.text += static_cast<char>(rx->byte);
         }
     return bytes;
 }
 
-std::vector<std::pair<double, int>> led_changes(const std::vector<nlohmann::json>& trace)
+std::vector<std::pair<double, int>> led_changes(const Trace& trace)
 {
     std::vector<std::pair<double, int>> out;
     for (const auto& e : trace)
-        if (e["kind"] == "pin" && e["pin"] == "C13") out.emplace_back(e["t"].get<double>(), e["level"].get<int>());
+        if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what); pin && pin->pin == "C13")
+            out.emplace_back(sim::to_seconds(e.t), pin->level);
     return out;
 }
 
@@ -111,17 +120,19 @@ TEST(NodesimTcpEndpoint, ClientsDriveTheLedAndReceiveReportsOneAtATime)
     ASSERT_EQ(node.terminate(), 0) << node.output();
     auto trace = node.trace();
     ASSERT_FALSE(trace.empty());
-    EXPECT_EQ(trace.back()["kind"], "end");
-    EXPECT_EQ(trace.back()["reason"], "interrupted");
+    const auto* end = std::get_if<sim::trace::End>(&trace.back().what);
+    ASSERT_NE(end, nullptr);
+    EXPECT_EQ(end->reason, "interrupted");
 
     auto led = led_changes(trace);
     ASSERT_EQ(led.size(), 2U) << node.output();
     EXPECT_EQ(led[0].second, 1) << "V00=0: the LED out";
     EXPECT_EQ(led[1].second, 0) << "V00=1: the LED lit, the pin driven low";
     // The node received exactly the clients' bytes, in order, and no stimulus was applied on their behalf.
-    EXPECT_EQ(bytes_of(trace, "rx"), "V00=0V00=1");
-    EXPECT_TRUE(std::none_of(trace.begin(), trace.end(), [](const auto& e) { return e["kind"] == "stimulus"; }));
-    const std::string node_sent = bytes_of(trace, "tx");
+    EXPECT_EQ(peer_text(trace), "V00=0V00=1");
+    EXPECT_TRUE(std::none_of(trace.begin(), trace.end(),
+                             [](const auto& e) { return std::holds_alternative<sim::trace::Stimulus>(e.what); }));
+    const std::string node_sent = node_bytes(trace);
     expect_part_of_what_the_node_sent(first.received(), node_sent, "first");
     expect_part_of_what_the_node_sent(second.received(), node_sent, "second");
     expect_part_of_what_the_node_sent(third.received(), node_sent, "third");
@@ -196,17 +207,20 @@ TEST(NodesimPtyEndpoint, ProgramSetsThePwmAndMayCloseAndReopenTheTerminal)
     // 75 % of the 20 001 us period, within one report cycle of the frame's last byte.
     double frame_end = -1;
     for (const auto& e : trace)
-        if (e["kind"] == "rx" && e["byte"] == '$') frame_end = e["t"].get<double>();
+        if (const auto* rx = std::get_if<sim::trace::Rx>(&e.what); rx && rx->byte == '$')
+            frame_end = sim::to_seconds(e.t);
     ASSERT_GT(frame_end, 0) << "the frame reached the node";
-    auto pwm = std::find_if(trace.begin(), trace.end(),
-                            [](const auto& e) { return e["kind"] == "pwm" && e["high_us"] == 15000; });
+    auto pwm = std::find_if(trace.begin(), trace.end(), [](const auto& e) {
+        const auto* measured = std::get_if<sim::trace::Pwm>(&e.what);
+        return measured && measured->high == sim::microseconds(15000);
+    });
     ASSERT_NE(pwm, trace.end()) << "V01=75$ took effect";
-    EXPECT_EQ((*pwm)["period_us"], 20001);
-    EXPECT_GT((*pwm)["t"].get<double>(), frame_end);
-    EXPECT_LT((*pwm)["t"].get<double>() - frame_end, 4.84);
+    EXPECT_EQ(std::get<sim::trace::Pwm>(pwm->what).period, sim::microseconds(20001));
+    EXPECT_GT(sim::to_seconds(pwm->t), frame_end);
+    EXPECT_LT(sim::to_seconds(pwm->t) - frame_end, 4.84);
 
-    const std::string node_sent = bytes_of(trace, "tx");
-    EXPECT_EQ(bytes_of(trace, "rx"), "V01=75$");
+    const std::string node_sent = node_bytes(trace);
+    EXPECT_EQ(peer_text(trace), "V01=75$");
     expect_part_of_what_the_node_sent(first.received(), node_sent, "first");
     expect_part_of_what_the_node_sent(second.received(), node_sent, "second");
 }

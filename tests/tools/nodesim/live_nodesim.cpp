@@ -123,12 +123,9 @@ int LiveNodesim::terminate(Wall timeout)
     return wait(timeout);
 }
 
-std::vector<nlohmann::json> LiveNodesim::trace() const
+std::vector<sim::trace::Event> LiveNodesim::trace() const
 {
-    std::vector<nlohmann::json> events;
-    std::ifstream in(trace_path_);
-    for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line));
-    return events;
+    return scenario_test::read_trace(trace_path_);
 }
 
 FarEnd FarEnd::connect_tcp(int port)

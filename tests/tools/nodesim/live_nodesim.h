@@ -5,9 +5,10 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "trace.h"
 
 namespace endpoint_test {
 
@@ -32,7 +33,7 @@ public:
 
     const std::string& output() const { return output_; }
     // The trace, once the process has ended.
-    std::vector<nlohmann::json> trace() const;
+    std::vector<sim::trace::Event> trace() const;
 
 private:
     bool read_output(Wall timeout);

@@ -17,6 +17,7 @@ namespace {
 
 using scenario_test::NodeRun;
 using scenario_test::run_node;
+using sim::trace::Pwm;
 
 // The first temperature report after `t`.
 std::optional<NodeRun::Message> first_report_after(const std::vector<NodeRun::Message>& reports, double t)
@@ -97,10 +98,11 @@ TEST(NodeScenario, FrameDuringTheMeasurementWaitsForTheFollowingCycle)
     ASSERT_EQ(run.status, 0) << run.output;
     auto times = temperature_report_times(run);
     ASSERT_GE(times.size(), 3U);
-    auto pwm = run.of_kind("pwm");
-    auto at_75 = std::find_if(pwm.begin(), pwm.end(), [](const auto& e) { return e["high_us"] == 15000; });
+    auto pwm = run.of_kind<Pwm>();
+    auto at_75 =
+        std::find_if(pwm.begin(), pwm.end(), [](const auto& e) { return e.what.high == sim::microseconds(15000); });
     ASSERT_NE(at_75, pwm.end()) << "V01=75$ takes effect";
-    double t = (*at_75)["t"].get<double>();
+    double t = at_75->t;
     EXPECT_GT(t, times[1]);
     // The new compare value takes effect at the next counter overflow, within one 20 ms period.
     EXPECT_NEAR(times[2] - t, kMeasurement, 0.03);
@@ -174,19 +176,19 @@ TEST(NodeScenario, TraceShowsTheFramesBytesOnTheLineAtTheirTimes)
 {
     NodeRun run = run_node("2.0 send V00=0\\r\\n\n", 3.0);  // the escapes as a scenario writes them
     ASSERT_EQ(run.status, 0) << run.output;
-    auto stimuli = run.of_kind("stimulus");
+    auto stimuli = run.of_kind<sim::trace::Stimulus>();
     ASSERT_EQ(stimuli.size(), 1U);
-    EXPECT_EQ(stimuli[0]["verb"], "send");
-    EXPECT_EQ(stimuli[0]["text"].get<std::string>(), "V00=0\\r\\n");
-    EXPECT_EQ(stimuli[0]["line"], 1);
-    auto rx = run.of_kind("rx");
+    EXPECT_EQ(stimuli[0].what.verb, "send");
+    EXPECT_EQ(stimuli[0].what.text, "V00=0\\r\\n");
+    EXPECT_EQ(stimuli[0].what.line, 1);
+    auto rx = run.of_kind<sim::trace::Rx>();
     ASSERT_EQ(rx.size(), 7U);
     const std::string expected = "V00=0\r\n";
     for (size_t i = 0; i < rx.size(); ++i) {
-        EXPECT_EQ(rx[i]["port"], "USART1");
-        EXPECT_EQ(rx[i]["byte"], static_cast<unsigned char>(expected[i]));
+        EXPECT_EQ(rx[i].what.port, "USART1");
+        EXPECT_EQ(rx[i].what.byte, static_cast<unsigned char>(expected[i]));
         // Back to back at 9600 baud: each byte's stop bit ends 1.0417 ms after the one before.
-        EXPECT_NEAR(rx[i]["t"].get<double>(), 2.0 + (i + 1) * 0.0010416667, 1e-6) << i;
+        EXPECT_NEAR(rx[i].t, 2.0 + (i + 1) * 0.0010416667, 1e-6) << i;
     }
 }
 
@@ -194,12 +196,13 @@ TEST(NodeScenario, SensorSeesAWholeMeasurementEveryCycleWithinItsTimingWindows)
 {
     NodeRun run = run_node("", 1.0, {"--temp", "-10.125"});
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_TRUE(run.of_kind("violation").empty()) << run.of_kind("violation")[0].dump();
+    const auto violations = run.of_kind<sim::trace::Violation>();
+    EXPECT_TRUE(violations.empty()) << violations[0].what.what;
     std::vector<std::string> seen;
-    for (const auto& e : run.of_kind("onewire")) {
-        std::string what = e["what"];
-        if (e.contains("value")) what += " " + std::to_string(e["value"].get<int>());
-        if (e.contains("celsius")) what += " " + std::to_string(e["celsius"].get<double>());
+    for (const auto& [t, e] : run.of_kind<sim::trace::OneWire>()) {
+        std::string what = e.what;
+        if (e.value >= 0) what += " " + std::to_string(e.value);
+        if (e.celsius) what += " " + std::to_string(*e.celsius);
         seen.push_back(what);
     }
     // Skip ROM, Convert T, the conversion (750 ms at 12 bits) inside the 800 ms wait, then Skip ROM,
@@ -231,14 +234,14 @@ TEST(NodeScenario, TraceShowsWhenReceptionIsArmed)
     // start; stopped by a noisy byte at once; re-armed at the cycle after.
     NodeRun run = run_node("1.0 send V00=0\n6.0 noise\n", 11.0);
     ASSERT_EQ(run.status, 0) << run.output;
-    auto armed = run.of_kind("rx_armed");
+    auto armed = run.of_kind<sim::trace::RxArmed>();
     const std::vector<std::pair<double, bool>> expected = {
         {0.0017, true}, {1.0052 + 0.0010417, false}, {4.8427, true}, {6.0010, false}, {9.6707, true}};
     ASSERT_EQ(armed.size(), expected.size());
     for (size_t i = 0; i < armed.size(); ++i) {
-        EXPECT_EQ(armed[i]["port"], "USART1");
-        EXPECT_EQ(armed[i]["armed"].get<bool>(), expected[i].second) << i;
-        EXPECT_NEAR(armed[i]["t"].get<double>(), expected[i].first, 0.001) << i;
+        EXPECT_EQ(armed[i].what.port, "USART1");
+        EXPECT_EQ(armed[i].what.armed, expected[i].second) << i;
+        EXPECT_NEAR(armed[i].t, expected[i].first, 0.001) << i;
     }
 }
 
@@ -260,36 +263,34 @@ TEST(NodeScenario, WithoutTheCrystalTheNodeHaltsAfterAbout100msHavingSentNothing
 {
     NodeRun run = run_node("", 2.0, {"--no-crystal"});
     EXPECT_EQ(run.status, 0) << "a halted node is a result, not a failure: " << run.output;
-    EXPECT_TRUE(run.of_kind("tx").empty());
-    auto halts = run.of_kind("halt");
+    EXPECT_TRUE(run.of_kind<sim::trace::Tx>().empty());
+    auto halts = run.of_kind<sim::trace::Halt>();
     ASSERT_EQ(halts.size(), 1U);
-    EXPECT_NEAR(halts[0]["t"].get<double>(), 0.1, 0.02);
-    EXPECT_EQ(run.last()["kind"], "end");
-    EXPECT_EQ(run.last()["reason"], "halt");
+    EXPECT_NEAR(halts[0].t, 0.1, 0.02);
+    EXPECT_EQ(run.end_reason(), "halt");
 }
 
 TEST(NodeScenario, PwmStartsLowThenRunsAtHalfAndFollowsCommands)
 {
     NodeRun run = run_node("1 send V01=75$\n6 send V01=-1$\n11 send V01=0$\n", 16.0);
     ASSERT_EQ(run.status, 0) << run.output;
-    auto pwm = run.of_kind("pwm");
+    auto pwm = run.of_kind<Pwm>();
     ASSERT_EQ(pwm.size(), 5U) << run.output;
-    for (const auto& e : pwm) EXPECT_EQ(e["period_us"], 20001);
-    EXPECT_EQ(pwm[0]["high_us"], 0);  // the first period after start is low
-    EXPECT_EQ(pwm[1]["high_us"], 10000);
-    EXPECT_NEAR(pwm[1]["t"].get<double>() - pwm[0]["t"].get<double>(), 0.020001, 1e-6);
-    EXPECT_EQ(pwm[2]["high_us"], 15000);
-    EXPECT_EQ(pwm[3]["high_us"], 20001);  // -1 reduces to 65535: constantly high
-    EXPECT_EQ(pwm[4]["high_us"], 0);
+    for (const auto& e : pwm) EXPECT_EQ(e.what.period, sim::microseconds(20001));
+    EXPECT_EQ(pwm[0].what.high, 0U);  // the first period after start is low
+    EXPECT_EQ(pwm[1].what.high, sim::microseconds(10000));
+    EXPECT_NEAR(pwm[1].t - pwm[0].t, 0.020001, 1e-6);
+    EXPECT_EQ(pwm[2].what.high, sim::microseconds(15000));
+    EXPECT_EQ(pwm[3].what.high, sim::microseconds(20001));  // -1 reduces to 65535: constantly high
+    EXPECT_EQ(pwm[4].what.high, 0U);
 }
 
 TEST(NodeScenario, TraceEndsAtTheTimeLimitAndTheLastLineGivesTheRatio)
 {
     NodeRun run = run_node("", 1.5);
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.last()["kind"], "end");
-    EXPECT_EQ(run.last()["reason"], "time limit");
-    EXPECT_DOUBLE_EQ(run.last()["t"].get<double>(), 1.5);
+    EXPECT_EQ(run.end_reason(), "time limit");
+    EXPECT_EQ(run.last().t, sim::milliseconds(1500));
     ASSERT_FALSE(run.output.empty());
     std::string last_line = run.output.substr(run.output.rfind('\n', run.output.size() - 2) + 1);
     EXPECT_NE(last_line.find("1.500000 s of virtual time"), std::string::npos) << last_line;
@@ -345,15 +346,46 @@ TEST(NodeScenario, WaveformShowsEveryPinTheNodeUses)
     EXPECT_GE(changes["B13"].size(), 2U * (2 + 32 + 72));  // two resets, four bytes written, nine read
 }
 
-TEST(NodeScenario, BadInputEndsWithAClearMessageAndNonZeroStatus)
+// Every kind of bad input ends the same way: a message naming what is wrong and status 2, before the
+// node runs.
+TEST(NodeScenario, BadInputEndsWithAClearMessageAndStatusTwo)
 {
     NodeRun bad_scenario = run_node("1 send V00=1\n2 blink\n", 1.0);
-    EXPECT_NE(bad_scenario.status, 0);
+    EXPECT_EQ(bad_scenario.status, 2);
     EXPECT_NE(bad_scenario.output.find("stimuli.scn:2: unknown verb 'blink'"), std::string::npos)
         << bad_scenario.output;
-    NodeRun bad_option = run_node("", 1.0, {"--switch", "2"});
-    EXPECT_NE(bad_option.status, 0);
-    EXPECT_NE(bad_option.output.find("--switch"), std::string::npos) << bad_option.output;
+    for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{
+             {"--switch", "2"}, {"--temp", "200"}, {"--duration", "-1"}, {"--no-such-option"}, {"--speed"}}) {
+        NodeRun bad_option = run_node("", 1.0, options);
+        EXPECT_EQ(bad_option.status, 2) << options[0] << ": " << bad_option.output;
+        EXPECT_NE(bad_option.output.find(options[0]), std::string::npos) << bad_option.output;
+    }
+    NodeRun missing_scenario = run_node("", 1.0, {"--scenario", "/nonexistent/stimuli.scn"});
+    EXPECT_EQ(missing_scenario.status, 2) << missing_scenario.output;
+    NodeRun unwritable = run_node("", 1.0, {"--vcd", "/nonexistent/pins.vcd"});
+    EXPECT_EQ(unwritable.status, 2) << unwritable.output;
+    EXPECT_NE(unwritable.output.find("/nonexistent/pins.vcd"), std::string::npos) << unwritable.output;
+    EXPECT_TRUE(unwritable.events.empty());
+}
+
+// A binary file given as the scenario: its bytes are named in the message, escaped, never sent to the
+// terminal as they are (an escape sequence would clear the screen or worse), and a line of it is cut.
+TEST(NodeScenario, BinaryScenarioIsShownEscapedInTheMessage)
+{
+    // An ELF header's first bytes, a clear-screen and a set-title sequence, then a long run of one byte.
+    const std::string binary = std::string(
+                                   "\x7F"
+                                   "ELF\x01\x01\x00\x1B[2J\x1B]0;title\x07\xFF\xFE",
+                                   23) +
+                               std::string(5000, '\x01') + "\n";
+    NodeRun run = run_node(binary, 1.0);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("stimuli.scn:1:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\\x7FELF\\x01\\x01\\x00\\x1B[2J\\x1B]0;title\\x07\\xFF\\xFE"), std::string::npos)
+        << run.output;
+    for (char c : run.output)
+        EXPECT_TRUE((c >= 0x20 && c < 0x7F) || c == '\n') << "raw byte " << int(static_cast<unsigned char>(c));
+    EXPECT_LT(run.output.size(), 400U) << run.output;
 }
 
 }  // namespace

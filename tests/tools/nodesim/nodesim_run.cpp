@@ -1,5 +1,7 @@
 #include "nodesim_run.h"
 
+#include "jsonl_reader.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -20,6 +22,15 @@ std::string quoted(const std::string& word)
 
 }  // namespace
 
+std::vector<sim::trace::Event> read_trace(const std::string& path)
+{
+    std::vector<sim::trace::Event> events;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
+    return events;
+}
+
 std::string test_directory()
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -27,20 +38,11 @@ std::string test_directory()
     return (std::filesystem::temp_directory_path() / "nodesim-scenarios" / name).string();
 }
 
-std::vector<nlohmann::json> NodeRun::of_kind(const std::string& kind) const
-{
-    std::vector<nlohmann::json> out;
-    for (const auto& e : events)
-        if (e["kind"] == kind) out.push_back(e);
-    return out;
-}
-
 std::vector<Byte> NodeRun::sent(const std::string& port) const
 {
     std::vector<Byte> out;
-    for (const auto& e : events)
-        if (e["kind"] == "tx" && e["port"] == port)
-            out.push_back({e["t"].get<double>(), static_cast<char>(e["byte"].get<int>())});
+    for (const auto& [t, tx] : of_kind<sim::trace::Tx>())
+        if (tx.port == port) out.push_back({t, static_cast<char>(tx.byte)});
     return out;
 }
 
@@ -75,9 +77,16 @@ std::vector<NodeRun::Message> NodeRun::reports() const
 std::vector<std::pair<double, int>> NodeRun::pin(const std::string& name) const
 {
     std::vector<std::pair<double, int>> out;
-    for (const auto& e : events)
-        if (e["kind"] == "pin" && e["pin"] == name) out.emplace_back(e["t"].get<double>(), e["level"].get<int>());
+    for (const auto& [t, pin] : of_kind<sim::trace::PinLevel>())
+        if (pin.pin == name) out.emplace_back(t, pin.level);
     return out;
+}
+
+std::string NodeRun::end_reason() const
+{
+    if (events.empty()) return "";
+    const auto* end = std::get_if<sim::trace::End>(&events.back().what);
+    return end ? end->reason : "";
 }
 
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
@@ -103,8 +112,7 @@ NodeRun run_node(const std::string& scenario, double seconds, const std::vector<
     int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 
-    std::ifstream trace(dir / "trace.jsonl");
-    for (std::string line; std::getline(trace, line);) run.events.push_back(nlohmann::json::parse(line));
+    run.events = read_trace((dir / "trace.jsonl").string());
     return run;
 }
 

@@ -1,9 +1,12 @@
 // Runs the nodesim program as a separate process, one node from reset, and reads back its trace.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
+
+#include "trace.h"
 
 namespace scenario_test {
 
@@ -12,13 +15,27 @@ struct Byte {
     char c;
 };
 
-struct NodeRun {
-    int status = -1;                     // exit status of nodesim
-    std::string output;                  // its stdout and stderr
-    std::vector<nlohmann::json> events;  // the trace, one object a line
+// An event of the trace with its time in seconds.
+template <class Kind>
+struct Timed {
+    double t;
+    Kind what;
+};
 
-    // Everything of one kind, in time order.
-    std::vector<nlohmann::json> of_kind(const std::string& kind) const;
+struct NodeRun {
+    int status = -1;                        // exit status of nodesim
+    std::string output;                     // its stdout and stderr
+    std::vector<sim::trace::Event> events;  // the trace
+
+    // Every event of one kind (sim::trace::Pwm, sim::trace::Stimulus...), in time order.
+    template <class Kind>
+    std::vector<Timed<Kind>> of_kind() const
+    {
+        std::vector<Timed<Kind>> out;
+        for (const auto& e : events)
+            if (const auto* what = std::get_if<Kind>(&e.what)) out.push_back({sim::to_seconds(e.t), *what});
+        return out;
+    }
     // The bytes the node sent on "USART1" or "USART2", with their times.
     std::vector<Byte> sent(const std::string& port) const;
     std::string text(const std::string& port) const;
@@ -31,8 +48,13 @@ struct NodeRun {
     std::vector<Message> reports() const;
     // The level changes of one pin.
     std::vector<std::pair<double, int>> pin(const std::string& name) const;
-    const nlohmann::json& last() const { return events.back(); }
+    const sim::trace::Event& last() const { return events.back(); }
+    // Why the run ended, from the trace's last event; empty when the trace does not end with its end.
+    std::string end_reason() const;
 };
+
+// The events of a JSON-lines trace file, in its order.
+std::vector<sim::trace::Event> read_trace(const std::string& path);
 
 // The directory the current test's run writes its files to (scenario, trace, anything asked for).
 std::string test_directory();

@@ -2,6 +2,7 @@
 // catch is caught (and a loss the design allows is not called a fault).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "trace_checker.h"
@@ -9,64 +10,34 @@
 namespace {
 
 using soak::FrameOutcome;
-using soak::TraceEvent;
-using Kind = TraceEvent::Kind;
+namespace tr = sim::trace;
 
 constexpr double kChar = 10.0 / 9600.0;       // a character from the dashboard
 constexpr double kPortBit = 10417.0 / 100e6;  // a bit as USART1 times it
 
+sim::Picos picos(double seconds)
+{
+    return static_cast<sim::Picos>(std::llround(seconds * 1e12));
+}
+
 // Writes the events a node would leave in its trace, in time order, into the checker.
 class NodeTrace : public ::testing::Test {
 protected:
-    void feed(TraceEvent e) { checker.feed(e); }
-    void armed(double t, bool on)
-    {
-        TraceEvent e;
-        e.t = t;
-        e.kind = Kind::RxArmed;
-        e.port = "USART1";
-        e.armed = on;
-        feed(e);
-    }
+    void feed(double t, tr::Payload what) { checker.feed(tr::Event{picos(t), std::move(what)}); }
+    void armed(double t, bool on) { feed(t, tr::RxArmed{"USART1", on}); }
     // Returns the time of the last byte.
     double tx(double t, const char* port, const std::string& text)
     {
-        for (size_t i = 0; i < text.size(); ++i) {
-            TraceEvent e;
-            e.t = t + static_cast<double>(i) * kChar;
-            e.kind = Kind::Tx;
-            e.port = port;
-            e.byte = static_cast<unsigned char>(text[i]);
-            feed(e);
-        }
+        for (size_t i = 0; i < text.size(); ++i)
+            feed(t + static_cast<double>(i) * kChar, tr::Tx{port, static_cast<uint8_t>(text[i])});
         return t + static_cast<double>(text.size() - 1) * kChar;
     }
-    void pwm(double t, double high)
-    {
-        TraceEvent e;
-        e.t = t;
-        e.kind = Kind::Pwm;
-        e.period_us = 20001;
-        e.high_us = high;
-        feed(e);
-    }
-    void led(double t, int level)
-    {
-        TraceEvent e;
-        e.t = t;
-        e.kind = Kind::Pin;
-        e.pin = "C13";
-        e.level = level;
-        feed(e);
-    }
+    void pwm(double t, uint64_t high_us) { feed(t, tr::Pwm{sim::microseconds(20001), sim::microseconds(high_us)}); }
+    void led(double t, int level) { feed(t, tr::PinLevel{"C13", level}); }
+    // A stimulus as the trace shows it: the bytes of a send in their printable form.
     void stimulus(double t, const char* verb, const std::string& text = "")
     {
-        TraceEvent e;
-        e.t = t;
-        e.kind = Kind::Stimulus;
-        e.verb = verb;
-        e.text = text;
-        feed(e);
+        feed(t, tr::Stimulus{verb, std::string(verb) == "send" ? tr::printable(text) : text, 1});
     }
     // A frame sent at t, ended by the idle line: reception stops one character after its last byte.
     void frame(double t, const std::string& bytes)
@@ -88,12 +59,9 @@ protected:
     // `a00` is empty). Returns the next cycle's start.
     double cycle(double b, double celsius, const std::string& a00)
     {
-        TraceEvent conversion;
-        conversion.t = b + 0.75;
-        conversion.kind = Kind::OneWire;
-        conversion.what = "conversion";
+        tr::OneWire conversion{"conversion"};
         conversion.celsius = celsius;
-        feed(conversion);
+        feed(b + 0.75, conversion);
         double last = b + 0.81 - kChar;
         if (!a00.empty()) last = tx(b + 0.81, "USART1", a00);
         last = tx(last + kChar, "USART1", "!A01=0$");
@@ -101,11 +69,7 @@ protected:
     }
     void end(double t)
     {
-        TraceEvent e;
-        e.t = t;
-        e.kind = Kind::End;
-        e.what = "time limit";
-        feed(e);
+        feed(t, tr::End{"time limit"});
         checker.finish();
     }
     const soak::SoakTally& tally() const { return checker.tally(); }
@@ -259,21 +223,9 @@ TEST_F(NodeTrace, LossesTheDesignAllowsAreNoFaults)
 TEST_F(NodeTrace, SensorTimingViolationAndHaltFail)
 {
     double b = cycle(start(), 22.0, "!A00=22.0$");
-    TraceEvent v;
-    v.t = b + 0.1;
-    v.kind = Kind::Violation;
-    v.what = "time slot shorter than 60 us";
-    feed(v);
-    TraceEvent h;
-    h.t = b + 0.2;
-    h.kind = Kind::Halt;
-    h.what = "fault";
-    feed(h);
-    TraceEvent e;
-    e.t = b + 0.2;
-    e.kind = Kind::End;
-    e.what = "halt";
-    feed(e);
+    feed(b + 0.1, tr::Violation{"time slot shorter than 60 us", sim::microseconds(55)});
+    feed(b + 0.2, tr::Halt{"fault"});
+    feed(b + 0.2, tr::End{"halt"});
     checker.finish();
     EXPECT_EQ(tally().onewire_violations, 1U);
     EXPECT_EQ(tally().violation_count, 3U);

@@ -134,11 +134,11 @@ TEST_F(Tim2PwmTest, CounterFlagsAndInterruptLineFollowTime)
 
     TIM2->DIER = TIM_SR_UIF;  // UIE
     chip.run_until(t0 + 2 * P - us);
-    EXPECT_FALSE(chip.exceptions().line(sim::GeneralTimer::kIrq));
+    EXPECT_FALSE(chip.exceptions().line(sim::soc::kTim2.irq()));
     chip.run_until(t0 + 2 * P + us);
-    EXPECT_TRUE(chip.exceptions().line(sim::GeneralTimer::kIrq));
+    EXPECT_TRUE(chip.exceptions().line(sim::soc::kTim2.irq()));
     TIM2->SR = 0;
-    EXPECT_FALSE(chip.exceptions().line(sim::GeneralTimer::kIrq));
+    EXPECT_FALSE(chip.exceptions().line(sim::soc::kTim2.irq()));
 
     TIM2->CR1 &= ~TIM_CR1_CEN;  // stopped: the count stands
     uint32_t stopped = TIM2->CNT;

@@ -1,31 +1,15 @@
-#include "tim2.h"
+#include "general_timer.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace sim {
 
+using namespace tim_reg;
+
 namespace {
 
-// CR1
-constexpr uint32_t kCen = 1U << 0;
-constexpr uint32_t kUdis = 1U << 1;
-constexpr uint32_t kUrs = 1U << 2;
-constexpr uint32_t kOpm = 1U << 3;
-constexpr uint32_t kDir = 1U << 4;
-constexpr uint32_t kCms = 3U << 5;
-constexpr uint32_t kArpe = 1U << 7;
-// SR / DIER / EGR
-constexpr uint32_t kUif = 1U << 0;
-constexpr uint32_t kCcFlags = 0xFU << 1;  // CC1IF..CC4IF, CC1G..CC4G, CC1IE..CC4IE
-constexpr uint32_t kTif = 1U << 6;
 constexpr uint32_t kInterruptFlags = kUif | kCcFlags | kTif;
-// Writable bits of each register (the rest read as 0).
-constexpr uint32_t kCr1Bits = 0x3FFU;
-constexpr uint32_t kCr2Bits = 0xF8U;
-constexpr uint32_t kSmcrBits = 0xFFF7U;
-constexpr uint32_t kDierBits = 0x5F5FU;
-constexpr uint32_t kCcerBits = 0xBBBBU;  // CCxE, CCxP, CCxNP of the four channels
 
 // Features stored but not modelled, each reported once.
 enum Unmodelled : uint32_t {
@@ -36,18 +20,23 @@ enum Unmodelled : uint32_t {
     kMatchMode = 1U << 4,
 };
 
-std::string offset_text(uint32_t offset)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
-    return text;
-}
-
 }  // namespace
 
-GeneralTimer::GeneralTimer(ChipContext& chip)
-    : Peripheral("TIM2", 0x40000000U, 0x400U),
+GeneralTimer::GeneralTimer(ChipContext& chip, const soc::Block& block)
+    : Peripheral(block),
       chip_(chip),
+      irq_(block.irq()),
+      regs_(*this, *this, register_table(), chip.log()),
+      cr1_(regs_.at(kCr1)),
+      cr2_(regs_.at(kCr2)),
+      smcr_(regs_.at(kSmcr)),
+      dier_(regs_.at(kDier)),
+      sr_(regs_.at(kSr)),
+      ccer_(regs_.at(kCcer)),
+      psc_(regs_.at(kPsc)),
+      arr_(regs_.at(kArr)),
+      ccmr_(&regs_.at(kCcmr1)),
+      ccr_(&regs_.at(kCcr1)),
       event_timer_(chip.scheduler(), [this](Picos at) { on_event(at); })
 {
     reset();
@@ -70,10 +59,8 @@ void GeneralTimer::reset()
 {
     event_timer_.cancel();
     event_at_ = next_update_at_ = kNever;
-    cr1_ = cr2_ = smcr_ = dier_ = sr_ = ccer_ = 0;
-    ccmr_ = {};
-    psc_ = arr_ = psc_active_ = 0;  // with ARR 0 the counter is blocked until a reload value is set
-    ccr_ = {};
+    regs_.reset();  // with ARR 0 the counter is blocked until a reload value is set
+    psc_active_ = 0;
     ccr_active_ = {};
     history_.clear();
     Segment s;
@@ -84,7 +71,7 @@ void GeneralTimer::reset()
     shape_ = {};
     logged_ = 0;
     line_ = false;
-    chip_.exceptions().set_line(kIrq, false);
+    chip_.exceptions().set_line(irq_, false);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -138,15 +125,15 @@ int GeneralTimer::output_of(const Segment& s, uint32_t count)
     if (!s.enabled) return 0;  // CC1E off: the channel's output stage is off and A0's AF output is 0
     int ref;
     switch (s.ocm) {
-        case 5:
+        case OutputMode::ForcedActive:
             ref = 1;
-            break;  // forced active
-        case 6:
+            break;
+        case OutputMode::Pwm1:
             ref = count < s.ccr ? 1 : 0;
-            break;  // PWM mode 1
-        case 7:
+            break;
+        case OutputMode::Pwm2:
             ref = count < s.ccr ? 0 : 1;
-            break;  // PWM mode 2
+            break;
         default:
             ref = 0;
             break;  // frozen, forced inactive, match modes (not modelled)
@@ -178,13 +165,13 @@ PwmShape GeneralTimer::pwm_shape() const
     uint64_t below = std::min<uint64_t>(s.ccr, period);  // ticks per period with CNT < CCR1
     uint64_t active;
     switch (s.ocm) {
-        case 5:
+        case OutputMode::ForcedActive:
             active = period;
             break;
-        case 6:
+        case OutputMode::Pwm1:
             active = below;
             break;
-        case 7:
+        case OutputMode::Pwm2:
             active = period - below;
             break;
         default:
@@ -259,7 +246,7 @@ Picos GeneralTimer::tick_for(uint32_t prescaler) const
 // not have, so the counter does not move in them. Reset and trigger modes count the internal clock.
 bool GeneralTimer::slave_mode_stops_clock() const
 {
-    uint32_t sms = smcr_ & 7U;
+    uint32_t sms = kSms.get(smcr_);
     return sms == 1U || sms == 2U || sms == 3U || sms == 5U || sms == 7U;
 }
 
@@ -271,7 +258,7 @@ bool GeneralTimer::should_count(uint32_t arr) const
 
 bool GeneralTimer::preload_waiting() const
 {
-    return psc_ != psc_active_ || arr_ != current().arr || ccr_ != ccr_active_;
+    return psc_ != psc_active_ || arr_ != current().arr || !std::equal(ccr_active_.begin(), ccr_active_.end(), ccr_);
 }
 
 // Sets the flags of every overflow and compare match in (flags_synced_, to], under the present segment.
@@ -285,8 +272,7 @@ void GeneralTimer::sync_flags(Picos to)
         if (to_e > from_e) {
             if (!(cr1_ & kUdis) && next_update(s, from_e) <= to_e) sr_ |= kUif;
             for (int n = 0; n < 4; ++n) {
-                bool output = ((ccmr_[n / 2] >> (8 * (n % 2))) & 3U) == 0;  // CCxS 00
-                if (output && next_entry(s, ccr_active_[n], from_e) <= to_e) sr_ |= 2U << n;
+                if (output_channel(n) && next_entry(s, ccr_active_[n], from_e) <= to_e) sr_ |= cc_flag(n);
             }
         }
     }
@@ -335,7 +321,7 @@ void GeneralTimer::restart_or_stop(Picos at)
 void GeneralTimer::update_event(Picos at)
 {
     psc_active_ = psc_;
-    ccr_active_ = ccr_;
+    std::copy(ccr_, ccr_ + 4, ccr_active_.begin());
     Segment s = current();
     s.arr = arr_;
     s.ccr = ccr_active_[0];
@@ -349,18 +335,22 @@ void GeneralTimer::update_event(Picos at)
 void GeneralTimer::refresh_output(Picos at)
 {
     Segment s = current();
-    s.ocm = (ccmr_[0] >> 4) & 7U;
-    s.inverted = (ccer_ & 2U) != 0;
-    s.enabled = (ccer_ & 1U) != 0;
+    s.ocm = static_cast<OutputMode>(kOc1m.get(ccmr_[0]));
+    s.inverted = (ccer_ & kCc1p) != 0;
+    s.enabled = (ccer_ & kCc1e) != 0;
     const Segment& was = current();
     if (s.ocm != was.ocm || s.inverted != was.inverted || s.enabled != was.enabled) commit(s, at);
 }
 
-void GeneralTimer::write_ccr(int channel, uint32_t value)
+bool GeneralTimer::output_channel(int channel) const
 {
-    ccr_[channel] = value;
-    bool preload = (ccmr_[channel / 2] >> (8 * (channel % 2) + 3)) & 1U;  // OCxPE
-    if (preload) return;                                                  // waits for the next update
+    return of_channel(kCc1s, channel).get(ccmr_[channel / 2]) == 0;
+}
+
+void GeneralTimer::compare_written(int channel)
+{
+    const uint32_t value = ccr_[channel];
+    if (of_channel(kOc1pe, channel).get(ccmr_[channel / 2])) return;  // OCxPE: waits for the next update
     ccr_active_[channel] = value;
     if (channel == 0 && current().ccr != value) {
         Segment s = current();
@@ -384,9 +374,8 @@ void GeneralTimer::reschedule()
             if ((dier_ & kUif) && !(sr_ & kUif)) when = std::min(when, update);
         }
         for (int n = 0; n < 4; ++n) {
-            uint32_t flag = 2U << n;
-            bool output = ((ccmr_[n / 2] >> (8 * (n % 2))) & 3U) == 0;
-            if (!(dier_ & flag) || (sr_ & flag) || !output) continue;
+            uint32_t flag = cc_flag(n);
+            if (!(dier_ & flag) || (sr_ & flag) || !output_channel(n)) continue;
             const Ticks e = next_entry(s, ccr_active_[n], ref);
             if (e != kNone) when = std::min(when, s.t0 + ticks_to_picos(e, s.tick));
         }
@@ -413,12 +402,14 @@ void GeneralTimer::recompute_interrupt()
     bool line = (sr_ & dier_ & kInterruptFlags) != 0;
     if (line == line_) return;
     line_ = line;
-    chip_.exceptions().set_line(kIrq, line);
+    chip_.exceptions().set_line(irq_, line);
 }
 
 void GeneralTimer::note_unmodelled()
 {
-    uint32_t ocm = (ccmr_[0] >> 4) & 7U;
+    const auto ocm = static_cast<OutputMode>(kOc1m.get(ccmr_[0]));
+    const bool match_mode =
+        ocm == OutputMode::ActiveOnMatch || ocm == OutputMode::InactiveOnMatch || ocm == OutputMode::ToggleOnMatch;
     struct Check {
         uint32_t bit;
         bool on;
@@ -427,10 +418,10 @@ void GeneralTimer::note_unmodelled()
     const Check checks[] = {
         {kOnePulse, (cr1_ & kOpm) != 0, "one-pulse mode"},
         {kDownCounting, (cr1_ & kDir) != 0, "down-counting (it counts up)"},
-        {kCentreAligned, (cr1_ & kCms) != 0, "centre-aligned counting (it counts up)"},
+        {kCentreAligned, kCms.get(cr1_) != 0, "centre-aligned counting (it counts up)"},
         {kSlaveClock, slave_mode_stops_clock(),
          "an encoder, gated or external-clock slave mode (the counter stands still)"},
-        {kMatchMode, ocm >= 1U && ocm <= 3U, "channel 1's match modes (its output stays inactive)"},
+        {kMatchMode, match_mode, "channel 1's match modes (its output stays inactive)"},
     };
     for (const Check& c : checks) {
         if (!c.on || (logged_ & c.bit)) continue;
@@ -445,130 +436,123 @@ void GeneralTimer::note_unmodelled()
 bool GeneralTimer::free_running(uint32_t offset) const
 {
     // CNT moves with time, and so do the flags in SR while the counter runs.
-    return (offset == 0x24 || offset == 0x10) && current().counting;
+    return (offset == kCnt || offset == kSr) && current().counting;
 }
 
-uint32_t GeneralTimer::read(uint32_t offset, unsigned)
+std::span<const Register<GeneralTimer>> GeneralTimer::register_table()
 {
-    switch (offset) {
-        case 0x00:
-            return cr1_;
-        case 0x04:
-            return cr2_;
-        case 0x08:
-            return smcr_;
-        case 0x0C:
-            return dier_;
-        case 0x10:
-            sync_flags(now());
-            recompute_interrupt();
-            return sr_;
-        case 0x14:
-            return 0;  // EGR is write-only
-        case 0x18:
-            return ccmr_[0];
-        case 0x1C:
-            return ccmr_[1];
-        case 0x20:
-            return ccer_;
-        case 0x24:
-            return counter();
-        case 0x28:
-            return psc_;
-        case 0x2C:
-            return arr_;
-        case 0x34:
-        case 0x38:
-        case 0x3C:
-        case 0x40:
-            return ccr_[(offset - 0x34) / 4];
-        default:
-            chip_.log().line("TIM2: read of unmodelled offset " + offset_text(offset));
-            return 0;
-    }
+    using T = GeneralTimer;
+    static constexpr Register<T> kTable[] = {
+        {.offset = kCr1,
+         .name = "CR1",
+         .writable = 0x3FFU,
+         .on_write = [](T& t, unsigned, uint32_t, uint32_t) { t.control_written(); }},
+        {.offset = kCr2, .name = "CR2", .writable = 0xF8U},
+        {.offset = kSmcr,
+         .name = "SMCR",
+         .writable = 0xFFF7U,
+         .on_write = [](T& t, unsigned, uint32_t, uint32_t) { t.control_written(); }},
+        {.offset = kDier, .name = "DIER", .writable = 0x5F5FU},
+        // rc_w0: a 0 clears the flag, a 1 leaves it. Flags are brought up to date when read.
+        {.offset = kSr,
+         .name = "SR",
+         .writable = 0,
+         .clear_on_0 = 0xFFFFFFFFU,
+         .on_read =
+             [](T& t, unsigned) {
+                 t.sync_flags(t.now());
+                 t.recompute_interrupt();
+                 return t.sr_;
+             }},
+        // Write-only: reads 0.
+        {.offset = kEgr,
+         .name = "EGR",
+         .writable = 0,
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.event_generated(value); }},
+        {.offset = kCcmr1,
+         .name = "CCMR1",
+         .writable = 0xFFFFU,
+         .on_write =
+             [](T& t, unsigned, uint32_t, uint32_t) {
+                 t.note_unmodelled();
+                 t.refresh_output(t.now());
+             }},
+        {.offset = kCcmr2, .name = "CCMR2", .writable = 0xFFFFU},
+        {.offset = kCcer,
+         .name = "CCER",
+         .writable = 0xBBBBU,  // CCxE, CCxP, CCxNP of the four channels
+         .on_write = [](T& t, unsigned, uint32_t, uint32_t) { t.refresh_output(t.now()); }},
+        {.offset = kCnt,
+         .name = "CNT",
+         .on_read = [](T& t, unsigned) { return t.counter(); },
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.counter_written(value); }},
+        // Always buffered: takes effect at the next update.
+        {.offset = kPsc, .name = "PSC", .writable = 0xFFFFU},
+        {.offset = kArr,
+         .name = "ARR",
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.reload_written(value); }},
+        {.offset = kCcr1,
+         .name = "CCR",
+         .on_write = [](T& t, unsigned channel, uint32_t, uint32_t) { t.compare_written(static_cast<int>(channel)); },
+         .count = 4},
+    };
+    return kTable;
 }
 
-void GeneralTimer::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t GeneralTimer::read(uint32_t offset, unsigned width)
 {
-    Picos t = now();
-    sync_flags(t);
-    switch (offset) {
-        case 0x00:
-            cr1_ = value & kCr1Bits;
-            note_unmodelled();
-            restart_or_stop(t);
-            break;
-        case 0x04:
-            cr2_ = value & kCr2Bits;
-            break;
-        case 0x08:
-            smcr_ = value & kSmcrBits;
-            note_unmodelled();
-            restart_or_stop(t);
-            break;
-        case 0x0C:
-            dier_ = value & kDierBits;
-            break;
-        case 0x10:
-            sr_ &= value;
-            break;  // rc_w0: a 0 clears the flag, a 1 leaves it
-        case 0x14:
-            if (value & 1U) {  // UG: the counter and the prescaler restart now
-                if (cr1_ & kUdis) {
-                    Segment s = current();
-                    s.t0 = t;
-                    s.c0 = 0;
-                    commit(s, t);
-                } else {
-                    update_event(t);
-                    if (!(cr1_ & kUrs)) sr_ |= kUif;
-                }
-            }
-            sr_ |= value & (kCcFlags | kTif);  // CCxG, TG
-            break;
-        case 0x18:
-            ccmr_[0] = value & 0xFFFFU;
-            note_unmodelled();
-            refresh_output(t);
-            break;
-        case 0x1C:
-            ccmr_[1] = value & 0xFFFFU;
-            break;
-        case 0x20:
-            ccer_ = value & kCcerBits;
-            refresh_output(t);
-            break;
-        case 0x24: {
-            Segment s = current();
-            rebase_keeping_phase(s, t, value);
-            commit(s, t);
-            break;
-        }
-        case 0x28:
-            psc_ = value & 0xFFFFU;
-            break;  // always buffered: takes effect at the next update
-        case 0x2C:
-            arr_ = value;
-            if (!(cr1_ & kArpe)) {  // not buffered: in force at once
-                Segment s = current();
-                rebase_keeping_phase(s, t, counter());
-                s.arr = value;
-                s.counting = should_count(value);
-                commit(s, t);
-            }
-            break;
-        case 0x34:
-        case 0x38:
-        case 0x3C:
-        case 0x40:
-            write_ccr(static_cast<int>((offset - 0x34) / 4), value);
-            break;
-        default:
-            chip_.log().line("TIM2: write to unmodelled offset " + offset_text(offset));
-            return;
-    }
+    return regs_.read(offset, width);
+}
+
+void GeneralTimer::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    sync_flags(now());  // the flags due so far are set under the settings before the write
+    if (!regs_.write(offset, value, width)) return;
     recompute_interrupt();
     reschedule();
+}
+
+// CEN or the slave mode changed.
+void GeneralTimer::control_written()
+{
+    note_unmodelled();
+    restart_or_stop(now());
+}
+
+void GeneralTimer::event_generated(uint32_t egr)
+{
+    Picos t = now();
+    if (egr & kUg) {  // UG: the counter and the prescaler restart now
+        if (cr1_ & kUdis) {
+            Segment s = current();
+            s.t0 = t;
+            s.c0 = 0;
+            commit(s, t);
+        } else {
+            update_event(t);
+            if (!(cr1_ & kUrs)) sr_ |= kUif;
+        }
+    }
+    sr_ |= egr & (kCcFlags | kTif);  // CCxG, TG
+}
+
+void GeneralTimer::counter_written(uint32_t value)
+{
+    Picos t = now();
+    Segment s = current();
+    rebase_keeping_phase(s, t, value);
+    commit(s, t);
+}
+
+void GeneralTimer::reload_written(uint32_t value)
+{
+    if (cr1_ & kArpe) return;  // buffered: in force at the next update
+    Picos t = now();
+    Segment s = current();
+    rebase_keeping_phase(s, t, counter());
+    s.arr = value;
+    s.counting = should_count(value);
+    commit(s, t);
 }
 
 }  // namespace sim

@@ -14,9 +14,11 @@ namespace {
 
 using sim::Picos;
 
-constexpr uint32_t kUe = 1U << 13, kTe = 1U << 3, kRe = 1U << 2;
-constexpr uint32_t kChannel4 = 4U << 25;
-constexpr int kStream2Irq = 58;
+using sim::usart_reg::kRe;
+using sim::usart_reg::kTe;
+using sim::usart_reg::kUe;
+constexpr uint32_t kChannel4 = sim::dma_reg::kChsel.of(4);
+const int kStream2Irq = sim::soc::kDma2.irqs[2];
 
 class DmaModelTest : public ::testing::Test {
 protected:

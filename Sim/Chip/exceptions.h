@@ -5,14 +5,16 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "peripheral.h"
 #include "sim_log.h"
+#include "soc_layout.h"
 
 namespace sim {
 
-constexpr int kIrqCount = 86;
+constexpr int kIrqCount = soc::kIrqCount;
 constexpr int kExceptionCount = 16 + kIrqCount;  // exception number e: 1..15 system, 16 + n for IRQ n
 constexpr int kSysTickException = 15;
 constexpr int kPendSVException = 14;
@@ -99,35 +101,60 @@ private:
     bool primask_ = false;
 };
 
+namespace nvic_reg {
+// Eight words each, one bit per interrupt line.
+inline constexpr uint32_t kIser = 0x000, kIcer = 0x080, kIspr = 0x100, kIcpr = 0x180, kIabr = 0x200;
+inline constexpr uint32_t kIpr = 0x300;  // a byte per line, its top nibble implemented
+}  // namespace nvic_reg
+
 class NvicBlock final : public Peripheral {
 public:
-    NvicBlock(Exceptions& exceptions, Log& log);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
+    NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
 
 private:
+    enum class Bits : uint8_t { Enabled, Pending, Active };
+    uint32_t bits_of_word(Bits which, unsigned word) const;
+    // Calls `change(irq)` for every line set in `value`, a word of one of the eight-word groups.
+    template <class Change>
+    static void for_each_line(unsigned word, uint32_t value, Change change);
+    void priorities_written(unsigned word);
+    static std::span<const Register<NvicBlock>> register_table();
+
     Exceptions& exceptions_;
-    Log& log_;
+    RegisterMap<NvicBlock> regs_;
 };
+
+namespace scb_reg {
+inline constexpr uint32_t kCpuid = 0x00, kIcsr = 0x04, kVtor = 0x08, kAircr = 0x0C, kScr = 0x10, kCcr = 0x14;
+inline constexpr uint32_t kShpr1 = 0x18;  // SHPR1..3: a byte per system handler 4..15
+inline constexpr uint32_t kShcsr = 0x24, kCpacr = 0x88;
+// ICSR
+inline constexpr Field kVectactive{0, 9};
+inline constexpr uint32_t kPendstclr = 1U << 25, kPendstset = 1U << 26, kPendsvclr = 1U << 27;
+inline constexpr uint32_t kPendsvset = 1U << 28;
+// AIRCR: writes need the key in the top half; reads show 0xFA05 there.
+inline constexpr Field kVectkey{16, 16}, kPrigroup{8, 3};
+inline constexpr uint32_t kVectkeyValue = 0x05FAU, kVectkeyRead = 0xFA05U;
+}  // namespace scb_reg
 
 class ScbBlock final : public Peripheral {
 public:
-    ScbBlock(Exceptions& exceptions, Log& log);
-    uint32_t read(uint32_t offset, unsigned width) override;
-    void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset();
+    ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
+    uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
+    void reset() { regs_.reset(); }
 
-    uint32_t cpacr() const { return cpacr_; }
+    uint32_t cpacr() const { return regs_.at(scb_reg::kCpacr); }
 
 private:
+    void aircr_written(uint32_t value, uint32_t before);
+    static std::span<const Register<ScbBlock>> register_table();
+
     Exceptions& exceptions_;
     Log& log_;
-    uint32_t aircr_ = 0;
-    uint32_t vtor_ = 0;
-    uint32_t scr_ = 0;
-    uint32_t ccr_ = 0x200;  // STKALIGN set at reset
-    uint32_t shcsr_ = 0;
-    uint32_t cpacr_ = 0;
+    RegisterMap<ScbBlock> regs_;
 };
 
 }  // namespace sim

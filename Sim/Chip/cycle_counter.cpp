@@ -1,8 +1,8 @@
-#include "debug_unit.h"
+#include "cycle_counter.h"
 
 namespace sim {
 
-CycleCounter::CycleCounter(ChipContext& chip) : Peripheral("DWT", 0xE0001000U, 0x1000U), chip_(chip) {}
+CycleCounter::CycleCounter(ChipContext& chip, const soc::Block& block) : Peripheral(block), chip_(chip) {}
 
 void CycleCounter::reset()
 {
@@ -61,8 +61,8 @@ void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
     }
 }
 
-CoreDebugBlock::CoreDebugBlock(CycleCounter& counter, Log& log)
-    : Peripheral("CoreDebug", 0xE000EDF0U, 0x10U), counter_(counter), log_(log)
+CoreDebugBlock::CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log)
+    : Peripheral(block), counter_(counter), log_(log)
 {}
 
 uint32_t CoreDebugBlock::read(uint32_t offset, unsigned)

@@ -1,4 +1,4 @@
-// TIM2, the STM32F411's 32-bit general-purpose timer, as the node uses it: an up-counter on the APB1
+// TIM2, the STM32F411's 32-bit general-purpose timer, as far as an up-counting PWM needs it: an up-counter on the APB1
 // timer clock divided by PSC + 1, an update event each time it passes ARR (a period is ARR + 1 ticks),
 // and PWM on channel 1 (pin A0, alternate function 1).
 //
@@ -8,8 +8,7 @@
 // constantly high. Flags are brought up to date when they are read or when something changes. One event
 // is scheduled only when it matters: at the next update while a buffered value (PSC; ARR with ARPE;
 // CCRx with OCxPE) waits to be loaded, so that the waveform changes at the right edge, and at the next
-// flag that an enabled interrupt waits for. At 100 MHz with PSC 99 a tick is 1 us and the board's
-// period of 20001 ticks is 20.001 ms.
+// flag that an enabled interrupt waits for. At a 100 MHz timer clock with PSC 99 a tick is 1 us.
 //
 // Every change of the effective waveform starts a new segment of a short history, so that the output's
 // edges over any past interval can be computed when someone asks (a waveform writer, a duty meter).
@@ -24,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "chip_context.h"
@@ -31,6 +31,50 @@
 #include "timer.h"
 
 namespace sim {
+
+// TIM2's register offsets, bits and fields (the reference manual's names).
+namespace tim_reg {
+
+inline constexpr uint32_t kCr1 = 0x00, kCr2 = 0x04, kSmcr = 0x08, kDier = 0x0C, kSr = 0x10, kEgr = 0x14;
+inline constexpr uint32_t kCcmr1 = 0x18, kCcmr2 = 0x1C, kCcer = 0x20, kCnt = 0x24, kPsc = 0x28, kArr = 0x2C;
+inline constexpr uint32_t kCcr1 = 0x34;  // CCR1..CCR4 follow one word apart
+
+// CR1
+inline constexpr uint32_t kCen = 1U << 0, kUdis = 1U << 1, kUrs = 1U << 2, kOpm = 1U << 3, kDir = 1U << 4;
+inline constexpr uint32_t kArpe = 1U << 7;
+inline constexpr Field kCms{5, 2};
+// SMCR
+inline constexpr Field kSms{0, 3};
+// SR, DIER and EGR share their low bits: UIF/UIE/UG, CCxIF/CCxIE/CCxG at bits 1..4, TIF/TIE/TG at bit 6.
+inline constexpr uint32_t kUif = 1U << 0, kTif = 1U << 6;
+inline constexpr uint32_t kUg = kUif;
+constexpr uint32_t cc_flag(int channel)
+{
+    return 2U << channel;
+}
+inline constexpr uint32_t kCcFlags = 0xFU << 1;
+// CCMR1 holds channels 1 and 2, CCMR2 channels 3 and 4; each channel's fields sit 8 bits after the
+// previous channel's.
+inline constexpr Field kCc1s{0, 2}, kOc1pe{3}, kOc1m{4, 3};
+constexpr Field of_channel(Field channel1_field, int channel)
+{
+    return {static_cast<uint8_t>(channel1_field.shift + 8 * (channel % 2)), channel1_field.width};
+}
+// What OCxM selects.
+enum class OutputMode : uint8_t {
+    Frozen = 0,
+    ActiveOnMatch = 1,
+    InactiveOnMatch = 2,
+    ToggleOnMatch = 3,
+    ForcedInactive = 4,
+    ForcedActive = 5,
+    Pwm1 = 6,  // active while CNT < CCRx (counting up)
+    Pwm2 = 7,  // inactive while CNT < CCRx
+};
+// CCER: channel n's enable and polarity are 4 bits further than channel n-1's.
+inline constexpr uint32_t kCc1e = 1U << 0, kCc1p = 1U << 1;
+
+}  // namespace tim_reg
 
 // The effective waveform of a PWM output: its period and the high time within it. Constantly low:
 // high 0; constantly high: high = period; timer not running: period 0.
@@ -45,9 +89,7 @@ public:
     using ShapeListener = std::function<void(const PwmShape& shape, Picos at)>;
     using EdgeSink = std::function<void(Picos at, int level)>;
 
-    static constexpr int kIrq = 28;  // TIM2 global interrupt
-
-    explicit GeneralTimer(ChipContext& chip);
+    GeneralTimer(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
@@ -82,12 +124,12 @@ private:
         bool counting = false;
         Picos t0 = 0;  // when the counter held c0; a tick boundary
         uint32_t c0 = 0;
-        Picos tick = 1;         // length of one counter tick
-        uint32_t arr = 0;       // auto-reload value in force
-        uint32_t ccr = 0;       // channel 1's compare value in force
-        uint32_t ocm = 0;       // channel 1's output compare mode (OC1M)
-        bool inverted = false;  // CC1P: active low
-        bool enabled = false;   // CC1E
+        Picos tick = 1;                                         // length of one counter tick
+        uint32_t arr = 0;                                       // auto-reload value in force
+        uint32_t ccr = 0;                                       // channel 1's compare value in force
+        tim_reg::OutputMode ocm = tim_reg::OutputMode::Frozen;  // channel 1's output compare mode (OC1M)
+        bool inverted = false;                                  // CC1P: active low
+        bool enabled = false;                                   // CC1E
     };
     static constexpr Ticks kNone{UINT64_MAX};
     // At most this many segments are kept (a firmware that changed its compare value every period
@@ -101,7 +143,10 @@ private:
     static Ticks next_entry(const Segment& s, uint32_t value, Ticks after);
     static Ticks next_update(const Segment& s, Ticks after);
     static int output_of(const Segment& s, uint32_t count);
-    static bool pwm_mode(const Segment& s) { return s.ocm == 6 || s.ocm == 7; }
+    static bool pwm_mode(const Segment& s)
+    {
+        return s.ocm == tim_reg::OutputMode::Pwm1 || s.ocm == tim_reg::OutputMode::Pwm2;
+    }
     static int level_at(const Segment& s, Picos t);
 
     const Segment& current() const { return history_.back(); }
@@ -121,14 +166,25 @@ private:
     void on_event(Picos at);
     void recompute_interrupt();
     void note_unmodelled();
-    void write_ccr(int channel, uint32_t value);
+    bool output_channel(int channel) const;  // CCxS 00: the channel compares rather than captures
+
+    // Register hooks.
+    void control_written();
+    void event_generated(uint32_t egr);
+    void counter_written(uint32_t value);
+    void reload_written(uint32_t value);
+    void compare_written(int channel);
+    static std::span<const Register<GeneralTimer>> register_table();
 
     ChipContext& chip_;
+    int irq_;  // the timer's global interrupt
 
-    uint32_t cr1_ = 0, cr2_ = 0, smcr_ = 0, dier_ = 0, sr_ = 0, ccer_ = 0;
-    std::array<uint32_t, 2> ccmr_{};
-    uint32_t psc_ = 0, arr_ = 0;  // preload registers (what the firmware reads back)
-    std::array<uint32_t, 4> ccr_{};
+    RegisterMap<GeneralTimer> regs_;
+    // The registers' stored words, which the map keeps (PSC, ARR and CCRx hold the preload values: what
+    // the firmware reads back).
+    uint32_t &cr1_, &cr2_, &smcr_, &dier_, &sr_, &ccer_, &psc_, &arr_;
+    uint32_t* ccmr_;  // CCMR1, CCMR2
+    uint32_t* ccr_;   // CCR1..CCR4
     uint32_t psc_active_ = 0;
     std::array<uint32_t, 4> ccr_active_{};
 

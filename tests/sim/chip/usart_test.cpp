@@ -10,7 +10,9 @@ namespace {
 using sim::Picos;
 using test::kUsart1Bit;
 
-constexpr uint32_t kUe = 1U << 13, kTe = 1U << 3, kRe = 1U << 2;
+using sim::usart_reg::kRe;
+using sim::usart_reg::kTe;
+using sim::usart_reg::kUe;
 
 class UsartModelTest : public ::testing::Test {
 protected:

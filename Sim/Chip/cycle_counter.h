@@ -10,7 +10,7 @@ namespace sim {
 
 class CycleCounter final : public Peripheral {
 public:
-    explicit CycleCounter(ChipContext& chip);
+    CycleCounter(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
@@ -32,7 +32,7 @@ private:
 
 class CoreDebugBlock final : public Peripheral {
 public:
-    CoreDebugBlock(CycleCounter& counter, Log& log);
+    CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset() { demcr_ = 0; }

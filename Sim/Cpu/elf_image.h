@@ -1,0 +1,36 @@
+// A flashable image as the programmer writes it: the bytes of each loadable segment at its physical
+// (load) address, and the symbol table for whoever wants to name an address (tests, the debugger).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim::cpu {
+
+struct LoadSegment {
+    uint32_t address = 0;  // physical address: where the flash programmer puts the bytes
+    std::vector<uint8_t> bytes;
+};
+
+class ElfImage {
+public:
+    // Reads a 32-bit little-endian ARM executable; throws std::runtime_error naming the file and what is
+    // wrong with it.
+    static ElfImage load(const std::string& path);
+    static ElfImage parse(const std::vector<uint8_t>& file, const std::string& name);
+
+    const std::vector<LoadSegment>& segments() const { return segments_; }
+    uint32_t entry() const { return entry_; }
+    // A symbol's value (for a Thumb function, with bit 0 set as the symbol table holds it).
+    std::optional<uint32_t> symbol(const std::string& name) const;
+
+private:
+    std::vector<LoadSegment> segments_;
+    std::map<std::string, uint32_t> symbols_;
+    uint32_t entry_ = 0;
+};
+
+}  // namespace sim::cpu

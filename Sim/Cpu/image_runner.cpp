@@ -1,0 +1,717 @@
+#include "image_runner.h"
+
+#include <capstone/capstone.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "cost_model.h"
+#include "memory_map.h"
+
+namespace sim::cpu {
+
+namespace {
+
+// Engine exception numbers (the core's own, as it reports them to the interrupt hook).
+constexpr uint32_t kUndefined = 1;
+constexpr uint32_t kPrefetchAbort = 3;
+constexpr uint32_t kDataAbort = 4;
+constexpr uint32_t kBreakpoint = 7;
+constexpr uint32_t kExceptionExit = 8;
+constexpr uint32_t kNoCoprocessor = 17;
+constexpr uint32_t kInvalidState = 18;
+constexpr uint32_t kUnaligned = 22;
+
+constexpr int kHardFault = 3;
+constexpr uint32_t kThumbBit = 1U << 24;       // xPSR.T
+constexpr uint32_t kFrameRealigned = 1U << 9;  // stacked xPSR: the frame was moved down 4 bytes to align it
+constexpr uint32_t kItBits = 0x0600FC00U;      // xPSR.IT/ICI: the interrupted IT block's state
+constexpr uint32_t kExceptionNumber = 0x1FFU;  // xPSR.IPSR
+
+std::string hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+void check(uc_err err, const char* what)
+{
+    if (err != UC_ERR_OK) throw std::runtime_error(std::string("unicorn: ") + what + ": " + uc_strerror(err));
+}
+
+ImageRunner& runner_of(void* user)
+{
+    return *static_cast<ImageRunner*>(user);
+}
+
+void block_hook(uc_engine*, uint64_t address, uint32_t size, void* user)
+{
+    runner_of(user).on_block(static_cast<uint32_t>(address), size);
+}
+
+void interrupt_hook(uc_engine*, uint32_t number, void* user)
+{
+    runner_of(user).on_interrupt(number);
+}
+
+bool invalid_access_hook(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user)
+{
+    bool write = type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT;
+    bool fetch = type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT;
+    return runner_of(user).on_invalid_access(write, fetch, static_cast<uint32_t>(address), static_cast<unsigned>(size));
+}
+
+template <uint32_t Base>
+uint64_t bus_read(uc_engine*, uint64_t offset, unsigned size, void* user)
+{
+    return runner_of(user).on_bus_read(Base + static_cast<uint32_t>(offset), size);
+}
+
+template <uint32_t Base>
+void bus_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user)
+{
+    runner_of(user).on_bus_write(Base + static_cast<uint32_t>(offset), size, static_cast<uint32_t>(value));
+}
+
+uint32_t word_at(const uint8_t* p)
+{
+    uint32_t value;
+    std::memcpy(&value, p, 4);
+    return value;
+}
+
+}  // namespace
+
+ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions options)
+    : chip_(chip), options_(options), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0), stub_(kStubSize, 0)
+{
+    for (const LoadSegment& segment : image.segments()) {
+        if (!in_range(segment.address, kFlashBase, kFlashSize) ||
+            segment.bytes.size() > kFlashBase + kFlashSize - segment.address)
+            throw std::runtime_error("the image's segment at " + hex(segment.address) + " (" +
+                                     std::to_string(segment.bytes.size()) + " bytes) lies outside the chip's flash");
+        std::memcpy(flash_.data() + (segment.address - kFlashBase), segment.bytes.data(), segment.bytes.size());
+    }
+    // Exception entry goes through this stub: `cpsie f` changes nothing (FAULTMASK is 0 wherever an
+    // exception can be taken) but makes the engine re-derive handler mode from IPSR, so that the
+    // handler's return to an EXC_RETURN value arrives as an exception exit; then `bx r12` to the handler.
+    const uint16_t stub[] = {0xB661, 0x4760};
+    std::memcpy(stub_.data(), stub, sizeof stub);
+
+    check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_), "open");
+    try {
+        // UC_MODE_MCLASS would make it a Cortex-M33 whatever the model; Thumb mode and the model do it.
+        check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M4), "select the Cortex-M4");
+        check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()), "map flash");
+        check(uc_mem_map_ptr(uc_, kFlashAlias, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()),
+              "map the flash alias");
+        check(uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, ram_.data()), "map RAM");
+        check(uc_mem_map_ptr(uc_, kStubBase, kStubSize, UC_PROT_READ | UC_PROT_EXEC, stub_.data()), "map the stub");
+        check(uc_mmio_map(uc_, kPeripheralBase, kPeripheralSize, bus_read<kPeripheralBase>, this,
+                          bus_write<kPeripheralBase>, this),
+              "map the peripherals");
+        check(uc_mmio_map(uc_, kPrivateBusBase, kPrivateBusSize, bus_read<kPrivateBusBase>, this,
+                          bus_write<kPrivateBusBase>, this),
+              "map the private peripheral bus");
+        uc_hook hook;
+        check(uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_hook), this, 1, 0), "block hook");
+        check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), this, 1, 0),
+              "interrupt hook");
+        check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_access_hook), this, 1, 0),
+              "invalid access hook");
+        check(uc_context_alloc(uc_, &probe_context_), "allocate a context");
+    } catch (...) {
+        uc_close(uc_);
+        throw;
+    }
+    chip_.attach_core(this);
+    reset();
+}
+
+ImageRunner::~ImageRunner()
+{
+    chip_.attach_core(nullptr);
+    uc_context_free(probe_context_);
+    uc_close(uc_);
+}
+
+void ImageRunner::reset()
+{
+    std::fill(ram_.begin(), ram_.end(), 0);
+    owed_ = 0;
+    end_.reset();
+    fault_reason_.clear();
+    watch_.forget();
+    // The core's own blocks go back to their reset state with it: no exception active or pending, no
+    // priorities, SysTick stopped, the cycle counter off. (The chip's peripherals keep theirs.)
+    chip_.exceptions().reset();
+    chip_.scb.reset();
+    chip_.systick.reset();
+    chip_.dwt.reset();
+    chip_.core_debug.reset();
+    // Booting from flash: word 0 of the vector table is the initial main stack pointer, word 1 the reset
+    // vector (a Thumb address).
+    set_reg(UC_ARM_REG_XPSR, kThumbBit);
+    set_reg(UC_ARM_REG_SP, word_at(flash_.data()));
+    set_reg(UC_ARM_REG_PC, word_at(flash_.data() + 4));
+}
+
+uint32_t ImageRunner::reg(int uc_register) const
+{
+    uint32_t value = 0;
+    uc_reg_read(uc_, uc_register, &value);
+    return value;
+}
+
+uint32_t ImageRunner::pc() const
+{
+    return reg(UC_ARM_REG_PC);
+}
+
+void ImageRunner::read_engine_register(int uc_register, uint64_t* value) const
+{
+    *value = 0;
+    uc_reg_read(uc_, uc_register, value);
+}
+
+void ImageRunner::write_engine_register(int uc_register, uint64_t value)
+{
+    uc_reg_write(uc_, uc_register, &value);
+    if (uc_register == UC_ARM_REG_PC) watch_.forget();
+}
+
+void ImageRunner::set_reg(int uc_register, uint32_t value)
+{
+    uc_reg_write(uc_, uc_register, &value);
+}
+
+uint8_t* ImageRunner::host_pointer(uint32_t address, uint32_t size)
+{
+    auto inside = [&](uint32_t base, uint32_t length) {
+        return in_range(address, base, length) && size <= base + length - address;
+    };
+    if (inside(kRamBase, kRamSize)) return ram_.data() + (address - kRamBase);
+    if (inside(kFlashBase, kFlashSize)) return flash_.data() + (address - kFlashBase);
+    if (inside(kFlashAlias, kFlashSize)) return flash_.data() + (address - kFlashAlias);
+    if (inside(kStubBase, kStubSize)) return stub_.data() + (address - kStubBase);
+    return nullptr;
+}
+
+bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
+{
+    const uint8_t* from = const_cast<ImageRunner*>(this)->host_pointer(address, size);
+    if (from == nullptr) return false;
+    std::memcpy(out, from, size);
+    return true;
+}
+
+Picos ImageRunner::cycle_period()
+{
+    uint32_t hclk = chip_.clocks().now().hclk;
+    if (hclk != period_hclk_) {
+        period_hclk_ = hclk;
+        period_ = period_of(hclk);
+    }
+    return period_;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The run.
+
+RunEnd ImageRunner::run(Picos limit)
+{
+    limit_ = limit;
+    end_.reset();
+    while (!end_) {
+        pending_fault_.reset();
+        ++counts_.engine_starts;
+        uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 0);
+        if (end_) break;
+        if (pending_skip_) {
+            WaitLoop loop = std::move(*pending_skip_);
+            pending_skip_.reset();
+            try {
+                skip_with_probes(loop, pending_skip_state_);
+            } catch (const std::exception& error) {
+                end_ = end_of(error);
+            }
+            continue;
+        }
+        if (pending_fault_) {
+            std::string what = *pending_fault_;
+            fault(what, pending_fault_pc_);
+            continue;
+        }
+        if (err == UC_ERR_INSN_INVALID) {
+            fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
+            continue;
+        }
+        uint32_t pc = reg(UC_ARM_REG_PC);
+        uint16_t previous = 0;
+        read_memory(pc - 2, &previous, 2);
+        if (err == UC_ERR_OK && (previous == kWfi || previous == kWfe)) {
+            try {
+                sleep();
+            } catch (const std::exception& error) {
+                end_ = end_of(error);
+            }
+            continue;
+        }
+        if (err == UC_ERR_OK && std::find(breakpoints_.begin(), breakpoints_.end(), pc) != breakpoints_.end())
+            end_ = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex(pc), chip_.now()};
+        else if (err != UC_ERR_OK)
+            end_ = RunEnd{RunEnd::Kind::Failure,
+                          std::string("the engine stopped: ") + uc_strerror(err) + " at pc " + hex(reg(UC_ARM_REG_PC)),
+                          chip_.now()};
+        else
+            end_ = RunEnd{RunEnd::Kind::Failure, "the core reached " + hex(reg(UC_ARM_REG_PC)), chip_.now()};
+    }
+    return *end_;
+}
+
+// WFI (or WFE) stopped the engine after the instruction: the core sleeps until an interrupt it could
+// take is pending (under PRIMASK too: it then wakes without taking it), while time passes event by event.
+void ImageRunner::sleep()
+{
+    if (!charge_owed_time()) return;
+    Exceptions& exceptions = chip_.exceptions();
+    for (;;) {
+        bool masked = reg(UC_ARM_REG_PRIMASK) & 1U;
+        exceptions.set_primask(false);
+        bool wake = exceptions.next_to_take() != 0;
+        exceptions.set_primask(masked);
+        if (wake) return;
+        Picos next = chip_.scheduler().next_time();
+        if (next == kNever) {
+            halt("core asleep in WFI at pc " + hex(reg(UC_ARM_REG_PC) - 2) + " with nothing left to wake it");
+            return;
+        }
+        if (next >= limit_) {
+            chip_.run_until(limit_);
+            end_ = RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()};
+            return;
+        }
+        chip_.run_until(next);
+    }
+}
+
+// What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.
+RunEnd ImageRunner::end_of(const std::exception& error) const
+{
+    if (const auto* stop = dynamic_cast<const Stop*>(&error))
+        return RunEnd{stop->halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop->reason(), stop->at()};
+    return RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
+}
+
+void ImageRunner::stop_at(RunEnd end)
+{
+    // Asked from the block hook, the stop takes effect before the block's first instruction, and the
+    // next run resumes at that block.
+    end_ = std::move(end);
+    uc_emu_stop(uc_);
+}
+
+// Moves the chip's time on by what the core has run since the last block boundary (events run and
+// interrupts become pending on the way). False when the run must stop here.
+bool ImageRunner::charge_owed_time()
+{
+    Picos now = chip_.now();
+    if (now + owed_ < limit_) {
+        if (owed_ != 0) chip_.run_until(now + owed_);
+        owed_ = 0;
+        return true;
+    }
+    // The limit falls inside what is owed: stop there, and charge the rest when the run goes on.
+    if (now < limit_) {
+        owed_ = now + owed_ - limit_;
+        chip_.run_until(limit_);
+    }
+    stop_at(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
+    return false;
+}
+
+void ImageRunner::on_block(uint32_t address, uint32_t size)
+{
+    if (probe_) {
+        // One iteration tried ahead of time: stop when it comes round to the head or leaves the loop.
+        Probe& probe = *probe_;
+        if (!probe.started) {
+            probe.started = true;
+            return;
+        }
+        bool in_loop = false;
+        for (uint32_t block : probe.loop->blocks) in_loop = in_loop || block == address;
+        if (address == probe.loop->head || !in_loop) {
+            probe.exited = !in_loop;
+            uc_emu_stop(uc_);
+        }
+        return;
+    }
+    if (end_ || pending_skip_) {
+        uc_emu_stop(uc_);
+        return;
+    }
+    ++counts_.blocks;
+    try {
+        if (!charge_owed_time()) return;
+        if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
+        Exceptions& exceptions = chip_.exceptions();
+        if (stepping_) {
+            owed_ += cycle_period();  // the one instruction of a step
+            ++instructions_;
+            return;
+        }
+        if (exceptions.any_pending()) {
+            exceptions.set_primask(reg(UC_ARM_REG_PRIMASK) & 1U);
+            if (int e = exceptions.next_to_take()) {
+                enter_exception(e, address);
+                return;
+            }
+        }
+        const uint8_t* code = host_pointer(address, size);
+        if (code == nullptr) {
+            stop_at(RunEnd{RunEnd::Kind::Failure, "code at " + hex(address) + " outside memory", chip_.now()});
+            return;
+        }
+        const BlockInfo& info = blocks_.lookup(address, size, code);
+        block_address_ = address;
+        block_size_ = size;
+        if (info.first_fp && !fpu_enabled()) {
+            fault("UsageFault (NOCP): floating-point instruction while CPACR does not grant CP10/CP11", *info.first_fp);
+            return;
+        }
+        if (exceptions.active(kHardFault)) watch_fault_handler(address);
+        if (options_.skip_waits && watch_.block(address, info, chip_.now())) {
+            HeadState state = head_state();
+            if (auto loop = watch_.at_head(state); loop && !jump_in_place(*loop, state)) {
+                // Finding where it ends takes trying iterations ahead of time, with the engine: stop
+                // before the head runs again; run() jumps and resumes here.
+                pending_skip_ = std::move(loop);
+                pending_skip_state_ = state;
+                uc_emu_stop(uc_);
+                return;
+            }
+        }
+        owed_ += info.instructions * cycle_period();
+        instructions_ += info.instructions;
+    } catch (const std::exception& error) {
+        stop_at(end_of(error));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Debugging.
+
+void ImageRunner::set_breakpoints(const std::vector<uint32_t>& addresses)
+{
+    breakpoints_ = addresses;
+    // The engine ends its blocks at, and stops on reaching, these addresses; blocks translated before
+    // know nothing of them.
+    std::vector<uint64_t> exits(addresses.begin(), addresses.end());
+    if (exits.empty()) {
+        uc_ctl_exits_disable(uc_);
+    } else {
+        uc_ctl_exits_enable(uc_);
+        uc_ctl_set_exits(uc_, exits.data(), exits.size());
+    }
+    uc_ctl_flush_tlb(uc_);
+}
+
+RunEnd ImageRunner::step()
+{
+    limit_ = kNever;
+    end_.reset();
+    std::vector<uint32_t> breakpoints = breakpoints_;
+    if (!breakpoints.empty()) set_breakpoints({});
+    stepping_ = true;
+    pending_fault_.reset();
+    uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 1);
+    stepping_ = false;
+    if (!end_ && pending_fault_) fault(*pending_fault_, pending_fault_pc_);
+    if (!end_ && err == UC_ERR_INSN_INVALID)
+        fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
+    if (!breakpoints.empty()) set_breakpoints(breakpoints);
+    if (end_) return *end_;
+    return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
+}
+
+bool ImageRunner::debug_read(uint32_t address, uint8_t* out, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        uint32_t at = address + i;
+        if (const uint8_t* from = host_pointer(at, 1)) {
+            out[i] = *from;
+        } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
+            // Through the register's model, a word at a time, as the debug port reads it.
+            out[i] = static_cast<uint8_t>(chip_.master_read(at & ~3U, 4) >> (8 * (at & 3U)));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        uint32_t at = address + i;
+        if (uint8_t* to = host_pointer(at, 1)) {
+            *to = in[i];
+        } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
+            chip_.master_write(at, in[i], 1);
+        } else {
+            return false;
+        }
+    }
+    // Code the debugger changed (a patched instruction) must be translated again.
+    uc_ctl_remove_cache(uc_, address, address + size);
+    blocks_.clear();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The bus.
+
+uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
+{
+    if (probe_) {
+        if (address == kCycleCounterAddress) return probe_->counter;
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return 0;
+    }
+    try {
+        uint32_t value = chip_.read(address, size);
+        watch_.bus_read(address, value, chip_.free_running(address));
+        return value;
+    } catch (const std::exception& error) {
+        stop_at(end_of(error));
+    }
+    return 0;
+}
+
+void ImageRunner::on_bus_write(uint32_t address, unsigned size, uint32_t value)
+{
+    if (probe_) {
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return;
+    }
+    watch_.bus_write();
+    try {
+        chip_.write(address, value, size);
+    } catch (const std::exception& error) {
+        stop_at(end_of(error));
+    }
+}
+
+uint32_t ImageRunner::memory_read(uint32_t address, unsigned width)
+{
+    uint32_t value = 0;
+    if (const uint8_t* from = host_pointer(address, width))
+        std::memcpy(&value, from, width);
+    else
+        chip_.log().line("DMA read of " + hex(address) + ": no memory at this address");
+    return value;
+}
+
+void ImageRunner::memory_write(uint32_t address, uint32_t value, unsigned width)
+{
+    if (in_range(address, kRamBase, kRamSize) && width <= kRamBase + kRamSize - address)
+        std::memcpy(ram_.data() + (address - kRamBase), &value, width);
+    else
+        chip_.log().line("DMA write of " + hex(value) + " to " + hex(address) + ": no RAM at this address");
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Exceptions.
+
+void ImageRunner::enter_exception(int exception, uint32_t return_address)
+{
+    uint32_t vector_base = chip_.scb.read(0x08, 4);  // VTOR
+    const uint8_t* entry = host_pointer(vector_base + 4U * static_cast<uint32_t>(exception), 4);
+    uint32_t vector = entry ? word_at(entry) : 0;
+    if ((vector & 1U) == 0) {
+        // The core fetches the vector and finds no Thumb address: an INVSTATE UsageFault, escalated.
+        std::string what = "exception " + Exceptions::name(exception) + "'s vector is " + hex(vector);
+        if (exception == kHardFault)
+            halt("lockup: " + what);
+        else
+            fault("UsageFault (INVSTATE): " + what, return_address);
+        if (end_) uc_emu_stop(uc_);
+        return;
+    }
+
+    // The 8-word frame, on an 8-byte boundary (CCR.STKALIGN is set from reset); xPSR bit 9 records the
+    // 4 bytes of padding so that the return can take them back.
+    uint32_t sp = reg(UC_ARM_REG_SP);
+    uint32_t xpsr = reg(UC_ARM_REG_XPSR) | kThumbBit;
+    uint32_t frame = (sp - 32U) & ~7U;
+    uint32_t words[8] = {reg(UC_ARM_REG_R0),  reg(UC_ARM_REG_R1),
+                         reg(UC_ARM_REG_R2),  reg(UC_ARM_REG_R3),
+                         reg(UC_ARM_REG_R12), reg(UC_ARM_REG_LR),
+                         return_address,      (sp & 4U) ? (xpsr | kFrameRealigned) : (xpsr & ~kFrameRealigned)};
+    uint8_t* to = in_range(frame, kRamBase, kRamSize) ? host_pointer(frame, sizeof words) : nullptr;
+    if (to == nullptr) {
+        halt("lockup: stack overflow: the frame of exception " + Exceptions::name(exception) + " at " + hex(frame) +
+             " lies outside RAM (pc " + hex(return_address) + ")");
+        uc_emu_stop(uc_);
+        return;
+    }
+    std::memcpy(to, words, sizeof words);
+
+    uint32_t interrupted = xpsr & kExceptionNumber;
+    chip_.exceptions().activate(exception);
+    ++counts_.exceptions;
+    watch_.forget();
+    set_reg(UC_ARM_REG_SP, frame);
+    // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
+    set_reg(UC_ARM_REG_LR, interrupted == 0 ? 0xFFFFFFF9U : 0xFFFFFFF1U);
+    set_reg(UC_ARM_REG_XPSR,
+            (xpsr & ~(kItBits | kExceptionNumber | kFrameRealigned)) | static_cast<uint32_t>(exception));
+    set_reg(UC_ARM_REG_R12, vector);
+    set_reg(UC_ARM_REG_PC, kStubBase | 1U);
+    owed_ += cycles_to_picos(cost::kExceptionEntry, cycle_period());
+}
+
+void ImageRunner::return_from_exception()
+{
+    Exceptions& exceptions = chip_.exceptions();
+    int exception = exceptions.innermost_active();
+    uint32_t sp = reg(UC_ARM_REG_SP);
+    const uint8_t* from = in_range(sp, kRamBase, kRamSize) ? host_pointer(sp, 32) : nullptr;
+    if (exception == 0 || from == nullptr) {
+        halt(exception == 0 ? "exception return at thread level"
+                            : "lockup: exception frame at " + hex(sp) + " outside RAM");
+        uc_emu_stop(uc_);
+        return;
+    }
+    uint32_t words[8];
+    std::memcpy(words, from, sizeof words);
+    const int restored[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
+    for (int i = 0; i < 6; ++i) set_reg(restored[i], words[i]);
+    set_reg(UC_ARM_REG_SP, sp + 32U + ((words[7] & kFrameRealigned) ? 4U : 0U));
+    set_reg(UC_ARM_REG_XPSR, words[7] & ~kFrameRealigned);
+    set_reg(UC_ARM_REG_PC, words[6] | 1U);
+    exceptions.deactivate(exception);
+    watch_.forget();
+    if (exception == kHardFault) fault_reason_.clear();
+    owed_ += cycles_to_picos(cost::kExceptionReturn, cycle_period());
+}
+
+void ImageRunner::on_interrupt(uint32_t number)
+{
+    if (probe_) {
+        probe_->spoiled = true;
+        uc_emu_stop(uc_);
+        return;
+    }
+    uint32_t pc = reg(UC_ARM_REG_PC);
+    try {
+        switch (number) {
+            case kExceptionExit:
+                return_from_exception();
+                return;
+            case kUndefined:
+                fault("UsageFault (UNDEFINSTR): undefined instruction", pc);
+                return;
+            case kInvalidState:
+                fault("UsageFault (INVSTATE): execution in ARM state", pc);
+                return;
+            case kNoCoprocessor:
+                fault("UsageFault (NOCP): coprocessor instruction", pc);
+                return;
+            case kUnaligned:
+                fault("UsageFault (UNALIGNED): unaligned multi-word access", pc);
+                return;
+            case kPrefetchAbort:
+                fault("BusFault: instruction fetch from a non-executable address", pc);
+                return;
+            case kDataAbort:
+                fault("BusFault: data access error", pc);
+                return;
+            case kBreakpoint:
+                halt("breakpoint instruction at pc " + hex(pc));
+                break;
+            default:
+                halt("core exception " + std::to_string(number) + " at pc " + hex(pc));
+                break;
+        }
+    } catch (const std::exception& error) {
+        end_ = RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
+    }
+    uc_emu_stop(uc_);
+}
+
+bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, unsigned size)
+{
+    if (probe_) {
+        probe_->spoiled = true;
+        return false;
+    }
+    std::string kind = fetch   ? "instruction fetch from"
+                       : write ? "write of " + std::to_string(size) + " bytes to"
+                               : "read of " + std::to_string(size) + " bytes from";
+    bool mapped = host_pointer(address, 1) != nullptr;
+    // The engine's PC is the block's start here; find the instruction that made the access.
+    pending_fault_pc_ = block_address_;
+    if (const uint8_t* code = host_pointer(block_address_, block_size_); code != nullptr && !fetch) {
+        auto register_value = [this](unsigned capstone_register) {
+            if (capstone_register >= ARM_REG_R0 && capstone_register <= ARM_REG_R12)
+                return reg(UC_ARM_REG_R0 + static_cast<int>(capstone_register - ARM_REG_R0));
+            if (capstone_register == ARM_REG_SP) return reg(UC_ARM_REG_SP);
+            if (capstone_register == ARM_REG_LR) return reg(UC_ARM_REG_LR);
+            return 0U;
+        };
+        if (auto at = blocks_.find_access(block_address_, block_size_, code, address, register_value))
+            pending_fault_pc_ = *at;
+    } else if (fetch) {
+        pending_fault_pc_ = address;
+    }
+    pending_fault_ = "BusFault: " + kind + (mapped ? " read-only address " : " unmapped address ") + hex(address);
+    return false;  // the engine stops; run() takes the fault through HardFault
+}
+
+// A fault escalates to HardFault (the configurable faults are not enabled by this firmware), which runs
+// the image's own handler; the run ends when that handler settles into a loop.
+void ImageRunner::fault(const std::string& what, uint32_t pc)
+{
+    std::string reason = what + " at pc " + hex(pc);
+    if (chip_.exceptions().active(kHardFault)) {
+        halt("lockup: " + reason + ", inside the HardFault handler");
+        uc_emu_stop(uc_);
+        return;
+    }
+    fault_reason_ = "HardFault: " + reason;
+    last_fault_block_ = 0;
+    enter_exception(kHardFault, pc);
+}
+
+// Inside HardFault nothing but NMI can pre-empt: once the handler repeats a block with no bus access in
+// between, it loops for ever and the node has stopped.
+void ImageRunner::watch_fault_handler(uint32_t address)
+{
+    uint64_t accesses = chip_.access_count();
+    if (last_fault_block_ == address && last_fault_accesses_ == accesses) {
+        halt(fault_reason_);
+        uc_emu_stop(uc_);
+        return;
+    }
+    last_fault_block_ = address;
+    last_fault_accesses_ = accesses;
+}
+
+bool ImageRunner::fpu_enabled() const
+{
+    // CP10 and CP11 (single and double precision) each need privileged (01) or full (11) access.
+    uint32_t cpacr = chip_.scb.cpacr();
+    uint32_t cp10 = (cpacr >> 20) & 3U;
+    uint32_t cp11 = (cpacr >> 22) & 3U;
+    return (cp10 == 1 || cp10 == 3) && cp11 == cp10;
+}
+
+}  // namespace sim::cpu

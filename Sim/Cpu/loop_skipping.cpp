@@ -1,0 +1,159 @@
+// Jumping over waiting loops (recognised by WaitLoopWatch) without changing any timing: the core stands
+// at the loop's head with all time charged; the iterations jumped would have changed nothing, so the run
+// goes on exactly as if it had run them.
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+
+#include "image_runner.h"
+
+namespace sim::cpu {
+
+namespace {
+constexpr size_t kKnownWaits = 16;
+// A counter wait is assumed to leave once the counter passes a mark, within half the counter's range.
+constexpr uint32_t kHalfRange = 0x80000000U;
+}  // namespace
+
+HeadState ImageRunner::head_state() const
+{
+    static int registers[16] = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR,  UC_ARM_REG_XPSR};
+    HeadState state;
+    void* values[16];
+    for (size_t r = 0; r < state.registers.size(); ++r) values[r] = &state.registers[r];
+    values[15] = &state.flags;
+    uc_reg_read_batch(uc_, registers, values, 16);
+    state.flags &= 0xF80F0000U;  // N Z C V Q and GE
+    return state;
+}
+
+// Whole iterations that end before the next event and before the time limit.
+uint64_t ImageRunner::iterations_before_horizon(const WaitLoop& loop) const
+{
+    Picos now = chip_.now();
+    Picos horizon = std::min(chip_.scheduler().next_time(), limit_);
+    if (owed_ != 0 || horizon <= now) return 0;
+    return (horizon - now - 1) / loop.iteration_time;
+}
+
+void ImageRunner::jump(const WaitLoop& loop, uint64_t iterations)
+{
+    if (iterations == 0) return;
+    ++counts_.skips;
+    chip_.run_until(chip_.now() + iterations * loop.iteration_time);  // nothing is due before the horizon
+    instructions_ += iterations * loop.instructions;
+    skipped_ += iterations * loop.instructions;
+}
+
+// From inside the engine (no iteration to try): a wait for an event, or a counter wait known to go on
+// past the horizon. False when the counter wait may end before the horizon.
+bool ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
+{
+    uint64_t most = iterations_before_horizon(loop);
+    if (most == 0) return true;
+    if (!loop.reads_counter) {
+        jump(loop, most);
+        return true;
+    }
+    const KnownWait* known = find_known(loop, state);
+    if (known == nullptr) return false;
+    uint32_t ahead = known->last_staying - loop.last_counter;
+    if (ahead >= kHalfRange) return false;
+    uint64_t staying = ahead / loop.counter_step;  // iterations 0 .. staying-1 read no more than that
+    if (staying >= most) {
+        jump(loop, most);
+        return true;
+    }
+    // Iteration `staying` reads past the highest staying value: it leaves if it reads the lowest
+    // leaving value or more; between the two it must be tried.
+    uint32_t read = loop.last_counter + static_cast<uint32_t>((staying + 1) * loop.counter_step);
+    if (!known->first_leaving || read - *known->first_leaving >= kHalfRange) return false;
+    jump(loop, staying);
+    return true;
+}
+
+// A counter wait: iterations are tried ahead of time, with the counter value each would read, doubling
+// the distance until one leaves, then halving the gap to the first that leaves. The highest value known
+// to keep the loop waiting is remembered for the next visit.
+void ImageRunner::skip_with_probes(const WaitLoop& loop, const HeadState& state)
+{
+    uint64_t most = iterations_before_horizon(loop);
+    if (most == 0 || probe_exits(loop, 0)) return;
+    const uint64_t reach = std::max<uint64_t>(1, (kHalfRange - 1) / loop.counter_step - 1);
+    uint64_t staying = 0;  // an iteration known to stay in the loop
+    uint64_t leaving = 0;  // one known to leave it (0: none found)
+    for (uint64_t k = std::min(std::max<uint64_t>(most, 1), reach);; k = std::min(k * 2, reach)) {
+        if (probe_exits(loop, k)) {
+            leaving = k;
+            break;
+        }
+        staying = k;
+        if (k == reach) break;
+    }
+    if (leaving != 0) {
+        while (leaving - staying > 1) {
+            uint64_t middle = staying + (leaving - staying) / 2;
+            (probe_exits(loop, middle) ? leaving : staying) = middle;
+        }
+    }
+    auto value_read = [&](uint64_t iteration) {
+        return loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step);
+    };
+    remember(loop, state, value_read(staying),
+             leaving != 0 ? std::optional<uint32_t>(value_read(leaving)) : std::nullopt);
+    jump(loop, std::min(leaving != 0 ? leaving : most, most));
+}
+
+const ImageRunner::KnownWait* ImageRunner::find_known(const WaitLoop& loop, const HeadState& state) const
+{
+    for (const KnownWait& known : known_waits_) {
+        if (known.head != loop.head || known.live_in != loop.live_in || known.step != loop.counter_step ||
+            known.state.flags != state.flags)
+            continue;
+        bool same = true;
+        for (size_t r = 0; r < state.registers.size() && same; ++r)
+            same = !((loop.live_in >> r) & 1U) || known.state.registers[r] == state.registers[r];
+        if (same) return &known;
+    }
+    return nullptr;
+}
+
+void ImageRunner::remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying,
+                           std::optional<uint32_t> first_leaving)
+{
+    KnownWait known{loop.head, loop.live_in, loop.counter_step, state, last_staying, first_leaving};
+    if (const KnownWait* existing = find_known(loop, state)) {
+        KnownWait& entry = known_waits_[static_cast<size_t>(existing - known_waits_.data())];
+        // Keep the tighter bounds: the highest staying value, the lowest leaving one.
+        if (last_staying - entry.last_staying < kHalfRange) entry.last_staying = last_staying;
+        if (first_leaving && (!entry.first_leaving || *entry.first_leaving - *first_leaving < kHalfRange))
+            entry.first_leaving = first_leaving;
+        return;
+    }
+    if (known_waits_.size() < kKnownWaits) {
+        known_waits_.push_back(known);
+    } else {
+        known_waits_[next_known_] = known;
+        next_known_ = (next_known_ + 1) % kKnownWaits;
+    }
+}
+
+// Runs iteration `iteration` from now of `loop` ahead of time, with the counter value it would read
+// then, and puts the core back as it was (the iteration stores nothing). Anything unexpected counts as
+// leaving the loop, so that a jump stops short of it.
+bool ImageRunner::probe_exits(const WaitLoop& loop, uint64_t iteration)
+{
+    ++counts_.probes;
+    uc_context_save(uc_, probe_context_);
+    probe_ = Probe{&loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step)};
+    uc_err err = uc_emu_start(uc_, loop.head | 1U, kNoExit, 0, 0);
+    bool exits = err != UC_ERR_OK || probe_->exited || probe_->spoiled || !probe_->started;
+    probe_.reset();
+    uc_context_restore(uc_, probe_context_);
+    return exits;
+}
+
+}  // namespace sim::cpu

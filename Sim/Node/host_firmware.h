@@ -1,0 +1,36 @@
+// The node's firmware compiled for the PC and linked into this program: its vector table, its catch-all
+// handler and its reset (the host build's reset runs SystemInit and the firmware's main). The simulated
+// interrupt controller calls the handlers straight from the table.
+//
+// Only programs that link the firmware link this part (the node_firmware library); the simulator's own
+// library knows nothing of the firmware.
+#pragma once
+
+#include "board.h"
+#include "chip.h"
+#include "firmware.h"
+
+extern "C" {
+typedef void (*vector_entry)(void);
+// Word 0 the initial stack pointer, then the 15 system exceptions and the 86 interrupts of the STM32F411.
+extern const vector_entry g_pfnVectors[102];
+void Default_Handler(void);
+void Reset_Handler(void);
+}
+
+namespace sim {
+
+class HostFirmware final : public Firmware {
+public:
+    static constexpr int kVectorWords = 102;
+
+    // Makes the firmware's vector table the chip's, so that an exception taken on `chip` runs the
+    // firmware's handler. For tests that drive parts of the firmware on a bare chip.
+    static void install_vectors(Chip& chip);
+
+    // Calls the reset handler, which never returns while the node runs; the Stop that ends the run (or
+    // a model's exception) is caught here and told as the run's end.
+    RunEnd run(Board& board, Picos limit) override;
+};
+
+}  // namespace sim

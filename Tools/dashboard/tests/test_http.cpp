@@ -1,0 +1,210 @@
+#include "test_http.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace dashboard::testing {
+
+using namespace std::chrono_literals;
+
+UniqueFd connect_loopback(int port, int receive_buffer)
+{
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receive_buffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+    return fd;
+}
+
+bool send_all(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout)
+{
+    Reply reply;
+    UniqueFd fd = connect_loopback(port);
+    if (!fd || !send_all(fd.get(), request)) return reply;
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[4096];
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    auto head_end = text.find("\r\n\r\n");
+    if (text.rfind("HTTP/1.", 0) != 0 || head_end == std::string::npos) return reply;
+    reply.status = std::stoi(text.substr(9, 3));
+    reply.headers = text.substr(0, head_end);
+    reply.body = text.substr(head_end + 4);
+    return reply;
+}
+
+std::string request_text(const std::string& method, const std::string& path, int port, const std::string& extra_headers,
+                         const std::string& body, const std::string& content_type)
+{
+    std::string text = method + " " + path + " HTTP/1.1\r\n";
+    if (extra_headers.find("Host:") == std::string::npos) text += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    text += extra_headers + "Connection: close\r\n";
+    if (method == "POST") {
+        text += "Content-Type: " + content_type + "\r\n";
+        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return text + "\r\n" + body;
+}
+
+namespace {
+
+// The parent pid in /proc/PID/stat: after the command in parentheses come the state and the ppid.
+std::optional<pid_t> parent_of(pid_t pid, char* state = nullptr)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream rest(text.substr(close + 1));
+    char s = 0;
+    pid_t ppid = 0;
+    rest >> s >> ppid;
+    if (state) *state = s;
+    return ppid;
+}
+
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return found;
+    while (dirent* e = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        if (parent_of(static_cast<pid_t>(pid)) == parent) found.push_back(static_cast<pid_t>(pid));
+    }
+    ::closedir(proc);
+    return found;
+}
+
+}  // namespace
+
+Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    UniqueFd read_end(fds[0]), write_end(fds[1]);
+    std::vector<std::string> argv_text{DASHBOARD_TEST_PROGRAM};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) env_text.emplace_back(*e);
+    env_text.push_back("XDG_DATA_HOME=" + data_home);
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int rc = ::posix_spawn(&pid_, argv_text[0].c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid_ = -1;
+        return;
+    }
+    write_end.reset();
+    std::string text;
+    const std::string announced = "dashboard: open http://";
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{read_end.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buffer[256];
+        ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+        if (n <= 0) break;  // it ended
+        text.append(buffer, static_cast<std::size_t>(n));
+        auto at = text.find(announced);
+        auto slash = at == std::string::npos ? at : text.find('/', at + announced.size());
+        if (slash != std::string::npos) {
+            port_ = std::stoi(text.substr(text.rfind(':', slash) + 1));
+            break;
+        }
+    }
+}
+
+Program::~Program()
+{
+    if (pid_ > 0) end(SIGKILL);
+    for (pid_t c : children_seen_)
+        if (!ended_within(c, 0ms)) ::kill(c, SIGKILL);
+}
+
+std::optional<pid_t> Program::child(std::chrono::milliseconds wait)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    do {
+        auto found = children_of(pid_);
+        if (!found.empty()) {
+            children_seen_.insert(children_seen_.end(), found.begin(), found.end());
+            return found.front();
+        }
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+int Program::end(int sig)
+{
+    int status = -1;
+    if (pid_ <= 0) return status;
+    ::kill(pid_, sig);
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+}
+
+bool ended_within(pid_t pid, std::chrono::milliseconds wait)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        char state = 0;
+        if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+        if (parent_of(pid, &state) && state == 'Z') return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+}  // namespace dashboard::testing

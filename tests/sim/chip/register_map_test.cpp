@@ -1,0 +1,79 @@
+// The register descriptions' common rules, seen through the chip's bus: a byte write changes its own
+// lane only, a write keeps the bits that are not writable, bits cleared by writing 0, a register
+// computed when read, and the one log line for an offset that no register covers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim_fixture.h"
+#include "stm32f4xx_hal.h"
+
+namespace {
+
+class RegisterMapTest : public test::SimTest {
+protected:
+    RegisterMapTest() { chip.log().keep(true); }
+};
+
+TEST_F(RegisterMapTest, ByteWriteChangesItsLaneOnlyAndKeepsTheImplementedBits)
+{
+    NVIC->IP[4] = 0x5F;  // only the top nibble is implemented
+    NVIC->IP[5] = 0xA0;
+    NVIC->IP[6] = 0x30;
+    NVIC->IP[5] = 0xC0;  // rewriting one lane leaves its neighbours
+    EXPECT_EQ(NVIC->IP[4], 0x50U);
+    EXPECT_EQ(NVIC->IP[5], 0xC0U);
+    EXPECT_EQ(NVIC->IP[6], 0x30U);
+    EXPECT_EQ(chip.exceptions().priority_byte(sim::exception_of_irq(4)), 0x50);
+    EXPECT_EQ(chip.exceptions().priority_byte(sim::exception_of_irq(5)), 0xC0);
+    // Past the last interrupt line (85) nothing is stored.
+    NVIC->IP[86] = 0xF0;
+    EXPECT_EQ(NVIC->IP[86], 0U);
+}
+
+TEST_F(RegisterMapTest, EnableAndPendingRegistersSetAndClearOnlyTheLinesWrittenWithOne)
+{
+    NVIC->ISER[1] = 1U << 5;  // IRQ 37
+    NVIC->ISER[1] = 1U << 6;  // IRQ 38: a 0 written for 37 leaves it enabled
+    EXPECT_EQ(NVIC->ISER[1], (1U << 5) | (1U << 6));
+    NVIC->ICER[1] = 1U << 5;
+    EXPECT_EQ(NVIC->ISER[1], 1U << 6);
+    EXPECT_EQ(NVIC->ICER[1], 1U << 6);  // both read the enable state
+    // Lines above 85 do not exist.
+    NVIC->ISER[2] = 0xFFFFFFFFU;
+    EXPECT_EQ(NVIC->ISER[2], 0x3FFFFFU);
+}
+
+TEST_F(RegisterMapTest, WritesKeepReadOnlyBitsAndFlagsClearByTheirOwnRule)
+{
+    // TIM2's SR: a 0 clears a flag, a 1 leaves it.
+    TIM2->EGR = TIM_EGR_UG | (1U << 1);  // UIF and CC1IF set by software
+    ASSERT_EQ(TIM2->SR & 3U, 3U);
+    TIM2->SR = ~1U;  // clear UIF only
+    EXPECT_EQ(TIM2->SR & 3U, 2U);
+    EXPECT_EQ(TIM2->EGR, 0U);  // write-only
+
+    // SYSCFG's compensation cell: READY cannot be written; it follows the power-down bit.
+    SYSCFG->CMPCR = 1U << 8;
+    EXPECT_EQ(SYSCFG->CMPCR, 0U);
+    SYSCFG->CMPCR = 1U;
+    EXPECT_EQ(SYSCFG->CMPCR, 1U | (1U << 8));
+
+    // GPIO ODR keeps 16 bits; the flash ACR only its defined ones.
+    GPIOC->ODR = 0xFFFFFFFFU;
+    EXPECT_EQ(GPIOC->ODR, 0xFFFFU);
+    FLASH->ACR = 0xFFFFFFFFU;
+    EXPECT_EQ(FLASH->ACR, 0x1F0FU);
+}
+
+TEST_F(RegisterMapTest, UnmodelledOffsetsReadZeroAndSayWhereOnce)
+{
+    reg32_t* gap = &GPIOB->AFR[1] + 1;  // 0x28, past the last GPIO register
+    *gap = 5;
+    EXPECT_EQ(*gap, 0U);
+    EXPECT_EQ(chip.log().kept(), (std::vector<std::string>{"GPIOB: write to unmodelled offset 0x28",
+                                                           "GPIOB: read of unmodelled offset 0x28"}));
+}
+
+}  // namespace

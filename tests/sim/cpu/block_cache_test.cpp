@@ -1,0 +1,57 @@
+// Classifying a block of Thumb code: instruction count (the cycles charged), floating point (faults
+// unless CPACR grants it), and whether it can change anything but registers (a waiting loop cannot).
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "block_cache.h"
+
+namespace {
+
+using sim::cpu::BlockCache;
+
+std::vector<uint8_t> bytes_of(std::initializer_list<uint16_t> halfwords)
+{
+    std::vector<uint8_t> out;
+    for (uint16_t h : halfwords) {
+        out.push_back(static_cast<uint8_t>(h));
+        out.push_back(static_cast<uint8_t>(h >> 8));
+    }
+    return out;
+}
+
+TEST(BlockCache, CountsSixteenAndThirtyTwoBitInstructions)
+{
+    // movs r0, #0 | ldr.w r1, [r2, #4] | bl (32-bit) | vadd.f32 s0, s0, s0 (32-bit) | bx lr
+    auto code = bytes_of({0x2000, 0xF8D2, 0x1004, 0xF000, 0xF800, 0xEE30, 0x0A00, 0x4770});
+    EXPECT_EQ(BlockCache::count_instructions(code.data(), static_cast<uint32_t>(code.size())), 5U);
+}
+
+TEST(BlockCache, FindsTheFirstFloatingPointInstructionAndWhatChangesMemory)
+{
+    BlockCache cache;
+    // ldr r2, [r3, #4] | cmp r2, r0 | bls back: a poll of the cycle counter, registers only.
+    auto poll = bytes_of({0x685A, 0x4282, 0xD9FC});
+    const auto& p = cache.lookup(0x08000100, static_cast<uint32_t>(poll.size()), poll.data());
+    EXPECT_EQ(p.instructions, 3U);
+    EXPECT_FALSE(p.first_fp.has_value());
+    EXPECT_TRUE(p.only_registers);
+    ASSERT_TRUE(p.registers_known);
+    EXPECT_EQ(p.live_in, (1U << 3) | (1U << 0));  // r3 and r0 read; r2 written before it is read
+    EXPECT_TRUE(p.written & (1U << 2));
+
+    // movs r0, #1 | vadd.f32 s0, s0, s0: floating point at the second instruction.
+    auto fp = bytes_of({0x2001, 0xEE30, 0x0A00});
+    const auto& f = cache.lookup(0x08000200, static_cast<uint32_t>(fp.size()), fp.data());
+    ASSERT_TRUE(f.first_fp.has_value());
+    EXPECT_EQ(*f.first_fp, 0x08000202U);
+    EXPECT_FALSE(f.only_registers);
+
+    // str r1, [r0] and cpsie i each change more than registers.
+    auto store = bytes_of({0x6001});
+    EXPECT_FALSE(cache.lookup(0x08000300, 2, store.data()).only_registers);
+    auto unmask = bytes_of({0xB662});
+    EXPECT_FALSE(cache.lookup(0x08000400, 2, unmask.data()).only_registers);
+}
+
+}  // namespace

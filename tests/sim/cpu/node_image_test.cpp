@@ -1,0 +1,207 @@
+// The flashable image (NODE_ELF) on the emulated core against the board: it greets, reports and obeys
+// commands as the host build does, at the same times within 1 ms + 0.1 %, and skipping waiting loops
+// changes nothing in its trace. NODESIM names the host build's nodesim, the reference.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "gdb_server.h"
+#include "image_runner.h"
+#include "jsonl_writer.h"
+#include "scenario.h"
+
+namespace {
+
+using sim::cpu::ElfImage;
+using sim::cpu::ImageRunner;
+using sim::cpu::RunEnd;
+
+std::string from_environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+struct ImageRun {
+    std::string trace;  // JSON lines
+    std::string usart1;
+    std::string usart2;
+    int led = -1;
+    RunEnd end;
+};
+
+ImageRun run_image(const std::string& scenario_text, sim::Picos duration, bool skip_waits)
+{
+    sim::Board board;
+    std::ostringstream jsonl;
+    sim::trace::Trace trace;
+    sim::trace::JsonlWriter writer(jsonl);
+    trace.add(writer);
+    board.observe(trace);
+    std::istringstream scenario_in(scenario_text);
+    sim::Scenario scenario = sim::parse_scenario(scenario_in, "test");
+    sim::schedule_scenario(scenario, board.chip.scheduler(),
+                           [&board](const sim::ScenarioStep& step) { board.apply(step); });
+
+    ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
+    sim::cpu::RunnerOptions options;
+    options.skip_waits = skip_waits;
+    ImageRunner runner(board.chip, elf, options);
+    ImageRun run;
+    run.end = runner.run(duration);
+    trace.finish(board.chip.now());
+    run.trace = jsonl.str();
+    run.usart1 = board.dashboard.received_text();
+    run.usart2 = board.listener.received_text();
+    run.led = board.level('C', 13);
+    return run;
+}
+
+struct Tx {
+    double t;
+    std::string port;
+    int byte;
+};
+
+std::vector<Tx> transmitted(std::istream& jsonl)
+{
+    std::vector<Tx> out;
+    for (std::string line; std::getline(jsonl, line);) {
+        auto event = nlohmann::json::parse(line);
+        if (event["kind"] == "tx") out.push_back({event["t"].get<double>(), event["port"], event["byte"].get<int>()});
+    }
+    return out;
+}
+
+class NodeImage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (from_environment("NODE_ELF").empty()) GTEST_FAIL() << "NODE_ELF must name node.elf";
+    }
+};
+
+const char* const kCommands =
+    "0.3 send V00=1\\r\\n\n"
+    "0.5 send V01=75$\n";
+
+TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
+{
+    ImageRun image = run_image(kCommands, sim::seconds(11), true);
+    ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
+    EXPECT_EQ(image.usart2, "Hola\r\n");
+    EXPECT_EQ(image.usart1.rfind("Hola\r\n!A00=22.0$!A01=0$", 0), 0U) << image.usart1;
+    EXPECT_EQ(image.led, 0);  // V00=1: the LED on, its pin driven low
+
+    // The host build on the same scenario, through nodesim.
+    std::string nodesim = from_environment("NODESIM");
+    ASSERT_FALSE(nodesim.empty()) << "NODESIM must name the host build's nodesim";
+    std::string dir = ::testing::TempDir();
+    std::ofstream(dir + "/commands.scn") << kCommands;
+    std::string command =
+        nodesim + " --fast --quiet --duration 11 --scenario " + dir + "/commands.scn --trace " + dir + "/host.jsonl";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream host_in(dir + "/host.jsonl");
+    std::istringstream image_in(image.trace);
+    auto host = transmitted(host_in);
+    auto emulated = transmitted(image_in);
+    ASSERT_EQ(host.size(), emulated.size());
+    ASSERT_GT(host.size(), 60U);  // the greetings and three report cycles
+    for (size_t i = 0; i < host.size(); ++i) {
+        EXPECT_EQ(emulated[i].port, host[i].port) << "byte " << i;
+        EXPECT_EQ(emulated[i].byte, host[i].byte) << "byte " << i;
+        EXPECT_NEAR(emulated[i].t, host[i].t, 1e-3 + 1e-3 * host[i].t) << "byte " << i;
+    }
+}
+
+TEST_F(NodeImage, SkippingWaitingLoopsLeavesTheTraceUnchangedToTheNanosecond)
+{
+    // The greeting, the first report (its 1-Wire conversation and the 800 ms conversion wait), and a
+    // command received by DMA with its interrupts.
+    ImageRun fast = run_image(kCommands, sim::milliseconds(1100), true);
+    ImageRun slow = run_image(kCommands, sim::milliseconds(1100), false);
+    EXPECT_EQ(fast.end.kind, RunEnd::Kind::TimeLimit) << fast.end.reason;
+    EXPECT_EQ(fast.trace, slow.trace);
+    EXPECT_NE(fast.trace.find("\"onewire\""), std::string::npos);
+    EXPECT_NE(fast.trace.find("\"tx\",\"port\":\"USART1\",\"byte\":33"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// gdb-multiarch in batch mode against the image on the board, as one debugs a board on a probe.
+TEST_F(NodeImage, AnswersADebuggerAsABoardOnAProbeWould)
+{
+    sim::Board board;
+    ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
+    ImageRunner runner(board.chip, elf);
+    sim::cpu::GdbServer server(runner, board.chip, 0);
+    sim::cpu::GdbServer::Outcome outcome;
+    std::thread serving([&] { outcome = server.serve(sim::seconds(30), [&] { runner.reset(); }); });
+
+    std::string script =
+        "set pagination off\n"
+        "set confirm off\n"
+        "target remote :" +
+        std::to_string(server.port()) +
+        "\n"
+        "printf \"reset pc %x\\n\", $pc\n"
+        "break main\n"
+        "continue\n"
+        "printf \"clock at main %u\\n\", (unsigned int)SystemCoreClock\n"
+        "break 'MX_GPIO_Init()'\n"
+        "continue\n"
+        "printf \"clock after set-up %u\\n\", (unsigned int)SystemCoreClock\n"
+        "break 'PWM_valor(PWMS*, float)'\n"
+        "continue\n"
+        "printf \"compare before %u\\n\", *(unsigned int*)0x40000034\n"
+        "stepi 30\n"
+        "printf \"compare after %u\\n\", *(unsigned int*)0x40000034\n"
+        "break 'DS18b20_temp()'\n"
+        "continue\n"
+        "finish\n"
+        "printf \"temperature %f\\n\", $s0\n"
+        "monitor reset\n"
+        "maintenance flush register-cache\n"
+        "printf \"pc after reset %x\\n\", $pc\n"
+        "continue\n"
+        "printf \"clock at main again %u\\n\", (unsigned int)SystemCoreClock\n"
+        "kill\n";
+    std::string dir = ::testing::TempDir();
+    std::ofstream(dir + "/gdb-script") << script;
+    std::string command =
+        "gdb-multiarch -batch -nx -x " + dir + "/gdb-script " + from_environment("NODE_ELF") + " 2>&1";
+    std::string output;
+    if (FILE* gdb = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (size_t n = fread(buffer, 1, sizeof buffer, gdb)) output.append(buffer, n);
+        pclose(gdb);
+    }
+    serving.join();
+    char reset_pc[32];
+    std::snprintf(reset_pc, sizeof reset_pc, "reset pc %x", *elf.symbol("Reset_Handler") & ~1U);
+    EXPECT_NE(output.find(reset_pc), std::string::npos) << output;
+    EXPECT_NE(output.find("clock at main 16000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("clock after set-up 100000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("temperature 22.0"), std::string::npos) << output;
+    char reset_again[40];
+    std::snprintf(reset_again, sizeof reset_again, "pc after reset %x", *elf.symbol("Reset_Handler") & ~1U);
+    EXPECT_NE(output.find(reset_again), std::string::npos) << output;
+    EXPECT_NE(output.find("clock at main again 16000000"), std::string::npos) << output;
+    size_t before = output.find("compare before "), after = output.find("compare after ");
+    ASSERT_NE(before, std::string::npos) << output;
+    ASSERT_NE(after, std::string::npos) << output;
+    EXPECT_NE(std::stoul(output.substr(before + 15)), std::stoul(output.substr(after + 14))) << output;
+    EXPECT_EQ(outcome.kind, sim::cpu::GdbServer::Outcome::Kind::Killed);
+}
+
+}  // namespace

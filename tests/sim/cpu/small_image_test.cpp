@@ -1,0 +1,168 @@
+// Small images assembled for the purpose, run on the emulated core against a bare chip: exception entry,
+// nesting and return from the NVIC model, and faults ending the run through the image's HardFault
+// handler with a halt that names the fault, the instruction and the address.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "chip.h"
+#include "image_runner.h"
+
+namespace {
+
+using sim::cpu::ElfImage;
+using sim::cpu::ImageRunner;
+using sim::cpu::RunEnd;
+using sim::cpu::RunnerOptions;
+
+ElfImage image(const std::string& name)
+{
+    return ElfImage::load(std::string(CPU_TEST_IMAGES) + "/" + name + ".elf");
+}
+
+uint32_t word(const ImageRunner& runner, const ElfImage& elf, const std::string& symbol)
+{
+    uint32_t value = 0;
+    auto address = elf.symbol(symbol);
+    EXPECT_TRUE(address.has_value()) << symbol;
+    EXPECT_TRUE(address && runner.read_memory(*address, &value, 4)) << symbol;
+    return value;
+}
+
+std::string hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+struct ExceptionsRun {
+    std::string order;
+    uint32_t ticks;
+    uint32_t mismatch;
+    uint64_t instructions;
+    uint64_t skipped;
+    RunEnd end;
+};
+
+ExceptionsRun run_exceptions(bool skip_waits, sim::Picos limit)
+{
+    sim::Chip chip;
+    ElfImage elf = image("exceptions");
+    RunnerOptions options;
+    options.skip_waits = skip_waits;
+    ImageRunner runner(chip, elf, options);
+    ExceptionsRun run{};
+    run.end = runner.run(limit);
+    char order[65] = {};
+    runner.read_memory(*elf.symbol("order"), order, 64);
+    run.order = order;
+    run.ticks = word(runner, elf, "ticks");
+    run.mismatch = word(runner, elf, "mismatch");
+    run.instructions = runner.instructions();
+    run.skipped = runner.skipped_instructions();
+    return run;
+}
+
+TEST(SmallImage, ExceptionsNestByPriorityWaitUnderPrimaskAndReturnToTheInterruptedCode)
+{
+    ExceptionsRun run = run_exceptions(true, sim::milliseconds(20) + sim::microseconds(50));
+    EXPECT_EQ(run.end.kind, RunEnd::Kind::TimeLimit) << run.end.reason;
+    EXPECT_EQ(run.end.at, sim::milliseconds(20) + sim::microseconds(50));
+    // M: pended under PRIMASK, U taken at cpsie before T; on the first tick U pre-empts SysTick (S..s)
+    // while DMA2 stream 2, at SysTick's own priority, waits for its return (D).
+    EXPECT_EQ(run.order, "MUTSUsD");
+    // A 1 ms tick from about 10 us after reset: 20 of them by 20 ms.
+    EXPECT_EQ(run.ticks, 20U);
+    // r0-r3, r12 and the stack pointer (4 bytes off an 8-byte boundary) came back every time.
+    EXPECT_EQ(run.mismatch, 0U);
+    // Almost all of the time is the thread's check loop, jumped over between ticks.
+    EXPECT_GT(run.skipped, run.instructions / 2);
+}
+
+TEST(SmallImage, SkippingWaitsChangesNeitherTheInstructionsRunNorTheirTime)
+{
+    ExceptionsRun fast = run_exceptions(true, sim::milliseconds(7) + sim::nanoseconds(123'450));
+    ExceptionsRun slow = run_exceptions(false, sim::milliseconds(7) + sim::nanoseconds(123'450));
+    EXPECT_EQ(slow.skipped, 0U);
+    EXPECT_EQ(fast.instructions, slow.instructions);
+    EXPECT_EQ(fast.order, slow.order);
+    EXPECT_EQ(fast.ticks, slow.ticks);
+    EXPECT_EQ(fast.end.at, slow.end.at);
+}
+
+TEST(SmallImage, ARunStoppedAtItsLimitGoesOnWhereItStopped)
+{
+    sim::Chip chip;
+    ElfImage elf = image("exceptions");
+    ImageRunner runner(chip, elf);
+    for (int ms = 1; ms <= 10; ++ms) {
+        RunEnd end = runner.run(sim::milliseconds(static_cast<uint64_t>(ms)) + sim::microseconds(50));
+        ASSERT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
+    }
+    EXPECT_EQ(word(runner, elf, "ticks"), 10U);
+    EXPECT_EQ(word(runner, elf, "mismatch"), 0U);
+    ExceptionsRun whole = run_exceptions(true, sim::milliseconds(10) + sim::microseconds(50));
+    EXPECT_EQ(runner.instructions(), whole.instructions);
+}
+
+TEST(SmallImage, ACoreAsleepInWfiWakesForEachInterrupt)
+{
+    sim::Chip chip;
+    ElfImage elf = image("sleep");
+    ImageRunner runner(chip, elf);
+    RunEnd end = runner.run(sim::milliseconds(10) + sim::microseconds(50));
+    EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
+    EXPECT_EQ(word(runner, elf, "ticks"), 10U);
+    // Stopped with nothing left to wake it, the core has stopped for good.
+    chip.systick.write(0x0, 0, 4);
+    end = runner.run(sim::milliseconds(20));
+    EXPECT_EQ(end.kind, RunEnd::Kind::Halt) << end.reason;
+    EXPECT_NE(end.reason.find("WFI"), std::string::npos) << end.reason;
+}
+
+struct FaultCase {
+    int number;
+    std::vector<std::string> words;  // what the halt's reason names
+};
+
+class Faults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, EndTheRunThroughHardFaultWithAHaltNamingThem)
+{
+    const FaultCase& c = GetParam();
+    sim::Chip chip;
+    ElfImage elf = image("fault" + std::to_string(c.number));
+    ImageRunner runner(chip, elf);
+    RunEnd end = runner.run(sim::milliseconds(5));
+    ASSERT_EQ(end.kind, RunEnd::Kind::Halt) << end.reason;
+    EXPECT_EQ(end.reason.rfind("HardFault: ", 0), 0U) << end.reason;
+    EXPECT_NE(end.reason.find("at pc " + hex(*elf.symbol("fault_here") & ~1U)), std::string::npos) << end.reason;
+    for (const std::string& w : c.words) EXPECT_NE(end.reason.find(w), std::string::npos) << end.reason;
+    EXPECT_EQ(word(runner, elf, "reached"), 0U);
+    // The image's handler ran: the core sits in it.
+    EXPECT_EQ(runner.pc() & ~1U, *elf.symbol("hard_fault") & ~1U);
+    EXPECT_LT(end.at, sim::microseconds(100));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallImage, Faults,
+    ::testing::Values(FaultCase{1, {"BusFault", "read of 4 bytes from unmapped address 0x60000000"}},
+                      FaultCase{2, {"UNDEFINSTR"}}, FaultCase{3, {"NOCP", "CPACR"}},
+                      FaultCase{5, {"INVSTATE", "SysTick", "vector is 0x00000000"}},
+                      FaultCase{6, {"BusFault", "write of 4 bytes to read-only address 0x08001000"}}),
+    [](const ::testing::TestParamInfo<FaultCase>& param) { return "fault" + std::to_string(param.param.number); });
+
+TEST(SmallImage, FloatingPointRunsOnceCpacrGrantsTheCoprocessors)
+{
+    sim::Chip chip;
+    ElfImage elf = image("fault4");
+    ImageRunner runner(chip, elf);
+    RunEnd end = runner.run(sim::milliseconds(1));
+    EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
+    EXPECT_EQ(word(runner, elf, "reached"), 1U);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// A whole node run in-process from reset: each way a run can end comes back as its kind, with the
+// reason and the virtual time.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "firmware_globals.h"
+#include "host_firmware.h"
+#include "node.h"
+
+namespace {
+
+using sim::RunEnd;
+
+class HostNodeTest : public ::testing::Test {
+protected:
+    HostNodeTest() { test::reset_firmware_globals(); }
+
+    static std::unique_ptr<sim::Node> node(bool crystal = true)
+    {
+        sim::BoardConfig config;
+        config.chip.crystal_present = crystal;
+        return std::make_unique<sim::Node>(config, std::make_unique<sim::HostFirmware>());
+    }
+};
+
+TEST_F(HostNodeTest, RunsFromResetToTheTimeLimit)
+{
+    auto n = node();
+    const RunEnd end = n->run(sim::milliseconds(50));
+    EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
+    EXPECT_EQ(end.at, sim::milliseconds(50));
+    EXPECT_EQ(n->chip().now(), sim::milliseconds(50));
+    // The firmware ran: the greeting went out on USART2 in its first 20 ms.
+    EXPECT_EQ(n->board().listener.received_text(), "Hola\r\n");
+    EXPECT_STREQ(sim::to_string(end.kind), "time limit");
+}
+
+TEST_F(HostNodeTest, WithoutTheCrystalTheRunEndsInAHaltWithItsReasonAndTime)
+{
+    auto n = node(false);
+    // The halt is dated when the core began its endless wait, found out some time later.
+    const RunEnd end = n->run(sim::seconds(3));
+    EXPECT_EQ(end.kind, RunEnd::Kind::Halt);
+    EXPECT_NE(end.reason.find("PRIMASK"), std::string::npos) << end.reason;
+    EXPECT_GE(end.at, sim::milliseconds(100));
+    EXPECT_LT(end.at, sim::milliseconds(103));
+}
+
+// Ctrl-C reaches the run as an event that throws an interruption: told apart by its kind, not its words.
+TEST_F(HostNodeTest, AnInterruptionEndsTheRunAtItsTime)
+{
+    auto n = node();
+    n->chip().scheduler().schedule(sim::milliseconds(30),
+                                   [](sim::Picos at) { throw sim::Stop(sim::Stop::Kind::Interrupted, "Ctrl-C", at); });
+    const RunEnd end = n->run(sim::seconds(1));
+    EXPECT_EQ(end.kind, RunEnd::Kind::Interrupted);
+    EXPECT_EQ(end.at, sim::milliseconds(30));
+}
+
+TEST_F(HostNodeTest, AModelErrorEndsTheRunAsAFailureAndANodeRunsOnce)
+{
+    auto n = node();
+    n->chip().scheduler().schedule(sim::milliseconds(10),
+                                   [](sim::Picos) { throw std::runtime_error("the model gave up"); });
+    const RunEnd end = n->run(sim::seconds(1));
+    EXPECT_EQ(end.kind, RunEnd::Kind::Failure);
+    EXPECT_EQ(end.reason, "the model gave up");
+    EXPECT_GE(end.at, sim::milliseconds(10));
+    EXPECT_LT(end.at, sim::milliseconds(11));
+    EXPECT_THROW(n->run(sim::seconds(2)), std::logic_error);
+}
+
+}  // namespace

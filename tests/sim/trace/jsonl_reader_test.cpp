@@ -1,0 +1,88 @@
+// The trace read back from its JSON lines: every kind of event comes back as it was written, and a line
+// that is no trace event is refused rather than read as something else.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "jsonl_reader.h"
+#include "jsonl_writer.h"
+
+namespace {
+
+namespace tr = sim::trace;
+
+std::string line_of(const tr::Event& event)
+{
+    return tr::JsonlWriter::to_json(event).dump();
+}
+
+TEST(JsonlReader, EveryKindOfEventComesBackAsWritten)
+{
+    const tr::OneWire conversion{"conversion", -1, 22.0625, sim::microseconds(812'345), sim::microseconds(750)};
+    const tr::OneWire read{"read", 0xBE, std::nullopt, sim::seconds(3), sim::nanoseconds(61'500)};
+    const std::vector<tr::Event> events = {
+        {sim::microseconds(4'812'345), tr::Tx{"USART1", 0xFF}},
+        {sim::milliseconds(20), tr::Rx{"USART1", '$'}},
+        {sim::nanoseconds(9'600'000'250), tr::PinLevel{"C13", 0}},
+        {sim::seconds(1), tr::Pwm{sim::microseconds(20'001), sim::nanoseconds(666'500)}},
+        {sim::seconds(2), conversion},
+        {sim::seconds(3), read},
+        {sim::seconds(4), tr::Violation{"reset pulse shorter than 480 us", sim::nanoseconds(479'990)}},
+        {sim::seconds(5), tr::Stimulus{"send", "V00=1\\r\\n", 7}},
+        {sim::seconds(5), tr::Stimulus{"noise", "", 0}},
+        {sim::seconds(6), tr::Note{"write to an unmodelled offset"}},
+        {sim::seconds(7), tr::Halt{"core stopped"}},
+        {sim::seconds(7), tr::RxArmed{"USART1", true}},
+        {sim::seconds(1800) + 1, tr::End{"time limit"}},
+    };
+    for (const tr::Event& event : events) {
+        const std::string line = line_of(event);
+        const auto back = tr::read_event(line);
+        ASSERT_TRUE(back.has_value()) << line;
+        EXPECT_EQ(back->t, event.t) << line;
+        EXPECT_EQ(back->what.index(), event.what.index()) << line;
+        EXPECT_EQ(line_of(*back), line);
+    }
+    // Fields compared one by one where the JSON form rounds (durations in microseconds).
+    const auto pwm = std::get<tr::Pwm>(tr::read_event(line_of(events[3]))->what);
+    EXPECT_EQ(pwm.period, sim::microseconds(20'001));
+    EXPECT_EQ(pwm.high, sim::nanoseconds(666'500));
+    const auto one_wire = std::get<tr::OneWire>(tr::read_event(line_of(events[5]))->what);
+    EXPECT_EQ(one_wire.value, 0xBE);
+    EXPECT_FALSE(one_wire.celsius.has_value());
+    EXPECT_EQ(one_wire.duration, sim::nanoseconds(61'500));
+    EXPECT_EQ(std::get<tr::Tx>(tr::read_event(line_of(events[0]))->what).byte, 0xFF);
+}
+
+// A week into a run the file keeps a double's 16 digits of seconds: the time comes back within a
+// fraction of a nanosecond.
+TEST(JsonlReader, LateTimesComeBackWithinTheFilesPrecision)
+{
+    const sim::Picos week = sim::seconds(7 * 86'400) + 123'456;
+    const auto back = tr::read_event(line_of({week, tr::End{"time limit"}}));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_LE(back->t > week ? back->t - week : week - back->t, 200U);
+}
+
+TEST(JsonlReader, RefusesWhatIsNoTraceEventAndSkipsKindsItDoesNotKnow)
+{
+    for (const char* line : {"", "not json", "[1,2]", "{\"t\":1.0}", "{\"kind\":\"end\",\"reason\":\"halt\"}",
+                             "{\"t\":1.0,\"kind\":\"tx\",\"port\":\"USART1\"}",
+                             "{\"t\":1.0,\"kind\":\"pin\",\"pin\":\"C13\",\"level\":\"low\"}",
+                             "{\"t\":-1.0,\"kind\":\"end\",\"reason\":\"halt\"}", "{\"t\":1.0,\"kind\":7}"})
+        EXPECT_THROW(tr::read_event(line), std::runtime_error) << line;
+    EXPECT_FALSE(tr::read_event("{\"t\":1.0,\"kind\":\"thermal_camera\",\"frame\":3}").has_value());
+}
+
+TEST(JsonlReader, PrintableBytesTurnBackIntoTheBytes)
+{
+    std::string every_byte;
+    for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
+    EXPECT_EQ(tr::unprintable(tr::printable(every_byte)), every_byte);
+    EXPECT_EQ(tr::unprintable("V01=75$\\r\\n\\x00\\\\x"), std::string("V01=75$\r\n\0\\x", 12));
+    EXPECT_EQ(tr::unprintable("\\xG1\\"), "xG1\\");  // not an escape: the characters themselves
+}
+
+}  // namespace
