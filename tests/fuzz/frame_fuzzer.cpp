@@ -12,6 +12,7 @@
 #include <string>
 
 #include "PWMB.h"
+#include "board_clocks.h"
 #include "chip.h"
 #include "firmware_globals.h"
 #include "host_firmware.h"
@@ -109,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::HostFirmware::install_vectors(chip);
     // The board's own set-up of the LED pin and of TIM2 (1 us ticks, reload 20000), with the core at
     // 100 MHz as after the clock configuration.
-    chip.clocks().set(sim::Clocks{100'000'000, 100'000'000, 50'000'000, 100'000'000, 100'000'000});
+    chip.clocks().set(test::kBoardClocks);
     SystemCoreClock = 100'000'000U;
     MX_GPIO_Init();
     MX_TIM2_Init();

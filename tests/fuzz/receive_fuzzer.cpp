@@ -22,6 +22,7 @@
 #include "main.h"
 #include "node.h"
 #include "peer_script.h"
+#include "timer.h"
 #include "uart_int_idle_dma.h"
 
 namespace {
@@ -182,11 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Plan& plan = script.end <= kShort.stream_ends_by ? kShort : kLong;
     Watcher watcher(board, plan);
     sim::Scheduler& events = chip.scheduler();
-    sim::Scheduler::Id tick = 0;
-    tick = events.schedule(kCheckEvery, [&](sim::Picos at) {
+    sim::Timer check(events, [&](sim::Picos at) {
         watcher.check(at);
-        events.reschedule(tick, at + kCheckEvery);
+        check.arm_at(at + kCheckEvery);
     });
+    check.arm_at(kCheckEvery);
     events.schedule(plan.probe_at, [&](sim::Picos at) { watcher.probe(at); });
 
     const sim::RunEnd end = node.run(plan.run_end);
