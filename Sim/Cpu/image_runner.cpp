@@ -302,8 +302,7 @@ void ImageRunner::sleep()
 // What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.
 RunEnd ImageRunner::end_of(const std::exception& error) const
 {
-    if (const auto* stop = dynamic_cast<const Stop*>(&error))
-        return RunEnd{stop->halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop->reason(), stop->at()};
+    if (const auto* stop = dynamic_cast<const Stop*>(&error)) return sim::end_of(*stop);
     return RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
 }
 

@@ -22,7 +22,7 @@ namespace {
 
 using sim::cpu::ElfImage;
 using sim::cpu::ImageRunner;
-using sim::cpu::RunEnd;
+using sim::RunEnd;
 
 std::string from_environment(const char* name)
 {

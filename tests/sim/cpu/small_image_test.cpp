@@ -14,7 +14,7 @@ namespace {
 
 using sim::cpu::ElfImage;
 using sim::cpu::ImageRunner;
-using sim::cpu::RunEnd;
+using sim::RunEnd;
 using sim::cpu::RunnerOptions;
 
 ElfImage image(const std::string& name)
