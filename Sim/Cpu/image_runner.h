@@ -109,6 +109,7 @@ private:
     uint64_t iterations_before_horizon(const WaitLoop& loop) const;
     void jump(const WaitLoop& loop, uint64_t iterations);
     bool jump_in_place(const WaitLoop& loop, const HeadState& state);
+    bool halt_if_stuck(const WaitLoop& loop);
     void skip_with_probes(const WaitLoop& loop, const HeadState& state);
     bool probe_exits(const WaitLoop& loop, uint64_t iteration);
     void watch_fault_handler(uint32_t address);
