@@ -1,0 +1,207 @@
+// nodesim --elf: the flashable image (NODE_ELF) on the emulated core, through the same program and
+// options as the built-in firmware, and side by side with it on the whole-node scenarios: the same bytes
+// on both ports in the same order, the same pin levels and PWM waveforms, the same 1-Wire exchanges, no
+// sensor timing violation, every event within 1 ms + 0.1 % of its time in the other run. The two builds
+// differ only in what the code between two register accesses costs, so their times drift apart slowly.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nodesim_run.h"
+
+namespace {
+
+using scenario_test::NodeRun;
+using scenario_test::run_node;
+
+std::string node_elf()
+{
+    const char* path = std::getenv("NODE_ELF");
+    return path ? path : "";
+}
+
+NodeRun run_image(const std::string& scenario, double seconds, std::vector<std::string> extra = {})
+{
+    extra.insert(extra.end(), {"--elf", node_elf()});
+    return run_node(scenario, seconds, extra);
+}
+
+class Image : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (node_elf().empty()) GTEST_FAIL() << "NODE_ELF must name node.elf";
+    }
+};
+
+TEST_F(Image, GreetsReportsAndObeysFramesThroughNodesim)
+{
+    // Frames during the 4 s wait are acted on when the next cycle starts (at about 4.83 and 9.66 s).
+    NodeRun run = run_image("1.5 send V00=0\n6.0 send V01=75$\n11.0 send V00=1\n", 16.0, {"--temp", "23.5"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.text("USART2"), "Hola\r\n");
+    const std::string usart1 = run.text("USART1");
+    EXPECT_EQ(usart1.rfind("Hola\r\n!A00=23.5$!A01=0$", 0), 0U) << usart1;
+    EXPECT_EQ(run.reports().size(), 8U) << usart1;  // four cycles in 16 s
+    auto led = run.pin("C13");
+    ASSERT_EQ(led.size(), 2U) << run.output;
+    EXPECT_EQ(led[0].second, 1);  // V00=0: off, the pin high
+    EXPECT_NEAR(led[0].first, 4.83, 0.05);
+    EXPECT_EQ(led[1].second, 0);  // V00=1: on again
+    EXPECT_NEAR(led[1].first, 14.49, 0.05);
+    auto pwm = run.of_kind<sim::trace::Pwm>();
+    ASSERT_EQ(pwm.size(), 3U) << run.output;
+    EXPECT_EQ(pwm[2].what.high, sim::microseconds(15000));
+    EXPECT_NEAR(pwm[2].t, 9.68, 0.05);
+    EXPECT_EQ(run.end_reason(), "time limit");
+}
+
+TEST_F(Image, ABadImageIsBadInput)
+{
+    // Not in the run's own directory, which each run empties first.
+    std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/not.elf") << "text, not an executable";
+    for (const std::string& path : {dir + "/not.elf", dir + "/missing.elf"}) {
+        NodeRun run = run_node("", 1.0, {"--elf", path});
+        EXPECT_EQ(run.status, 2) << run.output;
+        EXPECT_NE(run.output.find(path), std::string::npos) << run.output;
+    }
+    NodeRun no_image = run_node("", 1.0, {"--gdb", "0"});
+    EXPECT_EQ(no_image.status, 2) << no_image.output;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Side by side.
+
+bool close_in_time(double a, double b)
+{
+    return std::abs(a - b) <= 1e-3 + 1e-3 * std::max(a, b);
+}
+
+// The events both builds must agree on, each with its content in words: 1-Wire exchanges by content
+// (their durations differ: the host build ends a poll up to 1/16 of its wait late), halts by their
+// existence (the reason names code addresses of one build).
+std::vector<std::pair<double, std::string>> comparable(const NodeRun& run)
+{
+    std::vector<std::pair<double, std::string>> out;
+    for (const auto& e : run.events) {
+        const double t = sim::to_seconds(e.t);
+        std::ostringstream what;
+        if (const auto* tx = std::get_if<sim::trace::Tx>(&e.what))
+            what << "tx " << tx->port << " " << int(tx->byte);
+        else if (const auto* rx = std::get_if<sim::trace::Rx>(&e.what))
+            what << "rx " << rx->port << " " << int(rx->byte);
+        else if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what))
+            what << "pin " << pin->pin << " " << pin->level;
+        else if (const auto* pwm = std::get_if<sim::trace::Pwm>(&e.what))
+            what << "pwm " << pwm->period << " " << pwm->high;
+        else if (const auto* wire = std::get_if<sim::trace::OneWire>(&e.what))
+            what << "onewire " << wire->what << " " << wire->value << " " << wire->celsius.value_or(1000);
+        else if (const auto* armed = std::get_if<sim::trace::RxArmed>(&e.what))
+            what << "rx_armed " << armed->port << " " << armed->armed;
+        else if (std::holds_alternative<sim::trace::Halt>(e.what))
+            what << "halt";
+        else if (const auto* end = std::get_if<sim::trace::End>(&e.what))
+            what << "end " << end->reason;
+        else
+            continue;  // stimuli are the scenario's; log notes are the simulator's
+        out.emplace_back(t, what.str());
+    }
+    return out;
+}
+
+struct Case {
+    const char* name;
+    const char* scenario;
+    double seconds;
+    std::vector<std::string> options;
+};
+
+// The largest difference in time between matching events goes into the test's record.
+void expect_same_node(const NodeRun& host, const NodeRun& image)
+{
+    ASSERT_EQ(host.status, 0) << host.output;
+    ASSERT_EQ(image.status, 0) << image.output;
+    EXPECT_TRUE(host.of_kind<sim::trace::Violation>().empty()) << host.output;
+    const auto violations = image.of_kind<sim::trace::Violation>();
+    EXPECT_TRUE(violations.empty()) << violations.front().what.what;
+    const auto expected = comparable(host);
+    const auto seen = comparable(image);
+    double worst = 0;
+    for (size_t i = 0; i < std::min(expected.size(), seen.size()); ++i) {
+        ASSERT_EQ(seen[i].second, expected[i].second) << "event " << i << " at " << expected[i].first << " s";
+        // A halted run's end is when the simulator gave up on the stopped core, which the host build's
+        // bus does after a long spin; the halt itself is when the node stopped.
+        if (seen[i].second == "end halt") continue;
+        EXPECT_TRUE(close_in_time(seen[i].first, expected[i].first))
+            << seen[i].second << " (event " << i << "): image " << seen[i].first << " s, host " << expected[i].first
+            << " s";
+        worst = std::max(worst, std::abs(seen[i].first - expected[i].first));
+    }
+    EXPECT_EQ(seen.size(), expected.size());
+    ::testing::Test::RecordProperty("worst_difference_us", std::to_string(worst * 1e6));
+}
+
+class SideBySide : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override
+    {
+        if (node_elf().empty()) GTEST_FAIL() << "NODE_ELF must name node.elf";
+    }
+};
+
+TEST_P(SideBySide, TheImageDoesWhatTheHostBuildDoesWhenItDoesIt)
+{
+    const Case& c = GetParam();
+    NodeRun host = run_node(c.scenario, c.seconds, c.options);
+    NodeRun image = run_image(c.scenario, c.seconds, c.options);
+    expect_same_node(host, image);
+}
+
+const Case kCases[] = {
+    {"Greeting", "", 15.0, {"--temp", "22"}},
+    {"FrameDuringTheWait", "2.0 send V00=0\n", 12.0, {}},
+    {"FrameDuringTheMeasurement", "5.2 send V01=75$\n", 12.0, {}},
+    {"TwoFramesInOneCycle", "1.5 send V00=0\n2.5 send V00=1\n6.0 send V00=1\n", 12.0, {}},
+    {"Switch", "3 switch 1\n7 switch float\n", 12.0, {"--switch", "0"}},
+    {"SwitchHighAtReset", "", 6.0, {"--switch", "1"}},
+    {"Temperature", "3 temp -10.125\n", 7.0, {"--temp", "25.0625"}},
+    {"BreakOnTheLine", "1.5 break 10\n6.0 send V00=0\n", 12.0, {}},
+    {"NoiseOnTheLine", "1.0 send V00=0\n6.0 noise\n", 11.0, {}},
+    {"SensorAbsent", "0 sensor absent\n7 sensor ok\n", 12.0, {}},
+    {"SensorLineLow", "0 sensor low\n0.5 temp 40\n5.0 sensor ok\n", 14.0, {}},
+    {"SensorCorrupt", "0 sensor corrupt\n7 sensor ok\n", 12.0, {}},
+    {"Pwm", "1 send V01=75$\n6 send V01=-1$\n11 send V01=0$\n", 16.0, {}},
+    {"NoCrystal", "", 2.0, {"--no-crystal"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(WholeNode, SideBySide, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+// An hour of the soak generator's scenario: frames of every kind, switch and temperature changes,
+// line errors and sensor faults at random times.
+TEST_F(Image, AnHourOfTheSoakScenarioSideBySide)
+{
+    std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    const std::string scenario_file = dir + "/hour.scn";
+    const std::string command = std::string(SOAK_PATH) + " --days 0.0417 --seed 1 --generate-only --scenario-out " +
+                                scenario_file + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(scenario_file);
+    std::stringstream scenario;
+    scenario << in.rdbuf();
+    ASSERT_FALSE(scenario.str().empty());
+    NodeRun host = run_node(scenario.str(), 3600.0);
+    NodeRun image = run_image(scenario.str(), 3600.0);
+    expect_same_node(host, image);
+}
+
+}  // namespace
