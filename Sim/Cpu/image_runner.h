@@ -90,6 +90,7 @@ private:
     uint8_t* host_pointer(uint32_t address, uint32_t size);
     Picos cycle_period();
     void credit_access_issue();
+    void set_exits(const std::vector<uint32_t>& addresses);
     bool charge_owed_time();
     void stop_at(RunEnd end);
     RunEnd end_of(const std::exception& error) const;

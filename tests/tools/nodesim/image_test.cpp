@@ -5,7 +5,10 @@
 // differ only in what the code between two register accesses costs, so their times drift apart slowly.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -202,6 +205,87 @@ TEST_F(Image, AnHourOfTheSoakScenarioSideBySide)
     NodeRun host = run_node(scenario.str(), 3600.0);
     NodeRun image = run_image(scenario.str(), 3600.0);
     expect_same_node(host, image);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// A debugger: gdb-multiarch in batch mode through nodesim --gdb, as one debugs a board on a probe.
+
+std::string read_all(FILE* pipe)
+{
+    std::string text;
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    return text;
+}
+
+TEST_F(Image, AnswersADebuggerAsABoardOnAProbeWould)
+{
+    const std::string dir = scenario_test::test_directory();
+    std::filesystem::create_directories(dir);
+    // The second measurement (the first runs while the debugger steps through the PWM set-up) reads
+    // the scenario's temperature.
+    std::ofstream(dir + "/warmer.scn") << "1.0 temp 23.5\n";
+    const std::string nodesim = std::string(NODESIM_PATH) + " --elf " + node_elf() +
+                                " --gdb 0 --fast --duration 30 --scenario " + dir + "/warmer.scn --trace " + dir +
+                                "/trace.jsonl 2>&1 </dev/null";
+    FILE* node = ::popen(nodesim.c_str(), "r");
+    ASSERT_NE(node, nullptr);
+    char first[128] = "";
+    ASSERT_NE(std::fgets(first, sizeof first, node), nullptr);
+    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    ASSERT_EQ(std::string(first).rfind(announce, 0), 0U) << first;
+    const int port = std::atoi(first + announce.size());
+    ASSERT_GT(port, 0) << first;
+
+    std::ofstream(dir + "/gdb-script") << "set pagination off\n"
+                                          "set confirm off\n"
+                                          "target remote :" +
+                                              std::to_string(port) +
+                                              "\n"
+                                              "printf \"reset pc %x\\n\", $pc\n"
+                                              "break main\n"
+                                              "continue\n"
+                                              "printf \"clock at main %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "break 'MX_GPIO_Init()'\n"
+                                              "continue\n"
+                                              "printf \"clock after set-up %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "break 'PWM_valor(PWMS*, float)'\n"
+                                              "continue\n"
+                                              "printf \"compare before %u\\n\", *(unsigned int*)0x40000034\n"
+                                              "stepi 30\n"
+                                              "printf \"compare after %u\\n\", *(unsigned int*)0x40000034\n"
+                                              "break 'DS18b20_temp()'\n"
+                                              "continue\n"
+                                              "finish\n"
+                                              "printf \"temperature %f\\n\", $s0\n"
+                                              "monitor reset\n"
+                                              "maintenance flush register-cache\n"
+                                              "printf \"pc after reset %x\\n\", $pc\n"
+                                              "continue\n"
+                                              "printf \"clock at main again %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "kill\n";
+    const std::string gdb = "gdb-multiarch -batch -nx -x " + dir + "/gdb-script " + node_elf() + " 2>&1";
+    FILE* debugger = ::popen(gdb.c_str(), "r");
+    ASSERT_NE(debugger, nullptr);
+    const std::string output = read_all(debugger);
+    ::pclose(debugger);
+    const std::string node_output = read_all(node);
+    const int status = ::pclose(node);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << node_output;
+
+    EXPECT_NE(output.find("reset pc 80"), std::string::npos) << output;  // the reset handler, in flash
+    EXPECT_NE(output.find("clock at main 16000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("clock after set-up 100000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("temperature 23.5"), std::string::npos) << output;
+    EXPECT_NE(output.find("clock at main again 16000000"), std::string::npos) << output;
+    const size_t before = output.find("compare before "), after = output.find("compare after ");
+    ASSERT_NE(before, std::string::npos) << output;
+    ASSERT_NE(after, std::string::npos) << output;
+    EXPECT_NE(std::stoul(output.substr(before + 15)), std::stoul(output.substr(after + 14))) << output;
+    // The reset vector again after monitor reset.
+    const size_t reset_pc = output.find("reset pc "), again = output.find("pc after reset ");
+    ASSERT_NE(again, std::string::npos) << output;
+    EXPECT_EQ(output.substr(reset_pc + 9, 7), output.substr(again + 15, 7)) << output;
 }
 
 }  // namespace
