@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -313,6 +314,46 @@ TEST_F(Image, AnswersADebuggerAsABoardOnAProbeWould)
     const size_t reset_pc = output.find("reset pc "), again = output.find("pc after reset ");
     ASSERT_NE(again, std::string::npos) << output;
     EXPECT_EQ(output.substr(reset_pc + 9, 7), output.substr(again + 15, 7)) << output;
+}
+
+TEST_F(Image, EndingTheSimulatorEndsTheDebuggingSession)
+{
+    // SIGTERM (as Ctrl-C) while the node runs under the debugger: gdb hears that the program is gone,
+    // nodesim ends its trace as interrupted, and neither waits on the other.
+    const std::string dir = scenario_test::test_directory();
+    std::filesystem::create_directories(dir);
+    const std::string nodesim = std::string(NODESIM_PATH) + " --elf " + node_elf() + " --gdb 0 --fast --trace " + dir +
+                                "/trace.jsonl 2>&1 </dev/null & echo $!";
+    FILE* node = ::popen(nodesim.c_str(), "r");
+    ASSERT_NE(node, nullptr);
+    // The shell's echo of the process id and nodesim's first line, in whichever order they come.
+    int pid = 0;
+    std::string port;
+    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    for (char line[128]; (pid == 0 || port.empty()) && std::fgets(line, sizeof line, node) != nullptr;) {
+        const std::string text(line, std::strcspn(line, "\n"));
+        if (text.rfind(announce, 0) == 0)
+            port = text.substr(announce.size());
+        else
+            pid = std::atoi(line);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_FALSE(port.empty());
+    const std::string gdb = "(sleep 1; kill -TERM " + std::to_string(pid) +
+                            ") & gdb-multiarch -batch -nx -ex 'target remote :" + port + "' -ex continue " +
+                            node_elf() + " 2>&1";
+    FILE* debugger = ::popen(gdb.c_str(), "r");
+    ASSERT_NE(debugger, nullptr);
+    const std::string output = read_all(debugger);
+    ::pclose(debugger);
+    read_all(node);
+    ::pclose(node);
+    EXPECT_NE(output.find("no longer exists"), std::string::npos) << output;
+    const auto events = scenario_test::read_trace(dir + "/trace.jsonl");
+    ASSERT_FALSE(events.empty());
+    const auto* end = std::get_if<sim::trace::End>(&events.back().what);
+    ASSERT_NE(end, nullptr);
+    EXPECT_EQ(end->reason, "interrupted");
 }
 
 }  // namespace
