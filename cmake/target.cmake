@@ -45,3 +45,4 @@ add_custom_target(flash
 enable_testing()
 add_subdirectory(tests/target)
 add_subdirectory(tests/sim/cpu)
+add_subdirectory(tests/tools/nodesim)

@@ -152,6 +152,13 @@ GdbServer::Outcome GdbServer::serve(Picos limit, const std::function<void()>& re
                 outcome_ = Outcome{Outcome::Kind::Ended, end};
                 break;
             }
+            if (end.kind == RunEnd::Kind::Interrupted) {
+                // Ended from outside (Ctrl-C or SIGTERM to the simulator): the node is gone for the
+                // debugger too, as if killed by that signal.
+                send("X02");
+                outcome_ = Outcome{Outcome::Kind::Ended, end};
+                break;
+            }
             send(interrupted && end.kind == RunEnd::Kind::TimeLimit ? "S02" : stop_reply(end));
             continue;
         }

@@ -4,6 +4,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -302,8 +303,7 @@ void ImageRunner::sleep()
 // What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.
 RunEnd ImageRunner::end_of(const std::exception& error) const
 {
-    if (const auto* stop = dynamic_cast<const Stop*>(&error))
-        return RunEnd{stop->halted() ? RunEnd::Kind::Halt : RunEnd::Kind::TimeLimit, stop->reason(), stop->at()};
+    if (const auto* stop = dynamic_cast<const Stop*>(&error)) return sim::end_of(*stop);
     return RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
 }
 
@@ -408,9 +408,22 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
 
 void ImageRunner::set_breakpoints(const std::vector<uint32_t>& addresses)
 {
+    // Code translated before knows nothing of a new breakpoint (nor forgets an old one): the engine would
+    // run through it until the block is translated again. Drop the translations around the changes.
+    auto drop = [this](const std::vector<uint32_t>& from, const std::vector<uint32_t>& unless) {
+        for (uint32_t address : from)
+            if (std::find(unless.begin(), unless.end(), address) == unless.end())
+                uc_ctl_remove_cache(uc_, address, address + 4ULL);
+    };
+    drop(breakpoints_, addresses);
+    drop(addresses, breakpoints_);
     breakpoints_ = addresses;
-    // The engine ends its blocks at, and stops on reaching, these addresses; blocks translated before
-    // know nothing of them.
+    set_exits(addresses);
+}
+
+// The engine ends its blocks at, and stops on reaching, these addresses.
+void ImageRunner::set_exits(const std::vector<uint32_t>& addresses)
+{
     std::vector<uint64_t> exits(addresses.begin(), addresses.end());
     if (exits.empty()) {
         uc_ctl_exits_disable(uc_);
@@ -425,8 +438,8 @@ RunEnd ImageRunner::step()
 {
     limit_ = kNever;
     end_.reset();
-    std::vector<uint32_t> breakpoints = breakpoints_;
-    if (!breakpoints.empty()) set_breakpoints({});
+    // The step runs the instruction even at a breakpoint: the exits go for it, the breakpoints stay.
+    if (!breakpoints_.empty()) set_exits({});
     stepping_ = true;
     pending_fault_.reset();
     uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 1);
@@ -434,7 +447,7 @@ RunEnd ImageRunner::step()
     if (!end_ && pending_fault_) fault(*pending_fault_, pending_fault_pc_);
     if (!end_ && err == UC_ERR_INSN_INVALID)
         fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
-    if (!breakpoints.empty()) set_breakpoints(breakpoints);
+    if (!breakpoints_.empty()) set_exits(breakpoints_);
     if (end_) return *end_;
     return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
 }
@@ -476,6 +489,15 @@ bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size
 // ---------------------------------------------------------------------------------------------------
 // The bus.
 
+// The chip charged the access its whole bus cost, which includes the issue cycle that the block's
+// instruction count already holds: give that cycle back. (It is owed, not yet charged: the block's
+// instructions, this one among them, were added to `owed_` at the block's start.)
+void ImageRunner::credit_access_issue()
+{
+    const Picos issue = cycles_to_picos(cost::kAccessIssue, cycle_period());
+    owed_ = owed_ > issue ? owed_ - issue : 0;
+}
+
 uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
 {
     if (probe_) {
@@ -486,6 +508,7 @@ uint64_t ImageRunner::on_bus_read(uint32_t address, unsigned size)
     }
     try {
         uint32_t value = chip_.read(address, size);
+        credit_access_issue();
         watch_.bus_read(address, value, chip_.free_running(address));
         return value;
     } catch (const std::exception& error) {
@@ -504,6 +527,7 @@ void ImageRunner::on_bus_write(uint32_t address, unsigned size, uint32_t value)
     watch_.bus_write();
     try {
         chip_.write(address, value, size);
+        credit_access_issue();
     } catch (const std::exception& error) {
         stop_at(end_of(error));
     }

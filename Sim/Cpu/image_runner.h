@@ -13,6 +13,7 @@
 #include "block_cache.h"
 #include "chip.h"
 #include "elf_image.h"
+#include "run_end.h"
 #include "sim_time.h"
 #include "wait_loop.h"
 
@@ -20,19 +21,6 @@ struct uc_struct;
 struct uc_context;
 
 namespace sim::cpu {
-
-// How a run ended.
-struct RunEnd {
-    enum class Kind {
-        TimeLimit,  // virtual time reached the limit; run() may be called again to go on
-        Halt,       // the node stopped (a fault, a lockup, a wait nothing can end): final
-        Failure,    // the simulator or the engine failed: final
-        Stopped,    // at a breakpoint, or after a single step; run() or step() goes on
-    };
-    Kind kind = Kind::TimeLimit;
-    std::string reason;
-    Picos at = 0;
-};
 
 // What the core did, for a run's statistics.
 struct RunnerCounts {
@@ -61,7 +49,8 @@ public:
     // The core's reset: RAM cleared, the core's exception state, SCB, SysTick and cycle counter as at
     // reset, SP and PC from the vector table. (The chip's peripherals keep their state.)
     void reset();
-    // Runs until virtual time reaches `limit` (absolute, since reset) or the node halts.
+    // Runs until virtual time reaches `limit` (absolute, since reset; run() may then be called again to go
+    // on), the node halts, an event stops the run, or a breakpoint is reached (Stopped).
     RunEnd run(Picos limit);
 
     // Debugging. A run stops before an instruction at a breakpoint; a step executes one instruction and
@@ -100,6 +89,8 @@ private:
 
     uint8_t* host_pointer(uint32_t address, uint32_t size);
     Picos cycle_period();
+    void credit_access_issue();
+    void set_exits(const std::vector<uint32_t>& addresses);
     bool charge_owed_time();
     void stop_at(RunEnd end);
     RunEnd end_of(const std::exception& error) const;
@@ -119,6 +110,7 @@ private:
     uint64_t iterations_before_horizon(const WaitLoop& loop) const;
     void jump(const WaitLoop& loop, uint64_t iterations);
     bool jump_in_place(const WaitLoop& loop, const HeadState& state);
+    bool halt_if_stuck(const WaitLoop& loop);
     void skip_with_probes(const WaitLoop& loop, const HeadState& state);
     bool probe_exits(const WaitLoop& loop, uint64_t iteration);
     void watch_fault_handler(uint32_t address);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "hex_text.h"
 #include "image_runner.h"
 
 namespace sim::cpu {
@@ -52,6 +53,7 @@ void ImageRunner::jump(const WaitLoop& loop, uint64_t iterations)
 // past the horizon. False when the counter wait may end before the horizon.
 bool ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
 {
+    if (!loop.reads_counter && halt_if_stuck(loop)) return true;
     uint64_t most = iterations_before_horizon(loop);
     if (most == 0) return true;
     if (!loop.reads_counter) {
@@ -72,6 +74,26 @@ bool ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
     uint32_t read = loop.last_counter + static_cast<uint32_t>((staying + 1) * loop.counter_step);
     if (!known->first_leaving || read - *known->first_leaving >= kHalfRange) return false;
     jump(loop, staying);
+    return true;
+}
+
+// A wait for an event that nothing can end stops the node, as the host build's bus judges it: no
+// interrupt can be taken (masked, or none of a high enough priority enabled), and either the loop waits
+// on memory alone (nothing but an interrupt handler would change it) or no event is left to come.
+bool ImageRunner::halt_if_stuck(const WaitLoop& loop)
+{
+    Exceptions& exceptions = chip_.exceptions();
+    exceptions.set_primask(reg(UC_ARM_REG_PRIMASK) & 1U);
+    if (exceptions.next_to_take() != 0) return false;
+    const bool no_event = chip_.scheduler().next_time() == kNever;
+    if (exceptions.anything_can_preempt(chip_.systick.interrupt_enabled()) && !no_event) return false;
+    if (loop.reads_registers && !no_event) return false;
+    const int active = exceptions.innermost_active();
+    const std::string where = active == 0 ? "thread level" : Exceptions::name(active) + " handler";
+    const std::string why = exceptions.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
+    halt("core stopped: " + where + " spinning at pc " + hex_text(loop.head) + " on " +
+         (loop.reads_registers ? "registers" : "memory") + ", " + why);
+    stop_at(*end_);
     return true;
 }
 

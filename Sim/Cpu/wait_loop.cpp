@@ -109,8 +109,9 @@ std::optional<WaitLoop> WaitLoopWatch::at_head(const HeadState& state)
         bool waits_for_count =
             iteration_counter_reads_ == 1 && have_counter_ && counter_step_ != 0 && (changed & iteration_live_in_) == 0;
         if (waits_for_event || waits_for_count) {
-            found = WaitLoop{blocks_[0],      blocks_,       iteration_time_, iteration_instructions_,
-                             waits_for_count, last_counter_, counter_step_,   iteration_live_in_};
+            found =
+                WaitLoop{blocks_[0],    blocks_,       iteration_time_,    iteration_instructions_,   waits_for_count,
+                         last_counter_, counter_step_, iteration_live_in_, iteration_other_reads_ > 0};
             tracking_ = false;  // the caller jumps; watching starts again from wherever it lands
         }
     }

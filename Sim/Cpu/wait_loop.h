@@ -39,9 +39,10 @@ struct WaitLoop {
     Picos iteration_time = 0;
     uint32_t instructions = 0;  // per iteration
     bool reads_counter = false;
-    uint32_t last_counter = 0;  // what the last iteration read
-    uint32_t counter_step = 0;  // what the counter gains each iteration
-    uint16_t live_in = 0;       // core registers (bit n: rn) an iteration reads before writing
+    uint32_t last_counter = 0;     // what the last iteration read
+    uint32_t counter_step = 0;     // what the counter gains each iteration
+    uint16_t live_in = 0;          // core registers (bit n: rn) an iteration reads before writing
+    bool reads_registers = false;  // of the chip (not the counter); without, it waits on memory alone
 };
 
 class WaitLoopWatch {

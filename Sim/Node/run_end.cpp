@@ -13,6 +13,8 @@ const char* to_string(RunEnd::Kind kind)
             return "interrupted";
         case RunEnd::Kind::Failure:
             return "simulator failure";
+        case RunEnd::Kind::Stopped:
+            return "stopped";
     }
     return "?";
 }

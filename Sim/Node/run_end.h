@@ -15,6 +15,7 @@ struct RunEnd {
         Halt,         // the node stopped for good; `reason` says where and why
         Interrupted,  // ended early from outside (Ctrl-C, SIGTERM)
         Failure,      // the simulator could not go on (a model's error); `reason` is its message
+        Stopped,      // the emulated core stopped at a breakpoint or after a single step; it may go on
     };
     Kind kind = Kind::TimeLimit;
     std::string reason;

@@ -44,6 +44,15 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         ->check(CLI::IsMember({"0", "1", "float"}));
     bool no_crystal = false;
     app.add_flag("--no-crystal", no_crystal, "Leave the 25 MHz crystal out (the clock set-up fails)");
+    app.add_option("--elf", options.elf,
+                   "Run this flashable image (node.elf) instruction by instruction on an emulated Cortex-M4 "
+                   "instead of the firmware built into nodesim");
+    int gdb_port = -1;
+    app.add_option("--gdb", gdb_port,
+                   "With --elf: start halted at the reset vector and serve a debugger (gdb-multiarch: "
+                   "target remote :PORT) on 127.0.0.1:PORT (0 picks a free one; the real one is printed "
+                   "first); virtual time stands still while the node is halted")
+        ->check(CLI::Range(0, 65535));
 
     try {
         app.parse(argc, argv);
@@ -76,6 +85,10 @@ std::variant<Options, int> parse_options(int argc, char** argv)
             "--fast does not go with --pty or --tcp: a program on the other side needs the node paced "
             "(use --speed FACTOR to run it faster than real time)");
     if (options.fast && speed_given) return conflict("--fast and --speed contradict each other: choose one");
+    if (app.count("--gdb") > 0) {
+        if (options.elf.empty()) return conflict("--gdb debugs an image: it needs --elf FILE");
+        options.gdb_port = static_cast<uint16_t>(gdb_port);
+    }
     if (tcp_given) {
         options.tcp = parse_listen_address(tcp);
         if (!options.tcp) {

@@ -1,6 +1,7 @@
 // The command line of nodesim.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,6 +26,8 @@ struct Options {
     double celsius = 22.0;
     sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;
     bool crystal = true;
+    std::string elf;                   // run this flashable image on the emulated core instead
+    std::optional<uint16_t> gdb_port;  // with elf: wait for a debugger here (0: a free port)
 };
 
 // The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint

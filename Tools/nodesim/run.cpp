@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "console.h"
+#include "elf_firmware.h"
 #include "endpoint_link.h"
 #include "host_firmware.h"
 #include "interrupt_signals.h"
@@ -136,6 +137,26 @@ private:
     Pacer pacer_;
 };
 
+// The node with its firmware: the one built into nodesim, or a flashable image on the emulated core
+// (programmed into the chip now, so that an image that does not fit is bad input, and listening for a
+// debugger with --gdb). Throws std::runtime_error on bad input.
+std::unique_ptr<sim::Node> make_node(const Options& options)
+{
+    if (options.elf.empty())
+        return std::make_unique<sim::Node>(board_config(options), std::make_unique<sim::HostFirmware>());
+    auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf));
+    sim::cpu::ElfFirmware& image = *firmware;
+    auto node = std::make_unique<sim::Node>(board_config(options), std::move(firmware));
+    image.load(node->board());
+    if (options.gdb_port) {
+        uint16_t port = image.listen_for_debugger(*options.gdb_port);
+        // Always printed, and first: the debugger's user (or a script) reads where to connect from it.
+        std::printf("nodesim: gdb on tcp 127.0.0.1:%u\n", static_cast<unsigned>(port));
+        std::fflush(stdout);
+    }
+    return node;
+}
+
 // The end of the run on the console and in the trace; returns the exit status.
 int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& outputs, const RunFiles& files,
                sim::Chip& chip, double wall_seconds)
@@ -163,7 +184,9 @@ int run(const Options& options)
     RunFiles files;
     EndpointNotices notices;
     std::unique_ptr<SerialEndpoint> endpoint;
+    std::unique_ptr<sim::Node> node;
     try {
+        node = make_node(options);
         files = RunFiles::open(options);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
@@ -176,9 +199,8 @@ int run(const Options& options)
         std::fflush(stdout);
     }
 
-    sim::Node node(board_config(options), std::make_unique<sim::HostFirmware>());
-    sim::Board& board = node.board();
-    sim::Chip& chip = node.chip();
+    sim::Board& board = node->board();
+    sim::Chip& chip = node->chip();
     TraceOutputs outputs(options, files, board);
     if (endpoint && !options.quiet)
         notices.send_to([&outputs, &chip](const std::string& text) {
@@ -192,7 +214,7 @@ int run(const Options& options)
     InterruptSignals signals;
     ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);
     auto wall_start = std::chrono::steady_clock::now();
-    const sim::RunEnd end = node.run(options.duration.value_or(sim::kNever));
+    const sim::RunEnd end = node->run(options.duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
     return report_end(options, end, outputs, files, chip, wall_seconds);

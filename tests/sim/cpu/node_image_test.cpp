@@ -9,20 +9,18 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board.h"
-#include "gdb_server.h"
 #include "image_runner.h"
 #include "jsonl_writer.h"
 #include "scenario.h"
 
 namespace {
 
+using sim::RunEnd;
 using sim::cpu::ElfImage;
 using sim::cpu::ImageRunner;
-using sim::cpu::RunEnd;
 
 std::string from_environment(const char* name)
 {
@@ -132,76 +130,6 @@ TEST_F(NodeImage, SkippingWaitingLoopsLeavesTheTraceUnchangedToTheNanosecond)
     EXPECT_EQ(fast.trace, slow.trace);
     EXPECT_NE(fast.trace.find("\"onewire\""), std::string::npos);
     EXPECT_NE(fast.trace.find("\"tx\",\"port\":\"USART1\",\"byte\":33"), std::string::npos);
-}
-
-}  // namespace
-
-namespace {
-
-// gdb-multiarch in batch mode against the image on the board, as one debugs a board on a probe.
-TEST_F(NodeImage, AnswersADebuggerAsABoardOnAProbeWould)
-{
-    sim::Board board;
-    ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
-    ImageRunner runner(board.chip, elf);
-    sim::cpu::GdbServer server(runner, board.chip, 0);
-    sim::cpu::GdbServer::Outcome outcome;
-    std::thread serving([&] { outcome = server.serve(sim::seconds(30), [&] { runner.reset(); }); });
-
-    std::string script =
-        "set pagination off\n"
-        "set confirm off\n"
-        "target remote :" +
-        std::to_string(server.port()) +
-        "\n"
-        "printf \"reset pc %x\\n\", $pc\n"
-        "break main\n"
-        "continue\n"
-        "printf \"clock at main %u\\n\", (unsigned int)SystemCoreClock\n"
-        "break 'MX_GPIO_Init()'\n"
-        "continue\n"
-        "printf \"clock after set-up %u\\n\", (unsigned int)SystemCoreClock\n"
-        "break 'PWM_valor(PWMS*, float)'\n"
-        "continue\n"
-        "printf \"compare before %u\\n\", *(unsigned int*)0x40000034\n"
-        "stepi 30\n"
-        "printf \"compare after %u\\n\", *(unsigned int*)0x40000034\n"
-        "break 'DS18b20_temp()'\n"
-        "continue\n"
-        "finish\n"
-        "printf \"temperature %f\\n\", $s0\n"
-        "monitor reset\n"
-        "maintenance flush register-cache\n"
-        "printf \"pc after reset %x\\n\", $pc\n"
-        "continue\n"
-        "printf \"clock at main again %u\\n\", (unsigned int)SystemCoreClock\n"
-        "kill\n";
-    std::string dir = ::testing::TempDir();
-    std::ofstream(dir + "/gdb-script") << script;
-    std::string command =
-        "gdb-multiarch -batch -nx -x " + dir + "/gdb-script " + from_environment("NODE_ELF") + " 2>&1";
-    std::string output;
-    if (FILE* gdb = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, gdb)) output.append(buffer, n);
-        pclose(gdb);
-    }
-    serving.join();
-    char reset_pc[32];
-    std::snprintf(reset_pc, sizeof reset_pc, "reset pc %x", *elf.symbol("Reset_Handler") & ~1U);
-    EXPECT_NE(output.find(reset_pc), std::string::npos) << output;
-    EXPECT_NE(output.find("clock at main 16000000"), std::string::npos) << output;
-    EXPECT_NE(output.find("clock after set-up 100000000"), std::string::npos) << output;
-    EXPECT_NE(output.find("temperature 22.0"), std::string::npos) << output;
-    char reset_again[40];
-    std::snprintf(reset_again, sizeof reset_again, "pc after reset %x", *elf.symbol("Reset_Handler") & ~1U);
-    EXPECT_NE(output.find(reset_again), std::string::npos) << output;
-    EXPECT_NE(output.find("clock at main again 16000000"), std::string::npos) << output;
-    size_t before = output.find("compare before "), after = output.find("compare after ");
-    ASSERT_NE(before, std::string::npos) << output;
-    ASSERT_NE(after, std::string::npos) << output;
-    EXPECT_NE(std::stoul(output.substr(before + 15)), std::stoul(output.substr(after + 14))) << output;
-    EXPECT_EQ(outcome.kind, sim::cpu::GdbServer::Outcome::Kind::Killed);
 }
 
 }  // namespace

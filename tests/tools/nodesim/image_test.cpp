@@ -1,0 +1,359 @@
+// nodesim --elf: the flashable image (NODE_ELF) on the emulated core, through the same program and
+// options as the built-in firmware, and side by side with it on the whole-node scenarios: the same bytes
+// on both ports in the same order, the same pin levels and PWM waveforms, the same 1-Wire exchanges, no
+// sensor timing violation, every event within 1 ms + 0.1 % of its time in the other run. The two builds
+// differ only in what the code between two register accesses costs, so their times drift apart slowly.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nodesim_run.h"
+
+namespace {
+
+using scenario_test::NodeRun;
+using scenario_test::run_node;
+
+std::string node_elf()
+{
+    const char* path = std::getenv("NODE_ELF");
+    return path ? path : "";
+}
+
+NodeRun run_image(const std::string& scenario, double seconds, std::vector<std::string> extra = {})
+{
+    extra.insert(extra.end(), {"--elf", node_elf()});
+    return run_node(scenario, seconds, extra);
+}
+
+class Image : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (node_elf().empty()) GTEST_FAIL() << "NODE_ELF must name node.elf";
+    }
+};
+
+TEST_F(Image, GreetsReportsAndObeysFramesThroughNodesim)
+{
+    // Frames during the 4 s wait are acted on when the next cycle starts (at about 4.83 and 9.66 s).
+    NodeRun run = run_image("1.5 send V00=0\n6.0 send V01=75$\n11.0 send V00=1\n", 16.0, {"--temp", "23.5"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.text("USART2"), "Hola\r\n");
+    const std::string usart1 = run.text("USART1");
+    EXPECT_EQ(usart1.rfind("Hola\r\n!A00=23.5$!A01=0$", 0), 0U) << usart1;
+    EXPECT_EQ(run.reports().size(), 8U) << usart1;  // four cycles in 16 s
+    auto led = run.pin("C13");
+    ASSERT_EQ(led.size(), 2U) << run.output;
+    EXPECT_EQ(led[0].second, 1);  // V00=0: off, the pin high
+    EXPECT_NEAR(led[0].first, 4.83, 0.05);
+    EXPECT_EQ(led[1].second, 0);  // V00=1: on again
+    EXPECT_NEAR(led[1].first, 14.49, 0.05);
+    auto pwm = run.of_kind<sim::trace::Pwm>();
+    ASSERT_EQ(pwm.size(), 3U) << run.output;
+    EXPECT_EQ(pwm[2].what.high, sim::microseconds(15000));
+    EXPECT_NEAR(pwm[2].t, 9.68, 0.05);
+    EXPECT_EQ(run.end_reason(), "time limit");
+}
+
+TEST_F(Image, ABadImageIsBadInput)
+{
+    // Not in the run's own directory, which each run empties first.
+    std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/not.elf") << "text, not an executable";
+    for (const std::string& path : {dir + "/not.elf", dir + "/missing.elf"}) {
+        NodeRun run = run_node("", 1.0, {"--elf", path});
+        EXPECT_EQ(run.status, 2) << run.output;
+        EXPECT_NE(run.output.find(path), std::string::npos) << run.output;
+    }
+    NodeRun no_image = run_node("", 1.0, {"--gdb", "0"});
+    EXPECT_EQ(no_image.status, 2) << no_image.output;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Side by side.
+
+bool close_in_time(double a, double b)
+{
+    return std::abs(a - b) <= 1e-3 + 1e-3 * std::max(a, b);
+}
+
+// The events both builds must agree on, each with its content in words: 1-Wire exchanges by content
+// (their durations differ: the host build ends a poll up to 1/16 of its wait late), halts by their
+// existence (the reason names code addresses of one build).
+std::vector<std::pair<double, std::string>> comparable(const NodeRun& run)
+{
+    std::vector<std::pair<double, std::string>> out;
+    for (const auto& e : run.events) {
+        const double t = sim::to_seconds(e.t);
+        std::ostringstream what;
+        if (const auto* tx = std::get_if<sim::trace::Tx>(&e.what))
+            what << "tx " << tx->port << " " << int(tx->byte);
+        else if (const auto* rx = std::get_if<sim::trace::Rx>(&e.what))
+            what << "rx " << rx->port << " " << int(rx->byte);
+        else if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what))
+            what << "pin " << pin->pin << " " << pin->level;
+        else if (const auto* pwm = std::get_if<sim::trace::Pwm>(&e.what))
+            what << "pwm " << pwm->period << " " << pwm->high;
+        else if (const auto* wire = std::get_if<sim::trace::OneWire>(&e.what))
+            what << "onewire " << wire->what << " " << wire->value << " " << wire->celsius.value_or(1000);
+        else if (const auto* armed = std::get_if<sim::trace::RxArmed>(&e.what))
+            what << "rx_armed " << armed->port << " " << armed->armed;
+        else if (std::holds_alternative<sim::trace::Halt>(e.what))
+            what << "halt";
+        else if (const auto* end = std::get_if<sim::trace::End>(&e.what))
+            what << "end " << end->reason;
+        else
+            continue;  // stimuli are the scenario's; log notes are the simulator's
+        out.emplace_back(t, what.str());
+    }
+    return out;
+}
+
+struct Case {
+    const char* name;
+    const char* scenario;
+    double seconds;
+    std::vector<std::string> options;
+};
+
+// The events as streams that each must match in order: the bytes the node sent (both ports, so that
+// their order shows too), the bytes it received, each pin, the PWM, the 1-Wire exchanges, each port's
+// reception, halts and the end. Between streams, events close in time may come in either order.
+std::map<std::string, std::vector<std::pair<double, std::string>>> streams(const NodeRun& run)
+{
+    std::map<std::string, std::vector<std::pair<double, std::string>>> out;
+    for (const auto& [t, what] : comparable(run)) {
+        std::string key = what.substr(0, what.find(' '));
+        if (key == "pin" || key == "rx_armed") key = what.substr(0, what.rfind(' '));
+        out[key].emplace_back(t, what);
+    }
+    return out;
+}
+
+void expect_same_node(const NodeRun& host, const NodeRun& image)
+{
+    ASSERT_EQ(host.status, 0) << host.output;
+    ASSERT_EQ(image.status, 0) << image.output;
+    EXPECT_TRUE(host.of_kind<sim::trace::Violation>().empty()) << host.output;
+    const auto violations = image.of_kind<sim::trace::Violation>();
+    EXPECT_TRUE(violations.empty()) << violations.front().what.what;
+    const auto expected_streams = streams(host);
+    auto seen_streams = streams(image);
+    double worst = 0;
+    for (const auto& [key, expected] : expected_streams) {
+        const auto& seen = seen_streams[key];
+        for (size_t i = 0; i < std::min(expected.size(), seen.size()); ++i) {
+            ASSERT_EQ(seen[i].second, expected[i].second)
+                << key << " event " << i << " at " << expected[i].first << " s";
+            // A halted run's end is when the simulator gave up on the stopped core, which the host
+            // build's bus does after a long spin; the halt itself is when the node stopped.
+            if (seen[i].second == "end halt") continue;
+            EXPECT_TRUE(close_in_time(seen[i].first, expected[i].first))
+                << seen[i].second << " (" << key << " event " << i << "): image " << seen[i].first << " s, host "
+                << expected[i].first << " s";
+            worst = std::max(worst, std::abs(seen[i].first - expected[i].first));
+        }
+        EXPECT_EQ(seen.size(), expected.size()) << key;
+    }
+    EXPECT_EQ(seen_streams.size(), expected_streams.size());
+    // The largest difference in time between matching events goes into the test's record.
+    ::testing::Test::RecordProperty("worst_difference_us", std::to_string(worst * 1e6));
+}
+
+class SideBySide : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override
+    {
+        if (node_elf().empty()) GTEST_FAIL() << "NODE_ELF must name node.elf";
+    }
+};
+
+TEST_P(SideBySide, TheImageDoesWhatTheHostBuildDoesWhenItDoesIt)
+{
+    const Case& c = GetParam();
+    NodeRun host = run_node(c.scenario, c.seconds, c.options);
+    NodeRun image = run_image(c.scenario, c.seconds, c.options);
+    expect_same_node(host, image);
+}
+
+const Case kCases[] = {
+    {"Greeting", "", 15.0, {"--temp", "22"}},
+    {"FrameDuringTheWait", "2.0 send V00=0\n", 12.0, {}},
+    {"FrameDuringTheMeasurement", "5.2 send V01=75$\n", 12.0, {}},
+    {"TwoFramesInOneCycle", "1.5 send V00=0\n2.5 send V00=1\n6.0 send V00=1\n", 12.0, {}},
+    {"Switch", "3 switch 1\n7 switch float\n", 12.0, {"--switch", "0"}},
+    {"SwitchHighAtReset", "", 6.0, {"--switch", "1"}},
+    {"Temperature", "3 temp -10.125\n", 7.0, {"--temp", "25.0625"}},
+    {"BreakOnTheLine", "1.5 break 10\n6.0 send V00=0\n", 12.0, {}},
+    {"NoiseOnTheLine", "1.0 send V00=0\n6.0 noise\n", 11.0, {}},
+    {"SensorAbsent", "0 sensor absent\n7 sensor ok\n", 12.0, {}},
+    {"SensorLineLow", "0 sensor low\n0.5 temp 40\n5.0 sensor ok\n", 14.0, {}},
+    {"SensorCorrupt", "0 sensor corrupt\n7 sensor ok\n", 12.0, {}},
+    {"Pwm", "1 send V01=75$\n6 send V01=-1$\n11 send V01=0$\n", 16.0, {}},
+    {"NoCrystal", "", 2.0, {"--no-crystal"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(WholeNode, SideBySide, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+// A piece of the soak generator's hour: frames of every kind, switch and temperature changes, line
+// errors and sensor faults at random times. The host build ends a long wait on the cycle counter up to
+// a tick late (its polls jump ahead by a sixteenth of the time waited, at most to the next event), which
+// the image does not: the host's cycle is 1 ms longer (0.02 %), and the runs drift apart linearly,
+// well inside the tolerance. But a stimulus that falls between the two runs' times of the same moment
+// is seen in different cycles. The hour's seed-1 scenario has its first such stimulus at 1163 s (a frame
+// 20 ms before the host's cycle starts and 0.22 s after the image's): the first 19 minutes are compared.
+constexpr double kSoakPieceSeconds = 1150.0;
+
+TEST_F(Image, APieceOfTheSoakScenarioSideBySide)
+{
+    std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    const std::string scenario_file = dir + "/hour.scn";
+    const std::string command = std::string(SOAK_PATH) + " --days 0.0417 --seed 1 --generate-only --scenario-out " +
+                                scenario_file + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(scenario_file);
+    std::stringstream scenario;
+    scenario << in.rdbuf();
+    ASSERT_FALSE(scenario.str().empty());
+    NodeRun host = run_node(scenario.str(), kSoakPieceSeconds);
+    NodeRun image = run_image(scenario.str(), kSoakPieceSeconds);
+    expect_same_node(host, image);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// A debugger: gdb-multiarch in batch mode through nodesim --gdb, as one debugs a board on a probe.
+
+std::string read_all(FILE* pipe)
+{
+    std::string text;
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    return text;
+}
+
+TEST_F(Image, AnswersADebuggerAsABoardOnAProbeWould)
+{
+    const std::string dir = scenario_test::test_directory();
+    std::filesystem::create_directories(dir);
+    // The second measurement (the first runs while the debugger steps through the PWM set-up) reads
+    // the scenario's temperature.
+    std::ofstream(dir + "/warmer.scn") << "1.0 temp 23.5\n";
+    const std::string nodesim = std::string(NODESIM_PATH) + " --elf " + node_elf() +
+                                " --gdb 0 --fast --duration 30 --scenario " + dir + "/warmer.scn --trace " + dir +
+                                "/trace.jsonl 2>&1 </dev/null";
+    FILE* node = ::popen(nodesim.c_str(), "r");
+    ASSERT_NE(node, nullptr);
+    char first[128] = "";
+    ASSERT_NE(std::fgets(first, sizeof first, node), nullptr);
+    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    ASSERT_EQ(std::string(first).rfind(announce, 0), 0U) << first;
+    const int port = std::atoi(first + announce.size());
+    ASSERT_GT(port, 0) << first;
+
+    std::ofstream(dir + "/gdb-script") << "set pagination off\n"
+                                          "set confirm off\n"
+                                          "target remote :" +
+                                              std::to_string(port) +
+                                              "\n"
+                                              "printf \"reset pc %x\\n\", $pc\n"
+                                              "break main\n"
+                                              "continue\n"
+                                              "printf \"clock at main %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "break 'MX_GPIO_Init()'\n"
+                                              "continue\n"
+                                              "printf \"clock after set-up %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "break 'PWM_valor(PWMS*, float)'\n"
+                                              "continue\n"
+                                              "printf \"compare before %u\\n\", *(unsigned int*)0x40000034\n"
+                                              "stepi 30\n"
+                                              "printf \"compare after %u\\n\", *(unsigned int*)0x40000034\n"
+                                              "break 'DS18b20_temp()'\n"
+                                              "continue\n"
+                                              "finish\n"
+                                              "printf \"temperature %f\\n\", $s0\n"
+                                              "monitor reset\n"
+                                              "maintenance flush register-cache\n"
+                                              "printf \"pc after reset %x\\n\", $pc\n"
+                                              "continue\n"
+                                              "printf \"clock at main again %u\\n\", (unsigned int)SystemCoreClock\n"
+                                              "kill\n";
+    const std::string gdb = "gdb-multiarch -batch -nx -x " + dir + "/gdb-script " + node_elf() + " 2>&1";
+    FILE* debugger = ::popen(gdb.c_str(), "r");
+    ASSERT_NE(debugger, nullptr);
+    const std::string output = read_all(debugger);
+    ::pclose(debugger);
+    const std::string node_output = read_all(node);
+    const int status = ::pclose(node);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << node_output;
+
+    EXPECT_NE(output.find("reset pc 80"), std::string::npos) << output;  // the reset handler, in flash
+    EXPECT_NE(output.find("clock at main 16000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("clock after set-up 100000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("temperature 23.5"), std::string::npos) << output;
+    EXPECT_NE(output.find("clock at main again 16000000"), std::string::npos) << output;
+    const size_t before = output.find("compare before "), after = output.find("compare after ");
+    ASSERT_NE(before, std::string::npos) << output;
+    ASSERT_NE(after, std::string::npos) << output;
+    EXPECT_NE(std::stoul(output.substr(before + 15)), std::stoul(output.substr(after + 14))) << output;
+    // The reset vector again after monitor reset.
+    const size_t reset_pc = output.find("reset pc "), again = output.find("pc after reset ");
+    ASSERT_NE(again, std::string::npos) << output;
+    EXPECT_EQ(output.substr(reset_pc + 9, 7), output.substr(again + 15, 7)) << output;
+}
+
+TEST_F(Image, EndingTheSimulatorEndsTheDebuggingSession)
+{
+    // SIGTERM (as Ctrl-C) while the node runs under the debugger: gdb hears that the program is gone,
+    // nodesim ends its trace as interrupted, and neither waits on the other.
+    const std::string dir = scenario_test::test_directory();
+    std::filesystem::create_directories(dir);
+    const std::string nodesim = std::string(NODESIM_PATH) + " --elf " + node_elf() + " --gdb 0 --fast --trace " + dir +
+                                "/trace.jsonl 2>&1 </dev/null & echo $!";
+    FILE* node = ::popen(nodesim.c_str(), "r");
+    ASSERT_NE(node, nullptr);
+    // The shell's echo of the process id and nodesim's first line, in whichever order they come.
+    int pid = 0;
+    std::string port;
+    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    for (char line[128]; (pid == 0 || port.empty()) && std::fgets(line, sizeof line, node) != nullptr;) {
+        const std::string text(line, std::strcspn(line, "\n"));
+        if (text.rfind(announce, 0) == 0)
+            port = text.substr(announce.size());
+        else
+            pid = std::atoi(line);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_FALSE(port.empty());
+    const std::string gdb = "(sleep 1; kill -TERM " + std::to_string(pid) +
+                            ") & gdb-multiarch -batch -nx -ex 'target remote :" + port + "' -ex continue " +
+                            node_elf() + " 2>&1";
+    FILE* debugger = ::popen(gdb.c_str(), "r");
+    ASSERT_NE(debugger, nullptr);
+    const std::string output = read_all(debugger);
+    ::pclose(debugger);
+    read_all(node);
+    ::pclose(node);
+    EXPECT_NE(output.find("no longer exists"), std::string::npos) << output;
+    const auto events = scenario_test::read_trace(dir + "/trace.jsonl");
+    ASSERT_FALSE(events.empty());
+    const auto* end = std::get_if<sim::trace::End>(&events.back().what);
+    ASSERT_NE(end, nullptr);
+    EXPECT_EQ(end->reason, "interrupted");
+}
+
+}  // namespace
