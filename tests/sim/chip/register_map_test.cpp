@@ -93,6 +93,23 @@ TEST_F(RegisterMapTest, SerialPortKeepsItsImplementedBitsAndClearsOnlyTheFlagsSo
               (std::vector<std::string>{"USART1: write to DR while the port is disabled (UE clear) is lost"}));
 }
 
+TEST_F(RegisterMapTest, SysTickKeepsItsFieldWidthsAndCountflagClearsWhenRead)
+{
+    SysTick->CALIB = 0;  // read-only
+    EXPECT_EQ(SysTick->CALIB, 0x40000000U | 12499U);
+    SysTick->LOAD = 0xFFFFFFFFU;  // 24 bits
+    EXPECT_EQ(SysTick->LOAD, 0xFFFFFFU);
+
+    SysTick->LOAD = 99;
+    SysTick->VAL = 0;
+    // Only the three control bits are stored; COUNTFLAG cannot be written.
+    SysTick->CTRL = 0xFFFF0000U | SysTick_CTRL_ENABLE_Msk | SysTick_CTRL_CLKSOURCE_Msk;
+    EXPECT_EQ(SysTick->CTRL, SysTick_CTRL_ENABLE_Msk | SysTick_CTRL_CLKSOURCE_Msk);
+    while ((SysTick->CTRL & SysTick_CTRL_COUNTFLAG_Msk) == 0U) {}
+    EXPECT_EQ(SysTick->CTRL & SysTick_CTRL_COUNTFLAG_Msk, 0U);  // the read that saw it cleared it
+    SysTick->CTRL = 0;
+}
+
 TEST_F(RegisterMapTest, UnmodelledOffsetsReadZeroAndSayWhereOnce)
 {
     reg32_t* gap = &GPIOB->AFR[1] + 1;  // 0x28, past the last GPIO register
