@@ -1,7 +1,7 @@
 #include "dma.h"
 
-#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "usart.h"
 
@@ -16,19 +16,13 @@ namespace {
 constexpr Cycles kLatencyCycles{4};
 constexpr Cycles kStopCycles{6};
 
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
-    return text;
-}
-
 }  // namespace
 
 DmaController::DmaController(ChipContext& chip, const soc::Block& block)
     : Peripheral(block),
       chip_(chip),
       irqs_(block.irqs),
+      regs_(*this, *this, register_table(), chip.log()),
       transfer_timers_(make_timers<kStreams>(chip.scheduler(),
                                              [this](int index) { return [this, index](Picos) { transfer(index); }; })),
       stop_timers_(make_timers<kStreams>(chip.scheduler(),
@@ -38,28 +32,105 @@ DmaController::DmaController(ChipContext& chip, const soc::Block& block)
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 
-uint32_t DmaController::read(uint32_t offset, unsigned)
+// A stream's six registers, in its block at 0x10 + 0x18 * S.
+template <int S>
+constexpr std::array<Register<DmaController>, 6> DmaController::stream_registers()
 {
-    if (offset == 0x00) return read_flags(0);
-    if (offset == 0x04) return read_flags(4);
-    if (offset == 0x08 || offset == 0x0C) return 0;  // the clear registers are write-only
-    if (offset >= 0x10 && offset < 0x10 + 0x18 * kStreams)
-        return read_stream(static_cast<int>((offset - 0x10) / 0x18), (offset - 0x10) % 0x18);
-    chip_.log().line("DMA2: read of unmodelled offset " + hex(offset));
-    return 0;
+    using D = DmaController;
+    static_assert(S >= 0 && S < kStreams);
+    constexpr uint32_t base = 0x10U + 0x18U * S;
+    constexpr const char* kNames[kStreams][6] = {
+        {"S0CR", "S0NDTR", "S0PAR", "S0M0AR", "S0M1AR", "S0FCR"},
+        {"S1CR", "S1NDTR", "S1PAR", "S1M0AR", "S1M1AR", "S1FCR"},
+        {"S2CR", "S2NDTR", "S2PAR", "S2M0AR", "S2M1AR", "S2FCR"},
+        {"S3CR", "S3NDTR", "S3PAR", "S3M0AR", "S3M1AR", "S3FCR"},
+        {"S4CR", "S4NDTR", "S4PAR", "S4M0AR", "S4M1AR", "S4FCR"},
+        {"S5CR", "S5NDTR", "S5PAR", "S5M0AR", "S5M1AR", "S5FCR"},
+        {"S6CR", "S6NDTR", "S6PAR", "S6M0AR", "S6M1AR", "S6FCR"},
+        {"S7CR", "S7NDTR", "S7PAR", "S7M0AR", "S7M1AR", "S7FCR"},
+    };
+    return {{
+        {.offset = base + kCr,
+         .name = kNames[S][0],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.read_control(S); },
+         .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.write_control(S, value); }},
+        {.offset = base + kNdtr,
+         .name = kNames[S][1],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.streams_[S].ndtr; },
+         .on_write = [](D& d, unsigned, uint32_t value,
+                        uint32_t) { d.write_protected(S, &Stream::ndtr, value & 0xFFFFU); }},
+        {.offset = base + kPar,
+         .name = kNames[S][2],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.streams_[S].par; },
+         .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.write_protected(S, &Stream::par, value); }},
+        {.offset = base + kM0ar,
+         .name = kNames[S][3],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.streams_[S].m0ar; },
+         .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.write_protected(S, &Stream::m0ar, value); }},
+        {.offset = base + kM1ar,
+         .name = kNames[S][4],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.streams_[S].m1ar; },
+         .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.write_protected(S, &Stream::m1ar, value); }},
+        {.offset = base + kFcr,
+         .name = kNames[S][5],
+         .writable = 0,
+         .on_read = [](D& d, unsigned) { return d.streams_[S].fcr | kFifoEmpty; },
+         .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.write_fifo_control(S, value); }},
+    }};
 }
 
-void DmaController::write(uint32_t offset, uint32_t value, unsigned)
+std::span<const Register<DmaController>> DmaController::register_table()
 {
-    if (offset == 0x08) return clear_flags(0, value);
-    if (offset == 0x0C) return clear_flags(4, value);
-    if (offset == 0x00 || offset == 0x04) {
-        chip_.log().line("DMA2: write to the read-only status register at " + hex(offset));
-        return;
+    using D = DmaController;
+    static constexpr auto kTable = []<size_t... S>(std::index_sequence<S...>)
+    {
+        std::array<Register<D>, 4 + 6 * kStreams> table{{
+            // The status registers are read-only; the clear registers are write-only (they read 0).
+            {.offset = 0x00,
+             .name = "LISR",
+             .writable = 0,
+             .on_read = [](D& d, unsigned) { return d.read_flags(0); },
+             .on_write = [](D& d, unsigned, uint32_t,
+                            uint32_t) { d.chip_.log().line("DMA2: write to the read-only status register LISR"); }},
+            {.offset = 0x04,
+             .name = "HISR",
+             .writable = 0,
+             .on_read = [](D& d, unsigned) { return d.read_flags(4); },
+             .on_write = [](D& d, unsigned, uint32_t,
+                            uint32_t) { d.chip_.log().line("DMA2: write to the read-only status register HISR"); }},
+            {.offset = 0x08,
+             .name = "LIFCR",
+             .writable = 0,
+             .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.clear_flags(0, value); }},
+            {.offset = 0x0C,
+             .name = "HIFCR",
+             .writable = 0,
+             .on_write = [](D& d, unsigned, uint32_t value, uint32_t) { d.clear_flags(4, value); }},
+        }};
+        size_t next = 4;
+        const auto add = [&](const std::array<Register<D>, 6>& stream) {
+            for (const Register<D>& r : stream) table[next++] = r;
+        };
+        (add(stream_registers<static_cast<int>(S)>()), ...);
+        return table;
     }
-    if (offset >= 0x10 && offset < 0x10 + 0x18 * kStreams)
-        return write_stream(static_cast<int>((offset - 0x10) / 0x18), (offset - 0x10) % 0x18, value);
-    chip_.log().line("DMA2: write of " + hex(value) + " to unmodelled offset " + hex(offset));
+    (std::make_index_sequence<kStreams>{});
+    return kTable;
+}
+
+uint32_t DmaController::read(uint32_t offset, unsigned width)
+{
+    return regs_.read(offset, width);
+}
+
+void DmaController::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
 }
 
 uint32_t DmaController::read_flags(int first_stream) const
@@ -77,68 +148,48 @@ void DmaController::clear_flags(int first_stream, uint32_t value)
     }
 }
 
-uint32_t DmaController::read_stream(int index, uint32_t reg)
+// EN reads 1 until a cleared EN has taken effect (or never reads 0 on a stuck stream).
+uint32_t DmaController::read_control(int index) const
 {
     const Stream& s = streams_[index];
-    switch (reg) {
-        case kCr:
-            return s.cr | ((s.state != State::Disabled || s.stuck) ? kEn : 0U);
-        case kNdtr:
-            return s.ndtr;
-        case kPar:
-            return s.par;
-        case kM0ar:
-            return s.m0ar;
-        case kM1ar:
-            return s.m1ar;
-        case kFcr:
-            return s.fcr | kFifoEmpty;
-        default:
-            return 0;
-    }
+    return s.cr | ((s.state != State::Disabled || s.stuck) ? kEn : 0U);
 }
 
-void DmaController::write_stream(int index, uint32_t reg, uint32_t value)
+void DmaController::write_control(int index, uint32_t value)
 {
     Stream& s = streams_[index];
-    const bool disabled = s.state == State::Disabled;
-    const std::string stream_name = "DMA2 stream " + std::to_string(index);
-    switch (reg) {
-        case kCr:
-            if (disabled) {
-                s.cr = value & kCrWritable & ~kEn;
-                if (value & kEn) enable(index);
-            } else {
-                if ((value & kEn) && ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables)))
-                    chip_.log().line(stream_name + ": configuration bits written while enabled are ignored");
-                s.cr = (s.cr & ~kInterruptEnables) | (value & kInterruptEnables);
-                if (!(value & kEn) && s.state == State::Enabled) begin_stop(index);
-            }
-            update_irq(index);
-            return;
-        case kFcr:
-            if (disabled)
-                s.fcr = value & (kFeie | kDmdis | 3U);
-            else
-                s.fcr = (s.fcr & ~kFeie) | (value & kFeie);
-            update_irq(index);
-            return;
-        case kNdtr:
-        case kPar:
-        case kM0ar:
-        case kM1ar:
-            if (!disabled) {
-                chip_.log().line(stream_name + ": write to a protected register while enabled is ignored");
-                return;
-            }
-            if (reg == kNdtr) s.ndtr = value & 0xFFFFU;
-            if (reg == kPar) s.par = value;
-            if (reg == kM0ar) s.m0ar = value;
-            if (reg == kM1ar) s.m1ar = value;
-            return;
-        default:
-            chip_.log().line(stream_name + ": write to reserved offset " + hex(reg));
+    if (s.state == State::Disabled) {
+        s.cr = value & kCrWritable & ~kEn;
+        if (value & kEn) enable(index);
+    } else {
+        if ((value & kEn) && ((value ^ s.cr) & kCrWritable & ~(kEn | kInterruptEnables)))
+            chip_.log().line("DMA2 stream " + std::to_string(index) +
+                             ": configuration bits written while enabled are ignored");
+        s.cr = (s.cr & ~kInterruptEnables) | (value & kInterruptEnables);
+        if (!(value & kEn) && s.state == State::Enabled) begin_stop(index);
     }
+    update_irq(index);
+}
+
+void DmaController::write_fifo_control(int index, uint32_t value)
+{
+    Stream& s = streams_[index];
+    if (s.state == State::Disabled)
+        s.fcr = value & (kFeie | kDmdis | 3U);
+    else
+        s.fcr = (s.fcr & ~kFeie) | (value & kFeie);
+    update_irq(index);
+}
+
+void DmaController::write_protected(int index, uint32_t Stream::*reg, uint32_t value)
+{
+    Stream& s = streams_[index];
+    if (s.state != State::Disabled) {
+        chip_.log().line("DMA2 stream " + std::to_string(index) +
+                         ": write to a protected register while enabled is ignored");
+        return;
+    }
+    s.*reg = value;
 }
 
 // ---------------------------------------------------------------------------------------------------

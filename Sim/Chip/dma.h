@@ -108,10 +108,17 @@ private:
         std::vector<Route> routes;
     };
 
-    uint32_t read_stream(int index, uint32_t reg);
-    void write_stream(int index, uint32_t reg, uint32_t value);
+    // Register hooks.
     uint32_t read_flags(int first_stream) const;
     void clear_flags(int first_stream, uint32_t value);
+    uint32_t read_control(int index) const;
+    void write_control(int index, uint32_t value);
+    void write_fifo_control(int index, uint32_t value);
+    // NDTR and the addresses: writable only while the stream is disabled.
+    void write_protected(int index, uint32_t Stream::*reg, uint32_t value);
+    static std::span<const Register<DmaController>> register_table();
+    template <int S>
+    static constexpr std::array<Register<DmaController>, 6> stream_registers();
 
     void enable(int index);
     void begin_stop(int index);
@@ -128,6 +135,8 @@ private:
 
     ChipContext& chip_;
     std::span<const int> irqs_;  // one interrupt line per stream
+    // Every register is a hook onto the streams' state below: their words hold nothing.
+    RegisterMap<DmaController> regs_;
     std::array<Stream, kStreams> streams_{};
     // Per stream: the served request's item moving, and a cleared EN taking effect.
     std::array<Timer, kStreams> transfer_timers_;

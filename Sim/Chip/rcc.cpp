@@ -25,15 +25,6 @@ constexpr uint32_t kPllSrcHse = 1U << 22;
 constexpr uint32_t kCrReset = kHsiOn | kHsiRdy | (16U << 3);
 constexpr uint32_t kPllcfgrReset = 0x24003010U;
 
-// Registers kept as written, with their reset values: CIR, the reset, enable and low-power enable
-// registers, BDCR, CSR (power-on and pin reset flags set), SSCGR, PLLI2SCFGR, DCKCFGR.
-const std::map<uint32_t, uint32_t> kStoredReset = {
-    {0x0C, 0x00000000U}, {0x10, 0x00000000U}, {0x14, 0x00000000U}, {0x20, 0x00000000U}, {0x24, 0x00000000U},
-    {0x30, 0x00000000U}, {0x34, 0x00000000U}, {0x40, 0x00000000U}, {0x44, 0x00000000U}, {0x50, 0x0061900FU},
-    {0x54, 0x00000080U}, {0x60, 0x10E2C80FU}, {0x64, 0x00077930U}, {0x70, 0x00000000U}, {0x74, 0x0E000000U},
-    {0x80, 0x00000000U}, {0x84, 0x24003000U}, {0x8C, 0x00000000U},
-};
-
 // Right shift of the AHB prescaler code (HPRE: 0xxx /1, 1000 /2 ... 1111 /512) and of the APB ones
 // (PPRE: 0xx /1, 100 /2 ... 111 /16).
 constexpr uint32_t kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8, 9};
@@ -45,6 +36,10 @@ Rcc::Rcc(ChipContext& chip, const soc::Block& block, bool crystal_present)
     : Peripheral(block),
       chip_(chip),
       crystal_present_(crystal_present),
+      regs_(*this, *this, register_table(), chip.log()),
+      cr_(regs_.at(0x00)),
+      pllcfgr_(regs_.at(0x04)),
+      cfgr_(regs_.at(0x08)),
       hsi_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHsiRdy); }),
       hse_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHseRdy); }),
       pll_lock_timer_(chip.scheduler(), [this](Picos) { set_ready(kPllRdy); }),
@@ -59,10 +54,7 @@ void Rcc::reset()
     hse_ready_timer_.cancel();
     pll_lock_timer_.cancel();
     switch_timer_.cancel();
-    cr_ = kCrReset;
-    pllcfgr_ = kPllcfgrReset;
-    cfgr_ = 0;
-    stored_ = kStoredReset;
+    regs_.reset();
     bypass_logged_ = false;
     publish_clocks();
 }
@@ -73,62 +65,66 @@ void Rcc::set_ready(uint32_t ready_flag)
     refresh();
 }
 
-uint32_t Rcc::stored(uint32_t offset) const
+std::span<const Register<Rcc>> Rcc::register_table()
 {
-    auto it = stored_.find(offset);
-    return it == stored_.end() ? 0U : it->second;
+    static constexpr Register<Rcc> kTable[] = {
+        {.offset = 0x00,
+         .name = "CR",
+         .reset = kCrReset,
+         .writable = 0,
+         .on_write = [](Rcc& r, unsigned, uint32_t value, uint32_t) { r.write_cr(value); }},
+        {.offset = 0x04,
+         .name = "PLLCFGR",
+         .reset = kPllcfgrReset,
+         .writable = 0,
+         .on_write = [](Rcc& r, unsigned, uint32_t value, uint32_t) { r.write_pllcfgr(value); }},
+        {.offset = 0x08,
+         .name = "CFGR",
+         .writable = 0,
+         .on_write = [](Rcc& r, unsigned, uint32_t value, uint32_t) { r.write_cfgr(value); }},
+        // Kept as written, with their reset values: the reset, enable and low-power enable registers,
+        // CSR with the power-on and pin reset flags set, and the rest of the clock control block.
+        {.offset = 0x0C, .name = "CIR"},
+        {.offset = 0x10, .name = "AHB1RSTR"},
+        {.offset = 0x14, .name = "AHB2RSTR"},
+        {.offset = 0x20, .name = "APB1RSTR"},
+        {.offset = 0x24, .name = "APB2RSTR"},
+        {.offset = 0x30, .name = "AHB1ENR"},
+        {.offset = 0x34, .name = "AHB2ENR"},
+        {.offset = 0x40, .name = "APB1ENR"},
+        {.offset = 0x44, .name = "APB2ENR"},
+        {.offset = 0x50, .name = "AHB1LPENR", .reset = 0x0061900FU},
+        {.offset = 0x54, .name = "AHB2LPENR", .reset = 0x00000080U},
+        {.offset = 0x60, .name = "APB1LPENR", .reset = 0x10E2C80FU},
+        {.offset = 0x64, .name = "APB2LPENR", .reset = 0x00077930U},
+        {.offset = 0x70, .name = "BDCR"},
+        {.offset = 0x74, .name = "CSR", .reset = 0x0E000000U},
+        {.offset = 0x80, .name = "SSCGR"},
+        {.offset = 0x84, .name = "PLLI2SCFGR", .reset = 0x24003000U},
+        {.offset = 0x8C, .name = "DCKCFGR"},
+    };
+    return kTable;
 }
 
-// ---------------------------------------------------------------------------------------------------
-// Registers.
-
-uint32_t Rcc::read(uint32_t offset, unsigned)
+uint32_t Rcc::read(uint32_t offset, unsigned width)
 {
-    switch (offset) {
-        case 0x00:
-            return cr_;
-        case 0x04:
-            return pllcfgr_;
-        case 0x08:
-            return cfgr_;
-        default: {
-            auto it = stored_.find(offset);
-            if (it != stored_.end()) return it->second;
-            chip_.log().line("RCC: read of unmodelled offset " + hex_text(offset));
-            return 0;
-        }
-    }
+    return regs_.read(offset, width);
 }
 
-void Rcc::write(uint32_t offset, uint32_t value, unsigned)
+void Rcc::write(uint32_t offset, uint32_t value, unsigned width)
 {
-    switch (offset) {
-        case 0x00:
-            write_cr(value);
-            return;
-        case 0x04:
-            // The PLL takes its configuration when it starts; the reference manual allows writes only while
-            // it is off.
-            if (cr_ & kPllOn) {
-                chip_.log().line("RCC: PLLCFGR write of " + hex_text(value) + " while the PLL is on, ignored");
-                return;
-            }
-            pllcfgr_ = value;
-            refresh();
-            return;
-        case 0x08:
-            write_cfgr(value);
-            return;
-        default: {
-            auto it = stored_.find(offset);
-            if (it != stored_.end()) {
-                it->second = value;
-                return;
-            }
-            chip_.log().line("RCC: write of " + hex_text(value) + " to unmodelled offset " + hex_text(offset));
-            return;
-        }
+    regs_.write(offset, value, width);
+}
+
+// The PLL takes its configuration when it starts; the reference manual allows writes only while it is off.
+void Rcc::write_pllcfgr(uint32_t value)
+{
+    if (cr_ & kPllOn) {
+        chip_.log().line("RCC: PLLCFGR write of " + hex_text(value) + " while the PLL is on, ignored");
+        return;
     }
+    pllcfgr_ = value;
+    refresh();
 }
 
 void Rcc::write_cr(uint32_t value)

@@ -10,7 +10,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <span>
 
 #include "chip_context.h"
 #include "peripheral.h"
@@ -62,16 +62,18 @@ private:
     bool runs_on_hsi() const;
     bool runs_on_hse() const;
     bool pll_config_valid() const;
-    uint32_t stored(uint32_t offset) const;
+    uint32_t stored(uint32_t offset) const { return regs_.at(offset); }
+    void write_pllcfgr(uint32_t value);
+    static std::span<const Register<Rcc>> register_table();
     void set_ready(uint32_t ready_flag);  // an oscillator started or the PLL locked
     void finish_switch();
 
     ChipContext& chip_;
     bool crystal_present_;
-    uint32_t cr_ = 0;
-    uint32_t pllcfgr_ = 0;
-    uint32_t cfgr_ = 0;
-    std::map<uint32_t, uint32_t> stored_;  // offset -> value of the registers kept as written
+    RegisterMap<Rcc> regs_;
+    // The registers' stored words, which the map keeps; CR and CFGR are written through their hooks (the
+    // ready and switch-status bits follow the oscillators, not the write).
+    uint32_t &cr_, &pllcfgr_, &cfgr_;
     Timer hsi_ready_timer_;
     Timer hse_ready_timer_;
     Timer pll_lock_timer_;

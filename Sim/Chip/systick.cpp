@@ -3,7 +3,10 @@
 namespace sim {
 
 SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
-    : Peripheral(block), chip_(chip), wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
+    : Peripheral(block),
+      chip_(chip),
+      regs_(*this, *this, register_table(), chip.log()),
+      wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
@@ -14,6 +17,7 @@ SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
 void SysTickTimer::reset()
 {
     wrap_timer_.cancel();
+    regs_.reset();
     ctrl_ = load_ = 0;
     countflag_ = false;
 }
@@ -55,54 +59,75 @@ void SysTickTimer::on_wrap(Picos at)
     wrap_timer_.arm_at(at + wrap_period_);
 }
 
-uint32_t SysTickTimer::read(uint32_t offset, unsigned)
+std::span<const Register<SysTickTimer>> SysTickTimer::register_table()
 {
-    switch (offset) {
-        case 0x0: {
-            uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
-            countflag_ = false;  // COUNTFLAG clears on read
-            return value;
-        }
-        case 0x4:
-            return load_;
-        case 0x8: {
-            if (!enabled()) return 0;
-            const uint64_t elapsed = count_of(clocks_now() - cleared_at_);
-            if (elapsed == 0) return 0;
-            return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
-        }
-        case 0xC:
-            return 0x40000000U | 12499U;  // no exact 10 ms reference (HCLK/8 at 100 MHz is 12500)
-        default:
-            return 0;
-    }
+    using T = SysTickTimer;
+    static constexpr Register<T> kTable[] = {
+        // CTRL: ENABLE, TICKINT, CLKSOURCE; COUNTFLAG (bit 16) is read from the counter and clears on read.
+        {.offset = 0x0,
+         .name = "CTRL",
+         .writable = 0,
+         .on_read = [](T& t, unsigned) { return t.read_control(); },
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.control_written(value); }},
+        // A new LOAD applies from the next reload on.
+        {.offset = 0x4,
+         .name = "LOAD",
+         .writable = 0,
+         .on_read = [](T& t, unsigned) { return t.load_; },
+         .on_write =
+             [](T& t, unsigned, uint32_t value, uint32_t) {
+                 t.load_ = value & 0xFFFFFFU;
+                 if (t.enabled()) t.schedule_wrap();
+             }},
+        // Any write clears the counter and COUNTFLAG.
+        {.offset = 0x8,
+         .name = "VAL",
+         .writable = 0,
+         .on_read = [](T& t, unsigned) { return t.current_value(); },
+         .on_write =
+             [](T& t, unsigned, uint32_t, uint32_t) {
+                 t.countflag_ = false;
+                 if (t.enabled()) t.restart();
+             }},
+        // No exact 10 ms reference: HCLK/8 at 100 MHz is 12500 clocks.
+        {.offset = 0xC, .name = "CALIB", .reset = 0x40000000U | 12499U, .writable = 0},
+    };
+    return kTable;
 }
 
-void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t SysTickTimer::read(uint32_t offset, unsigned width)
 {
-    switch (offset) {
-        case 0x0: {
-            bool was_enabled = enabled();
-            ctrl_ = value & 7U;
-            if (enabled() && !was_enabled)
-                restart();
-            else if (!enabled())
-                wrap_timer_.cancel();
-            return;
-        }
-        case 0x4:
-            // A new LOAD applies from the next reload on.
-            load_ = value & 0xFFFFFFU;
-            if (enabled()) schedule_wrap();
-            return;
-        case 0x8:  // any write clears the counter and COUNTFLAG
-            countflag_ = false;
-            if (enabled()) restart();
-            return;
-        default:
-            chip_.log().line("SysTick: write to unmodelled offset " + std::to_string(offset));
-            return;
-    }
+    return regs_.read(offset, width);
+}
+
+void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
+}
+
+uint32_t SysTickTimer::read_control()
+{
+    const uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
+    countflag_ = false;
+    return value;
+}
+
+void SysTickTimer::control_written(uint32_t value)
+{
+    const bool was_enabled = enabled();
+    ctrl_ = value & 7U;
+    if (enabled() && !was_enabled)
+        restart();
+    else if (!enabled())
+        wrap_timer_.cancel();
+}
+
+uint32_t SysTickTimer::current_value() const
+{
+    if (!enabled()) return 0;
+    const uint64_t elapsed = count_of(clocks_now() - cleared_at_);
+    if (elapsed == 0) return 0;
+    return load_ - static_cast<uint32_t>((elapsed - 1U) % (static_cast<uint64_t>(load_) + 1U));
 }
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 // A period is LOAD + 1 clocks: LOAD 99999 at 100 MHz gives the 1 ms tick.
 #pragma once
 
+#include <span>
+
 #include "chip_context.h"
 #include "peripheral.h"
 #include "timer.h"
@@ -28,7 +30,16 @@ private:
     void schedule_wrap();
     void on_wrap(Picos at);
 
+    // Register hooks.
+    uint32_t read_control();
+    void control_written(uint32_t value);
+    uint32_t current_value() const;
+    static std::span<const Register<SysTickTimer>> register_table();
+
     ChipContext& chip_;
+    RegisterMap<SysTickTimer> regs_;
+    // CTRL and LOAD live here rather than in the map: the wrap, a thousand times a simulated second,
+    // reads them without the indirection of a reference.
     uint32_t ctrl_ = 0;
     uint32_t load_ = 0;
     bool countflag_ = false;

@@ -67,6 +67,49 @@ TEST_F(RegisterMapTest, WritesKeepReadOnlyBitsAndFlagsClearByTheirOwnRule)
     EXPECT_EQ(FLASH->ACR, 0x1F0FU);
 }
 
+TEST_F(RegisterMapTest, SerialPortKeepsItsImplementedBitsAndClearsOnlyTheFlagsSoftwareMay)
+{
+    // SR after reset: TXE and TC. Writing 0 clears TC (and RXNE, LBD, CTS) but never TXE.
+    EXPECT_EQ(USART1->SR, USART_SR_TXE | USART_SR_TC);
+    USART1->SR = 0;
+    EXPECT_EQ(USART1->SR, USART_SR_TXE);
+    USART1->SR = 0xFFFFFFFFU;  // a 1 sets nothing
+    EXPECT_EQ(USART1->SR, USART_SR_TXE);
+
+    // Reserved bits read back 0: CR1 bit 14 and above 15, CR2 bits 7 and 15, CR3 above 11, BRR's top half.
+    USART1->CR1 = 0xFFFF0000U | (1U << 14) | (1U << 4);
+    EXPECT_EQ(USART1->CR1, 1U << 4);
+    USART1->CR1 = 0;
+    USART1->CR2 = 0xFFFFFFFFU;
+    EXPECT_EQ(USART1->CR2, 0x7F7FU);
+    USART1->CR3 = 0xFFFFFFFFU;
+    EXPECT_EQ(USART1->CR3, 0x0FFFU);
+    USART1->BRR = 0x123428B1U;
+    EXPECT_EQ(USART1->BRR, 0x28B1U);
+
+    // A write to DR with the port off is lost, and says so.
+    USART1->DR = 0x55;
+    EXPECT_EQ(chip.log().kept(),
+              (std::vector<std::string>{"USART1: write to DR while the port is disabled (UE clear) is lost"}));
+}
+
+TEST_F(RegisterMapTest, SysTickKeepsItsFieldWidthsAndCountflagClearsWhenRead)
+{
+    SysTick->CALIB = 0;  // read-only
+    EXPECT_EQ(SysTick->CALIB, 0x40000000U | 12499U);
+    SysTick->LOAD = 0xFFFFFFFFU;  // 24 bits
+    EXPECT_EQ(SysTick->LOAD, 0xFFFFFFU);
+
+    SysTick->LOAD = 99;
+    SysTick->VAL = 0;
+    // Only the three control bits are stored; COUNTFLAG cannot be written.
+    SysTick->CTRL = 0xFFFF0000U | SysTick_CTRL_ENABLE_Msk | SysTick_CTRL_CLKSOURCE_Msk;
+    EXPECT_EQ(SysTick->CTRL, SysTick_CTRL_ENABLE_Msk | SysTick_CTRL_CLKSOURCE_Msk);
+    while ((SysTick->CTRL & SysTick_CTRL_COUNTFLAG_Msk) == 0U) {}
+    EXPECT_EQ(SysTick->CTRL & SysTick_CTRL_COUNTFLAG_Msk, 0U);  // the read that saw it cleared it
+    SysTick->CTRL = 0;
+}
+
 TEST_F(RegisterMapTest, UnmodelledOffsetsReadZeroAndSayWhereOnce)
 {
     reg32_t* gap = &GPIOB->AFR[1] + 1;  // 0x28, past the last GPIO register
