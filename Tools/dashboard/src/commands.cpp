@@ -15,6 +15,11 @@ constexpr auto kGiveUp = std::chrono::seconds(15);
 
 }  // namespace
 
+const char* command_name(CommandKind kind)
+{
+    return kind == CommandKind::Led ? "led" : "pwm";
+}
+
 std::string led_frame(bool on)
 {
     return on ? "V00=1" : "V00=0";

@@ -16,6 +16,7 @@
 namespace dashboard {
 
 enum class CommandKind { Led, Pwm };
+const char* command_name(CommandKind kind);  // "led" / "pwm", as the log and the history file name it
 
 std::string led_frame(bool on);                      // "V00=1" / "V00=0"
 std::optional<std::string> pwm_frame(long percent);  // "V01=75$"; none outside 0-100

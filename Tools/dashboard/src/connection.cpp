@@ -15,21 +15,6 @@ namespace {
 // unnoticed, and a command waits for the node's next cycle anyway.
 constexpr int kPollMs = 50;
 
-const char* kind_name(Report::Kind kind)
-{
-    switch (kind) {
-        case Report::Kind::Temperature:
-            return "temperature";
-        case Report::Kind::Switch:
-            return "switch";
-        case Report::Kind::Greeting:
-            return "greeting";
-        case Report::Kind::Garbage:
-            return "garbage";
-    }
-    return "garbage";
-}
-
 }  // namespace
 
 Connection::Connection(Opener opener, History* history) : opener_(std::move(opener)), history_(history)
@@ -43,8 +28,7 @@ void Connection::store(const char* dir, const char* kind, const std::string& tex
                        DashboardState::WallClock::time_point at, std::optional<double> celsius)
 {
     if (!history_) return;
-    double t = std::chrono::duration<double>(at.time_since_epoch()).count();
-    history_->record({t, dir, kind, printable(text), celsius});
+    history_->record({unix_seconds(at), dir, kind, printable(text), celsius});
 }
 
 // The link's news as the log shows it: a failure retried every second is stored once.
@@ -162,7 +146,7 @@ void Connection::serve(OpenLink& link)
                 // Stored before the page can show them: what a crash loses, nobody has seen.
                 auto reports = parser_.feed({buffer, static_cast<std::size_t>(got)});
                 for (const Report& r : reports)
-                    store("rx", kind_name(r.kind), r.raw, now,
+                    store("rx", report_kind_name(r.kind), r.raw, now,
                           r.kind == Report::Kind::Temperature ? std::optional(r.celsius) : std::nullopt);
                 std::lock_guard lock(mutex_);
                 for (const Report& r : reports) {
@@ -195,7 +179,7 @@ void Connection::serve(OpenLink& link)
                 break;
             }
             auto sent_at = DashboardState::WallClock::now();
-            store("tx", due->kind == CommandKind::Led ? "led" : "pwm", due->frame, sent_at);
+            store("tx", command_name(due->kind), due->frame, sent_at);
             std::lock_guard lock(mutex_);
             state_.on_sent(due->kind, due->frame, sent_at);
             state_.set_queued(pacer_.queued());

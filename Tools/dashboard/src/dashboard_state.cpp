@@ -3,14 +3,11 @@
 #include <cstdio>
 
 namespace dashboard {
-namespace {
 
 double unix_seconds(DashboardState::WallClock::time_point t)
 {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
-
-}  // namespace
 
 std::string printable(std::string_view bytes)
 {
@@ -35,9 +32,9 @@ std::string printable(std::string_view bytes)
 
 void DashboardState::on_report(const Report& report, WallClock::time_point now)
 {
+    log("rx", report_kind_name(report.kind), report.raw, now);
     switch (report.kind) {
         case Report::Kind::Temperature:
-            log("rx", "temperature", report.raw, now);
             temperature_text_ = report.value;
             celsius_ = report.celsius;
             stale_ = false;
@@ -48,7 +45,6 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
             if (history_.size() > kHistoryLimit) history_.pop_front();
             break;
         case Report::Kind::Switch:
-            log("rx", "switch", report.raw, now);
             switch_on_ = report.value == "1";
             // The switch report closes every cycle. One with no temperature since the previous one is
             // a cycle whose reading failed (sensor absent, CRC or configuration check failed): the
@@ -61,7 +57,6 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
             ++reports_;
             break;
         case Report::Kind::Greeting:
-            log("rx", "greeting", report.raw, now);
             // The node has just been reset: what we commanded before no longer holds (it starts with
             // the LED pin low and the PWM at 50 %).
             cycle_seen_ = false;
@@ -70,7 +65,6 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
             pwm_percent_.reset();
             break;
         case Report::Kind::Garbage:
-            log("rx", "garbage", report.raw, now);
             garbage_bytes_ += report.raw.size();
             break;
     }
@@ -78,7 +72,7 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
 
 void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now)
 {
-    log("tx", kind == CommandKind::Led ? "led" : "pwm", frame, now);
+    log("tx", command_name(kind), frame, now);
     if (kind == CommandKind::Led) {
         led_on_ = frame == led_frame(true);
         led_sent_ = Sent{frame, now};

@@ -71,4 +71,7 @@ private:
     std::deque<nlohmann::json> log_;
 };
 
+// A wall-clock time as the page, the log and the history file give it: seconds since 1970, UTC.
+double unix_seconds(DashboardState::WallClock::time_point t);
+
 }  // namespace dashboard

@@ -79,6 +79,21 @@ Verdict verdict(std::string_view text, Report& report)
 
 }  // namespace
 
+const char* report_kind_name(Report::Kind kind)
+{
+    switch (kind) {
+        case Report::Kind::Temperature:
+            return "temperature";
+        case Report::Kind::Switch:
+            return "switch";
+        case Report::Kind::Greeting:
+            return "greeting";
+        case Report::Kind::Garbage:
+            return "garbage";
+    }
+    return "garbage";
+}
+
 std::vector<Report> ReportParser::feed(std::string_view bytes)
 {
     std::vector<Report> out;

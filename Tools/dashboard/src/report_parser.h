@@ -23,6 +23,9 @@ struct Report {
     double celsius = 0.0;  // Temperature only
 };
 
+// "temperature", "switch", "greeting" or "garbage": the kind as the log and the history file name it.
+const char* report_kind_name(Report::Kind kind);
+
 class ReportParser {
 public:
     // Longest report kept while it is incomplete: "!A00=" with a sign, six digits, a point and
