@@ -64,16 +64,11 @@ nlohmann::json body_json(const HttpRequest& req)
     return nlohmann::json::parse(req.body, nullptr, false);
 }
 
-double unix_now()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // from= and to= of a history request; false (with `message`) when one is not a time.
 bool time_range(const HttpRequest& req, double& from, double& to, std::string& message)
 {
     from = 0;
-    to = unix_now() + 86400;
+    to = unix_seconds(DashboardState::WallClock::now()) + 86400;
     for (auto [name, bound] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
         auto text = req.query_value(name);
         if (!text || text->empty()) continue;
@@ -138,11 +133,7 @@ WebServer::WebServer(Connection& connection, WebFiles files) : connection_(conne
     file("/uplot/uPlot.iife.min.js", files_.uplot_dir + "/uPlot.iife.min.js", "text/javascript");
     file("/uplot/uPlot.min.css", files_.uplot_dir + "/uPlot.min.css", "text/css");
 
-    s.handle("GET", "/state", [this](const HttpRequest&) {
-        auto j = connection_.snapshot(true);
-        j["history_store"] = connection_.history() ? connection_.history()->status() : "not kept";
-        return json_reply(200, j);
-    });
+    s.handle("GET", "/state", [this](const HttpRequest&) { return json_reply(200, full_state()); });
 
     // Server-sent events: the whole state at once, then the state without the chart's points
     // ("update") whenever it changes; the page takes the newest point of the chart from its log.
@@ -179,8 +170,7 @@ WebServer::WebServer(Connection& connection, WebFiles files) : connection_(conne
         History* h = connection_.history();
         if (h)
             for (auto [t, c] : h->temperatures(from, to, points)) list.push_back({t, c});
-        return json_reply(
-            200, {{"from", from}, {"to", to}, {"points", std::move(list)}, {"store", h ? h->status() : "not kept"}});
+        return json_reply(200, {{"from", from}, {"to", to}, {"points", std::move(list)}, {"store", history_status()}});
     });
 
     // Everything stored in a span, as CSV, read from the file a piece at a time.
@@ -213,13 +203,23 @@ WebServer::~WebServer()
     if (publisher_.joinable()) publisher_.join();
 }
 
+std::string WebServer::history_status() const
+{
+    return connection_.history() ? connection_.history()->status() : "not kept";
+}
+
+nlohmann::json WebServer::full_state()
+{
+    auto j = connection_.snapshot(true);
+    j["history_store"] = history_status();
+    return j;
+}
+
 std::string WebServer::full_event()
 {
     auto version = connection_.version();
     if (version != full_version_) {
-        auto j = connection_.snapshot(true);
-        j["history_store"] = connection_.history() ? connection_.history()->status() : "not kept";
-        full_text_ = "event: full\ndata: " + dump(j) + "\n\n";
+        full_text_ = "event: full\ndata: " + dump(full_state()) + "\n\n";
         full_version_ = version;
     }
     return full_text_;

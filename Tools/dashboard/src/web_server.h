@@ -38,6 +38,10 @@ public:
 
 private:
     std::optional<HttpResponse> refuse_foreign(const HttpRequest& req) const;
+    std::string history_status() const;
+    // The whole state with the chart's points and where the history is kept: /state and the
+    // first event of every stream.
+    nlohmann::json full_state();
     std::string full_event();
     void publish();
 
