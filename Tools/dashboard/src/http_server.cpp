@@ -38,6 +38,9 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr std::uint64_t kListenId = 0;
 constexpr std::uint64_t kWakeId = 1;
 
+// The rest of a long body (HttpResponse::more), shared between the loop and the worker asking it.
+using MoreBody = std::shared_ptr<std::function<std::optional<std::string>()>>;
+
 // A piece of output shared by every stream it goes to.
 struct Piece {
     std::shared_ptr<const std::string> text;
@@ -56,7 +59,7 @@ struct HttpServer::Impl {
         Phase phase = Phase::Reading;
         bool close_when_sent = false;
         bool want_write = false;
-        std::shared_ptr<std::function<std::optional<std::string>()>> more;
+        MoreBody more;
         bool asking_more = false;
         Clock::time_point last_seen = Clock::now();
     };
@@ -65,6 +68,7 @@ struct HttpServer::Impl {
         std::uint64_t id;
         std::optional<std::string> text;
         bool last = true;  // no more pieces after this
+        MoreBody more;     // with the head of a long answer: where the rest comes from
     };
 
     HttpServer& owner;
@@ -312,19 +316,11 @@ struct HttpServer::Impl {
             } catch (const std::exception& e) {
                 r = plain_response(500, std::string("internal error: ") + e.what());
             }
-            auto more =
-                r.more ? std::make_shared<std::function<std::optional<std::string>()>>(std::move(r.more)) : nullptr;
+            MoreBody more = r.more ? std::make_shared<MoreBody::element_type>(std::move(r.more)) : nullptr;
             std::string text = format_response(r, more != nullptr);
-            {
-                std::lock_guard lock(mutex);
-                results.push_back({id, std::move(text), more == nullptr});
-                if (more) pending_more.emplace(id, std::move(more));
-            }
-            wake();
+            post({id, std::move(text), more == nullptr, std::move(more)});
         });
     }
-
-    std::unordered_map<std::uint64_t, std::shared_ptr<std::function<std::optional<std::string>()>>> pending_more;
 
     void send_head_and_body(std::uint64_t id, Conn& c, const HttpResponse& r)
     {
@@ -386,7 +382,7 @@ struct HttpServer::Impl {
             try {
                 piece = (*more)();
             } catch (const std::exception&) {
-                piece.reset();  // the body ends early; the missing terminator tells the client
+                // The body ends early; the missing terminator tells the client.
                 post({id, std::nullopt, true});
                 return;
             }
@@ -401,15 +397,11 @@ struct HttpServer::Impl {
     {
         std::vector<Result> done;
         std::vector<std::shared_ptr<const std::string>> events;
-        decltype(pending_more) more;
         {
             std::lock_guard lock(mutex);
             done.swap(results);
             events.swap(broadcasts);
-            more.swap(pending_more);
         }
-        for (auto& [id, fn] : more)
-            if (auto it = conns.find(id); it != conns.end()) it->second.more = std::move(fn);
         for (auto& r : done) {
             auto it = conns.find(r.id);
             if (it == conns.end()) continue;  // the client left meanwhile
@@ -419,9 +411,10 @@ struct HttpServer::Impl {
                 close_conn(r.id);
                 continue;
             }
-            if (r.last && c.more) {
+            if (r.more)
+                c.more = std::move(r.more);
+            else if (r.last)
                 c.more.reset();
-            }
             queue(c, std::make_shared<const std::string>(std::move(*r.text)));
             flush(r.id, c);
         }
