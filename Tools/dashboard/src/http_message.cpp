@@ -21,6 +21,16 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
+// The text before the first `delimiter` in `rest` (all of it when there is none); `rest` keeps
+// what follows the delimiter.
+std::string_view take_until(std::string_view& rest, std::string_view delimiter)
+{
+    auto at = rest.find(delimiter);
+    std::string_view piece = rest.substr(0, at);
+    rest = at == std::string_view::npos ? std::string_view() : rest.substr(at + delimiter.size());
+    return piece;
+}
+
 const char* reason(int status)
 {
     switch (status) {
@@ -97,9 +107,7 @@ std::optional<std::string> HttpRequest::query_value(std::string_view name) const
 {
     std::string_view rest = query;
     while (!rest.empty()) {
-        auto amp = rest.find('&');
-        std::string_view pair = rest.substr(0, amp);
-        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+        std::string_view pair = take_until(rest, "&");
         auto eq = pair.find('=');
         if (percent_decode(pair.substr(0, eq)) != name) continue;
         return eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1));
@@ -121,23 +129,18 @@ ParsedRequest parse_request(std::string_view in, std::size_t max_head, std::size
         return parsed;
     }
     HttpRequest& req = parsed.request;
-    std::string_view head = in.substr(0, head_end);
-    auto line_end = head.find("\r\n");
-    std::string_view line = head.substr(0, line_end);
+    std::string_view rest = in.substr(0, head_end);
+    std::string_view line = take_until(rest, "\r\n");
     auto s1 = line.find(' '), s2 = line.rfind(' ');
     if (s1 == std::string_view::npos || s2 == s1 || line.substr(s2 + 1).rfind("HTTP/1.", 0) != 0)
         return refuse(400, "malformed request line");
     bool http10 = line.substr(s2 + 1) == "HTTP/1.0";
     req.method = std::string(line.substr(0, s1));
     std::string_view target = line.substr(s1 + 1, s2 - s1 - 1);
-    auto q = target.find('?');
-    req.path = std::string(target.substr(0, q));
-    if (q != std::string_view::npos) req.query = std::string(target.substr(q + 1));
-    std::string_view rest = line_end == std::string_view::npos ? std::string_view() : head.substr(line_end + 2);
+    req.path = std::string(take_until(target, "?"));
+    req.query = std::string(target);
     while (!rest.empty()) {
-        auto end = rest.find("\r\n");
-        std::string_view h = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+        std::string_view h = take_until(rest, "\r\n");
         auto colon = h.find(':');
         if (colon == std::string_view::npos || colon == 0) return refuse(400, "malformed header");
         req.headers.emplace_back(lower_case(trim(h.substr(0, colon))), std::string(trim(h.substr(colon + 1))));
