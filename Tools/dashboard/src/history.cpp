@@ -14,6 +14,12 @@ namespace {
 
 constexpr double kPruneEvery = 3600;  // seconds
 
+// The one table, made when missing: in a new file, or in memory when the file will not do.
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL,"
+    " kind TEXT NOT NULL, text TEXT NOT NULL, celsius REAL);"
+    "CREATE INDEX IF NOT EXISTS events_t ON events(t)";
+
 struct Statement {
     sqlite3_stmt* s = nullptr;
     Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
@@ -82,9 +88,7 @@ History::History(const std::string& path, double keep_days) : path_(path), keep_
         if (db_) sqlite3_close(db_);
         db_ = nullptr;
         sqlite3_open(":memory:", &db_);
-        exec(
-            "CREATE TABLE events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL, kind TEXT NOT NULL,"
-            " text TEXT NOT NULL, celsius REAL); CREATE INDEX events_t ON events(t)");
+        exec(kSchema);
     }
     prune(unix_now());
 }
@@ -112,11 +116,7 @@ bool History::open(const std::string& path)
         if (!mode || sqlite3_step(mode.s) != SQLITE_ROW) return fail(sqlite3_errmsg(db_));
         if (text_column(mode.s, 0) != "wal") return fail("cannot use a write-ahead log here");
     }
-    if (!exec("PRAGMA synchronous=FULL") ||
-        !exec("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL,"
-              " kind TEXT NOT NULL, text TEXT NOT NULL, celsius REAL);"
-              "CREATE INDEX IF NOT EXISTS events_t ON events(t)"))
-        return fail(sqlite3_errmsg(db_));
+    if (!exec("PRAGMA synchronous=FULL") || !exec(kSchema)) return fail(sqlite3_errmsg(db_));
     // A write now rather than at the first report: a file we may read but not write shows at once.
     if (!exec("BEGIN IMMEDIATE; COMMIT")) return fail(sqlite3_errmsg(db_));
     return true;
