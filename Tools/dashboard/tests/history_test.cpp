@@ -14,6 +14,7 @@
 #include "web_server.h"
 
 using namespace dashboard;
+using dashboard::testing::read_file;
 using dashboard::testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -117,8 +118,7 @@ TEST(History, CorruptOrUnwritableFileIsNamedLeftAsItIsAndMemoryTakesOver)
         h.record(temperature(kNow, 20));  // this run's history still works
         EXPECT_EQ(h.temperatures(0, 1e12, 10).size(), 1u);
     }
-    std::ifstream in(corrupt);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), junk);
+    EXPECT_EQ(read_file(corrupt), junk);
 
     History missing_folder(dir.file("no/such/folder/h.sqlite"));
     EXPECT_FALSE(missing_folder.persistent());

@@ -20,13 +20,12 @@ namespace {
 
 std::string log_of(const TempDir& dir)
 {
-    std::ifstream in(dir.file("dashboard.log"));
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return read_file(dir.file("dashboard.log"));
 }
 
 nlohmann::json state_of(int port)
 {
-    auto reply = round_trip(port, request_text("GET", "/state", port));
+    auto reply = get(port, "/state");
     if (reply.status != 200) return nullptr;
     return nlohmann::json::parse(reply.body, nullptr, false);
 }
@@ -101,7 +100,7 @@ TEST(DashboardProgram, HistorySurvivesAKillAndARestart)
                                  [&](const nlohmann::json& p) { return std::abs(p[0].get<double>() - t) < 0.001; });
         EXPECT_TRUE(found) << "temperature at " << std::fixed << t << " missing from the restarted chart";
     }
-    auto csv = round_trip(second.port(), request_text("GET", "/history.csv", second.port()));
+    auto csv = get(second.port(), "/history.csv");
     ASSERT_EQ(csv.status, 200);
     EXPECT_NE(csv.headers.find("text/csv"), std::string::npos);
     int report_rows = 0;
@@ -129,8 +128,7 @@ TEST(DashboardProgram, CorruptHistoryFileIsNamedAndLeftAloneAndTheDashboardRuns)
     EXPECT_NE(log_of(dir).find(db), std::string::npos) << log_of(dir);
     EXPECT_EQ(round_trip(dashboard.port(), request_text("POST", "/led", dashboard.port(), "", R"({"on":true})")).status,
               200);
-    std::ifstream in(db);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), junk);
+    EXPECT_EQ(read_file(db), junk);
 }
 
 TEST(DashboardProgram, DefaultHistoryFileIsInTheUsersDataFolder)

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace dashboard::testing {
@@ -20,5 +22,12 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
+
+// The whole of a file; nothing when it cannot be read.
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 }  // namespace dashboard::testing

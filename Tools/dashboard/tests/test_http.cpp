@@ -10,10 +10,14 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <charconv>
 #include <sstream>
 #include <thread>
+
+#include "http_message.h"
+#include "temp_dir.h"
 
 extern char** environ;
 
@@ -44,7 +48,27 @@ bool send_all(int fd, const std::string& bytes)
     return true;
 }
 
-Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout)
+namespace {
+
+// A chunked body's pieces joined; what follows a piece cut short is dropped.
+std::string dechunk(std::string_view body)
+{
+    std::string out;
+    for (;;) {
+        auto line_end = body.find("\r\n");
+        if (line_end == std::string_view::npos) break;
+        std::size_t size = 0;
+        auto [end, ec] = std::from_chars(body.data(), body.data() + line_end, size, 16);
+        if (ec != std::errc{} || size == 0 || body.size() < line_end + 2 + size) break;
+        out.append(body.substr(line_end + 2, size));
+        body.remove_prefix(std::min(body.size(), line_end + 2 + size + 2));
+    }
+    return out;
+}
+
+}  // namespace
+
+Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout, std::string_view enough)
 {
     Reply reply;
     UniqueFd fd = connect_loopback(port);
@@ -52,6 +76,9 @@ Reply round_trip(int port, const std::string& request, std::chrono::milliseconds
     std::string text;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
+        if (auto head_end = text.find("\r\n\r\n");
+            !enough.empty() && head_end != std::string::npos && text.find(enough, head_end + 4) != std::string::npos)
+            break;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd p{fd.get(), POLLIN, 0};
@@ -66,7 +93,14 @@ Reply round_trip(int port, const std::string& request, std::chrono::milliseconds
     reply.status = std::stoi(text.substr(9, 3));
     reply.headers = text.substr(0, head_end);
     reply.body = text.substr(head_end + 4);
+    if (lower_case(reply.headers).find("\r\ntransfer-encoding: chunked") != std::string::npos)
+        reply.body = dechunk(reply.body);
     return reply;
+}
+
+Reply get(int port, const std::string& path)
+{
+    return round_trip(port, request_text("GET", path, port));
 }
 
 std::string request_text(const std::string& method, const std::string& path, int port, const std::string& extra_headers,
@@ -87,8 +121,7 @@ namespace {
 // The parent pid in /proc/PID/stat: after the command in parentheses come the state and the ppid.
 std::optional<pid_t> parent_of(pid_t pid, char* state = nullptr)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
     auto close = text.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::istringstream rest(text.substr(close + 1));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "unique_fd.h"
@@ -26,14 +27,19 @@ struct Reply {
 };
 
 // Sends `request` (a whole HTTP/1.1 request, with "Connection: close") and reads the answer until
-// the server closes or `timeout` passes.
-Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+// the server closes, `timeout` passes, or the body holds `enough` (an event stream never closes).
+// A chunked body comes decoded.
+Reply round_trip(int port, const std::string& request, std::chrono::milliseconds timeout = std::chrono::seconds(3),
+                 std::string_view enough = {});
 
 // "GET path" or "POST path" with a body, from the page's own origin unless `extra_headers` says
 // otherwise (each line ending in \r\n).
 std::string request_text(const std::string& method, const std::string& path, int port,
                          const std::string& extra_headers = "", const std::string& body = "",
                          const std::string& content_type = "application/json");
+
+// round_trip of "GET path" from the page's own origin.
+Reply get(int port, const std::string& path);
 
 // The dashboard program, started with `args` and XDG_DATA_HOME=`data_home` so that it never
 // touches the user's own data folder; stderr goes to `log_path`.

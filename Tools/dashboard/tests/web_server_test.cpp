@@ -1,6 +1,5 @@
 // The HTTP side: commands checked before they are queued, state and events readable.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include "history.h"
 #include "server_bench.h"
@@ -12,14 +11,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using dashboard::testing::Reply;
+using dashboard::testing::request_text;
+using dashboard::testing::round_trip;
+
 struct Bench : dashboard::testing::ServerBench {
     using ServerBench::ServerBench;
-    httplib::Client client{"127.0.0.1", port};
+    Reply get(const std::string& path) { return dashboard::testing::get(port, path); }
     int post(const std::string& path, const std::string& body)
     {
-        auto r = client.Post(path.c_str(), body, "application/json");
-        return r ? r->status : -1;
+        return round_trip(port, request_text("POST", path, port, "", body)).status;
     }
+    nlohmann::json state() { return nlohmann::json::parse(get("/state").body); }
 };
 
 }  // namespace
@@ -34,7 +37,7 @@ TEST(WebServer, CommandsOutsideTheirRangeOrMalformedAreRefused)
     EXPECT_EQ(b.post("/pwm", R"({"duty":7.5})"), 400);
     EXPECT_EQ(b.post("/led", "not json"), 400);
     EXPECT_EQ(b.post("/led", R"({"on":1})"), 400);
-    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    auto state = b.state();
     EXPECT_TRUE(state["pwm_command"].empty());
     EXPECT_TRUE(state["led_command"].empty());
 }
@@ -44,7 +47,7 @@ TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway)
     Bench b;
     EXPECT_EQ(b.post("/pwm", R"({"duty":75})"), 200);
     EXPECT_EQ(b.post("/led", R"({"on":true})"), 200);
-    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    auto state = b.state();
     EXPECT_EQ(state["pwm_command"]["queued"], "V01=75$");
     EXPECT_EQ(state["led_command"]["queued"], "V00=1");
     EXPECT_EQ(state["connected"], false);
@@ -54,22 +57,18 @@ TEST(WebServer, AcceptedCommandsWaitInTheQueueWhileTheDeviceIsAway)
 TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed)
 {
     Bench b;
-    std::string received;
-    b.client.Get("/events", [&](const char* data, std::size_t n) {
-        received.append(data, n);
-        return received.find("\n\n") == std::string::npos;  // stop after the first event
-    });
+    std::string received = round_trip(b.port, request_text("GET", "/events", b.port), 3s, "\n\n").body;
     ASSERT_EQ(received.rfind("event: full\ndata: {", 0), 0u) << received;
     auto json = nlohmann::json::parse(received.substr(received.find('{'), received.find("\n\n") - received.find('{')));
     EXPECT_TRUE(json.contains("history"));
-    auto page = b.client.Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    EXPECT_NE(page->body.find("uPlot"), std::string::npos);
-    auto chart = b.client.Get("/uplot/uPlot.iife.min.js");
-    ASSERT_TRUE(chart);
-    EXPECT_EQ(chart->status, 404);  // a missing install says so
-    EXPECT_NE(chart->body.find("npm ci"), std::string::npos);
+    auto page = b.get("/");
+    ASSERT_NE(page.status, -1);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("uPlot"), std::string::npos);
+    auto chart = b.get("/uplot/uPlot.iife.min.js");
+    ASSERT_NE(chart.status, -1);
+    EXPECT_EQ(chart.status, 404);  // a missing install says so
+    EXPECT_NE(chart.body.find("npm ci"), std::string::npos);
 }
 
 TEST(WebServer, OnlyLoopbackAddressesAreServed)
@@ -88,8 +87,6 @@ TEST(WebServer, OnlyLoopbackAddressesAreServed)
 TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
 {
     Bench b;
-    using dashboard::testing::request_text;
-    using dashboard::testing::round_trip;
     const std::string evil = "Origin: http://evil.example\r\n";
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/led", b.port, evil, R"({"on":false})", "text/plain")).status,
               403);
@@ -104,7 +101,7 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
         round_trip(b.port, request_text("POST", "/led", b.port, "", "on=false", "application/x-www-form-urlencoded"))
             .status,
         415);
-    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    auto state = b.state();
     EXPECT_TRUE(state["led_command"].empty()) << state["led_command"];
     EXPECT_TRUE(state["pwm_command"].empty()) << state["pwm_command"];
 
@@ -120,7 +117,7 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
     // Another port on the loopback is another site.
     const std::string other_port = "Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n";
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, other_port, R"({"duty":41})")).status, 403);
-    state = nlohmann::json::parse(b.client.Get("/state")->body);
+    state = b.state();
     EXPECT_EQ(state["led_command"]["queued"], "V00=0");
     EXPECT_EQ(state["pwm_command"]["queued"], "V01=40$");
 }
@@ -130,8 +127,6 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
 TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath)
 {
     Bench b;
-    using dashboard::testing::request_text;
-    using dashboard::testing::round_trip;
     const std::string port = std::to_string(b.port);
     for (const std::string& host :
          std::vector<std::string>{"evil.example:" + port, "evil.example", "127.0.0.1",
@@ -145,7 +140,7 @@ TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath)
         auto r = round_trip(b.port, request_text("POST", "/led", b.port, header, R"({"on":false})"), 2s);
         EXPECT_TRUE(r.status == 421 || r.status == 403) << host << " POST /led: " << r.status;
     }
-    auto state = nlohmann::json::parse(b.client.Get("/state")->body);
+    auto state = b.state();
     EXPECT_TRUE(state["led_command"].empty());
     for (const std::string& host : std::vector<std::string>{"127.0.0.1:" + port, "localhost:" + port}) {
         auto r = round_trip(b.port, request_text("GET", "/state", b.port, "Host: " + host + "\r\n"));
@@ -164,17 +159,17 @@ TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned)
     for (int i = 0; i < 12000; ++i)
         history.record({t0 + i, "rx", "temperature", "!A00=" + std::to_string(i) + "$", double(i)});
     Bench b(dashboard::testing::no_device(), &history);
-    auto csv = b.client.Get("/history.csv?from=1800000000&to=1800011000");
-    ASSERT_TRUE(csv);
-    ASSERT_EQ(csv->status, 200);
-    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 1 + 11000);
-    EXPECT_EQ(csv->body.rfind("time_utc,", 0), 0u);
-    EXPECT_NE(csv->body.find(",!A00=0$,0\n"), std::string::npos);
-    EXPECT_NE(csv->body.find(",!A00=10999$,10999\n"), std::string::npos);
-    EXPECT_EQ(csv->body.find("!A00=11000$"), std::string::npos);
+    auto csv = b.get("/history.csv?from=1800000000&to=1800011000");
+    ASSERT_NE(csv.status, -1);
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 1 + 11000);
+    EXPECT_EQ(csv.body.rfind("time_utc,", 0), 0u);
+    EXPECT_NE(csv.body.find(",!A00=0$,0\n"), std::string::npos);
+    EXPECT_NE(csv.body.find(",!A00=10999$,10999\n"), std::string::npos);
+    EXPECT_EQ(csv.body.find("!A00=11000$"), std::string::npos);
 
-    auto chart = nlohmann::json::parse(b.client.Get("/history.json?from=1800000000&to=1800020000&points=100")->body);
+    auto chart = nlohmann::json::parse(b.get("/history.json?from=1800000000&to=1800020000&points=100").body);
     EXPECT_LE(chart["points"].size(), 101u);
     EXPECT_GE(chart["points"].size(), 90u);
-    EXPECT_EQ(b.client.Get("/history.csv?from=last+week")->status, 400);
+    EXPECT_EQ(b.get("/history.csv?from=last+week").status, 400);
 }
