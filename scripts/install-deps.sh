@@ -4,9 +4,8 @@ set -euo pipefail
 packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libnewlib-arm-none-eabi
           libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev
           python3)
-# The dashboard: SQLite for its history, the HTTP client library its tests use and pkg-config to
-# find it, and the browser its page is tested in.
-packages+=(libsqlite3-dev libcpp-httplib-dev pkg-config chromium)
+# The dashboard: SQLite for its history, and the browser its page is tested in.
+packages+=(libsqlite3-dev chromium)
 # Node.js for the page's chart library and the browser test's driver. A machine that has node
 # already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
