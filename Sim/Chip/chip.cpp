@@ -1,10 +1,10 @@
 #include "chip.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "cost_model.h"
+#include "hex_text.h"
 
 namespace sim {
 
@@ -12,13 +12,6 @@ namespace {
 bool on_core_bus(uint32_t address)
 {
     return address >= 0xE0000000U;
-}
-
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
 }
 }  // namespace
 
@@ -245,7 +238,7 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
         s.resumed = false;
         return 0;
     }
-    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model->name() + " register " + hex(address));
+    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model->name() + " register " + hex_text(address));
     return to_next;
 }
 
@@ -260,7 +253,7 @@ uint32_t Chip::read(uint32_t address, unsigned width)
     if (model == nullptr) {
         spin().kind = Spin::Kind::None;
         spend(cost);
-        log_.line("read of " + hex(address) + ": no model at this address");
+        log_.line("read of " + hex_text(address) + ": no model at this address");
         return 0;
     }
     const uint32_t offset = address - model->base();
@@ -289,7 +282,7 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
     Peripheral* model = find(address);
     spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
     if (model == nullptr) {
-        log_.line("write of " + hex(value) + " to " + hex(address) + ": no model at this address");
+        log_.line("write of " + hex_text(value) + " to " + hex_text(address) + ": no model at this address");
         return;
     }
     model->write(address - model->base(), value, width);
@@ -329,7 +322,7 @@ bool Chip::store_exclusive(uint32_t address, uint32_t value)
     if (Peripheral* model = find(address))
         model->write(address - model->base(), value, 4);
     else
-        log_.line("exclusive store to " + hex(address) + ": no model at this address");
+        log_.line("exclusive store to " + hex_text(address) + ": no model at this address");
     if (exceptions_.any_pending()) deliver();
     return true;
 }

@@ -58,7 +58,7 @@ GeneralTimer::GeneralTimer(ChipContext& chip, const soc::Block& block)
 void GeneralTimer::reset()
 {
     event_timer_.cancel();
-    event_at_ = next_update_at_ = kNever;
+    next_update_at_ = kNever;
     regs_.reset();  // with ARR 0 the counter is blocked until a reload value is set
     psc_active_ = 0;
     ccr_active_ = {};
@@ -380,8 +380,7 @@ void GeneralTimer::reschedule()
             if (e != kNone) when = std::min(when, s.t0 + ticks_to_picos(e, s.tick));
         }
     }
-    if (event_timer_.armed() && when == event_at_) return;
-    event_at_ = when;
+    if (when == event_timer_.due()) return;  // armed for that time already, or for nothing and none is due
     if (when == kNever)
         event_timer_.cancel();
     else
@@ -390,7 +389,6 @@ void GeneralTimer::reschedule()
 
 void GeneralTimer::on_event(Picos at)
 {
-    event_at_ = kNever;
     sync_flags(at);
     if (at == next_update_at_ && !(cr1_ & kUdis) && preload_waiting()) update_event(at);
     recompute_interrupt();

@@ -191,7 +191,6 @@ private:
     std::deque<Segment> history_;
     Picos flags_synced_ = 0;  // flags are up to date for every event at or before this time
     Timer event_timer_;
-    Picos event_at_ = kNever;        // when event_timer_ is armed for
     Picos next_update_at_ = kNever;  // the update the event is for, when a buffered value waits
     bool line_ = false;
     uint32_t logged_ = 0;  // unmodelled features already reported

@@ -9,11 +9,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "hex_text.h"
 #include "sim_log.h"
 #include "soc_layout.h"
 
@@ -150,9 +150,7 @@ private:
 
     void unmodelled(const char* what, uint32_t offset)
     {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(offset));
-        log_.line(block_.name() + ": " + what + " unmodelled offset " + text);
+        log_.line(block_.name() + ": " + what + " unmodelled offset " + hex_text(offset, 2));
     }
 
     M& model_;

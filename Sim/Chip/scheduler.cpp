@@ -96,6 +96,13 @@ bool Scheduler::pending(Id id) const
     return find(id) != nullptr;
 }
 
+Picos Scheduler::due(Id id) const
+{
+    if (running_ != nullptr && running_->id == id) return running_rearmed_ ? running_->at : kNever;
+    const Slot* slot = find(id);
+    return slot != nullptr ? slot->at : kNever;
+}
+
 void Scheduler::release(Slot& slot)
 {
     slot.id &= kIndexMask;  // free, but the slot still knows its index

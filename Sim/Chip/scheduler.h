@@ -30,6 +30,8 @@ public:
     bool reschedule(Id id, Picos at);
     void cancel(Id id);
     bool pending(Id id) const;
+    // When the event runs; kNever when it is not pending.
+    Picos due(Id id) const;
 
     Picos next_time() const { return next_time_; }
 

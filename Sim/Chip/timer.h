@@ -39,6 +39,8 @@ public:
         id_ = 0;
     }
     bool armed() const { return id_ != 0 && scheduler_->pending(id_); }
+    // When the action runs; kNever when the timer is not armed.
+    Picos due() const { return id_ == 0 ? kNever : scheduler_->due(id_); }
 
 private:
     // Out of line: a periodic timer re-arming itself never comes here, and its path stays short.

@@ -1,19 +1,12 @@
 #include "usart.h"
 
-#include <cstdio>
+#include "hex_text.h"
 
 namespace sim {
 
 using namespace usart_reg;
 
 namespace {
-
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
-    return text;
-}
 
 bool odd_parity(uint32_t value)
 {
@@ -63,7 +56,7 @@ uint32_t Usart::read(uint32_t offset, unsigned)
         case kGtpr:
             return gtpr_;
         default:
-            chip_.log().line(name() + ": read of unmodelled offset " + hex(offset));
+            chip_.log().line(name() + ": read of unmodelled offset " + hex_text(offset, 0));
             return 0;
     }
 }
@@ -115,7 +108,8 @@ void Usart::write(uint32_t offset, uint32_t value, unsigned)
             gtpr_ = value & 0xFFFFU;
             return;
         default:
-            chip_.log().line(name() + ": write of " + hex(value) + " to unmodelled offset " + hex(offset));
+            chip_.log().line(name() + ": write of " + hex_text(value, 0) + " to unmodelled offset " +
+                             hex_text(offset, 0));
     }
 }
 

@@ -6,6 +6,8 @@
 // library knows nothing of the firmware.
 #pragma once
 
+#include <iterator>
+
 #include "board.h"
 #include "chip.h"
 #include "firmware.h"
@@ -22,7 +24,7 @@ namespace sim {
 
 class HostFirmware final : public Firmware {
 public:
-    static constexpr int kVectorWords = 102;
+    static constexpr int kVectorWords = static_cast<int>(std::size(g_pfnVectors));
 
     // Makes the firmware's vector table the chip's, so that an exception taken on `chip` runs the
     // firmware's handler. For tests that drive parts of the firmware on a bare chip.

@@ -21,18 +21,22 @@ TEST(Timer, ArmingAgainMovesTheTimerAndCancellingAnIdleTimerDoesNothing)
     Timer timer(scheduler, [&](Picos at) { ran.push_back(at); });
     timer.cancel();  // never armed
     EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(timer.due(), sim::kNever);
 
     timer.arm_at(100);
     timer.arm_at(300);  // moved, not a second event
     timer.arm_at(200);
     EXPECT_TRUE(timer.armed());
+    EXPECT_EQ(timer.due(), 200U);
     scheduler.run_due(1000);
     EXPECT_EQ(ran, (std::vector<Picos>{200}));
     EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(timer.due(), sim::kNever);
     timer.cancel();  // spent: nothing to cancel
 
     timer.arm_at(1500);
     timer.cancel();
+    EXPECT_EQ(timer.due(), sim::kNever);
     timer.cancel();
     scheduler.run_due(2000);
     EXPECT_EQ(ran.size(), 1U);
@@ -46,9 +50,11 @@ TEST(Timer, ReArmsFromItsOwnActionAndStopsWhenCancelledThere)
     std::optional<Timer> tick;
     tick.emplace(scheduler, [&](Picos at) {
         EXPECT_FALSE(tick->armed());  // running: not armed until it re-arms itself
+        EXPECT_EQ(tick->due(), sim::kNever);
         ticks.push_back(at);
         tick->arm_at(at + 1000);
         EXPECT_TRUE(tick->armed());
+        EXPECT_EQ(tick->due(), at + 1000);
         if (ticks.size() == 4) tick->cancel();  // undoes the re-arm just made
     });
     tick->arm_at(1000);
@@ -77,8 +83,9 @@ TEST(Timer, NeverTouchesAnEventThatReusedItsSlot)
     scheduler.schedule(50, [&](Picos) { ++other_runs; });  // takes that slot
 
     EXPECT_FALSE(timer.armed());
-    timer.cancel();    // must not cancel the other event
-    timer.arm_at(40);  // must not move it either
+    EXPECT_EQ(timer.due(), sim::kNever);  // not the other event's time
+    timer.cancel();                       // must not cancel the other event
+    timer.arm_at(40);                     // must not move it either
     scheduler.run_due(100);
     EXPECT_EQ(timer_runs, 2);
     EXPECT_EQ(other_runs, 1);
