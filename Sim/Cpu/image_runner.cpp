@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <utility>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "cost_model.h"
+#include "hex_text.h"
 #include "memory_map.h"
 
 namespace sim::cpu {
@@ -26,18 +26,32 @@ constexpr uint32_t kNoCoprocessor = 17;
 constexpr uint32_t kInvalidState = 18;
 constexpr uint32_t kUnaligned = 22;
 
+// The engine's exceptions that a Cortex-M4 raises as a fault, and how the fault's halt names it.
+const char* fault_of(uint32_t engine_exception)
+{
+    switch (engine_exception) {
+        case kUndefined:
+            return "UsageFault (UNDEFINSTR): undefined instruction";
+        case kInvalidState:
+            return "UsageFault (INVSTATE): execution in ARM state";
+        case kNoCoprocessor:
+            return "UsageFault (NOCP): coprocessor instruction";
+        case kUnaligned:
+            return "UsageFault (UNALIGNED): unaligned multi-word access";
+        case kPrefetchAbort:
+            return "BusFault: instruction fetch from a non-executable address";
+        case kDataAbort:
+            return "BusFault: data access error";
+        default:
+            return nullptr;
+    }
+}
+
 constexpr int kHardFault = 3;
 constexpr uint32_t kThumbBit = 1U << 24;       // xPSR.T
 constexpr uint32_t kFrameRealigned = 1U << 9;  // stacked xPSR: the frame was moved down 4 bytes to align it
 constexpr uint32_t kItBits = 0x0600FC00U;      // xPSR.IT/ICI: the interrupted IT block's state
 constexpr uint32_t kExceptionNumber = 0x1FFU;  // xPSR.IPSR
-
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
 
 void check(uc_err err, const char* what)
 {
@@ -93,7 +107,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions option
     for (const LoadSegment& segment : image.segments()) {
         if (!in_range(segment.address, kFlashBase, kFlashSize) ||
             segment.bytes.size() > kFlashBase + kFlashSize - segment.address)
-            throw std::runtime_error("the image's segment at " + hex(segment.address) + " (" +
+            throw std::runtime_error("the image's segment at " + hex_text(segment.address) + " (" +
                                      std::to_string(segment.bytes.size()) + " bytes) lies outside the chip's flash");
         std::memcpy(flash_.data() + (segment.address - kFlashBase), segment.bytes.data(), segment.bytes.size());
     }
@@ -248,7 +262,7 @@ RunEnd ImageRunner::run(Picos limit)
             continue;
         }
         if (err == UC_ERR_INSN_INVALID) {
-            fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
+            fault(fault_of(kUndefined), reg(UC_ARM_REG_PC));
             continue;
         }
         uint32_t pc = reg(UC_ARM_REG_PC);
@@ -263,13 +277,14 @@ RunEnd ImageRunner::run(Picos limit)
             continue;
         }
         if (err == UC_ERR_OK && std::find(breakpoints_.begin(), breakpoints_.end(), pc) != breakpoints_.end())
-            end_ = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex(pc), chip_.now()};
+            end_ = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex_text(pc), chip_.now()};
         else if (err != UC_ERR_OK)
-            end_ = RunEnd{RunEnd::Kind::Failure,
-                          std::string("the engine stopped: ") + uc_strerror(err) + " at pc " + hex(reg(UC_ARM_REG_PC)),
-                          chip_.now()};
+            end_ = RunEnd{
+                RunEnd::Kind::Failure,
+                std::string("the engine stopped: ") + uc_strerror(err) + " at pc " + hex_text(reg(UC_ARM_REG_PC)),
+                chip_.now()};
         else
-            end_ = RunEnd{RunEnd::Kind::Failure, "the core reached " + hex(reg(UC_ARM_REG_PC)), chip_.now()};
+            end_ = RunEnd{RunEnd::Kind::Failure, "the core reached " + hex_text(reg(UC_ARM_REG_PC)), chip_.now()};
     }
     return *end_;
 }
@@ -288,7 +303,7 @@ void ImageRunner::sleep()
         if (wake) return;
         Picos next = chip_.scheduler().next_time();
         if (next == kNever) {
-            halt("core asleep in WFI at pc " + hex(reg(UC_ARM_REG_PC) - 2) + " with nothing left to wake it");
+            halt("core asleep in WFI at pc " + hex_text(reg(UC_ARM_REG_PC) - 2) + " with nothing left to wake it");
             return;
         }
         if (next >= limit_) {
@@ -374,7 +389,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         }
         const uint8_t* code = host_pointer(address, size);
         if (code == nullptr) {
-            stop_at(RunEnd{RunEnd::Kind::Failure, "code at " + hex(address) + " outside memory", chip_.now()});
+            stop_at(RunEnd{RunEnd::Kind::Failure, "code at " + hex_text(address) + " outside memory", chip_.now()});
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
@@ -445,8 +460,7 @@ RunEnd ImageRunner::step()
     uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 1);
     stepping_ = false;
     if (!end_ && pending_fault_) fault(*pending_fault_, pending_fault_pc_);
-    if (!end_ && err == UC_ERR_INSN_INVALID)
-        fault("UsageFault (UNDEFINSTR): undefined instruction", reg(UC_ARM_REG_PC));
+    if (!end_ && err == UC_ERR_INSN_INVALID) fault(fault_of(kUndefined), reg(UC_ARM_REG_PC));
     if (!breakpoints_.empty()) set_exits(breakpoints_);
     if (end_) return *end_;
     return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
@@ -539,7 +553,7 @@ uint32_t ImageRunner::memory_read(uint32_t address, unsigned width)
     if (const uint8_t* from = host_pointer(address, width))
         std::memcpy(&value, from, width);
     else
-        chip_.log().line("DMA read of " + hex(address) + ": no memory at this address");
+        chip_.log().line("DMA read of " + hex_text(address) + ": no memory at this address");
     return value;
 }
 
@@ -548,7 +562,7 @@ void ImageRunner::memory_write(uint32_t address, uint32_t value, unsigned width)
     if (in_range(address, kRamBase, kRamSize) && width <= kRamBase + kRamSize - address)
         std::memcpy(ram_.data() + (address - kRamBase), &value, width);
     else
-        chip_.log().line("DMA write of " + hex(value) + " to " + hex(address) + ": no RAM at this address");
+        chip_.log().line("DMA write of " + hex_text(value) + " to " + hex_text(address) + ": no RAM at this address");
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -561,7 +575,7 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
     uint32_t vector = entry ? word_at(entry) : 0;
     if ((vector & 1U) == 0) {
         // The core fetches the vector and finds no Thumb address: an INVSTATE UsageFault, escalated.
-        std::string what = "exception " + Exceptions::name(exception) + "'s vector is " + hex(vector);
+        std::string what = "exception " + Exceptions::name(exception) + "'s vector is " + hex_text(vector);
         if (exception == kHardFault)
             halt("lockup: " + what);
         else
@@ -581,20 +595,20 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
                          return_address,      (sp & 4U) ? (xpsr | kFrameRealigned) : (xpsr & ~kFrameRealigned)};
     uint8_t* to = in_range(frame, kRamBase, kRamSize) ? host_pointer(frame, sizeof words) : nullptr;
     if (to == nullptr) {
-        halt("lockup: stack overflow: the frame of exception " + Exceptions::name(exception) + " at " + hex(frame) +
-             " lies outside RAM (pc " + hex(return_address) + ")");
+        halt("lockup: stack overflow: the frame of exception " + Exceptions::name(exception) + " at " +
+             hex_text(frame) + " lies outside RAM (pc " + hex_text(return_address) + ")");
         uc_emu_stop(uc_);
         return;
     }
     std::memcpy(to, words, sizeof words);
 
-    uint32_t interrupted = xpsr & kExceptionNumber;
+    const bool from_thread = chip_.exceptions().innermost_active() == 0;
     chip_.exceptions().activate(exception);
     ++counts_.exceptions;
     watch_.forget();
     set_reg(UC_ARM_REG_SP, frame);
     // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
-    set_reg(UC_ARM_REG_LR, interrupted == 0 ? 0xFFFFFFF9U : 0xFFFFFFF1U);
+    set_reg(UC_ARM_REG_LR, from_thread ? 0xFFFFFFF9U : 0xFFFFFFF1U);
     set_reg(UC_ARM_REG_XPSR,
             (xpsr & ~(kItBits | kExceptionNumber | kFrameRealigned)) | static_cast<uint32_t>(exception));
     set_reg(UC_ARM_REG_R12, vector);
@@ -610,7 +624,7 @@ void ImageRunner::return_from_exception()
     const uint8_t* from = in_range(sp, kRamBase, kRamSize) ? host_pointer(sp, 32) : nullptr;
     if (exception == 0 || from == nullptr) {
         halt(exception == 0 ? "exception return at thread level"
-                            : "lockup: exception frame at " + hex(sp) + " outside RAM");
+                            : "lockup: exception frame at " + hex_text(sp) + " outside RAM");
         uc_emu_stop(uc_);
         return;
     }
@@ -636,35 +650,16 @@ void ImageRunner::on_interrupt(uint32_t number)
     }
     uint32_t pc = reg(UC_ARM_REG_PC);
     try {
-        switch (number) {
-            case kExceptionExit:
-                return_from_exception();
-                return;
-            case kUndefined:
-                fault("UsageFault (UNDEFINSTR): undefined instruction", pc);
-                return;
-            case kInvalidState:
-                fault("UsageFault (INVSTATE): execution in ARM state", pc);
-                return;
-            case kNoCoprocessor:
-                fault("UsageFault (NOCP): coprocessor instruction", pc);
-                return;
-            case kUnaligned:
-                fault("UsageFault (UNALIGNED): unaligned multi-word access", pc);
-                return;
-            case kPrefetchAbort:
-                fault("BusFault: instruction fetch from a non-executable address", pc);
-                return;
-            case kDataAbort:
-                fault("BusFault: data access error", pc);
-                return;
-            case kBreakpoint:
-                halt("breakpoint instruction at pc " + hex(pc));
-                break;
-            default:
-                halt("core exception " + std::to_string(number) + " at pc " + hex(pc));
-                break;
+        if (number == kExceptionExit) {
+            return_from_exception();
+            return;
         }
+        if (const char* what = fault_of(number)) {
+            fault(what, pc);
+            return;
+        }
+        halt(number == kBreakpoint ? "breakpoint instruction at pc " + hex_text(pc)
+                                   : "core exception " + std::to_string(number) + " at pc " + hex_text(pc));
     } catch (const std::exception& error) {
         end_ = RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
     }
@@ -696,7 +691,7 @@ bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, un
     } else if (fetch) {
         pending_fault_pc_ = address;
     }
-    pending_fault_ = "BusFault: " + kind + (mapped ? " read-only address " : " unmapped address ") + hex(address);
+    pending_fault_ = "BusFault: " + kind + (mapped ? " read-only address " : " unmapped address ") + hex_text(address);
     return false;  // the engine stops; run() takes the fault through HardFault
 }
 
@@ -704,7 +699,7 @@ bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, un
 // the image's own handler; the run ends when that handler settles into a loop.
 void ImageRunner::fault(const std::string& what, uint32_t pc)
 {
-    std::string reason = what + " at pc " + hex(pc);
+    std::string reason = what + " at pc " + hex_text(pc);
     if (chip_.exceptions().active(kHardFault)) {
         halt("lockup: " + reason + ", inside the HardFault handler");
         uc_emu_stop(uc_);

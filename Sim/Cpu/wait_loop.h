@@ -21,10 +21,11 @@
 
 #include "block_cache.h"
 #include "sim_time.h"
+#include "soc_layout.h"
 
 namespace sim::cpu {
 
-constexpr uint32_t kCycleCounterAddress = 0xE0001004U;
+constexpr uint32_t kCycleCounterAddress = soc::kDwt.base + 0x4U;  // DWT CYCCNT
 
 // The core registers at a loop head: r0-r12, sp, lr, and the condition flags.
 struct HeadState {

@@ -3,18 +3,19 @@
 // handler with a halt that names the fault, the instruction and the address.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "chip.h"
+#include "hex_text.h"
 #include "image_runner.h"
 
 namespace {
 
+using sim::RunEnd;
 using sim::cpu::ElfImage;
 using sim::cpu::ImageRunner;
-using sim::RunEnd;
 using sim::cpu::RunnerOptions;
 
 ElfImage image(const std::string& name)
@@ -29,13 +30,6 @@ uint32_t word(const ImageRunner& runner, const ElfImage& elf, const std::string&
     EXPECT_TRUE(address.has_value()) << symbol;
     EXPECT_TRUE(address && runner.read_memory(*address, &value, 4)) << symbol;
     return value;
-}
-
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
 }
 
 struct ExceptionsRun {
@@ -128,6 +122,13 @@ struct FaultCase {
     std::vector<std::string> words;  // what the halt's reason names
 };
 
+// As gtest shows the case (otherwise the bytes of the struct, its vector's pointers among them).
+void PrintTo(const FaultCase& c, std::ostream* out)
+{
+    *out << "fault" << c.number;
+    for (const std::string& w : c.words) *out << " \"" << w << '"';
+}
+
 class Faults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, EndTheRunThroughHardFaultWithAHaltNamingThem)
@@ -139,7 +140,8 @@ TEST_P(Faults, EndTheRunThroughHardFaultWithAHaltNamingThem)
     RunEnd end = runner.run(sim::milliseconds(5));
     ASSERT_EQ(end.kind, RunEnd::Kind::Halt) << end.reason;
     EXPECT_EQ(end.reason.rfind("HardFault: ", 0), 0U) << end.reason;
-    EXPECT_NE(end.reason.find("at pc " + hex(*elf.symbol("fault_here") & ~1U)), std::string::npos) << end.reason;
+    EXPECT_NE(end.reason.find("at pc " + sim::hex_text(*elf.symbol("fault_here") & ~1U)), std::string::npos)
+        << end.reason;
     for (const std::string& w : c.words) EXPECT_NE(end.reason.find(w), std::string::npos) << end.reason;
     EXPECT_EQ(word(runner, elf, "reached"), 0U);
     // The image's handler ran: the core sits in it.

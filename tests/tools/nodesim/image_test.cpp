@@ -23,6 +23,7 @@
 namespace {
 
 using scenario_test::NodeRun;
+using scenario_test::read_all;
 using scenario_test::run_node;
 
 std::string node_elf()
@@ -36,6 +37,17 @@ NodeRun run_image(const std::string& scenario, double seconds, std::vector<std::
     extra.insert(extra.end(), {"--elf", node_elf()});
     return run_node(scenario, seconds, extra);
 }
+
+// Files a test writes for its runs: not in the run's own directory, which each run empties first.
+std::string input_directory()
+{
+    std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// What nodesim --gdb says first, before the port it listens on.
+constexpr const char* kGdbAnnounce = "nodesim: gdb on tcp 127.0.0.1:";
 
 class Image : public ::testing::Test {
 protected:
@@ -69,9 +81,7 @@ TEST_F(Image, GreetsReportsAndObeysFramesThroughNodesim)
 
 TEST_F(Image, ABadImageIsBadInput)
 {
-    // Not in the run's own directory, which each run empties first.
-    std::string dir = scenario_test::test_directory() + "-input";
-    std::filesystem::create_directories(dir);
+    const std::string dir = input_directory();
     std::ofstream(dir + "/not.elf") << "text, not an executable";
     for (const std::string& path : {dir + "/not.elf", dir + "/missing.elf"}) {
         NodeRun run = run_node("", 1.0, {"--elf", path});
@@ -220,9 +230,7 @@ constexpr double kSoakPieceSeconds = 1150.0;
 
 TEST_F(Image, APieceOfTheSoakScenarioSideBySide)
 {
-    std::string dir = scenario_test::test_directory() + "-input";
-    std::filesystem::create_directories(dir);
-    const std::string scenario_file = dir + "/hour.scn";
+    const std::string scenario_file = input_directory() + "/hour.scn";
     const std::string command = std::string(SOAK_PATH) + " --days 0.0417 --seed 1 --generate-only --scenario-out " +
                                 scenario_file + " >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -238,14 +246,6 @@ TEST_F(Image, APieceOfTheSoakScenarioSideBySide)
 // ---------------------------------------------------------------------------------------------------
 // A debugger: gdb-multiarch in batch mode through nodesim --gdb, as one debugs a board on a probe.
 
-std::string read_all(FILE* pipe)
-{
-    std::string text;
-    char buffer[4096];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    return text;
-}
-
 TEST_F(Image, AnswersADebuggerAsABoardOnAProbeWould)
 {
     const std::string dir = scenario_test::test_directory();
@@ -260,7 +260,7 @@ TEST_F(Image, AnswersADebuggerAsABoardOnAProbeWould)
     ASSERT_NE(node, nullptr);
     char first[128] = "";
     ASSERT_NE(std::fgets(first, sizeof first, node), nullptr);
-    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    const std::string announce = kGdbAnnounce;
     ASSERT_EQ(std::string(first).rfind(announce, 0), 0U) << first;
     const int port = std::atoi(first + announce.size());
     ASSERT_GT(port, 0) << first;
@@ -329,7 +329,7 @@ TEST_F(Image, EndingTheSimulatorEndsTheDebuggingSession)
     // The shell's echo of the process id and nodesim's first line, in whichever order they come.
     int pid = 0;
     std::string port;
-    const std::string announce = "nodesim: gdb on tcp 127.0.0.1:";
+    const std::string announce = kGdbAnnounce;
     for (char line[128]; (pid == 0 || port.empty()) && std::fgets(line, sizeof line, node) != nullptr;) {
         const std::string text(line, std::strcspn(line, "\n"));
         if (text.rfind(announce, 0) == 0)

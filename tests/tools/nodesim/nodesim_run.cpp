@@ -89,6 +89,14 @@ std::string NodeRun::end_reason() const
     return end ? end->reason : "";
 }
 
+std::string read_all(FILE* pipe)
+{
+    std::string text;
+    std::array<char, 4096> buffer;
+    while (size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) text.append(buffer.data(), got);
+    return text;
+}
+
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
 {
     // A fresh directory per run, named after the test, so that a failed run can be inspected.
@@ -107,8 +115,7 @@ NodeRun run_node(const std::string& scenario, double seconds, const std::vector<
     NodeRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
-    std::array<char, 4096> buffer;
-    while (size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.output.append(buffer.data(), got);
+    run.output = read_all(pipe);
     int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 

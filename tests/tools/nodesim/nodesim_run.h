@@ -1,6 +1,7 @@
 // Runs the nodesim program as a separate process, one node from reset, and reads back its trace.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <variant>
@@ -55,6 +56,9 @@ struct NodeRun {
 
 // The events of a JSON-lines trace file, in its order.
 std::vector<sim::trace::Event> read_trace(const std::string& path);
+
+// Everything a pipe gives until it closes.
+std::string read_all(FILE* pipe);
 
 // The directory the current test's run writes its files to (scenario, trace, anything asked for).
 std::string test_directory();
