@@ -16,6 +16,7 @@ namespace sim {
 
 constexpr int kIrqCount = soc::kIrqCount;
 constexpr int kExceptionCount = 16 + kIrqCount;  // exception number e: 1..15 system, 16 + n for IRQ n
+constexpr int kHardFaultException = 3;
 constexpr int kSysTickException = 15;
 constexpr int kPendSVException = 14;
 constexpr int kThreadPriority = 256;  // below every configurable priority

@@ -47,7 +47,6 @@ const char* fault_of(uint32_t engine_exception)
     }
 }
 
-constexpr int kHardFault = 3;
 constexpr uint32_t kThumbBit = 1U << 24;       // xPSR.T
 constexpr uint32_t kFrameRealigned = 1U << 9;  // stacked xPSR: the frame was moved down 4 bytes to align it
 constexpr uint32_t kItBits = 0x0600FC00U;      // xPSR.IT/ICI: the interrupted IT block's state
@@ -399,7 +398,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             fault("UsageFault (NOCP): floating-point instruction while CPACR does not grant CP10/CP11", *info.first_fp);
             return;
         }
-        if (exceptions.active(kHardFault)) watch_fault_handler(address);
+        if (exceptions.active(kHardFaultException)) watch_fault_handler(address);
         if (options_.skip_waits && watch_.block(address, info, chip_.now())) {
             HeadState state = head_state();
             if (auto loop = watch_.at_head(state); loop && !jump_in_place(*loop, state)) {
@@ -576,7 +575,7 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
     if ((vector & 1U) == 0) {
         // The core fetches the vector and finds no Thumb address: an INVSTATE UsageFault, escalated.
         std::string what = "exception " + Exceptions::name(exception) + "'s vector is " + hex_text(vector);
-        if (exception == kHardFault)
+        if (exception == kHardFaultException)
             halt("lockup: " + what);
         else
             fault("UsageFault (INVSTATE): " + what, return_address);
@@ -637,7 +636,7 @@ void ImageRunner::return_from_exception()
     set_reg(UC_ARM_REG_PC, words[6] | 1U);
     exceptions.deactivate(exception);
     watch_.forget();
-    if (exception == kHardFault) fault_reason_.clear();
+    if (exception == kHardFaultException) fault_reason_.clear();
     owed_ += cycles_to_picos(cost::kExceptionReturn, cycle_period());
 }
 
@@ -700,14 +699,14 @@ bool ImageRunner::on_invalid_access(bool write, bool fetch, uint32_t address, un
 void ImageRunner::fault(const std::string& what, uint32_t pc)
 {
     std::string reason = what + " at pc " + hex_text(pc);
-    if (chip_.exceptions().active(kHardFault)) {
+    if (chip_.exceptions().active(kHardFaultException)) {
         halt("lockup: " + reason + ", inside the HardFault handler");
         uc_emu_stop(uc_);
         return;
     }
     fault_reason_ = "HardFault: " + reason;
     last_fault_block_ = 0;
-    enter_exception(kHardFault, pc);
+    enter_exception(kHardFaultException, pc);
 }
 
 // Inside HardFault nothing but NMI can pre-empt: once the handler repeats a block with no bus access in
