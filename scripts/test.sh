@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the host build and its tests, the same under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the STM32F411 image with its checks and the firmware's logic run
-# on an emulated Cortex-M4. Fails when anything fails.
+# on an emulated Cortex-M4, the fuzzers' bounded runs, and the dashboard. Fails when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "board_bring_up.h"
 #include "main.h"
 #include "serial_bench.h"
 #include "sim_fixture.h"
@@ -13,25 +14,11 @@ namespace {
 
 using sim::Picos;
 
-// The first seven calls of main; `step` tells how far it got.
+// How far the last bring-up got (see bring_up_board_as_main).
 int g_step = 0;
 void bring_up_board()
 {
-    g_step = 1;
-    HAL_Init();
-    g_step = 2;
-    SystemClock_Config();
-    g_step = 3;
-    MX_GPIO_Init();
-    g_step = 4;
-    MX_DMA_Init();
-    g_step = 5;
-    MX_USART1_UART_Init();
-    g_step = 6;
-    MX_USART2_UART_Init();
-    g_step = 7;
-    MX_TIM2_Init();
-    g_step = 8;
+    test::bring_up_board_as_main(g_step);
 }
 
 // Runs the bring-up until the node stops; returns the stop.

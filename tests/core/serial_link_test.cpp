@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "board_bring_up.h"
 #include "main.h"
 #include "serial_bench.h"
 #include "sim_fixture.h"
@@ -21,16 +22,7 @@ constexpr Picos kUsart2Bit = 5208ULL * 20'000ULL;
 
 class SerialLinkTest : public test::SimTest {
 protected:
-    SerialLinkTest()
-    {
-        HAL_Init();
-        SystemClock_Config();
-        MX_GPIO_Init();
-        MX_DMA_Init();
-        MX_USART1_UART_Init();
-        MX_USART2_UART_Init();
-        MX_TIM2_Init();
-    }
+    SerialLinkTest() { test::bring_up_board_as_main(); }
     void settle(Picos end) { chip.run_until(end + sim::milliseconds(3)); }
     std::string frame() const { return std::string(reinterpret_cast<const char*>(trama_rx)); }
     static std::string letters(size_t count)

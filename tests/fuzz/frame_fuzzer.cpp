@@ -110,8 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::HostFirmware::install_vectors(chip);
     // The board's own set-up of the LED pin and of TIM2 (1 us ticks, reload 20000), with the core at
     // 100 MHz as after the clock configuration.
-    chip.clocks().set(test::kBoardClocks);
-    SystemCoreClock = 100'000'000U;
+    test::run_core_at_100_mhz(chip);
     MX_GPIO_Init();
     MX_TIM2_Init();
     PWM_init(&PWM1);

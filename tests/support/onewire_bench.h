@@ -12,12 +12,6 @@
 
 namespace test {
 
-inline void run_core_at_100_mhz(sim::Chip& chip)
-{
-    chip.clocks().set(kBoardClocks);
-    SystemCoreClock = 100'000'000U;
-}
-
 class OneWireBench : public TickedSimTest {
 protected:
     OneWireBench()

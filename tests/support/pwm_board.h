@@ -11,11 +11,6 @@ namespace test {
 
 constexpr sim::Picos kPwmPeriod = sim::microseconds(20001);
 
-inline void run_board_clocks(sim::Chip& chip)
-{
-    chip.clocks().set(kBoardClocks);
-}
-
 // The board's own TIM2 set-up: the same calls, values and order as on the chip.
 inline void configure_tim2_as_board()
 {
@@ -26,7 +21,7 @@ class PwmBoardTest : public SimTest {
 protected:
     PwmBoardTest()
     {
-        run_board_clocks(chip);
+        board_clocks(chip);
         configure_tim2_as_board();
     }
 };

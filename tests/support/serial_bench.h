@@ -17,11 +17,6 @@ namespace test {
 // One bit at 9600 baud as USART1 makes it: BRR 0x28B1 = 10417 clocks of PCLK2 (100 MHz), 104.17 us.
 constexpr sim::Picos kUsart1Bit = 10417ULL * 10'000ULL;
 
-inline void board_clocks(sim::Chip& chip)
-{
-    chip.clocks().set(kBoardClocks);
-}
-
 // Every change of a port's TX line, with its time.
 struct LineRecord {
     struct Edge {

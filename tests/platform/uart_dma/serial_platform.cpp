@@ -35,8 +35,7 @@ SerialPlatformTest::SerialPlatformTest()
     chip.set_vector_table(table.data(), static_cast<int>(table.size()));
 
     // The board's clocks; RCC keeps its reset dividers, so the platform takes PCLK2 = SystemCoreClock.
-    test::board_clocks(chip);
-    SystemCoreClock = 100000000U;
+    test::run_core_at_100_mhz(chip);
     uwTick = 0U;
     HAL_NVIC_SetPriorityGrouping(NVIC_PRIORITYGROUP_4);
     EXPECT_EQ(HAL_InitTick(15), HAL_OK);

@@ -38,9 +38,7 @@ int remaining_millis(Clock::time_point deadline)
 
 LiveNodesim::LiveNodesim(const std::vector<std::string>& arguments)
 {
-    std::filesystem::path dir = scenario_test::test_directory();
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    std::filesystem::path dir = scenario_test::fresh_test_directory();
     trace_path_ = (dir / "trace.jsonl").string();
 
     std::vector<std::string> words{NODESIM_PATH, "--quiet", "--trace", trace_path_};

@@ -38,6 +38,14 @@ std::string test_directory()
     return (std::filesystem::temp_directory_path() / "nodesim-scenarios" / name).string();
 }
 
+std::string fresh_test_directory()
+{
+    const std::string dir = test_directory();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
 std::vector<Byte> NodeRun::sent(const std::string& port) const
 {
     std::vector<Byte> out;
@@ -99,10 +107,7 @@ std::string read_all(FILE* pipe)
 
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
 {
-    // A fresh directory per run, named after the test, so that a failed run can be inspected.
-    std::filesystem::path dir = test_directory();
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    std::filesystem::path dir = fresh_test_directory();
     std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) + " --trace " +
                           quoted((dir / "trace.jsonl").string());
     if (!scenario.empty()) {

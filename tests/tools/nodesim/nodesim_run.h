@@ -62,6 +62,9 @@ std::string read_all(FILE* pipe);
 
 // The directory the current test's run writes its files to (scenario, trace, anything asked for).
 std::string test_directory();
+// The same directory emptied (made when missing) for a new run: a failed run's files stay there to be
+// looked at until the test runs again.
+std::string fresh_test_directory();
 
 // Runs nodesim --fast --quiet with `scenario` (none when empty) for `seconds` of virtual time, plus
 // `extra` options.
