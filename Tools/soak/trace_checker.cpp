@@ -99,8 +99,7 @@ void TraceChecker::advance(double t)
                  "still armed " + number((first - session_.last_end) * 1e3, 3) + " ms after the last byte");
             session_.end_deadline.reset();
         } else if (first == led) {
-            fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change",
-                 "C13 at " + std::to_string(led_level_));
+            fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change", led_text());
             led_change_unexplained_.reset();
         } else if (first == pwm) {
             pwm_check_at_.reset();
@@ -122,6 +121,9 @@ void TraceChecker::advance(double t)
                 fail(first, "reception not re-armed at the start of a cycle", "armed by " + number(first),
                      std::string("off since ") + number(off_since_) +
                          (off_reason_ == OffReason::LineError ? " (line error)" : " (frame taken)"));
+            // From the first cycle on a command may light the LED: its pin must be an output by then.
+            if (cycle_start_ < 0 && led_driven_ == false)
+                fail(first, "the LED's pin not driven after the set-up", "C13 an output", led_text());
             cycle_start_ = start;
             temperature_reported_ = false;
         }
@@ -244,10 +246,11 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
         led_change_unexplained_.reset();
     }
     bool right = true;
-    if (!frame.uncertain && effect.kind == Effect::Kind::Led && led_level_ != effect.led_level) {
+    if (!frame.uncertain && effect.kind == Effect::Kind::Led &&
+        (led_level_ != effect.led_level || led_driven_ == false)) {
         right = false;
         fail(t, "LED not as the command sets it: " + printable(frame.stored),
-             "C13 at " + std::to_string(effect.led_level), "C13 at " + std::to_string(led_level_));
+             "C13 driven at " + std::to_string(effect.led_level), led_text());
     }
     if (frame.uncertain || effect.kind == Effect::Kind::Pwm) {
         pwm_window_start_ = t;
@@ -361,6 +364,14 @@ void TraceChecker::on_message(double t, const std::string& text)
 void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
 {
     if (e.pin == "C13") {
+        // The trace states the pin's level at reset and again when the chip starts driving it: neither is
+        // a change of the LED by itself. Whether the pin is driven is unknown in older traces.
+        const bool level_changed = e.level != led_level_;
+        const bool drive_changed = e.driven && led_driven_ && *e.driven != *led_driven_;
+        if (e.driven) led_driven_ = e.driven;
+        if (!level_changed && !drive_changed) return;
+        // The set-up turns the LED's pin into an output before the greeting; it may not change its level.
+        if (!level_changed && greeting1_.size() < 6) return;
         if (led_change_unexplained_)
             fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
         led_level_ = e.level;
@@ -369,6 +380,12 @@ void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
         switch_level_ = e.level;
         switch_changed_at_ = t;
     }
+}
+
+std::string TraceChecker::led_text() const
+{
+    if (led_driven_ == false) return "C13 not driven (reads " + std::to_string(led_level_) + ")";
+    return "C13 at " + std::to_string(led_level_);
 }
 
 void TraceChecker::on_pwm(double t, const sim::trace::Pwm& e)

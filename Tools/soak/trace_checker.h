@@ -3,7 +3,8 @@
 //   - a frame that arrives alone while reception is armed is ended by the idle line (or at its 50th
 //     byte), taken over at the start of the next cycle, and has there exactly the protocol's effect: the
 //     LED pin changes just before the cycle's re-arming, the measured PWM within one period after it;
-//     nothing else changes the LED or the PWM
+//     nothing else changes the LED or the PWM (the set-up makes the LED's pin an output without
+//     changing its level, and it stays one)
 //   - reception is never off for more than one cycle: whatever ended it (a frame, a line error), the
 //     next cycle's start re-arms it, and only a cycle's start does
 //   - every "!A00=" report is the temperature the sensor latched in that cycle, rounded as the report
@@ -81,6 +82,7 @@ private:
     void on_message(double t, const std::string& text);
     void on_pwm(double t, const sim::trace::Pwm& e);
     void on_pin(double t, const sim::trace::PinLevel& e);
+    std::string led_text() const;
     void on_stimulus(double t, const sim::trace::Stimulus& e);
     void add_to_line(double at, const std::string& bytes, int frame, bool error, double hold = 0);
     void decide(int frame, FrameOutcome outcome);
@@ -122,6 +124,7 @@ private:
 
     // Outputs.
     int led_level_ = 0;
+    std::optional<bool> led_driven_;  // unknown until the trace says (older traces never do)
     std::optional<double> led_change_unexplained_;
     double pwm_high_ = 0;
     double pwm_period_ = 0;
