@@ -79,6 +79,30 @@ TEST_F(Image, GreetsReportsAndObeysFramesThroughNodesim)
     EXPECT_EQ(run.end_reason(), "time limit");
 }
 
+TEST_F(Image, StatesThePinsAtResetAndTheLedDrivenAsTheHostBuildDoes)
+{
+    NodeRun host = run_node("", 1.0);
+    NodeRun image = run_image("", 1.0);
+    ASSERT_EQ(image.status, 0) << image.output;
+    for (const char* name : {"C13", "B12"}) {
+        const auto expected = host.pin_states(name);
+        const auto seen = image.pin_states(name);
+        ASSERT_EQ(seen.size(), expected.size()) << name;
+        ASSERT_FALSE(seen.empty()) << name;
+        EXPECT_EQ(seen[0].t, 0.0) << name;
+        for (size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].what.level, expected[i].what.level) << name << " " << i;
+            EXPECT_EQ(seen[i].what.driven, expected[i].what.driven) << name << " " << i;
+            EXPECT_NEAR(seen[i].t, expected[i].t, 1e-3) << name << " " << i;
+        }
+    }
+    // The LED's pin: an input at reset, an output driven low once the image has set up its pins.
+    const auto led = image.pin_states("C13");
+    ASSERT_EQ(led.size(), 2U);
+    EXPECT_EQ(led[1].what.driven, true);
+    EXPECT_EQ(led[1].what.level, 0);
+}
+
 TEST_F(Image, ABadImageIsBadInput)
 {
     const std::string dir = input_directory();
@@ -114,7 +138,7 @@ std::vector<std::pair<double, std::string>> comparable(const NodeRun& run)
         else if (const auto* rx = std::get_if<sim::trace::Rx>(&e.what))
             what << "rx " << rx->port << " " << int(rx->byte);
         else if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what))
-            what << "pin " << pin->pin << " " << pin->level;
+            what << "pin " << pin->pin << " " << pin->level << (pin->driven.value_or(false) ? " driven" : "");
         else if (const auto* pwm = std::get_if<sim::trace::Pwm>(&e.what))
             what << "pwm " << pwm->period << " " << pwm->high;
         else if (const auto* wire = std::get_if<sim::trace::OneWire>(&e.what))
@@ -147,7 +171,7 @@ std::map<std::string, std::vector<std::pair<double, std::string>>> streams(const
     std::map<std::string, std::vector<std::pair<double, std::string>>> out;
     for (const auto& [t, what] : comparable(run)) {
         std::string key = what.substr(0, what.find(' '));
-        if (key == "pin" || key == "rx_armed") key = what.substr(0, what.rfind(' '));
+        if (key == "pin" || key == "rx_armed") key = what.substr(0, what.find(' ', key.size() + 1));
         out[key].emplace_back(t, what);
     }
     return out;
