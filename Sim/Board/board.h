@@ -36,8 +36,9 @@ public:
     Board& operator=(const Board&) = delete;
 
     // From now on, reports to `trace` every byte on the serial lines, the level of each pin the node
-    // uses (but the PWM's) now and at every change of it or of whether the chip drives it, every change of the measured PWM waveform, the sensor's transactions and violations, and
-    // the simulator's log lines. The trace must outlive the board's run.
+    // uses (but the PWM's) now and at every change of it or of whether the chip drives it, every change
+    // of the measured PWM waveform, the sensor's transactions and violations, and the simulator's log
+    // lines. The trace must outlive the board's run.
     void observe(trace::Trace& trace);
 
     // Stimuli, each recorded in the trace as it is applied (`line`: the scenario line, 0 otherwise).

@@ -13,9 +13,8 @@
 // that the port is told about: a register write that changes the chip's drive or pull, a device calling
 // external_changed(), a pushed alternate-function level; state observers also hear when the chip's own
 // output starts or stops driving a pin whose level stays (the LED's pin turned into an output already
-// low). A pin whose alternate function has a level
-// source (TIM2's PWM on A0) is computed on demand and not announced edge by edge: ask the timer for
-// its waveform.
+// low). A pin whose alternate function has a level source (TIM2's PWM on A0) is computed on demand and
+// not announced edge by edge: ask the timer for its waveform.
 #pragma once
 
 #include <array>
