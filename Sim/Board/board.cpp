@@ -96,26 +96,23 @@ void Board::record(Picos at, trace::Payload what)
 void Board::observe(trace::Trace& trace)
 {
     trace_ = &trace;
-    auto on_pin = [this](char port, int pin, int level, Picos at) {
+    auto on_pin = [this](char port, int pin, int level, bool driven, Picos at) {
         // The 1-Wire line changes hundreds of times a measurement: nothing is built unless someone listens.
-        if (!recording()) return;
-        if (port == 'A' && pin == 0) return;  // the PWM pin: measured from the timer, not edge by edge
-        const auto& pins = node_pins();
-        if (std::find(pins.begin(), pins.end(), std::pair{port, pin}) == pins.end()) return;
-        record(at, trace::PinLevel{trace::pin_name(port, pin), level});
+        if (!recording() || !watched(port, pin)) return;
+        record(at, trace::PinLevel{trace::pin_name(port, pin), level, driven});
     };
-    chip.gpioa.on_level_change(on_pin);
-    chip.gpiob.on_level_change(on_pin);
-    chip.gpioc.on_level_change(on_pin);
+    chip.gpioa.on_state_change(on_pin);
+    chip.gpiob.on_state_change(on_pin);
+    chip.gpioc.on_state_change(on_pin);
 
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
     // The receive lines are driven by the peers, not by the chip: their levels come from the peers.
     dashboard.on_line([this](int level, Picos at) {
-        record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level});
+        record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level, false});
     });
     listener.on_line([this](int level, Picos at) {
-        record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level});
+        record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level, false});
     });
 
     chip.tim2.on_shape_change([this](const PwmShape& shape, Picos at) {
@@ -135,6 +132,31 @@ void Board::observe(trace::Trace& trace)
     chip.usart1.on_control_change([this] { update_rx_armed(); });
     chip.dma2.on_stream_change([this](int) { update_rx_armed(); });
     update_rx_armed();
+    record_pin_states();
+}
+
+bool Board::peer_line(char port, int pin)
+{
+    return port == 'A' && (pin == kUsart1Rx || pin == kUsart2Rx);
+}
+
+bool Board::watched(char port, int pin)
+{
+    if (port == 'A' && pin == 0) return false;  // the PWM pin: measured from the timer, not edge by edge
+    if (peer_line(port, pin)) return false;     // the peers report their lines themselves
+    const auto& pins = node_pins();
+    return std::find(pins.begin(), pins.end(), std::pair{port, pin}) != pins.end();
+}
+
+void Board::record_pin_states()
+{
+    // Where every pin stands when watching begins (at reset: the LED's pin floating, not yet driven), so
+    // that a reader knows each level before its first change.
+    for (auto [port, pin] : node_pins()) {
+        if (!watched(port, pin) && !peer_line(port, pin)) continue;
+        const bool driven = !peer_line(port, pin) && chip.gpio(port).driven(pin);
+        record(chip.now(), trace::PinLevel{trace::pin_name(port, pin), level(port, pin), driven});
+    }
 }
 
 void Board::update_rx_armed()

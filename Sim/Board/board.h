@@ -35,9 +35,10 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // From now on, reports to `trace` every byte on the serial lines, every change of a pin the node
-    // uses, every change of the measured PWM waveform, the sensor's transactions and violations, and
-    // the simulator's log lines. The trace must outlive the board's run.
+    // From now on, reports to `trace` every byte on the serial lines, the level of each pin the node
+    // uses (but the PWM's) now and at every change of it or of whether the chip drives it, every change
+    // of the measured PWM waveform, the sensor's transactions and violations, and the simulator's log
+    // lines. The trace must outlive the board's run.
     void observe(trace::Trace& trace);
 
     // Stimuli, each recorded in the trace as it is applied (`line`: the scenario line, 0 otherwise).
@@ -73,6 +74,12 @@ private:
     void record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end);
     // Records a change of USART1's receive side between live (a completed byte is stored by DMA) and not.
     void update_rx_armed();
+    // A pin whose level changes the chip's GPIO reports (every pin the node uses but the PWM output and
+    // the receive lines, which the peers drive).
+    static bool watched(char port, int pin);
+    static bool peer_line(char port, int pin);
+    // Each pin's level, and whether the chip drives it, as observing begins.
+    void record_pin_states();
 
     // When the stimulus being applied is due: a scenario step's own time (the chip may be a bus access
     // past it when the event runs), or now.

@@ -276,9 +276,15 @@ void GpioPort::refresh(int pin)
                          " driven high by one side and low by another (contention); it reads low");
     }
     contention_ = r.contention ? (contention_ | bit) : (contention_ & ~bit);
-    if (((levels_ & bit) != 0) == (r.level != 0)) return;
-    levels_ ^= bit;
-    for (auto& observer : observers_) observer(letter_, pin, r.level, now);
+    const bool level_changed = ((levels_ & bit) != 0) != (r.level != 0);
+    const bool driven = chip_drive(pin) != Drive::None;
+    const bool drive_changed = ((driven_ & bit) != 0) != driven;
+    if (!level_changed && !drive_changed) return;
+    levels_ ^= level_changed ? bit : 0U;
+    driven_ ^= drive_changed ? bit : 0U;
+    if (level_changed)
+        for (auto& observer : observers_) observer(letter_, pin, r.level, now);
+    for (auto& observer : state_observers_) observer(letter_, pin, r.level, driven, now);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -11,9 +11,10 @@
 // IDR is resolved when it is read, so a device whose drive depends on time (a sensor holding the line
 // low for 15 us of a read slot) is seen exactly then. Observers hear of every change of a resolved level
 // that the port is told about: a register write that changes the chip's drive or pull, a device calling
-// external_changed(), a pushed alternate-function level. A pin whose alternate function has a level
-// source (TIM2's PWM on A0) is computed on demand and not announced edge by edge: ask the timer for
-// its waveform.
+// external_changed(), a pushed alternate-function level; state observers also hear when the chip's own
+// output starts or stops driving a pin whose level stays (the LED's pin turned into an output already
+// low). A pin whose alternate function has a level source (TIM2's PWM on A0) is computed on demand and
+// not announced edge by edge: ask the timer for its waveform.
 #pragma once
 
 #include <array>
@@ -63,7 +64,10 @@ public:
     int level(int pin);
     // What the chip itself drives onto `pin` now.
     Drive chip_drive(int pin) const;
+    // Whether the chip's output buffer drives `pin` now (high or low).
+    bool driven(int pin) const { return chip_drive(pin) != Drive::None; }
     void on_level_change(PinObserver observer) { observers_.push_back(std::move(observer)); }
+    void on_state_change(PinStateObserver observer) { state_observers_.push_back(std::move(observer)); }
 
     // Peripheral side. A peripheral pushes its alternate-function output level (0, 1, or -1 to stop
     // driving); it takes effect only while the pin is in alternate-function mode.
@@ -124,8 +128,10 @@ private:
     std::array<LevelSource, 16> sources_;
     std::array<uint32_t, 16> source_af_{};
     uint32_t levels_ = 0;      // resolved levels last announced
+    uint32_t driven_ = 0;      // pins the chip drives, as last announced
     uint32_t contention_ = 0;  // pins in contention, so that it is logged once when it starts
     std::vector<PinObserver> observers_;
+    std::vector<PinStateObserver> state_observers_;
 };
 
 }  // namespace sim

@@ -32,5 +32,9 @@ protected:
 
 // Told of every change of a pin's resolved level (for traces and waveforms): port letter, pin 0-15.
 using PinObserver = std::function<void(char port, int pin, int level, Picos at)>;
+// Told of every change of a pin's resolved level or of whether the chip's own output drives it (`driven`):
+// a pin that becomes an output already at the level it floated at changes what is wired to it (an LED
+// lights) without a new level.
+using PinStateObserver = std::function<void(char port, int pin, int level, bool driven, Picos at)>;
 
 }  // namespace sim

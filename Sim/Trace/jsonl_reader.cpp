@@ -34,7 +34,11 @@ std::optional<Payload> payload(const std::string& kind, const json& j)
 {
     if (kind == "tx") return Tx{text(j, "port"), j.at("byte").get<uint8_t>()};
     if (kind == "rx") return Rx{text(j, "port"), j.at("byte").get<uint8_t>()};
-    if (kind == "pin") return PinLevel{text(j, "pin"), j.at("level").get<int>()};
+    if (kind == "pin") {
+        PinLevel e{text(j, "pin"), j.at("level").get<int>(), std::nullopt};
+        if (j.contains("driven")) e.driven = j["driven"].get<bool>();
+        return e;
+    }
     if (kind == "pwm") return Pwm{from_micros(j, "period_us"), from_micros(j, "high_us")};
     if (kind == "onewire") {
         OneWire e{text(j, "what"), j.value("value", -1), std::nullopt, from_seconds(j, "start"),

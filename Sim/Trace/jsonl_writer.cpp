@@ -38,6 +38,7 @@ nlohmann::ordered_json JsonlWriter::to_json(const Event& event)
                    [&](const PinLevel& e) {
                        j["pin"] = e.pin;
                        j["level"] = e.level;
+                       if (e.driven) j["driven"] = *e.driven;
                    },
                    [&](const Pwm& e) {
                        j["period_us"] = micros(e.period);

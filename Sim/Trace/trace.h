@@ -25,10 +25,16 @@ struct Rx {
     std::string port;
     uint8_t byte = 0;
 };
-// A new level on one of the node's pins ("C13", 0 or 1).
+// The level of one of the node's pins ("C13", 0 or 1): its level when observing begins (at reset), then
+// each change of it, and each moment the chip's own output starts or stops driving it even when the
+// level stays (C13 becomes an output already low: the LED lights although the level reads 0 before and
+// after). `driven`: the chip's output buffer drives the pin (an output, or an alternate function with
+// a level); false while only the board or a pull sets the level; unknown in traces from before it was
+// recorded.
 struct PinLevel {
     std::string pin;
     int level = 0;
+    std::optional<bool> driven;
 };
 // The PWM output as a meter on its pin measures it. Constantly high: high == period; constantly low:
 // high == 0; not running: period == 0.

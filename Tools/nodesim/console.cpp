@@ -35,8 +35,12 @@ std::string describe_pwm(const Pwm& pwm)
 
 std::string describe_pin(const PinLevel& pin)
 {
-    // The board's LED hangs between 3.3 V and C13: it lights when the pin is low.
-    if (pin.pin == "C13") return std::string("LED C13 ") + (pin.level ? "high (dark)" : "low (lit)");
+    // The board's LED hangs between 3.3 V and C13: it lights when the pin is driven low. An input (as
+    // from reset) sinks no current, whatever level it reads.
+    if (pin.pin == "C13") {
+        if (pin.driven == false) return "LED C13 not driven (dark)";
+        return std::string("LED C13 ") + (pin.level ? "high (dark)" : "low (lit)");
+    }
     return std::string("switch B12 reads ") + (pin.level ? "high" : "low");
 }
 }  // namespace

@@ -1,4 +1,5 @@
 // The live console: what a person at the bench would see, one line per thing that happened.
+//   [   0.0000] LED C13 not driven (dark)
 //   [   4.812] USART1 > !A00=22.0$
 //   [   9.600] LED C13 low (lit)
 // Bytes on a port are gathered into a line that ends with '$' (the end of a report), a line feed, or a

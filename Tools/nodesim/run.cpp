@@ -201,6 +201,8 @@ int run(const Options& options)
 
     sim::Board& board = node->board();
     sim::Chip& chip = node->chip();
+    // Before the console's first lines: the pins' states at reset.
+    print_start(options, files.scenario.has_value());
     TraceOutputs outputs(options, files, board);
     if (endpoint && !options.quiet)
         notices.send_to([&outputs, &chip](const std::string& text) {
@@ -209,7 +211,6 @@ int run(const Options& options)
     if (files.scenario)
         sim::schedule_scenario(*files.scenario, chip.scheduler(),
                                [&board](const sim::ScenarioStep& step) { board.apply(step); });
-    print_start(options, files.scenario.has_value());
 
     InterruptSignals signals;
     ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);

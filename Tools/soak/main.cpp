@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "jsonl_reader.h"
@@ -44,12 +46,15 @@ int main(int argc, char** argv)
     double days = 1;
     uint64_t seed = 1;
     std::string nodesim = SOAK_NODESIM_PATH;
+    std::string elf;
     std::string scenario_out;
     std::string check_trace;
     bool generate_only = false;
     app.add_option("--days", days, "Simulated days to run (default 1)")->check(CLI::PositiveNumber);
     app.add_option("--seed", seed, "Seed of the scenario (default 1); the same seed gives the same run");
     app.add_option("--nodesim", nodesim, "The nodesim program to run");
+    app.add_option("--elf", elf, "Run this flashable image (node.elf) on nodesim's emulated core")
+        ->check(CLI::ExistingFile);
     app.add_option("--scenario-out", scenario_out, "Keep the generated scenario in this file");
     app.add_flag("--generate-only", generate_only, "Write the scenario (to --scenario-out) and stop");
     app.add_option("--check-trace", check_trace, "Judge this JSON-lines trace instead of running nodesim")
@@ -83,8 +88,10 @@ int main(int argc, char** argv)
             if (generate_only) return 0;
             char duration[32];
             std::snprintf(duration, sizeof duration, "%.0f", days * 86400.0);
-            const int status = soak::run_nodesim_streaming(
-                nodesim, {"--fast", "--quiet", "--scenario", path.string(), "--duration", duration}, feed);
+            std::vector<std::string> arguments{"--fast",      "--quiet",    "--scenario",
+                                               path.string(), "--duration", duration};
+            if (!elf.empty()) arguments.insert(arguments.end(), {"--elf", elf});
+            const int status = soak::run_nodesim_streaming(nodesim, arguments, feed);
             if (temporary) std::filesystem::remove(path);
             if (status != 0) {
                 std::fprintf(stderr, "soak: %s exited with status %d\n", nodesim.c_str(), status);

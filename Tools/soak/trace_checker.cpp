@@ -37,6 +37,11 @@ constexpr double kLedBeforeRearm = 2e-3;
 // A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
 constexpr double kPwmPeriod = 20.001e-3;
 constexpr double kPwmSlack = 1e-3;
+// The node sends its reports on USART1 a character at a time, polling SR for TXE and then TC from the
+// write of the character to the end of its stop bit (10 bits), the next character following within
+// microseconds.
+constexpr double kNodeChar = 10.0 * kPortBit;
+constexpr double kNodeCharGap = 50e-6;
 // A byte completed this close before the re-arming may have been stored or discarded: the arming reads
 // the data register, then enables the request a few microseconds later.
 constexpr double kArmingRace = 20e-6;
@@ -87,7 +92,8 @@ void TraceChecker::advance(double t)
         const double led = led_change_unexplained_ ? *led_change_unexplained_ + kLedBeforeRearm : kNone;
         const double pwm = pwm_check_at_ ? *pwm_check_at_ : kNone;
         const double cycle = next_cycle_ ? *next_cycle_ + kCycleWindow : kNone;
-        const double first = std::min({item, end, led, pwm, cycle});
+        const double missed = missed_error_ ? *missed_error_ + kNodeChar + kNodeCharGap : kNone;
+        const double first = std::min({item, end, led, pwm, cycle, missed});
         if (first >= t) return;
         now_ = first;
         if (first == item) {
@@ -95,12 +101,19 @@ void TraceChecker::advance(double t)
             line_.pop_front();
             take_line_item(li);
         } else if (first == end) {
-            fail(first, "reception did not end", "ended by the idle line, the 50th byte or the line error",
-                 "still armed " + number((first - session_.last_end) * 1e3, 3) + " ms after the last byte");
             session_.end_deadline.reset();
+            if (session_.error_at)
+                error_not_taken();
+            else
+                fail(first, "reception did not end", "ended by the idle line, the 50th byte or the line error",
+                     "still armed " + number((first - session_.last_end) * 1e3, 3) + " ms after the last byte");
+        } else if (first == missed) {
+            fail(*missed_error_, "reception did not end after a line error",
+                 "ended within " + number(kEndSlack * 1e3, 1) + " ms, or the error missed while sending on USART1",
+                 "still armed, nothing sent on USART1 then");
+            missed_error_.reset();
         } else if (first == led) {
-            fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change",
-                 "C13 at " + std::to_string(led_level_));
+            fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change", led_text());
             led_change_unexplained_.reset();
         } else if (first == pwm) {
             pwm_check_at_.reset();
@@ -122,6 +135,9 @@ void TraceChecker::advance(double t)
                 fail(first, "reception not re-armed at the start of a cycle", "armed by " + number(first),
                      std::string("off since ") + number(off_since_) +
                          (off_reason_ == OffReason::LineError ? " (line error)" : " (frame taken)"));
+            // From the first cycle on a command may light the LED: its pin must be an output by then.
+            if (cycle_start_ < 0 && led_driven_ == false)
+                fail(first, "the LED's pin not driven after the set-up", "C13 an output", led_text());
             cycle_start_ = start;
             temperature_reported_ = false;
         }
@@ -168,6 +184,28 @@ void TraceChecker::take_line_item(const LineItem& item)
     }
     // A frame none of whose bytes was stored is decided once its last byte is gone.
     if (frame->seen == frame->bytes.size() && !frame->in_session) decide(item.frame, frame->lost_reason);
+}
+
+// The node did not end reception at a line error. It may miss one that the port flags while the main
+// loop polls USART1's SR to send a report: the poll reads the new flag before the interrupt is taken,
+// and the DMA's read of DR a few cycles later completes the SR-then-DR sequence that clears it, so the
+// handler finds no error. The byte is then stored like any other and reception ends as for a frame. Any
+// other time it is a fault, judged once a character sent then would have shown in the trace.
+void TraceChecker::error_not_taken()
+{
+    const double at = *session_.error_at;
+    session_.error_at.reset();
+    const bool cut = session_.stored.size() >= kFrameCut;
+    session_.end_deadline = (cut ? session_.last_complete : session_.last_end + kIdleAfter) + kEndSlack;
+    missed_error_ = at;
+    if (last_usart1_tx_ >= 0) confirm_missed_error(last_usart1_tx_);
+}
+
+void TraceChecker::confirm_missed_error(double tx_end)
+{
+    if (!missed_error_ || *missed_error_ > tx_end || *missed_error_ < tx_end - kNodeChar - kNodeCharGap) return;
+    missed_error_.reset();
+    ++tally_.errors_missed_while_sending;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -244,10 +282,11 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
         led_change_unexplained_.reset();
     }
     bool right = true;
-    if (!frame.uncertain && effect.kind == Effect::Kind::Led && led_level_ != effect.led_level) {
+    if (!frame.uncertain && effect.kind == Effect::Kind::Led &&
+        (led_level_ != effect.led_level || led_driven_ == false)) {
         right = false;
         fail(t, "LED not as the command sets it: " + printable(frame.stored),
-             "C13 at " + std::to_string(effect.led_level), "C13 at " + std::to_string(led_level_));
+             "C13 driven at " + std::to_string(effect.led_level), led_text());
     }
     if (frame.uncertain || effect.kind == Effect::Kind::Pwm) {
         pwm_window_start_ = t;
@@ -294,6 +333,8 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
         if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
         return;
     }
+    last_usart1_tx_ = t;
+    confirm_missed_error(t);
     if (greeting1_.size() < 6) {
         greeting1_ += c;
         if (greeting1_.size() == 6) {
@@ -361,6 +402,20 @@ void TraceChecker::on_message(double t, const std::string& text)
 void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
 {
     if (e.pin == "C13") {
+        // The trace states the pin's level at reset and again when the chip starts driving it: neither is
+        // a change of the LED by itself. Older traces say neither whether the pin is driven nor its
+        // state at reset: every event of theirs is a change.
+        if (e.driven && !led_driven_) {
+            led_level_ = e.level;
+            led_driven_ = e.driven;
+            return;
+        }
+        const bool level_changed = e.level != led_level_;
+        const bool drive_changed = e.driven && *e.driven != *led_driven_;
+        if (e.driven) led_driven_ = e.driven;
+        if (!level_changed && !drive_changed) return;
+        // The set-up turns the LED's pin into an output before the greeting; it may not change its level.
+        if (!level_changed && greeting1_.size() < 6) return;
         if (led_change_unexplained_)
             fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
         led_level_ = e.level;
@@ -369,6 +424,12 @@ void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
         switch_level_ = e.level;
         switch_changed_at_ = t;
     }
+}
+
+std::string TraceChecker::led_text() const
+{
+    if (led_driven_ == false) return "C13 not driven (reads " + std::to_string(led_level_) + ")";
+    return "C13 at " + std::to_string(led_level_);
 }
 
 void TraceChecker::on_pwm(double t, const sim::trace::Pwm& e)

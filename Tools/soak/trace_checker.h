@@ -3,7 +3,10 @@
 //   - a frame that arrives alone while reception is armed is ended by the idle line (or at its 50th
 //     byte), taken over at the start of the next cycle, and has there exactly the protocol's effect: the
 //     LED pin changes just before the cycle's re-arming, the measured PWM within one period after it;
-//     nothing else changes the LED or the PWM
+//     nothing else changes the LED or the PWM (the set-up makes the LED's pin an output without
+//     changing its level, and it stays one)
+//   - a line error ends the reception it falls in, unless it came while the node was sending on USART1
+//     (its poll of SR can clear the error before the handler sees it): then the byte counts as received
 //   - reception is never off for more than one cycle: whatever ended it (a frame, a line error), the
 //     next cycle's start re-arms it, and only a cycle's start does
 //   - every "!A00=" report is the temperature the sensor latched in that cycle, rounded as the report
@@ -76,11 +79,14 @@ private:
     void take_line_item(const LineItem& item);
     void on_armed(double t);
     void on_disarmed(double t);
+    void error_not_taken();
+    void confirm_missed_error(double tx_end);
     void take_over(double t, const TakeOver& frame);
     void on_tx(double t, const sim::trace::Tx& e);
     void on_message(double t, const std::string& text);
     void on_pwm(double t, const sim::trace::Pwm& e);
     void on_pin(double t, const sim::trace::PinLevel& e);
+    std::string led_text() const;
     void on_stimulus(double t, const sim::trace::Stimulus& e);
     void add_to_line(double at, const std::string& bytes, int frame, bool error, double hold = 0);
     void decide(int frame, FrameOutcome outcome);
@@ -104,6 +110,9 @@ private:
     double off_since_ = 0;
     std::optional<TakeOver> pending_;
     bool ended_by_error_ = false;
+    // A line error the node did not take, until a character it sent on USART1 shows it was sending then.
+    std::optional<double> missed_error_;
+    double last_usart1_tx_ = -1;
 
     // Cycles: the first starts when the greeting on USART1 is out, each next one 4 s after the switch
     // report.
@@ -122,6 +131,7 @@ private:
 
     // Outputs.
     int led_level_ = 0;
+    std::optional<bool> led_driven_;  // unknown until the trace says (older traces never do)
     std::optional<double> led_change_unexplained_;
     double pwm_high_ = 0;
     double pwm_period_ = 0;

@@ -94,6 +94,38 @@ TEST_F(GpioTest, WritePinIsOneBsrrWriteAndTheLatchDrivesOnceThePinIsAnOutput)
     EXPECT_EQ(HAL_GPIO_ReadPin(GPIOC, GPIO_PIN_1), GPIO_PIN_SET);
 }
 
+TEST_F(GpioTest, StateObserversHearWhenThePinBecomesDrivenAtTheLevelItFloatedAt)
+{
+    // (level, driven) as the state observers hear them; the level observers hear only new levels.
+    std::vector<std::tuple<int, int, bool>> states;
+    std::vector<int> levels;
+    chip.gpioc.on_state_change(
+        [&](char, int pin, int level, bool driven, Picos) { states.emplace_back(pin, level, driven); });
+    chip.gpioc.on_level_change([&](char, int pin, int, Picos) { levels.push_back(pin); });
+    EXPECT_FALSE(chip.gpioc.driven(13));
+
+    init(GPIOC, GPIO_PIN_13, GPIO_MODE_OUTPUT_PP, GPIO_NOPULL);  // floating 0, now driven 0: the LED lights
+    EXPECT_TRUE(chip.gpioc.driven(13));
+    ASSERT_EQ(states.size(), 1U);
+    EXPECT_EQ(states[0], std::make_tuple(13, 0, true));
+    EXPECT_TRUE(levels.empty());
+
+    GPIOC->BSRR = GPIO_PIN_13;  // a new level while driven: one notice each
+    ASSERT_EQ(states.size(), 2U);
+    EXPECT_EQ(states[1], std::make_tuple(13, 1, true));
+    EXPECT_EQ(levels.size(), 1U);
+    GPIOC->BSRR = GPIO_PIN_13;  // nothing changes: no notice
+    EXPECT_EQ(states.size(), 2U);
+
+    // An open-drain output at 1 lets go of the line: driven no more, and with the pull-up still high.
+    GPIOC->PUPDR = 1U << 26;  // pull-up under a driven high: nothing to tell
+    EXPECT_EQ(states.size(), 2U);
+    GPIOC->OTYPER = GPIO_PIN_13;
+    ASSERT_EQ(states.size(), 3U);
+    EXPECT_EQ(states[2], std::make_tuple(13, 1, false));
+    EXPECT_EQ(levels.size(), 1U);
+}
+
 TEST_F(GpioTest, ReadPinResolvesPullsDevicesAndTheWiredAnd)
 {
     FakeDevice line;

@@ -26,6 +26,8 @@ TEST(JsonlReader, EveryKindOfEventComesBackAsWritten)
         {sim::microseconds(4'812'345), tr::Tx{"USART1", 0xFF}},
         {sim::milliseconds(20), tr::Rx{"USART1", '$'}},
         {sim::nanoseconds(9'600'000'250), tr::PinLevel{"C13", 0}},
+        {0, tr::PinLevel{"C13", 0, false}},
+        {sim::milliseconds(2), tr::PinLevel{"C13", 0, true}},
         {sim::seconds(1), tr::Pwm{sim::microseconds(20'001), sim::nanoseconds(666'500)}},
         {sim::seconds(2), conversion},
         {sim::seconds(3), read},
@@ -46,14 +48,19 @@ TEST(JsonlReader, EveryKindOfEventComesBackAsWritten)
         EXPECT_EQ(line_of(*back), line);
     }
     // Fields compared one by one where the JSON form rounds (durations in microseconds).
-    const auto pwm = std::get<tr::Pwm>(tr::read_event(line_of(events[3]))->what);
+    const auto pwm = std::get<tr::Pwm>(tr::read_event(line_of(events[5]))->what);
     EXPECT_EQ(pwm.period, sim::microseconds(20'001));
     EXPECT_EQ(pwm.high, sim::nanoseconds(666'500));
-    const auto one_wire = std::get<tr::OneWire>(tr::read_event(line_of(events[5]))->what);
+    const auto one_wire = std::get<tr::OneWire>(tr::read_event(line_of(events[7]))->what);
     EXPECT_EQ(one_wire.value, 0xBE);
     EXPECT_FALSE(one_wire.celsius.has_value());
     EXPECT_EQ(one_wire.duration, sim::nanoseconds(61'500));
     EXPECT_EQ(std::get<tr::Tx>(tr::read_event(line_of(events[0]))->what).byte, 0xFF);
+    // Whether the chip drives a pin: false and true both come back, and a trace that never said (an
+    // older one) leaves it unknown rather than guessing.
+    EXPECT_EQ(std::get<tr::PinLevel>(tr::read_event(line_of(events[3]))->what).driven, false);
+    EXPECT_EQ(std::get<tr::PinLevel>(tr::read_event(line_of(events[4]))->what).driven, true);
+    EXPECT_FALSE(std::get<tr::PinLevel>(tr::read_event(line_of(events[2]))->what).driven.has_value());
 }
 
 // A week into a run the file keeps a double's 16 digits of seconds: the time comes back within a

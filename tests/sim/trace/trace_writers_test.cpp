@@ -34,7 +34,7 @@ TEST(JsonlWriter, WritesEachKindWithItsFieldsAndUnits)
     trace.add(writer);
     trace.record(milliseconds(1500), Tx{"USART1", 0x21});
     trace.record(milliseconds(1500), Rx{"USART1", 0x56});
-    trace.record(seconds(2), PinLevel{"C13", 0});
+    trace.record(seconds(2), PinLevel{"C13", 0, true});
     trace.record(seconds(3), Pwm{microseconds(20001), microseconds(20001)});  // constantly high
     trace.record(seconds(3), Pwm{microseconds(20001), microseconds(10000) + 500'000});
     trace.record(seconds(4), Violation{"write slot low", microseconds(20)});
@@ -48,7 +48,7 @@ TEST(JsonlWriter, WritesEachKindWithItsFieldsAndUnits)
     EXPECT_EQ(lines[0], nlohmann::json::parse(R"({"t":1.5,"kind":"tx","port":"USART1","byte":33})"));
     EXPECT_EQ(lines[1]["kind"], "rx");
     EXPECT_EQ(lines[1]["byte"], 0x56);
-    EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"t":2.0,"kind":"pin","pin":"C13","level":0})"));
+    EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"t":2.0,"kind":"pin","pin":"C13","level":0,"driven":true})"));
     // Whole microseconds stay integers: readers compare high_us with period_us for "constantly high".
     EXPECT_TRUE(lines[3]["period_us"].is_number_integer());
     EXPECT_EQ(lines[3]["period_us"], 20001);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 #include <variant>
 
@@ -70,12 +71,16 @@ PeerBytes peer_bytes(const Trace& trace)
     return bytes;
 }
 
+// The LED's level changes after its level at reset.
 std::vector<std::pair<double, int>> led_changes(const Trace& trace)
 {
     std::vector<std::pair<double, int>> out;
+    std::optional<int> level;
     for (const auto& e : trace)
-        if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what); pin && pin->pin == "C13")
-            out.emplace_back(sim::to_seconds(e.t), pin->level);
+        if (const auto* pin = std::get_if<sim::trace::PinLevel>(&e.what); pin && pin->pin == "C13") {
+            if (level && *level != pin->level) out.emplace_back(sim::to_seconds(e.t), pin->level);
+            level = pin->level;
+        }
     return out;
 }
 

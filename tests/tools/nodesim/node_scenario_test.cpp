@@ -147,6 +147,35 @@ TEST(NodeScenario, SwitchReportsOneOnlyWhenTheInputIsHigh)
     EXPECT_EQ(b12.back().second, 0);
 }
 
+TEST(NodeScenario, TraceStatesThePinsAtResetAndWhenTheLedIsDriven)
+{
+    NodeRun run = run_node("", 2.0, {"--switch", "1"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto led = run.pin_states("C13");
+    const auto b12 = run.pin_states("B12");
+    ASSERT_EQ(b12.size(), 1U);
+    EXPECT_EQ(b12[0].t, 0.0);
+    EXPECT_EQ(b12[0].what.level, 1);
+    EXPECT_EQ(b12[0].what.driven, false);  // the switch drives it, not the chip
+    // At reset an input (the LED dark); then an output already low, before the greeting: the LED lights
+    // with no change of level. Nothing else, with no command.
+    ASSERT_EQ(led.size(), 2U) << run.output;
+    EXPECT_EQ(led[0].t, 0.0);
+    EXPECT_EQ(led[0].what.level, 0);
+    EXPECT_EQ(led[0].what.driven, false);
+    EXPECT_EQ(led[1].what.level, 0);
+    EXPECT_EQ(led[1].what.driven, true);
+    const auto greeting = run.sent("USART2");
+    ASSERT_FALSE(greeting.empty());
+    EXPECT_GT(led[1].t, 0.0);
+    EXPECT_LT(led[1].t, greeting.front().t);
+    EXPECT_TRUE(run.pin("C13").empty());
+    // They are the trace's first events.
+    ASSERT_GE(run.events.size(), 2U);
+    EXPECT_TRUE(std::holds_alternative<sim::trace::PinLevel>(run.events[0].what));
+    EXPECT_TRUE(std::holds_alternative<sim::trace::PinLevel>(run.events[1].what));
+}
+
 TEST(NodeScenario, TemperatureReportsFollowTheSensor)
 {
     NodeRun run = run_node("3 temp -10.125\n", 7.0, {"--temp", "25.0625"});
@@ -327,6 +356,14 @@ TEST(NodeScenario, WaveformShowsEveryPinTheNodeUses)
         }
     }
     EXPECT_EQ(names, (std::vector<std::string>{"A0", "A9", "A10", "A2", "A3", "B12", "B13", "C13"}));
+    // Every pin has a level at time 0: the idle receive lines and the pulled-up 1-Wire line high, the
+    // rest low. C13 stays low when it becomes driven, which a level cannot show.
+    for (const std::string& name : names) {
+        ASSERT_FALSE(changes[name].empty()) << name;
+        EXPECT_EQ(changes[name].front().first, 0U) << name;
+        EXPECT_EQ(changes[name].front().second, name == "A10" || name == "A3" || name == "B13" ? '1' : '0') << name;
+    }
+    EXPECT_EQ(changes["C13"].size(), 1U);
     EXPECT_EQ(now, 1'000'000'000U) << "the dump runs to the end of the run";
 
     // A0: the PWM's rising edges 20.001 ms apart, each followed by 10 ms high.

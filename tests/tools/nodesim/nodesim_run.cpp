@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <optional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -85,9 +86,20 @@ std::vector<NodeRun::Message> NodeRun::reports() const
 std::vector<std::pair<double, int>> NodeRun::pin(const std::string& name) const
 {
     std::vector<std::pair<double, int>> out;
-    for (const auto& [t, pin] : of_kind<sim::trace::PinLevel>())
-        if (pin.pin == name) out.emplace_back(t, pin.level);
+    std::optional<int> level;
+    for (const auto& [t, pin] : of_kind<sim::trace::PinLevel>()) {
+        if (pin.pin != name) continue;
+        if (level && *level != pin.level) out.emplace_back(t, pin.level);
+        level = pin.level;
+    }
     return out;
+}
+
+std::vector<Timed<sim::trace::PinLevel>> NodeRun::pin_states(const std::string& name) const
+{
+    auto states = of_kind<sim::trace::PinLevel>();
+    std::erase_if(states, [&name](const auto& state) { return state.what.pin != name; });
+    return states;
 }
 
 std::string NodeRun::end_reason() const

@@ -47,8 +47,11 @@ struct NodeRun {
         std::string text;
     };
     std::vector<Message> reports() const;
-    // The level changes of one pin.
+    // The level changes of one pin after its level at reset.
     std::vector<std::pair<double, int>> pin(const std::string& name) const;
+    // Every event of one pin: its state at reset, then each change of its level or of whether the chip
+    // drives it.
+    std::vector<Timed<sim::trace::PinLevel>> pin_states(const std::string& name) const;
     const sim::trace::Event& last() const { return events.back(); }
     // Why the run ended, from the trace's last event; empty when the trace does not end with its end.
     std::string end_reason() const;

@@ -34,6 +34,8 @@ protected:
     }
     void pwm(double t, uint64_t high_us) { feed(t, tr::Pwm{sim::microseconds(20001), sim::microseconds(high_us)}); }
     void led(double t, int level) { feed(t, tr::PinLevel{"C13", level}); }
+    // The LED's pin as a trace that says whether the chip drives it has it.
+    void led_state(double t, int level, bool driven) { feed(t, tr::PinLevel{"C13", level, driven}); }
     // A stimulus as the trace shows it: the bytes of a send in their printable form.
     void stimulus(double t, const char* verb, const std::string& text = "")
     {
@@ -229,6 +231,95 @@ TEST_F(NodeTrace, SensorTimingViolationAndHaltFail)
     checker.finish();
     EXPECT_EQ(tally().onewire_violations, 1U);
     EXPECT_EQ(tally().violation_count, 3U);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The LED's pin from reset.
+
+TEST_F(NodeTrace, PinStatesAtResetAndTheSetUpDrivingTheLedAreNoChanges)
+{
+    led_state(0.0, 0, false);  // an input from reset
+    feed(0.0, tr::PinLevel{"B12", 0, false});
+    led_state(0.0015, 0, true);  // the set-up makes it an output, already low
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V00=0$");
+    led_state(b - 1e-6, 1, true);
+    armed(b + 1e-6, true);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().outcome(FrameOutcome::ActedOn), 1U);
+}
+
+TEST_F(NodeTrace, LedPinLetGoOrNeverDrivenFails)
+{
+    // Released to an input mid-run: the LED goes dark although the level stays.
+    led_state(0.0, 0, false);
+    led_state(0.0015, 0, true);
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    led_state(b - 2.0, 0, false);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(first_failure(), "the LED changed with no command taken over");
+
+    // Never made an output: a command finds it undriven at the level it asks for.
+    checker = soak::TraceChecker{};
+    led_state(0.0, 1, false);
+    b = start();
+    b = cycle(b, 22.0, "!A00=22.0$");
+    frame(b - 3.0, "V00=0$");
+    armed(b + 1e-6, true);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    ASSERT_EQ(tally().violation_count, 2U);
+    EXPECT_EQ(tally().first_violations[0].what, "the LED's pin not driven after the set-up");
+    EXPECT_EQ(tally().first_violations[1].seen, "C13 not driven (reads 1)");
+    EXPECT_EQ(tally().outcome(FrameOutcome::Failed), 1U);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// A line error the node misses while it sends a report.
+
+class MissedLineError : public NodeTrace {
+protected:
+    // A frame and a noisy byte right behind it, the noise complete at `error`; the node misses it and
+    // reception ends at the idle line after the noisy byte. Returns when reception ended.
+    double frame_then_missed_noise(double error)
+    {
+        const double sent = error - 6 * kChar - 9.5625 * kPortBit;
+        stimulus(sent, "send", "V00=0$");
+        stimulus(sent, "noise");
+        return sent + 7 * kChar + 10 * kPortBit + 5e-6;
+    }
+};
+
+TEST_F(MissedLineError, WhileSendingOnUsart1TheErroredByteCountsAsReceived)
+{
+    const double b = cycle(start(), 22.0, "!A00=22.0$");
+    feed(b + 0.75, tr::OneWire{"conversion", -1, 22.0});
+    // The error completes half a character into the report's first character, as the node polls SR.
+    const double report = b + 0.81;
+    const double off = frame_then_missed_noise(report - 0.5 * kChar);
+    tx(report, "USART1", "!");
+    armed(off, false);
+    double last = tx(report + kChar, "USART1", "A00=22.0$");
+    last = tx(last + kChar, "USART1", "!A01=0$");
+    const double next = last + 4.0;
+    led_state(next - 1e-6, 1, true);  // the frame, noise and all, is taken: V00=0
+    armed(next + 1e-6, true);
+    end(cycle(next, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().errors_missed_while_sending, 1U);
+    EXPECT_EQ(tally().errors_ending_reception, 0U);
+    EXPECT_EQ(tally().outcome(FrameOutcome::ActedOn), 1U);
+}
+
+TEST_F(MissedLineError, WhileTheNodeSendsNothingItIsAFault)
+{
+    const double b = cycle(start(), 22.0, "!A00=22.0$");
+    armed(frame_then_missed_noise(b - 3.0), false);
+    led_state(b - 1e-6, 1, true);
+    armed(b + 1e-6, true);
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(first_failure(), "reception did not end after a line error");
+    EXPECT_EQ(tally().errors_missed_while_sending, 0U);
 }
 
 }  // namespace
