@@ -59,7 +59,13 @@ int main(int argc, char** argv)
     app.add_flag("--generate-only", generate_only, "Write the scenario (to --scenario-out) and stop");
     app.add_option("--check-trace", check_trace, "Judge this JSON-lines trace instead of running nodesim")
         ->check(CLI::ExistingFile);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // --help arrives here too, with status 0; any mistake on the command line is a run that could
+        // not be made, not the library's own code for each kind of mistake.
+        return app.exit(error) == 0 ? 0 : 2;
+    }
 
     soak::TraceChecker checker;
     auto feed = [&checker](std::string_view line) {
