@@ -20,7 +20,7 @@ Chip::Chip(ChipConfig config)
       nvic(soc::kNvic, exceptions_, log_),
       scb(soc::kScb, exceptions_, log_),
       systick(*this, soc::kSysTick),
-      dwt(*this, soc::kDwt),
+      dwt(*this, core_clock_, soc::kDwt),
       core_debug(soc::kCoreDebug, dwt, log_),
       rcc(*this, soc::kRcc, config.crystal_present),
       pwr(*this, soc::kPwr),
@@ -36,12 +36,8 @@ Chip::Chip(ChipConfig config)
       dma2(*this, soc::kDma2)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
-    clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
-        cycles_anchor_ = core_cycles();
-        cycles_anchor_time_ = now_;
-        set_cycle_period(period_of(after.hclk));
-    });
-    set_cycle_period(cycle_period_);
+    clocks_.set_core_hook(
+        [this](const Clocks&, const Clocks& after) { core_clock_.change_period(period_of(after.hclk)); });
     // One model per block of the layout, looked up in the layout's order (the most used first).
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
@@ -64,35 +60,6 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
     vectors_ = table;
     vector_words_ = words;
     default_handler_ = default_handler;
-}
-
-Cycles Chip::core_cycles() const
-{
-    Picos elapsed = now_ - cycles_anchor_time_;
-    if (elapsed >= anchor_step_time_) {
-        // Move the anchor up by whole cycles, one step (at most 2^31 ps) at a time for the usual short
-        // advance, by one 64-bit division for a long jump.
-        if (elapsed < 8 * anchor_step_time_) {
-            do {
-                cycles_anchor_ += anchor_step_cycles_;
-                cycles_anchor_time_ += anchor_step_time_;
-                elapsed -= anchor_step_time_;
-            } while (elapsed >= anchor_step_time_);
-        } else {
-            const auto whole = Cycles(elapsed / cycle_period_);
-            cycles_anchor_ += whole;
-            cycles_anchor_time_ += cycles_to_picos(whole, cycle_period_);
-            elapsed -= cycles_to_picos(whole, cycle_period_);
-        }
-    }
-    return cycles_anchor_ + Cycles(static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_));
-}
-
-void Chip::set_cycle_period(Picos period)
-{
-    cycle_period_ = period;
-    anchor_step_cycles_ = Cycles((1ULL << 31) / period);
-    anchor_step_time_ = cycles_to_picos(anchor_step_cycles_, period);
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -153,7 +120,7 @@ void Chip::run_until(Picos t)
 
 void Chip::deliver()
 {
-    if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    if (delivering_) return;       // an exception's entry does not itself take another; its first access will
     if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
@@ -170,7 +137,7 @@ void Chip::take(int e)
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionEntry, cycle_period_));
+    advance(cycles_to_picos(cost::kExceptionEntry, core_clock_.period()));
     delivering_ = false;
     if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
     spins_[++spin_depth_] = Spin{};
@@ -178,7 +145,7 @@ void Chip::take(int e)
     --spin_depth_;
     spin().resumed = true;
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionReturn, cycle_period_));
+    advance(cycles_to_picos(cost::kExceptionReturn, core_clock_.period()));
     delivering_ = false;
     exceptions_.deactivate(e);
 }

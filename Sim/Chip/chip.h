@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "chip_context.h"
+#include "core_clock.h"
 #include "cycle_counter.h"
 #include "device_register.h"
 #include "dma.h"
@@ -92,7 +93,7 @@ public:
     ClockTree& clocks() override { return clocks_; }
     Exceptions& exceptions() override { return exceptions_; }
     Log& log() override { return log_; }
-    Cycles core_cycles() const override;
+    Cycles core_cycles() const override { return core_clock_.cycles(); }
     uint32_t master_read(uint32_t address, unsigned width) override;
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
@@ -123,7 +124,7 @@ private:
     // constant it is rather than as a 64-bit count.
     void spend(Cycles cost, Picos extra = 0)
     {
-        advance(cycles_to_picos(cost, cycle_period_) + extra);
+        advance(cycles_to_picos(cost, core_clock_.period()) + extra);
         if (exceptions_.any_pending()) deliver();
     }
     void advance(Picos dt)
@@ -148,14 +149,8 @@ private:
 
     Picos now_ = 0;
     Picos time_limit_ = kNever;
-    Picos cycle_period_ = period_of(16'000'000);
-    // The cycle count is anchor + (now - anchor time) / period; the anchor is moved up as time goes
-    // on so that the division stays 32-bit (a 64-bit one is a library call on the 32-bit host).
-    mutable Picos cycles_anchor_time_ = 0;
-    mutable Cycles cycles_anchor_{0};
-    Cycles anchor_step_cycles_{0};
-    Picos anchor_step_time_ = 0;
-    void set_cycle_period(Picos period);
+    // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
+    CoreClock core_clock_{now_, period_of(16'000'000)};
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;

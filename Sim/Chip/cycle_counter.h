@@ -4,13 +4,15 @@
 #pragma once
 
 #include "chip_context.h"
+#include "core_clock.h"
 #include "peripheral.h"
 
 namespace sim {
 
 class CycleCounter final : public Peripheral {
 public:
-    CycleCounter(ChipContext& chip, const soc::Block& block);
+    // `clock` is the core clock the counter counts, read on every poll of it without a call into the chip.
+    CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
@@ -24,6 +26,7 @@ private:
     void freeze();  // folds the running count into base_ before the counting state changes
 
     ChipContext& chip_;
+    const CoreClock& clock_;
     uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
     bool trace_enabled_ = false;
     uint32_t base_ = 0;

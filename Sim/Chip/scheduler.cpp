@@ -119,20 +119,45 @@ void Scheduler::drop_stale_top()
         std::pop_heap(heap_.begin(), heap_.end(), Later{});
         heap_.pop_back();
     }
-    next_time_ = heap_.empty() ? kNever : heap_.front().at;
+    refresh_next_time();
 }
 
 void Scheduler::rebuild_heap()
 {
     std::erase_if(heap_, [](const Entry& e) { return !live(e); });
     std::make_heap(heap_.begin(), heap_.end(), Later{});
-    next_time_ = heap_.empty() ? kNever : heap_.front().at;
+    refresh_next_time();
+}
+
+void Scheduler::claim_direct(DirectAction action, void* owner)
+{
+    if (direct_.action != nullptr) throw std::logic_error("scheduler: the direct slot is already claimed");
+    direct_ = Direct{.action = action, .owner = owner};
+}
+
+void Scheduler::release_direct()
+{
+    direct_ = Direct{};
+    refresh_next_time();
+}
+
+void Scheduler::run_direct()
+{
+    const Picos at = direct_.at;
+    direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
+    refresh_next_time();
+    direct_.action(direct_.owner, at);
 }
 
 bool Scheduler::run_due(Picos now)
 {
     bool ran = false;
     while (next_time_ <= now) {
+        if (direct_.at <= now && direct_first()) {
+            run_direct();
+            ran = true;
+            continue;
+        }
         // The earliest event; among equal times the one scheduled first.
         std::pop_heap(heap_.begin(), heap_.end(), Later{});
         Slot* slot = heap_.back().slot;
@@ -166,6 +191,7 @@ void Scheduler::clear()
         if (live(entry)) release(*entry.slot);
     heap_.clear();
     armed_count_ = 0;
+    direct_.at = kNever;
     next_time_ = kNever;
 }
 

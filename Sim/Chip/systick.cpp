@@ -6,7 +6,8 @@ SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
     : Peripheral(block),
       chip_(chip),
       regs_(*this, *this, register_table(), chip.log()),
-      wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
+      wrap_timer_(
+          chip.scheduler(), [](void* self, Picos at) { static_cast<SysTickTimer*>(self)->on_wrap(at); }, this)
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
