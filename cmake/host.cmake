@@ -12,6 +12,14 @@ add_link_options(-m32)
 # the time. Nothing here is a shared library.
 add_compile_options(-fno-pie)
 add_link_options(-no-pie)
+# 64-bit integers (virtual time in picoseconds, cycle counts) in pairs of general registers throughout,
+# not now and then in SSE registers, and neighbouring 64-bit fields not stored together through one: a
+# 64-bit or wider SSE load of values just stored as 32-bit halves waits for the stores to retire, and the
+# chip's time is stored and read back on every register access, the tick's next time on every tick.
+# (GCC's passes; clang, in the fuzz build, has no -mno-stv.)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-mno-stv -fno-tree-vectorize)
+endif()
 if(NODE_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
