@@ -7,6 +7,10 @@ void CoreClock::set_period(Picos period)
     period_ = period;
     step_cycles_ = Cycles((1ULL << 31) / period);
     step_time_ = cycles_to_picos(step_cycles_, period);
+    unsigned bits = 0;  // the least l with period <= 2^l
+    while ((Picos{1} << bits) < period) ++bits;
+    reciprocal_shift_ = 31 + bits;
+    reciprocal_ = static_cast<uint32_t>(((Picos{1} << reciprocal_shift_) + period - 1) / period);
 }
 
 void CoreClock::change_period(Picos period)
@@ -31,7 +35,7 @@ Cycles CoreClock::move_anchor(Picos elapsed) const
         anchor_time_ += cycles_to_picos(whole, period_);
         elapsed -= cycles_to_picos(whole, period_);
     }
-    return anchor_ + Cycles(static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(period_));
+    return anchor_ + Cycles(whole_periods(static_cast<uint32_t>(elapsed)));
 }
 
 }  // namespace sim

@@ -1,9 +1,9 @@
 // The core clock as a count of cycles since reset, read off virtual time. HCLK may change (the clock
 // set-up moves from the 16 MHz HSI to the 100 MHz PLL) and the count carries on across the change.
 //
-// The cycle counter is read on every pass of a wait on it, so the usual read is one 32-bit division and
-// no call: the count is kept as an anchor (cycles at a time) that is moved up as time goes on, so that the
-// time since the anchor fits 32 bits (a 64-bit division is a library call on the 32-bit host).
+// The cycle counter is read on every pass of a wait on it, so the usual read is one 32-bit multiplication
+// and no call: the count is kept as an anchor (cycles at a time) that is moved up as time goes on, so that
+// the time since the anchor fits 31 bits (a 64-bit division is a library call on the 32-bit host).
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@ public:
         const Picos elapsed = now_ - anchor_time_;
         if (elapsed >= step_time_) [[unlikely]]
             return move_anchor(elapsed);
-        return anchor_ + Cycles(static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(period_));
+        return anchor_ + Cycles(whole_periods(static_cast<uint32_t>(elapsed)));
     }
     Picos period() const { return period_; }
     // From now on a cycle lasts `period`; the cycles counted so far were of the old one.
@@ -32,11 +32,20 @@ public:
 
 private:
     void set_period(Picos period);
+    // t / period for t < 2^31, as a multiplication by the period's rounded-up reciprocal and a shift (a
+    // division takes several times as long): with l the bits of the period, m = ceil(2^(31 + l) / period)
+    // fits 32 bits and (t * m) >> (31 + l) is exact for every t below 2^31.
+    uint32_t whole_periods(uint32_t t) const
+    {
+        return static_cast<uint32_t>((static_cast<uint64_t>(t) * reciprocal_) >> reciprocal_shift_);
+    }
     // Moves the anchor up by whole cycles to within one step of now, and returns the count.
     Cycles move_anchor(Picos elapsed) const;
 
     const Picos& now_;
     Picos period_ = 0;
+    uint32_t reciprocal_ = 0;
+    unsigned reciprocal_shift_ = 0;
     mutable Picos anchor_time_ = 0;
     mutable Cycles anchor_{0};
     // The anchor moves by whole steps of at most 2^31 ps, so that the time past it stays 32-bit.
