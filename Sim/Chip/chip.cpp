@@ -8,13 +8,6 @@
 
 namespace sim {
 
-namespace {
-bool on_core_bus(uint32_t address)
-{
-    return address >= 0xE0000000U;
-}
-}  // namespace
-
 Chip::Chip(ChipConfig config)
     : config_(config),
       nvic(soc::kNvic, exceptions_, log_),
@@ -36,8 +29,11 @@ Chip::Chip(ChipConfig config)
       dma2(*this, soc::kDma2)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
-    clocks_.set_core_hook(
-        [this](const Clocks&, const Clocks& after) { core_clock_.change_period(period_of(after.hclk)); });
+    clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
+        core_clock_.change_period(period_of(after.hclk));
+        set_access_costs();
+    });
+    set_access_costs();
     // One model per block of the layout, looked up in the layout's order (the most used first).
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
@@ -60,6 +56,12 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
     vectors_ = table;
     vector_words_ = words;
     default_handler_ = default_handler;
+}
+
+void Chip::set_access_costs()
+{
+    core_access_picos_ = cycles_to_picos(cost::kCoreAccess, core_clock_.period());
+    peripheral_access_picos_ = cycles_to_picos(cost::kPeripheralAccess, core_clock_.period());
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -132,7 +134,7 @@ void Chip::deliver()
 void Chip::take(int e)
 {
     Handler handler = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
-    if (handler == nullptr) halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
+    if (handler == nullptr) halt_no_handler(e);
 
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
@@ -140,7 +142,8 @@ void Chip::take(int e)
     advance(cycles_to_picos(cost::kExceptionEntry, core_clock_.period()));
     delivering_ = false;
     if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
-    spins_[++spin_depth_] = Spin{};
+    // The handler's level starts with no wait in progress; its first access sets the rest of the state.
+    spins_[++spin_depth_].kind = Spin::Kind::None;
     handler();
     --spin_depth_;
     spin().resumed = true;
@@ -156,6 +159,11 @@ void Chip::take(int e)
 [[noreturn]] void Chip::halt(const std::string& reason)
 {
     throw Stop(Stop::Kind::Halt, reason, now_);
+}
+
+void Chip::halt_no_handler(int e)
+{
+    halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
 }
 
 void Chip::halt_if_stuck(const std::string& waiting_on)
@@ -191,14 +199,9 @@ Picos Chip::skip_for_nop()
 // A repeated read of one register, recognised as a wait: how far time may jump before this read.
 Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 {
+    if (s.counter) return counter_stride(s);
     Picos next = scheduler_.next_time();
     Picos to_next = next > now_ ? next - now_ : 0;
-    if (s.counter) {
-        // A counter changes with every cycle: move on by a stride of a fraction of the time already
-        // waited, never past the next event, so the wait ends at most that fraction late.
-        Picos stride = (now_ - s.since) / kCounterStrideDivisor;
-        return stride < to_next ? stride : to_next;
-    }
     // A register that changes only at events; but an interrupt handler that ran since the last read may
     // have written it (or what the loop tests besides it), so that read goes at the loop's own pace.
     if (s.resumed) {
@@ -214,32 +217,52 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
-    ++accesses_;
-    const Cycles cost = on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess;
-    Peripheral* model = find(address);
-    if (model == nullptr) {
-        spin().kind = Spin::Kind::None;
-        spend(cost);
-        log_.line("read of " + hex_text(address) + ": no model at this address");
-        return 0;
-    }
-    const uint32_t offset = address - model->base();
     Spin& s = spin();  // this level's slot: a handler taken during spend() uses the next one
+    if (s.kind == Spin::Kind::Read && s.address == address && s.counter && s.repeats + 1 >= kSpinRecognised)
+        return poll_counter(s, address, width);
+    ++accesses_;
+    Peripheral* model;
     Picos skip = 0;
     if (s.kind == Spin::Kind::Read && s.address == address) {
+        model = s.model;
         if (++s.repeats >= kSpinRecognised) skip = accelerate_read(s, model, address);
     } else {
-        s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_, .counter = model->free_running(offset)};
+        model = find(address);
+        if (model == nullptr) return read_unmapped(address);
+        s = Spin{.kind = Spin::Kind::Read,
+                 .address = address,
+                 .since = now_,
+                 .counter = model->free_running(address - model->base()),
+                 .model = model};
     }
-    spend(cost, skip);
-    uint32_t value = model->read(offset, width);
+    spend_picos(access_picos(address) + skip);
+    const uint32_t value = model->read(address - model->base(), width);
     // A poll is over once its register reads differently: reading it again (TXE after the TC that ended
     // the last character) starts a new wait rather than continuing that one. Counters always change.
     if (!s.counter && s.kind == Spin::Kind::Read && s.address == address) {
-        if (s.repeats > 0 && value != s.value) s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_};
+        if (s.repeats > 0 && value != s.value)
+            s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_, .model = model};
         s.value = value;
     }
     return value;
+}
+
+uint32_t Chip::poll_counter(Spin& s, uint32_t address, unsigned width)
+{
+    ++accesses_;
+    ++s.repeats;
+    spend_picos(access_picos(address) + counter_stride(s));
+    // The cycle counter's only free-running register is CYCCNT, read whole whatever the width.
+    if (s.model == &dwt) return dwt.cyccnt();
+    return s.model->read(address - s.model->base(), width);
+}
+
+uint32_t Chip::read_unmapped(uint32_t address)
+{
+    spin().kind = Spin::Kind::None;
+    spend_picos(access_picos(address));
+    log_.line("read of " + hex_text(address) + ": no model at this address");
+    return 0;
 }
 
 void Chip::write(uint32_t address, uint32_t value, unsigned width)
@@ -247,7 +270,7 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
     ++accesses_;
     spin().kind = Spin::Kind::None;
     Peripheral* model = find(address);
-    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    spend_picos(access_picos(address));
     if (model == nullptr) {
         log_.line("write of " + hex_text(value) + " to " + hex_text(address) + ": no model at this address");
         return;
@@ -282,7 +305,7 @@ bool Chip::store_exclusive(uint32_t address, uint32_t value)
     ++accesses_;
     spin().kind = Spin::Kind::None;
     // An exception taken before the store (delivered here, ahead of the access) clears the monitor.
-    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    spend_picos(access_picos(address));
     bool ok = monitor_valid_ && monitor_address_ == address;
     monitor_valid_ = false;
     if (!ok) return false;

@@ -110,8 +110,9 @@ private:
         uint32_t repeats = 0;
         // An interrupt handler returned to this level since its last access.
         bool resumed = false;
-        uint32_t value = 0;    // what the polled register read last
-        bool counter = false;  // the register counts with time (decided when the spin starts)
+        uint32_t value = 0;           // what the polled register read last
+        bool counter = false;         // the register counts with time (decided when the spin starts)
+        Peripheral* model = nullptr;  // the polled register's model, found when the spin starts
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
@@ -122,11 +123,18 @@ private:
     Peripheral* find(uint32_t address);
     // Inline, so that a cost known where it is spent (cost_model.h: a few cycles) is multiplied as the
     // constant it is rather than as a 64-bit count.
-    void spend(Cycles cost, Picos extra = 0)
+    void spend(Cycles cost, Picos extra = 0) { spend_picos(cycles_to_picos(cost, core_clock_.period()) + extra); }
+    void spend_picos(Picos dt)
     {
-        advance(cycles_to_picos(cost, core_clock_.period()) + extra);
+        advance(dt);
         if (exceptions_.any_pending()) deliver();
     }
+    // What a load or store at `address` costs at the present core clock (kept with the clock's period).
+    Picos access_picos(uint32_t address) const
+    {
+        return address >= 0xE0000000U ? core_access_picos_ : peripheral_access_picos_;
+    }
+    void set_access_costs();
     void advance(Picos dt)
     {
         now_ += dt;
@@ -136,6 +144,22 @@ private:
     void deliver();
     void take(int exception);
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
+    // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the
+    // next event, so the wait ends at most that fraction late. The poll of the cycle counter in the
+    // 1-Wire slots comes here a few thousand times a simulated second: inline.
+    Picos counter_stride(const Spin& s) const
+    {
+        const Picos next = scheduler_.next_time();
+        const Picos to_next = next > now_ ? next - now_ : 0;
+        const Picos stride = (now_ - s.since) / kCounterStrideDivisor;
+        return stride < to_next ? stride : to_next;
+    }
+    // A further read of a counter recognised as being waited on (the cycle counter in the 1-Wire slots and
+    // the long pauses): thousands of times a simulated second, so apart from the general read and short.
+    uint32_t poll_counter(Spin& s, uint32_t address, unsigned width);
+    // The rare paths of read() and take(), out of line so that theirs stay short.
+    [[gnu::noinline]] uint32_t read_unmapped(uint32_t address);
+    [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
     Picos skip_for_nop();
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
@@ -151,6 +175,8 @@ private:
     Picos time_limit_ = kNever;
     // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
     CoreClock core_clock_{now_, period_of(16'000'000)};
+    Picos core_access_picos_ = 0;
+    Picos peripheral_access_picos_ = 0;
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;

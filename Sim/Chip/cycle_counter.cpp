@@ -14,13 +14,6 @@ void CycleCounter::reset()
     anchor_ = Cycles(0);
 }
 
-uint32_t CycleCounter::cyccnt() const
-{
-    if (!counting()) return base_;
-    // CYCCNT is 32 bits wide: it wraps, and so does the sum.
-    return base_ + static_cast<uint32_t>(count_of(clock_.cycles() - anchor_));
-}
-
 void CycleCounter::freeze()
 {
     base_ = cyccnt();

@@ -19,7 +19,13 @@ public:
 
     void set_trace_enabled(bool on);
     bool counting() const { return trace_enabled_ && (ctrl_ & 1U); }
-    uint32_t cyccnt() const;
+    // Inline: read on every pass of a wait on the counter.
+    uint32_t cyccnt() const
+    {
+        if (!counting()) return base_;
+        // CYCCNT is 32 bits wide: it wraps, and so does the sum.
+        return base_ + static_cast<uint32_t>(count_of(clock_.cycles() - anchor_));
+    }
     void reset();
 
 private:

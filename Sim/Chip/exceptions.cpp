@@ -10,20 +10,6 @@ void Exceptions::reset()
     *this = Exceptions{};
 }
 
-void Exceptions::set_pending(int e)
-{
-    uint32_t bit = 1U << (e % 32);
-    if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
-    pending_bits_[e / 32] |= bit;
-}
-
-void Exceptions::clear_pending(int e)
-{
-    uint32_t bit = 1U << (e % 32);
-    if (pending_bits_[e / 32] & bit) --pending_count_;
-    pending_bits_[e / 32] &= ~bit;
-}
-
 bool Exceptions::enabled(int e) const
 {
     return e < 16 ? true : enabled_[e];
@@ -89,15 +75,20 @@ int Exceptions::next_to_take() const
 {
     if (pending_count_ == 0) return 0;
     int best = 0;
+    int best_priority = 0;
     for (int w = 0; w < kWords; ++w) {
         for (uint32_t bits = pending_bits_[w] & enabled_bits_[w]; bits != 0; bits &= bits - 1U) {
-            int e = w * 32 + __builtin_ctz(bits);
-            if (best == 0 || priority(e) < priority(best)) best = e;
+            const int e = w * 32 + __builtin_ctz(bits);
+            const int p = priority(e);
+            if (best == 0 || p < best_priority) {
+                best = e;
+                best_priority = p;
+            }
         }
     }
     if (best == 0) return 0;
     // Under PRIMASK nothing of configurable priority is taken, even at thread level.
-    if (primask_ && priority(best) >= 0) return 0;
+    if (primask_ && best_priority >= 0) return 0;
     return group_[best] < execution_priority_ ? best : 0;
 }
 
@@ -117,7 +108,9 @@ void Exceptions::activate(int e)
     clear_pending(e);
     active_[e] = true;
     active_stack_[active_count_++] = e;
-    recompute_execution_priority();
+    // One more active exception can only raise the execution priority (lower its number); under PRIMASK
+    // it is already 0 or below, and the lower of the two is what recomputing would give.
+    if (group_[e] < execution_priority_) execution_priority_ = group_[e];
 }
 
 void Exceptions::deactivate(int e)

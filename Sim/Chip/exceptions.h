@@ -30,8 +30,19 @@ class Exceptions {
 public:
     void reset();
 
-    void set_pending(int exception);
-    void clear_pending(int exception);
+    // Inline: the 1 kHz tick pends and clears SysTick a thousand times a simulated second.
+    void set_pending(int exception)
+    {
+        const uint32_t bit = 1U << (exception % 32);
+        if (!(pending_bits_[exception / 32] & bit)) ++pending_count_;
+        pending_bits_[exception / 32] |= bit;
+    }
+    void clear_pending(int exception)
+    {
+        const uint32_t bit = 1U << (exception % 32);
+        if (pending_bits_[exception / 32] & bit) --pending_count_;
+        pending_bits_[exception / 32] &= ~bit;
+    }
     bool pending(int exception) const { return (pending_bits_[exception / 32] >> (exception % 32)) & 1U; }
     bool enabled(int exception) const;
     bool active(int exception) const { return active_[exception]; }

@@ -37,6 +37,7 @@ private:
     static std::span<const Register<SysTickTimer>> register_table();
 
     ChipContext& chip_;
+    Exceptions& exceptions_;  // the wrap pends SysTick here without a call into the chip
     RegisterMap<SysTickTimer> regs_;
     // CTRL and LOAD live here rather than in the map: the wrap, a thousand times a simulated second,
     // reads them without the indirection of a reference.
