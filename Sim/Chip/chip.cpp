@@ -62,6 +62,8 @@ void Chip::set_access_costs()
 {
     core_access_picos_ = cycles_to_picos(cost::kCoreAccess, core_clock_.period());
     peripheral_access_picos_ = cycles_to_picos(cost::kPeripheralAccess, core_clock_.period());
+    exception_entry_picos_ = cycles_to_picos(cost::kExceptionEntry, core_clock_.period());
+    exception_return_picos_ = cycles_to_picos(cost::kExceptionReturn, core_clock_.period());
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -99,14 +101,11 @@ Peripheral* Chip::find(uint32_t address)
 // ---------------------------------------------------------------------------------------------------
 // Time.
 
-void Chip::run_due_events()
+void Chip::stop_at_time_limit()
 {
-    if (now_ >= time_limit_) {
-        now_ = time_limit_;
-        scheduler_.run_due(now_);
-        throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
-    }
+    now_ = time_limit_;
     scheduler_.run_due(now_);
+    throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
 
 void Chip::run_until(Picos t)
@@ -139,7 +138,7 @@ void Chip::take(int e)
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionEntry, core_clock_.period()));
+    advance(exception_entry_picos_);
     delivering_ = false;
     if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
     // The handler's level starts with no wait in progress; its first access sets the rest of the state.
@@ -148,7 +147,7 @@ void Chip::take(int e)
     --spin_depth_;
     spin().resumed = true;
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionReturn, core_clock_.period()));
+    advance(exception_return_picos_);
     delivering_ = false;
     exceptions_.deactivate(e);
 }
@@ -196,10 +195,10 @@ Picos Chip::skip_for_nop()
     return next > now_ ? next - now_ : 0;
 }
 
-// A repeated read of one register, recognised as a wait: how far time may jump before this read.
+// A repeated read of a register that changes only at events, recognised as a wait: how far time may
+// jump before this read.
 Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 {
-    if (s.counter) return counter_stride(s);
     Picos next = scheduler_.next_time();
     Picos to_next = next > now_ ? next - now_ : 0;
     // A register that changes only at events; but an interrupt handler that ran since the last read may
@@ -217,15 +216,27 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
-    Spin& s = spin();  // this level's slot: a handler taken during spend() uses the next one
-    if (s.kind == Spin::Kind::Read && s.address == address && s.counter && s.repeats + 1 >= kSpinRecognised)
-        return poll_counter(s, address, width);
+    const Spin& s = spin();
+    if (s.kind == Spin::Kind::Read && s.counter_poll == address) return poll_counter(address, width);
+    return read_any(address, width);
+}
+
+uint32_t Chip::read_any(uint32_t address, unsigned width)
+{
     ++accesses_;
+    Spin& s = spin();  // this level's slot: a handler taken during spend() uses the next one
     Peripheral* model;
     Picos skip = 0;
     if (s.kind == Spin::Kind::Read && s.address == address) {
         model = s.model;
-        if (++s.repeats >= kSpinRecognised) skip = accelerate_read(s, model, address);
+        ++s.repeats;
+        if (s.counter) {
+            // Recognised from the next read on (its repeats reach kSpinRecognised there).
+            if (s.repeats + 1 >= kSpinRecognised) s.counter_poll = address;
+            if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
+        } else if (s.repeats >= kSpinRecognised) {
+            skip = accelerate_read(s, model, address);
+        }
     } else {
         model = find(address);
         if (model == nullptr) return read_unmapped(address);
@@ -247,11 +258,19 @@ uint32_t Chip::read(uint32_t address, unsigned width)
     return value;
 }
 
-uint32_t Chip::poll_counter(Spin& s, uint32_t address, unsigned width)
+uint32_t Chip::poll_counter(uint32_t address, unsigned width)
 {
+    Spin& s = spin();
     ++accesses_;
     ++s.repeats;
-    spend_picos(access_picos(address) + counter_stride(s));
+    // counter_stride() as a target time: on by the stride, but not past the next event, nor back.
+    const Picos now = now_;
+    const Picos next = scheduler_.next_time();
+    Picos to = now + (now - s.since) / kCounterStrideDivisor;
+    if (to > next) to = next > now ? next : now;
+    now_ = to + access_picos(address);
+    if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
+    if (exceptions_.any_pending()) deliver();
     // The cycle counter's only free-running register is CYCCNT, read whole whatever the width.
     if (s.model == &dwt) return dwt.cyccnt();
     return s.model->read(address - s.model->base(), width);

@@ -113,6 +113,8 @@ private:
         uint32_t value = 0;           // what the polled register read last
         bool counter = false;         // the register counts with time (decided when the spin starts)
         Peripheral* model = nullptr;  // the polled register's model, found when the spin starts
+        // A counter's address once the wait on it is recognised: its further reads take poll_counter().
+        uint32_t counter_poll = 0;
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
@@ -134,19 +136,26 @@ private:
     {
         return address >= 0xE0000000U ? core_access_picos_ : peripheral_access_picos_;
     }
+    // The costs above and those of exception entry and return, in picoseconds at the present core clock.
     void set_access_costs();
     void advance(Picos dt)
     {
         now_ += dt;
         if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
     }
-    void run_due_events();
+    void run_due_events()
+    {
+        if (now_ >= time_limit_) [[unlikely]]
+            stop_at_time_limit();
+        scheduler_.run_due(now_);
+    }
+    [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
     void take(int exception);
+    // A repeated read of a register that changes only at events, recognised as a wait.
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
     // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the
-    // next event, so the wait ends at most that fraction late. The poll of the cycle counter in the
-    // 1-Wire slots comes here a few thousand times a simulated second: inline.
+    // next event, so the wait ends at most that fraction late (poll_counter() has the same rule inline).
     Picos counter_stride(const Spin& s) const
     {
         const Picos next = scheduler_.next_time();
@@ -156,7 +165,11 @@ private:
     }
     // A further read of a counter recognised as being waited on (the cycle counter in the 1-Wire slots and
     // the long pauses): thousands of times a simulated second, so apart from the general read and short.
-    uint32_t poll_counter(Spin& s, uint32_t address, unsigned width);
+    // read() only chooses between the two, so that each is reached by a jump and the short one does not
+    // pay for the registers the long one needs.
+    [[gnu::noinline]] uint32_t poll_counter(uint32_t address, unsigned width);
+    // Any other read.
+    [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
     // The rare paths of read() and take(), out of line so that theirs stay short.
     [[gnu::noinline]] uint32_t read_unmapped(uint32_t address);
     [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
@@ -177,6 +190,8 @@ private:
     CoreClock core_clock_{now_, period_of(16'000'000)};
     Picos core_access_picos_ = 0;
     Picos peripheral_access_picos_ = 0;
+    Picos exception_entry_picos_ = 0;
+    Picos exception_return_picos_ = 0;
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;

@@ -103,31 +103,14 @@ bool Exceptions::anything_can_preempt(bool systick_running) const
     return false;
 }
 
-void Exceptions::activate(int e)
+void Exceptions::remove_active(int e)
 {
-    clear_pending(e);
-    active_[e] = true;
-    active_stack_[active_count_++] = e;
-    // One more active exception can only raise the execution priority (lower its number); under PRIMASK
-    // it is already 0 or below, and the lower of the two is what recomputing would give.
-    if (group_[e] < execution_priority_) execution_priority_ = group_[e];
-}
-
-void Exceptions::deactivate(int e)
-{
-    active_[e] = false;
-    // Exceptions return in the reverse order of entry, so e is on top of the stack.
-    if (active_count_ > 0 && active_stack_[active_count_ - 1] == e)
-        --active_count_;
-    else
-        for (int i = 0; i < active_count_; ++i)
-            if (active_stack_[i] == e) {
-                for (int j = i; j + 1 < active_count_; ++j) active_stack_[j] = active_stack_[j + 1];
-                --active_count_;
-                break;
-            }
-    recompute_execution_priority();
-    if (e >= 16 && line_[e - 16]) set_pending(e);
+    for (int i = 0; i < active_count_; ++i)
+        if (active_stack_[i] == e) {
+            for (int j = i; j + 1 < active_count_; ++j) active_stack_[j] = active_stack_[j + 1];
+            --active_count_;
+            return;
+        }
 }
 
 std::string Exceptions::name(int e)

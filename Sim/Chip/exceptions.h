@@ -80,8 +80,30 @@ public:
     // Whether any enabled source could still pre-empt the running code (what halt detection asks).
     bool anything_can_preempt(bool systick_running) const;
 
-    void activate(int exception);
-    void deactivate(int exception);
+    // Inline: the tick is taken and returned from a thousand times a simulated second.
+    void activate(int exception)
+    {
+        clear_pending(exception);
+        active_[exception] = true;
+        active_stack_[active_count_++] = exception;
+        // One more active exception can only raise the execution priority (lower its number); under
+        // PRIMASK it is already 0 or below, and the lower of the two is what recomputing would give.
+        if (group_[exception] < execution_priority_) execution_priority_ = group_[exception];
+    }
+    void deactivate(int exception)
+    {
+        active_[exception] = false;
+        // Exceptions return in the reverse order of entry, so the exception is on top of the stack.
+        if (active_count_ > 0 && active_stack_[active_count_ - 1] == exception)
+            --active_count_;
+        else
+            remove_active(exception);
+        if (active_count_ == 0)
+            execution_priority_ = primask_ ? 0 : kThreadPriority;
+        else
+            recompute_execution_priority();
+        if (exception >= 16 && line_[exception - 16]) set_pending(exception);
+    }
     int active_count() const { return active_count_; }
     // The exception being handled now, 0 at thread level.
     int innermost_active() const { return active_count_ ? active_stack_[active_count_ - 1] : 0; }
@@ -96,6 +118,7 @@ private:
     // execution priority is recomputed only when that stack, PRIMASK or a priority changes.
     static constexpr int kWords = (kExceptionCount + 31) / 32;
     void recompute_execution_priority();
+    void remove_active(int exception);
 
     std::array<uint32_t, kWords> pending_bits_{};
     void recompute_group(int exception);

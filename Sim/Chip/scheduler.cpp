@@ -141,48 +141,30 @@ void Scheduler::release_direct()
     refresh_next_time();
 }
 
-void Scheduler::run_direct()
+void Scheduler::run_heap_top()
 {
-    const Picos at = direct_.at;
-    direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
-    refresh_next_time();
-    direct_.action(direct_.owner, at);
-}
+    // The earliest event; among equal times the one scheduled first.
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
+    Slot* slot = heap_.back().slot;
+    heap_.pop_back();
+    --armed_count_;
+    drop_stale_top();
 
-bool Scheduler::run_due(Picos now)
-{
-    bool ran = false;
-    while (next_time_ <= now) {
-        if (direct_.at <= now && direct_first()) {
-            run_direct();
-            ran = true;
-            continue;
-        }
-        // The earliest event; among equal times the one scheduled first.
-        std::pop_heap(heap_.begin(), heap_.end(), Later{});
-        Slot* slot = heap_.back().slot;
-        heap_.pop_back();
-        --armed_count_;
-        drop_stale_top();
-
-        Slot* outer = running_;
-        bool outer_rearmed = running_rearmed_;
-        running_ = slot;
-        running_rearmed_ = false;
-        slot->action(slot->at);
-        running_ = outer;
-        if (running_rearmed_) {
-            ++armed_count_;
-            heap_.push_back({slot->at, slot->order, slot});
-            std::push_heap(heap_.begin(), heap_.end(), Later{});
-            if (slot->at < next_time_) next_time_ = slot->at;
-        } else {
-            release(*slot);
-        }
-        running_rearmed_ = outer_rearmed;
-        ran = true;
+    Slot* outer = running_;
+    bool outer_rearmed = running_rearmed_;
+    running_ = slot;
+    running_rearmed_ = false;
+    slot->action(slot->at);
+    running_ = outer;
+    if (running_rearmed_) {
+        ++armed_count_;
+        heap_.push_back({slot->at, slot->order, slot});
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        if (slot->at < next_time_) next_time_ = slot->at;
+    } else {
+        release(*slot);
     }
-    return ran;
+    running_rearmed_ = outer_rearmed;
 }
 
 void Scheduler::clear()
