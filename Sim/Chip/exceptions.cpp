@@ -74,6 +74,11 @@ void Exceptions::recompute_execution_priority()
 int Exceptions::next_to_take() const
 {
     if (pending_count_ == 0) return 0;
+    // The tick alone, the commonest case by far: SysTick is always enabled and of configurable priority.
+    if (pending_count_ == 1 && pending_bits_[0] == 1U << kSysTickException) {
+        if (primask_) return 0;
+        return group_[kSysTickException] < execution_priority_ ? kSysTickException : 0;
+    }
     int best = 0;
     int best_priority = 0;
     for (int w = 0; w < kWords; ++w) {
