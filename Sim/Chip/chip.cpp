@@ -268,8 +268,9 @@ uint32_t Chip::poll_counter(uint32_t address, unsigned width)
     const Picos next = scheduler_.next_time();
     Picos to = now + (now - s.since) / kCounterStrideDivisor;
     if (to > next) to = next > now ? next : now;
-    now_ = to + access_picos(address);
-    if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
+    to += access_picos(address);
+    now_ = to;
+    if (to >= next || to >= time_limit_) run_due_events();
     if (exceptions_.any_pending()) deliver();
     // The cycle counter's only free-running register is CYCCNT, read whole whatever the width.
     if (s.model == &dwt) return dwt.cyccnt();

@@ -33,15 +33,17 @@ public:
     // Inline: the 1 kHz tick pends and clears SysTick a thousand times a simulated second.
     void set_pending(int exception)
     {
-        const uint32_t bit = 1U << (exception % 32);
-        if (!(pending_bits_[exception / 32] & bit)) ++pending_count_;
-        pending_bits_[exception / 32] |= bit;
+        const auto e = static_cast<unsigned>(exception);  // unsigned: the word and bit are a shift and a mask
+        const uint32_t bit = 1U << (e % 32);
+        if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
+        pending_bits_[e / 32] |= bit;
     }
     void clear_pending(int exception)
     {
-        const uint32_t bit = 1U << (exception % 32);
-        if (pending_bits_[exception / 32] & bit) --pending_count_;
-        pending_bits_[exception / 32] &= ~bit;
+        const auto e = static_cast<unsigned>(exception);
+        const uint32_t bit = 1U << (e % 32);
+        if (pending_bits_[e / 32] & bit) --pending_count_;
+        pending_bits_[e / 32] &= ~bit;
     }
     bool pending(int exception) const { return (pending_bits_[exception / 32] >> (exception % 32)) & 1U; }
     bool enabled(int exception) const;
