@@ -217,7 +217,7 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
     const Spin& s = spin();
-    if (s.kind == Spin::Kind::Read && s.counter_poll == address) return poll_counter(address, width);
+    if (s.kind == Spin::Kind::CounterPoll && s.address == address) return poll_counter(address, width);
     return read_any(address, width);
 }
 
@@ -232,7 +232,7 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
         ++s.repeats;
         if (s.counter) {
             // Recognised from the next read on (its repeats reach kSpinRecognised there).
-            if (s.repeats + 1 >= kSpinRecognised) s.counter_poll = address;
+            if (s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CounterPoll;
             if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
         } else if (s.repeats >= kSpinRecognised) {
             skip = accelerate_read(s, model, address);

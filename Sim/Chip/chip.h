@@ -104,7 +104,8 @@ public:
 
 private:
     struct Spin {
-        enum class Kind : uint8_t { None, Read, Nop } kind = Kind::None;
+        // CounterPoll: a read of a counter recognised as a wait; its further reads take poll_counter().
+        enum class Kind : uint8_t { None, Read, CounterPoll, Nop } kind = Kind::None;
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
@@ -113,8 +114,6 @@ private:
         uint32_t value = 0;           // what the polled register read last
         bool counter = false;         // the register counts with time (decided when the spin starts)
         Peripheral* model = nullptr;  // the polled register's model, found when the spin starts
-        // A counter's address once the wait on it is recognised: its further reads take poll_counter().
-        uint32_t counter_poll = 0;
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
