@@ -31,6 +31,8 @@ public:
     void change_period(Picos period);
 
 private:
+    // `period` is at most 2^31 ps, so that a step holds a whole cycle: HCLK above 0.47 Hz, where the
+    // chip's slowest is 16 MHz / 512.
     void set_period(Picos period);
     // t / period for t < 2^31, as a multiplication by the period's rounded-up reciprocal and a shift (a
     // division takes several times as long): with l the bits of the period, m = ceil(2^(31 + l) / period)

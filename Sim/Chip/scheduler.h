@@ -61,7 +61,8 @@ public:
     Picos direct_due() const { return direct_.at; }
 
     // Runs every event due at or before `now`, in time order (ties in the order they were scheduled).
-    // Returns whether any ran. Inline, with the direct event: the tick's whole path is a few instructions.
+    // Returns whether any ran. Inline, with the direct event, so that the tick does not leave the chip's
+    // access path for it.
     bool run_due(Picos now)
     {
         bool ran = false;
