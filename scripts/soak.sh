@@ -2,7 +2,7 @@
 # The long soak: the node for DAYS simulated days (default 7) under the generated mix of commands,
 # garbage, long frames, line errors, temperatures, sensor faults and switch changes of seed SEED
 # (default 1), judged from its trace as it runs. Prints the table; exits non-zero if a check failed.
-# A simulated day takes about 30 s of one core.
+# A simulated day takes about 10 s of CPU (nodesim and the checker, side by side).
 # With --image the flashable image (node.elf) runs on nodesim's emulated core instead of the built-in
 # firmware, for 1 day by default: a simulated day takes about 3.5 minutes of one core.
 #   scripts/soak.sh [--image] [days] [seed]

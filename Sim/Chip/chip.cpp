@@ -8,19 +8,12 @@
 
 namespace sim {
 
-namespace {
-bool on_core_bus(uint32_t address)
-{
-    return address >= 0xE0000000U;
-}
-}  // namespace
-
 Chip::Chip(ChipConfig config)
     : config_(config),
       nvic(soc::kNvic, exceptions_, log_),
       scb(soc::kScb, exceptions_, log_),
       systick(*this, soc::kSysTick),
-      dwt(*this, soc::kDwt),
+      dwt(*this, core_clock_, soc::kDwt),
       core_debug(soc::kCoreDebug, dwt, log_),
       rcc(*this, soc::kRcc, config.crystal_present),
       pwr(*this, soc::kPwr),
@@ -37,11 +30,10 @@ Chip::Chip(ChipConfig config)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
-        cycles_anchor_ = core_cycles();
-        cycles_anchor_time_ = now_;
-        set_cycle_period(period_of(after.hclk));
+        core_clock_.change_period(period_of(after.hclk));
+        set_access_costs();
     });
-    set_cycle_period(cycle_period_);
+    set_access_costs();
     // One model per block of the layout, looked up in the layout's order (the most used first).
     models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
                &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
@@ -66,33 +58,12 @@ void Chip::set_vector_table(const Handler* table, int words, Handler default_han
     default_handler_ = default_handler;
 }
 
-Cycles Chip::core_cycles() const
+void Chip::set_access_costs()
 {
-    Picos elapsed = now_ - cycles_anchor_time_;
-    if (elapsed >= anchor_step_time_) {
-        // Move the anchor up by whole cycles, one step (at most 2^31 ps) at a time for the usual short
-        // advance, by one 64-bit division for a long jump.
-        if (elapsed < 8 * anchor_step_time_) {
-            do {
-                cycles_anchor_ += anchor_step_cycles_;
-                cycles_anchor_time_ += anchor_step_time_;
-                elapsed -= anchor_step_time_;
-            } while (elapsed >= anchor_step_time_);
-        } else {
-            const auto whole = Cycles(elapsed / cycle_period_);
-            cycles_anchor_ += whole;
-            cycles_anchor_time_ += cycles_to_picos(whole, cycle_period_);
-            elapsed -= cycles_to_picos(whole, cycle_period_);
-        }
-    }
-    return cycles_anchor_ + Cycles(static_cast<uint32_t>(elapsed) / static_cast<uint32_t>(cycle_period_));
-}
-
-void Chip::set_cycle_period(Picos period)
-{
-    cycle_period_ = period;
-    anchor_step_cycles_ = Cycles((1ULL << 31) / period);
-    anchor_step_time_ = cycles_to_picos(anchor_step_cycles_, period);
+    core_access_picos_ = cycles_to_picos(cost::kCoreAccess, core_clock_.period());
+    peripheral_access_picos_ = cycles_to_picos(cost::kPeripheralAccess, core_clock_.period());
+    exception_entry_picos_ = cycles_to_picos(cost::kExceptionEntry, core_clock_.period());
+    exception_return_picos_ = cycles_to_picos(cost::kExceptionReturn, core_clock_.period());
 }
 
 GpioPort& Chip::gpio(char letter)
@@ -130,14 +101,11 @@ Peripheral* Chip::find(uint32_t address)
 // ---------------------------------------------------------------------------------------------------
 // Time.
 
-void Chip::run_due_events()
+void Chip::stop_at_time_limit()
 {
-    if (now_ >= time_limit_) {
-        now_ = time_limit_;
-        scheduler_.run_due(now_);
-        throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
-    }
+    now_ = time_limit_;
     scheduler_.run_due(now_);
+    throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
 
 void Chip::run_until(Picos t)
@@ -153,7 +121,7 @@ void Chip::run_until(Picos t)
 
 void Chip::deliver()
 {
-    if (delivering_) return;  // an exception's entry does not itself take another; its first access will
+    if (delivering_) return;       // an exception's entry does not itself take another; its first access will
     if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
@@ -165,20 +133,21 @@ void Chip::deliver()
 void Chip::take(int e)
 {
     Handler handler = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
-    if (handler == nullptr) halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
+    if (handler == nullptr) halt_no_handler(e);
 
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionEntry, cycle_period_));
+    advance(exception_entry_picos_);
     delivering_ = false;
     if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
-    spins_[++spin_depth_] = Spin{};
+    // The handler's level starts with no wait in progress; its first access sets the rest of the state.
+    spins_[++spin_depth_].kind = Spin::Kind::None;
     handler();
     --spin_depth_;
     spin().resumed = true;
     delivering_ = true;
-    advance(cycles_to_picos(cost::kExceptionReturn, cycle_period_));
+    advance(exception_return_picos_);
     delivering_ = false;
     exceptions_.deactivate(e);
 }
@@ -189,6 +158,11 @@ void Chip::take(int e)
 [[noreturn]] void Chip::halt(const std::string& reason)
 {
     throw Stop(Stop::Kind::Halt, reason, now_);
+}
+
+void Chip::halt_no_handler(int e)
+{
+    halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
 }
 
 void Chip::halt_if_stuck(const std::string& waiting_on)
@@ -221,17 +195,12 @@ Picos Chip::skip_for_nop()
     return next > now_ ? next - now_ : 0;
 }
 
-// A repeated read of one register, recognised as a wait: how far time may jump before this read.
+// A repeated read of a register that changes only at events, recognised as a wait: how far time may
+// jump before this read.
 Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 {
     Picos next = scheduler_.next_time();
     Picos to_next = next > now_ ? next - now_ : 0;
-    if (s.counter) {
-        // A counter changes with every cycle: move on by a stride of a fraction of the time already
-        // waited, never past the next event, so the wait ends at most that fraction late.
-        Picos stride = (now_ - s.since) / kCounterStrideDivisor;
-        return stride < to_next ? stride : to_next;
-    }
     // A register that changes only at events; but an interrupt handler that ran since the last read may
     // have written it (or what the loop tests besides it), so that read goes at the loop's own pace.
     if (s.resumed) {
@@ -247,32 +216,73 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
+    const Spin& s = spin();
+    if (s.kind == Spin::Kind::CounterPoll && s.address == address) return poll_counter(address, width);
+    return read_any(address, width);
+}
+
+uint32_t Chip::read_any(uint32_t address, unsigned width)
+{
     ++accesses_;
-    const Cycles cost = on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess;
-    Peripheral* model = find(address);
-    if (model == nullptr) {
-        spin().kind = Spin::Kind::None;
-        spend(cost);
-        log_.line("read of " + hex_text(address) + ": no model at this address");
-        return 0;
-    }
-    const uint32_t offset = address - model->base();
     Spin& s = spin();  // this level's slot: a handler taken during spend() uses the next one
+    Peripheral* model;
     Picos skip = 0;
     if (s.kind == Spin::Kind::Read && s.address == address) {
-        if (++s.repeats >= kSpinRecognised) skip = accelerate_read(s, model, address);
+        model = s.model;
+        ++s.repeats;
+        if (s.counter) {
+            // Recognised from the next read on (its repeats reach kSpinRecognised there).
+            if (s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CounterPoll;
+            if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
+        } else if (s.repeats >= kSpinRecognised) {
+            skip = accelerate_read(s, model, address);
+        }
     } else {
-        s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_, .counter = model->free_running(offset)};
+        model = find(address);
+        if (model == nullptr) return read_unmapped(address);
+        s = Spin{.kind = Spin::Kind::Read,
+                 .address = address,
+                 .since = now_,
+                 .counter = model->free_running(address - model->base()),
+                 .model = model};
     }
-    spend(cost, skip);
-    uint32_t value = model->read(offset, width);
+    spend_picos(access_picos(address) + skip);
+    const uint32_t value = model->read(address - model->base(), width);
     // A poll is over once its register reads differently: reading it again (TXE after the TC that ended
     // the last character) starts a new wait rather than continuing that one. Counters always change.
     if (!s.counter && s.kind == Spin::Kind::Read && s.address == address) {
-        if (s.repeats > 0 && value != s.value) s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_};
+        if (s.repeats > 0 && value != s.value)
+            s = Spin{.kind = Spin::Kind::Read, .address = address, .since = now_, .model = model};
         s.value = value;
     }
     return value;
+}
+
+uint32_t Chip::poll_counter(uint32_t address, unsigned width)
+{
+    Spin& s = spin();
+    ++accesses_;
+    ++s.repeats;
+    // counter_stride() as a target time: on by the stride, but not past the next event, nor back.
+    const Picos now = now_;
+    const Picos next = scheduler_.next_time();
+    Picos to = now + (now - s.since) / kCounterStrideDivisor;
+    if (to > next) to = next > now ? next : now;
+    to += access_picos(address);
+    now_ = to;
+    if (to >= next || to >= time_limit_) run_due_events();
+    if (exceptions_.any_pending()) deliver();
+    // The cycle counter's only free-running register is CYCCNT, read whole whatever the width.
+    if (s.model == &dwt) return dwt.cyccnt();
+    return s.model->read(address - s.model->base(), width);
+}
+
+uint32_t Chip::read_unmapped(uint32_t address)
+{
+    spin().kind = Spin::Kind::None;
+    spend_picos(access_picos(address));
+    log_.line("read of " + hex_text(address) + ": no model at this address");
+    return 0;
 }
 
 void Chip::write(uint32_t address, uint32_t value, unsigned width)
@@ -280,7 +290,7 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
     ++accesses_;
     spin().kind = Spin::Kind::None;
     Peripheral* model = find(address);
-    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    spend_picos(access_picos(address));
     if (model == nullptr) {
         log_.line("write of " + hex_text(value) + " to " + hex_text(address) + ": no model at this address");
         return;
@@ -315,7 +325,7 @@ bool Chip::store_exclusive(uint32_t address, uint32_t value)
     ++accesses_;
     spin().kind = Spin::Kind::None;
     // An exception taken before the store (delivered here, ahead of the access) clears the monitor.
-    spend(on_core_bus(address) ? cost::kCoreAccess : cost::kPeripheralAccess);
+    spend_picos(access_picos(address));
     bool ok = monitor_valid_ && monitor_address_ == address;
     monitor_valid_ = false;
     if (!ok) return false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "chip_context.h"
+#include "core_clock.h"
 #include "cycle_counter.h"
 #include "device_register.h"
 #include "dma.h"
@@ -92,7 +93,7 @@ public:
     ClockTree& clocks() override { return clocks_; }
     Exceptions& exceptions() override { return exceptions_; }
     Log& log() override { return log_; }
-    Cycles core_cycles() const override;
+    Cycles core_cycles() const override { return core_clock_.cycles(); }
     uint32_t master_read(uint32_t address, unsigned width) override;
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
@@ -103,14 +104,16 @@ public:
 
 private:
     struct Spin {
-        enum class Kind : uint8_t { None, Read, Nop } kind = Kind::None;
+        // CounterPoll: a read of a counter recognised as a wait; its further reads take poll_counter().
+        enum class Kind : uint8_t { None, Read, CounterPoll, Nop } kind = Kind::None;
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
         // An interrupt handler returned to this level since its last access.
         bool resumed = false;
-        uint32_t value = 0;    // what the polled register read last
-        bool counter = false;  // the register counts with time (decided when the spin starts)
+        uint32_t value = 0;           // what the polled register read last
+        bool counter = false;         // the register counts with time (decided when the spin starts)
+        Peripheral* model = nullptr;  // the polled register's model, found when the spin starts
     };
     // A loop is recognised after this many repeats of the same read (or NOP): a few reads of one register
     // in a row are ordinary code, not yet a wait.
@@ -121,20 +124,54 @@ private:
     Peripheral* find(uint32_t address);
     // Inline, so that a cost known where it is spent (cost_model.h: a few cycles) is multiplied as the
     // constant it is rather than as a 64-bit count.
-    void spend(Cycles cost, Picos extra = 0)
+    void spend(Cycles cost, Picos extra = 0) { spend_picos(cycles_to_picos(cost, core_clock_.period()) + extra); }
+    void spend_picos(Picos dt)
     {
-        advance(cycles_to_picos(cost, cycle_period_) + extra);
+        advance(dt);
         if (exceptions_.any_pending()) deliver();
     }
+    // What a load or store at `address` costs at the present core clock (kept with the clock's period).
+    Picos access_picos(uint32_t address) const
+    {
+        return address >= 0xE0000000U ? core_access_picos_ : peripheral_access_picos_;
+    }
+    // The costs above and those of exception entry and return, in picoseconds at the present core clock.
+    void set_access_costs();
     void advance(Picos dt)
     {
         now_ += dt;
         if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
     }
-    void run_due_events();
+    void run_due_events()
+    {
+        if (now_ >= time_limit_) [[unlikely]]
+            stop_at_time_limit();
+        scheduler_.run_due(now_);
+    }
+    [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
     void take(int exception);
+    // A repeated read of a register that changes only at events, recognised as a wait.
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
+    // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the
+    // next event, so the wait ends at most that fraction late (poll_counter() has the same rule inline).
+    Picos counter_stride(const Spin& s) const
+    {
+        const Picos next = scheduler_.next_time();
+        const Picos to_next = next > now_ ? next - now_ : 0;
+        const Picos stride = (now_ - s.since) / kCounterStrideDivisor;
+        return stride < to_next ? stride : to_next;
+    }
+    // A further read of a counter recognised as being waited on (the cycle counter in the 1-Wire slots and
+    // the long pauses): thousands of times a simulated second, so apart from the general read and short.
+    // read() only chooses between the two, so that each is reached by a jump and the short one does not
+    // pay for the registers the long one needs.
+    [[gnu::noinline]] uint32_t poll_counter(uint32_t address, unsigned width);
+    // Any other read.
+    [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
+    // The rare paths of read() and take(), out of line so that theirs stay short.
+    [[gnu::noinline]] uint32_t read_unmapped(uint32_t address);
+    [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
     Picos skip_for_nop();
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
@@ -148,14 +185,12 @@ private:
 
     Picos now_ = 0;
     Picos time_limit_ = kNever;
-    Picos cycle_period_ = period_of(16'000'000);
-    // The cycle count is anchor + (now - anchor time) / period; the anchor is moved up as time goes
-    // on so that the division stays 32-bit (a 64-bit one is a library call on the 32-bit host).
-    mutable Picos cycles_anchor_time_ = 0;
-    mutable Cycles cycles_anchor_{0};
-    Cycles anchor_step_cycles_{0};
-    Picos anchor_step_time_ = 0;
-    void set_cycle_period(Picos period);
+    // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
+    CoreClock core_clock_{now_, period_of(16'000'000)};
+    Picos core_access_picos_ = 0;
+    Picos peripheral_access_picos_ = 0;
+    Picos exception_entry_picos_ = 0;
+    Picos exception_return_picos_ = 0;
     uint64_t accesses_ = 0;
 
     const Handler* vectors_ = nullptr;

@@ -2,7 +2,9 @@
 
 namespace sim {
 
-CycleCounter::CycleCounter(ChipContext& chip, const soc::Block& block) : Peripheral(block), chip_(chip) {}
+CycleCounter::CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block)
+    : Peripheral(block), chip_(chip), clock_(clock)
+{}
 
 void CycleCounter::reset()
 {
@@ -12,17 +14,10 @@ void CycleCounter::reset()
     anchor_ = Cycles(0);
 }
 
-uint32_t CycleCounter::cyccnt() const
-{
-    if (!counting()) return base_;
-    // CYCCNT is 32 bits wide: it wraps, and so does the sum.
-    return base_ + static_cast<uint32_t>(count_of(chip_.core_cycles() - anchor_));
-}
-
 void CycleCounter::freeze()
 {
     base_ = cyccnt();
-    anchor_ = chip_.core_cycles();
+    anchor_ = clock_.cycles();
 }
 
 void CycleCounter::set_trace_enabled(bool on)
@@ -53,7 +48,7 @@ void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
             return;
         case 0x4:
             base_ = value;
-            anchor_ = chip_.core_cycles();
+            anchor_ = clock_.cycles();
             return;
         default:
             chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset));

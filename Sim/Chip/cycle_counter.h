@@ -4,26 +4,35 @@
 #pragma once
 
 #include "chip_context.h"
+#include "core_clock.h"
 #include "peripheral.h"
 
 namespace sim {
 
 class CycleCounter final : public Peripheral {
 public:
-    CycleCounter(ChipContext& chip, const soc::Block& block);
+    // `clock` is the core clock the counter counts, read on every poll of it without a call into the chip.
+    CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
 
     void set_trace_enabled(bool on);
     bool counting() const { return trace_enabled_ && (ctrl_ & 1U); }
-    uint32_t cyccnt() const;
+    // Inline: read on every pass of a wait on the counter.
+    uint32_t cyccnt() const
+    {
+        if (!counting()) return base_;
+        // CYCCNT is 32 bits wide: it wraps, and so does the sum.
+        return base_ + static_cast<uint32_t>(count_of(clock_.cycles() - anchor_));
+    }
     void reset();
 
 private:
     void freeze();  // folds the running count into base_ before the counting state changes
 
     ChipContext& chip_;
+    const CoreClock& clock_;
     uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
     bool trace_enabled_ = false;
     uint32_t base_ = 0;

@@ -10,20 +10,6 @@ void Exceptions::reset()
     *this = Exceptions{};
 }
 
-void Exceptions::set_pending(int e)
-{
-    uint32_t bit = 1U << (e % 32);
-    if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
-    pending_bits_[e / 32] |= bit;
-}
-
-void Exceptions::clear_pending(int e)
-{
-    uint32_t bit = 1U << (e % 32);
-    if (pending_bits_[e / 32] & bit) --pending_count_;
-    pending_bits_[e / 32] &= ~bit;
-}
-
 bool Exceptions::enabled(int e) const
 {
     return e < 16 ? true : enabled_[e];
@@ -88,16 +74,26 @@ void Exceptions::recompute_execution_priority()
 int Exceptions::next_to_take() const
 {
     if (pending_count_ == 0) return 0;
+    // The tick alone, the commonest case by far: SysTick is always enabled and of configurable priority.
+    if (pending_count_ == 1 && pending_bits_[0] == 1U << kSysTickException) {
+        if (primask_) return 0;
+        return group_[kSysTickException] < execution_priority_ ? kSysTickException : 0;
+    }
     int best = 0;
+    int best_priority = 0;
     for (int w = 0; w < kWords; ++w) {
         for (uint32_t bits = pending_bits_[w] & enabled_bits_[w]; bits != 0; bits &= bits - 1U) {
-            int e = w * 32 + __builtin_ctz(bits);
-            if (best == 0 || priority(e) < priority(best)) best = e;
+            const int e = w * 32 + __builtin_ctz(bits);
+            const int p = priority(e);
+            if (best == 0 || p < best_priority) {
+                best = e;
+                best_priority = p;
+            }
         }
     }
     if (best == 0) return 0;
     // Under PRIMASK nothing of configurable priority is taken, even at thread level.
-    if (primask_ && priority(best) >= 0) return 0;
+    if (primask_ && best_priority >= 0) return 0;
     return group_[best] < execution_priority_ ? best : 0;
 }
 
@@ -112,29 +108,14 @@ bool Exceptions::anything_can_preempt(bool systick_running) const
     return false;
 }
 
-void Exceptions::activate(int e)
+void Exceptions::remove_active(int e)
 {
-    clear_pending(e);
-    active_[e] = true;
-    active_stack_[active_count_++] = e;
-    recompute_execution_priority();
-}
-
-void Exceptions::deactivate(int e)
-{
-    active_[e] = false;
-    // Exceptions return in the reverse order of entry, so e is on top of the stack.
-    if (active_count_ > 0 && active_stack_[active_count_ - 1] == e)
-        --active_count_;
-    else
-        for (int i = 0; i < active_count_; ++i)
-            if (active_stack_[i] == e) {
-                for (int j = i; j + 1 < active_count_; ++j) active_stack_[j] = active_stack_[j + 1];
-                --active_count_;
-                break;
-            }
-    recompute_execution_priority();
-    if (e >= 16 && line_[e - 16]) set_pending(e);
+    for (int i = 0; i < active_count_; ++i)
+        if (active_stack_[i] == e) {
+            for (int j = i; j + 1 < active_count_; ++j) active_stack_[j] = active_stack_[j + 1];
+            --active_count_;
+            return;
+        }
 }
 
 std::string Exceptions::name(int e)

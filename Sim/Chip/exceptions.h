@@ -30,8 +30,21 @@ class Exceptions {
 public:
     void reset();
 
-    void set_pending(int exception);
-    void clear_pending(int exception);
+    // Inline: the 1 kHz tick pends and clears SysTick a thousand times a simulated second.
+    void set_pending(int exception)
+    {
+        const auto e = static_cast<unsigned>(exception);  // unsigned: the word and bit are a shift and a mask
+        const uint32_t bit = 1U << (e % 32);
+        if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
+        pending_bits_[e / 32] |= bit;
+    }
+    void clear_pending(int exception)
+    {
+        const auto e = static_cast<unsigned>(exception);
+        const uint32_t bit = 1U << (e % 32);
+        if (pending_bits_[e / 32] & bit) --pending_count_;
+        pending_bits_[e / 32] &= ~bit;
+    }
     bool pending(int exception) const { return (pending_bits_[exception / 32] >> (exception % 32)) & 1U; }
     bool enabled(int exception) const;
     bool active(int exception) const { return active_[exception]; }
@@ -69,8 +82,30 @@ public:
     // Whether any enabled source could still pre-empt the running code (what halt detection asks).
     bool anything_can_preempt(bool systick_running) const;
 
-    void activate(int exception);
-    void deactivate(int exception);
+    // Inline: the tick is taken and returned from a thousand times a simulated second.
+    void activate(int exception)
+    {
+        clear_pending(exception);
+        active_[exception] = true;
+        active_stack_[active_count_++] = exception;
+        // One more active exception can only raise the execution priority (lower its number); under
+        // PRIMASK it is already 0 or below, and the lower of the two is what recomputing would give.
+        if (group_[exception] < execution_priority_) execution_priority_ = group_[exception];
+    }
+    void deactivate(int exception)
+    {
+        active_[exception] = false;
+        // Exceptions return in the reverse order of entry, so the exception is on top of the stack.
+        if (active_count_ > 0 && active_stack_[active_count_ - 1] == exception)
+            --active_count_;
+        else
+            remove_active(exception);
+        if (active_count_ == 0)
+            execution_priority_ = primask_ ? 0 : kThreadPriority;
+        else
+            recompute_execution_priority();
+        if (exception >= 16 && line_[exception - 16]) set_pending(exception);
+    }
     int active_count() const { return active_count_; }
     // The exception being handled now, 0 at thread level.
     int innermost_active() const { return active_count_ ? active_stack_[active_count_ - 1] : 0; }
@@ -85,6 +120,7 @@ private:
     // execution priority is recomputed only when that stack, PRIMASK or a priority changes.
     static constexpr int kWords = (kExceptionCount + 31) / 32;
     void recompute_execution_priority();
+    void remove_active(int exception);
 
     std::array<uint32_t, kWords> pending_bits_{};
     void recompute_group(int exception);

@@ -119,45 +119,52 @@ void Scheduler::drop_stale_top()
         std::pop_heap(heap_.begin(), heap_.end(), Later{});
         heap_.pop_back();
     }
-    next_time_ = heap_.empty() ? kNever : heap_.front().at;
+    refresh_next_time();
 }
 
 void Scheduler::rebuild_heap()
 {
     std::erase_if(heap_, [](const Entry& e) { return !live(e); });
     std::make_heap(heap_.begin(), heap_.end(), Later{});
-    next_time_ = heap_.empty() ? kNever : heap_.front().at;
+    refresh_next_time();
 }
 
-bool Scheduler::run_due(Picos now)
+void Scheduler::claim_direct(DirectAction action, void* owner)
 {
-    bool ran = false;
-    while (next_time_ <= now) {
-        // The earliest event; among equal times the one scheduled first.
-        std::pop_heap(heap_.begin(), heap_.end(), Later{});
-        Slot* slot = heap_.back().slot;
-        heap_.pop_back();
-        --armed_count_;
-        drop_stale_top();
+    if (direct_.action != nullptr) throw std::logic_error("scheduler: the direct slot is already claimed");
+    direct_ = Direct{.action = action, .owner = owner};
+}
 
-        Slot* outer = running_;
-        bool outer_rearmed = running_rearmed_;
-        running_ = slot;
-        running_rearmed_ = false;
-        slot->action(slot->at);
-        running_ = outer;
-        if (running_rearmed_) {
-            ++armed_count_;
-            heap_.push_back({slot->at, slot->order, slot});
-            std::push_heap(heap_.begin(), heap_.end(), Later{});
-            if (slot->at < next_time_) next_time_ = slot->at;
-        } else {
-            release(*slot);
-        }
-        running_rearmed_ = outer_rearmed;
-        ran = true;
+void Scheduler::release_direct()
+{
+    direct_ = Direct{};
+    refresh_next_time();
+}
+
+void Scheduler::run_heap_top()
+{
+    // The earliest event; among equal times the one scheduled first.
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
+    Slot* slot = heap_.back().slot;
+    heap_.pop_back();
+    --armed_count_;
+    drop_stale_top();
+
+    Slot* outer = running_;
+    bool outer_rearmed = running_rearmed_;
+    running_ = slot;
+    running_rearmed_ = false;
+    slot->action(slot->at);
+    running_ = outer;
+    if (running_rearmed_) {
+        ++armed_count_;
+        heap_.push_back({slot->at, slot->order, slot});
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        if (slot->at < next_time_) next_time_ = slot->at;
+    } else {
+        release(*slot);
     }
-    return ran;
+    running_rearmed_ = outer_rearmed;
 }
 
 void Scheduler::clear()
@@ -166,6 +173,7 @@ void Scheduler::clear()
         if (live(entry)) release(*entry.slot);
     heap_.clear();
     armed_count_ = 0;
+    direct_.at = kNever;
     next_time_ = kNever;
 }
 

@@ -6,6 +6,11 @@
 // The 1 kHz tick alone runs 86.4 million times a simulated day, so this path is kept short. The order
 // of the waiting events is a binary heap, so a long burst queued at once (a pasted line of 10 000
 // characters is 100 000 line changes) costs log n an event, not n.
+//
+// One event may live beside the heap instead of in it, in the direct slot: the periodic one that runs
+// most often (the SysTick wrap). Arming, running and re-arming it touches no heap and goes through a
+// plain function pointer rather than a std::function; it takes its place among the other events by the
+// same rule (time, then the order of arming), so that moving it there changes no order of events.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +40,41 @@ public:
 
     Picos next_time() const { return next_time_; }
 
+    // The direct slot: `action(owner, at)` runs when the slot's event is due. One owner at a time
+    // (std::logic_error otherwise); released, its event is cancelled.
+    using DirectAction = void (*)(void* owner, Picos at);
+    void claim_direct(DirectAction action, void* owner);
+    void release_direct();
+    // Arms the direct event at `at`, moving it if it is armed; from inside its own action this re-arms it.
+    void arm_direct(Picos at)
+    {
+        direct_.at = at;
+        direct_.order = next_order_++;
+        refresh_next_time();
+    }
+    void cancel_direct()
+    {
+        direct_.at = kNever;
+        refresh_next_time();
+    }
+    // When the direct event runs; kNever when it is not armed (as inside its own action until re-armed).
+    Picos direct_due() const { return direct_.at; }
+
     // Runs every event due at or before `now`, in time order (ties in the order they were scheduled).
-    // Returns whether any ran.
-    bool run_due(Picos now);
+    // Returns whether any ran. Inline, with the direct event, so that the tick does not leave the chip's
+    // access path for it.
+    bool run_due(Picos now)
+    {
+        bool ran = false;
+        while (next_time_ <= now) {
+            if (direct_.at <= now && direct_first())
+                run_direct();
+            else
+                run_heap_top();
+            ran = true;
+        }
+        return ran;
+    }
 
     void clear();
 
@@ -67,6 +104,34 @@ private:
     static bool live(const Entry& entry) { return entry.slot->order == entry.order; }  // a free slot has order 0
     void drop_stale_top();
     void rebuild_heap();
+    // Whether the direct event comes before the heap's earliest (which is live).
+    bool direct_first() const
+    {
+        if (heap_.empty()) return true;
+        const Entry& top = heap_.front();
+        return direct_.at < top.at || (direct_.at == top.at && direct_.order < top.order);
+    }
+    void refresh_next_time()
+    {
+        const Picos heap_time = heap_.empty() ? kNever : heap_.front().at;
+        next_time_ = direct_.at < heap_time ? direct_.at : heap_time;
+    }
+    void run_direct()
+    {
+        const Picos at = direct_.at;
+        direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
+        refresh_next_time();
+        direct_.action(direct_.owner, at);
+    }
+    // Runs the heap's earliest event (which is due).
+    [[gnu::noinline]] void run_heap_top();
+
+    struct Direct {
+        Picos at = kNever;
+        uint64_t order = 0;
+        DirectAction action = nullptr;
+        void* owner = nullptr;
+    };
 
     std::deque<Slot> slots_;   // stable addresses: an action may schedule while it runs
     std::vector<Entry> heap_;  // earliest first (std::push_heap with a "later than" order)
@@ -76,7 +141,8 @@ private:
     bool running_rearmed_ = false;
     Id next_serial_ = 1;
     uint64_t next_order_ = 1;
-    Picos next_time_ = kNever;
+    Picos next_time_ = kNever;  // the earlier of the heap's top and the direct event
+    Direct direct_;
 };
 
 }  // namespace sim

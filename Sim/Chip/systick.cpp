@@ -5,8 +5,10 @@ namespace sim {
 SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
     : Peripheral(block),
       chip_(chip),
+      exceptions_(chip.exceptions()),
       regs_(*this, *this, register_table(), chip.log()),
-      wrap_timer_(chip.scheduler(), [this](Picos at) { on_wrap(at); })
+      wrap_timer_(
+          chip.scheduler(), [](void* self, Picos at) { static_cast<SysTickTimer*>(self)->on_wrap(at); }, this)
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
@@ -54,7 +56,7 @@ void SysTickTimer::on_wrap(Picos at)
     // The 1 kHz tick comes here 86.4 million times a simulated day: the next wrap is one period on,
     // with no re-derivation from the cycle count.
     countflag_ = true;
-    if (ctrl_ & 2U) chip_.exceptions().set_pending(kSysTickException);
+    if (ctrl_ & 2U) exceptions_.set_pending(kSysTickException);
     next_wrap_ += period_ticks();
     wrap_timer_.arm_at(at + wrap_period_);
 }

@@ -37,6 +37,7 @@ private:
     static std::span<const Register<SysTickTimer>> register_table();
 
     ChipContext& chip_;
+    Exceptions& exceptions_;  // the wrap pends SysTick here without a call into the chip
     RegisterMap<SysTickTimer> regs_;
     // CTRL and LOAD live here rather than in the map: the wrap, a thousand times a simulated second,
     // reads them without the indirection of a reference.
@@ -46,7 +47,8 @@ private:
     Ticks cleared_at_{0};    // input clock count when the counter was last cleared
     Ticks next_wrap_{0};     // input clock count of the next 1 -> 0 step
     Picos wrap_period_ = 0;  // LOAD + 1 input clocks, in picoseconds, for the periodic case
-    Timer wrap_timer_;
+    // The wrap is the busiest event of all (a thousand times a simulated second): the direct slot.
+    DirectTimer wrap_timer_;
 };
 
 }  // namespace sim

@@ -51,6 +51,28 @@ private:
     Scheduler::Id id_ = 0;
 };
 
+// A timer on the scheduler's direct slot (scheduler.h), for the one periodic activity that runs most
+// often: the same use as Timer, with an action that is a plain function of the owner. At most one lives
+// on a scheduler at a time.
+class DirectTimer {
+public:
+    DirectTimer(Scheduler& scheduler, Scheduler::DirectAction action, void* owner) : scheduler_(&scheduler)
+    {
+        scheduler_->claim_direct(action, owner);
+    }
+    ~DirectTimer() { scheduler_->release_direct(); }
+    DirectTimer(const DirectTimer&) = delete;
+    DirectTimer& operator=(const DirectTimer&) = delete;
+
+    void arm_at(Picos at) { scheduler_->arm_direct(at); }
+    void cancel() { scheduler_->cancel_direct(); }
+    bool armed() const { return scheduler_->direct_due() != kNever; }
+    Picos due() const { return scheduler_->direct_due(); }
+
+private:
+    Scheduler* scheduler_;
+};
+
 // N timers, the i-th built with make_action(i): one timer for each channel or stream of a model.
 template <size_t N, typename MakeAction>
 std::array<Timer, N> make_timers(Scheduler& scheduler, MakeAction make_action)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "scheduler.h"
+#include "timer.h"
 
 namespace {
 
@@ -97,3 +98,72 @@ TEST(Scheduler, ALongBurstRunsInOrderAndEventsMovedAgainAndAgainLeaveNothingBehi
 }
 
 }  // namespace
+
+// The direct slot: an event outside the heap that must still take its place among the heap's events
+// exactly as it would inside it (time, then order of arming), or moving the tick there would reorder
+// what happens at a shared picosecond.
+struct DirectLog {
+    Scheduler* scheduler = nullptr;
+    std::vector<std::pair<int, Picos>>* ran = nullptr;
+    Picos period = 0;  // re-armed this far on from its own action; 0: runs once
+    int runs_left = 0;
+
+    static void run(void* self, Picos at)
+    {
+        auto& log = *static_cast<DirectLog*>(self);
+        log.ran->push_back({0, at});
+        EXPECT_EQ(log.scheduler->direct_due(), sim::kNever);  // not armed inside its own action
+        if (log.period != 0 && --log.runs_left > 0) log.scheduler->arm_direct(at + log.period);
+    }
+};
+
+TEST(SchedulerDirectSlot, TakesItsPlaceAmongHeapEventsByTimeThenArmingOrder)
+{
+    Scheduler scheduler;
+    std::vector<std::pair<int, Picos>> ran;
+    DirectLog log{&scheduler, &ran, 100, 3};
+    scheduler.claim_direct(&DirectLog::run, &log);
+    scheduler.schedule(100, [&](Picos at) { ran.push_back({1, at}); });  // armed before the direct event
+    scheduler.arm_direct(100);
+    scheduler.schedule(100, [&](Picos at) { ran.push_back({2, at}); });  // after it
+    scheduler.schedule(150, [&](Picos at) { ran.push_back({3, at}); });
+    // Armed before the direct event re-arms itself for 200 (while running at 100): first at 200.
+    scheduler.schedule(200, [&](Picos at) { ran.push_back({4, at}); });
+    EXPECT_EQ(scheduler.next_time(), 100U);
+    scheduler.run_due(250);
+    EXPECT_EQ(ran, (std::vector<std::pair<int, Picos>>{{1, 100}, {0, 100}, {2, 100}, {3, 150}, {4, 200}, {0, 200}}));
+    // The third run is due at 300 and is what next_time() reports, though the heap is empty.
+    EXPECT_EQ(scheduler.next_time(), 300U);
+    EXPECT_EQ(scheduler.direct_due(), 300U);
+    scheduler.run_due(1000);
+    EXPECT_EQ(ran.back(), (std::pair<int, Picos>{0, 300}));
+    EXPECT_EQ(scheduler.next_time(), sim::kNever);
+    scheduler.release_direct();
+}
+
+TEST(SchedulerDirectSlot, MovedCancelledClaimedOnceAndReleasedWithItsOwner)
+{
+    Scheduler scheduler;
+    std::vector<std::pair<int, Picos>> ran;
+    DirectLog log{&scheduler, &ran};
+    {
+        sim::DirectTimer timer(scheduler, &DirectLog::run, &log);
+        EXPECT_THROW(scheduler.claim_direct(&DirectLog::run, &log), std::logic_error);
+        scheduler.schedule(500, [&](Picos at) { ran.push_back({1, at}); });
+        timer.arm_at(100);
+        timer.arm_at(700);  // moved later: the heap's event comes first, and nothing runs at 100
+        EXPECT_EQ(scheduler.next_time(), 500U);
+        EXPECT_TRUE(timer.armed());
+        scheduler.run_due(600);
+        EXPECT_EQ(ran, (std::vector<std::pair<int, Picos>>{{1, 500}}));
+        timer.cancel();
+        EXPECT_FALSE(timer.armed());
+        EXPECT_EQ(scheduler.next_time(), sim::kNever);
+        timer.arm_at(800);
+    }
+    // The timer went with its owner: its event with it, and the slot is free for another.
+    EXPECT_EQ(scheduler.next_time(), sim::kNever);
+    scheduler.run_due(1000);
+    EXPECT_EQ(ran.size(), 1U);
+    EXPECT_NO_THROW(scheduler.claim_direct(&DirectLog::run, &log));
+}

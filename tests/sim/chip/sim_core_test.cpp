@@ -77,6 +77,33 @@ TEST_F(CoreTest, PrimaskHoldsInterruptsUntilEnabled)
     EXPECT_EQ(g_log, (std::vector<std::string>{"irq1"}));
 }
 
+// The tick pending on its own (the commonest case, chosen without a scan) still obeys PRIMASK and the
+// execution priority: held under PRIMASK, held while a handler of higher priority runs, taken after.
+void irq1_pends_tick()
+{
+    g_log.push_back("irq1 in");
+    SCB->ICSR = SCB_ICSR_PENDSTSET_Msk;  // SysTick at priority 3 does not pre-empt our 1
+    __NOP();
+    g_log.push_back("irq1 out");
+}
+
+TEST_F(CoreTest, TickPendingAloneWaitsForPrimaskAndForAHigherPriorityHandler)
+{
+    SCB->SHPR[11] = 3 << 4;
+    __disable_irq();
+    SCB->ICSR = SCB_ICSR_PENDSTSET_Msk;
+    __NOP();
+    EXPECT_TRUE(g_log.empty());
+    __enable_irq();
+    EXPECT_EQ(g_log, (std::vector<std::string>{"tick"}));
+
+    g_log.clear();
+    table[16 + 1] = irq1_pends_tick;
+    chip.set_vector_table(table.data(), static_cast<int>(table.size()));
+    NVIC->ISPR[0] = 1U << 1;
+    EXPECT_EQ(g_log, (std::vector<std::string>{"irq1 in", "irq1 out", "tick"}));
+}
+
 TEST_F(CoreTest, InterruptBetweenReadAndWriteOfReadModifyWrite)
 {
     // An interrupt falls due just after the read of LOAD (a core-bus access, 2 cycles): its write is lost
