@@ -140,7 +140,7 @@ void Chip::take(int e)
     delivering_ = true;
     advance(exception_entry_picos_);
     delivering_ = false;
-    if (spin_ == &spins_.back()) halt("exceptions nested deeper than the core allows");
+    if (spin_ == &spins_.back()) halt_nested_too_deep();
     // The handler's level starts with no wait in progress; its first access sets the rest of the state.
     (++spin_)->kind = Spin::Kind::None;
     handler();
@@ -162,6 +162,11 @@ void Chip::take(int e)
 void Chip::halt_no_handler(int e)
 {
     halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
+}
+
+void Chip::halt_nested_too_deep()
+{
+    halt("exceptions nested deeper than the core allows");
 }
 
 void Chip::halt_if_stuck(const std::string& waiting_on)

@@ -190,6 +190,7 @@ private:
     // The rare paths of read() and take(), out of line so that theirs stay short.
     [[gnu::noinline]] uint32_t read_unmapped(uint32_t address);
     [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
+    [[noreturn, gnu::noinline]] void halt_nested_too_deep();
     Picos skip_for_nop();
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
