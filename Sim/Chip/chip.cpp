@@ -218,6 +218,14 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 // ---------------------------------------------------------------------------------------------------
 // Bus.
 
+uint32_t Chip::poll_cycle_counter()
+{
+    ++accesses_;
+    poll_stride(*spin_, core_access_picos_);
+    // CYCCNT is read whole whatever the width.
+    return dwt.cyccnt();
+}
+
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
     const Spin& s = *spin_;
@@ -270,14 +278,6 @@ uint32_t Chip::poll_counter(uint32_t address, unsigned width)
     ++accesses_;
     poll_stride(s, access_picos(address));
     return s.model->read(address - s.model->base(), width);
-}
-
-uint32_t Chip::poll_cycle_counter()
-{
-    ++accesses_;
-    poll_stride(*spin_, core_access_picos_);
-    // CYCCNT is read whole whatever the width.
-    return dwt.cyccnt();
 }
 
 uint32_t Chip::read_unmapped(uint32_t address)

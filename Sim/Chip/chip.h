@@ -178,13 +178,13 @@ private:
         if (to >= next || to >= time_limit_) run_due_events();
         if (exceptions_.any_pending()) deliver();
     }
-    // A further read of a counter recognised as being waited on (the cycle counter in the 1-Wire slots and
-    // the long pauses): thousands of times a simulated second, so apart from the general read and short.
-    // read() only chooses between the two, so that each is reached by a jump and the short one does not
-    // pay for the registers the long one needs.
+    // A further read of a counter recognised as being waited on (SysTick's VAL, a timer's count): apart
+    // from the general read and short, reached from read() by a jump.
     [[gnu::noinline]] uint32_t poll_counter(uint32_t address, unsigned width);
-    // The same on the cycle counter: its model, register and access cost are known without looking.
-    [[gnu::noinline]] uint32_t poll_cycle_counter();
+    // The same on the cycle counter (the 1-Wire slots and the long pauses, thousands of times a simulated
+    // second), whose model, register and access cost are known without looking: inside read() itself,
+    // which saves a second call's frame on every poll (the other reads leave read() by a jump).
+    [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
     // Any other read.
     [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
     // The rare paths of read() and take(), out of line so that theirs stay short.
