@@ -223,7 +223,7 @@ uint32_t Chip::poll_cycle_counter()
     ++accesses_;
     poll_stride(*spin_, core_access_picos_);
     // CYCCNT is read whole whatever the width.
-    return dwt.cyccnt();
+    return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }
 
 uint32_t Chip::read(uint32_t address, unsigned width)

@@ -20,12 +20,13 @@ public:
     void set_trace_enabled(bool on);
     bool counting() const { return counting_; }
     // Inline: read on every pass of a wait on the counter.
-    uint32_t cyccnt() const
+    uint32_t cyccnt() const { return cyccnt_at(clock_.cycles()); }
+    // The same given the core's cycle count now, for a caller that holds the core clock itself.
+    uint32_t cyccnt_at(Cycles core_cycles_now) const
     {
-        if (!counting_) return base_;
         // CYCCNT is 32 bits wide: it wraps, and so does the sum, so only the low half of the core's
         // count matters.
-        return offset_ + static_cast<uint32_t>(count_of(clock_.cycles()));
+        return counting_ ? offset_ + static_cast<uint32_t>(count_of(core_cycles_now)) : base_;
     }
     void reset();
 
