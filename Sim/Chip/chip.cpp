@@ -140,12 +140,11 @@ void Chip::take(int e)
     delivering_ = true;
     advance(exception_entry_picos_);
     delivering_ = false;
-    if (spin_depth_ + 1 >= static_cast<int>(spins_.size())) halt("exceptions nested deeper than the core allows");
+    if (spin_ == &spins_.back()) halt_nested_too_deep();
     // The handler's level starts with no wait in progress; its first access sets the rest of the state.
-    spins_[++spin_depth_].kind = Spin::Kind::None;
+    (++spin_)->kind = Spin::Kind::None;
     handler();
-    --spin_depth_;
-    spin().resumed = true;
+    (--spin_)->resumed = true;
     delivering_ = true;
     advance(exception_return_picos_);
     delivering_ = false;
@@ -163,6 +162,11 @@ void Chip::take(int e)
 void Chip::halt_no_handler(int e)
 {
     halt("exception " + Exceptions::name(e) + " taken with no handler in the vector table");
+}
+
+void Chip::halt_nested_too_deep()
+{
+    halt("exceptions nested deeper than the core allows");
 }
 
 void Chip::halt_if_stuck(const std::string& waiting_on)
@@ -214,9 +218,18 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 // ---------------------------------------------------------------------------------------------------
 // Bus.
 
+uint32_t Chip::poll_cycle_counter()
+{
+    ++accesses_;
+    poll_stride(*spin_, core_access_picos_);
+    // CYCCNT is read whole whatever the width.
+    return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+}
+
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
-    const Spin& s = spin();
+    const Spin& s = *spin_;
+    if (s.kind == Spin::Kind::CycleCounterPoll && s.address == address) return poll_cycle_counter();
     if (s.kind == Spin::Kind::CounterPoll && s.address == address) return poll_counter(address, width);
     return read_any(address, width);
 }
@@ -232,7 +245,8 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
         ++s.repeats;
         if (s.counter) {
             // Recognised from the next read on (its repeats reach kSpinRecognised there).
-            if (s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CounterPoll;
+            if (s.repeats + 1 >= kSpinRecognised)
+                s.kind = model == &dwt ? Spin::Kind::CycleCounterPoll : Spin::Kind::CounterPoll;
             if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
         } else if (s.repeats >= kSpinRecognised) {
             skip = accelerate_read(s, model, address);
@@ -262,18 +276,7 @@ uint32_t Chip::poll_counter(uint32_t address, unsigned width)
 {
     Spin& s = spin();
     ++accesses_;
-    ++s.repeats;
-    // counter_stride() as a target time: on by the stride, but not past the next event, nor back.
-    const Picos now = now_;
-    const Picos next = scheduler_.next_time();
-    Picos to = now + (now - s.since) / kCounterStrideDivisor;
-    if (to > next) to = next > now ? next : now;
-    to += access_picos(address);
-    now_ = to;
-    if (to >= next || to >= time_limit_) run_due_events();
-    if (exceptions_.any_pending()) deliver();
-    // The cycle counter's only free-running register is CYCCNT, read whole whatever the width.
-    if (s.model == &dwt) return dwt.cyccnt();
+    poll_stride(s, access_picos(address));
     return s.model->read(address - s.model->base(), width);
 }
 

@@ -105,7 +105,9 @@ public:
 private:
     struct Spin {
         // CounterPoll: a read of a counter recognised as a wait; its further reads take poll_counter().
-        enum class Kind : uint8_t { None, Read, CounterPoll, Nop } kind = Kind::None;
+        // CycleCounterPoll: the same on the cycle counter (CYCCNT, the only free-running register of its
+        // block), the commonest wait of all, whose further reads take poll_cycle_counter().
+        enum class Kind : uint8_t { None, Read, CounterPoll, CycleCounterPoll, Nop } kind = Kind::None;
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
@@ -162,20 +164,37 @@ private:
         const Picos stride = (now_ - s.since) / kCounterStrideDivisor;
         return stride < to_next ? stride : to_next;
     }
-    // A further read of a counter recognised as being waited on (the cycle counter in the 1-Wire slots and
-    // the long pauses): thousands of times a simulated second, so apart from the general read and short.
-    // read() only chooses between the two, so that each is reached by a jump and the short one does not
-    // pay for the registers the long one needs.
+    // What every poll of a recognised counter wait does before the read: time moves on by
+    // counter_stride() (as a target time: on by the stride, but not past the next event, nor back) and
+    // the access, events due by then run and interrupts are taken.
+    void poll_stride(const Spin& s, Picos access)
+    {
+        const Picos now = now_;
+        const Picos next = scheduler_.next_time();
+        Picos to = now + (now - s.since) / kCounterStrideDivisor;
+        if (to > next) to = next > now ? next : now;
+        to += access;
+        now_ = to;
+        if (to >= next || to >= time_limit_) run_due_events();
+        if (exceptions_.any_pending()) deliver();
+    }
+    // A further read of a counter recognised as being waited on (SysTick's VAL, a timer's count): apart
+    // from the general read and short, reached from read() by a jump.
     [[gnu::noinline]] uint32_t poll_counter(uint32_t address, unsigned width);
+    // The same on the cycle counter (the 1-Wire slots and the long pauses, thousands of times a simulated
+    // second), whose model, register and access cost are known without looking: inside read() itself,
+    // which saves a second call's frame on every poll (the other reads leave read() by a jump).
+    [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
     // Any other read.
     [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
     // The rare paths of read() and take(), out of line so that theirs stay short.
     [[gnu::noinline]] uint32_t read_unmapped(uint32_t address);
     [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
+    [[noreturn, gnu::noinline]] void halt_nested_too_deep();
     Picos skip_for_nop();
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
-    Spin& spin() { return spins_[spin_depth_]; }
+    Spin& spin() { return *spin_; }
 
     ChipConfig config_;
     Log log_;
@@ -199,7 +218,9 @@ private:
     // One spin state per execution level: thread, then each nested exception (at most one per priority
     // level plus the faults, far below this bound).
     std::array<Spin, 64> spins_{};
-    int spin_depth_ = 0;
+    // This level's slot in spins_ (the thread's is the first), kept as a pointer because every read
+    // starts from it.
+    Spin* spin_ = spins_.data();
     bool monitor_valid_ = false;
     uint32_t monitor_address_ = 0;
     bool delivering_ = false;

@@ -19,9 +19,11 @@ public:
     CoreClock(const CoreClock&) = delete;
     CoreClock& operator=(const CoreClock&) = delete;
 
-    Cycles cycles() const
+    Cycles cycles() const { return cycles_at(now_); }
+    // The same for `now`, the chip's present time as the caller already holds it.
+    Cycles cycles_at(Picos now) const
     {
-        const Picos elapsed = now_ - anchor_time_;
+        const Picos elapsed = now - anchor_time_;
         if (elapsed >= step_time_) [[unlikely]]
             return move_anchor(elapsed);
         return anchor_ + Cycles(whole_periods(static_cast<uint32_t>(elapsed)));

@@ -9,21 +9,26 @@ CycleCounter::CycleCounter(ChipContext& chip, const CoreClock& clock, const soc:
 void CycleCounter::reset()
 {
     ctrl_ = 0x40000000U;
-    trace_enabled_ = false;
-    base_ = 0;
-    anchor_ = Cycles(0);
+    trace_enabled_ = counting_ = false;
+    base_ = offset_ = 0;
+}
+
+void CycleCounter::start_from(uint32_t value)
+{
+    base_ = value;
+    offset_ = value - static_cast<uint32_t>(count_of(clock_.cycles()));
 }
 
 void CycleCounter::freeze()
 {
-    base_ = cyccnt();
-    anchor_ = clock_.cycles();
+    start_from(cyccnt());
 }
 
 void CycleCounter::set_trace_enabled(bool on)
 {
     freeze();
     trace_enabled_ = on;
+    counting_ = trace_enabled_ && (ctrl_ & 1U);
 }
 
 uint32_t CycleCounter::read(uint32_t offset, unsigned)
@@ -45,10 +50,10 @@ void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
         case 0x0:
             freeze();
             ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
+            counting_ = trace_enabled_ && (ctrl_ & 1U);
             return;
         case 0x4:
-            base_ = value;
-            anchor_ = clock_.cycles();
+            start_from(value);
             return;
         default:
             chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset));

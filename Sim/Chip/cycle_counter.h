@@ -18,25 +18,29 @@ public:
     bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
 
     void set_trace_enabled(bool on);
-    bool counting() const { return trace_enabled_ && (ctrl_ & 1U); }
+    bool counting() const { return counting_; }
     // Inline: read on every pass of a wait on the counter.
-    uint32_t cyccnt() const
+    uint32_t cyccnt() const { return cyccnt_at(clock_.cycles()); }
+    // The same given the core's cycle count now, for a caller that holds the core clock itself.
+    uint32_t cyccnt_at(Cycles core_cycles_now) const
     {
-        if (!counting()) return base_;
-        // CYCCNT is 32 bits wide: it wraps, and so does the sum.
-        return base_ + static_cast<uint32_t>(count_of(clock_.cycles() - anchor_));
+        // CYCCNT is 32 bits wide: it wraps, and so does the sum, so only the low half of the core's
+        // count matters.
+        return counting_ ? offset_ + static_cast<uint32_t>(count_of(core_cycles_now)) : base_;
     }
     void reset();
 
 private:
-    void freeze();  // folds the running count into base_ before the counting state changes
+    void freeze();                    // takes the count as it stands, before the counting state changes
+    void start_from(uint32_t value);  // the count is `value` now
 
     ChipContext& chip_;
     const CoreClock& clock_;
     uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
     bool trace_enabled_ = false;
-    uint32_t base_ = 0;
-    Cycles anchor_{0};  // core cycles when base_ was taken
+    bool counting_ = false;  // TRCENA and CYCCNTENA, kept together for the poll
+    uint32_t base_ = 0;      // the count when it was last set or frozen
+    uint32_t offset_ = 0;    // base_ less the core's cycles (mod 2^32) at that moment
 };
 
 class CoreDebugBlock final : public Peripheral {

@@ -71,14 +71,9 @@ void Exceptions::recompute_execution_priority()
     execution_priority_ = running;
 }
 
-int Exceptions::next_to_take() const
+int Exceptions::next_to_take_of_all() const
 {
     if (pending_count_ == 0) return 0;
-    // The tick alone, the commonest case by far: SysTick is always enabled and of configurable priority.
-    if (pending_count_ == 1 && pending_bits_[0] == 1U << kSysTickException) {
-        if (primask_) return 0;
-        return group_[kSysTickException] < execution_priority_ ? kSysTickException : 0;
-    }
     int best = 0;
     int best_priority = 0;
     for (int w = 0; w < kWords; ++w) {

@@ -78,7 +78,14 @@ public:
     // The priority the core runs at: the best group priority of the active exceptions, 0 under PRIMASK.
     int execution_priority() const { return execution_priority_; }
     // The pending, enabled exception that would be taken now, or 0 if none beats the execution priority.
-    int next_to_take() const;
+    // Inline for the commonest case by far, the tick pending alone (SysTick is always enabled and of
+    // configurable priority), which is decided without a call.
+    int next_to_take() const
+    {
+        if (pending_count_ == 1 && pending_bits_[0] == 1U << kSysTickException)
+            return !primask_ && group_[kSysTickException] < execution_priority_ ? kSysTickException : 0;
+        return next_to_take_of_all();
+    }
     // Whether any enabled source could still pre-empt the running code (what halt detection asks).
     bool anything_can_preempt(bool systick_running) const;
 
@@ -121,6 +128,8 @@ private:
     static constexpr int kWords = (kExceptionCount + 31) / 32;
     void recompute_execution_priority();
     void remove_active(int exception);
+    // next_to_take() among every pending bit.
+    int next_to_take_of_all() const;
 
     std::array<uint32_t, kWords> pending_bits_{};
     void recompute_group(int exception);
