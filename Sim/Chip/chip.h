@@ -156,26 +156,24 @@ private:
     // A repeated read of a register that changes only at events, recognised as a wait.
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
     // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the
-    // next event, so the wait ends at most that fraction late (poll_counter() has the same rule inline).
-    Picos counter_stride(const Spin& s) const
-    {
-        const Picos next = scheduler_.next_time();
-        const Picos to_next = next > now_ ? next - now_ : 0;
-        const Picos stride = (now_ - s.since) / kCounterStrideDivisor;
-        return stride < to_next ? stride : to_next;
-    }
-    // What every poll of a recognised counter wait does before the read: time moves on by
-    // counter_stride() (as a target time: on by the stride, but not past the next event, nor back) and
-    // the access, events due by then run and interrupts are taken.
-    void poll_stride(const Spin& s, Picos access)
+    // next event, so the wait ends at most that fraction late: the time the stride reaches, as a target
+    // (on by the stride, but not past the next event, nor back), which the poll's hot path uses as it is.
+    Picos stride_target(const Spin& s) const
     {
         const Picos now = now_;
         const Picos next = scheduler_.next_time();
-        Picos to = now + (now - s.since) / kCounterStrideDivisor;
-        if (to > next) to = next > now ? next : now;
-        to += access;
+        const Picos to = now + (now - s.since) / kCounterStrideDivisor;
+        if (to > next) return next > now ? next : now;
+        return to;
+    }
+    Picos counter_stride(const Spin& s) const { return stride_target(s) - now_; }
+    // What every poll of a recognised counter wait does before the read: time moves on to stride_target()
+    // plus the access, events due by then run and interrupts are taken.
+    void poll_stride(const Spin& s, Picos access)
+    {
+        const Picos to = stride_target(s) + access;
         now_ = to;
-        if (to >= next || to >= time_limit_) run_due_events();
+        if (to >= scheduler_.next_time() || to >= time_limit_) run_due_events();
         if (exceptions_.any_pending()) deliver();
     }
     // A further read of a counter recognised as being waited on (SysTick's VAL, a timer's count): apart
