@@ -6,7 +6,8 @@
 # The working tree is built with the host preset. Exits 0 when everything is the same, 1 when not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-base=${1:-HEAD}
+# Resolved here: inside the base's own worktree "HEAD" would name whatever that worktree holds.
+base=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 top=$(pwd)
 work=$top/build/trace-compare
 rm -rf "$work"
@@ -30,7 +31,9 @@ run_side() {
     local tree=$1 out=$2
     mkdir -p "$out"
     local tests
-    tests=$(find "$tree/build/host/tests" -name node_scenario_tests -type f | head -1)
+    # The tests moved between folders over time, and a build folder keeps a binary left where they were:
+    # the newest one is the tree's own.
+    tests=$(find "$tree/build/host/tests" -name node_scenario_tests -type f -printf '%T@ %p\n' | sort -n | tail -1 | cut -d' ' -f2-)
     TMPDIR=$out "$tests" >"$out.log" 2>&1 ||
         { echo "scenario tests failed in $tree (see $out.log)"; return 1; }
     "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
