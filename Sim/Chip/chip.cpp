@@ -125,12 +125,21 @@ void Chip::deliver()
     if (core_ != nullptr) return;  // an external core takes them between its own instructions
     while (exceptions_.any_pending()) {
         int e = exceptions_.next_to_take();
-        if (e == 0) break;
-        take(e);
+        if (e == kSysTickException)
+            take_inline(kSysTickException);
+        else if (e != 0)
+            take(e);
+        else
+            break;
     }
 }
 
 void Chip::take(int e)
+{
+    take_inline(e);
+}
+
+void Chip::take_inline(int e)
 {
     Handler handler = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
     if (handler == nullptr) halt_no_handler(e);
@@ -226,10 +235,21 @@ uint32_t Chip::poll_cycle_counter()
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }
 
+uint32_t Chip::count_cycle_counter()
+{
+    Spin& s = spin();
+    ++accesses_;
+    // Recognised from the next read on, as any other counter (its repeats reach kSpinRecognised there).
+    if (++s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CycleCounterPoll;
+    spend_picos(core_access_picos_);
+    return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+}
+
 uint32_t Chip::read(uint32_t address, unsigned width)
 {
     const Spin& s = *spin_;
     if (s.kind == Spin::Kind::CycleCounterPoll && s.address == address) return poll_cycle_counter();
+    if (s.kind == Spin::Kind::CycleCounterRead && s.address == address) return count_cycle_counter();
     if (s.kind == Spin::Kind::CounterPoll && s.address == address) return poll_counter(address, width);
     return read_any(address, width);
 }
@@ -246,7 +266,7 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
         if (s.counter) {
             // Recognised from the next read on (its repeats reach kSpinRecognised there).
             if (s.repeats + 1 >= kSpinRecognised)
-                s.kind = model == &dwt ? Spin::Kind::CycleCounterPoll : Spin::Kind::CounterPoll;
+                s.kind = Spin::Kind::CounterPoll;  // the cycle counter has a kind of its own from the first read
             if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
         } else if (s.repeats >= kSpinRecognised) {
             skip = accelerate_read(s, model, address);
@@ -254,10 +274,11 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
     } else {
         model = find(address);
         if (model == nullptr) return read_unmapped(address);
-        s = Spin{.kind = Spin::Kind::Read,
+        const bool counter = model->free_running(address - model->base());
+        s = Spin{.kind = counter && model == &dwt ? Spin::Kind::CycleCounterRead : Spin::Kind::Read,
                  .address = address,
                  .since = now_,
-                 .counter = model->free_running(address - model->base()),
+                 .counter = counter,
                  .model = model};
     }
     spend_picos(access_picos(address) + skip);

@@ -107,7 +107,9 @@ private:
         // CounterPoll: a read of a counter recognised as a wait; its further reads take poll_counter().
         // CycleCounterPoll: the same on the cycle counter (CYCCNT, the only free-running register of its
         // block), the commonest wait of all, whose further reads take poll_cycle_counter().
-        enum class Kind : uint8_t { None, Read, CounterPoll, CycleCounterPoll, Nop } kind = Kind::None;
+        // CycleCounterRead: the cycle counter read again before that, counted by count_cycle_counter()
+        // until the repeats make it a wait (every 1-Wire delay starts with seven of these).
+        enum class Kind : uint8_t { None, Read, CounterPoll, CycleCounterRead, CycleCounterPoll, Nop } kind = Kind::None;
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
@@ -152,7 +154,12 @@ private:
     }
     [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
+    // Takes `exception`: entry, the handler at its own spin level, return. take() is the general call;
+    // take_inline() its body, which deliver() uses for the 1 kHz tick so that the exception's number is
+    // a constant there and its bookkeeping (a pending bit, the active stack, the execution priority)
+    // folds down to a few instructions.
     void take(int exception);
+    [[gnu::always_inline]] inline void take_inline(int exception);
     // A repeated read of a register that changes only at events, recognised as a wait.
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
     // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the
@@ -183,6 +190,8 @@ private:
     // second), whose model, register and access cost are known without looking: inside read() itself,
     // which saves a second call's frame on every poll (the other reads leave read() by a jump).
     [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
+    // A repeated read of the cycle counter not yet recognised as a wait: at the access's own pace, counted.
+    [[gnu::noinline]] uint32_t count_cycle_counter();
     // Any other read.
     [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
     // The rare paths of read() and take(), out of line so that theirs stay short.

@@ -1,16 +1,24 @@
 #include "core_clock.h"
 
+#include <stdexcept>
+
 namespace sim {
 
 void CoreClock::set_period(Picos period)
 {
+    if (period < 2 || period > (Picos{1} << 31)) throw std::invalid_argument("core clock period out of range");
     period_ = period;
-    step_cycles_ = Cycles((1ULL << 31) / period);
-    step_time_ = cycles_to_picos(step_cycles_, period);
     unsigned bits = 0;  // the least l with period <= 2^l
     while ((Picos{1} << bits) < period) ++bits;
-    reciprocal_shift_ = 31 + bits;
-    reciprocal_ = static_cast<uint32_t>(((Picos{1} << reciprocal_shift_) + period - 1) / period);
+    const unsigned shift = 31 + bits;
+    reciprocal_ = static_cast<uint32_t>(((Picos{1} << shift) + period - 1) / period);
+    high_shift_ = shift - 32;
+    // The longest time whole_periods() divides exactly: t * excess < 2^shift, and 32 bits.
+    const Picos excess = Picos{reciprocal_} * period - (Picos{1} << shift);
+    Picos exact = (Picos{1} << 32) - 1;
+    if (excess != 0 && ((Picos{1} << shift) - 1) / excess < exact) exact = ((Picos{1} << shift) - 1) / excess;
+    step_cycles_ = Cycles((exact + 1) / period);
+    step_time_ = cycles_to_picos(step_cycles_, period);
 }
 
 void CoreClock::change_period(Picos period)

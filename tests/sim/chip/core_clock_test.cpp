@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <stdexcept>
 
 #include "core_clock.h"
 
@@ -38,11 +39,11 @@ TEST(CoreClock, ReciprocalAgreesWithTheDivisionAtEveryEdgeOfACycle)
 {
     // The chip's clocks, and periods that are not round: odd, a power of two, one past it.
     for (Picos period : {Picos{10'000}, Picos{62'500}, Picos{40'000}, Picos{31'250'000}, Picos{9'973}, Picos{65'536},
-                         Picos{65'537}, Picos{1}, Picos{3}}) {
+                         Picos{65'537}, Picos{2}, Picos{3}}) {
         Picos now = 0;
         CoreClock clock(now, period);
-        // Just before and at each cycle's edge, up to the largest time the anchor lets through (2^31 ps),
-        // with the anchor moving as it goes.
+        // Just before and at each cycle's edge, beyond the largest time the anchor lets through (up to
+        // 2^32 ps, less where the reciprocal's rounding allows less), with the anchor moving as it goes.
         const Picos last = Picos{1} << 33;
         for (Picos edge = period; edge < last; edge += period * (1 + edge / (period * 1024))) {
             now = edge - 1;
@@ -51,6 +52,16 @@ TEST(CoreClock, ReciprocalAgreesWithTheDivisionAtEveryEdgeOfACycle)
             ASSERT_EQ(clock.cycles(), Cycles(now / period)) << "period " << period << ", " << now << " ps";
         }
     }
+}
+
+TEST(CoreClock, RefusesAPeriodItCannotDivideBy)
+{
+    // Below 2 ps the reciprocal no longer fits its word; above 2^31 ps a step would hold no whole cycle.
+    Picos now = 0;
+    EXPECT_THROW(CoreClock(now, 1), std::invalid_argument);
+    EXPECT_THROW(CoreClock(now, (Picos{1} << 31) + 1), std::invalid_argument);
+    CoreClock clock(now, 10'000);
+    EXPECT_THROW(clock.change_period(0), std::invalid_argument);
 }
 
 }  // namespace
