@@ -230,8 +230,27 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
 uint32_t Chip::poll_cycle_counter()
 {
     ++accesses_;
+    // Most polls stride short of the next event and of the run's end, with nothing pending: the stride as
+    // it is, with no clamp, and the count at the time reached. The rest leave by calls, so that nothing
+    // here is kept for them across the arithmetic (a 32-bit core has few registers for 64-bit times).
+    const Picos to = stride_end(*spin_) + core_access_picos_;
+    if (to >= scheduler_.horizon()) [[unlikely]]
+        return poll_cycle_counter_to_event();
+    now_ = to;
+    if (exceptions_.any_pending()) [[unlikely]]
+        return cycle_count_after_delivery();
+    return dwt.cyccnt_at(core_clock_.cycles_at(to));
+}
+
+uint32_t Chip::poll_cycle_counter_to_event()
+{
     poll_stride(*spin_, core_access_picos_);
-    // CYCCNT is read whole whatever the width.
+    return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+}
+
+uint32_t Chip::cycle_count_after_delivery()
+{
+    deliver();
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }
 
@@ -241,6 +260,17 @@ uint32_t Chip::count_cycle_counter()
     ++accesses_;
     // Recognised from the next read on, as any other counter (its repeats reach kSpinRecognised there).
     if (++s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CycleCounterPoll;
+    const Picos to = now_ + core_access_picos_;
+    if (to >= scheduler_.horizon()) [[unlikely]]
+        return cycle_count_after_events();
+    now_ = to;
+    if (exceptions_.any_pending()) [[unlikely]]
+        return cycle_count_after_delivery();
+    return dwt.cyccnt_at(core_clock_.cycles_at(to));
+}
+
+uint32_t Chip::cycle_count_after_events()
+{
     spend_picos(core_access_picos_);
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }

@@ -70,7 +70,11 @@ public:
     // names the catch-all handler, so that a halt inside it can say so.
     void set_vector_table(const Handler* table, int words, Handler default_handler = nullptr);
     // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
-    void set_time_limit(Picos limit) { time_limit_ = limit; }
+    void set_time_limit(Picos limit)
+    {
+        time_limit_ = limit;
+        scheduler_.set_limit(limit);
+    }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
     // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory
@@ -144,7 +148,7 @@ private:
     void advance(Picos dt)
     {
         now_ += dt;
-        if (now_ >= scheduler_.next_time() || now_ >= time_limit_) run_due_events();
+        if (now_ >= scheduler_.horizon()) run_due_events();
     }
     void run_due_events()
     {
@@ -167,12 +171,13 @@ private:
     // (on by the stride, but not past the next event, nor back), which the poll's hot path uses as it is.
     Picos stride_target(const Spin& s) const
     {
-        const Picos now = now_;
         const Picos next = scheduler_.next_time();
-        const Picos to = now + (now - s.since) / kCounterStrideDivisor;
-        if (to > next) return next > now ? next : now;
+        const Picos to = stride_end(s);
+        if (to > next) return next > now_ ? next : now_;
         return to;
     }
+    // The stride alone, before the bound.
+    Picos stride_end(const Spin& s) const { return now_ + (now_ - s.since) / kCounterStrideDivisor; }
     Picos counter_stride(const Spin& s) const { return stride_target(s) - now_; }
     // What every poll of a recognised counter wait does before the read: time moves on to stride_target()
     // plus the access, events due by then run and interrupts are taken.
@@ -180,7 +185,7 @@ private:
     {
         const Picos to = stride_target(s) + access;
         now_ = to;
-        if (to >= scheduler_.next_time() || to >= time_limit_) run_due_events();
+        if (to >= scheduler_.horizon()) run_due_events();
         if (exceptions_.any_pending()) deliver();
     }
     // A further read of a counter recognised as being waited on (SysTick's VAL, a timer's count): apart
@@ -190,8 +195,13 @@ private:
     // second), whose model, register and access cost are known without looking: inside read() itself,
     // which saves a second call's frame on every poll (the other reads leave read() by a jump).
     [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
+    // Its rarer ends: a stride that reaches an event or the run's end, and interrupts pending after it.
+    [[gnu::noinline]] uint32_t poll_cycle_counter_to_event();
+    [[gnu::noinline]] uint32_t cycle_count_after_delivery();
     // A repeated read of the cycle counter not yet recognised as a wait: at the access's own pace, counted.
-    [[gnu::noinline]] uint32_t count_cycle_counter();
+    // Inside read() as well, with the same rare ends (the access reaching an event: one of its own).
+    [[gnu::always_inline]] inline uint32_t count_cycle_counter();
+    [[gnu::noinline]] uint32_t cycle_count_after_events();
     // Any other read.
     [[gnu::noinline]] uint32_t read_any(uint32_t address, unsigned width);
     // The rare paths of read() and take(), out of line so that theirs stay short.

@@ -43,7 +43,7 @@ void Scheduler::arm(Slot& slot, Picos at)
     slot.order = next_order_++;
     heap_.push_back({at, slot.order, &slot});
     std::push_heap(heap_.begin(), heap_.end(), Later{});
-    if (at < next_time_) next_time_ = at;
+    if (at < next_time_) set_next_time(at);
     // Events moved again and again leave stale entries; keep them from outgrowing the live ones.
     if (heap_.size() > 4 * armed_count_ + 64) rebuild_heap();
 }
@@ -160,7 +160,7 @@ void Scheduler::run_heap_top()
         ++armed_count_;
         heap_.push_back({slot->at, slot->order, slot});
         std::push_heap(heap_.begin(), heap_.end(), Later{});
-        if (slot->at < next_time_) next_time_ = slot->at;
+        if (slot->at < next_time_) set_next_time(slot->at);
     } else {
         release(*slot);
     }
@@ -174,7 +174,7 @@ void Scheduler::clear()
     heap_.clear();
     armed_count_ = 0;
     direct_.at = kNever;
-    next_time_ = kNever;
+    set_next_time(kNever);
 }
 
 }  // namespace sim

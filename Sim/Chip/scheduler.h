@@ -39,6 +39,15 @@ public:
     Picos due(Id id) const;
 
     Picos next_time() const { return next_time_; }
+    // The earlier of next_time() and a limit that the owner sets (the end of the run): one comparison with
+    // it tells a register access whether it has anything to do besides the access, where the two
+    // comparisons it replaces cost twice as much on every access.
+    Picos horizon() const { return horizon_; }
+    void set_limit(Picos limit)
+    {
+        limit_ = limit;
+        set_next_time(next_time_);
+    }
 
     // The direct slot: `action(owner, at)` runs when the slot's event is due. One owner at a time
     // (std::logic_error otherwise); released, its event is cancelled.
@@ -46,11 +55,12 @@ public:
     void claim_direct(DirectAction action, void* owner);
     void release_direct();
     // Arms the direct event at `at`, moving it if it is armed; from inside its own action this re-arms it.
+    // Inside the direct action the next time is brought up to date once the action returns.
     void arm_direct(Picos at)
     {
         direct_.at = at;
         direct_.order = next_order_++;
-        refresh_next_time();
+        if (!direct_running_) refresh_next_time();
     }
     void cancel_direct()
     {
@@ -114,14 +124,23 @@ private:
     void refresh_next_time()
     {
         const Picos heap_time = heap_.empty() ? kNever : heap_.front().at;
-        next_time_ = direct_.at < heap_time ? direct_.at : heap_time;
+        set_next_time(direct_.at < heap_time ? direct_.at : heap_time);
     }
+    void set_next_time(Picos t)
+    {
+        next_time_ = t;
+        horizon_ = t < limit_ ? t : limit_;
+    }
+    // While the action runs, next_time() still gives the direct event's old time (nothing in the action
+    // asks for it): the action usually re-arms the event, and the next time is worked out once, after it.
     void run_direct()
     {
         const Picos at = direct_.at;
         direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
-        refresh_next_time();
+        direct_running_ = true;
         direct_.action(direct_.owner, at);
+        direct_running_ = false;
+        refresh_next_time();
     }
     // Runs the heap's earliest event (which is due).
     [[gnu::noinline]] void run_heap_top();
@@ -142,6 +161,9 @@ private:
     Id next_serial_ = 1;
     uint64_t next_order_ = 1;
     Picos next_time_ = kNever;  // the earlier of the heap's top and the direct event
+    Picos limit_ = kNever;
+    Picos horizon_ = kNever;
+    bool direct_running_ = false;
     Direct direct_;
 };
 
