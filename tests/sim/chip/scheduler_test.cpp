@@ -167,3 +167,33 @@ TEST(SchedulerDirectSlot, MovedCancelledClaimedOnceAndReleasedWithItsOwner)
     EXPECT_EQ(ran.size(), 1U);
     EXPECT_NO_THROW(scheduler.claim_direct(&DirectLog::run, &log));
 }
+
+// The horizon is what every register access compares its time with: it must never lie beyond the next
+// event (an event would run late) nor beyond the limit (the run would overrun its end), whichever way the
+// next event came to change: a schedule, a run, the direct event re-arming itself, a cancel.
+TEST(SchedulerHorizon, IsTheEarlierOfTheNextEventAndTheLimitThroughEveryChange)
+{
+    Scheduler scheduler;
+    std::vector<std::pair<int, Picos>> ran;
+    DirectLog log{&scheduler, &ran, 100, 5};
+    scheduler.claim_direct(&DirectLog::run, &log);
+    EXPECT_EQ(scheduler.horizon(), sim::kNever);
+    scheduler.set_limit(450);
+    EXPECT_EQ(scheduler.horizon(), 450U);
+    scheduler.arm_direct(100);
+    EXPECT_EQ(scheduler.horizon(), 100U);
+    const auto id = scheduler.schedule(50, [&](Picos at) { ran.push_back({1, at}); });
+    EXPECT_EQ(scheduler.horizon(), 50U);
+    scheduler.cancel(id);
+    EXPECT_EQ(scheduler.horizon(), 100U);
+    scheduler.run_due(100);  // the direct event re-arms itself for 200 from inside its action
+    EXPECT_EQ(scheduler.next_time(), 200U);
+    EXPECT_EQ(scheduler.horizon(), 200U);
+    scheduler.run_due(400);
+    EXPECT_EQ(scheduler.next_time(), 500U);
+    EXPECT_EQ(scheduler.horizon(), 450U);  // the limit comes first now
+    scheduler.set_limit(sim::kNever);
+    EXPECT_EQ(scheduler.horizon(), 500U);
+    scheduler.release_direct();
+    EXPECT_EQ(scheduler.horizon(), sim::kNever);
+}
