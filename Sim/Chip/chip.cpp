@@ -244,6 +244,19 @@ uint32_t Chip::poll_cycle_counter()
 
 uint32_t Chip::poll_cycle_counter_to_event()
 {
+    // Commonest by far: a long wait (the main loop's pauses) whose stride the tick cuts short, with
+    // nothing else due by the end of the access. The wrap runs on its own, then what it pended is taken;
+    // the same as the general path below, without its search for whatever else might be due.
+    const Picos next = scheduler_.next_time();
+    const Picos to = next + core_access_picos_;
+    if (next > now_ && stride_end(*spin_) >= next && to < time_limit_ && scheduler_.direct_alone_until(to)) {
+        now_ = to;
+        scheduler_.run_direct();
+        if (to >= scheduler_.horizon()) [[unlikely]]
+            run_due_events();
+        if (exceptions_.any_pending()) deliver();
+        return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+    }
     poll_stride(*spin_, core_access_picos_);
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }

@@ -1,5 +1,6 @@
 #include "gpio.h"
 
+#include <bit>
 #include <cstdio>
 
 namespace sim {
@@ -164,9 +165,20 @@ uint32_t GpioPort::keep_locked(uint32_t old_value, uint32_t new_value, unsigned 
     return (new_value & ~mask) | (old_value & mask);
 }
 
+// One bit per pin from a register of two bits per pin: bit n is the low bit of field n.
+static uint32_t low_bits_of_fields(uint32_t fields)
+{
+    uint32_t x = fields & 0x55555555U;
+    x = (x | (x >> 1)) & 0x33333333U;
+    x = (x | (x >> 2)) & 0x0F0F0F0FU;
+    x = (x | (x >> 4)) & 0x00FF00FFU;
+    return (x | (x >> 8)) & 0x0000FFFFU;
+}
+
 uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin)
 {
     uint32_t diff = old_value ^ new_value;
+    if (bits_per_pin == 2) return low_bits_of_fields(diff | (diff >> 1)) << first_pin;  // MODER, PUPDR: every slot
     uint32_t one = (1U << bits_per_pin) - 1U;
     uint32_t pins = 0;
     for (unsigned i = 0; i * bits_per_pin < 32; ++i) {
@@ -237,10 +249,21 @@ GpioPort::Resolution GpioPort::resolve(int pin, Picos now) const
 uint32_t GpioPort::idr() const
 {
     Picos now = chip_.now();
-    uint32_t value = 0;
-    for (int pin = 0; pin < 16; ++pin) {
+    // A pin with nothing on it but the chip's own buffer, in input or output mode, reads what its
+    // registers say, worked out for all such pins at once (the 1-Wire master samples its port a
+    // thousand times a simulated second): an output its latch, unless open-drain and released; otherwise
+    // its pull-up. Analog pins read 0 (the Schmitt trigger is off). Pins with a device, or in alternate
+    // mode (a peripheral's level, which may depend on the time), go one at a time as resolve() has it,
+    // in pin order, each device told of the read first.
+    const uint32_t low = low_bits_of_fields(moder_), high = low_bits_of_fields(moder_ >> 1);
+    const uint32_t output = low & ~high, input = ~low & ~high & 0xFFFFU, alternate_mode = high & ~low;
+    const uint32_t pull_up = low_bits_of_fields(pupdr_) & ~low_bits_of_fields(pupdr_ >> 1);
+    const uint32_t odr = odr_ & 0xFFFFU, open_drain = otyper_ & 0xFFFFU;
+    const uint32_t one_by_one = device_pins_ | alternate_mode;
+    uint32_t value = ((output & odr & (~open_drain | pull_up)) | (input & pull_up)) & ~one_by_one;
+    for (uint32_t pins = one_by_one; pins != 0; pins &= pins - 1) {
+        const int pin = std::countr_zero(pins);
         for (PinDevice* device : devices_[pin]) device->on_read(now);
-        // The Schmitt trigger is off in analog mode: the pin reads 0.
         if (mode(pin) != kAnalog && resolve(pin, now).level) value |= 1U << pin;
     }
     return value;
@@ -297,6 +320,7 @@ void GpioPort::attach(int pin, PinDevice* device)
         return;
     }
     devices_[pin].push_back(device);
+    device_pins_ |= 1U << pin;
     refresh(pin);
 }
 
@@ -305,6 +329,7 @@ void GpioPort::detach(int pin, PinDevice* device)
     if (pin < 0 || pin > 15) return;
     auto& list = devices_[pin];
     std::erase(list, device);
+    if (list.empty()) device_pins_ &= ~(1U << pin);
     refresh(pin);
 }
 

@@ -69,6 +69,26 @@ public:
     }
     // When the direct event runs; kNever when it is not armed (as inside its own action until re-armed).
     Picos direct_due() const { return direct_.at; }
+    // Whether the direct event is the next to run and nothing else is due up to `until` (no heap event at
+    // its time, which might come first): then run_direct() alone does what run_due(until) would do before
+    // the direct action, and run_due() need only be asked again if the action scheduled something due.
+    bool direct_alone_until(Picos until) const
+    {
+        return direct_.at == next_time_ && (heap_.empty() || heap_.front().at > until);
+    }
+
+    // Runs the direct event (which is due). While the action runs, next_time() still gives the event's old
+    // time (nothing in the action asks for it): the action usually re-arms the event, and the next time is
+    // worked out once, after it.
+    void run_direct()
+    {
+        const Picos at = direct_.at;
+        direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
+        direct_running_ = true;
+        direct_.action(direct_.owner, at);
+        direct_running_ = false;
+        refresh_next_time();
+    }
 
     // Runs every event due at or before `now`, in time order (ties in the order they were scheduled).
     // Returns whether any ran. Inline, with the direct event, so that the tick does not leave the chip's
@@ -130,17 +150,6 @@ private:
     {
         next_time_ = t;
         horizon_ = t < limit_ ? t : limit_;
-    }
-    // While the action runs, next_time() still gives the direct event's old time (nothing in the action
-    // asks for it): the action usually re-arms the event, and the next time is worked out once, after it.
-    void run_direct()
-    {
-        const Picos at = direct_.at;
-        direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
-        direct_running_ = true;
-        direct_.action(direct_.owner, at);
-        direct_running_ = false;
-        refresh_next_time();
     }
     // Runs the heap's earliest event (which is due).
     [[gnu::noinline]] void run_heap_top();

@@ -2,6 +2,7 @@
 // level from the chip's driver, the board's devices and the pulls.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -160,6 +161,28 @@ TEST_F(GpioTest, ReadPinResolvesPullsDevicesAndTheWiredAnd)
     init(GPIOB, GPIO_PIN_13, GPIO_MODE_ANALOG, GPIO_NOPULL);
     EXPECT_EQ(HAL_GPIO_ReadPin(GPIOB, GPIO_PIN_13), GPIO_PIN_RESET);
     EXPECT_EQ(chip.gpiob.level(13), 1);
+}
+
+// IDR works out the plain pins all at once from the registers and the rest one at a time: in every
+// configuration it must read what each pin's own resolution gives.
+TEST_F(GpioTest, IdrAgreesWithEachPinsResolvedLevelInEveryConfiguration)
+{
+    FakeDevice line;
+    chip.gpioc.attach(5, &line);
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        GPIOC->MODER = random();
+        GPIOC->OTYPER = random() & 0xFFFFU;
+        GPIOC->PUPDR = random();
+        GPIOC->ODR = random() & 0xFFFFU;
+        line.drives = static_cast<Drive>(random() % 3);
+        line.board_pull_up = random() % 2;
+        uint32_t expected = 0;
+        for (int pin = 0; pin < 16; ++pin)
+            if (chip.gpioc.mode(pin) != sim::gpio_reg::kAnalog && chip.gpioc.level(pin)) expected |= 1U << pin;
+        ASSERT_EQ(GPIOC->IDR, expected) << "MODER " << std::hex << GPIOC->MODER << " OTYPER " << GPIOC->OTYPER
+                                        << " PUPDR " << GPIOC->PUPDR << " ODR " << GPIOC->ODR;
+    }
 }
 
 TEST_F(GpioTest, DevicesHearOnlyOfTheirOwnPinsDriveChanges)
