@@ -190,8 +190,8 @@ uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned
 bool GpioPort::free_running(uint32_t offset) const
 {
     if (offset != kIdr) return false;
+    if (device_pins_ != 0) return true;
     for (int pin = 0; pin < 16; ++pin) {
-        if (!devices_[pin].empty()) return true;
         if (mode(pin) == kAlternate && sources_[pin] && source_af_[pin] == alternate(pin)) return true;
     }
     return false;
@@ -278,8 +278,8 @@ int GpioPort::level(int pin)
 void GpioPort::pins_changed(uint32_t pins)
 {
     Picos now = chip_.now();
-    for (int pin = 0; pin < 16; ++pin) {
-        if ((pins & (1U << pin)) == 0) continue;
+    for (pins &= 0xFFFFU; pins != 0; pins &= pins - 1) {  // the set bits alone, lowest pin first
+        const int pin = std::countr_zero(pins);
         Drive d = chip_drive(pin);
         if (d != drives_[pin]) {
             drives_[pin] = d;
