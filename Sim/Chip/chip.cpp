@@ -146,17 +146,13 @@ void Chip::take_inline(int e)
 
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
-    delivering_ = true;
-    advance(exception_entry_picos_);
-    delivering_ = false;
+    advance_stacking(exception_entry_picos_);
     if (spin_ == &spins_.back()) halt_nested_too_deep();
     // The handler's level starts with no wait in progress; its first access sets the rest of the state.
     (++spin_)->kind = Spin::Kind::None;
     handler();
     (--spin_)->resumed = true;
-    delivering_ = true;
-    advance(exception_return_picos_);
-    delivering_ = false;
+    advance_stacking(exception_return_picos_);
     exceptions_.deactivate(e);
 }
 
@@ -249,9 +245,10 @@ uint32_t Chip::poll_cycle_counter_to_event()
     // the same as the general path below, without its search for whatever else might be due.
     const Picos next = scheduler_.next_time();
     const Picos to = next + core_access_picos_;
-    if (next > now_ && stride_end(*spin_) >= next && to < time_limit_ && scheduler_.direct_alone_until(to)) {
+    if (next > now_ && stride_end(*spin_) >= next && to < time_limit_ && scheduler_.direct_alone_until(to) &&
+        scheduler_.direct_owner() == &systick) {
         now_ = to;
-        scheduler_.run_direct();
+        scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
         if (to >= scheduler_.horizon()) [[unlikely]]
             run_due_events();
         if (exceptions_.any_pending()) deliver();

@@ -150,6 +150,17 @@ private:
         now_ += dt;
         if (now_ >= scheduler_.horizon()) run_due_events();
     }
+    // Time spent stacking or unstacking an exception: the events due by its end run, but no exception is
+    // taken in the middle of it (deliver() waits while the flag is up).
+    void advance_stacking(Picos dt)
+    {
+        now_ += dt;
+        if (now_ >= scheduler_.horizon()) [[unlikely]] {
+            delivering_ = true;
+            run_due_events();
+            delivering_ = false;
+        }
+    }
     void run_due_events()
     {
         if (now_ >= time_limit_) [[unlikely]]

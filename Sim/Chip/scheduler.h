@@ -82,13 +82,21 @@ public:
     // worked out once, after it.
     void run_direct()
     {
+        run_direct_as([this](Picos at) { direct_.action(direct_.owner, at); });
+    }
+    // The same with `action(at)` called in place of the stored action, for the slot's owner (direct_owner()),
+    // which knows what its action is and need not reach it through the function pointer.
+    template <class Action>
+    void run_direct_as(Action&& action)
+    {
         const Picos at = direct_.at;
         direct_.at = kNever;  // not armed while its action runs, unless the action re-arms it
         direct_running_ = true;
-        direct_.action(direct_.owner, at);
+        action(at);
         direct_running_ = false;
         refresh_next_time();
     }
+    const void* direct_owner() const { return direct_.owner; }
 
     // Runs every event due at or before `now`, in time order (ties in the order they were scheduled).
     // Returns whether any ran. Inline, with the direct event, so that the tick does not leave the chip's

@@ -8,7 +8,7 @@ SysTickTimer::SysTickTimer(ChipContext& chip, const soc::Block& block)
       exceptions_(chip.exceptions()),
       regs_(*this, *this, register_table(), chip.log()),
       wrap_timer_(
-          chip.scheduler(), [](void* self, Picos at) { static_cast<SysTickTimer*>(self)->on_wrap(at); }, this)
+          chip.scheduler(), [](void* self, Picos at) { static_cast<SysTickTimer*>(self)->wrap(at); }, this)
 {
     // A change of HCLK changes the time between two wraps; the count itself carries on.
     chip_.clocks().on_change([this](const Clocks&, const Clocks&) {
@@ -49,16 +49,6 @@ void SysTickTimer::schedule_wrap()
     const uint32_t hz = (ctrl_ & 4U) ? chip_.clocks().now().hclk : chip_.clocks().now().hclk / 8U;
     wrap_period_ = ticks_to_picos(period_ticks(), period_of(hz));
     wrap_timer_.arm_at(chip_.now() + ticks_to_picos(ahead, period_of(hz)));
-}
-
-void SysTickTimer::on_wrap(Picos at)
-{
-    // The 1 kHz tick comes here 86.4 million times a simulated day: the next wrap is one period on,
-    // with no re-derivation from the cycle count.
-    countflag_ = true;
-    if (ctrl_ & 2U) exceptions_.set_pending(kSysTickException);
-    next_wrap_ += period_ticks();
-    wrap_timer_.arm_at(at + wrap_period_);
 }
 
 std::span<const Register<SysTickTimer>> SysTickTimer::register_table()

@@ -22,13 +22,23 @@ public:
     bool interrupt_enabled() const { return (ctrl_ & 3U) == 3U; }
     uint32_t reload() const { return load_; }
     void reset();
+    // The counter's 1 -> 0 step, due at `at`: the action of the wrap's event, which the chip's tick path
+    // also calls directly (the scheduler's direct slot is this timer's). The 1 kHz tick comes here 86.4
+    // million times a simulated day: the next wrap is one period on, with no re-derivation from the
+    // cycle count.
+    void wrap(Picos at)
+    {
+        countflag_ = true;
+        if (ctrl_ & 2U) exceptions_.set_pending(kSysTickException);
+        next_wrap_ += period_ticks();
+        wrap_timer_.arm_at(at + wrap_period_);
+    }
 
 private:
     Ticks clocks_now() const;  // SysTick input clocks since reset
     void restart();            // counter cleared now: the next wrap comes LOAD + 1 clocks later
     Ticks period_ticks() const { return Ticks(static_cast<uint64_t>(load_) + 1U); }
     void schedule_wrap();
-    void on_wrap(Picos at);
 
     // Register hooks.
     uint32_t read_control();
