@@ -30,20 +30,24 @@ void CoreClock::change_period(Picos period)
 
 Cycles CoreClock::move_anchor(Picos elapsed) const
 {
-    // One step at a time for the usual short advance, one 64-bit division for a long jump.
-    if (elapsed < 8 * step_time_) {
-        do {
-            anchor_ += step_cycles_;
-            anchor_time_ += step_time_;
-            elapsed -= step_time_;
-        } while (elapsed >= step_time_);
+    // One step for the usual advance (time moves on a millisecond a tick, a step is a few of them), one
+    // 64-bit division for a longer jump.
+    if (elapsed < 2 * step_time_) [[likely]] {
+        anchor_ += step_cycles_;
+        anchor_time_ += step_time_;
+        elapsed -= step_time_;
     } else {
-        const auto whole = Cycles(elapsed / period_);
-        anchor_ += whole;
-        anchor_time_ += cycles_to_picos(whole, period_);
-        elapsed -= cycles_to_picos(whole, period_);
+        elapsed = move_anchor_far(elapsed);
     }
     return anchor_ + Cycles(whole_periods(static_cast<uint32_t>(elapsed)));
+}
+
+Picos CoreClock::move_anchor_far(Picos elapsed) const
+{
+    const auto whole = Cycles(elapsed / period_);
+    anchor_ += whole;
+    anchor_time_ += cycles_to_picos(whole, period_);
+    return elapsed - cycles_to_picos(whole, period_);
 }
 
 }  // namespace sim

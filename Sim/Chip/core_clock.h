@@ -49,6 +49,8 @@ private:
     }
     // Moves the anchor up by whole cycles to within one step of now, and returns the count.
     Cycles move_anchor(Picos elapsed) const;
+    // The same for a jump of more than one step: returns the time left past the new anchor.
+    [[gnu::noinline]] Picos move_anchor_far(Picos elapsed) const;
 
     const Picos& now_;
     Picos period_ = 0;
