@@ -240,22 +240,23 @@ uint32_t Chip::poll_cycle_counter()
 
 uint32_t Chip::poll_cycle_counter_to_event()
 {
-    // Commonest by far: a long wait (the main loop's pauses) whose stride the tick cuts short, with
-    // nothing else due by the end of the access. The wrap runs on its own, then what it pended is taken;
-    // the same as the general path below, without its search for whatever else might be due.
+    // Commonest by far: a long wait (the main loop's pauses) whose stride the tick cuts short.
     const Picos next = scheduler_.next_time();
-    const Picos to = next + core_access_picos_;
-    if (next > now_ && stride_end(*spin_) >= next && to < time_limit_ && scheduler_.direct_alone_until(to) &&
-        scheduler_.direct_owner() == &systick) {
-        now_ = to;
-        scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
-        if (to >= scheduler_.horizon()) [[unlikely]]
-            run_due_events();
-        if (exceptions_.any_pending()) deliver();
+    if (next > now_ && stride_end(*spin_) >= next && pass_tick_alone(next + core_access_picos_))
         return dwt.cyccnt_at(core_clock_.cycles_at(now_));
-    }
     poll_stride(*spin_, core_access_picos_);
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+}
+
+bool Chip::pass_tick_alone(Picos to)
+{
+    if (!(to < time_limit_ && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick)) return false;
+    now_ = to;
+    scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
+    if (to >= scheduler_.horizon()) [[unlikely]]
+        run_due_events();
+    if (exceptions_.any_pending()) deliver();
+    return true;
 }
 
 uint32_t Chip::cycle_count_after_delivery()
@@ -366,7 +367,10 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
 
 void Chip::nop()
 {
-    spend(cost::kNop, skip_for_nop());
+    const Picos skip = skip_for_nop();
+    // A recognised wait on memory jumps to the next event: the tick alone, in a pause on the tick count.
+    if (skip != 0 && pass_tick_alone(now_ + skip + cycles_to_picos(cost::kNop, core_clock_.period()))) return;
+    spend(cost::kNop, skip);
 }
 
 void Chip::set_primask(bool masked)

@@ -169,6 +169,11 @@ private:
     }
     [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
+    // Time moves on to `to`, past the tick's wrap, which is the next event: the wrap runs on its own and
+    // what it pends is taken, as spending the time would do, without the search for whatever else might
+    // be due. Does nothing and returns false unless the wrap is the only event due by `to` and the run
+    // does not end by then.
+    [[gnu::always_inline]] inline bool pass_tick_alone(Picos to);
     // Takes `exception`: entry, the handler at its own spin level, return. take() is the general call;
     // take_inline() its body, which deliver() uses for the 1 kHz tick so that the exception's number is
     // a constant there and its bookkeeping (a pending bit, the active stack, the execution priority)

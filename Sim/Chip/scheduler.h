@@ -69,12 +69,12 @@ public:
     }
     // When the direct event runs; kNever when it is not armed (as inside its own action until re-armed).
     Picos direct_due() const { return direct_.at; }
-    // Whether the direct event is the next to run and nothing else is due up to `until` (no heap event at
-    // its time, which might come first): then run_direct() alone does what run_due(until) would do before
-    // the direct action, and run_due() need only be asked again if the action scheduled something due.
+    // Whether the direct event is due by `until` and nothing else is (no heap event up to then, nor at its
+    // time, which might come first): then run_direct() alone does what run_due(until) would do before the
+    // direct action, and run_due() need only be asked again if the action scheduled something due.
     bool direct_alone_until(Picos until) const
     {
-        return direct_.at == next_time_ && (heap_.empty() || heap_.front().at > until);
+        return direct_.at == next_time_ && direct_.at <= until && (heap_.empty() || heap_.front().at > until);
     }
 
     // Runs the direct event (which is due). While the action runs, next_time() still gives the event's old

@@ -197,3 +197,24 @@ TEST(SchedulerHorizon, IsTheEarlierOfTheNextEventAndTheLimitThroughEveryChange)
     scheduler.release_direct();
     EXPECT_EQ(scheduler.horizon(), sim::kNever);
 }
+
+// The tick's short path runs the direct event on its own only when nothing else could come first.
+TEST(SchedulerDirectSlot, AloneOnlyWhenDueAndNoHeapEventIsDueByThen)
+{
+    Scheduler scheduler;
+    std::vector<std::pair<int, Picos>> ran;
+    DirectLog log{&scheduler, &ran};
+    scheduler.claim_direct(&DirectLog::run, &log);
+    scheduler.arm_direct(100);
+    EXPECT_FALSE(scheduler.direct_alone_until(99));  // not due yet
+    EXPECT_TRUE(scheduler.direct_alone_until(100));
+    const auto tie = scheduler.schedule(100, [](Picos) {});  // same time, armed later: still comes second
+    EXPECT_FALSE(scheduler.direct_alone_until(100));         // but the short path does not judge ties
+    scheduler.cancel(tie);
+    scheduler.schedule(150, [](Picos) {});
+    EXPECT_TRUE(scheduler.direct_alone_until(149));
+    EXPECT_FALSE(scheduler.direct_alone_until(150));
+    scheduler.schedule(50, [](Picos) {});  // now the heap's event is next
+    EXPECT_FALSE(scheduler.direct_alone_until(120));
+    scheduler.release_direct();
+}
