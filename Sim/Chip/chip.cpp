@@ -231,19 +231,19 @@ uint32_t Chip::poll_cycle_counter()
     // here is kept for them across the arithmetic (a 32-bit core has few registers for 64-bit times).
     const Picos to = stride_end(*spin_) + core_access_picos_;
     if (to >= scheduler_.horizon()) [[unlikely]]
-        return poll_cycle_counter_to_event();
+        return poll_cycle_counter_to_event(to);
     now_ = to;
     if (exceptions_.any_pending()) [[unlikely]]
         return cycle_count_after_delivery();
     return dwt.cyccnt_at(core_clock_.cycles_at(to));
 }
 
-uint32_t Chip::poll_cycle_counter_to_event()
+uint32_t Chip::poll_cycle_counter_to_event(Picos unbounded)
 {
     // Commonest by far: a long wait (the main loop's pauses) whose stride the tick cuts short.
     const Picos next = scheduler_.next_time();
-    if (next > now_ && stride_end(*spin_) >= next && pass_tick_alone(next + core_access_picos_))
-        return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+    const Picos to = next + core_access_picos_;
+    if (next > now_ && unbounded >= to && pass_tick_alone(to)) return dwt.cyccnt_at(core_clock_.cycles_at(now_));
     poll_stride(*spin_, core_access_picos_);
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }

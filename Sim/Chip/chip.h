@@ -211,8 +211,9 @@ private:
     // second), whose model, register and access cost are known without looking: inside read() itself,
     // which saves a second call's frame on every poll (the other reads leave read() by a jump).
     [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
-    // Its rarer ends: a stride that reaches an event or the run's end, and interrupts pending after it.
-    [[gnu::noinline]] uint32_t poll_cycle_counter_to_event();
+    // Its rarer ends: a stride that reaches an event or the run's end (`unbounded`: where the stride and
+    // the access would end without the bound), and interrupts pending after it.
+    [[gnu::noinline]] uint32_t poll_cycle_counter_to_event(Picos unbounded);
     [[gnu::noinline]] uint32_t cycle_count_after_delivery();
     // A repeated read of the cycle counter not yet recognised as a wait: at the access's own pace, counted.
     // Inside read() as well, with the same rare ends (the access reaching an event: one of its own).
