@@ -113,7 +113,14 @@ private:
         // block), the commonest wait of all, whose further reads take poll_cycle_counter().
         // CycleCounterRead: the cycle counter read again before that, counted by count_cycle_counter()
         // until the repeats make it a wait (every 1-Wire delay starts with seven of these).
-        enum class Kind : uint8_t { None, Read, CounterPoll, CycleCounterRead, CycleCounterPoll, Nop } kind = Kind::None;
+        enum class Kind : uint8_t {
+            None,
+            Read,
+            CounterPoll,
+            CycleCounterRead,
+            CycleCounterPoll,
+            Nop
+        } kind = Kind::None;
         uint32_t address = 0;
         Picos since = 0;
         uint32_t repeats = 0;
@@ -209,7 +216,8 @@ private:
     [[gnu::noinline]] uint32_t poll_counter(uint32_t address, unsigned width);
     // The same on the cycle counter (the 1-Wire slots and the long pauses, thousands of times a simulated
     // second), whose model, register and access cost are known without looking: inside read() itself,
-    // which saves a second call's frame on every poll (the other reads leave read() by a jump).
+    // which saves a second call's frame on every poll (the other reads leave read() by a jump). CYCCNT is
+    // read whole whatever the width.
     [[gnu::always_inline]] inline uint32_t poll_cycle_counter();
     // Its rarer ends: a stride that reaches an event or the run's end (`unbounded`: where the stride and
     // the access would end without the bound), and interrupts pending after it.

@@ -123,7 +123,7 @@ private:
     int lock_step_ = 0;  // progress of the LCKR key sequence: write 1, write 0, write 1
 
     std::array<std::vector<PinDevice*>, 16> devices_;
-    uint32_t device_pins_ = 0;  // the pins with at least one device
+    uint32_t device_pins_ = 0;               // the pins with at least one device
     std::array<Drive, 16> drives_{};         // chip drive last told to the devices
     std::array<int8_t, 16> pushed_level_{};  // alternate-function level pushed by a peripheral, -1 none
     std::array<LevelSource, 16> sources_;
