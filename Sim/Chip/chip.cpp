@@ -103,7 +103,7 @@ Peripheral* Chip::find(uint32_t address)
 
 void Chip::stop_at_time_limit()
 {
-    now_ = time_limit_;
+    now_ = scheduler_.limit();
     scheduler_.run_due(now_);
     throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
@@ -250,7 +250,8 @@ uint32_t Chip::poll_cycle_counter_to_event(Picos unbounded)
 
 bool Chip::pass_tick_alone(Picos to)
 {
-    if (!(to < time_limit_ && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick)) return false;
+    if (!(to < scheduler_.limit() && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick))
+        return false;
     now_ = to;
     scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
     if (to >= scheduler_.horizon()) [[unlikely]]
@@ -305,10 +306,9 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
         model = s.model;
         ++s.repeats;
         if (s.counter) {
-            // Recognised from the next read on (its repeats reach kSpinRecognised there).
-            if (s.repeats + 1 >= kSpinRecognised)
-                s.kind = Spin::Kind::CounterPoll;  // the cycle counter has a kind of its own from the first read
-            if (s.repeats >= kSpinRecognised) skip = counter_stride(s);
+            // Recognised from the next read on (its repeats reach kSpinRecognised there), which then takes
+            // poll_counter(); the cycle counter has a kind of its own from the first read.
+            if (s.repeats + 1 >= kSpinRecognised) s.kind = Spin::Kind::CounterPoll;
         } else if (s.repeats >= kSpinRecognised) {
             skip = accelerate_read(s, model, address);
         }

@@ -70,11 +70,7 @@ public:
     // names the catch-all handler, so that a halt inside it can say so.
     void set_vector_table(const Handler* table, int words, Handler default_handler = nullptr);
     // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
-    void set_time_limit(Picos limit)
-    {
-        time_limit_ = limit;
-        scheduler_.set_limit(limit);
-    }
+    void set_time_limit(Picos limit) { scheduler_.set_limit(limit); }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
     // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory
@@ -170,7 +166,7 @@ private:
     }
     void run_due_events()
     {
-        if (now_ >= time_limit_) [[unlikely]]
+        if (now_ >= scheduler_.limit()) [[unlikely]]
             stop_at_time_limit();
         scheduler_.run_due(now_);
     }
@@ -201,7 +197,6 @@ private:
     }
     // The stride alone, before the bound.
     Picos stride_end(const Spin& s) const { return now_ + (now_ - s.since) / kCounterStrideDivisor; }
-    Picos counter_stride(const Spin& s) const { return stride_target(s) - now_; }
     // What every poll of a recognised counter wait does before the read: time moves on to stride_target()
     // plus the access, events due by then run and interrupts are taken.
     void poll_stride(const Spin& s, Picos access)
@@ -245,7 +240,6 @@ private:
     Exceptions exceptions_;
 
     Picos now_ = 0;
-    Picos time_limit_ = kNever;
     // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
     CoreClock core_clock_{now_, period_of(16'000'000)};
     Picos core_access_picos_ = 0;

@@ -19,6 +19,11 @@ void CycleCounter::start_from(uint32_t value)
     offset_ = value - static_cast<uint32_t>(count_of(clock_.cycles()));
 }
 
+void CycleCounter::update_counting()
+{
+    counting_ = trace_enabled_ && (ctrl_ & 1U);
+}
+
 void CycleCounter::freeze()
 {
     start_from(cyccnt());
@@ -28,7 +33,7 @@ void CycleCounter::set_trace_enabled(bool on)
 {
     freeze();
     trace_enabled_ = on;
-    counting_ = trace_enabled_ && (ctrl_ & 1U);
+    update_counting();
 }
 
 uint32_t CycleCounter::read(uint32_t offset, unsigned)
@@ -50,7 +55,7 @@ void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
         case 0x0:
             freeze();
             ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
-            counting_ = trace_enabled_ && (ctrl_ & 1U);
+            update_counting();
             return;
         case 0x4:
             start_from(value);

@@ -33,6 +33,7 @@ public:
 private:
     void freeze();                    // takes the count as it stands, before the counting state changes
     void start_from(uint32_t value);  // the count is `value` now
+    void update_counting();           // after TRCENA or CYCCNTENA changed
 
     ChipContext& chip_;
     const CoreClock& clock_;

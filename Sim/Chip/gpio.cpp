@@ -237,13 +237,14 @@ GpioPort::Resolution GpioPort::resolve(int pin, Picos now) const
         high = high || d == Drive::High;
         board_pull_up = board_pull_up || device->pull_up();
     }
-    if (low) return {0, high};
-    if (high) return {1, false};
+    const bool driven = chip != Drive::None;
+    if (low) return {0, high, driven};
+    if (high) return {1, false, driven};
     // Nothing drives. In analog mode the internal pulls are disconnected. A board pull-up (4.7 kOhm) is
     // far stronger than the internal pull-down (about 40 kOhm), so it wins when both are present.
     uint32_t pull = mode(pin) == kAnalog ? 0U : (pupdr_ >> (2 * pin)) & 3U;
-    if (board_pull_up || pull == 1U) return {1, false};
-    return {0, false};  // pull-down, or floating (see the header)
+    if (board_pull_up || pull == 1U) return {1, false, driven};
+    return {0, false, driven};  // pull-down, or floating (see the header)
 }
 
 uint32_t GpioPort::idr() const
@@ -300,14 +301,13 @@ void GpioPort::refresh(int pin)
     }
     contention_ = r.contention ? (contention_ | bit) : (contention_ & ~bit);
     const bool level_changed = ((levels_ & bit) != 0) != (r.level != 0);
-    const bool driven = chip_drive(pin) != Drive::None;
-    const bool drive_changed = ((driven_ & bit) != 0) != driven;
+    const bool drive_changed = ((driven_ & bit) != 0) != r.driven;
     if (!level_changed && !drive_changed) return;
     levels_ ^= level_changed ? bit : 0U;
     driven_ ^= drive_changed ? bit : 0U;
     if (level_changed)
         for (auto& observer : observers_) observer(letter_, pin, r.level, now);
-    for (auto& observer : state_observers_) observer(letter_, pin, r.level, driven, now);
+    for (auto& observer : state_observers_) observer(letter_, pin, r.level, r.driven, now);
 }
 
 // ---------------------------------------------------------------------------------------------------

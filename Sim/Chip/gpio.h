@@ -92,6 +92,7 @@ private:
     struct Resolution {
         int level;
         bool contention;
+        bool driven;  // the chip's own output buffer drives the pin
     };
     Resolution resolve(int pin, Picos now) const;
     int alternate_level(int pin, Picos now) const;
