@@ -103,7 +103,7 @@ Peripheral* Chip::find(uint32_t address)
 
 void Chip::stop_at_time_limit()
 {
-    now_ = scheduler_.limit();
+    now_ = time_limit_;
     scheduler_.run_due(now_);
     throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
@@ -250,8 +250,7 @@ uint32_t Chip::poll_cycle_counter_to_event(Picos unbounded)
 
 bool Chip::pass_tick_alone(Picos to)
 {
-    if (!(to < scheduler_.limit() && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick))
-        return false;
+    if (!(to < time_limit_ && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick)) return false;
     now_ = to;
     scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
     if (to >= scheduler_.horizon()) [[unlikely]]

@@ -70,7 +70,11 @@ public:
     // names the catch-all handler, so that a halt inside it can say so.
     void set_vector_table(const Handler* table, int words, Handler default_handler = nullptr);
     // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
-    void set_time_limit(Picos limit) { scheduler_.set_limit(limit); }
+    void set_time_limit(Picos limit)
+    {
+        time_limit_ = limit;
+        scheduler_.set_limit(limit);
+    }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
     // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory
@@ -166,7 +170,7 @@ private:
     }
     void run_due_events()
     {
-        if (now_ >= scheduler_.limit()) [[unlikely]]
+        if (now_ >= time_limit_) [[unlikely]]
             stop_at_time_limit();
         scheduler_.run_due(now_);
     }
@@ -240,6 +244,9 @@ private:
     Exceptions exceptions_;
 
     Picos now_ = 0;
+    // The run's end, as the scheduler's horizon also has it: read from the scheduler instead, the tick's
+    // short path compiles to some 20 more instructions a tick (measured with callgrind).
+    Picos time_limit_ = kNever;
     // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
     CoreClock core_clock_{now_, period_of(16'000'000)};
     Picos core_access_picos_ = 0;
