@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Compares what two builds of the simulator show, byte for byte: the traces and waveforms that the
 # whole-node scenario tests write, and the trace of one simulated hour of the soak generator's scenario
-# (seed 1). A refactor or a speed-up must leave every byte as it was.
+# (seed 1); and, when the image is built (build/stm32f411/node.elf), the same image run by both builds'
+# nodesim --elf on the side-by-side tests' scenarios and on that hour. A refactor or a speed-up must
+# leave every byte as it was.
 #   scripts/compare-traces.sh [BASE]     BASE: a commit (default HEAD), built in build/trace-base
 # The working tree is built with the host preset. Exits 0 when everything is the same, 1 when not.
 set -euo pipefail
@@ -38,7 +40,36 @@ run_side() {
         { echo "scenario tests failed in $tree (see $out.log)"; return 1; }
     "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
         --trace "$out/hour.jsonl" --vcd "$out/hour.vcd" >/dev/null
+    [ -f "$image" ] || return 0
+    # The image side by side with the host build (tests/tools/nodesim/image_test.cpp's cases):
+    # name, seconds, options, then the scenario's lines.
+    local name seconds options lines
+    while IFS='|' read -r name seconds options lines; do
+        printf '%b' "$lines" >"$work/$name.scn"
+        # shellcheck disable=SC2086  # the options are words
+        "$tree/build/host/Tools/nodesim/nodesim" --elf "$image" --fast --quiet --duration "$seconds" $options \
+            --scenario "$work/$name.scn" --trace "$out/image-$name.jsonl" </dev/null >/dev/null
+    done <<'CASES'
+Greeting|15|--temp 22|
+FrameDuringTheWait|12||2.0 send V00=0\n
+FrameDuringTheMeasurement|12||5.2 send V01=75$\n
+TwoFramesInOneCycle|12||1.5 send V00=0\n2.5 send V00=1\n6.0 send V00=1\n
+Switch|12|--switch 0|3 switch 1\n7 switch float\n
+SwitchHighAtReset|6|--switch 1|
+Temperature|7|--temp 25.0625|3 temp -10.125\n
+BreakOnTheLine|12||1.5 break 10\n6.0 send V00=0\n
+NoiseOnTheLine|11||1.0 send V00=0\n6.0 noise\n
+SensorAbsent|12||0 sensor absent\n7 sensor ok\n
+SensorLineLow|14||0 sensor low\n0.5 temp 40\n5.0 sensor ok\n
+SensorCorrupt|12||0 sensor corrupt\n7 sensor ok\n
+Pwm|16||1 send V01=75$\n6 send V01=-1$\n11 send V01=0$\n
+NoCrystal|2|--no-crystal|
+CASES
+    "$tree/build/host/Tools/nodesim/nodesim" --elf "$image" --fast --quiet --duration 3600 \
+        --scenario "$work/hour.scn" --trace "$out/image-hour.jsonl" >/dev/null
 }
+# One image for both builds: what is compared is the simulator that runs it.
+image=$top/build/stm32f411/node.elf
 run_side "$base_tree" "$work/base"
 run_side "$top" "$work/head"
 

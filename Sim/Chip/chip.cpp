@@ -10,23 +10,23 @@ namespace sim {
 
 Chip::Chip(ChipConfig config)
     : config_(config),
-      nvic(soc::kNvic, exceptions_, log_),
-      scb(soc::kScb, exceptions_, log_),
-      systick(*this, soc::kSysTick),
-      dwt(*this, core_clock_, soc::kDwt),
-      core_debug(soc::kCoreDebug, dwt, log_),
-      rcc(*this, soc::kRcc, config.crystal_present),
-      pwr(*this, soc::kPwr),
-      flash(*this, soc::kFlash),
-      syscfg(*this, soc::kSyscfg),
-      gpioa(*this, soc::kGpioA),
-      gpiob(*this, soc::kGpioB),
-      gpioc(*this, soc::kGpioC),
-      gpioh(*this, soc::kGpioH),
-      tim2(*this, soc::kTim2),
-      usart1(*this, soc::kUsart1),
-      usart2(*this, soc::kUsart2),
-      dma2(*this, soc::kDma2)
+      nvic(models_, soc::kNvic, exceptions_, log_),
+      scb(models_, soc::kScb, exceptions_, log_),
+      systick(models_, *this, soc::kSysTick),
+      dwt(models_, *this, core_clock_, soc::kDwt),
+      core_debug(models_, soc::kCoreDebug, dwt, log_),
+      rcc(models_, *this, soc::kRcc, config.crystal_present),
+      pwr(models_, *this, soc::kPwr),
+      flash(models_, *this, soc::kFlash),
+      syscfg(models_, *this, soc::kSyscfg),
+      gpioa(models_, *this, soc::kGpioA),
+      gpiob(models_, *this, soc::kGpioB),
+      gpioc(models_, *this, soc::kGpioC),
+      gpioh(models_, *this, soc::kGpioH),
+      tim2(models_, *this, soc::kTim2),
+      usart1(models_, *this, soc::kUsart1),
+      usart2(models_, *this, soc::kUsart2),
+      dma2(models_, *this, soc::kDma2)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
@@ -34,9 +34,8 @@ Chip::Chip(ChipConfig config)
         set_access_costs();
     });
     set_access_costs();
-    // One model per block of the layout, looked up in the layout's order (the most used first).
-    models_ = {&nvic,  &scb,   &systick, &dwt,   &core_debug, &rcc,    &pwr,    &flash, &syscfg,
-               &gpioa, &gpiob, &gpioc,   &gpioh, &tim2,       &usart1, &usart2, &dma2};
+    models_.check_complete();
+    // The wiring between models and pins, in one place.
     // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
     gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
     // USART1's receiver requests the DMA2 streams its layout entry names; the ports' TX lines are A9 and A2.
@@ -84,18 +83,6 @@ bool Chip::free_running(uint32_t address)
 {
     Peripheral* model = find(address);
     return model != nullptr && model->free_running(address - model->base());
-}
-
-Peripheral* Chip::find(uint32_t address)
-{
-    if (last_hit_ && address - last_hit_->base() < last_hit_->size()) return last_hit_;
-    for (Peripheral* model : models_) {
-        if (address - model->base() < model->size()) {
-            last_hit_ = model;
-            return model;
-        }
-    }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -314,8 +301,9 @@ uint32_t Chip::read_any(uint32_t address, unsigned width)
     } else {
         model = find(address);
         if (model == nullptr) return read_unmapped(address);
-        const bool counter = model->free_running(address - model->base());
-        s = Spin{.kind = counter && model == &dwt ? Spin::Kind::CycleCounterRead : Spin::Kind::Read,
+        const Motion motion = model->motion(address - model->base());
+        const bool counter = motion != Motion::AtEvents;
+        s = Spin{.kind = motion == Motion::CoreCycles ? Spin::Kind::CycleCounterRead : Spin::Kind::Read,
                  .address = address,
                  .since = now_,
                  .counter = counter,

@@ -23,8 +23,9 @@
 #include "device_register.h"
 #include "dma.h"
 #include "flash_interface.h"
-#include "gpio.h"
 #include "exceptions.h"
+#include "gpio.h"
+#include "model_table.h"
 #include "pwr.h"
 #include "rcc.h"
 #include "sim_stop.h"
@@ -109,8 +110,9 @@ public:
 private:
     struct Spin {
         // CounterPoll: a read of a counter recognised as a wait; its further reads take poll_counter().
-        // CycleCounterPoll: the same on the cycle counter (CYCCNT, the only free-running register of its
-        // block), the commonest wait of all, whose further reads take poll_cycle_counter().
+        // CycleCounterPoll: the same on a register that declares itself the core's cycle count
+        // (Motion::CoreCycles: the DWT's CYCCNT), the commonest wait of all, whose further reads take
+        // poll_cycle_counter() and are sampled there from the core clock.
         // CycleCounterRead: the cycle counter read again before that, counted by count_cycle_counter()
         // until the repeats make it a wait (every 1-Wire delay starts with seven of these).
         enum class Kind : uint8_t {
@@ -136,7 +138,7 @@ private:
     // A wait that nothing can end is reported as a halt once it has gone on this long.
     static constexpr uint32_t kStuckRepeats = 1000;
 
-    Peripheral* find(uint32_t address);
+    Peripheral* find(uint32_t address) { return models_.find(address); }
     // Inline, so that a cost known where it is spent (cost_model.h: a few cycles) is multiplied as the
     // constant it is rather than as a 64-bit count.
     void spend(Cycles cost, Picos extra = 0) { spend_picos(cycles_to_picos(cost, core_clock_.period()) + extra); }
@@ -269,28 +271,29 @@ private:
     bool delivering_ = false;
     ExternalCore* core_ = nullptr;
 
-    std::vector<Peripheral*> models_;
-    Peripheral* last_hit_ = nullptr;
+    // Declared before the models, which enter themselves in it as they are built.
+    ModelTable models_;
 
 public:
-    // The models, at the chip's addresses.
-    NvicBlock nvic;
-    ScbBlock scb;
-    SysTickTimer systick;
-    CycleCounter dwt;
-    CoreDebugBlock core_debug;
-    Rcc rcc;
-    Pwr pwr;
-    FlashInterface flash;
-    Syscfg syscfg;
-    GpioPort gpioa;
-    GpioPort gpiob;
-    GpioPort gpioc;
-    GpioPort gpioh;
-    GeneralTimer tim2;
-    Usart usart1;
-    Usart usart2;
-    DmaController dma2;
+    // The models, one per block of the layout (soc_layout.h), built in this order (a model that takes
+    // another in its constructor comes after it). Their wiring to one another is in the constructor.
+    Mapped<NvicBlock> nvic;
+    Mapped<ScbBlock> scb;
+    Mapped<SysTickTimer> systick;
+    Mapped<CycleCounter> dwt;
+    Mapped<CoreDebugBlock> core_debug;
+    Mapped<Rcc> rcc;
+    Mapped<Pwr> pwr;
+    Mapped<FlashInterface> flash;
+    Mapped<Syscfg> syscfg;
+    Mapped<GpioPort> gpioa;
+    Mapped<GpioPort> gpiob;
+    Mapped<GpioPort> gpioc;
+    Mapped<GpioPort> gpioh;
+    Mapped<GeneralTimer> tim2;
+    Mapped<Usart> usart1;
+    Mapped<Usart> usart2;
+    Mapped<DmaController> dma2;
 };
 
 }  // namespace sim

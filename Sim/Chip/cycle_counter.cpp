@@ -3,12 +3,12 @@
 namespace sim {
 
 CycleCounter::CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block)
-    : Peripheral(block), chip_(chip), clock_(clock)
+    : Peripheral(block), clock_(clock), regs_(*this, *this, register_table(), chip.log())
 {}
 
 void CycleCounter::reset()
 {
-    ctrl_ = 0x40000000U;
+    regs_.reset();
     trace_enabled_ = counting_ = false;
     base_ = offset_ = 0;
 }
@@ -36,56 +36,71 @@ void CycleCounter::set_trace_enabled(bool on)
     update_counting();
 }
 
-uint32_t CycleCounter::read(uint32_t offset, unsigned)
+std::span<const Register<CycleCounter>> CycleCounter::register_table()
 {
-    switch (offset) {
-        case 0x0:
-            return ctrl_;
-        case 0x4:
-            return cyccnt();
-        default:
-            chip_.log().line("DWT: read of unmodelled offset " + std::to_string(offset));
-            return 0;
-    }
+    using T = CycleCounter;
+    static constexpr Register<T> kTable[] = {
+        // NUMCOMP (bits 31:28) = 4 comparators, read-only. The count is taken as it stands before
+        // CYCCNTENA changes.
+        {.offset = 0x0,
+         .name = "CTRL",
+         .reset = 0x40000000U,
+         .writable = 0x0FFFFFFFU,
+         .on_write =
+             [](T& t, unsigned, uint32_t, uint32_t) {
+                 t.freeze();
+                 t.update_counting();
+             },
+         .storage = &T::ctrl_},
+        // CYCCNT, read whole whatever the width; a write sets the count.
+        {.offset = 0x4,
+         .name = "CYCCNT",
+         .writable = 0,
+         .on_read = [](T& t, unsigned) { return t.cyccnt(); },
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.start_from(value); },
+         .motion = [](const T& t) { return t.counting() ? Motion::CoreCycles : Motion::AtEvents; }},
+    };
+    return kTable;
 }
 
-void CycleCounter::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t CycleCounter::read(uint32_t offset, unsigned width)
 {
-    switch (offset) {
-        case 0x0:
-            freeze();
-            ctrl_ = (ctrl_ & 0xF0000000U) | (value & 0x0FFFFFFFU);
-            update_counting();
-            return;
-        case 0x4:
-            start_from(value);
-            return;
-        default:
-            chip_.log().line("DWT: write to unmodelled offset " + std::to_string(offset));
-            return;
-    }
+    return regs_.read(offset, width);
+}
+
+void CycleCounter::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
 }
 
 CoreDebugBlock::CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log)
-    : Peripheral(block), counter_(counter), log_(log)
+    : Peripheral(block), counter_(counter), regs_(*this, *this, register_table(), log)
 {}
 
-uint32_t CoreDebugBlock::read(uint32_t offset, unsigned)
+std::span<const Register<CoreDebugBlock>> CoreDebugBlock::register_table()
 {
-    if (offset == 0xC) return demcr_;
-    if (offset == 0x0) return 0;  // DHCSR: no debugger attached
-    log_.line("CoreDebug: read of unmodelled offset " + std::to_string(offset));
-    return 0;
+    using T = CoreDebugBlock;
+    static constexpr Register<T> kTable[] = {
+        // DHCSR: no debugger attached.
+        {.offset = 0x0, .name = "DHCSR", .writable = 0},
+        // DEMCR: TRCENA (bit 24) powers the trace unit that holds the cycle counter.
+        {.offset = 0xC,
+         .name = "DEMCR",
+         .writable = 0x010F07F1U,
+         .on_write = [](T& t, unsigned, uint32_t,
+                        uint32_t) { t.counter_.set_trace_enabled((t.regs_.at(0xC) & (1U << 24)) != 0); }},
+    };
+    return kTable;
 }
 
-void CoreDebugBlock::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t CoreDebugBlock::read(uint32_t offset, unsigned width)
 {
-    if (offset == 0xC) {
-        demcr_ = value & 0x010F07F1U;
-        counter_.set_trace_enabled((demcr_ & (1U << 24)) != 0);
-        return;
-    }
-    log_.line("CoreDebug: write to unmodelled offset " + std::to_string(offset));
+    return regs_.read(offset, width);
+}
+
+void CoreDebugBlock::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
 }
 
 }  // namespace sim

@@ -5,17 +5,20 @@
 
 #include "chip_context.h"
 #include "core_clock.h"
+#include <span>
+
 #include "peripheral.h"
 
 namespace sim {
 
-class CycleCounter final : public Peripheral {
+class CycleCounter : public Peripheral {
 public:
     // `clock` is the core clock the counter counts, read on every poll of it without a call into the chip.
     CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    bool free_running(uint32_t offset) const override { return offset == 0x4 && counting(); }
+    // CYCCNT moves as the core's cycle count while it counts.
+    Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
 
     void set_trace_enabled(bool on);
     bool counting() const { return counting_; }
@@ -34,27 +37,29 @@ private:
     void freeze();                    // takes the count as it stands, before the counting state changes
     void start_from(uint32_t value);  // the count is `value` now
     void update_counting();           // after TRCENA or CYCCNTENA changed
+    static std::span<const Register<CycleCounter>> register_table();
 
-    ChipContext& chip_;
     const CoreClock& clock_;
-    uint32_t ctrl_ = 0x40000000U;  // NUMCOMP = 4
+    uint32_t ctrl_ = 0;  // DWT_CTRL, whose CYCCNTENA (bit 0) starts the count
+    RegisterMap<CycleCounter> regs_;
     bool trace_enabled_ = false;
     bool counting_ = false;  // TRCENA and CYCCNTENA, kept together for the poll
     uint32_t base_ = 0;      // the count when it was last set or frozen
     uint32_t offset_ = 0;    // base_ less the core's cycles (mod 2^32) at that moment
 };
 
-class CoreDebugBlock final : public Peripheral {
+class CoreDebugBlock : public Peripheral {
 public:
     CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset() { demcr_ = 0; }
+    void reset() { regs_.reset(); }
 
 private:
+    static std::span<const Register<CoreDebugBlock>> register_table();
+
     CycleCounter& counter_;
-    Log& log_;
-    uint32_t demcr_ = 0;
+    RegisterMap<CoreDebugBlock> regs_;
 };
 
 }  // namespace sim

@@ -62,7 +62,7 @@ inline constexpr int kFlagShift[4] = {0, 6, 16, 22};
 
 }  // namespace dma_reg
 
-class DmaController final : public Peripheral {
+class DmaController : public Peripheral {
 public:
     DmaController(ChipContext& chip, const soc::Block& block);
 

@@ -153,7 +153,7 @@ inline constexpr uint32_t kIser = 0x000, kIcer = 0x080, kIspr = 0x100, kIcpr = 0
 inline constexpr uint32_t kIpr = 0x300;  // a byte per line, its top nibble implemented
 }  // namespace nvic_reg
 
-class NvicBlock final : public Peripheral {
+class NvicBlock : public Peripheral {
 public:
     NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
@@ -185,7 +185,7 @@ inline constexpr Field kVectkey{16, 16}, kPrigroup{8, 3};
 inline constexpr uint32_t kVectkeyValue = 0x05FAU, kVectkeyRead = 0xFA05U;
 }  // namespace scb_reg
 
-class ScbBlock final : public Peripheral {
+class ScbBlock : public Peripheral {
 public:
     ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }

@@ -18,7 +18,7 @@ inline constexpr uint32_t kPrften = 1U << 8, kIcen = 1U << 9, kDcen = 1U << 10, 
 inline constexpr uint32_t kDcrst = 1U << 12;
 }  // namespace flash_reg
 
-class FlashInterface final : public Peripheral {
+class FlashInterface : public Peripheral {
 public:
     FlashInterface(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }

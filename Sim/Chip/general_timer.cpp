@@ -431,15 +431,11 @@ void GeneralTimer::note_unmodelled()
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 
-bool GeneralTimer::free_running(uint32_t offset) const
-{
-    // CNT moves with time, and so do the flags in SR while the counter runs.
-    return (offset == kCnt || offset == kSr) && current().counting;
-}
-
 std::span<const Register<GeneralTimer>> GeneralTimer::register_table()
 {
     using T = GeneralTimer;
+    // CNT moves with time, and so do the flags in SR, while the counter runs.
+    static constexpr auto counts_while_counting = [](const T& t) { return t.counting() ? Motion::Counts : Motion::AtEvents; };
     static constexpr Register<T> kTable[] = {
         {.offset = kCr1,
          .name = "CR1",
@@ -461,7 +457,8 @@ std::span<const Register<GeneralTimer>> GeneralTimer::register_table()
                  t.sync_flags(t.now());
                  t.recompute_interrupt();
                  return t.sr_;
-             }},
+             },
+         .motion = counts_while_counting},
         // Write-only: reads 0.
         {.offset = kEgr,
          .name = "EGR",
@@ -483,7 +480,8 @@ std::span<const Register<GeneralTimer>> GeneralTimer::register_table()
         {.offset = kCnt,
          .name = "CNT",
          .on_read = [](T& t, unsigned) { return t.counter(); },
-         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.counter_written(value); }},
+         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.counter_written(value); },
+         .motion = counts_while_counting},
         // Always buffered: takes effect at the next update.
         {.offset = kPsc, .name = "PSC", .writable = 0xFFFFU},
         {.offset = kArr,

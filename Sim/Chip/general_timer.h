@@ -84,7 +84,7 @@ struct PwmShape {
     bool operator==(const PwmShape&) const = default;
 };
 
-class GeneralTimer final : public Peripheral {
+class GeneralTimer : public Peripheral {
 public:
     using ShapeListener = std::function<void(const PwmShape& shape, Picos at)>;
     using EdgeSink = std::function<void(Picos at, int level)>;
@@ -93,7 +93,7 @@ public:
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    bool free_running(uint32_t offset) const override;
+    Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
 
     void reset();
 

@@ -82,13 +82,14 @@ std::span<const Register<GpioPort>> GpioPort::register_table()
         {.offset = kPupdr,
          .name = "PUPDR",
          .on_write = [](G& g, unsigned, uint32_t, uint32_t before) { g.config_written(g.pupdr_, before, 2, 0, true); }},
-        // Resolved from the pins when read.
+        // The pins' levels (idr()); it moves with time while a pin's level is a function of time.
         {.offset = kIdr,
          .name = "IDR",
          .writable = 0,
          .on_read = [](G& g, unsigned) { return g.idr(); },
          .on_write = [](G& g, unsigned, uint32_t,
-                        uint32_t) { g.chip_.log().line(g.name() + ": write to read-only IDR ignored"); }},
+                        uint32_t) { g.chip_.log().line(g.name() + ": write to read-only IDR ignored"); },
+         .motion = [](const G& g) { return g.timed_pins() != 0 ? Motion::Counts : Motion::AtEvents; }},
         {.offset = kOdr,
          .name = "ODR",
          .writable = 0xFFFFU,
@@ -187,14 +188,15 @@ uint32_t GpioPort::changed_pins(uint32_t old_value, uint32_t new_value, unsigned
     return pins;
 }
 
-bool GpioPort::free_running(uint32_t offset) const
+uint32_t GpioPort::timed_pins() const
 {
-    if (offset != kIdr) return false;
-    if (device_pins_ != 0) return true;
-    for (int pin = 0; pin < 16; ++pin) {
-        if (mode(pin) == kAlternate && sources_[pin] && source_af_[pin] == alternate(pin)) return true;
+    uint32_t pins = device_pins_;
+    const uint32_t alternate_mode = low_bits_of_fields(moder_ >> 1) & ~low_bits_of_fields(moder_);
+    for (uint32_t sourced = source_pins_ & alternate_mode; sourced != 0; sourced &= sourced - 1) {
+        const int pin = std::countr_zero(sourced);
+        if (source_af_[pin] == alternate(pin)) pins |= 1U << pin;
     }
-    return false;
+    return pins;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -249,20 +251,16 @@ GpioPort::Resolution GpioPort::resolve(int pin, Picos now) const
 
 uint32_t GpioPort::idr() const
 {
-    Picos now = chip_.now();
-    // A pin with nothing on it but the chip's own buffer, in input or output mode, reads what its
-    // registers say, worked out for all such pins at once (the 1-Wire master samples its port a
-    // thousand times a simulated second): an output its latch, unless open-drain and released; otherwise
-    // its pull-up. Analog pins read 0 (the Schmitt trigger is off). Pins with a device, or in alternate
-    // mode (a peripheral's level, which may depend on the time), go one at a time as resolve() has it,
-    // in pin order, each device told of the read first.
-    const uint32_t low = low_bits_of_fields(moder_), high = low_bits_of_fields(moder_ >> 1);
-    const uint32_t output = low & ~high, input = ~low & ~high & 0xFFFFU, alternate_mode = high & ~low;
-    const uint32_t pull_up = low_bits_of_fields(pupdr_) & ~low_bits_of_fields(pupdr_ >> 1);
-    const uint32_t odr = odr_ & 0xFFFFU, open_drain = otyper_ & 0xFFFFU;
-    const uint32_t one_by_one = device_pins_ | alternate_mode;
-    uint32_t value = ((output & odr & (~open_drain | pull_up)) | (input & pull_up)) & ~one_by_one;
-    for (uint32_t pins = one_by_one; pins != 0; pins &= pins - 1) {
+    // Every pin reads its level by the one rule, resolve(): the level last worked out for it, kept up to
+    // date whenever the registers, a pushed alternate level or a device announce a change (refresh()),
+    // except on the pins whose level is a function of time, worked out now, in pin order, each device
+    // told of the read first (the 1-Wire master samples its port a thousand times a simulated second, the
+    // sensor's answer depending on the time within the slot). Analog pins read 0 (the Schmitt trigger is
+    // off).
+    const Picos now = chip_.now();
+    const uint32_t timed = timed_pins();
+    uint32_t value = levels_ & ~timed;
+    for (uint32_t pins = timed; pins != 0; pins &= pins - 1) {
         const int pin = std::countr_zero(pins);
         for (PinDevice* device : devices_[pin]) device->on_read(now);
         if (mode(pin) != kAnalog && resolve(pin, now).level) value |= 1U << pin;
@@ -351,6 +349,7 @@ void GpioPort::set_alternate_source(int pin, uint32_t af, LevelSource source)
     if (pin < 0 || pin > 15) return;
     sources_[pin] = std::move(source);
     source_af_[pin] = af;
+    source_pins_ = sources_[pin] ? (source_pins_ | (1U << pin)) : (source_pins_ & ~(1U << pin));
     if (mode(pin) == kAlternate) pins_changed(1U << pin);
 }
 

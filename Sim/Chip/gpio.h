@@ -8,8 +8,11 @@
 // the board) gives 1, a pull-down 0, and a floating pin reads 0: a real floating CMOS input reads
 // whatever charge is left on it, and 0 is the value a test can rely on.
 //
-// IDR is resolved when it is read, so a device whose drive depends on time (a sensor holding the line
-// low for 15 us of a read slot) is seen exactly then. Observers hear of every change of a resolved level
+// One rule gives a pin's level (resolve()). IDR holds it as last worked out for every pin whose level
+// changes only when the port is told (a register write, a pushed alternate-function level, a device
+// calling external_changed()); a pin with a device, whose drive may depend on time (a sensor holding the
+// line low for 15 us of a read slot), or with a level source is worked out when IDR is read, so that it
+// is seen exactly then. Observers hear of every change of a resolved level
 // that the port is told about: a register write that changes the chip's drive or pull, a device calling
 // external_changed(), a pushed alternate-function level; state observers also hear when the chip's own
 // output starts or stops driving a pin whose level stays (the LED's pin turned into an output already
@@ -37,7 +40,7 @@ inline constexpr uint32_t kLckk = 1U << 16;  // LCKR lock key bit
 inline constexpr uint32_t kInput = 0, kOutput = 1, kAlternate = 2, kAnalog = 3;
 }  // namespace gpio_reg
 
-class GpioPort final : public Peripheral {
+class GpioPort : public Peripheral {
 public:
     // The output level of a peripheral's alternate function at a time: 0 or 1, or -1 for not driving.
     using LevelSource = std::function<int(Picos now)>;
@@ -47,9 +50,9 @@ public:
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    // IDR moves with time, not only at scheduled events, when a pin follows a level source or a device
-    // (whose drive may be a function of time): a poll of it must creep, not jump to the next event.
-    bool free_running(uint32_t offset) const override;
+    // IDR moves with time, not only at scheduled events, while a pin's level is a function of time
+    // (timed_pins()): a poll of it must creep, not jump to the next event.
+    Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
 
     // Back to the reference manual's reset values (the debug pins of ports A and B in their alternate
     // function with their pulls). Attached devices, observers and alternate sources stay.
@@ -94,7 +97,12 @@ private:
         bool contention;
         bool driven;  // the chip's own output buffer drives the pin
     };
+    // The one rule for a pin's level.
     Resolution resolve(int pin, Picos now) const;
+    // The pins whose level is a function of time, worked out when read rather than kept: those with a
+    // device (its drive may depend on the time, as a sensor's in a read slot) and those in alternate mode
+    // with a level source selected (TIM2's PWM on A0).
+    uint32_t timed_pins() const;
     int alternate_level(int pin, Picos now) const;
 
     // The configuration of `pins` may have changed: tell the pins' devices of a new chip drive and
@@ -129,7 +137,8 @@ private:
     std::array<int8_t, 16> pushed_level_{};  // alternate-function level pushed by a peripheral, -1 none
     std::array<LevelSource, 16> sources_;
     std::array<uint32_t, 16> source_af_{};
-    uint32_t levels_ = 0;      // resolved levels last announced
+    uint32_t source_pins_ = 0;  // the pins with a level source
+    uint32_t levels_ = 0;      // resolved levels, kept up to date by refresh(): IDR's untimed pins
     uint32_t driven_ = 0;      // pins the chip drives, as last announced
     uint32_t contention_ = 0;  // pins in contention, so that it is logged once when it starts
     std::vector<PinObserver> observers_;

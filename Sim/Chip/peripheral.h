@@ -2,14 +2,17 @@
 // layout, soc_layout.h), with a read and a write handler, and a reset to the reference manual's reset
 // values.
 //
-// A model whose registers are plain data describes them in a table (RegisterMap below): offset, name,
-// reset value, the bits a write stores, the bits cleared by writing 0 or 1, and hooks for a register whose
-// value is computed when read or whose write has an effect. Dispatch, write masking, reset and the one
-// "unmodelled offset" log line are then the table's, not each model's.
+// Every model describes its registers as data, in a table (RegisterMap below): offset, name, reset
+// value, the bits a write stores, the bits cleared by writing 0 or 1 or by a read, where the word lives
+// (the map's storage, or a member of the model that its fast paths read directly), how the value moves
+// between events (a counter), and hooks for a register whose value is computed when read or whose write
+// has an effect. Dispatch, byte lanes, write masking, reset and the one "unmodelled offset" log line are
+// then the table's, not each model's.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,12 @@ struct Field {
     constexpr uint32_t of(uint32_t value) const { return (value << shift) & mask(); }
 };
 
+// How a register's value moves between the events that change it: only at events (a status flag set by
+// a character's end), with time itself (a timer's count: a wait polling it creeps by a bounded stride
+// instead of jumping to the next event), or as the core's own cycle count (the DWT's CYCCNT, which the
+// chip samples inline on its shortest path, from the core clock it keeps).
+enum class Motion : uint8_t { AtEvents, Counts, CoreCycles };
+
 class Peripheral {
 public:
     explicit Peripheral(const soc::Block& block) : name_(block.name), base_(block.base), size_(block.size) {}
@@ -41,9 +50,10 @@ public:
     virtual uint32_t read(uint32_t offset, unsigned width) = 0;
     virtual void write(uint32_t offset, uint32_t value, unsigned width) = 0;
 
-    // A register whose value moves on with time itself (a cycle counter, a timer's CNT) rather than only
-    // at scheduled events; a wait polling it is accelerated by a bounded stride instead of a jump.
-    virtual bool free_running(uint32_t /*offset*/) const { return false; }
+    // How the register at `offset` moves now (its table's declaration).
+    virtual Motion motion(uint32_t /*offset*/) const { return Motion::AtEvents; }
+    // Whether it moves on with time itself rather than only at scheduled events.
+    bool free_running(uint32_t offset) const { return motion(offset) != Motion::AtEvents; }
 
     const std::string& name() const { return name_; }
     uint32_t base() const { return base_; }
@@ -70,6 +80,13 @@ struct Register {
     // word before the write.
     void (*on_write)(M& model, unsigned index, uint32_t value, uint32_t before) = nullptr;
     unsigned count = 1;
+    // The model's member that holds the word, for a register its fast paths read or change directly (one
+    // word only); none: the map keeps it. Either way the map resets, masks and clears it.
+    uint32_t M::*storage = nullptr;
+    uint32_t clear_on_read = 0;  // bits cleared once a read has taken them (SysTick's COUNTFLAG)
+    // How the value moves, when it may move between events (asked of the model: a counter counts only
+    // while enabled); none: only at events.
+    Motion (*motion)(const M& model) = nullptr;
 };
 
 // The registers of a model as data: a word per register, found through a table with an entry per word
@@ -82,11 +99,14 @@ public:
         : model_(model), block_(block), log_(log), words_(block.size() / 4U)
     {
         size_t slots = 0;
-        for (const Register<M>& r : registers) slots += r.count;
+        for (const Register<M>& r : registers) slots += r.storage ? 0 : r.count;
         values_.assign(slots, 0);  // never resized: the entries keep pointers into it
         size_t slot = 0;
-        for (const Register<M>& r : registers)
-            for (unsigned i = 0; i < r.count; ++i) words_.at(r.offset / 4U + i) = {&r, &values_[slot++], i};
+        for (const Register<M>& r : registers) {
+            if (r.storage && r.count != 1) throw std::logic_error(block.name() + ": an array kept in a member");
+            for (unsigned i = 0; i < r.count; ++i)
+                words_.at(r.offset / 4U + i) = {&r, r.storage ? &(model.*r.storage) : &values_[slot++], i};
+        }
         reset();
     }
     RegisterMap(const RegisterMap&) = delete;
@@ -107,8 +127,18 @@ public:
         }
         const Entry& e = words_[word];
         uint32_t value = e.reg->on_read ? e.reg->on_read(model_, e.index) : *e.value;
+        if (e.reg->clear_on_read) *e.value &= ~(e.reg->clear_on_read & lanes(offset, width));
         if (width < 4) value >>= 8U * (offset & 3U);  // a byte or half-word lane of the word
         return value;
+    }
+
+    // How the register at `offset` moves now.
+    Motion motion(uint32_t offset) const
+    {
+        const uint32_t word = offset >> 2;
+        if (word >= words_.size() || words_[word].reg == nullptr || words_[word].reg->motion == nullptr)
+            return Motion::AtEvents;
+        return words_[word].reg->motion(model_);
     }
 
     // False for an offset no register covers (logged).
@@ -122,16 +152,12 @@ public:
         const Entry& e = words_[word];
         const Register<M>& r = *e.reg;
         const uint32_t before = *e.value;
-        uint32_t written = value;
-        uint32_t lanes = 0xFFFFFFFFU;
-        if (width < 4) {  // only the lanes written change
-            const unsigned shift = 8U * (offset & 3U);
-            lanes = (width == 1 ? 0xFFU : 0xFFFFU) << shift;
-            written = (value << shift) & lanes;
-        }
-        uint32_t next = (before & ~(r.writable & lanes)) | (written & r.writable & lanes);
-        next &= ~(r.clear_on_0 & lanes & ~written);
-        next &= ~(r.clear_on_1 & lanes & written);
+        // Only the lanes written change.
+        const uint32_t lane = lanes(offset, width);
+        const uint32_t written = width < 4 ? (value << (8U * (offset & 3U))) & lane : value;
+        uint32_t next = (before & ~(r.writable & lane)) | (written & r.writable & lane);
+        next &= ~(r.clear_on_0 & lane & ~written);
+        next &= ~(r.clear_on_1 & lane & written);
         *e.value = next;
         if (r.on_write) r.on_write(model_, e.index, written, before);
         return true;
@@ -142,6 +168,13 @@ public:
     uint32_t at(uint32_t offset, unsigned index = 0) const { return *words_.at(offset / 4U + index).value; }
 
 private:
+    // The bits of the word that an access of `width` bytes at `offset` reaches.
+    static uint32_t lanes(uint32_t offset, unsigned width)
+    {
+        if (width >= 4) return 0xFFFFFFFFU;
+        return (width == 1 ? 0xFFU : 0xFFFFU) << (8U * (offset & 3U));
+    }
+
     struct Entry {
         const Register<M>* reg = nullptr;  // none: no register at this word
         uint32_t* value = nullptr;

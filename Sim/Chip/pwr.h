@@ -18,7 +18,7 @@ inline constexpr uint32_t kVosrdy = 1U << 14;
 inline constexpr uint32_t kEwup = 1U << 8, kBre = 1U << 9;
 }  // namespace pwr_reg
 
-class Pwr final : public Peripheral {
+class Pwr : public Peripheral {
 public:
     Pwr(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }

@@ -18,7 +18,7 @@
 
 namespace sim {
 
-class Rcc final : public Peripheral {
+class Rcc : public Peripheral {
 public:
     // Start-up figures of the STM32F411's datasheet (typical crystal start-up, worst-case PLL lock and
     // HSI start-up), and the cycles of the old clock a switch of SYSCLK takes to resynchronise.

@@ -74,10 +74,11 @@ inline constexpr Block kRcc{"RCC", 0x40023800U, 0x400U, Bus::Ahb1};
 inline constexpr Block kFlash{"FLASH", 0x40023C00U, 0x400U, Bus::Ahb1};
 inline constexpr Block kDma2{"DMA2", 0x40026400U, 0x400U, Bus::Ahb1, detail::kDma2StreamIrqs};
 
-// Every block, in the order the chip looks an address up (the most used first).
-inline constexpr std::array<const Block*, 17> kBlocks{
+// Every block, in the order the chip looks an address up (the most used first). Each has its model
+// on the chip (a Mapped<...> member of Chip), which the chip checks when it is built.
+inline constexpr auto kBlocks = std::to_array<const Block*>({
     &kNvic,  &kScb,   &kSysTick, &kDwt,   &kCoreDebug, &kRcc,    &kPwr,    &kFlash, &kSyscfg,
     &kGpioA, &kGpioB, &kGpioC,   &kGpioH, &kTim2,      &kUsart1, &kUsart2, &kDma2,
-};
+});
 
 }  // namespace sim::soc

@@ -16,7 +16,7 @@ inline constexpr uint32_t kCmpcrPd = 1U << 0;     // compensation cell powered
 inline constexpr uint32_t kCmpcrReady = 1U << 8;  // compensation cell ready: read-only
 }  // namespace syscfg_reg
 
-class Syscfg final : public Peripheral {
+class Syscfg : public Peripheral {
 public:
     Syscfg(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }

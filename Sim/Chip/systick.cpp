@@ -20,8 +20,6 @@ void SysTickTimer::reset()
 {
     wrap_timer_.cancel();
     regs_.reset();
-    ctrl_ = load_ = 0;
-    countflag_ = false;
 }
 
 Ticks SysTickTimer::clocks_now() const
@@ -55,32 +53,33 @@ std::span<const Register<SysTickTimer>> SysTickTimer::register_table()
 {
     using T = SysTickTimer;
     static constexpr Register<T> kTable[] = {
-        // CTRL: ENABLE, TICKINT, CLKSOURCE; COUNTFLAG (bit 16) is read from the counter and clears on read.
+        // CTRL: ENABLE, TICKINT, CLKSOURCE; COUNTFLAG (bit 16) is set by the wrap and cleared by a read.
         {.offset = 0x0,
          .name = "CTRL",
-         .writable = 0,
-         .on_read = [](T& t, unsigned) { return t.read_control(); },
-         .on_write = [](T& t, unsigned, uint32_t value, uint32_t) { t.control_written(value); }},
+         .writable = 7U,
+         .on_write = [](T& t, unsigned, uint32_t, uint32_t before) { t.control_written(before); },
+         .storage = &T::ctrl_,
+         .clear_on_read = kCountFlag},
         // A new LOAD applies from the next reload on.
         {.offset = 0x4,
          .name = "LOAD",
-         .writable = 0,
-         .on_read = [](T& t, unsigned) { return t.load_; },
+         .writable = 0xFFFFFFU,
          .on_write =
-             [](T& t, unsigned, uint32_t value, uint32_t) {
-                 t.load_ = value & 0xFFFFFFU;
+             [](T& t, unsigned, uint32_t, uint32_t) {
                  if (t.enabled()) t.schedule_wrap();
-             }},
-        // Any write clears the counter and COUNTFLAG.
+             },
+         .storage = &T::load_},
+        // Any write clears the counter and COUNTFLAG. The count moves with time while the timer runs.
         {.offset = 0x8,
          .name = "VAL",
          .writable = 0,
          .on_read = [](T& t, unsigned) { return t.current_value(); },
          .on_write =
              [](T& t, unsigned, uint32_t, uint32_t) {
-                 t.countflag_ = false;
+                 t.ctrl_ &= ~kCountFlag;
                  if (t.enabled()) t.restart();
-             }},
+             },
+         .motion = [](const T& t) { return t.enabled() ? Motion::Counts : Motion::AtEvents; }},
         // No exact 10 ms reference: HCLK/8 at 100 MHz is 12500 clocks.
         {.offset = 0xC, .name = "CALIB", .reset = 0x40000000U | 12499U, .writable = 0},
     };
@@ -97,17 +96,9 @@ void SysTickTimer::write(uint32_t offset, uint32_t value, unsigned width)
     regs_.write(offset, value, width);
 }
 
-uint32_t SysTickTimer::read_control()
+void SysTickTimer::control_written(uint32_t before)
 {
-    const uint32_t value = ctrl_ | (countflag_ ? (1U << 16) : 0U);
-    countflag_ = false;
-    return value;
-}
-
-void SysTickTimer::control_written(uint32_t value)
-{
-    const bool was_enabled = enabled();
-    ctrl_ = value & 7U;
+    const bool was_enabled = (before & 1U) != 0;
     if (enabled() && !was_enabled)
         restart();
     else if (!enabled())

@@ -11,12 +11,12 @@
 
 namespace sim {
 
-class SysTickTimer final : public Peripheral {
+class SysTickTimer : public Peripheral {
 public:
     SysTickTimer(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    bool free_running(uint32_t offset) const override { return offset == 0x8 && enabled(); }
+    Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
 
     bool enabled() const { return ctrl_ & 1U; }
     bool interrupt_enabled() const { return (ctrl_ & 3U) == 3U; }
@@ -28,32 +28,32 @@ public:
     // cycle count.
     void wrap(Picos at)
     {
-        countflag_ = true;
+        ctrl_ |= kCountFlag;
         if (ctrl_ & 2U) exceptions_.set_pending(kSysTickException);
         next_wrap_ += period_ticks();
         wrap_timer_.arm_at(at + wrap_period_);
     }
 
 private:
+    static constexpr uint32_t kCountFlag = 1U << 16;  // CTRL's COUNTFLAG: a wrap since CTRL was last read
+
     Ticks clocks_now() const;  // SysTick input clocks since reset
     void restart();            // counter cleared now: the next wrap comes LOAD + 1 clocks later
     Ticks period_ticks() const { return Ticks(static_cast<uint64_t>(load_) + 1U); }
     void schedule_wrap();
 
     // Register hooks.
-    uint32_t read_control();
-    void control_written(uint32_t value);
+    void control_written(uint32_t before);
     uint32_t current_value() const;
     static std::span<const Register<SysTickTimer>> register_table();
 
     ChipContext& chip_;
     Exceptions& exceptions_;  // the wrap pends SysTick here without a call into the chip
-    RegisterMap<SysTickTimer> regs_;
-    // CTRL and LOAD live here rather than in the map: the wrap, a thousand times a simulated second,
-    // reads them without the indirection of a reference.
+    // CTRL (with COUNTFLAG) and LOAD, kept as members that the table names: the wrap, a thousand times a
+    // simulated second, reads them without the map's indirection.
     uint32_t ctrl_ = 0;
     uint32_t load_ = 0;
-    bool countflag_ = false;
+    RegisterMap<SysTickTimer> regs_;
     Ticks cleared_at_{0};    // input clock count when the counter was last cleared
     Ticks next_wrap_{0};     // input clock count of the next 1 -> 0 step
     Picos wrap_period_ = 0;  // LOAD + 1 input clocks, in picoseconds, for the periodic case

@@ -22,6 +22,7 @@ Usart::Usart(ChipContext& chip, const soc::Block& block)
       chip_(chip),
       irq_(block.irq()),
       on_apb2_(block.bus == soc::Bus::Apb2),
+      regs_(*this, *this, register_table(), chip.log()),
       frame_timer_(chip.scheduler(), [this](Picos at) { complete_frame(at); }),
       idle_timer_(chip.scheduler(), [this](Picos) { on_idle_check(); }),
       tx_step_timer_(chip.scheduler(), [this](Picos at) { on_tx_step(at); })
@@ -30,87 +31,101 @@ Usart::Usart(ChipContext& chip, const soc::Block& block)
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 
-uint32_t Usart::read(uint32_t offset, unsigned)
+std::span<const Register<Usart>> Usart::register_table()
 {
-    switch (offset) {
-        case kSr:
-            seen_flags_ = sr_ & kSequenceCleared;
-            return sr_;
-        case kDr: {
-            // The read empties the receive register and completes an SR-then-DR sequence: the flags that
-            // the SR read saw are cleared, not ones that came up in between.
-            sr_ &= ~(kRxne | seen_flags_);
-            seen_flags_ = 0;
-            update_dma_request();
-            update_irq();
-            return rdr_;
-        }
-        case kBrr:
-            return brr_;
-        case kCr1:
-            return cr1_;
-        case kCr2:
-            return cr2_;
-        case kCr3:
-            return cr3_;
-        case kGtpr:
-            return gtpr_;
-        default:
-            chip_.log().line(name() + ": read of unmodelled offset " + hex_text(offset, 0));
-            return 0;
-    }
+    using U = Usart;
+    static constexpr Register<U> kTable[] = {
+        // TXE and TC set at reset. Only RXNE, TC, LBD and CTS can be cleared by software, by writing 0;
+        // the error and idle flags clear by a read of SR followed by a read of DR.
+        {.offset = kSr,
+         .name = "SR",
+         .reset = kTxe | kTc,
+         .writable = 0,
+         .clear_on_0 = kWriteZeroClears,
+         .on_read = [](U& u, unsigned) { return u.read_status(); },
+         .on_write =
+             [](U& u, unsigned, uint32_t, uint32_t) {
+                 u.update_dma_request();
+                 u.update_irq();
+             },
+         .storage = &U::sr_},
+        // Two registers at one address: reading takes the received character, writing queues one to send.
+        {.offset = kDr,
+         .name = "DR",
+         .writable = 0,
+         .on_read = [](U& u, unsigned) { return u.read_data(); },
+         .on_write = [](U& u, unsigned, uint32_t value, uint32_t) { u.data_written(value); }},
+        {.offset = kBrr, .name = "BRR", .writable = 0xFFFFU, .storage = &U::brr_},
+        {.offset = kCr1,
+         .name = "CR1",
+         .writable = 0xBFFFU,
+         .on_write = [](U& u, unsigned, uint32_t, uint32_t before) { u.control1_written(before); },
+         .storage = &U::cr1_},
+        {.offset = kCr2, .name = "CR2", .writable = 0x7F7FU, .storage = &U::cr2_},
+        {.offset = kCr3,
+         .name = "CR3",
+         .writable = 0x0FFFU,
+         .on_write = [](U& u, unsigned, uint32_t, uint32_t) { u.control3_written(); },
+         .storage = &U::cr3_},
+        {.offset = kGtpr, .name = "GTPR", .writable = 0xFFFFU},
+    };
+    return kTable;
 }
 
-void Usart::write(uint32_t offset, uint32_t value, unsigned)
+uint32_t Usart::read(uint32_t offset, unsigned width)
 {
-    switch (offset) {
-        case kSr:
-            sr_ &= ~(~value & kWriteZeroClears);
-            update_dma_request();
-            update_irq();
-            return;
-        case kDr:
-            if (!(cr1_ & kUe)) {
-                chip_.log().line(name() + ": write to DR while the port is disabled (UE clear) is lost");
-                return;
-            }
-            tdr_ = static_cast<uint16_t>(value & 0x1FFU);
-            tdr_full_ = true;
-            sr_ &= ~(kTxe | kTc);
-            if (transmitter_on() && !tx_busy_) start_char(chip_.now());
-            update_irq();
-            return;
-        case kBrr:
-            brr_ = value & 0xFFFFU;
-            return;
-        case kCr1: {
-            const bool tx_was_on = transmitter_on();
-            const bool rx_was_on = receiver_on();
-            cr1_ = value & 0xBFFFU;
-            if (!tx_was_on && transmitter_on()) {
-                if (!tx_busy_) start_idle_frame(chip_.now());
-            }
-            if (rx_was_on && !receiver_on()) stop_receiver();
-            update_irq();
-            if (control_listener_) control_listener_();
-            return;
-        }
-        case kCr2:
-            cr2_ = value & 0x7F7FU;
-            return;
-        case kCr3:
-            cr3_ = value & 0x0FFFU;
-            update_dma_request();
-            update_irq();
-            if (control_listener_) control_listener_();
-            return;
-        case kGtpr:
-            gtpr_ = value & 0xFFFFU;
-            return;
-        default:
-            chip_.log().line(name() + ": write of " + hex_text(value, 0) + " to unmodelled offset " +
-                             hex_text(offset, 0));
+    return regs_.read(offset, width);
+}
+
+void Usart::write(uint32_t offset, uint32_t value, unsigned width)
+{
+    regs_.write(offset, value, width);
+}
+
+uint32_t Usart::read_status()
+{
+    seen_flags_ = sr_ & kSequenceCleared;
+    return sr_;
+}
+
+uint32_t Usart::read_data()
+{
+    // The read empties the receive register and completes an SR-then-DR sequence: the flags that the SR
+    // read saw are cleared, not ones that came up in between.
+    sr_ &= ~(kRxne | seen_flags_);
+    seen_flags_ = 0;
+    update_dma_request();
+    update_irq();
+    return rdr_;
+}
+
+void Usart::data_written(uint32_t value)
+{
+    if (!(cr1_ & kUe)) {
+        chip_.log().line(name() + ": write to DR while the port is disabled (UE clear) is lost");
+        return;
     }
+    tdr_ = static_cast<uint16_t>(value & 0x1FFU);
+    tdr_full_ = true;
+    sr_ &= ~(kTxe | kTc);
+    if (transmitter_on() && !tx_busy_) start_char(chip_.now());
+    update_irq();
+}
+
+void Usart::control1_written(uint32_t before)
+{
+    const auto on = [](uint32_t cr1, uint32_t enable) { return (cr1 & (kUe | enable)) == (kUe | enable); };
+    if (!on(before, kTe) && transmitter_on() && !tx_busy_) start_idle_frame(chip_.now());
+    if (on(before, kRe) && !receiver_on()) stop_receiver();
+    update_irq();
+    if (control_listener_) control_listener_();
+}
+
+void Usart::control3_written()
+{
+    update_dma_request();
+    update_irq();
+    if (control_listener_) control_listener_();
 }
 
 // ---------------------------------------------------------------------------------------------------

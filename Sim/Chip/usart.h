@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,7 +59,7 @@ inline constexpr uint32_t kEie = 1U << 0, kDmar = 1U << 6;
 
 }  // namespace usart_reg
 
-class Usart final : public Peripheral {
+class Usart : public Peripheral {
 public:
     Usart(ChipContext& chip, const soc::Block& block);
 
@@ -122,16 +123,25 @@ private:
     void update_irq();
     void update_dma_request();
 
+    // Register hooks.
+    uint32_t read_status();
+    uint32_t read_data();
+    void data_written(uint32_t value);
+    void control1_written(uint32_t before);
+    void control3_written();
+    static std::span<const Register<Usart>> register_table();
+
     ChipContext& chip_;
     int irq_;
     bool on_apb2_;
 
-    uint32_t sr_ = 0x00C0;  // TXE and TC set at reset
+    // The registers the model works with, kept as members that the table names.
+    uint32_t sr_ = 0;
     uint32_t brr_ = 0;
     uint32_t cr1_ = 0;
     uint32_t cr2_ = 0;
     uint32_t cr3_ = 0;
-    uint32_t gtpr_ = 0;
+    RegisterMap<Usart> regs_;
     uint32_t seen_flags_ = 0;  // error and idle flags seen by a read of SR, cleared by the next DR read
     bool irq_level_ = false;
     bool dma_request_ = false;

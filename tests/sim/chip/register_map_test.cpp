@@ -86,6 +86,11 @@ TEST_F(RegisterMapTest, SerialPortKeepsItsImplementedBitsAndClearsOnlyTheFlagsSo
     EXPECT_EQ(USART1->CR3, 0x0FFFU);
     USART1->BRR = 0x123428B1U;
     EXPECT_EQ(USART1->BRR, 0x28B1U);
+    // A byte access reaches its own lane: CR1's second byte holds UE (bit 13).
+    chip.write(sim::soc::kUsart1.base + 0x0DU, 0x20U, 1);
+    EXPECT_EQ(USART1->CR1, USART_CR1_UE);
+    EXPECT_EQ(chip.read(sim::soc::kUsart1.base + 0x0DU, 1) & 0xFFU, 0x20U);
+    USART1->CR1 = 0;
 
     // A write to DR with the port off is lost, and says so.
     USART1->DR = 0x55;

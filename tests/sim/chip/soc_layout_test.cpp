@@ -66,6 +66,20 @@ TEST(SocLayout, EveryBlockHasItsModelAndBlocksDoNotOverlap)
     for (const std::string& line : chip.log().kept()) EXPECT_EQ(line.find("no model"), std::string::npos) << line;
 }
 
+// A model on no block of the layout, two on one block, or a block left without its model stop the chip's
+// construction instead of leaving addresses that no model answers.
+TEST(SocLayout, TheModelTableTakesOneModelPerBlockOfTheLayout)
+{
+    Log log;
+    Exceptions exceptions;
+    ModelTable table;
+    EXPECT_THROW(Mapped<NvicBlock>(table, soc::Block{"NOWHERE", 0x50000000U, soc::kNvic.size, soc::Bus::Ahb1}, exceptions, log),
+                 std::logic_error);
+    const Mapped<NvicBlock> nvic(table, soc::kNvic, exceptions, log);
+    EXPECT_THROW(Mapped<NvicBlock>(table, soc::kNvic, exceptions, log), std::logic_error);
+    EXPECT_THROW(table.check_complete(), std::logic_error);
+}
+
 TEST(SocLayout, RegisterOffsetsAndBitsAgreeWithTheFirmwaresMap)
 {
     // USART
