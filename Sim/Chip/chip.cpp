@@ -90,7 +90,7 @@ bool Chip::free_running(uint32_t address)
 
 void Chip::stop_at_time_limit()
 {
-    now_ = time_limit_;
+    now_ = scheduler_.limit();
     scheduler_.run_due(now_);
     throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
@@ -133,13 +133,13 @@ void Chip::take_inline(int e)
 
     exceptions_.activate(e);
     monitor_valid_ = false;  // every exception entry clears the exclusive monitor
-    advance_stacking(exception_entry_picos_);
+    advance_to<true>(now_ + exception_entry_picos_);
     if (spin_ == &spins_.back()) halt_nested_too_deep();
     // The handler's level starts with no wait in progress; its first access sets the rest of the state.
     (++spin_)->kind = Spin::Kind::None;
     handler();
     (--spin_)->resumed = true;
-    advance_stacking(exception_return_picos_);
+    advance_to<true>(now_ + exception_return_picos_);
     exceptions_.deactivate(e);
 }
 
@@ -219,7 +219,7 @@ uint32_t Chip::poll_cycle_counter()
     const Picos to = stride_end(*spin_) + core_access_picos_;
     if (to >= scheduler_.horizon()) [[unlikely]]
         return poll_cycle_counter_to_event(to);
-    now_ = to;
+    advance_to(to);  // nothing due: the comparison above already said so
     if (exceptions_.any_pending()) [[unlikely]]
         return cycle_count_after_delivery();
     return dwt.cyccnt_at(core_clock_.cycles_at(to));
@@ -230,18 +230,23 @@ uint32_t Chip::poll_cycle_counter_to_event(Picos unbounded)
     // Commonest by far: a long wait (the main loop's pauses) whose stride the tick cuts short.
     const Picos next = scheduler_.next_time();
     const Picos to = next + core_access_picos_;
-    if (next > now_ && unbounded >= to && pass_tick_alone(to)) return dwt.cyccnt_at(core_clock_.cycles_at(now_));
+    if (next > now_ && unbounded >= to && pass_periodic_alone(to)) return dwt.cyccnt_at(core_clock_.cycles_at(now_));
     poll_stride(*spin_, core_access_picos_);
     return dwt.cyccnt_at(core_clock_.cycles_at(now_));
 }
 
-bool Chip::pass_tick_alone(Picos to)
+bool Chip::pass_periodic_alone(Picos to)
 {
-    if (!(to < time_limit_ && scheduler_.direct_alone_until(to) && scheduler_.direct_owner() == &systick)) return false;
-    now_ = to;
-    scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
-    if (to >= scheduler_.horizon()) [[unlikely]]
-        run_due_events();
+    if (!(to < scheduler_.limit() && scheduler_.direct_alone_until(to))) return false;
+    // The periodic event's action is given its own time, and what it schedules is due after it: it runs
+    // first, then time moves on as anywhere else. The tick's wrap, when it holds the slot, is called
+    // inline rather than through the slot's function pointer: 2 million instructions fewer on 120
+    // simulated seconds (1.8 %, callgrind).
+    if (scheduler_.direct_owner() == &systick)
+        scheduler_.run_direct_as([this](Picos at) { systick.wrap(at); });
+    else
+        scheduler_.run_direct();
+    advance_to(to);
     if (exceptions_.any_pending()) deliver();
     return true;
 }
@@ -261,7 +266,7 @@ uint32_t Chip::count_cycle_counter()
     const Picos to = now_ + core_access_picos_;
     if (to >= scheduler_.horizon()) [[unlikely]]
         return cycle_count_after_events();
-    now_ = to;
+    advance_to(to);  // nothing due: the comparison above already said so
     if (exceptions_.any_pending()) [[unlikely]]
         return cycle_count_after_delivery();
     return dwt.cyccnt_at(core_clock_.cycles_at(to));
@@ -355,8 +360,9 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
 void Chip::nop()
 {
     const Picos skip = skip_for_nop();
-    // A recognised wait on memory jumps to the next event: the tick alone, in a pause on the tick count.
-    if (skip != 0 && pass_tick_alone(now_ + skip + cycles_to_picos(cost::kNop, core_clock_.period()))) return;
+    // A recognised wait on memory jumps to the next event: the periodic one alone (the tick), in a pause on
+    // the tick count.
+    if (skip != 0 && pass_periodic_alone(now_ + skip + cycles_to_picos(cost::kNop, core_clock_.period()))) return;
     spend(cost::kNop, skip);
 }
 

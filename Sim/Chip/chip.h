@@ -73,7 +73,6 @@ public:
     // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
     void set_time_limit(Picos limit)
     {
-        time_limit_ = limit;
         scheduler_.set_limit(limit);
     }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
@@ -154,35 +153,37 @@ private:
     }
     // The costs above and those of exception entry and return, in picoseconds at the present core clock.
     void set_access_costs();
-    void advance(Picos dt)
+    // The one way time moves: to `t` (never back), running every event due by then, in order. Whatever
+    // moves time comes here (the accesses and their short paths, exception stacking, run_until(), which
+    // the emulated core's runner uses), so that one comparison with the scheduler's horizon (the next
+    // event or the run's end) decides whether anything is due, and the run ends in one place
+    // (stop_at_time_limit()). Interrupts made pending on the way are taken by the caller, when it may
+    // (deliver()). `kStacking`: the time of an exception's entry or return, during which no other
+    // exception is taken (deliver() waits while the flag is up).
+    template <bool kStacking = false>
+    [[gnu::always_inline]] void advance_to(Picos t)
     {
-        now_ += dt;
-        if (now_ >= scheduler_.horizon()) run_due_events();
-    }
-    // Time spent stacking or unstacking an exception: the events due by its end run, but no exception is
-    // taken in the middle of it (deliver() waits while the flag is up).
-    void advance_stacking(Picos dt)
-    {
-        now_ += dt;
-        if (now_ >= scheduler_.horizon()) [[unlikely]] {
-            delivering_ = true;
+        now_ = t;
+        if (t >= scheduler_.horizon()) [[unlikely]] {
+            if (kStacking) delivering_ = true;
             run_due_events();
-            delivering_ = false;
+            if (kStacking) delivering_ = false;
         }
     }
+    void advance(Picos dt) { advance_to(now_ + dt); }
     void run_due_events()
     {
-        if (now_ >= time_limit_) [[unlikely]]
+        if (now_ >= scheduler_.limit()) [[unlikely]]
             stop_at_time_limit();
         scheduler_.run_due(now_);
     }
     [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
-    // Time moves on to `to`, past the tick's wrap, which is the next event: the wrap runs on its own and
-    // what it pends is taken, as spending the time would do, without the search for whatever else might
-    // be due. Does nothing and returns false unless the wrap is the only event due by `to` and the run
-    // does not end by then.
-    [[gnu::always_inline]] inline bool pass_tick_alone(Picos to);
+    // Time moves on to `to`, past the scheduler's periodic event (its direct slot: the tick's wrap), which
+    // is the next event: its action runs on its own and what it pends is taken, as spending the time would
+    // do, without the search for whatever else might be due. Does nothing and returns false unless the
+    // periodic event is the only event due by `to` and the run does not end by then.
+    [[gnu::always_inline]] inline bool pass_periodic_alone(Picos to);
     // Takes `exception`: entry, the handler at its own spin level, return. take() is the general call;
     // take_inline() its body, which deliver() uses for the 1 kHz tick so that the exception's number is
     // a constant there and its bookkeeping (a pending bit, the active stack, the execution priority)
@@ -207,9 +208,7 @@ private:
     // plus the access, events due by then run and interrupts are taken.
     void poll_stride(const Spin& s, Picos access)
     {
-        const Picos to = stride_target(s) + access;
-        now_ = to;
-        if (to >= scheduler_.horizon()) run_due_events();
+        advance_to(stride_target(s) + access);
         if (exceptions_.any_pending()) deliver();
     }
     // A further read of a counter recognised as being waited on (SysTick's VAL, a timer's count): apart
@@ -246,9 +245,6 @@ private:
     Exceptions exceptions_;
 
     Picos now_ = 0;
-    // The run's end, as the scheduler's horizon also has it: read from the scheduler instead, the tick's
-    // short path compiles to some 20 more instructions a tick (measured with callgrind).
-    Picos time_limit_ = kNever;
     // Cycles of HCLK, which runs the core from reset on the 16 MHz HSI.
     CoreClock core_clock_{now_, period_of(16'000'000)};
     Picos core_access_picos_ = 0;

@@ -43,6 +43,8 @@ public:
     // it tells a register access whether it has anything to do besides the access, where the two
     // comparisons it replaces cost twice as much on every access.
     Picos horizon() const { return horizon_; }
+    // The end of the run, kept here alone.
+    Picos limit() const { return limit_; }
     void set_limit(Picos limit)
     {
         limit_ = limit;
