@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -40,7 +41,7 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     step.args = std::string(rest);
     std::string_view argument = next_word(rest);
     if (!rest.empty())
-        throw std::invalid_argument("unexpected " + quoted(rest) + " after " + std::string(verb) + "'s argument");
+        throw std::invalid_argument("unexpected " + scenario_text::quoted(rest) + " after " + std::string(verb) + "'s argument");
 
     if (verb == "break") {
         step.verb = ScenarioStep::Verb::Break;
@@ -55,7 +56,7 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     } else if (verb == "switch") {
         step.verb = ScenarioStep::Verb::Switch;
         auto position = parse_switch_position(argument);
-        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + quoted(argument));
+        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + scenario_text::quoted(argument));
         step.position = *position;
     } else if (verb == "temp") {
         step.verb = ScenarioStep::Verb::Temp;
@@ -66,10 +67,10 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     } else if (verb == "sensor") {
         step.verb = ScenarioStep::Verb::Sensor;
         auto condition = parse_sensor_condition(argument);
-        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + quoted(argument));
+        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + scenario_text::quoted(argument));
         step.sensor = *condition;
     } else {
-        throw std::invalid_argument("unknown verb " + quoted(verb) +
+        throw std::invalid_argument("unknown verb " + scenario_text::quoted(verb) +
                                     " (send, break, noise, switch, temp, sensor, crystal; wait-serial, no-serial, "
                                     "wait-temp, expect-led, expect-pin, expect-pwm, no-halt, no-violation, no-log, "
                                     "wait-halt)");
@@ -125,13 +126,13 @@ const char* to_string(ScenarioStep::Verb verb)
 Picos parse_seconds(std::string_view text)
 {
     // Parsed as decimal digits rather than through a double, so that 0.1 s is exactly 10^11 ps.
-    const std::string bad = "a time must be seconds such as 12 or 0.125, not " + quoted(text);
+    const std::string bad = "a time must be seconds such as 12 or 0.125, not " + scenario_text::quoted(text);
     size_t point = text.find('.');
     std::string_view whole = text.substr(0, point);
     std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
     // 2^64 ps is 213 days: keep well inside it.
-    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + quoted(text));
+    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + scenario_text::quoted(text));
     if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
     Picos seconds_part = 0;
     for (char c : whole) {
@@ -184,7 +185,7 @@ std::string unescape(std::string_view text)
                 break;
             }
             default:
-                throw std::invalid_argument("unknown escape " + quoted(std::string("\\") + text[i]) +
+                throw std::invalid_argument("unknown escape " + scenario_text::quoted(std::string("\\") + text[i]) +
                                             " (\\r \\n \\t \\0 \\\\ \\xNN)");
         }
     }
@@ -260,6 +261,24 @@ Scenario load_scenario(const std::string& path)
     std::ifstream in(path);
     if (!in) throw ScenarioError(path + ": cannot open the scenario file");
     return parse_scenario(in, path);
+}
+
+std::vector<std::string> scenario_files(const std::vector<std::string>& paths)
+{
+    std::vector<std::string> files;
+    for (const std::string& path : paths) {
+        if (!std::filesystem::is_directory(path)) {
+            files.push_back(path);
+            continue;
+        }
+        std::vector<std::string> inside;
+        for (const auto& entry : std::filesystem::directory_iterator(path))
+            if (entry.path().extension() == ".scenario" && !entry.is_directory()) inside.push_back(entry.path().string());
+        if (inside.empty()) throw ScenarioError(path + ": the folder holds no *.scenario file");
+        std::sort(inside.begin(), inside.end());
+        files.insert(files.end(), inside.begin(), inside.end());
+    }
+    return files;
 }
 
 void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply)

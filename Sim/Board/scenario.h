@@ -73,6 +73,9 @@ public:
 // Throws ScenarioError ("NAME:LINE: what is wrong").
 Scenario parse_scenario(std::istream& in, const std::string& name);
 Scenario load_scenario(const std::string& path);
+// The scenario files named, a folder standing for its *.scenario files in name order. Throws
+// ScenarioError for a folder that holds none.
+std::vector<std::string> scenario_files(const std::vector<std::string>& paths);
 
 // Helpers of the parser, also used by the command line: a time in seconds, and C escapes. Both throw
 // std::invalid_argument with a message fit for the user.

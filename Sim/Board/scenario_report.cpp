@@ -12,11 +12,10 @@ namespace {
 
 using Result = Verdict::Result;
 
-// Text as an XML attribute or element may hold it: the markup characters as entities, and every byte a
-// report may not carry (control characters, anything outside ASCII that might not be UTF-8) as \xNN.
+// Text as an XML attribute or element may hold it: the markup as entities, and every byte a report may
+// not carry (control characters, anything outside ASCII that might not be UTF-8) as \xNN.
 std::string xml(const std::string& text)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
@@ -36,12 +35,12 @@ std::string xml(const std::string& text)
                 out += "&apos;";
                 break;
             default:
-                if ((c < 0x20 && c != '\t' && c != '\n') || c > 0x7E) {
-                    out += "\\x";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
-                } else {
+                if (c >= 0x20 && c < 0x7F) {
                     out += static_cast<char>(c);
+                } else {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+                    out += escaped;
                 }
         }
     }

@@ -5,9 +5,7 @@
 // greeting in time) or the device went away during a run; 2 bad input (an option, a scenario file, a
 // device missing or busy, a report that cannot be written), before anything runs; 3 an expectation failed.
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 
 #include "board_run.h"
@@ -27,24 +25,6 @@ struct Options {
     double greeting_timeout = 10;
     double slack = -1;  // default: worked out from the speed
 };
-
-// Folders stand for their *.scenario files, in name order.
-std::vector<std::string> scenario_files(const std::vector<std::string>& paths)
-{
-    std::vector<std::string> files;
-    for (const std::string& path : paths) {
-        if (!std::filesystem::is_directory(path)) {
-            files.push_back(path);
-            continue;
-        }
-        std::vector<std::string> inside;
-        for (const auto& entry : std::filesystem::directory_iterator(path))
-            if (entry.path().extension() == ".scenario") inside.push_back(entry.path().string());
-        std::sort(inside.begin(), inside.end());
-        files.insert(files.end(), inside.begin(), inside.end());
-    }
-    return files;
-}
 
 }  // namespace
 
@@ -90,8 +70,8 @@ int main(int argc, char** argv)
     std::unique_ptr<std::ofstream> junit;
     std::unique_ptr<nodecheck::SerialDevice> device;
     try {
-        for (const std::string& file : scenario_files(options.scenarios)) scenarios.push_back(sim::load_scenario(file));
-        if (scenarios.empty()) throw std::runtime_error("no *.scenario file in the folders given");
+        for (const std::string& file : sim::scenario_files(options.scenarios))
+            scenarios.push_back(sim::load_scenario(file));
         if (!options.junit.empty()) {
             junit = std::make_unique<std::ofstream>(options.junit, std::ios::trunc);
             if (!*junit) throw std::runtime_error(options.junit + ": cannot open for writing");

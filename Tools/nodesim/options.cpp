@@ -1,41 +1,12 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
 #include "scenario.h"
 
 namespace nodesim {
-
-namespace {
-
-// A folder among the scenario files stands for its *.scenario files, in name order.
-bool expand_scenario_folders(std::vector<std::string>& paths)
-{
-    std::vector<std::string> files;
-    for (const std::string& path : paths) {
-        if (!std::filesystem::is_directory(path)) {
-            files.push_back(path);
-            continue;
-        }
-        std::vector<std::string> inside;
-        for (const auto& entry : std::filesystem::directory_iterator(path))
-            if (entry.path().extension() == ".scenario" && !entry.is_directory()) inside.push_back(entry.path().string());
-        if (inside.empty()) {
-            std::fprintf(stderr, "nodesim: --scenario %s: the folder holds no *.scenario file\n", path.c_str());
-            return false;
-        }
-        std::sort(inside.begin(), inside.end());
-        files.insert(files.end(), inside.begin(), inside.end());
-    }
-    paths = std::move(files);
-    return true;
-}
-
-}  // namespace
 
 std::variant<Options, int> parse_options(int argc, char** argv)
 {
@@ -142,7 +113,12 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         return conflict("--wait-attach waits for a program on --pty or --tcp: give one of them");
     if (!options.junit.empty() && options.scenarios.empty())
         return conflict("--junit reports the expectations of scenarios: give --scenario FILE");
-    if (!expand_scenario_folders(options.scenarios)) return kBadInputStatus;
+    try {
+        options.scenarios = sim::scenario_files(options.scenarios);
+    } catch (const sim::ScenarioError& error) {
+        std::fprintf(stderr, "nodesim: --scenario %s\n", error.what());
+        return kBadInputStatus;
+    }
     if (options.scenarios.size() > 1) {
         for (auto [given, what] : {std::pair{options.pty || tcp_given, "--pty or --tcp"},
                                    {app.count("--gdb") > 0, "--gdb"},
