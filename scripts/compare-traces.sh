@@ -4,10 +4,18 @@
 # lines blanked so that a base from before them reads the files too), and the trace of one simulated hour
 # of the soak generator's scenario (seed 1). A refactor or a speed-up must leave every byte as it was.
 # A test that only one side has is listed, not compared.
-#   scripts/compare-traces.sh [BASE]     BASE: a commit (default HEAD), built in build/trace-base
+# With --image, the same for the flashable image on the emulated core (nodesim --elf): the image's
+# traces of the side-by-side scenario tests and of the same hour, both builds running the working tree's
+# node.elf (built with the stm32f411 preset when missing), so that only the simulator differs.
+#   scripts/compare-traces.sh [--image] [BASE]     BASE: a commit (default HEAD), built in build/trace-base
 # The working tree is built with the host preset. Exits 0 when everything is the same, 1 when not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+image=0
+if [ "${1:-}" = "--image" ]; then
+    image=1
+    shift
+fi
 # Resolved here: inside the base's own worktree "HEAD" would name whatever that worktree holds.
 base=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 top=$(pwd)
@@ -22,9 +30,16 @@ if [ ! -d "$base_tree/.git" ] && [ ! -f "$base_tree/.git" ]; then
 else
     git -C "$base_tree" checkout --quiet --detach "$base"
 fi
-(cd "$base_tree" && cmake --preset host >/dev/null && cmake --build --preset host --target node_scenario_tests soak nodesim >/dev/null)
+targets=(node_scenario_tests soak nodesim)
+[ $image = 1 ] && targets+=(nodesim_image_tests)
+(cd "$base_tree" && cmake --preset host >/dev/null && cmake --build --preset host --target "${targets[@]}" >/dev/null)
 cmake --preset host >/dev/null
-cmake --build --preset host --target node_scenario_tests nodesim >/dev/null
+cmake --build --preset host --target "${targets[@]}" >/dev/null
+elf=$top/build/stm32f411/node.elf
+if [ $image = 1 ] && [ ! -f "$elf" ]; then
+    cmake --preset stm32f411 >/dev/null
+    cmake --build --preset stm32f411 --target node.elf >/dev/null
+fi
 
 # One hour of the soak generator's mix, written once by the base's generator, run by both.
 "$base_tree/build/host/Tools/soak/soak" --days 0.041667 --seed 1 --generate-only --scenario-out "$work/hour.scn" >/dev/null
@@ -34,6 +49,20 @@ for file in scenarios/*.scenario; do
     awk '{ if (NF == 0 || $1 ~ /^#/ || $2 ~ /^(send|break|noise|switch|temp|sensor)$/) print; else print "#" }' \
         "$file" >"$work/stimuli/$(basename "$file")"
 done
+
+# The acceptance suite's stimuli through one side's nodesim (`$@`: --elf FILE for the image) into `out`.
+run_acceptance() {
+    local tree=$1 out=$2
+    shift 2
+    local file name crystal
+    for file in "$work"/stimuli/*.scenario; do
+        name=$(basename "$file" .scenario)
+        crystal=()
+        if grep -q "crystal missing" "scenarios/$name.scenario"; then crystal=(--no-crystal); fi
+        "$tree/build/host/Tools/nodesim/nodesim" "$@" --fast --quiet --duration 25 "${crystal[@]}" --scenario "$file" \
+            --trace "$out/acceptance-$name.jsonl" >/dev/null
+    done
+}
 
 run_side() {
     local tree=$1 out=$2
@@ -46,14 +75,16 @@ run_side() {
         { echo "scenario tests failed in $tree (see $out.log)"; return 1; }
     "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
         --trace "$out/hour.jsonl" --vcd "$out/hour.vcd" >/dev/null
-    local file name crystal
-    for file in "$work"/stimuli/*.scenario; do
-        name=$(basename "$file" .scenario)
-        crystal=()
-        if grep -q "crystal missing" "scenarios/$name.scenario"; then crystal=(--no-crystal); fi
-        "$tree/build/host/Tools/nodesim/nodesim" --fast --quiet --duration 25 "${crystal[@]}" --scenario "$file" \
-            --trace "$out/acceptance-$name.jsonl" >/dev/null
-    done
+    run_acceptance "$tree" "$out"
+    [ $image = 1 ] || return 0
+    # Each side-by-side case runs the host build, then the image, in one folder: the image's trace stays.
+    mkdir -p "$out/image"
+    TMPDIR=$out/image NODE_ELF=$elf "$tree/build/host/tests/tools/nodesim/nodesim_image_tests" \
+        --gtest_filter='WholeNode/*' >"$out.image.log" 2>&1 ||
+        { echo "image side-by-side tests failed in $tree (see $out.image.log)"; return 1; }
+    "$tree/build/host/Tools/nodesim/nodesim" --elf "$elf" --fast --quiet --duration 3600 --scenario "$work/hour.scn" \
+        --trace "$out/image/hour.jsonl" --vcd "$out/image/hour.vcd" >/dev/null
+    run_acceptance "$tree" "$out/image" --elf "$elf"
 }
 run_side "$base_tree" "$work/base"
 run_side "$top" "$work/head"
