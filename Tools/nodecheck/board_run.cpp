@@ -112,7 +112,9 @@ BoardOutcome run_on_board(const sim::Scenario& scenario, SerialDevice& device, c
         return outcome;
     };
 
-    device.discard_input();
+    // Whatever arrived before (the last file's reports) holds no greeting, and is passed over while waiting
+    // for one; it is not flushed, since a simulator that starts its node when the device is opened may
+    // already have greeted.
     if (!setup.reset_command.empty() && std::system(setup.reset_command.c_str()) != 0)
         say("the reset command '" + setup.reset_command + "' failed", true, false);
     say(scenario.name + ": waiting for the node's greeting on " + device.path() + " (reset the board now)", false,

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace nodecheck {
 
@@ -48,11 +49,6 @@ SerialDevice::SerialDevice(const std::string& path) : path_(path)
         throw DeviceError("cannot set " + path + " to 9600 8N1 raw: " + why());
 }
 
-void SerialDevice::discard_input()
-{
-    ::tcflush(fd_.get(), TCIFLUSH);
-}
-
 std::string SerialDevice::read(std::chrono::milliseconds timeout)
 {
     pollfd p{fd_.get(), POLLIN, 0};
@@ -68,9 +64,14 @@ std::string SerialDevice::read(std::chrono::milliseconds timeout)
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        // End of file or EIO: the other side is gone (a pseudo-terminal's master closed, an adapter pulled).
-        if (got.empty()) throw std::runtime_error(path_ + " went away (" + (n == 0 ? "closed" : why()) + ")");
+        // Nothing (more) to read: a raw terminal with no minimum count reads 0 bytes then, not only at
+        // the end (and the other side may have flushed what poll saw). The other side is gone (a
+        // pseudo-terminal's master closed, an adapter pulled) when the read fails: a hang-up that poll
+        // reports without a failing read passes (a pseudo-terminal's master shows one for a moment while
+        // nodesim looks at its slave), after a pause so as not to spin on it.
+        if (n < 0 && errno != EAGAIN && got.empty()) throw std::runtime_error(path_ + " went away (" + why() + ")");
+        if (got.empty() && (p.revents & (POLLHUP | POLLERR)) != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         break;
     }
     return got;

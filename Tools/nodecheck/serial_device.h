@@ -24,8 +24,6 @@ public:
     explicit SerialDevice(const std::string& path);
 
     const std::string& path() const { return path_; }
-    // Drops whatever arrived before now (a board already running, a previous run's bytes).
-    void discard_input();
     // Waits at most `timeout` for bytes; returns them (empty on a time-out). Throws std::runtime_error
     // when the device went away (the adapter unplugged, the simulator ended).
     std::string read(std::chrono::milliseconds timeout);

@@ -253,22 +253,21 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
     int status = report_end(options, end, outputs, files, chip, wall_seconds, !report);
-    if (checks) {
-        checks->finish(end, chip.now());
-        const sim::FileResult result = checks->result(chip.now(), wall_seconds);
-        if (files.junit) {
-            sim::write_junit(*files.junit, {result}, runner_name(options));
-            files.junit->flush();
-            if (!files.junit->good()) {
-                std::fprintf(stderr, "nodesim: writing %s failed\n", options.junit.c_str());
-                status = 1;
-            }
+    if (!files.scenario) return status;
+    if (checks) checks->finish(end, chip.now());
+    const sim::FileResult result = checks ? checks->result(chip.now(), wall_seconds)
+                                          : sim::FileResult{files.scenario->name, sim::to_seconds(chip.now()),
+                                                            wall_seconds, {}};
+    if (files.junit) {
+        sim::write_junit(*files.junit, {result}, runner_name(options));
+        files.junit->flush();
+        if (!files.junit->good()) {
+            std::fprintf(stderr, "nodesim: writing %s failed\n", options.junit.c_str());
+            status = 1;
         }
-        if (report) report(result);
-        if (status == 0 && !checks->all_passed()) status = kExpectationFailedStatus;
-    } else if (report) {
-        report(sim::FileResult{options.scenarios.front(), sim::to_seconds(chip.now()), wall_seconds, {}});
     }
+    if (report) report(result);
+    if (status == 0 && checks && !checks->all_passed()) status = kExpectationFailedStatus;
     return status;
 }
 
