@@ -59,7 +59,7 @@ list(FILTER NODE_SIM_SOURCES EXCLUDE REGEX "/Sim/Cpu/")
 # The seam's host side (node_device) is part of the library: a program that links the simulator gets it
 # from here and does not list its objects again.
 add_library(node_sim STATIC ${NODE_SIM_SOURCES} $<TARGET_OBJECTS:node_device>)
-target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node ${NODE_REGISTER_SEAM_DIR})
+target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node Common ${NODE_REGISTER_SEAM_DIR})
 target_compile_definitions(node_sim PUBLIC NODE_HOST_BUS)
 node_warnings(node_sim)
 target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "scenario_expectation.h"
+#include "hex_digits.h"
 #include "scenario_text.h"
 
 namespace sim {
@@ -14,14 +15,6 @@ namespace sim {
 namespace {
 
 using namespace scenario_text;
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
 {
@@ -182,10 +175,9 @@ std::string unescape(std::string_view text)
                 out += '\\';
                 break;
             case 'x': {
-                int high = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
-                int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
-                if (high < 0 || low < 0) throw std::invalid_argument("\\x takes exactly two hex digits, as in \\x0D");
-                out += static_cast<char>(high * 16 + low);
+                const int byte = common::hex_byte_at(text, i + 1);
+                if (byte < 0) throw std::invalid_argument("\\x takes exactly two hex digits, as in \\x0D");
+                out += static_cast<char>(byte);
                 i += 2;
                 break;
             }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "hex_digits.h"
+
 namespace sim::cpu::gdb {
 
 std::string frame(const std::string& data)
@@ -65,24 +67,14 @@ std::string word_hex(uint64_t value, unsigned bytes)
     return to_hex(raw, bytes);
 }
 
-namespace {
-int digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
-
 std::optional<std::string> from_hex(const std::string& hex)
 {
     if (hex.size() % 2 != 0) return std::nullopt;
     std::string out;
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int high = digit(hex[i]), low = digit(hex[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
+        const int byte = common::hex_byte_at(hex, i);
+        if (byte < 0) return std::nullopt;
+        out += static_cast<char>(byte);
     }
     return out;
 }
@@ -92,7 +84,7 @@ std::optional<uint64_t> parse_number(const std::string& hex)
     if (hex.empty() || hex.size() > 16) return std::nullopt;
     uint64_t value = 0;
     for (char c : hex) {
-        int d = digit(c);
+        const int d = common::hex_digit_value(c);
         if (d < 0) return std::nullopt;
         value = value * 16 + static_cast<uint64_t>(d);
     }

@@ -1,5 +1,7 @@
 #include "trace.h"
 
+#include "hex_digits.h"
+
 namespace sim::trace {
 
 namespace {
@@ -66,16 +68,6 @@ std::string printable(const std::string& bytes)
     return out;
 }
 
-namespace {
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-}  // namespace
-
 std::string unprintable(std::string_view text)
 {
     std::string out;
@@ -92,8 +84,8 @@ std::string unprintable(std::string_view text)
             out += '\n';
         } else if (e == 't') {
             out += '\t';
-        } else if (e == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+        } else if (e == 'x' && common::hex_byte_at(text, i + 1) >= 0) {
+            out += static_cast<char>(common::hex_byte_at(text, i + 1));
             i += 2;
         } else {
             out += e;  // "\\" and anything unknown: the character itself

@@ -35,7 +35,7 @@ public:
 
 private:
     std::string path_;
-    nodesim::FileDescriptor fd_;
+    common::FileDescriptor fd_;
 };
 
 }  // namespace nodecheck

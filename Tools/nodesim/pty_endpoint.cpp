@@ -51,7 +51,7 @@ public:
         if (flags < 0 || ::fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK) != 0)
             throw EndpointError(system_error("cannot make the pseudo-terminal non-blocking"));
 
-        FileDescriptor once(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        common::FileDescriptor once(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
         if (!once.valid()) throw EndpointError(system_error(("cannot open " + path_).c_str()));
     }
 
@@ -105,12 +105,12 @@ private:
     // it for a moment leaves the hang-up state as it was once closed again.
     void discard_unread()
     {
-        FileDescriptor slave(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        common::FileDescriptor slave(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
         if (slave.valid()) ::tcflush(slave.get(), TCIFLUSH);
     }
 
     Notice notice_;
-    FileDescriptor master_;
+    common::FileDescriptor master_;
     std::string path_;
     bool attached_ = false;
 };

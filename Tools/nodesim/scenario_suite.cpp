@@ -54,7 +54,7 @@ sim::FileResult from_json(const json& j)
 struct Child {
     std::string file;
     pid_t pid = -1;
-    FileDescriptor out;  // the child's verdicts, as JSON
+    common::FileDescriptor out;  // the child's verdicts, as JSON
     std::string received;
 };
 
@@ -87,7 +87,7 @@ Child start(const Options& options, const std::string& file)
         ::_exit(status);
     }
     ::close(fds[1]);
-    return Child{file, pid, FileDescriptor(fds[0]), {}};
+    return Child{file, pid, common::FileDescriptor(fds[0]), {}};
 }
 
 int wait_for(pid_t pid)

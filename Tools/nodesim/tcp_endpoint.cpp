@@ -125,7 +125,7 @@ private:
         for (;;) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            FileDescriptor next(
+            common::FileDescriptor next(
                 ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (!next.valid()) return;  // EAGAIN: nobody waiting (other errors: try again next step)
             // Small writes go out at once: a report is 7 to 10 bytes and a person is watching.
@@ -145,8 +145,8 @@ private:
     }
 
     Notice notice_;
-    FileDescriptor listener_;
-    FileDescriptor client_;
+    common::FileDescriptor listener_;
+    common::FileDescriptor client_;
     std::string where_;
     std::string client_name_;
 };

@@ -58,7 +58,9 @@ std::string pwm_text(double period, double high)
     return "period " + number(period, 3) + " us, high " + number(high, 3) + " us";
 }
 
-std::string printable(const std::string& bytes)
+// The checker's own form of bytes in a message: \xNN for everything outside printable ASCII and for
+// the backslash itself, so that it cannot be mistaken for the trace's escapes.
+std::string report_bytes(const std::string& bytes)
 {
     return hex_escape(bytes, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
 }
@@ -285,7 +287,7 @@ void TraceChecker::take_over(double t, const TakeOver& frame)
     if (!frame.uncertain && effect.kind == Effect::Kind::Led &&
         (led_level_ != effect.led_level || led_driven_ == false)) {
         right = false;
-        fail(t, "LED not as the command sets it: " + printable(frame.stored),
+        fail(t, "LED not as the command sets it: " + report_bytes(frame.stored),
              "C13 driven at " + std::to_string(effect.led_level), led_text());
     }
     if (frame.uncertain || effect.kind == Effect::Kind::Pwm) {
@@ -329,8 +331,8 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
     if (e.port == "USART2") {
         greeting2_ += c;
         if (greeting2_.size() == 6 && greeting2_ != "Hola\r\n")
-            fail(t, "greeting on USART2", "Hola\\r\\n", printable(greeting2_));
-        if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
+            fail(t, "greeting on USART2", "Hola\\r\\n", report_bytes(greeting2_));
+        if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", report_bytes(greeting2_));
         return;
     }
     last_usart1_tx_ = t;
@@ -338,7 +340,7 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
     if (greeting1_.size() < 6) {
         greeting1_ += c;
         if (greeting1_.size() == 6) {
-            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", printable(greeting1_));
+            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", report_bytes(greeting1_));
             // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
             // PWM runs at 50 % from the first overflow.
             next_cycle_ = t;
@@ -357,7 +359,7 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
         message_.clear();
         on_message(message_start_, text);
     } else if (message_.size() > 64) {
-        fail(t, "output that is no report", "!A00=...$ or !A01=...$", printable(message_));
+        fail(t, "output that is no report", "!A00=...$ or !A01=...$", report_bytes(message_));
         message_.clear();
     }
 }
@@ -366,10 +368,10 @@ void TraceChecker::on_message(double t, const std::string& text)
 {
     if (text.rfind("!A00=", 0) == 0) {
         ++tally_.reports_sent;
-        if (temperature_reported_) fail(t, "two temperature reports in one cycle", "one", printable(text));
+        if (temperature_reported_) fail(t, "two temperature reports in one cycle", "one", report_bytes(text));
         temperature_reported_ = true;
         if (!conversion_t_ || *conversion_t_ < cycle_start_) {
-            fail(t, "temperature report without a conversion in its cycle", "no report", printable(text));
+            fail(t, "temperature report without a conversion in its cycle", "no report", report_bytes(text));
             return;
         }
         const std::string want = temperature_report(conversion_celsius_);
@@ -393,7 +395,7 @@ void TraceChecker::on_message(double t, const std::string& text)
         next_cycle_ = now_ + kCycleWait;
         return;
     }
-    fail(t, "output that is no report", "!A00=...$ or !A01=...$", printable(text));
+    fail(t, "output that is no report", "!A00=...$ or !A01=...$", report_bytes(text));
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -1,11 +1,12 @@
-// A file descriptor that closes itself.
+// A file descriptor that closes itself: the one owner of a descriptor for every tool (nodesim's
+// endpoints and suite, nodecheck's serial device).
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace nodesim {
+namespace common {
 
 class FileDescriptor {
 public:
@@ -23,6 +24,7 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
     void reset(int fd = -1)
     {
         if (fd_ >= 0) ::close(fd_);
@@ -33,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace nodesim
+}  // namespace common
