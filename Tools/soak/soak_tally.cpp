@@ -73,7 +73,6 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
         std::to_string(t.breaks) + " breaks, " + std::to_string(t.noise) + " noise, " +
             std::to_string(t.sensor_faults) + " sensor faults");
     row(out, "  line errors that ended a reception", t.errors_ending_reception);
-    row(out, "  line errors missed while sending", t.errors_missed_while_sending);
     row(out, "  recoveries (re-arms after an error)", t.recoveries);
     row(out, "temperature changes / switch changes", t.temperature_changes,
         std::to_string(t.switch_changes) + " switch changes");

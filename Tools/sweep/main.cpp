@@ -132,7 +132,7 @@ int place_once(const sweep::NodeProgram& program, const std::string& what, const
         if (at_sign != std::string::npos) seconds = std::stod(what.substr(at_sign + 1));
     } catch (const std::exception&) {
     }
-    if (!stimulus || seconds <= 0) {
+    if (!stimulus || seconds <= 0 || seconds < sim::to_seconds(sweep::stimulus_lead(*stimulus))) {
         std::fprintf(stderr, "sweep: --place takes STIMULUS@SECONDS, such as noise@0.823456789, not %s\n", what.c_str());
         return 2;
     }
@@ -242,9 +242,12 @@ int main(int argc, char** argv)
             return c.kind == m.kind && m.index >= c.first && m.index <= c.last;
         });
         if (!chosen) continue;
-        std::vector<sim::Picos> times;
-        for (sim::Picos at = m.t - std::min(before, m.t); at <= m.t + after; at += step) times.push_back(at);
         for (StimulusKind stimulus : stimuli) {
+            // No placement whose first step would come before the run starts.
+            const sim::Picos earliest = sweep::stimulus_lead(stimulus);
+            std::vector<sim::Picos> times;
+            for (sim::Picos at = m.t - std::min(before, m.t); at <= m.t + after; at += step)
+                if (at >= earliest) times.push_back(at);
             Row row{&m, stimulus};
             sweep_row(program, row, times, jobs);
             total += row.placements;

@@ -63,7 +63,10 @@ std::vector<Moment> find_moments(const std::vector<sim::trace::Event>& baseline)
             add(MomentKind::ReportEnd, e.t, printable(tx->byte) + " ends");
             if (tx->byte == '$') cycle_begun = false;  // a report's end: the next reset may begin a cycle
         } else if (const auto* armed = std::get_if<tr::RxArmed>(&e.what)) {
-            if (armed->port == "USART1") add(MomentKind::Armed, e.t, armed->armed ? "armed" : "disarmed");
+            // Not the start-up's arming: the port's receiver is switched on just before it, so a character
+            // placed there would start before the receiver could see its start bit.
+            if (armed->port == "USART1" && usart1_bytes >= kGreeting)
+                add(MomentKind::Armed, e.t, armed->armed ? "armed" : "disarmed");
         } else if (const auto* onewire = std::get_if<tr::OneWire>(&e.what)) {
             if (onewire->what == "presence" || onewire->what == "conversion") continue;  // the sensor's own
             if (usart1_bytes >= kGreeting && !cycle_begun && onewire->what == "reset") {

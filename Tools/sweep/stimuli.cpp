@@ -56,6 +56,22 @@ std::string seconds_text(sim::Picos t)
     return text;
 }
 
+sim::Picos stimulus_lead(StimulusKind kind)
+{
+    switch (kind) {
+        case StimulusKind::Noise:
+        case StimulusKind::Break:
+        case StimulusKind::FrameFirst:
+            return kComplete;
+        case StimulusKind::FrameLast:
+            return kComplete + (kCommandBytes - 1) * kPeerChar;
+        case StimulusKind::SwitchEdge:
+        case StimulusKind::SensorFault:
+            return 0;
+    }
+    return 0;
+}
+
 std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
 {
     const std::string command = std::string("send ") + kCommand;
@@ -66,9 +82,8 @@ std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
         case StimulusKind::Break:
             return {{at - kComplete, "break 2"}, {at - kComplete, command}};
         case StimulusKind::FrameFirst:
-            return {{at - kComplete, command}};
         case StimulusKind::FrameLast:
-            return {{at - kComplete - (kCommandBytes - 1) * kPeerChar, command}};
+            return {{at - stimulus_lead(kind), command}};
         case StimulusKind::SwitchEdge:
             return {{at, "switch 1"}};
         case StimulusKind::SensorFault:
