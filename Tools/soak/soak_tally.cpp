@@ -79,6 +79,7 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
     row(out, "report cycles", t.cycles);
     row(out, "  temperature reports sent", t.reports_sent);
     row(out, "  temperature reports left out (failed readings)", t.reports_left_out);
+    row(out, "  older readings (the sensor off the bus mid-cycle)", t.stale_readings);
     row(out, "  switch reports", t.switch_reports);
     row(out, "1-Wire timing violations", t.onewire_violations);
     row(out, "check failures", t.violation_count);

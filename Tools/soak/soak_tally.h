@@ -48,6 +48,7 @@ struct SoakTally {
     uint64_t cycles = 0;
     uint64_t reports_sent = 0;      // "!A00=" reports
     uint64_t reports_left_out = 0;  // cycles whose reading failed
+    uint64_t stale_readings = 0;    // reports of the scratchpad's older value: the sensor missed the conversion
     uint64_t switch_reports = 0;
     uint64_t onewire_violations = 0;
 

@@ -9,7 +9,9 @@
 //   - reception is never off for more than one cycle: whatever ended it (a frame, a line error), the
 //     next cycle's start re-arms it, and only a cycle's start does
 //   - every "!A00=" report is the temperature the sensor latched in that cycle, rounded as the report
-//     rounds; a report is left out only in a cycle in which the sensor was faulty; the switch report
+//     rounds, or in a cycle the sensor was off the bus for a while, what its scratchpad held before (it
+//     may have missed the command to convert); a report is left out only in a cycle in which the sensor
+//     was faulty; the switch report
 //     gives the switch's level
 //   - the sensor sees no 1-Wire timing violation, the node never halts or falls silent (each cycle's
 //     reports come), the simulator logs nothing
@@ -125,6 +127,7 @@ private:
     bool temperature_reported_ = false;
     std::optional<double> conversion_t_;
     double conversion_celsius_ = 0;
+    double sensor_fault_at_ = -1;  // the latest fault's start
     bool sensor_ok_ = true;
     double sensor_ok_since_ = 0;
     int switch_level_ = 0;

@@ -174,6 +174,35 @@ TEST_F(NodeTrace, ReceptionEndedByALineErrorIsReArmedNextCycle)
     EXPECT_EQ(tally().recoveries, 1U);
 }
 
+TEST_F(NodeTrace, ASensorOffTheBusMidCycleMayLeaveTheOlderReading)
+{
+    // Off the bus for 20 ms over the command to convert: no conversion, the scratchpad read 0.8 s later
+    // holds the last one (85 C, the power-on value, before any). Any other value, or the same without a
+    // dropout, fails.
+    struct Case {
+        bool dropout;
+        const char* report;
+        bool right;
+    };
+    for (const Case c : {Case{true, "!A00=22.0$", true}, Case{true, "!A00=21.0$", false},
+                         Case{false, "!A00=22.0$", false}}) {
+        checker = soak::TraceChecker{};
+        double b = cycle(start(), 22.0, "!A00=22.0$");
+        if (c.dropout) {
+            stimulus(b + 0.0013, "sensor", "absent");
+            stimulus(b + 0.0213, "sensor", "ok");
+        }
+        double last = tx(b + 0.81, "USART1", c.report);
+        end(tx(last + kChar, "USART1", "!A01=0$") + 4.0);
+        if (c.right) {
+            EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+            EXPECT_EQ(tally().stale_readings, 1U);
+        } else {
+            EXPECT_EQ(first_failure(), "temperature report without a conversion in its cycle") << c.report;
+        }
+    }
+}
+
 TEST_F(NodeTrace, ALineErrorAtTheReArmingInstantMayEndTheNewReception)
 {
     // The noisy byte completes 5 us before the re-arming: after the arming cleared the port's flags and
