@@ -43,7 +43,7 @@ struct SoakTally {
     uint64_t switch_changes = 0;
     uint64_t temperature_changes = 0;
     uint64_t errors_ending_reception = 0;
-    uint64_t recoveries = 0;                   // re-arms of a reception that a line error had ended
+    uint64_t recoveries = 0;  // re-arms of a reception that a line error had ended
 
     uint64_t cycles = 0;
     uint64_t reports_sent = 0;      // "!A00=" reports

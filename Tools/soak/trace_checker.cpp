@@ -175,6 +175,7 @@ void TraceChecker::take_line_item(const LineItem& item)
         return;
     }
     last_lost_complete_ = item.complete;
+    last_lost_ = item;
     if (item.error) last_lost_error_complete_ = item.complete;
     if (!frame) return;
     if (frame->stored == 0) {
@@ -256,6 +257,13 @@ void TraceChecker::on_disarmed(double t)
         return;
     }
     off_reason_ = OffReason::FramePending;
+    if (s.stored.empty() && s.uncertain) {
+        // The byte that completed in the arming, after its read of DR and before the DMA request went
+        // on, was stored when the request came on: the frame is that byte.
+        s.stored = std::string(1, last_lost_.byte);
+        s.last_complete = last_lost_.complete;
+        s.last_end = last_lost_.end;
+    }
     if (s.stored.empty()) {
         fail(t, "reception ended with nothing received and no line error", "armed", "ended");
         return;

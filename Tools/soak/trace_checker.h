@@ -105,6 +105,7 @@ private:
     int next_frame_ = 0;
     double last_lost_complete_ = -1;
     double last_lost_error_complete_ = -1;
+    LineItem last_lost_;
 
     // Reception.
     bool armed_ = false;

@@ -47,8 +47,8 @@ private:
 std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std::string& scenario_file,
                                            sim::Picos duration)
 {
-    std::vector<std::string> arguments{"--fast", "--quiet", "--scenario", scenario_file, "--duration",
-                                       seconds_text(duration)};
+    std::vector<std::string> arguments{"--fast",      "--quiet",    "--scenario",
+                                       scenario_file, "--duration", seconds_text(duration)};
     if (!program.elf.empty()) arguments.insert(arguments.end(), {"--elf", program.elf});
     return arguments;
 }
@@ -97,7 +97,8 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
             if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
         },
         false);
-    if (status != 0) throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
+    if (status != 0)
+        throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
     return events;
 }
 

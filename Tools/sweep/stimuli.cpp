@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "named.h"
+
 namespace sweep {
 
 namespace {
@@ -20,32 +22,23 @@ constexpr const char* kCommand = "V00=0";
 constexpr sim::Picos kCommandBytes = 5;
 constexpr sim::Picos kSensorBack = 20 * sim::kPicosPerMilli;
 
+constexpr std::pair<StimulusKind, const char*> kStimulusNames[] = {{StimulusKind::Noise, "noise"},
+                                                                   {StimulusKind::Break, "break"},
+                                                                   {StimulusKind::FrameFirst, "frame-first"},
+                                                                   {StimulusKind::FrameLast, "frame-last"},
+                                                                   {StimulusKind::SwitchEdge, "switch"},
+                                                                   {StimulusKind::SensorFault, "sensor"}};
+
 }  // namespace
 
 const char* stimulus_name(StimulusKind kind)
 {
-    switch (kind) {
-        case StimulusKind::Noise:
-            return "noise";
-        case StimulusKind::Break:
-            return "break";
-        case StimulusKind::FrameFirst:
-            return "frame-first";
-        case StimulusKind::FrameLast:
-            return "frame-last";
-        case StimulusKind::SwitchEdge:
-            return "switch";
-        case StimulusKind::SensorFault:
-            return "sensor";
-    }
-    return "?";
+    return name_of(kStimulusNames, kind);
 }
 
 std::optional<StimulusKind> stimulus_from_name(std::string_view name)
 {
-    for (StimulusKind kind : kStimulusKinds)
-        if (name == stimulus_name(kind)) return kind;
-    return std::nullopt;
+    return kind_named(kStimulusNames, name);
 }
 
 std::string seconds_text(sim::Picos t)
@@ -94,7 +87,8 @@ std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
 
 std::string scenario_text(std::vector<ScenarioStep> steps)
 {
-    std::stable_sort(steps.begin(), steps.end(), [](const ScenarioStep& a, const ScenarioStep& b) { return a.at < b.at; });
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const ScenarioStep& a, const ScenarioStep& b) { return a.at < b.at; });
     std::string text;
     for (const auto& step : steps) text += seconds_text(step.at) + " " + step.action + "\n";
     return text;
