@@ -53,6 +53,16 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                    "target remote :PORT) on 127.0.0.1:PORT (0 picks a free one; the real one is printed "
                    "first); virtual time stands still while the node is halted")
         ->check(CLI::Range(0, 65535));
+    std::string branch_at;
+    app.add_option("--branch-at", branch_at,
+                   "Virtual seconds at which the runs of --branches part: the node runs once to there, then "
+                   "forks once for each branch (an event of its own at that moment, branches or not)");
+    app.add_option("--branches", options.branches,
+                   "With --branch-at: a file of branches, each \"branch NAME\" then its scenario lines; branch "
+                   "NAME writes the trace and waveform files with .NAME before their extension")
+        ->check(CLI::ExistingFile);
+    app.add_option("--jobs", options.jobs, "With --branches: branches running at once (default 1)")
+        ->check(CLI::Range(1, 256));
 
     try {
         app.parse(argc, argv);
@@ -63,6 +73,13 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                 throw CLI::ValidationError("--duration", error.what());
             }
             if (*options.duration == 0) throw CLI::ValidationError("--duration", "must be more than 0 s");
+        }
+        if (!branch_at.empty()) {
+            try {
+                options.branch_at = sim::parse_seconds(branch_at);
+            } catch (const std::invalid_argument& error) {
+                throw CLI::ValidationError("--branch-at", error.what());
+            }
         }
         if (!(options.speed > 0) || !std::isfinite(options.speed))
             throw CLI::ValidationError("--speed", "must be a number more than 0 (1: real time)");
@@ -88,6 +105,14 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     if (app.count("--gdb") > 0) {
         if (options.elf.empty()) return conflict("--gdb debugs an image: it needs --elf FILE");
         options.gdb_port = static_cast<uint16_t>(gdb_port);
+    }
+    if (!options.branches.empty()) {
+        if (!options.branch_at) return conflict("--branches needs --branch-at SECONDS, the moment the runs part");
+        // The children are copies of this process: nothing outside it may be shared with them.
+        if (!options.fast || options.pty || tcp_given || options.gdb_port)
+            return conflict("--branches runs with --fast only, without --pty, --tcp or --gdb");
+        if (options.trace == "-" || options.trace.rfind("/dev/", 0) == 0 || options.vcd.rfind("/dev/", 0) == 0)
+            return conflict("--branches needs --trace and --vcd to be files, which each branch copies");
     }
     if (tcp_given) {
         options.tcp = parse_listen_address(tcp);

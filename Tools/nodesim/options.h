@@ -28,6 +28,9 @@ struct Options {
     bool crystal = true;
     std::string elf;                   // run this flashable image on the emulated core instead
     std::optional<uint16_t> gdb_port;  // with elf: wait for a debugger here (0: a free port)
+    std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)
+    std::string branches;                 // a file of branches, one group of scenario lines each
+    unsigned jobs = 1;                    // branches running at once
 };
 
 // The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint

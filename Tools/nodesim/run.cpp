@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "branching.h"
 #include "console.h"
 #include "elf_firmware.h"
 #include "endpoint_link.h"
@@ -159,7 +160,7 @@ std::unique_ptr<sim::Node> make_node(const Options& options)
 
 // The end of the run on the console and in the trace; returns the exit status.
 int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& outputs, const RunFiles& files,
-               sim::Chip& chip, double wall_seconds)
+               sim::Chip& chip, double wall_seconds, bool summary)
 {
     int status = 0;
     if (end.kind == sim::RunEnd::Kind::Failure) {
@@ -172,6 +173,7 @@ int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& out
         std::fprintf(stderr, "nodesim: writing a trace file failed\n");
         status = 1;
     }
+    if (!summary) return status;  // a branch: the run it branched from sums up
     if (options.stats) print_stats(chip);
     print_summary(chip.now(), wall_seconds);
     return status;
@@ -185,9 +187,11 @@ int run(const Options& options)
     EndpointNotices notices;
     std::unique_ptr<SerialEndpoint> endpoint;
     std::unique_ptr<sim::Node> node;
+    std::vector<Branch> branches;
     try {
         node = make_node(options);
         files = RunFiles::open(options);
+        if (!options.branches.empty()) branches = load_branches(options.branches, *options.branch_at);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "nodesim: %s\n", error.what());
@@ -212,13 +216,19 @@ int run(const Options& options)
         sim::schedule_scenario(*files.scenario, chip.scheduler(),
                                [&board](const sim::ScenarioStep& step) { board.apply(step); });
 
+    std::optional<Brancher> brancher;
+    if (options.branch_at) brancher.emplace(board, files, options, std::move(branches));
+
     InterruptSignals signals;
     ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);
     auto wall_start = std::chrono::steady_clock::now();
     const sim::RunEnd end = node->run(options.duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
-    return report_end(options, end, outputs, files, chip, wall_seconds);
+    if (brancher && brancher->branch()) return report_end(options, end, outputs, files, chip, wall_seconds, false);
+    int status = report_end(options, end, outputs, files, chip, wall_seconds, true);
+    if (brancher && !brancher->children_succeeded()) status = 1;
+    return status;
 }
 
 }  // namespace nodesim
