@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <cstring>
 
 namespace nodesim {
@@ -91,7 +93,11 @@ std::string branch_path(const std::string& path, const std::string& name)
 }
 
 Brancher::Brancher(sim::Board& board, RunFiles& files, const Options& options, std::vector<Branch> branches)
-    : board_(board), files_(files), options_(options), branches_(std::move(branches)), jobs_(options.jobs)
+    : board_(board),
+      files_(files),
+      options_(options),
+      branches_(std::move(branches)),
+      jobs_(options.jobs != 0 ? options.jobs : std::max(1U, std::thread::hardware_concurrency()))
 {
     board_.chip.scheduler().schedule(*options.branch_at, [this](sim::Picos) {
         if (!branches_.empty()) fork_branches();

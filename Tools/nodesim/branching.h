@@ -45,8 +45,8 @@ std::string branch_path(const std::string& path, const std::string& name);
 
 class Brancher {
 public:
-    // Puts the moment on `board`'s queue; with `branches`, the forks happen there, at most `jobs` children
-    // at a time.
+    // Puts the moment on `board`'s queue; with `branches`, the forks happen there, at most --jobs children
+    // at a time (0: one per core).
     Brancher(sim::Board& board, RunFiles& files, const Options& options, std::vector<Branch> branches);
     Brancher(const Brancher&) = delete;
     Brancher& operator=(const Brancher&) = delete;
