@@ -25,7 +25,7 @@ struct Options {
     std::string junit;                   // JUnit XML report of the scenarios' expectations
     unsigned jobs = 0;                   // scenario files, or branches, run side by side (0: one per core)
     bool wait_attach = false;            // hold the node in reset until a program attaches to USART1
-    std::string trace;  // JSON lines
+    std::string trace;                   // JSON lines
     std::string vcd;
     double celsius = 22.0;
     sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;

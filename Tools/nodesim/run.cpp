@@ -244,8 +244,7 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
                                [&board](const sim::ScenarioStep& step) { board.apply(step); });
         if (!files.scenario->expectations.empty()) outputs.add(checks.emplace(*files.scenario, board, options.quiet));
         // A scenario that judges, or one of several, ends where its last line does.
-        if (!duration && (checks || report))
-            duration = std::max(files.scenario->last_time(), sim::milliseconds(1));
+        if (!duration && (checks || report)) duration = std::max(files.scenario->last_time(), sim::milliseconds(1));
     }
 
     std::optional<Brancher> brancher;
@@ -265,9 +264,9 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     if (brancher && !brancher->children_succeeded()) status = 1;
     if (!files.scenario) return status;
     if (checks) checks->finish(end, chip.now());
-    const sim::FileResult result = checks ? checks->result(chip.now(), wall_seconds)
-                                          : sim::FileResult{files.scenario->name, sim::to_seconds(chip.now()),
-                                                            wall_seconds, {}};
+    const sim::FileResult result =
+        checks ? checks->result(chip.now(), wall_seconds)
+               : sim::FileResult{files.scenario->name, sim::to_seconds(chip.now()), wall_seconds, {}};
     if (files.junit) {
         sim::write_junit(*files.junit, {result}, runner_name(options));
         files.junit->flush();
