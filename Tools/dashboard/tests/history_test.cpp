@@ -61,9 +61,9 @@ TEST(History, EventsSurviveReopeningAndComeBackInOrder)
     EXPECT_DOUBLE_EQ(points[0].second, 21.5);
     std::int64_t after = 0;
     std::string csv = h.csv_rows(0, 1e12, after, 100);
-    EXPECT_NE(csv.find(",rx,temperature,!A00=21.500000$,21.5\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",rx,temperature,!A00=21.500000$,21.5,\n"), std::string::npos) << csv;
     // A comma or a quote in a field keeps the row's columns.
-    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",\n"), std::string::npos)
+    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",,\n"), std::string::npos)
         << csv;
     EXPECT_EQ(h.csv_rows(0, 1e12, after, 100), "");  // nothing after the last
 }

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <set>
 
+#include "history_fill.h"
 #include "server_bench.h"
+#include "temp_dir.h"
 #include "test_http.h"
 
 using namespace dashboard;
@@ -183,10 +185,9 @@ TEST(WebServerLoad, TwoHundredStreamsLeaveCommandsAnsweredAndEveryReaderGetsEver
 TEST(WebServerLoad, CommandsAreAnsweredWhileStateAndDownloadsGoUnread)
 {
     raise_file_limit();
-    History history(History::kMemoryOnly);
-    double now = unix_seconds(DashboardState::WallClock::now());
-    for (int i = 0; i < 40000; ++i)
-        history.record({now - 40000 + i, "rx", "temperature", "!A00=" + std::to_string(i % 400) + ".5$", i % 400 + 0.5});
+    TempDir dir;
+    fill_history(dir.file("history.sqlite"), 40000, unix_seconds(DashboardState::WallClock::now()));
+    History history(dir.file("history.sqlite"));
     ServerBench bench(no_device(), &history);
     ASSERT_GT(bench.port, 0);
 
@@ -202,6 +203,7 @@ TEST(WebServerLoad, CommandsAreAnsweredWhileStateAndDownloadsGoUnread)
             unread.push_back(connect_loopback(bench.port, 4096));
             ASSERT_TRUE(unread.back() && send_all(unread.back().get(), request)) << load.what << " client " << i;
         }
+        std::this_thread::sleep_for(500ms);  // the requests have been read; their answers go unread
         std::vector<double> latencies_ms;
         for (int i = 0; i < 10; ++i) {
             auto begun = std::chrono::steady_clock::now();

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "http_message.h"
+#include "http_request.h"
 #include "temp_dir.h"
 
 extern char** environ;

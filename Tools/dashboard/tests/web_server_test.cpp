@@ -183,8 +183,8 @@ TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned)
     ASSERT_EQ(csv.status, 200);
     EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 1 + 11000);
     EXPECT_EQ(csv.body.rfind("time_utc,", 0), 0u);
-    EXPECT_NE(csv.body.find(",!A00=0$,0\n"), std::string::npos);
-    EXPECT_NE(csv.body.find(",!A00=10999$,10999\n"), std::string::npos);
+    EXPECT_NE(csv.body.find(",!A00=0$,0,\n"), std::string::npos);
+    EXPECT_NE(csv.body.find(",!A00=10999$,10999,\n"), std::string::npos);
     EXPECT_EQ(csv.body.find("!A00=11000$"), std::string::npos);
 
     auto chart = nlohmann::json::parse(b.get("/history.json?from=1800000000&to=1800020000&points=100").body);
