@@ -35,9 +35,15 @@ add_custom_command(TARGET node POST_BUILD
     BYPRODUCTS ${CMAKE_BINARY_DIR}/node.bin ${CMAKE_BINARY_DIR}/node.hex ${CMAKE_BINARY_DIR}/node.map
     VERBATIM)
 
-# Writes the image to a board on an ST-LINK (not run by the tests).
+# Write the image to a board (not run by the tests; tests/target/flash_test.sh checks the commands):
+# over an ST-LINK probe with OpenOCD, or over USB to the chip's ROM bootloader with dfu-util.
 add_custom_target(flash
-    COMMAND openocd -f interface/stlink.cfg -f target/stm32f4x.cfg -c "program ${NODE_ELF} verify reset exit"
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/flash.sh stlink ${NODE_ELF}
+    DEPENDS node
+    USES_TERMINAL
+    VERBATIM)
+add_custom_target(flash-dfu
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/flash.sh dfu ${CMAKE_BINARY_DIR}/node.bin
     DEPENDS node
     USES_TERMINAL
     VERBATIM)

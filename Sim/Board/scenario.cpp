@@ -1,68 +1,19 @@
 #include "scenario.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+
+#include "scenario_expectation.h"
+#include "scenario_text.h"
 
 namespace sim {
 
 namespace {
 
-constexpr const char* kBlanks = " \t\r";
-
-std::string_view trim(std::string_view text)
-{
-    size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-// Text from the file as an error message may show it. A binary file given by mistake must not reach the
-// terminal raw (its control bytes would be taken as terminal commands), so every byte outside printable
-// ASCII is shown as \xNN; and a line of such a file may be megabytes long, so the text is cut.
-std::string shown(std::string_view text)
-{
-    constexpr size_t kLongest = 160;
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (out.size() >= kLongest) return out + "...";
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
-
-std::string quoted(std::string_view text)
-{
-    return "'" + shown(text) + "'";
-}
-
-// Splits off the first blank-separated word.
-std::string_view next_word(std::string_view& rest)
-{
-    rest = trim(rest);
-    size_t end = rest.find_first_of(kBlanks);
-    std::string_view word = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view{} : trim(rest.substr(end));
-    return word;
-}
-
-double parse_number(std::string_view text, const char* what)
-{
-    double value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value))
-        throw std::invalid_argument(std::string(what) + " must be a number, not " + quoted(text));
-    return value;
-}
+using namespace scenario_text;
 
 int hex_digit(char c)
 {
@@ -72,14 +23,10 @@ int hex_digit(char c)
     return -1;
 }
 
-ScenarioStep parse_step(std::string_view line)
+ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
 {
     ScenarioStep step;
-    std::string_view rest = line;
-    std::string_view when = next_word(rest);
-    std::string_view verb = next_word(rest);
-    step.at = parse_seconds(when);
-    if (verb.empty()) throw std::invalid_argument("a verb must follow the time");
+    step.at = at;
 
     if (verb == "send") {
         // The text is the rest of the line as written: a '#' in it is a byte, not a comment.
@@ -90,11 +37,11 @@ ScenarioStep parse_step(std::string_view line)
         return step;
     }
 
-    if (size_t hash = rest.find('#'); hash != std::string_view::npos) rest = trim(rest.substr(0, hash));
+    rest = before_comment(rest);
     step.args = std::string(rest);
     std::string_view argument = next_word(rest);
     if (!rest.empty())
-        throw std::invalid_argument("unexpected " + quoted(rest) + " after " + std::string(verb) + "'s argument");
+        throw std::invalid_argument("unexpected " + scenario_text::quoted(rest) + " after " + std::string(verb) + "'s argument");
 
     if (verb == "break") {
         step.verb = ScenarioStep::Verb::Break;
@@ -109,7 +56,7 @@ ScenarioStep parse_step(std::string_view line)
     } else if (verb == "switch") {
         step.verb = ScenarioStep::Verb::Switch;
         auto position = parse_switch_position(argument);
-        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + quoted(argument));
+        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + scenario_text::quoted(argument));
         step.position = *position;
     } else if (verb == "temp") {
         step.verb = ScenarioStep::Verb::Temp;
@@ -120,10 +67,13 @@ ScenarioStep parse_step(std::string_view line)
     } else if (verb == "sensor") {
         step.verb = ScenarioStep::Verb::Sensor;
         auto condition = parse_sensor_condition(argument);
-        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + quoted(argument));
+        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + scenario_text::quoted(argument));
         step.sensor = *condition;
     } else {
-        throw std::invalid_argument("unknown verb " + quoted(verb) + " (send, break, noise, switch, temp, sensor)");
+        throw std::invalid_argument("unknown verb " + scenario_text::quoted(verb) +
+                                    " (send, break, noise, switch, temp, sensor, crystal; wait-serial, no-serial, "
+                                    "wait-temp, expect-led, expect-pin, expect-pwm, no-halt, no-violation, no-log, "
+                                    "wait-halt)");
     }
     return step;
 }
@@ -176,13 +126,13 @@ const char* to_string(ScenarioStep::Verb verb)
 Picos parse_seconds(std::string_view text)
 {
     // Parsed as decimal digits rather than through a double, so that 0.1 s is exactly 10^11 ps.
-    const std::string bad = "a time must be seconds such as 12 or 0.125, not " + quoted(text);
+    const std::string bad = "a time must be seconds such as 12 or 0.125, not " + scenario_text::quoted(text);
     size_t point = text.find('.');
     std::string_view whole = text.substr(0, point);
     std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
     // 2^64 ps is 213 days: keep well inside it.
-    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + quoted(text));
+    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + scenario_text::quoted(text));
     if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
     Picos seconds_part = 0;
     for (char c : whole) {
@@ -235,16 +185,45 @@ std::string unescape(std::string_view text)
                 break;
             }
             default:
-                throw std::invalid_argument("unknown escape " + quoted(std::string("\\") + text[i]) +
+                throw std::invalid_argument("unknown escape " + scenario_text::quoted(std::string("\\") + text[i]) +
                                             " (\\r \\n \\t \\0 \\\\ \\xNN)");
         }
     }
     return out;
 }
 
+namespace {
+
+// A line's time: seconds since reset, or "+SECONDS" after the line before's.
+Picos parse_time(std::string_view word, Picos previous)
+{
+    if (!word.empty() && word.front() == '+') return previous + parse_seconds(word.substr(1));
+    Picos at = parse_seconds(word);
+    if (at < previous) throw std::invalid_argument("time " + std::string(word) + " s is earlier than the line before's");
+    return at;
+}
+
+// "crystal missing": the board is built without the 25 MHz crystal. A part of the board, not an event:
+// only at time 0.
+void parse_crystal(Scenario& scenario, Picos at, std::string_view rest, int line)
+{
+    if (before_comment(rest) != "missing") throw std::invalid_argument("crystal takes missing (the board without it)");
+    if (at != 0) throw std::invalid_argument("the crystal is a part of the board: crystal missing only at time 0");
+    scenario.crystal_missing_line = line;
+}
+
+}  // namespace
+
+Picos Scenario::last_time() const
+{
+    Picos last = steps.empty() ? 0 : steps.back().at;
+    for (const Expectation& e : expectations) last = std::max(last, e.until.value_or(e.at));
+    return last;
+}
+
 Scenario parse_scenario(std::istream& in, const std::string& name)
 {
-    Scenario scenario{name, {}};
+    Scenario scenario{name, {}, {}, 0};
     std::string raw;
     int number = 0;
     Picos previous = 0;
@@ -253,13 +232,23 @@ Scenario parse_scenario(std::istream& in, const std::string& name)
         std::string_view line = trim(raw);
         if (line.empty() || line.front() == '#') continue;
         try {
-            ScenarioStep step = parse_step(line);
-            step.line = number;
-            if (step.at < previous)
-                throw std::invalid_argument("time " + std::string(next_word(line)) +
-                                            " s is earlier than the line before's");
-            previous = step.at;
-            scenario.steps.push_back(std::move(step));
+            std::string_view rest = line;
+            std::string_view when = next_word(rest);
+            std::string_view verb = next_word(rest);
+            const Picos at = parse_time(when, previous);
+            if (verb.empty()) throw std::invalid_argument("a verb must follow the time");
+            previous = at;
+            if (is_expectation_verb(verb)) {
+                Expectation expectation = parse_expectation(at, verb, rest);
+                expectation.line = number;
+                scenario.expectations.push_back(std::move(expectation));
+            } else if (verb == "crystal") {
+                parse_crystal(scenario, at, rest, number);
+            } else {
+                ScenarioStep step = parse_step(at, verb, rest);
+                step.line = number;
+                scenario.steps.push_back(std::move(step));
+            }
         } catch (const std::invalid_argument& error) {
             throw ScenarioError(name + ":" + std::to_string(number) + ": " + error.what());
         }
@@ -272,6 +261,24 @@ Scenario load_scenario(const std::string& path)
     std::ifstream in(path);
     if (!in) throw ScenarioError(path + ": cannot open the scenario file");
     return parse_scenario(in, path);
+}
+
+std::vector<std::string> scenario_files(const std::vector<std::string>& paths)
+{
+    std::vector<std::string> files;
+    for (const std::string& path : paths) {
+        if (!std::filesystem::is_directory(path)) {
+            files.push_back(path);
+            continue;
+        }
+        std::vector<std::string> inside;
+        for (const auto& entry : std::filesystem::directory_iterator(path))
+            if (entry.path().extension() == ".scenario" && !entry.is_directory()) inside.push_back(entry.path().string());
+        if (inside.empty()) throw ScenarioError(path + ": the folder holds no *.scenario file");
+        std::sort(inside.begin(), inside.end());
+        files.insert(files.end(), inside.begin(), inside.end());
+    }
+    return files;
 }
 
 void schedule_scenario(const Scenario& scenario, Scheduler& scheduler, std::function<void(const ScenarioStep&)> apply)

@@ -1,16 +1,20 @@
-// Scenarios: short text files of timed stimuli for a whole-node run, one a line:
+// Scenarios: short text files of timed stimuli and expectations for a whole-node run, one a line:
 //
 //     # comment
-//     SECONDS VERB ARGS
+//     SECONDS VERB ARGS      (or +SECONDS: after the line before)
 //     0.5   send V01=75$         the rest of the line, C escapes \r \n \t \\ \0 \xNN, sent back to back
 //     2     break 10             the dashboard holds its line low for 10 ms (a framing error)
 //     3     noise                the next byte from the dashboard arrives with noise
 //     4     switch 1             0, 1 or float
 //     5     temp -10.125         degrees Celsius at the sensor, -55 to 125
 //     6     sensor absent        ok, absent, low (line held low) or corrupt (bits flipped in a read)
+//     0     crystal missing      the board without its 25 MHz crystal (only at 0: a part, not an event)
+//
+// and the expectations of scenario_expectation.h (wait-serial, expect-led...).
 //
 // SECONDS is virtual time since reset, a decimal number (at most 12 digits after the point, so every time
-// is a whole number of picoseconds); lines come in time order. A '#' starts a comment on any line but a
+// is a whole number of picoseconds); "+SECONDS" counts from the line before's time; lines come in time
+// order. A '#' starts a comment on any line but a
 // send line, whose text is taken as it stands (write \x23 for a '#' to be safe anyway). Trailing blanks
 // are dropped (write \x20 for a trailing space). Errors name the file and the line.
 #pragma once
@@ -23,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scenario_expectation.h"
 #include "scheduler.h"
 #include "sim_time.h"
 #include "switch_model.h"
@@ -52,7 +57,12 @@ const char* to_string(ScenarioStep::Verb verb);
 
 struct Scenario {
     std::string name;
-    std::vector<ScenarioStep> steps;
+    std::vector<ScenarioStep> steps;  // the stimuli
+    std::vector<Expectation> expectations;
+    int crystal_missing_line = 0;  // the line of "0 crystal missing"; 0: the board has its crystal
+
+    // The latest time a line names: the last stimulus, the last instant or window's end.
+    Picos last_time() const;
 };
 
 class ScenarioError : public std::runtime_error {
@@ -63,6 +73,9 @@ public:
 // Throws ScenarioError ("NAME:LINE: what is wrong").
 Scenario parse_scenario(std::istream& in, const std::string& name);
 Scenario load_scenario(const std::string& path);
+// The scenario files named, a folder standing for its *.scenario files in name order. Throws
+// ScenarioError for a folder that holds none.
+std::vector<std::string> scenario_files(const std::vector<std::string>& paths);
 
 // Helpers of the parser, also used by the command line: a time in seconds, and C escapes. Both throw
 // std::invalid_argument with a message fit for the user.

@@ -101,7 +101,12 @@ uint32_t word_at(const uint8_t* p)
 }  // namespace
 
 ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions options)
-    : chip_(chip), options_(options), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0), stub_(kStubSize, 0)
+    : chip_(chip),
+      options_(options),
+      flash_(kFlashSize, 0xFF),
+      ram_(kRamSize, 0),
+      stub_(kStubSize, 0),
+      memory_(flash_.data(), ram_.data(), stub_.data())
 {
     for (const LoadSegment& segment : image.segments()) {
         if (!in_range(segment.address, kFlashBase, kFlashSize) ||
@@ -203,21 +208,9 @@ void ImageRunner::set_reg(int uc_register, uint32_t value)
     uc_reg_write(uc_, uc_register, &value);
 }
 
-uint8_t* ImageRunner::host_pointer(uint32_t address, uint32_t size)
-{
-    auto inside = [&](uint32_t base, uint32_t length) {
-        return in_range(address, base, length) && size <= base + length - address;
-    };
-    if (inside(kRamBase, kRamSize)) return ram_.data() + (address - kRamBase);
-    if (inside(kFlashBase, kFlashSize)) return flash_.data() + (address - kFlashBase);
-    if (inside(kFlashAlias, kFlashSize)) return flash_.data() + (address - kFlashAlias);
-    if (inside(kStubBase, kStubSize)) return stub_.data() + (address - kStubBase);
-    return nullptr;
-}
-
 bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
 {
-    const uint8_t* from = const_cast<ImageRunner*>(this)->host_pointer(address, size);
+    const uint8_t* from = host_pointer(address, size);
     if (from == nullptr) return false;
     std::memcpy(out, from, size);
     return true;
@@ -381,7 +374,9 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         }
         if (exceptions.any_pending()) {
             exceptions.set_primask(reg(UC_ARM_REG_PRIMASK) & 1U);
-            if (int e = exceptions.next_to_take()) {
+            // A short handler leaves the core as it found it, and the next one may be taken at once.
+            while (int e = exceptions.next_to_take()) {
+                if (take_short(e, address, read_frame())) continue;
                 enter_exception(e, address);
                 return;
             }
@@ -401,13 +396,20 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         if (exceptions.active(kHardFaultException)) watch_fault_handler(address);
         if (options_.skip_waits && watch_.block(address, info, chip_.now())) {
             HeadState state = head_state();
-            if (auto loop = watch_.at_head(state); loop && !jump_in_place(*loop, state)) {
-                // Finding where it ends takes trying iterations ahead of time, with the engine: stop
-                // before the head runs again; run() jumps and resumes here.
-                pending_skip_ = std::move(loop);
-                pending_skip_state_ = state;
-                uc_emu_stop(uc_);
-                return;
+            if (auto loop = watch_.at_head(state)) {
+                switch (jump_in_place(*loop, state)) {
+                    case InPlace::Runs:
+                        break;
+                    case InPlace::Probe:
+                        // Finding where it ends takes trying iterations ahead of time, with the engine: stop
+                        // before the head runs again; run() jumps and resumes here.
+                        pending_skip_ = std::move(loop);
+                        pending_skip_state_ = state;
+                        uc_emu_stop(uc_);
+                        return;
+                    case InPlace::Entered:
+                        return;
+                }
             }
         }
         owed_ += info.instructions * cycle_period();
@@ -496,6 +498,7 @@ bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size
     // Code the debugger changed (a patched instruction) must be translated again.
     uc_ctl_remove_cache(uc_, address, address + size);
     blocks_.clear();
+    short_handlers_.clear();
     return true;
 }
 
@@ -567,6 +570,36 @@ void ImageRunner::memory_write(uint32_t address, uint32_t value, unsigned width)
 // ---------------------------------------------------------------------------------------------------
 // Exceptions.
 
+ImageRunner::Frame ImageRunner::read_frame() const
+{
+    static int registers[8] = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3,
+                               UC_ARM_REG_R12, UC_ARM_REG_LR, UC_ARM_REG_SP, UC_ARM_REG_XPSR};
+    Frame frame{};
+    void* values[8] = {&frame.r0, &frame.r1, &frame.r2, &frame.r3, &frame.r12, &frame.lr, &frame.sp, &frame.xpsr};
+    uc_reg_read_batch(uc_, registers, values, 8);
+    return frame;
+}
+
+std::optional<uint32_t> ImageRunner::stack(const Frame& frame, int exception, uint32_t return_address)
+{
+    // The 8-word frame, on an 8-byte boundary (CCR.STKALIGN is set from reset); xPSR bit 9 records the
+    // 4 bytes of padding so that the return can take them back.
+    const uint32_t xpsr = frame.xpsr | kThumbBit;
+    const uint32_t at = (frame.sp - 32U) & ~7U;
+    const uint32_t words[8] = {frame.r0, frame.r1,       frame.r2,
+                               frame.r3, frame.r12,      frame.lr,
+                               return_address, (frame.sp & 4U) ? (xpsr | kFrameRealigned) : (xpsr & ~kFrameRealigned)};
+    uint8_t* to = memory_.ram_at(at, sizeof words);
+    if (to == nullptr) {
+        halt("lockup: stack overflow: the frame of exception " + Exceptions::name(exception) + " at " + hex_text(at) +
+             " lies outside RAM (pc " + hex_text(return_address) + ")");
+        uc_emu_stop(uc_);
+        return std::nullopt;
+    }
+    std::memcpy(to, words, sizeof words);
+    return at;
+}
+
 void ImageRunner::enter_exception(int exception, uint32_t return_address)
 {
     uint32_t vector_base = chip_.scb.read(0x08, 4);  // VTOR
@@ -583,36 +616,62 @@ void ImageRunner::enter_exception(int exception, uint32_t return_address)
         return;
     }
 
-    // The 8-word frame, on an 8-byte boundary (CCR.STKALIGN is set from reset); xPSR bit 9 records the
-    // 4 bytes of padding so that the return can take them back.
-    uint32_t sp = reg(UC_ARM_REG_SP);
-    uint32_t xpsr = reg(UC_ARM_REG_XPSR) | kThumbBit;
-    uint32_t frame = (sp - 32U) & ~7U;
-    uint32_t words[8] = {reg(UC_ARM_REG_R0),  reg(UC_ARM_REG_R1),
-                         reg(UC_ARM_REG_R2),  reg(UC_ARM_REG_R3),
-                         reg(UC_ARM_REG_R12), reg(UC_ARM_REG_LR),
-                         return_address,      (sp & 4U) ? (xpsr | kFrameRealigned) : (xpsr & ~kFrameRealigned)};
-    uint8_t* to = in_range(frame, kRamBase, kRamSize) ? host_pointer(frame, sizeof words) : nullptr;
-    if (to == nullptr) {
-        halt("lockup: stack overflow: the frame of exception " + Exceptions::name(exception) + " at " +
-             hex_text(frame) + " lies outside RAM (pc " + hex_text(return_address) + ")");
-        uc_emu_stop(uc_);
-        return;
-    }
-    std::memcpy(to, words, sizeof words);
-
+    const Frame frame = read_frame();
+    const std::optional<uint32_t> at = stack(frame, exception, return_address);
+    if (!at) return;
     const bool from_thread = chip_.exceptions().innermost_active() == 0;
     chip_.exceptions().activate(exception);
     ++counts_.exceptions;
     watch_.forget();
-    set_reg(UC_ARM_REG_SP, frame);
     // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
-    set_reg(UC_ARM_REG_LR, from_thread ? 0xFFFFFFF9U : 0xFFFFFFF1U);
-    set_reg(UC_ARM_REG_XPSR,
-            (xpsr & ~(kItBits | kExceptionNumber | kFrameRealigned)) | static_cast<uint32_t>(exception));
-    set_reg(UC_ARM_REG_R12, vector);
-    set_reg(UC_ARM_REG_PC, kStubBase | 1U);
+    static int registers[5] = {UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_XPSR, UC_ARM_REG_R12, UC_ARM_REG_PC};
+    uint32_t sp = *at;
+    uint32_t lr = from_thread ? 0xFFFFFFF9U : 0xFFFFFFF1U;
+    uint32_t xpsr = ((frame.xpsr | kThumbBit) & ~(kItBits | kExceptionNumber | kFrameRealigned)) |
+                    static_cast<uint32_t>(exception);
+    uint32_t pc = kStubBase | 1U;
+    void* values[5] = {&sp, &lr, &xpsr, &vector, &pc};
+    uc_reg_write_batch(uc_, registers, values, 5);
     owed_ += cycles_to_picos(cost::kExceptionEntry, cycle_period());
+}
+
+const ShortHandler* ImageRunner::short_handler(int exception)
+{
+    const uint8_t* entry = host_pointer(chip_.scb.read(0x08, 4) + 4U * static_cast<uint32_t>(exception), 4);
+    if (entry == nullptr) return nullptr;
+    const uint32_t vector = word_at(entry);
+    // Code in flash only, which nothing but a debugger changes (and then the decoding goes with it).
+    if ((vector & 1U) == 0 || !(in_range(vector, kFlashBase, kFlashSize) || in_range(vector, kFlashAlias, kFlashSize)))
+        return nullptr;
+    for (const auto& [at, handler] : short_handlers_)
+        if (at == vector) return handler ? &*handler : nullptr;
+    short_handlers_.emplace_back(vector, ShortHandler::decode(vector, memory_));
+    return short_handlers_.back().second ? &*short_handlers_.back().second : nullptr;
+}
+
+bool ImageRunner::take_short(int exception, uint32_t return_address, const Frame& frame)
+{
+    // A debugger's step or breakpoint must see the handler run instruction by instruction.
+    if (!options_.short_handlers || stepping_ || !breakpoints_.empty()) return false;
+    const ShortHandler* handler = short_handler(exception);
+    if (handler == nullptr) return false;
+    // On the engine, time is charged at the handler's block starts and an event due then could pend an
+    // exception that pre-empts it: only when none falls due before its return is it all one step.
+    const Picos now = chip_.now();
+    const Picos end =
+        now + cycles_to_picos(cost::kExceptionEntry + Cycles{handler->instructions()} + cost::kExceptionReturn,
+                              cycle_period());
+    if (owed_ != 0 || chip_.scheduler().next_time() < end || end >= limit_) return false;
+    const std::optional<uint32_t> at = stack(frame, exception, return_address);
+    if (!at || !handler->run(memory_, *at)) return false;
+    chip_.exceptions().activate(exception);
+    chip_.exceptions().deactivate(exception);
+    ++counts_.exceptions;
+    ++counts_.short_exceptions;
+    watch_.forget();
+    instructions_ += handler->instructions();
+    chip_.run_until(end);
+    return true;
 }
 
 void ImageRunner::return_from_exception()
@@ -629,11 +688,13 @@ void ImageRunner::return_from_exception()
     }
     uint32_t words[8];
     std::memcpy(words, from, sizeof words);
-    const int restored[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-    for (int i = 0; i < 6; ++i) set_reg(restored[i], words[i]);
-    set_reg(UC_ARM_REG_SP, sp + 32U + ((words[7] & kFrameRealigned) ? 4U : 0U));
-    set_reg(UC_ARM_REG_XPSR, words[7] & ~kFrameRealigned);
-    set_reg(UC_ARM_REG_PC, words[6] | 1U);
+    static int registers[9] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,   UC_ARM_REG_R3, UC_ARM_REG_R12,
+                               UC_ARM_REG_LR, UC_ARM_REG_SP, UC_ARM_REG_XPSR, UC_ARM_REG_PC};
+    uint32_t new_sp = sp + 32U + ((words[7] & kFrameRealigned) ? 4U : 0U);
+    uint32_t xpsr = words[7] & ~kFrameRealigned;
+    uint32_t pc = words[6] | 1U;
+    void* values[9] = {&words[0], &words[1], &words[2], &words[3], &words[4], &words[5], &new_sp, &xpsr, &pc};
+    uc_reg_write_batch(uc_, registers, values, 9);
     exceptions.deactivate(exception);
     watch_.forget();
     if (exception == kHardFaultException) fault_reason_.clear();

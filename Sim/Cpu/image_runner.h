@@ -13,7 +13,9 @@
 #include "block_cache.h"
 #include "chip.h"
 #include "elf_image.h"
+#include "memory_map.h"
 #include "run_end.h"
+#include "short_handler.h"
 #include "sim_time.h"
 #include "wait_loop.h"
 
@@ -29,11 +31,15 @@ struct RunnerCounts {
     uint64_t skips = 0;       // waiting loops jumped over
     uint64_t probes = 0;      // iterations tried ahead of time to find a loop's exit
     uint64_t engine_starts = 0;
+    uint64_t short_exceptions = 0;  // of the exceptions, those worked out without the engine (ShortHandler)
 };
 
 struct RunnerOptions {
     // Jump over waiting loops to their end or the next event (the same timing either way, faster).
     bool skip_waits = true;
+    // Take an exception whose handler is a short run of loads, stores and arithmetic (ShortHandler)
+    // without the engine (the same timing either way, faster).
+    bool short_handlers = true;
 };
 
 class ImageRunner final : private ExternalCore {
@@ -87,7 +93,7 @@ private:
     uint32_t memory_read(uint32_t address, unsigned width) override;
     void memory_write(uint32_t address, uint32_t value, unsigned width) override;
 
-    uint8_t* host_pointer(uint32_t address, uint32_t size);
+    uint8_t* host_pointer(uint32_t address, uint32_t size) const { return memory_.at(address, size); }
     Picos cycle_period();
     void credit_access_issue();
     void set_exits(const std::vector<uint32_t>& addresses);
@@ -100,7 +106,20 @@ private:
     static constexpr uint16_t kWfi = 0xBF30;
     static constexpr uint16_t kWfe = 0xBF20;
     void sleep();
+    // The registers an exception stacks, as they stand (one batch from the engine).
+    struct Frame {
+        uint32_t r0, r1, r2, r3, r12, lr, sp, xpsr;
+    };
+    Frame read_frame() const;
+    // Stacks `frame` for `exception` returning to `return_address`: the frame's address, or nothing
+    // (and the run halted in lockup) when it falls outside RAM.
+    std::optional<uint32_t> stack(const Frame& frame, int exception, uint32_t return_address);
     void enter_exception(int exception, uint32_t return_address);
+    // Takes `exception` without the engine when its handler is a ShortHandler and no event falls due
+    // while it runs: the core's registers come out of it as they went in. False, with nothing changed
+    // but the stacked frame (which the engine's entry writes the same), when it cannot.
+    bool take_short(int exception, uint32_t return_address, const Frame& frame);
+    const ShortHandler* short_handler(int exception);
     void return_from_exception();
     void fault(const std::string& what, uint32_t pc);
     void halt(const std::string& reason) { end_ = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
@@ -109,7 +128,12 @@ private:
     HeadState head_state() const;
     uint64_t iterations_before_horizon(const WaitLoop& loop) const;
     void jump(const WaitLoop& loop, uint64_t iterations);
-    bool jump_in_place(const WaitLoop& loop, const HeadState& state);
+    // What jumping over a loop from inside the engine came to: the head's block runs next, the
+    // iterations must be tried ahead of time first, or an exception was entered at the head instead.
+    enum class InPlace { Runs, Probe, Entered };
+    InPlace jump_in_place(const WaitLoop& loop, const HeadState& state);
+    struct KnownWait;
+    InPlace park(const WaitLoop& loop, const KnownWait& known);
     bool halt_if_stuck(const WaitLoop& loop);
     void skip_with_probes(const WaitLoop& loop, const HeadState& state);
     bool probe_exits(const WaitLoop& loop, uint64_t iteration);
@@ -121,6 +145,7 @@ private:
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
     std::vector<uint8_t> stub_;
+    CoreMemory memory_;
     BlockCache blocks_;
 
     Picos limit_ = 0;
@@ -161,6 +186,8 @@ private:
     ::uc_context* probe_context_ = nullptr;
     std::optional<RunEnd> end_;
     std::vector<uint32_t> breakpoints_;
+    // Handlers decoded at their first taking, by vector (nullopt: not a short one).
+    std::vector<std::pair<uint32_t, std::optional<ShortHandler>>> short_handlers_;
     bool stepping_ = false;
     std::optional<std::string> pending_fault_;  // an invalid access the engine is about to report
     uint32_t pending_fault_pc_ = 0;

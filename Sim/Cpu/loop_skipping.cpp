@@ -50,31 +50,84 @@ void ImageRunner::jump(const WaitLoop& loop, uint64_t iterations)
 }
 
 // From inside the engine (no iteration to try): a wait for an event, or a counter wait known to go on
-// past the horizon. False when the counter wait may end before the horizon.
-bool ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
+// past the horizon. Probe when the counter wait may end before the horizon.
+ImageRunner::InPlace ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
 {
-    if (!loop.reads_counter && halt_if_stuck(loop)) return true;
+    if (!loop.reads_counter && halt_if_stuck(loop)) return InPlace::Runs;
     uint64_t most = iterations_before_horizon(loop);
-    if (most == 0) return true;
+    if (most == 0) return InPlace::Runs;
     if (!loop.reads_counter) {
         jump(loop, most);
-        return true;
+        return InPlace::Runs;
     }
     const KnownWait* known = find_known(loop, state);
-    if (known == nullptr) return false;
+    if (known == nullptr) return InPlace::Probe;
     uint32_t ahead = known->last_staying - loop.last_counter;
-    if (ahead >= kHalfRange) return false;
+    if (ahead >= kHalfRange) return InPlace::Probe;
     uint64_t staying = ahead / loop.counter_step;  // iterations 0 .. staying-1 read no more than that
-    if (staying >= most) {
+    if (staying > most) return park(loop, *known);
+    if (staying == most) {
         jump(loop, most);
-        return true;
+        return InPlace::Runs;
     }
     // Iteration `staying` reads past the highest staying value: it leaves if it reads the lowest
     // leaving value or more; between the two it must be tried.
     uint32_t read = loop.last_counter + static_cast<uint32_t>((staying + 1) * loop.counter_step);
-    if (!known->first_leaving || read - *known->first_leaving >= kHalfRange) return false;
+    if (!known->first_leaving || read - *known->first_leaving >= kHalfRange) return InPlace::Probe;
     jump(loop, staying);
-    return true;
+    return InPlace::Runs;
+}
+
+// A counter wait known to go on past the next event (the main loop's pause of seconds, on the cycle
+// counter, with the 1 kHz tick in it): the iterations pass event by event without the engine, the one
+// that crosses an event included, and each exception they pend is taken at the head as the engine
+// would take it there, short ones without the engine too. The value an iteration reads follows from its
+// time (the counter counts core cycles), so the loop stays parked until an iteration might read past
+// the highest value known to keep it waiting, or an exception needs the engine.
+ImageRunner::InPlace ImageRunner::park(const WaitLoop& loop, const KnownWait& known)
+{
+    Exceptions& exceptions = chip_.exceptions();
+    const Picos period = cycle_period();
+    // The last iteration (whose head was one iteration ago) read loop.last_counter.
+    const Picos read_base_time = chip_.now() - loop.iteration_time;
+    const uint32_t step = loop.counter_step;
+    // The counter counts core cycles: an iteration's gain is its length in cycles, or this is some other count.
+    if (uint64_t{step} * period != loop.iteration_time) return InPlace::Runs;
+    std::optional<Frame> frame;  // the registers at the head, read at the first exception
+    bool masked = false;
+    for (;;) {
+        const Picos now = chip_.now();
+        if (cycle_period() != period) return InPlace::Runs;
+        const uint32_t next_read = loop.last_counter + static_cast<uint32_t>((now - read_base_time) / period);
+        const uint32_t ahead = known.last_staying - next_read;
+        if (ahead >= kHalfRange) return InPlace::Runs;
+        const uint64_t staying = ahead / step + 1;  // iterations from here that read no more than that
+        const uint64_t most = iterations_before_horizon(loop);
+        if (staying <= most) {
+            jump(loop, staying);
+            return InPlace::Runs;
+        }
+        jump(loop, most);
+        // The iteration that crosses the horizon stays too: its time passes with the events due in it
+        // (unless the run ends inside it: the engine runs that one).
+        const Picos end = chip_.now() + loop.iteration_time;
+        if (end >= limit_) return InPlace::Runs;
+        chip_.run_until(end);
+        instructions_ += loop.instructions;
+        skipped_ += loop.instructions;
+        if (!exceptions.any_pending()) continue;
+        if (!frame) {
+            frame = read_frame();
+            masked = reg(UC_ARM_REG_PRIMASK) & 1U;
+        }
+        exceptions.set_primask(masked);
+        while (int e = exceptions.next_to_take()) {
+            if (take_short(e, loop.head, *frame)) continue;
+            enter_exception(e, loop.head);
+            return InPlace::Entered;
+        }
+        if (end_) return InPlace::Entered;
+    }
 }
 
 // A wait for an event that nothing can end stops the node, as the host build's bus judges it: no

@@ -28,4 +28,35 @@ constexpr bool in_range(uint32_t address, uint32_t base, uint32_t size)
     return address - base < size;
 }
 
+// Flash (and its alias at 0), RAM and the stub's page as the core sees them, held by the runner and
+// mapped into the engine: a pointer to `size` bytes at `address`, or nullptr outside them (a
+// peripheral, a hole, or past a memory's end).
+class CoreMemory {
+public:
+    CoreMemory(uint8_t* flash, uint8_t* ram, uint8_t* stub) : flash_(flash), ram_(ram), stub_(stub) {}
+
+    uint8_t* at(uint32_t address, uint32_t size) const
+    {
+        if (inside(address, size, kRamBase, kRamSize)) return ram_ + (address - kRamBase);
+        if (inside(address, size, kFlashBase, kFlashSize)) return flash_ + (address - kFlashBase);
+        if (inside(address, size, kFlashAlias, kFlashSize)) return flash_ + (address - kFlashAlias);
+        if (inside(address, size, kStubBase, kStubSize)) return stub_ + (address - kStubBase);
+        return nullptr;
+    }
+    // RAM only: what a store may reach.
+    uint8_t* ram_at(uint32_t address, uint32_t size) const
+    {
+        return inside(address, size, kRamBase, kRamSize) ? ram_ + (address - kRamBase) : nullptr;
+    }
+
+private:
+    static bool inside(uint32_t address, uint32_t size, uint32_t base, uint32_t length)
+    {
+        return in_range(address, base, length) && size <= base + length - address;
+    }
+    uint8_t* flash_;
+    uint8_t* ram_;
+    uint8_t* stub_;
+};
+
 }  // namespace sim::cpu

@@ -34,8 +34,18 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     app.add_flag("-q,--quiet", options.quiet,
                  "No live console; print only the closing line (and where --pty or --tcp put USART1)");
     app.add_flag("--stats", options.stats, "Before the closing line, count the register accesses the firmware made");
-    app.add_option("--scenario", options.scenario, "File of timed stimuli, one a line: SECONDS VERB ARGS")
-        ->check(CLI::ExistingFile);
+    app.add_option("--scenario", options.scenarios,
+                   "Scenario file of timed stimuli and expectations, one a line: SECONDS VERB ARGS. Several "
+                   "files (or a folder of *.scenario files) each run a node of their own from reset, side by "
+                   "side, as fast as they go unless paced")
+        ->check(CLI::ExistingPath);
+    app.add_option("--junit", options.junit,
+                   "Write the scenarios' expectations as a JUnit XML report to this file (a testsuite per file)");
+    app.add_option("--jobs", options.jobs, "Scenario files run at once (default: one per core)")
+        ->check(CLI::Range(1U, 256U));
+    app.add_flag("--wait-attach", options.wait_attach,
+                 "With --pty or --tcp: hold the node in reset until a program attaches to USART1, so that it "
+                 "sees the greeting");
     app.add_option("--trace", options.trace, "Write the trace as JSON lines to this file");
     app.add_option("--vcd", options.vcd, "Write the node's pins as a VCD waveform to this file");
     app.add_option("--temp", options.celsius, "Temperature at the sensor, degrees Celsius (-55 to 125)")
@@ -96,6 +106,26 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                          "nodesim: --tcp %s: expected HOST:PORT, HOST an IPv4 address, localhost or nothing "
                          "(loopback), PORT 0 to 65535 (127.0.0.1:7000, localhost:7000, :7000, :0)\n",
                          tcp.c_str());
+            return kBadInputStatus;
+        }
+    }
+    if (options.wait_attach && !options.pty && !tcp_given)
+        return conflict("--wait-attach waits for a program on --pty or --tcp: give one of them");
+    if (!options.junit.empty() && options.scenarios.empty())
+        return conflict("--junit reports the expectations of scenarios: give --scenario FILE");
+    try {
+        options.scenarios = sim::scenario_files(options.scenarios);
+    } catch (const sim::ScenarioError& error) {
+        std::fprintf(stderr, "nodesim: --scenario %s\n", error.what());
+        return kBadInputStatus;
+    }
+    if (options.scenarios.size() > 1) {
+        for (auto [given, what] : {std::pair{options.pty || tcp_given, "--pty or --tcp"},
+                                   {app.count("--gdb") > 0, "--gdb"},
+                                   {!options.trace.empty() || !options.vcd.empty(), "--trace or --vcd"}}) {
+            if (!given) continue;
+            std::fprintf(stderr, "nodesim: %s goes with one scenario file, not %zu (run that file alone)\n", what,
+                         options.scenarios.size());
             return kBadInputStatus;
         }
     }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "listen_address.h"
 #include "sim_time.h"
@@ -20,7 +21,10 @@ struct Options {
     std::optional<ListenAddress> tcp;    // USART1 on a TCP socket listening here
     bool quiet = false;                  // no live console, only the closing line
     bool stats = false;                  // how much work the simulated core did
-    std::string scenario;
+    std::vector<std::string> scenarios;  // scenario files (a folder given stands for its *.scenario files)
+    std::string junit;                   // JUnit XML report of the scenarios' expectations
+    unsigned jobs = 0;                   // scenario files run side by side (0: one per core)
+    bool wait_attach = false;            // hold the node in reset until a program attaches to USART1
     std::string trace;  // JSON lines
     std::string vcd;
     double celsius = 22.0;
@@ -34,6 +38,8 @@ struct Options {
 // that cannot be had): the run did not start. A program that starts nodesim tells it from a run that
 // started and failed (1).
 constexpr int kBadInputStatus = 2;
+// The node ran, but an expectation of a scenario failed or could not be judged (the run ended first).
+constexpr int kExpectationFailedStatus = 3;
 
 // The options, or the exit status to end with at once (0 after --help; kBadInputStatus after a bad
 // option, with the message already printed).

@@ -85,6 +85,8 @@ public:
         }
     }
 
+    bool attached() override { return update_attached(); }
+
 private:
     // Whether a program has the slave open now; tells of each change.
     bool update_attached()

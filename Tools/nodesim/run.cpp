@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "console.h"
 #include "elf_firmware.h"
@@ -16,6 +17,8 @@
 #include "node.h"
 #include "pacing.h"
 #include "run_outputs.h"
+#include "scenario_checks.h"
+#include "scenario_suite.h"
 #include "serial_endpoint.h"
 
 namespace nodesim {
@@ -66,12 +69,13 @@ sim::BoardConfig board_config(const Options& options)
     return config;
 }
 
-void print_start(const Options& options, bool with_scenario)
+void print_start(const Options& options, const std::string& scenario)
 {
     if (options.quiet) return;
+    const bool with_scenario = !scenario.empty();
     std::printf("nodesim: the node from reset; crystal %s, switch B12 %s, sensor at %g C%s%s\n",
                 options.crystal ? "25 MHz" : "missing", sim::to_string(options.switch_position), options.celsius,
-                with_scenario ? (", scenario " + options.scenario).c_str() : "",
+                with_scenario ? (", scenario " + scenario).c_str() : "",
                 options.fast ? ", as fast as it goes" : "; Ctrl-C ends the run, a line typed is sent as a frame");
     if (!options.fast && options.speed != 1.0) std::printf("nodesim: paced at %g times real time\n", options.speed);
     std::fflush(stdout);
@@ -139,14 +143,16 @@ private:
 
 // The node with its firmware: the one built into nodesim, or a flashable image on the emulated core
 // (programmed into the chip now, so that an image that does not fit is bad input, and listening for a
-// debugger with --gdb). Throws std::runtime_error on bad input.
-std::unique_ptr<sim::Node> make_node(const Options& options)
+// debugger with --gdb); a scenario may take the crystal off the board. Throws std::runtime_error on bad
+// input.
+std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing)
 {
-    if (options.elf.empty())
-        return std::make_unique<sim::Node>(board_config(options), std::make_unique<sim::HostFirmware>());
+    sim::BoardConfig config = board_config(options);
+    if (crystal_missing) config.chip.crystal_present = false;
+    if (options.elf.empty()) return std::make_unique<sim::Node>(config, std::make_unique<sim::HostFirmware>());
     auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf));
     sim::cpu::ElfFirmware& image = *firmware;
-    auto node = std::make_unique<sim::Node>(board_config(options), std::move(firmware));
+    auto node = std::make_unique<sim::Node>(config, std::move(firmware));
     image.load(node->board());
     if (options.gdb_port) {
         uint16_t port = image.listen_for_debugger(*options.gdb_port);
@@ -157,9 +163,24 @@ std::unique_ptr<sim::Node> make_node(const Options& options)
     return node;
 }
 
-// The end of the run on the console and in the trace; returns the exit status.
+// Holds the node in reset until a program attaches to USART1's far end; false when Ctrl-C came first.
+bool wait_for_attach(SerialEndpoint& endpoint, const InterruptSignals& signals, bool quiet)
+{
+    if (!quiet) {
+        std::printf("nodesim: the node is held in reset until a program attaches to USART1\n");
+        std::fflush(stdout);
+    }
+    while (!endpoint.attached()) {
+        if (signals.raised()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// The end of the run on the console and in the trace; returns the exit status. `closing_line`: the
+// virtual and wall time reached (left to the summary when the run is one of several).
 int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& outputs, const RunFiles& files,
-               sim::Chip& chip, double wall_seconds)
+               sim::Chip& chip, double wall_seconds, bool closing_line)
 {
     int status = 0;
     if (end.kind == sim::RunEnd::Kind::Failure) {
@@ -173,21 +194,26 @@ int report_end(const Options& options, const sim::RunEnd& end, TraceOutputs& out
         status = 1;
     }
     if (options.stats) print_stats(chip);
-    print_summary(chip.now(), wall_seconds);
+    if (closing_line) print_summary(chip.now(), wall_seconds);
     return status;
 }
 
 }  // namespace
 
-int run(const Options& options)
+std::string runner_name(const Options& options)
+{
+    return options.elf.empty() ? "nodesim" : "nodesim --elf " + options.elf;
+}
+
+int run_one(const Options& options, const std::function<void(const sim::FileResult&)>& report)
 {
     RunFiles files;
     EndpointNotices notices;
     std::unique_ptr<SerialEndpoint> endpoint;
     std::unique_ptr<sim::Node> node;
     try {
-        node = make_node(options);
         files = RunFiles::open(options);
+        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "nodesim: %s\n", error.what());
@@ -202,23 +228,53 @@ int run(const Options& options)
     sim::Board& board = node->board();
     sim::Chip& chip = node->chip();
     // Before the console's first lines: the pins' states at reset.
-    print_start(options, files.scenario.has_value());
+    print_start(options, files.scenario ? files.scenario->name : "");
     TraceOutputs outputs(options, files, board);
     if (endpoint && !options.quiet)
         notices.send_to([&outputs, &chip](const std::string& text) {
             outputs.console().note(chip.now(), "USART1 endpoint: " + text);
         });
-    if (files.scenario)
+    std::optional<ScenarioChecks> checks;
+    std::optional<sim::Picos> duration = options.duration;
+    if (files.scenario) {
         sim::schedule_scenario(*files.scenario, chip.scheduler(),
                                [&board](const sim::ScenarioStep& step) { board.apply(step); });
+        if (!files.scenario->expectations.empty()) outputs.add(checks.emplace(*files.scenario, board, options.quiet));
+        // A scenario that judges, or one of several, ends where its last line does.
+        if (!duration && (checks || report))
+            duration = std::max(files.scenario->last_time(), sim::milliseconds(1));
+    }
 
     InterruptSignals signals;
+    if (options.wait_attach && !wait_for_attach(*endpoint, signals, options.quiet)) return 0;
     ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);
     auto wall_start = std::chrono::steady_clock::now();
-    const sim::RunEnd end = node->run(options.duration.value_or(sim::kNever));
+    const sim::RunEnd end = node->run(duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
-    return report_end(options, end, outputs, files, chip, wall_seconds);
+    int status = report_end(options, end, outputs, files, chip, wall_seconds, !report);
+    if (!files.scenario) return status;
+    if (checks) checks->finish(end, chip.now());
+    const sim::FileResult result = checks ? checks->result(chip.now(), wall_seconds)
+                                          : sim::FileResult{files.scenario->name, sim::to_seconds(chip.now()),
+                                                            wall_seconds, {}};
+    if (files.junit) {
+        sim::write_junit(*files.junit, {result}, runner_name(options));
+        files.junit->flush();
+        if (!files.junit->good()) {
+            std::fprintf(stderr, "nodesim: writing %s failed\n", options.junit.c_str());
+            status = 1;
+        }
+    }
+    if (report) report(result);
+    if (status == 0 && checks && !checks->all_passed()) status = kExpectationFailedStatus;
+    return status;
+}
+
+int run(const Options& options)
+{
+    if (options.scenarios.size() > 1) return run_suite(options);
+    return run_one(options, nullptr);
 }
 
 }  // namespace nodesim

@@ -8,8 +8,6 @@
 
 namespace nodesim {
 
-namespace {
-
 std::unique_ptr<std::ofstream> open_output(const std::string& path)
 {
     auto out = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
@@ -17,20 +15,19 @@ std::unique_ptr<std::ofstream> open_output(const std::string& path)
     return out;
 }
 
-}  // namespace
-
 RunFiles RunFiles::open(const Options& options)
 {
     RunFiles files;
-    if (!options.scenario.empty()) files.scenario = sim::load_scenario(options.scenario);
+    if (!options.scenarios.empty()) files.scenario = sim::load_scenario(options.scenarios.front());
     if (!options.trace.empty()) files.trace = open_output(options.trace);
     if (!options.vcd.empty()) files.vcd = open_output(options.vcd);
+    if (!options.junit.empty()) files.junit = open_output(options.junit);
     return files;
 }
 
 bool RunFiles::written() const
 {
-    return (!trace || trace->good()) && (!vcd || vcd->good());
+    return (!trace || trace->good()) && (!vcd || vcd->good()) && (!junit || junit->good());
 }
 
 TraceOutputs::TraceOutputs(const Options& options, RunFiles& files, sim::Board& board) : console_(std::cout)

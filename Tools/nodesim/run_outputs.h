@@ -17,10 +17,14 @@
 
 namespace nodesim {
 
+// A file opened for writing from the start (truncated); throws std::runtime_error naming it.
+std::unique_ptr<std::ofstream> open_output(const std::string& path);
+
 struct RunFiles {
     std::optional<sim::Scenario> scenario;
     std::unique_ptr<std::ofstream> trace;  // JSON lines
     std::unique_ptr<std::ofstream> vcd;
+    std::unique_ptr<std::ofstream> junit;
 
     // Throws std::runtime_error naming the file that cannot be read or written.
     static RunFiles open(const Options& options);
@@ -37,6 +41,8 @@ public:
     TraceOutputs& operator=(const TraceOutputs&) = delete;
 
     Console& console() { return console_; }
+    // Another sink from now on (the scenario's checks), which must outlive the run.
+    void add(sim::trace::Sink& sink) { trace_.add(sink); }
     // The run is over at `now`: the halt if it was one, the end, and whatever the sinks still owe.
     void finish(const sim::RunEnd& end, sim::Picos now);
 

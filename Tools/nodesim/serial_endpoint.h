@@ -39,6 +39,8 @@ public:
     // Passes the node's bytes on to the other program, or drops them when nobody is attached (or it does
     // not read them fast enough to leave room in the kernel's buffer: an overrun, as on a real line).
     virtual void transmit(const std::string& bytes) = 0;
+    // Whether a program is attached now (a TCP client waiting is taken on).
+    virtual bool attached() = 0;
 };
 
 // A new pseudo-terminal, its master side raw and non-blocking.

@@ -94,6 +94,12 @@ public:
         }
     }
 
+    bool attached() override
+    {
+        accept_pending();
+        return client_.valid();
+    }
+
 private:
     std::string drain_client(size_t limit)
     {

@@ -44,7 +44,7 @@ void pump(int fd, const std::function<void(std::string_view)>& on_line)
 }  // namespace
 
 int run_nodesim_streaming(const std::string& nodesim, const std::vector<std::string>& arguments,
-                          const std::function<void(std::string_view)>& on_line)
+                          const std::function<void(std::string_view)>& on_line, bool show_output)
 {
     // Both ends close on exec and sit above descriptor 3, so that the child's only copy of the write end
     // is the descriptor 3 it is given.
@@ -65,7 +65,12 @@ int run_nodesim_streaming(const std::string& nodesim, const std::vector<std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);  // its closing line to our standard error
+    if (show_output) {
+        posix_spawn_file_actions_adddup2(&actions, 2, 1);  // its closing line to our standard error
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     pid_t child = 0;
     const int spawned = posix_spawn(&child, nodesim.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

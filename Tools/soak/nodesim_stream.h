@@ -10,9 +10,10 @@
 
 namespace soak {
 
-// Returns the child's exit status (-1 if it could not be started or did not exit normally).
+// Returns the child's exit status (-1 if it could not be started or did not exit normally). Without
+// `show_output` the child's own output is dropped (a sweep runs thousands of them).
 int run_nodesim_streaming(const std::string& nodesim, const std::vector<std::string>& arguments,
-                          const std::function<void(std::string_view line)>& on_line);
+                          const std::function<void(std::string_view line)>& on_line, bool show_output = true);
 
 // Reads JSON lines from a file the same way (a trace written earlier); returns false if it cannot be opened.
 bool read_lines(const std::string& path, const std::function<void(std::string_view line)>& on_line);

@@ -36,7 +36,7 @@ struct ImageRun {
     RunEnd end;
 };
 
-ImageRun run_image(const std::string& scenario_text, sim::Picos duration, bool skip_waits)
+ImageRun run_image(const std::string& scenario_text, sim::Picos duration, sim::cpu::RunnerOptions options = {})
 {
     sim::Board board;
     std::ostringstream jsonl;
@@ -50,8 +50,6 @@ ImageRun run_image(const std::string& scenario_text, sim::Picos duration, bool s
                            [&board](const sim::ScenarioStep& step) { board.apply(step); });
 
     ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
-    sim::cpu::RunnerOptions options;
-    options.skip_waits = skip_waits;
     ImageRunner runner(board.chip, elf, options);
     ImageRun run;
     run.end = runner.run(duration);
@@ -93,7 +91,7 @@ const char* const kCommands =
 
 TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
 {
-    ImageRun image = run_image(kCommands, sim::seconds(11), true);
+    ImageRun image = run_image(kCommands, sim::seconds(11));
     ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
     EXPECT_EQ(image.usart2, "Hola\r\n");
     EXPECT_EQ(image.usart1.rfind("Hola\r\n!A00=22.0$!A01=0$", 0), 0U) << image.usart1;
@@ -120,16 +118,23 @@ TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
     }
 }
 
-TEST_F(NodeImage, SkippingWaitingLoopsLeavesTheTraceUnchangedToTheNanosecond)
+TEST_F(NodeImage, SkippingWaitingLoopsAndShortHandlersLeaveTheTraceUnchangedToTheNanosecond)
 {
-    // The greeting, the first report (its 1-Wire conversation and the 800 ms conversion wait), and a
-    // command received by DMA with its interrupts.
-    ImageRun fast = run_image(kCommands, sim::milliseconds(1100), true);
-    ImageRun slow = run_image(kCommands, sim::milliseconds(1100), false);
+    // The greeting, the first report (its 1-Wire conversation and the 800 ms conversion wait, with the
+    // tick's handler taken short in it), and a command received by DMA with its interrupts: against
+    // every instruction and every exception on the engine.
+    ImageRun fast = run_image(kCommands, sim::milliseconds(1100));
+    ImageRun slow = run_image(kCommands, sim::milliseconds(1100), {.skip_waits = false, .short_handlers = false});
     EXPECT_EQ(fast.end.kind, RunEnd::Kind::TimeLimit) << fast.end.reason;
     EXPECT_EQ(fast.trace, slow.trace);
     EXPECT_NE(fast.trace.find("\"onewire\""), std::string::npos);
     EXPECT_NE(fast.trace.find("\"tx\",\"port\":\"USART1\",\"byte\":33"), std::string::npos);
+    // The 4 s pause on the cycle counter, parked with the ticks taken short, into the second report:
+    // against the ticks taken on the engine, the loop recognised again after each.
+    ImageRun parked = run_image(kCommands, sim::milliseconds(5900));
+    ImageRun engine = run_image(kCommands, sim::milliseconds(5900), {.skip_waits = true, .short_handlers = false});
+    EXPECT_EQ(parked.trace, engine.trace);
+    EXPECT_NE(parked.usart1.find("!A01=0$!A00=22.0$"), std::string::npos) << parked.usart1;
 }
 
 }  // namespace

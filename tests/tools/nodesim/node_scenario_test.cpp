@@ -19,14 +19,6 @@ using scenario_test::NodeRun;
 using scenario_test::run_node;
 using sim::trace::Pwm;
 
-// The first temperature report after `t`.
-std::optional<NodeRun::Message> first_report_after(const std::vector<NodeRun::Message>& reports, double t)
-{
-    for (const auto& m : reports)
-        if (m.t > t && m.text.rfind("!A00=", 0) == 0) return m;
-    return std::nullopt;
-}
-
 std::vector<double> temperature_report_times(const NodeRun& run)
 {
     std::vector<double> times;
@@ -37,58 +29,6 @@ std::vector<double> temperature_report_times(const NodeRun& run)
 
 // Time from the start of a cycle (when a pending frame is acted on) to its temperature report.
 constexpr double kMeasurement = 0.806;
-
-TEST(NodeScenario, GreetsOnceOnEachPortThenSendsTwoReportsEveryCycle)
-{
-    NodeRun run = run_node("", 15.0, {"--temp", "22"});
-    ASSERT_EQ(run.status, 0) << run.output;
-
-    auto usart2 = run.sent("USART2");
-    auto usart1 = run.sent("USART1");
-    EXPECT_EQ(run.text("USART2"), "Hola\r\n");
-    ASSERT_GE(usart1.size(), 6U);
-    EXPECT_EQ(run.text("USART1").substr(0, 6), "Hola\r\n");
-    ASSERT_FALSE(usart2.empty());
-    EXPECT_LT(usart2.back().t, usart1.front().t) << "USART2 is greeted first";
-
-    auto reports = run.reports();
-    ASSERT_EQ(reports.size(), 6U) << run.text("USART1");  // three cycles in 15 s
-    for (size_t i = 0; i + 1 < reports.size(); i += 2) {
-        EXPECT_EQ(reports[i].text, "!A00=22.0$");
-        EXPECT_EQ(reports[i + 1].text, "!A01=0$");
-        // Nothing between the two: the switch report follows the temperature report's last byte.
-        EXPECT_LT(reports[i + 1].t - reports[i].t, 0.0105 + 0.002);
-    }
-}
-
-TEST(NodeScenario, ACycleLastsAbout4Point8Seconds)
-{
-    NodeRun run = run_node("", 20.0);
-    ASSERT_EQ(run.status, 0) << run.output;
-    auto times = temperature_report_times(run);
-    ASSERT_GE(times.size(), 4U);
-    for (size_t i = 1; i < times.size(); ++i) {
-        double cycle = times[i] - times[i - 1];
-        EXPECT_GT(cycle, 4.80) << "cycle " << i;
-        EXPECT_LT(cycle, 4.86) << "cycle " << i;
-    }
-    // The first report comes after the first measurement.
-    EXPECT_NEAR(times[0], kMeasurement, 0.1);
-}
-
-TEST(NodeScenario, FrameDuringTheWaitIsActedOnAtTheStartOfTheNextCycle)
-{
-    NodeRun run = run_node("2.0 send V00=0\n", 12.0);
-    ASSERT_EQ(run.status, 0) << run.output;
-    auto led = run.pin("C13");
-    ASSERT_EQ(led.size(), 1U) << "the LED goes high once";
-    EXPECT_EQ(led[0].second, 1);
-    const auto next = first_report_after(run.reports(), 2.0);
-    ASSERT_TRUE(next.has_value());
-    // Not when the frame arrives, but when the next cycle begins, a measurement before its report.
-    EXPECT_GT(led[0].first, 4.5);
-    EXPECT_NEAR(next->t - led[0].first, kMeasurement, 0.03);
-}
 
 TEST(NodeScenario, FrameDuringTheMeasurementWaitsForTheFollowingCycle)
 {
@@ -122,31 +62,6 @@ TEST(NodeScenario, OfTwoFramesInOneCycleOnlyTheFirstIsActedOn)
     EXPECT_NEAR(led[1].first, 9.66, 0.05);
 }
 
-TEST(NodeScenario, SwitchReportsOneOnlyWhenTheInputIsHigh)
-{
-    for (auto [position, expected] : {std::pair{"1", "!A01=1$"}, {"0", "!A01=0$"}, {"float", "!A01=0$"}}) {
-        NodeRun run = run_node("", 2.0, {"--switch", position});
-        ASSERT_EQ(run.status, 0) << run.output;
-        auto reports = run.reports();
-        ASSERT_EQ(reports.size(), 2U) << position;
-        EXPECT_EQ(reports[1].text, expected) << "switch " << position;
-    }
-    // Moving the switch mid-run: the next cycle's report follows it, and the trace shows the pin.
-    NodeRun run = run_node("3 switch 1\n7 switch float\n", 12.0, {"--switch", "0"});
-    auto reports = run.reports();
-    ASSERT_EQ(reports.size(), 6U);
-    EXPECT_EQ(reports[1].text, "!A01=0$");
-    EXPECT_EQ(reports[3].text, "!A01=1$");
-    EXPECT_EQ(reports[5].text, "!A01=0$");
-    auto b12 = run.pin("B12");
-    ASSERT_GE(b12.size(), 2U);
-    // At the stimulus's time, give or take the bus access during which it fell due.
-    EXPECT_NEAR(b12[b12.size() - 2].first, 3.0, 1e-6);
-    EXPECT_EQ(b12[b12.size() - 2].second, 1);
-    EXPECT_NEAR(b12.back().first, 7.0, 1e-6);
-    EXPECT_EQ(b12.back().second, 0);
-}
-
 TEST(NodeScenario, TraceStatesThePinsAtResetAndWhenTheLedIsDriven)
 {
     NodeRun run = run_node("", 2.0, {"--switch", "1"});
@@ -174,31 +89,6 @@ TEST(NodeScenario, TraceStatesThePinsAtResetAndWhenTheLedIsDriven)
     ASSERT_GE(run.events.size(), 2U);
     EXPECT_TRUE(std::holds_alternative<sim::trace::PinLevel>(run.events[0].what));
     EXPECT_TRUE(std::holds_alternative<sim::trace::PinLevel>(run.events[1].what));
-}
-
-TEST(NodeScenario, TemperatureReportsFollowTheSensor)
-{
-    NodeRun run = run_node("3 temp -10.125\n", 7.0, {"--temp", "25.0625"});
-    ASSERT_EQ(run.status, 0) << run.output;
-    auto reports = run.reports();
-    ASSERT_EQ(reports.size(), 4U);
-    EXPECT_EQ(reports[0].text, "!A00=25.1$");
-    EXPECT_EQ(reports[2].text, "!A00=-10.1$");
-}
-
-TEST(NodeScenario, AfterALineErrorTheNodeTakesCommandsAgainFromTheNextCycle)
-{
-    // A break (framing error) or a noisy byte ends reception during cycle 1; cycle 2 re-arms it, so a
-    // frame sent during cycle 2 is acted on at the start of cycle 3.
-    for (const char* error : {"break 10", "noise"}) {
-        NodeRun run = run_node(std::string("1.5 ") + error + "\n6.0 send V00=0\n", 12.0);
-        ASSERT_EQ(run.status, 0) << run.output;
-        auto led = run.pin("C13");
-        ASSERT_EQ(led.size(), 1U) << error << ": the frame after it is taken";
-        EXPECT_EQ(led[0].second, 1);
-        EXPECT_NEAR(led[0].first, 9.66, 0.05) << error;
-        EXPECT_EQ(run.reports().size(), 6U) << error << ": reports go on throughout";
-    }
 }
 
 TEST(NodeScenario, TraceShowsTheFramesBytesOnTheLineAtTheirTimes)
@@ -243,20 +133,6 @@ TEST(NodeScenario, SensorSeesAWholeMeasurementEveryCycleWithinItsTimingWindows)
     for (size_t i = expected.size(); i < seen.size(); ++i) EXPECT_EQ(seen[i].rfind("read ", 0), 0U) << seen[i];
 }
 
-TEST(NodeScenario, WithoutAWorkingSensorOnlyTheSwitchIsReported)
-{
-    for (const char* fault : {"absent", "low", "corrupt"}) {
-        NodeRun run = run_node(std::string("0 sensor ") + fault + "\n7 sensor ok\n", 12.0);
-        ASSERT_EQ(run.status, 0) << run.output;
-        auto reports = run.reports();
-        ASSERT_EQ(reports.size(), 4U) << fault << ": " << run.text("USART1");
-        EXPECT_EQ(reports[0].text, "!A01=0$") << fault;  // no temperature report in cycles 1 and 2
-        EXPECT_EQ(reports[1].text, "!A01=0$") << fault;
-        EXPECT_EQ(reports[2].text.rfind("!A00=", 0), 0U) << fault << ": the sensor is back in cycle 3";
-        EXPECT_EQ(reports[3].text, "!A01=0$") << fault;
-    }
-}
-
 TEST(NodeScenario, TraceShowsWhenReceptionIsArmed)
 {
     // Armed at start-up; stopped one character after a frame's last byte; re-armed at the next cycle's
@@ -286,17 +162,6 @@ TEST(NodeScenario, LineHeldLowThroughTheFirstResetGivesNoStaleReading)
     EXPECT_EQ(reports[0].text, "!A01=0$");
     EXPECT_EQ(reports[1].text, "!A01=0$") << "cycle 2 measured nothing";
     EXPECT_EQ(reports[2].text, "!A00=40.0$");
-}
-
-TEST(NodeScenario, WithoutTheCrystalTheNodeHaltsAfterAbout100msHavingSentNothing)
-{
-    NodeRun run = run_node("", 2.0, {"--no-crystal"});
-    EXPECT_EQ(run.status, 0) << "a halted node is a result, not a failure: " << run.output;
-    EXPECT_TRUE(run.of_kind<sim::trace::Tx>().empty());
-    auto halts = run.of_kind<sim::trace::Halt>();
-    ASSERT_EQ(halts.size(), 1U);
-    EXPECT_NEAR(halts[0].t, 0.1, 0.02);
-    EXPECT_EQ(run.end_reason(), "halt");
 }
 
 TEST(NodeScenario, PwmStartsLowThenRunsAtHalfAndFollowsCommands)

@@ -1,0 +1,88 @@
+#include "stimuli.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace sweep {
+
+namespace {
+
+// The port samples with BRR 0x28B1 at 100 MHz, a bit of 104.17 us: it has a character once it has
+// sampled the middle of the stop bit, 9.5625 bits after the start edge (a break's low stop bit is judged
+// then too).
+constexpr sim::Picos kComplete = 95'625 * sim::Picos{104'170'000} / 10'000;
+// The dashboard sends at 9600 baud: a character is 1.0417 ms on its line.
+constexpr sim::Picos kPeerChar = sim::kPicosPerSecond * 10 / 9600;
+// The command behind a line error, and the frame placed: it turns the LED off, which the node lit at
+// its set-up, so that taking it shows.
+constexpr const char* kCommand = "V00=0";
+constexpr sim::Picos kCommandBytes = 5;
+constexpr sim::Picos kSensorBack = 20 * sim::kPicosPerMilli;
+
+}  // namespace
+
+const char* stimulus_name(StimulusKind kind)
+{
+    switch (kind) {
+        case StimulusKind::Noise:
+            return "noise";
+        case StimulusKind::Break:
+            return "break";
+        case StimulusKind::FrameFirst:
+            return "frame-first";
+        case StimulusKind::FrameLast:
+            return "frame-last";
+        case StimulusKind::SwitchEdge:
+            return "switch";
+        case StimulusKind::SensorFault:
+            return "sensor";
+    }
+    return "?";
+}
+
+std::optional<StimulusKind> stimulus_from_name(std::string_view name)
+{
+    for (StimulusKind kind : kStimulusKinds)
+        if (name == stimulus_name(kind)) return kind;
+    return std::nullopt;
+}
+
+std::string seconds_text(sim::Picos t)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%" PRIu64 ".%012" PRIu64, static_cast<uint64_t>(t / sim::kPicosPerSecond),
+                  static_cast<uint64_t>(t % sim::kPicosPerSecond));
+    return text;
+}
+
+std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
+{
+    const std::string command = std::string("send ") + kCommand;
+    switch (kind) {
+        case StimulusKind::Noise:
+            // Both on the line back to back, the command queued behind the noisy byte.
+            return {{at - kComplete, "noise"}, {at - kComplete, command}};
+        case StimulusKind::Break:
+            return {{at - kComplete, "break 2"}, {at - kComplete, command}};
+        case StimulusKind::FrameFirst:
+            return {{at - kComplete, command}};
+        case StimulusKind::FrameLast:
+            return {{at - kComplete - (kCommandBytes - 1) * kPeerChar, command}};
+        case StimulusKind::SwitchEdge:
+            return {{at, "switch 1"}};
+        case StimulusKind::SensorFault:
+            return {{at, "sensor absent"}, {at + kSensorBack, "sensor ok"}};
+    }
+    return {};
+}
+
+std::string scenario_text(std::vector<ScenarioStep> steps)
+{
+    std::stable_sort(steps.begin(), steps.end(), [](const ScenarioStep& a, const ScenarioStep& b) { return a.at < b.at; });
+    std::string text;
+    for (const auto& step : steps) text += seconds_text(step.at) + " " + step.action + "\n";
+    return text;
+}
+
+}  // namespace sweep
