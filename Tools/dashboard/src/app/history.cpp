@@ -304,7 +304,9 @@ std::string History::csv_rows(double from, double to, std::int64_t& after, std::
             std::snprintf(c, sizeof c, "%.6g", sqlite3_column_double(rows.s, 5));
             out += c;
         }
-        out += "," + csv_field(text_column(rows.s, 6)) + "\n";
+        out += ',';
+        out += csv_field(text_column(rows.s, 6));
+        out += '\n';
     }
     return out;
 }
