@@ -41,7 +41,8 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     step.args = std::string(rest);
     std::string_view argument = next_word(rest);
     if (!rest.empty())
-        throw std::invalid_argument("unexpected " + scenario_text::quoted(rest) + " after " + std::string(verb) + "'s argument");
+        throw std::invalid_argument("unexpected " + scenario_text::quoted(rest) + " after " + std::string(verb) +
+                                    "'s argument");
 
     if (verb == "break") {
         step.verb = ScenarioStep::Verb::Break;
@@ -56,7 +57,8 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     } else if (verb == "switch") {
         step.verb = ScenarioStep::Verb::Switch;
         auto position = parse_switch_position(argument);
-        if (!position) throw std::invalid_argument("switch takes 0, 1 or float, not " + scenario_text::quoted(argument));
+        if (!position)
+            throw std::invalid_argument("switch takes 0, 1 or float, not " + scenario_text::quoted(argument));
         step.position = *position;
     } else if (verb == "temp") {
         step.verb = ScenarioStep::Verb::Temp;
@@ -67,7 +69,9 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
     } else if (verb == "sensor") {
         step.verb = ScenarioStep::Verb::Sensor;
         auto condition = parse_sensor_condition(argument);
-        if (!condition) throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " + scenario_text::quoted(argument));
+        if (!condition)
+            throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " +
+                                        scenario_text::quoted(argument));
         step.sensor = *condition;
     } else {
         throw std::invalid_argument("unknown verb " + scenario_text::quoted(verb) +
@@ -132,7 +136,8 @@ Picos parse_seconds(std::string_view text)
     std::string_view fraction = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     if (whole.empty() && fraction.empty()) throw std::invalid_argument(bad);
     // 2^64 ps is 213 days: keep well inside it.
-    if (whole.size() > 7) throw std::invalid_argument("a time must be under 10 000 000 s, not " + scenario_text::quoted(text));
+    if (whole.size() > 7)
+        throw std::invalid_argument("a time must be under 10 000 000 s, not " + scenario_text::quoted(text));
     if (fraction.size() > 12) throw std::invalid_argument("a time has at most 12 digits after the point (1 ps)");
     Picos seconds_part = 0;
     for (char c : whole) {
@@ -199,7 +204,8 @@ Picos parse_time(std::string_view word, Picos previous)
 {
     if (!word.empty() && word.front() == '+') return previous + parse_seconds(word.substr(1));
     Picos at = parse_seconds(word);
-    if (at < previous) throw std::invalid_argument("time " + std::string(word) + " s is earlier than the line before's");
+    if (at < previous)
+        throw std::invalid_argument("time " + std::string(word) + " s is earlier than the line before's");
     return at;
 }
 
@@ -239,7 +245,13 @@ Scenario parse_scenario(std::istream& in, const std::string& name)
             if (verb.empty()) throw std::invalid_argument("a verb must follow the time");
             previous = at;
             if (is_expectation_verb(verb)) {
-                Expectation expectation = parse_expectation(at, verb, rest);
+                Expectation expectation;
+                try {
+                    expectation = parse_expectation(at, verb, rest);
+                } catch (const std::invalid_argument& error) {
+                    // The line as written, too: an expectation's arguments are easily put in the wrong order.
+                    throw std::invalid_argument(std::string(error.what()) + " in " + scenario_text::quoted(line));
+                }
                 expectation.line = number;
                 scenario.expectations.push_back(std::move(expectation));
             } else if (verb == "crystal") {
@@ -273,7 +285,8 @@ std::vector<std::string> scenario_files(const std::vector<std::string>& paths)
         }
         std::vector<std::string> inside;
         for (const auto& entry : std::filesystem::directory_iterator(path))
-            if (entry.path().extension() == ".scenario" && !entry.is_directory()) inside.push_back(entry.path().string());
+            if (entry.path().extension() == ".scenario" && !entry.is_directory())
+                inside.push_back(entry.path().string());
         if (inside.empty()) throw ScenarioError(path + ": the folder holds no *.scenario file");
         std::sort(inside.begin(), inside.end());
         files.insert(files.end(), inside.begin(), inside.end());

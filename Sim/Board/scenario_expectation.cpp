@@ -65,8 +65,8 @@ double parse_tolerance(std::string_view word)
 // "C13": ports A to C, pins 0 to 15.
 void parse_pin(Expectation& e, std::string_view word)
 {
-    const std::string bad = "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not " +
-                            quoted(word);
+    const std::string bad =
+        "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not " + quoted(word);
     if (word.size() < 2 || word.size() > 3 || word[0] < 'A' || word[0] > 'C') throw std::invalid_argument(bad);
     int pin = 0;
     for (char c : word.substr(1)) {
@@ -193,7 +193,8 @@ std::string describe(const Expectation& e)
             return text + window;
         }
         case Kind::Led:
-            return std::string("the LED (C13) ") + (e.level ? "lit (driven low)" : "dark (not driven low)") + " at " + from;
+            return std::string("the LED (C13) ") + (e.level ? "lit (driven low)" : "dark (not driven low)") + " at " +
+                   from;
         case Kind::Pin:
             return std::string(1, e.pin_port) + std::to_string(e.pin) + " at level " + std::to_string(e.level) +
                    " at " + from;
@@ -203,8 +204,8 @@ std::string describe(const Expectation& e)
             const char* what = e.measure == Expectation::Measure::Duty   ? "duty"
                                : e.measure == Expectation::Measure::High ? "high time"
                                                                          : "period";
-            std::snprintf(text, sizeof text, "the PWM on A0 with a %s of %g%s give or take %g%s at ", what, e.value, unit,
-                          e.tolerance, unit);
+            std::snprintf(text, sizeof text, "the PWM on A0 with a %s of %g%s give or take %g%s at ", what, e.value,
+                          unit, e.tolerance, unit);
             return text + from;
         }
         case Kind::NoHalt:

@@ -31,15 +31,15 @@ struct Expectation {
     Picos at = 0;
     int line = 0;
     Kind kind = Kind::WaitSerial;
-    std::string written;          // the verb and its arguments as written: the expectation's name
-    std::optional<Picos> until;   // the window's end; none: the end of the run (or an instant, at `at`)
-    std::string port;             // serial: "USART1" or "USART2"
-    std::string text;             // serial: the bytes, escapes resolved (no-serial: empty for any byte)
-    char pin_port = 'C';          // expect-pin, expect-led
+    std::string written;         // the verb and its arguments as written: the expectation's name
+    std::optional<Picos> until;  // the window's end; none: the end of the run (or an instant, at `at`)
+    std::string port;            // serial: "USART1" or "USART2"
+    std::string text;            // serial: the bytes, escapes resolved (no-serial: empty for any byte)
+    char pin_port = 'C';         // expect-pin, expect-led
     int pin = 13;
-    int level = 0;                // expect-pin: 0 or 1; expect-led: 1 for lit
+    int level = 0;  // expect-pin: 0 or 1; expect-led: 1 for lit
     Measure measure = Measure::Duty;
-    double value = 0;             // wait-temp: degrees Celsius; expect-pwm: percent or microseconds
+    double value = 0;  // wait-temp: degrees Celsius; expect-pwm: percent or microseconds
     double tolerance = 0;
 
     // Judged at one instant (`at`), not over a window.

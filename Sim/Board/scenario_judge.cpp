@@ -246,8 +246,8 @@ void ScenarioJudge::take_byte(size_t i, uint8_t byte, Picos at)
     if (e.kind == Kind::WaitSerial)
         decide(i, Result::Pass, at);
     else
-        decide(i, Result::Fail, at, quoted_bytes(e.text.empty() ? std::string(1, static_cast<char>(byte)) : e.text) +
-                                        at_time(at));
+        decide(i, Result::Fail, at,
+               quoted_bytes(e.text.empty() ? std::string(1, static_cast<char>(byte)) : e.text) + at_time(at));
 }
 
 void ScenarioJudge::serial(const std::string& port, uint8_t byte, Picos at)

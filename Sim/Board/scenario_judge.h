@@ -22,9 +22,9 @@ namespace sim {
 struct Verdict {
     enum class Result { Pending, Pass, Fail, Skip, Error };
     Result result = Result::Pending;
-    Picos at = 0;          // when it was reached
-    std::string expected;  // what the expectation asks for, in words
-    std::string seen;      // Fail and Error: what was seen instead; Skip: why it was not judged
+    Picos at = 0;             // when it was reached
+    std::string expected;     // what the expectation asks for, in words
+    std::string seen;         // Fail and Error: what was seen instead; Skip: why it was not judged
     double wall_seconds = 0;  // wall time from the window's opening to the verdict
 };
 

@@ -153,14 +153,15 @@ void write_junit(std::ostream& out, const std::vector<FileResult>& files, const 
                 << xml(class_name(f.file)) << "\" time=\"" << number(v.wall_seconds) << "\">\n";
             const std::string message = xml(verdict_line(f.file, c.line, v));
             if (v.result == Result::Fail)
-                out << "      <failure message=\"" << message << "\" type=\"expectation\">" << message << "</failure>\n";
+                out << "      <failure message=\"" << message << "\" type=\"expectation\">" << message
+                    << "</failure>\n";
             else if (v.result == Result::Skip)
                 out << "      <skipped message=\"" << xml(v.seen) << "\"/>\n";
             else if (v.result != Result::Pass)
                 out << "      <error message=\"" << message << "\" type=\"not judged\">" << message << "</error>\n";
             if (v.result != Result::Skip)
-                out << "      <system-out>judged at " << number(to_seconds(v.at)) << " s of virtual time: "
-                    << xml(v.expected) << "</system-out>\n";
+                out << "      <system-out>judged at " << number(to_seconds(v.at))
+                    << " s of virtual time: " << xml(v.expected) << "</system-out>\n";
             out << "    </testcase>\n";
         }
         out << "  </testsuite>\n";

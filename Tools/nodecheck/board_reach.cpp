@@ -21,8 +21,8 @@ BoardReach::BoardReach(const sim::Scenario& scenario, std::string port) : port_(
     for (const sim::ScenarioStep& step : scenario.steps) {
         if (!unplayable(step)) continue;
         const bool temperature = step.verb == Verb::Temp || step.verb == Verb::Sensor;
-        unknown_.push_back({step.at, step.line, sim::to_string(step.verb), temperature, step.verb == Verb::Switch,
-                            false});
+        unknown_.push_back(
+            {step.at, step.line, sim::to_string(step.verb), temperature, step.verb == Verb::Switch, false});
     }
 }
 

@@ -80,7 +80,8 @@ BoardOutcome run_on_board(const sim::Scenario& scenario, SerialDevice& device, c
     const auto wall_start = Clock::now();
     auto wall = [&wall_start] { return std::chrono::duration<double>(Clock::now() - wall_start).count(); };
     sim::ScenarioJudge judge(
-        judged, {}, [&](const sim::Expectation& e, const sim::Verdict& v) {
+        judged, {},
+        [&](const sim::Expectation& e, const sim::Verdict& v) {
             bool bad = v.result == sim::Verdict::Result::Fail || v.result == sim::Verdict::Result::Error;
             say(sim::verdict_line(scenario.name, e.line, v), bad, setup.quiet);
         },

@@ -19,7 +19,7 @@ struct BoardSetup {
     double speed = 1.0;           // virtual seconds to a wall second
     double slack = 0.05;          // seconds of virtual time a window gives
     std::chrono::milliseconds greeting_timeout{10'000};
-    std::string reset_command;    // run before waiting for the greeting (empty: the user resets the board)
+    std::string reset_command;  // run before waiting for the greeting (empty: the user resets the board)
     bool quiet = false;
 };
 

@@ -111,8 +111,8 @@ void print_file_line(const sim::FileResult& r, int status)
     sim::Tally t;
     t.add(r.cases);
     const char* verdict = status == 0 ? "PASS" : status == kExpectationFailedStatus ? "FAIL" : "ERROR";
-    std::printf("nodesim: %-5s %s: %zu passed, %zu failed, %zu not judged; %.3f s of virtual time in %.3f s\n",
-                verdict, r.file.c_str(), t.passed, t.failed, t.errors, r.virtual_seconds, r.wall_seconds);
+    std::printf("nodesim: %-5s %s: %zu passed, %zu failed, %zu not judged; %.3f s of virtual time in %.3f s\n", verdict,
+                r.file.c_str(), t.passed, t.failed, t.errors, r.virtual_seconds, r.wall_seconds);
     std::fflush(stdout);
 }
 
@@ -202,10 +202,11 @@ int run_suite(const Options& options)
         }
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    std::printf("nodesim: %zu scenario files, %zu expectations: %zu passed, %zu failed, %zu not judged; %.3f s of "
-                "virtual time in %.3f s of wall time\n",
-                results.size(), all.passed + all.failed + all.skipped + all.errors, all.passed, all.failed, all.errors,
-                virtual_seconds, wall);
+    std::printf(
+        "nodesim: %zu scenario files, %zu expectations: %zu passed, %zu failed, %zu not judged; %.3f s of "
+        "virtual time in %.3f s of wall time\n",
+        results.size(), all.passed + all.failed + all.skipped + all.errors, all.passed, all.failed, all.errors,
+        virtual_seconds, wall);
     return status;
 }
 

@@ -14,8 +14,7 @@ using Result = Verdict::Result;
 struct Judged {
     explicit Judged(const std::string& text, ScenarioJudge::Probe probe = {})
         : scenario(parse(text)), judge(scenario, std::move(probe), nullptr, [] { return 0.0; })
-    {
-    }
+    {}
     static Scenario parse(const std::string& text)
     {
         std::istringstream in(text);
@@ -37,7 +36,7 @@ TEST(ScenarioJudge, SerialWindowsCountOnlyTheBytesSentInThem)
     Judged j(
         "1 wait-serial USART1 1 !A01=0$\n"  // 0: the text straddles its opening, then comes whole
         "1 no-serial USART1 0.5 !A00=\n"    // 1: fails on the text
-        "1 no-serial USART2 3\n"             // 2: silence, broken by one byte
+        "1 no-serial USART2 3\n"            // 2: silence, broken by one byte
         "1 wait-serial USART1 0.2 late\n"   // 3: arrives after its window
         "1 no-serial USART1 0.05 x\n");     // 4: closed before the next bytes
     j.send("USART1", "!A01", milliseconds(999));
@@ -74,9 +73,10 @@ TEST(ScenarioJudge, InstantsLookThroughTheProbe)
     trace::PinLevel c13{"C13", 0, false};
     trace::Pwm pwm{microseconds(20001), microseconds(10000)};
     ScenarioJudge::Probe probe{[&](char, int) { return c13; }, [&] { return pwm; }};
-    Judged j("1 expect-led dark\n2 expect-led lit\n2 expect-pin C13 0\n2 expect-pwm duty 50 0.01\n"
-             "2 expect-pwm high 10000 0\n",
-             probe);
+    Judged j(
+        "1 expect-led dark\n2 expect-led lit\n2 expect-pin C13 0\n2 expect-pwm duty 50 0.01\n"
+        "2 expect-pwm high 10000 0\n",
+        probe);
     j.judge.advance(seconds(1));
     EXPECT_EQ(j.result(0), Result::Pass) << "low but not driven: dark";
     EXPECT_EQ(j.judge.next_due(), seconds(2));

@@ -140,22 +140,28 @@ TEST(ScenarioParser, ReadsExpectationsBesideStimuliWithRelativeTimes)
     EXPECT_EQ(s.last_time(), seconds(7));  // wait-temp's window
 }
 
+// An expectation's error quotes the line as well.
 TEST(ScenarioParser, BadExpectationsNameTheLine)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"1 wait-serial USART3 1 x\n", "wait-serial takes the port USART1 or USART2, not 'USART3'"},
-        {"1 wait-serial USART1 0 x\n", "wait-serial's window must be longer than 0 s"},
-        {"1 wait-serial USART1 1\n", "wait-serial needs the text to wait for"},
-        {"1 no-serial USART1\n", "no-serial needs the window's length in seconds"},
-        {"1 wait-temp 5 warm 1\n", "a temperature must be a number, not 'warm'"},
-        {"1 wait-temp 5 20\n", "the tolerance is missing (give 0 for an exact value)"},
-        {"1 expect-led on\n", "expect-led takes lit or dark, not 'on'"},
-        {"1 expect-pin D1 1\n", "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not 'D1'"},
-        {"1 expect-pin C16 1\n", "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not 'C16'"},
-        {"1 expect-pin C13 high\n", "expect-pin takes the level 0 or 1, not 'high'"},
-        {"1 expect-pwm width 5 1\n", "expect-pwm measures duty (percent), high or period (microseconds), not 'width'"},
-        {"1 expect-pwm duty 5 -1\n", "a tolerance is 0 or more, not -1"},
-        {"1 no-halt 2 3\n", "unexpected '3' after no-halt's arguments"},
+        {"1 wait-serial USART3 1 x\n",
+         "wait-serial takes the port USART1 or USART2, not 'USART3' in '1 wait-serial USART3 1 x'"},
+        {"1 wait-serial USART1 0 x\n", "wait-serial's window must be longer than 0 s in '1 wait-serial USART1 0 x'"},
+        {"1 wait-serial USART1 1\n", "wait-serial needs the text to wait for in '1 wait-serial USART1 1'"},
+        {"1 no-serial USART1\n", "no-serial needs the window's length in seconds in '1 no-serial USART1'"},
+        {"1 wait-temp 5 warm 1\n", "a temperature must be a number, not 'warm' in '1 wait-temp 5 warm 1'"},
+        {"1 wait-temp 5 20\n", "the tolerance is missing (give 0 for an exact value) in '1 wait-temp 5 20'"},
+        {"1 expect-led on\n", "expect-led takes lit or dark, not 'on' in '1 expect-led on'"},
+        {"1 expect-pin D1 1\n",
+         "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not 'D1' in '1 expect-pin D1 1'"},
+        {"1 expect-pin C16 1\n",
+         "expect-pin takes a pin such as C13, B12 or A0 (ports A to C, pins 0 to 15), not 'C16' in '1 expect-pin C16 "
+         "1'"},
+        {"1 expect-pin C13 high\n", "expect-pin takes the level 0 or 1, not 'high' in '1 expect-pin C13 high'"},
+        {"1 expect-pwm width 5 1\n",
+         "expect-pwm measures duty (percent), high or period (microseconds), not 'width' in '1 expect-pwm width 5 1'"},
+        {"1 expect-pwm duty 5 -1\n", "a tolerance is 0 or more, not -1 in '1 expect-pwm duty 5 -1'"},
+        {"1 no-halt 2 3\n", "unexpected '3' after no-halt's arguments in '1 no-halt 2 3'"},
         {"1 crystal missing\n", "the crystal is a part of the board: crystal missing only at time 0"},
         {"2 noise\n1 no-log\n", "time 1 s is earlier than the line before's"},
         {"+x noise\n", "a time must be seconds such as 12 or 0.125, not 'x'"},

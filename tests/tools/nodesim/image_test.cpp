@@ -391,6 +391,24 @@ TEST_F(Image, ALineErrorWhileTheNodeSendsItsReportsPassesTheChecksInBothBuilds)
     ::testing::Test::RecordProperty("image_missed_errors", image_missed);
 }
 
+// Runs that share their beginning, on the image: a branch forks the engine with the models, and is the
+// run of the whole scenario with its lines.
+TEST_F(Image, EachBranchIsTheRunItContinues)
+{
+    const std::string branches = input_directory() + "/branches";
+    std::ofstream(branches) << "branch frame\n5.2 send V01=75$\nbranch noise\n5.0000001 noise\n";
+    NodeRun parent = run_image("", 10.0, {"--branch-at", "4.9", "--branches", branches});
+    ASSERT_EQ(parent.status, 0) << parent.output;
+    const std::string dir = scenario_test::test_directory();
+    const std::string frame = scenario_test::without_line_numbers(dir + "/trace.frame.jsonl");
+    const std::string noise = scenario_test::without_line_numbers(dir + "/trace.noise.jsonl");
+    EXPECT_NE(frame.find("\"high_us\":15000"), std::string::npos);
+    run_image("5.2 send V01=75$\n", 10.0, {"--branch-at", "4.9"});
+    EXPECT_EQ(frame, scenario_test::without_line_numbers(dir + "/trace.jsonl"));
+    run_image("5.0000001 noise\n", 10.0, {"--branch-at", "4.9"});
+    EXPECT_EQ(noise, scenario_test::without_line_numbers(dir + "/trace.jsonl"));
+}
+
 // ---------------------------------------------------------------------------------------------------
 // A debugger: gdb-multiarch in batch mode through nodesim --gdb, as one debugs a board on a probe.
 
