@@ -2,9 +2,10 @@
 // interrupt between two instructions can matter (each report character's start and end, every change of
 // rx_armed, each cycle's start, the 1-Wire exchanges), then places a stimulus (noise, a break, a frame's
 // first or last byte, a switch edge, a sensor fault) in steps of a few nanoseconds across a window
-// around each, one run from reset per placement, judged by the soak's checker. It prints a table per
-// window and stimulus with the first failing placement and the command that reproduces it. Exit status
-// 0 when every placement passed, 1 when one failed, 2 when the sweep could not be made.
+// around each, one run per placement (the branches of one run per window, or each from reset), judged
+// by the soak's checker. It prints a table per window and stimulus with the first failing placement and
+// the command that reproduces it. Exit status 0 when every placement passed, 1 when one failed, 2 when
+// the sweep could not be made.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
