@@ -7,7 +7,7 @@
 //   Lane::Commands  on a thread of their own, in arrival order: a command and its row in the
 //                   history, never queued behind a download or a slow client;
 //   Lane::Workers   on a small pool: reads of the stored history, piece by piece.
-// Work for a connection whose client has gone is skipped.
+// A read for a connection whose client has gone is skipped.
 //
 // An open page holds an event stream for as long as it is open, so streams cost no thread: each is
 // a socket and a queue of pieces shared with every other stream, and a client that stops reading

@@ -268,14 +268,16 @@ void HttpSession::dispatch()
     answer(std::move(r));
 }
 
-// The handler runs on its lane's threads; its answer comes back to the loop. A client that has
-// gone meanwhile is not worth the work.
+// The handler runs on its lane's threads; its answer comes back to the loop. A read for a client
+// that has gone meanwhile is not worth the work; a command that arrived whole is taken all the same
+// (a client that only shut down its sending side looks the same, and a command is what was asked).
 void HttpSession::run_off_loop(const HttpServer::Impl::Route& route)
 {
-    net::post(server_.pool(route.lane), [self = shared_from_this(), handler = route.handler,
+    bool always = route.lane == HttpServer::Lane::Commands;
+    net::post(server_.pool(route.lane), [self = shared_from_this(), handler = route.handler, always,
                                          request = std::move(request_)]() mutable {
         std::optional<HttpResponse> r;
-        if (!self->peer_gone()) {
+        if (always || !self->peer_gone()) {
             try {
                 r = handler(request);
             } catch (const std::exception&) {
