@@ -41,7 +41,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         ->check(CLI::ExistingPath);
     app.add_option("--junit", options.junit,
                    "Write the scenarios' expectations as a JUnit XML report to this file (a testsuite per file)");
-    app.add_option("--jobs", options.jobs, "Scenario files run at once (default: one per core)")
+    app.add_option("--jobs", options.jobs, "Scenario files, or branches, run at once (default: one per core)")
         ->check(CLI::Range(1U, 256U));
     app.add_flag("--wait-attach", options.wait_attach,
                  "With --pty or --tcp: hold the node in reset until a program attaches to USART1, so that it "
@@ -63,6 +63,14 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                    "target remote :PORT) on 127.0.0.1:PORT (0 picks a free one; the real one is printed "
                    "first); virtual time stands still while the node is halted")
         ->check(CLI::Range(0, 65535));
+    std::string branch_at;
+    app.add_option("--branch-at", branch_at,
+                   "Virtual seconds at which the runs of --branches part: the node runs once to there, then "
+                   "forks once for each branch (an event of its own at that moment, branches or not)");
+    app.add_option("--branches", options.branches,
+                   "With --branch-at: a file of branches, each \"branch NAME\" then its scenario lines; branch "
+                   "NAME writes the trace and waveform files with .NAME before their extension")
+        ->check(CLI::ExistingFile);
 
     try {
         app.parse(argc, argv);
@@ -73,6 +81,13 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                 throw CLI::ValidationError("--duration", error.what());
             }
             if (*options.duration == 0) throw CLI::ValidationError("--duration", "must be more than 0 s");
+        }
+        if (!branch_at.empty()) {
+            try {
+                options.branch_at = sim::parse_seconds(branch_at);
+            } catch (const std::invalid_argument& error) {
+                throw CLI::ValidationError("--branch-at", error.what());
+            }
         }
         if (!(options.speed > 0) || !std::isfinite(options.speed))
             throw CLI::ValidationError("--speed", "must be a number more than 0 (1: real time)");
@@ -98,6 +113,14 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     if (app.count("--gdb") > 0) {
         if (options.elf.empty()) return conflict("--gdb debugs an image: it needs --elf FILE");
         options.gdb_port = static_cast<uint16_t>(gdb_port);
+    }
+    if (!options.branches.empty()) {
+        if (!options.branch_at) return conflict("--branches needs --branch-at SECONDS, the moment the runs part");
+        // The children are copies of this process: nothing outside it may be shared with them.
+        if (!options.fast || options.pty || tcp_given || options.gdb_port || options.scenarios.size() > 1)
+            return conflict("--branches runs with --fast only, with one scenario, without --pty, --tcp or --gdb");
+        if (options.trace == "-" || options.trace.rfind("/dev/", 0) == 0 || options.vcd.rfind("/dev/", 0) == 0)
+            return conflict("--branches needs --trace and --vcd to be files, which each branch copies");
     }
     if (tcp_given) {
         options.tcp = parse_listen_address(tcp);

@@ -23,7 +23,7 @@ struct Options {
     bool stats = false;                  // how much work the simulated core did
     std::vector<std::string> scenarios;  // scenario files (a folder given stands for its *.scenario files)
     std::string junit;                   // JUnit XML report of the scenarios' expectations
-    unsigned jobs = 0;                   // scenario files run side by side (0: one per core)
+    unsigned jobs = 0;                   // scenario files, or branches, run side by side (0: one per core)
     bool wait_attach = false;            // hold the node in reset until a program attaches to USART1
     std::string trace;                   // JSON lines
     std::string vcd;
@@ -32,6 +32,8 @@ struct Options {
     bool crystal = true;
     std::string elf;                   // run this flashable image on the emulated core instead
     std::optional<uint16_t> gdb_port;  // with elf: wait for a debugger here (0: a free port)
+    std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)
+    std::string branches;                 // a file of branches, one group of scenario lines each
 };
 
 // The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "branching.h"
 #include "console.h"
 #include "elf_firmware.h"
 #include "endpoint_link.h"
@@ -211,9 +212,11 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     EndpointNotices notices;
     std::unique_ptr<SerialEndpoint> endpoint;
     std::unique_ptr<sim::Node> node;
+    std::vector<Branch> branches;
     try {
         files = RunFiles::open(options);
         node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false);
+        if (!options.branches.empty()) branches = load_branches(options.branches, *options.branch_at);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "nodesim: %s\n", error.what());
@@ -244,6 +247,9 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
         if (!duration && (checks || report)) duration = std::max(files.scenario->last_time(), sim::milliseconds(1));
     }
 
+    std::optional<Brancher> brancher;
+    if (options.branch_at) brancher.emplace(board, files, options, std::move(branches));
+
     InterruptSignals signals;
     if (options.wait_attach && !wait_for_attach(*endpoint, signals, options.quiet)) return 0;
     ToolTurn turn(options, board, endpoint.get(), outputs.console(), signals);
@@ -251,7 +257,11 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     const sim::RunEnd end = node->run(duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
-    int status = report_end(options, end, outputs, files, chip, wall_seconds, !report);
+    // A branch leaves the summing up to the run it branched from, which waits for every branch.
+    const bool branch = brancher && brancher->branch();
+    int status = report_end(options, end, outputs, files, chip, wall_seconds, !report && !branch);
+    if (branch) return status;
+    if (brancher && !brancher->children_succeeded()) status = 1;
     if (!files.scenario) return status;
     if (checks) checks->finish(end, chip.now());
     const sim::FileResult result =

@@ -45,12 +45,28 @@ private:
 }  // namespace
 
 std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std::string& scenario_file,
-                                           sim::Picos duration)
+                                           sim::Picos duration, std::optional<sim::Picos> branch_at)
 {
     std::vector<std::string> arguments{"--fast", "--quiet", "--scenario", scenario_file, "--duration",
                                        seconds_text(duration)};
+    if (branch_at) arguments.insert(arguments.end(), {"--branch-at", seconds_text(*branch_at)});
     if (!program.elf.empty()) arguments.insert(arguments.end(), {"--elf", program.elf});
     return arguments;
+}
+
+Verdict judge(const soak::SoakTally& tally)
+{
+    Verdict verdict;
+    verdict.passed = tally.violation_count == 0;
+    if (!verdict.passed && !tally.first_violations.empty()) {
+        const soak::Violation& v = tally.first_violations.front();
+        char at[32];
+        std::snprintf(at, sizeof at, "t=%.6f s: ", v.t);
+        verdict.failure = at + v.what;
+        if (!v.expected.empty() || !v.seen.empty())
+            verdict.failure += " (expected " + v.expected + "; seen " + v.seen + ")";
+    }
+    return verdict;
 }
 
 Verdict run_placement(const NodeProgram& program, const Placement& placement)
@@ -64,22 +80,14 @@ Verdict run_placement(const NodeProgram& program, const Placement& placement)
             if (auto event = sim::trace::read_event(line)) checker.feed(*event);
         };
         const int status = soak::run_nodesim_streaming(
-            program.nodesim, nodesim_arguments(program, file.path(), placement.duration), feed, false);
+            program.nodesim, nodesim_arguments(program, file.path(), placement.duration, placement.branch_at), feed,
+            false);
         if (status != 0) {
             verdict.failure = "nodesim exited with status " + std::to_string(status);
             return verdict;
         }
         checker.finish();
-        const soak::SoakTally& tally = checker.tally();
-        verdict.passed = tally.violation_count == 0;
-        if (!verdict.passed && !tally.first_violations.empty()) {
-            const soak::Violation& v = tally.first_violations.front();
-            char at[32];
-            std::snprintf(at, sizeof at, "t=%.6f s: ", v.t);
-            verdict.failure = at + v.what;
-            if (!v.expected.empty() || !v.seen.empty())
-                verdict.failure += " (expected " + v.expected + "; seen " + v.seen + ")";
-        }
+        verdict = judge(checker.tally());
     } catch (const std::exception& error) {
         verdict.failure = error.what();
     }
@@ -97,7 +105,8 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
             if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
         },
         false);
-    if (status != 0) throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
+    if (status != 0)
+        throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
     return events;
 }
 

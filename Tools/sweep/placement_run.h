@@ -3,10 +3,12 @@
 // common part of the runs (the node up to a moment before the window) can take its place.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim_time.h"
+#include "soak_tally.h"
 #include "trace.h"
 
 namespace sweep {
@@ -20,12 +22,16 @@ struct NodeProgram {
 struct Placement {
     std::string scenario;  // the whole scenario: the baseline's lines and the stimulus
     sim::Picos duration = 0;
+    std::optional<sim::Picos> branch_at;  // the moment the sweep's run of it branches (an event in its own run too)
 };
 
 struct Verdict {
     bool passed = false;
     std::string failure;  // the checker's first failure, or why the run could not be made
 };
+
+// The checker's judgement of a run.
+Verdict judge(const soak::SoakTally& tally);
 
 // Runs the placement and judges its trace as it streams out of nodesim.
 Verdict run_placement(const NodeProgram& program, const Placement& placement);
@@ -35,6 +41,6 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
 
 // The command line of nodesim for a placement whose scenario is in `scenario_file` (for a person).
 std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std::string& scenario_file,
-                                           sim::Picos duration);
+                                           sim::Picos duration, std::optional<sim::Picos> branch_at = std::nullopt);
 
 }  // namespace sweep

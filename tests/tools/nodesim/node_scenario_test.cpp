@@ -4,6 +4,8 @@
 // 4 s wait, so cycles start at about 0, 4.83, 9.66 s and their reports at about 0.81, 5.64, 10.47 s.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -246,6 +248,45 @@ TEST(NodeScenario, WaveformShowsEveryPinTheNodeUses)
     EXPECT_GE(changes["A2"].size(), 12U);
     EXPECT_GE(changes["A9"].size(), 12U);
     EXPECT_GE(changes["B13"].size(), 2U * (2 + 32 + 72));  // two resets, four bytes written, nine read
+}
+
+// Runs that share their beginning: each branch's trace is the run of the whole scenario with that
+// branch's lines (the stimuli's line numbers are the branches file's), whichever branches ran beside it,
+// and the run it branched from goes on as the run without any.
+TEST(NodeScenario, EachBranchIsTheRunItContinues)
+{
+    const std::string dir = scenario_test::test_directory() + "-input";
+    std::filesystem::create_directories(dir);
+    const std::string branches = dir + "/branches";
+    std::ofstream(branches) << "branch frame\n5.2 send V01=75$\nbranch switch\n5.0000001 switch 1\n5.3 temp 30\n"
+                               "branch none\n";
+    const std::vector<std::string> branching{"--branch-at", "4.9", "--branches", branches, "--jobs", "2"};
+    NodeRun parent = run_node("4 send V00=0\n", 10.0, branching);
+    ASSERT_EQ(parent.status, 0) << parent.output;
+    const std::string traces = scenario_test::test_directory();
+    auto alone = [&](const std::string& scenario) {
+        NodeRun run = run_node(scenario, 10.0, {"--branch-at", "4.9"});
+        EXPECT_EQ(run.status, 0) << run.output;
+        return scenario_test::without_line_numbers(traces + "/trace.jsonl");
+    };
+    const std::string frame = scenario_test::without_line_numbers(traces + "/trace.frame.jsonl");
+    const std::string edge = scenario_test::without_line_numbers(traces + "/trace.switch.jsonl");
+    const std::string none = scenario_test::without_line_numbers(traces + "/trace.none.jsonl");
+    const std::string base = scenario_test::without_line_numbers(traces + "/trace.jsonl");
+    EXPECT_NE(frame.find("\"pwm\",\"period_us\":20001,\"high_us\":15000"), std::string::npos);
+    EXPECT_EQ(frame, alone("4 send V00=0\n5.2 send V01=75$\n"));
+    EXPECT_EQ(edge, alone("4 send V00=0\n5.0000001 switch 1\n5.3 temp 30\n"));
+    EXPECT_EQ(none, alone("4 send V00=0\n"));
+    EXPECT_EQ(base, none);
+
+    // A branch that would go back in time, and branches with nowhere to branch, are bad input.
+    std::ofstream(branches) << "branch late\n4.8 noise\n";
+    NodeRun early = run_node("", 5.0, branching);
+    EXPECT_EQ(early.status, 2) << early.output;
+    EXPECT_NE(early.output.find(branches + ":2:"), std::string::npos) << early.output;
+    NodeRun no_moment = run_node("", 5.0, {"--branches", branches});
+    EXPECT_EQ(no_moment.status, 2) << no_moment.output;
+    EXPECT_NE(no_moment.output.find("--branch-at"), std::string::npos) << no_moment.output;
 }
 
 // Every kind of bad input ends the same way: a message naming what is wrong and status 2, before the

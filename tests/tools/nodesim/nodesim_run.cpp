@@ -32,6 +32,18 @@ std::vector<sim::trace::Event> read_trace(const std::string& path)
     return events;
 }
 
+std::string without_line_numbers(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(",\"line\":");
+        if (at != std::string::npos) line.erase(at, line.find('}', at) - at);
+        out += line + "\n";
+    }
+    return out;
+}
+
 std::string test_directory()
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

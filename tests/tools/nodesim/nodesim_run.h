@@ -57,6 +57,10 @@ struct NodeRun {
     std::string end_reason() const;
 };
 
+// A JSON-lines trace file's text with the stimuli's scenario line numbers left out (a branch's lines are
+// numbered in its branches file).
+std::string without_line_numbers(const std::string& path);
+
 // The events of a JSON-lines trace file, in its order.
 std::vector<sim::trace::Event> read_trace(const std::string& path);
 
