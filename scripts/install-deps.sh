@@ -4,8 +4,9 @@ set -euo pipefail
 packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libnewlib-arm-none-eabi
           libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev
           python3)
-# The dashboard: SQLite for its history, and the browser its page is tested in.
-packages+=(libsqlite3-dev chromium)
+# The dashboard: SQLite for its history, Boost (Beast, Asio, URL) for its web server, and the browser
+# its page is tested in.
+packages+=(libsqlite3-dev libboost1.81-dev chromium)
 # Node.js for the page's chart library and the browser test's driver. A machine that has node
 # already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

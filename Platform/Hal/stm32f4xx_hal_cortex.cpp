@@ -57,6 +57,14 @@ void NVIC_EnableIRQ(IRQn_Type IRQn)
     }
 }
 
+void NVIC_SetPendingIRQ(IRQn_Type IRQn)
+{
+    if (static_cast<int32_t>(IRQn) >= 0) {
+        const uint32_t n = static_cast<uint32_t>(IRQn);
+        NVIC->ISPR[n >> 5U] = 1UL << (n & 0x1FU);  // write-one-to-set, as ISER
+    }
+}
+
 void NVIC_DisableIRQ(IRQn_Type IRQn)
 {
     if (static_cast<int32_t>(IRQn) >= 0) {

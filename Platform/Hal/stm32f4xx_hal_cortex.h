@@ -27,6 +27,8 @@ uint32_t NVIC_GetPriority(IRQn_Type IRQn);
 // Device interrupts only; a negative IRQn is ignored.
 void NVIC_EnableIRQ(IRQn_Type IRQn);
 void NVIC_DisableIRQ(IRQn_Type IRQn);
+// Device interrupts only: makes the interrupt pending as if its line had been raised (ISPR).
+void NVIC_SetPendingIRQ(IRQn_Type IRQn);
 // Packs a pre-emption and a sub-priority into the implemented bits for the grouping given.
 uint32_t NVIC_EncodePriority(uint32_t PriorityGroup, uint32_t PreemptPriority, uint32_t SubPriority);
 // 0 on success; 1, with nothing changed, if ticks - 1 does not fit the 24-bit reload register.

@@ -63,18 +63,44 @@ HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart)
 // ---------------------------------------------------------------------------------------------------
 // Blocking transmission.
 
+// The receive error flags of SR: a read of SR followed by a read of DR clears them.
+static constexpr uint32_t kUartErrorFlags = USART_SR_PE | USART_SR_FE | USART_SR_NE | USART_SR_ORE;
+
+static IRQn_Type uart_irq(const USART_TypeDef* port)
+{
+    if (port == USART1) return USART1_IRQn;
+    if (port == USART2) return USART2_IRQn;
+    return USART6_IRQn;
+}
+
+// Thread level: a wait on SR has read receive error flags. While a DMA reception runs, that read can be
+// the first half of the sequence that clears them: the stream's read of DR, which the errored byte's
+// RXNE requests a few cycles later, completes it, and the interrupt the error raised, taken after that,
+// would read SR without them, store the byte and go on. So the flags read are left for the handler,
+// and its interrupt pended once more: it runs after this store even if it ran between the read and
+// here. Outside a reception (ended, or never armed) the flags are stale and nothing is done, so that a
+// wait after a line error does not pend the handler on every read.
+static void uart_hand_errors_to_handler(UART_HandleTypeDef* huart, uint32_t sr)
+{
+    if (huart->RxState != HAL_UART_STATE_BUSY_RX) return;
+    huart->RxErrorsPolled = sr & kUartErrorFlags;
+    NVIC_SetPendingIRQ(uart_irq(huart->Instance));
+}
+
 // Polls SR until `flag` is set. A flag already set ends the wait without looking at the time; otherwise
 // the wait gives up once more than Timeout ms have passed since `tickstart` (at once for 0; never for
-// HAL_MAX_DELAY).
+// HAL_MAX_DELAY). Receive errors it reads go to the handler.
 static HAL_StatusTypeDef uart_wait_for_flag(UART_HandleTypeDef* huart, uint32_t flag, uint32_t tickstart,
                                             uint32_t Timeout)
 {
-    while ((huart->Instance->SR & flag) == 0U) {
+    for (;;) {
+        const uint32_t sr = huart->Instance->SR;
+        if ((sr & kUartErrorFlags) != 0U) uart_hand_errors_to_handler(huart, sr);
+        if ((sr & flag) != 0U) return HAL_OK;
         if (Timeout != HAL_MAX_DELAY) {
             if (Timeout == 0U || (HAL_GetTick() - tickstart) > Timeout) return HAL_TIMEOUT;
         }
     }
-    return HAL_OK;
 }
 
 // Thread level only. The call takes no lock and writes no control register: a reception running on the
@@ -181,12 +207,13 @@ static void UART_DMAError(DMA_HandleTypeDef* hdma)
     HAL_UART_ErrorCallback(huart);
 }
 
-// Interrupt context (the stream has stopped after a receive error): report the error.
+// Interrupt context (the stream has stopped after a receive error): report the error. The transmit
+// count is not the receive stream's: a polled transmission in progress at thread level owns it, and
+// zeroing it between the loop's test and its decrement would wrap it to 65535.
 static void UART_DMAAbortOnError(DMA_HandleTypeDef* hdma)
 {
     UART_HandleTypeDef* huart = static_cast<UART_HandleTypeDef*>(hdma->Parent);
     huart->RxXferCount = 0U;
-    huart->TxXferCount = 0U;
     HAL_UART_ErrorCallback(huart);
 }
 
@@ -218,17 +245,20 @@ HAL_StatusTypeDef HAL_UARTEx_ReceiveToIdle_DMA(UART_HandleTypeDef* huart, uint8_
         return HAL_ERROR;
     }
 
+    // The overrun, error and idle flags are cleared (SR, then DR) while the DMA request is still off, so
+    // that the read of DR cannot take a byte the stream should store. Then every interrupt enable, and
+    // the DMA request last: the port raises framing, noise and overrun errors only while DMAR is set, so
+    // no error can end the reception before that write, and after it the arming writes nothing that an
+    // error's ending of the reception (which clears IDLEIE, EIE and DMAR) could find undone.
     __HAL_UART_CLEAR_OREFLAG(huart);
+    __HAL_UART_CLEAR_IDLEFLAG(huart);
     if (huart->Init.Parity != UART_PARITY_NONE) ATOMIC_SET_BIT(huart->Instance->CR1, USART_CR1_PEIE);
-    // Framing, noise and overrun errors interrupt while DMA reception is on.
+    ATOMIC_SET_BIT(huart->Instance->CR1, USART_CR1_IDLEIE);
     ATOMIC_SET_BIT(huart->Instance->CR3, USART_CR3_EIE);
     ATOMIC_SET_BIT(huart->Instance->CR3, USART_CR3_DMAR);
 
-    // A receive error since EIE was set has already ended the reception.
-    if (huart->ReceptionType != HAL_UART_RECEPTION_TOIDLE) return HAL_ERROR;
-    __HAL_UART_CLEAR_IDLEFLAG(huart);
-    ATOMIC_SET_BIT(huart->Instance->CR1, USART_CR1_IDLEIE);
-    return HAL_OK;
+    // A receive error since has already ended the reception.
+    return huart->ReceptionType == HAL_UART_RECEPTION_TOIDLE ? HAL_OK : HAL_ERROR;
 }
 
 // Thread or interrupt context. No lock, no callback; always HAL_OK.
@@ -317,7 +347,13 @@ static void uart_idle_line(UART_HandleTypeDef* huart)
 // receive errors and the idle line are handled.
 void HAL_UART_IRQHandler(UART_HandleTypeDef* huart)
 {
-    const uint32_t sr = huart->Instance->SR;
+    // With the error flags a thread-level wait read during the reception (and pended us for), which the
+    // receive stream's read of DR may have cleared since.
+    uint32_t sr = huart->Instance->SR;
+    if (huart->RxErrorsPolled != 0U) {
+        sr |= huart->RxErrorsPolled;
+        huart->RxErrorsPolled = 0U;
+    }
     const uint32_t cr1 = huart->Instance->CR1;
     const uint32_t cr3 = huart->Instance->CR3;
     const uint32_t errors = sr & (USART_SR_PE | USART_SR_FE | USART_SR_ORE | USART_SR_NE);

@@ -59,6 +59,9 @@ typedef struct __UART_HandleTypeDef {
     volatile HAL_UART_StateTypeDef gState;   // the handle as a whole and its transmit side
     volatile HAL_UART_StateTypeDef RxState;  // the receive side
     volatile uint32_t ErrorCode;             // HAL_UART_ERROR_* bits
+    // Receive error flags a wait on SR at thread level read during a reception, for the port's
+    // interrupt handler, which takes them (HAL_UART_Transmit says why).
+    volatile uint32_t RxErrorsPolled;
 } UART_HandleTypeDef;
 static_assert(sizeof(UART_HandleTypeDef::Lock) == 1, "the lock is one unsigned byte");
 

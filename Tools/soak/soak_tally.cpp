@@ -73,13 +73,13 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
         std::to_string(t.breaks) + " breaks, " + std::to_string(t.noise) + " noise, " +
             std::to_string(t.sensor_faults) + " sensor faults");
     row(out, "  line errors that ended a reception", t.errors_ending_reception);
-    row(out, "  line errors missed while sending", t.errors_missed_while_sending);
     row(out, "  recoveries (re-arms after an error)", t.recoveries);
     row(out, "temperature changes / switch changes", t.temperature_changes,
         std::to_string(t.switch_changes) + " switch changes");
     row(out, "report cycles", t.cycles);
     row(out, "  temperature reports sent", t.reports_sent);
     row(out, "  temperature reports left out (failed readings)", t.reports_left_out);
+    row(out, "  older readings (the sensor off the bus mid-cycle)", t.stale_readings);
     row(out, "  switch reports", t.switch_reports);
     row(out, "1-Wire timing violations", t.onewire_violations);
     row(out, "check failures", t.violation_count);

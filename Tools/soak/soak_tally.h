@@ -43,12 +43,12 @@ struct SoakTally {
     uint64_t switch_changes = 0;
     uint64_t temperature_changes = 0;
     uint64_t errors_ending_reception = 0;
-    uint64_t errors_missed_while_sending = 0;  // stored as bytes: the node's poll of SR cleared them
-    uint64_t recoveries = 0;                   // re-arms of a reception that a line error had ended
+    uint64_t recoveries = 0;  // re-arms of a reception that a line error had ended
 
     uint64_t cycles = 0;
     uint64_t reports_sent = 0;      // "!A00=" reports
     uint64_t reports_left_out = 0;  // cycles whose reading failed
+    uint64_t stale_readings = 0;    // reports of the scratchpad's older value: the sensor missed the conversion
     uint64_t switch_reports = 0;
     uint64_t onewire_violations = 0;
 

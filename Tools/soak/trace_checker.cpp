@@ -37,11 +37,12 @@ constexpr double kLedBeforeRearm = 2e-3;
 // A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
 constexpr double kPwmPeriod = 20.001e-3;
 constexpr double kPwmSlack = 1e-3;
-// The node sends its reports on USART1 a character at a time, polling SR for TXE and then TC from the
-// write of the character to the end of its stop bit (10 bits), the next character following within
-// microseconds.
-constexpr double kNodeChar = 10.0 * kPortBit;
-constexpr double kNodeCharGap = 50e-6;
+// A cycle's reports follow its start within about 0.83 s (the 1-Wire transfer, the 0.8 s conversion
+// wait, 17 characters at 9600 baud); a failed reading makes them come sooner. Later than this, the node
+// has stopped reporting: halted, or held up in an interrupt.
+constexpr double kReportsWithin = 2.0;
+// What a DS18B20's scratchpad holds from power-on until its first conversion.
+constexpr double kPowerOnCelsius = 85.0;
 // A byte completed this close before the re-arming may have been stored or discarded: the arming reads
 // the data register, then enables the request a few microseconds later.
 constexpr double kArmingRace = 20e-6;
@@ -92,8 +93,8 @@ void TraceChecker::advance(double t)
         const double led = led_change_unexplained_ ? *led_change_unexplained_ + kLedBeforeRearm : kNone;
         const double pwm = pwm_check_at_ ? *pwm_check_at_ : kNone;
         const double cycle = next_cycle_ ? *next_cycle_ + kCycleWindow : kNone;
-        const double missed = missed_error_ ? *missed_error_ + kNodeChar + kNodeCharGap : kNone;
-        const double first = std::min({item, end, led, pwm, cycle, missed});
+        const double silent = reports_due_ ? *reports_due_ : kNone;
+        const double first = std::min({item, end, led, pwm, cycle, silent});
         if (first >= t) return;
         now_ = first;
         if (first == item) {
@@ -107,11 +108,10 @@ void TraceChecker::advance(double t)
             else
                 fail(first, "reception did not end", "ended by the idle line, the 50th byte or the line error",
                      "still armed " + number((first - session_.last_end) * 1e3, 3) + " ms after the last byte");
-        } else if (first == missed) {
-            fail(*missed_error_, "reception did not end after a line error",
-                 "ended within " + number(kEndSlack * 1e3, 1) + " ms, or the error missed while sending on USART1",
-                 "still armed, nothing sent on USART1 then");
-            missed_error_.reset();
+        } else if (first == silent) {
+            reports_due_.reset();
+            fail(first, "the node fell silent", "a report cycle's reports by " + number(first),
+                 cycle_start_ < 0 ? "no greeting" : "nothing since the cycle at " + number(cycle_start_));
         } else if (first == led) {
             fail(*led_change_unexplained_, "the LED changed with no command taken over", "no change", led_text());
             led_change_unexplained_.reset();
@@ -139,6 +139,7 @@ void TraceChecker::advance(double t)
             if (cycle_start_ < 0 && led_driven_ == false)
                 fail(first, "the LED's pin not driven after the set-up", "C13 an output", led_text());
             cycle_start_ = start;
+            reports_due_ = start + kReportsWithin;
             temperature_reported_ = false;
         }
     }
@@ -174,6 +175,8 @@ void TraceChecker::take_line_item(const LineItem& item)
         return;
     }
     last_lost_complete_ = item.complete;
+    last_lost_ = item;
+    if (item.error) last_lost_error_complete_ = item.complete;
     if (!frame) return;
     if (frame->stored == 0) {
         ++frame->lost_before_stored;
@@ -186,26 +189,17 @@ void TraceChecker::take_line_item(const LineItem& item)
     if (frame->seen == frame->bytes.size() && !frame->in_session) decide(item.frame, frame->lost_reason);
 }
 
-// The node did not end reception at a line error. It may miss one that the port flags while the main
-// loop polls USART1's SR to send a report: the poll reads the new flag before the interrupt is taken,
-// and the DMA's read of DR a few cycles later completes the SR-then-DR sequence that clears it, so the
-// handler finds no error. The byte is then stored like any other and reception ends as for a frame. Any
-// other time it is a fault, judged once a character sent then would have shown in the trace.
+// The node did not end reception at a line error: the error was lost (its flag cleared before the
+// handler saw it) and the byte stored like any other. The session goes on as one without the error, so
+// that one fault is reported once.
 void TraceChecker::error_not_taken()
 {
     const double at = *session_.error_at;
     session_.error_at.reset();
+    fail(at, "reception did not end after a line error", "ended within " + number(kEndSlack * 1e3, 1) + " ms",
+         "still armed, the errored byte stored");
     const bool cut = session_.stored.size() >= kFrameCut;
     session_.end_deadline = (cut ? session_.last_complete : session_.last_end + kIdleAfter) + kEndSlack;
-    missed_error_ = at;
-    if (last_usart1_tx_ >= 0) confirm_missed_error(last_usart1_tx_);
-}
-
-void TraceChecker::confirm_missed_error(double tx_end)
-{
-    if (!missed_error_ || *missed_error_ > tx_end || *missed_error_ < tx_end - kNodeChar - kNodeCharGap) return;
-    missed_error_.reset();
-    ++tally_.errors_missed_while_sending;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -226,6 +220,7 @@ void TraceChecker::on_armed(double t)
     session_ = Session{};
     session_.armed_at = t;
     session_.uncertain = last_lost_complete_ >= 0 && t - last_lost_complete_ < kArmingRace;
+    session_.error_before_arming = last_lost_error_complete_ >= 0 && t - last_lost_error_complete_ < kArmingRace;
     if (pending_) {
         TakeOver frame = std::move(*pending_);
         pending_.reset();
@@ -251,7 +246,24 @@ void TraceChecker::on_disarmed(double t)
         for (int f : s.frames) decide(f, s.uncertain ? FrameOutcome::NotJudged : FrameOutcome::HitByError);
         return;
     }
+    if (s.stored.empty() && s.error_before_arming) {
+        // The errored byte completed in the arming, after its clearing of the port's flags and before
+        // the DMA request went on: its error ends the new reception as soon as that is live.
+        ++tally_.errors_ending_reception;
+        off_reason_ = OffReason::LineError;
+        ended_by_error_ = true;
+        if (t - s.armed_at > kEndSlack)
+            fail(t, "reception ended at an odd time after a line error", "within 0.5 ms of the arming", number(t));
+        return;
+    }
     off_reason_ = OffReason::FramePending;
+    if (s.stored.empty() && s.uncertain) {
+        // The byte that completed in the arming, after its read of DR and before the DMA request went
+        // on, was stored when the request came on: the frame is that byte.
+        s.stored = std::string(1, last_lost_.byte);
+        s.last_complete = last_lost_.complete;
+        s.last_end = last_lost_.end;
+    }
     if (s.stored.empty()) {
         fail(t, "reception ended with nothing received and no line error", "armed", "ended");
         return;
@@ -333,8 +345,6 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
         if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", printable(greeting2_));
         return;
     }
-    last_usart1_tx_ = t;
-    confirm_missed_error(t);
     if (greeting1_.size() < 6) {
         greeting1_ += c;
         if (greeting1_.size() == 6) {
@@ -342,6 +352,7 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
             // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
             // PWM runs at 50 % from the first overflow.
             next_cycle_ = t;
+            reports_due_.reset();
             pwm_window_start_ = t - 1e-3;
             pwm_window_end_ = t + kPwmPeriod + kPwmSlack;
             pwm_check_at_ = pwm_window_end_;
@@ -369,6 +380,14 @@ void TraceChecker::on_message(double t, const std::string& text)
         if (temperature_reported_) fail(t, "two temperature reports in one cycle", "one", printable(text));
         temperature_reported_ = true;
         if (!conversion_t_ || *conversion_t_ < cycle_start_) {
+            // A sensor that was off the bus during this cycle may have missed the command to convert: the
+            // node then reads what the scratchpad held, the last conversion or the power-on 85 C, and
+            // cannot tell it from a reading.
+            const bool disturbed = !sensor_ok_ || sensor_ok_since_ > cycle_start_ || sensor_fault_at_ >= cycle_start_;
+            if (disturbed && text == temperature_report(conversion_t_ ? conversion_celsius_ : kPowerOnCelsius)) {
+                ++tally_.stale_readings;
+                return;
+            }
             fail(t, "temperature report without a conversion in its cycle", "no report", printable(text));
             return;
         }
@@ -391,6 +410,7 @@ void TraceChecker::on_message(double t, const std::string& text)
                 fail(t, "temperature report left out while the sensor works", "!A00=...$", "none in the cycle");
         }
         next_cycle_ = now_ + kCycleWait;
+        reports_due_.reset();
         return;
     }
     fail(t, "output that is no report", "!A00=...$ or !A01=...$", printable(text));
@@ -480,6 +500,7 @@ void TraceChecker::on_stimulus(double t, const sim::trace::Stimulus& e)
         const bool ok = e.text == "ok";
         if (!ok) ++tally_.sensor_faults;
         if (ok && !sensor_ok_) sensor_ok_since_ = t;
+        if (!ok) sensor_fault_at_ = t;
         sensor_ok_ = ok;
     } else if (e.verb == "switch") {
         ++tally_.switch_changes;

@@ -5,14 +5,16 @@
 //     LED pin changes just before the cycle's re-arming, the measured PWM within one period after it;
 //     nothing else changes the LED or the PWM (the set-up makes the LED's pin an output without
 //     changing its level, and it stays one)
-//   - a line error ends the reception it falls in, unless it came while the node was sending on USART1
-//     (its poll of SR can clear the error before the handler sees it): then the byte counts as received
+//   - a line error ends the reception it falls in
 //   - reception is never off for more than one cycle: whatever ended it (a frame, a line error), the
 //     next cycle's start re-arms it, and only a cycle's start does
 //   - every "!A00=" report is the temperature the sensor latched in that cycle, rounded as the report
-//     rounds; a report is left out only in a cycle in which the sensor was faulty; the switch report
+//     rounds, or in a cycle the sensor was off the bus for a while, what its scratchpad held before (it
+//     may have missed the command to convert); a report is left out only in a cycle in which the sensor
+//     was faulty; the switch report
 //     gives the switch's level
-//   - the sensor sees no 1-Wire timing violation, the node never halts, the simulator logs nothing
+//   - the sensor sees no 1-Wire timing violation, the node never halts or falls silent (each cycle's
+//     reports come), the simulator logs nothing
 // Bytes from the dashboard are placed on the line as the peer sends them (back to back at 9600 baud,
 // queued behind what is still on the line), and each is judged stored or lost by whether reception
 // was armed when the port's receiver completed it.
@@ -65,6 +67,7 @@ private:
         double last_complete = 0;
         double last_end = 0;
         bool uncertain = false;
+        bool error_before_arming = false;    // a line error completed within the arming's race
         std::optional<double> end_deadline;  // reception must have ended by then
     };
     struct TakeOver {
@@ -80,7 +83,6 @@ private:
     void on_armed(double t);
     void on_disarmed(double t);
     void error_not_taken();
-    void confirm_missed_error(double tx_end);
     void take_over(double t, const TakeOver& frame);
     void on_tx(double t, const sim::trace::Tx& e);
     void on_message(double t, const std::string& text);
@@ -102,6 +104,8 @@ private:
     std::unordered_map<int, Frame> frames_;
     int next_frame_ = 0;
     double last_lost_complete_ = -1;
+    double last_lost_error_complete_ = -1;
+    LineItem last_lost_;
 
     // Reception.
     bool armed_ = false;
@@ -110,20 +114,21 @@ private:
     double off_since_ = 0;
     std::optional<TakeOver> pending_;
     bool ended_by_error_ = false;
-    // A line error the node did not take, until a character it sent on USART1 shows it was sending then.
-    std::optional<double> missed_error_;
-    double last_usart1_tx_ = -1;
 
     // Cycles: the first starts when the greeting on USART1 is out, each next one 4 s after the switch
     // report.
     std::string greeting1_, greeting2_;
     std::optional<double> next_cycle_;
     double cycle_start_ = -1;
+    // The greeting, then the reports of the cycle under way, must have come by then: the greeting
+    // leaves some 10 ms after reset.
+    std::optional<double> reports_due_ = 1.0;
     std::string message_;
     double message_start_ = 0;
     bool temperature_reported_ = false;
     std::optional<double> conversion_t_;
     double conversion_celsius_ = 0;
+    double sensor_fault_at_ = -1;  // the latest fault's start
     bool sensor_ok_ = true;
     double sensor_ok_since_ = 0;
     int switch_level_ = 0;

@@ -2,9 +2,10 @@
 // interrupt between two instructions can matter (each report character's start and end, every change of
 // rx_armed, each cycle's start, the 1-Wire exchanges), then places a stimulus (noise, a break, a frame's
 // first or last byte, a switch edge, a sensor fault) in steps of a few nanoseconds across a window
-// around each, one run from reset per placement, judged by the soak's checker. It prints a table per
-// window and stimulus with the first failing placement and the command that reproduces it. Exit status
-// 0 when every placement passed, 1 when one failed, 2 when the sweep could not be made.
+// around each, one run per placement (the branches of one run per window, or each from reset), judged
+// by the soak's checker. It prints a table per window and stimulus with the first failing placement and
+// the command that reproduces it. Exit status 0 when every placement passed, 1 when one failed, 2 when
+// the sweep could not be made.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -241,10 +242,10 @@ int place_once(const sweep::NodeProgram& program, const std::string& what, const
     double seconds = -1;
     try {
         if (at_sign != std::string::npos) seconds = std::stod(what.substr(at_sign + 1));
-    } catch (const std::exception&) {
-    }
-    if (!stimulus || seconds <= 0) {
-        std::fprintf(stderr, "sweep: --place takes STIMULUS@SECONDS, such as noise@0.823456789, not %s\n", what.c_str());
+    } catch (const std::exception&) {}
+    if (!stimulus || seconds <= 0 || seconds < sim::to_seconds(sweep::stimulus_lead(*stimulus))) {
+        std::fprintf(stderr, "sweep: --place takes STIMULUS@SECONDS, such as noise@0.823456789, not %s\n",
+                     what.c_str());
         return 2;
     }
     // To the picosecond as written: the decimal text, not the double.
@@ -279,8 +280,9 @@ int place_once(const sweep::NodeProgram& program, const std::string& what, const
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"sweep: stimuli placed in nanosecond steps across the critical moments of a run, judged by the "
-                 "soak's checker"};
+    CLI::App app{
+        "sweep: stimuli placed in nanosecond steps across the critical moments of a run, judged by the "
+        "soak's checker"};
     sweep::NodeProgram program{SWEEP_NODESIM_PATH, ""};
     std::vector<std::string> moment_texts;
     std::vector<std::string> stimulus_texts;
@@ -299,7 +301,8 @@ int main(int argc, char** argv)
         ->delimiter(',');
     app.add_option("--before", before_ns, "Window start, ns before the moment (default 2000)")
         ->check(CLI::NonNegativeNumber);
-    app.add_option("--after", after_ns, "Window end, ns after the moment (default 2000)")->check(CLI::NonNegativeNumber);
+    app.add_option("--after", after_ns, "Window end, ns after the moment (default 2000)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--step", step_ns, "Step between placements, ns (default 5)")->check(CLI::PositiveNumber);
     app.add_option("--jobs", jobs, "Runs side by side (default: the number of cores)")->check(CLI::PositiveNumber);
     app.add_option("--place", place, "Run one placement, STIMULUS@SECONDS, as the table's reproduce command does");
@@ -323,7 +326,8 @@ int main(int argc, char** argv)
     for (const auto& text : moment_texts) {
         auto choice = parse_moment_choice(text);
         if (!choice) {
-            std::fprintf(stderr, "sweep: --moments: %s is no window (report-start:0-3, armed, cycle:1...)\n", text.c_str());
+            std::fprintf(stderr, "sweep: --moments: %s is no window (report-start:0-3, armed, cycle:1...)\n",
+                         text.c_str());
             return 2;
         }
         choices.push_back(*choice);
@@ -344,7 +348,8 @@ int main(int argc, char** argv)
     const auto wall_start = std::chrono::steady_clock::now();
     std::vector<Moment> moments;
     try {
-        moments = sweep::find_moments(sweep::run_baseline(program, {sweep::scenario_text(kBaseline), kBaselineDuration}));
+        moments =
+            sweep::find_moments(sweep::run_baseline(program, {sweep::scenario_text(kBaseline), kBaselineDuration}));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "sweep: %s\n", error.what());
         return 2;
@@ -354,8 +359,12 @@ int main(int argc, char** argv)
 
     std::printf("Sweep of %s: windows %.0f ns before to %.0f ns after each moment, a placement every %.0f ns\n",
                 program.elf.empty() ? "the host build" : program.elf.c_str(), before_ns, after_ns, step_ns);
-    std::printf("| window          | moment (s)     | what             | stimulus    | placements | failures | first failing placement\n");
-    std::printf("|-----------------|----------------|------------------|-------------|------------|----------|------------------------\n");
+    std::printf(
+        "| window          | moment (s)     | what             | stimulus    | placements | failures | first failing "
+        "placement\n");
+    std::printf(
+        "|-----------------|----------------|------------------|-------------|------------|----------|-----------------"
+        "-------\n");
     std::vector<Row> failing;
     size_t total = 0, total_failures = 0;
     for (const Moment& m : moments) {
@@ -363,9 +372,12 @@ int main(int argc, char** argv)
             return c.kind == m.kind && m.index >= c.first && m.index <= c.last;
         });
         if (!chosen) continue;
-        std::vector<sim::Picos> times;
-        for (sim::Picos at = m.t - std::min(before, m.t); at <= m.t + after; at += step) times.push_back(at);
         for (StimulusKind stimulus : stimuli) {
+            // No placement whose first step would come before the run starts.
+            const sim::Picos earliest = sweep::stimulus_lead(stimulus);
+            std::vector<sim::Picos> times;
+            for (sim::Picos at = m.t - std::min(before, m.t); at <= m.t + after; at += step)
+                if (at >= earliest) times.push_back(at);
             Row row{&m, stimulus};
             sweep_row(program, row, times, jobs, from_reset);
             total += row.placements;

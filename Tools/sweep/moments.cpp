@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "named.h"
+
 namespace sweep {
 
 namespace {
@@ -10,6 +12,12 @@ namespace {
 // USART1 sends at BRR 0x28B1 from 100 MHz: a bit is 104.17 us, a character (start, 8 data, stop) ten.
 constexpr sim::Picos kNodeChar = 10 * sim::Picos{104'170'000};
 constexpr size_t kGreeting = 6;  // "Hola\r\n"
+
+constexpr std::pair<MomentKind, const char*> kMomentNames[] = {{MomentKind::ReportStart, "report-start"},
+                                                               {MomentKind::ReportEnd, "report-end"},
+                                                               {MomentKind::Armed, "armed"},
+                                                               {MomentKind::CycleStart, "cycle"},
+                                                               {MomentKind::OneWire, "onewire"}};
 
 std::string printable(uint8_t byte)
 {
@@ -25,26 +33,12 @@ std::string printable(uint8_t byte)
 
 const char* kind_name(MomentKind kind)
 {
-    switch (kind) {
-        case MomentKind::ReportStart:
-            return "report-start";
-        case MomentKind::ReportEnd:
-            return "report-end";
-        case MomentKind::Armed:
-            return "armed";
-        case MomentKind::CycleStart:
-            return "cycle";
-        case MomentKind::OneWire:
-            return "onewire";
-    }
-    return "?";
+    return name_of(kMomentNames, kind);
 }
 
 std::optional<MomentKind> kind_from_name(std::string_view name)
 {
-    for (MomentKind kind : kMomentKinds)
-        if (name == kind_name(kind)) return kind;
-    return std::nullopt;
+    return kind_named(kMomentNames, name);
 }
 
 std::vector<Moment> find_moments(const std::vector<sim::trace::Event>& baseline)
@@ -63,18 +57,21 @@ std::vector<Moment> find_moments(const std::vector<sim::trace::Event>& baseline)
             add(MomentKind::ReportEnd, e.t, printable(tx->byte) + " ends");
             if (tx->byte == '$') cycle_begun = false;  // a report's end: the next reset may begin a cycle
         } else if (const auto* armed = std::get_if<tr::RxArmed>(&e.what)) {
-            if (armed->port == "USART1") add(MomentKind::Armed, e.t, armed->armed ? "armed" : "disarmed");
+            // Not the start-up's arming: the port's receiver is switched on just before it, so a character
+            // placed there would start before the receiver could see its start bit.
+            if (armed->port == "USART1" && usart1_bytes >= kGreeting)
+                add(MomentKind::Armed, e.t, armed->armed ? "armed" : "disarmed");
         } else if (const auto* onewire = std::get_if<tr::OneWire>(&e.what)) {
             if (onewire->what == "presence" || onewire->what == "conversion") continue;  // the sensor's own
             if (usart1_bytes >= kGreeting && !cycle_begun && onewire->what == "reset") {
                 cycle_begun = true;
                 add(MomentKind::CycleStart, onewire->start, "first 1-Wire reset");
             }
-            add(MomentKind::OneWire, onewire->start, onewire->what + (onewire->value >= 0 ? " " + std::to_string(onewire->value) : ""));
+            add(MomentKind::OneWire, onewire->start,
+                onewire->what + (onewire->value >= 0 ? " " + std::to_string(onewire->value) : ""));
         }
     }
-    std::stable_sort(moments.begin(), moments.end(),
-                     [](const Moment& a, const Moment& b) { return a.kind < b.kind; });
+    std::stable_sort(moments.begin(), moments.end(), [](const Moment& a, const Moment& b) { return a.kind < b.kind; });
     int index = 0;
     for (size_t i = 0; i < moments.size(); ++i) {
         index = (i > 0 && moments[i].kind == moments[i - 1].kind) ? index + 1 : 0;

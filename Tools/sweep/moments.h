@@ -31,8 +31,9 @@ std::optional<MomentKind> kind_from_name(std::string_view name);
 constexpr MomentKind kMomentKinds[] = {MomentKind::ReportStart, MomentKind::ReportEnd, MomentKind::Armed,
                                        MomentKind::CycleStart, MomentKind::OneWire};
 
-// Every moment of the baseline's trace, by kind and then in time order. The greeting is left out: it
-// goes out before the first cycle and once only.
+// Every moment of the baseline's trace after the greeting on USART1, by kind and then in time order:
+// the start-up (the greeting, the first arming) comes once, before the port's receiver has been on for
+// even a character.
 std::vector<Moment> find_moments(const std::vector<sim::trace::Event>& baseline);
 
 }  // namespace sweep

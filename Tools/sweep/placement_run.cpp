@@ -105,7 +105,8 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
             if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
         },
         false);
-    if (status != 0) throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
+    if (status != 0)
+        throw std::runtime_error("the baseline run failed: nodesim exited with status " + std::to_string(status));
     return events;
 }
 

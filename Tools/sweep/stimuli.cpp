@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "named.h"
+
 namespace sweep {
 
 namespace {
@@ -20,32 +22,23 @@ constexpr const char* kCommand = "V00=0";
 constexpr sim::Picos kCommandBytes = 5;
 constexpr sim::Picos kSensorBack = 20 * sim::kPicosPerMilli;
 
+constexpr std::pair<StimulusKind, const char*> kStimulusNames[] = {{StimulusKind::Noise, "noise"},
+                                                                   {StimulusKind::Break, "break"},
+                                                                   {StimulusKind::FrameFirst, "frame-first"},
+                                                                   {StimulusKind::FrameLast, "frame-last"},
+                                                                   {StimulusKind::SwitchEdge, "switch"},
+                                                                   {StimulusKind::SensorFault, "sensor"}};
+
 }  // namespace
 
 const char* stimulus_name(StimulusKind kind)
 {
-    switch (kind) {
-        case StimulusKind::Noise:
-            return "noise";
-        case StimulusKind::Break:
-            return "break";
-        case StimulusKind::FrameFirst:
-            return "frame-first";
-        case StimulusKind::FrameLast:
-            return "frame-last";
-        case StimulusKind::SwitchEdge:
-            return "switch";
-        case StimulusKind::SensorFault:
-            return "sensor";
-    }
-    return "?";
+    return name_of(kStimulusNames, kind);
 }
 
 std::optional<StimulusKind> stimulus_from_name(std::string_view name)
 {
-    for (StimulusKind kind : kStimulusKinds)
-        if (name == stimulus_name(kind)) return kind;
-    return std::nullopt;
+    return kind_named(kStimulusNames, name);
 }
 
 std::string seconds_text(sim::Picos t)
@@ -54,6 +47,22 @@ std::string seconds_text(sim::Picos t)
     std::snprintf(text, sizeof text, "%" PRIu64 ".%012" PRIu64, static_cast<uint64_t>(t / sim::kPicosPerSecond),
                   static_cast<uint64_t>(t % sim::kPicosPerSecond));
     return text;
+}
+
+sim::Picos stimulus_lead(StimulusKind kind)
+{
+    switch (kind) {
+        case StimulusKind::Noise:
+        case StimulusKind::Break:
+        case StimulusKind::FrameFirst:
+            return kComplete;
+        case StimulusKind::FrameLast:
+            return kComplete + (kCommandBytes - 1) * kPeerChar;
+        case StimulusKind::SwitchEdge:
+        case StimulusKind::SensorFault:
+            return 0;
+    }
+    return 0;
 }
 
 std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
@@ -66,9 +75,8 @@ std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
         case StimulusKind::Break:
             return {{at - kComplete, "break 2"}, {at - kComplete, command}};
         case StimulusKind::FrameFirst:
-            return {{at - kComplete, command}};
         case StimulusKind::FrameLast:
-            return {{at - kComplete - (kCommandBytes - 1) * kPeerChar, command}};
+            return {{at - stimulus_lead(kind), command}};
         case StimulusKind::SwitchEdge:
             return {{at, "switch 1"}};
         case StimulusKind::SensorFault:
@@ -79,7 +87,8 @@ std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
 
 std::string scenario_text(std::vector<ScenarioStep> steps)
 {
-    std::stable_sort(steps.begin(), steps.end(), [](const ScenarioStep& a, const ScenarioStep& b) { return a.at < b.at; });
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const ScenarioStep& a, const ScenarioStep& b) { return a.at < b.at; });
     std::string text;
     for (const auto& step : steps) text += seconds_text(step.at) + " " + step.action + "\n";
     return text;

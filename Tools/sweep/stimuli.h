@@ -34,7 +34,10 @@ struct ScenarioStep {
     std::string action;
 };
 
-// The scenario steps that make `kind` hit at `at`.
+// How long before the moment it hits the stimulus's first step comes (a frame's earlier bytes).
+sim::Picos stimulus_lead(StimulusKind kind);
+
+// The scenario steps that make `kind` hit at `at` (at least stimulus_lead(kind)).
 std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at);
 
 // A scenario file's text: the steps in time order (a scenario's lines must be), those at the same time

@@ -105,8 +105,8 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
     const href = await page.locator('#csv').getAttribute('href');
     assert.match(href, /^\/history\.csv\?from=\d+$/);
     const csv = await page.evaluate(async (h) => (await fetch(h)).text(), href);
-    assert.match(csv, /^time_utc,unix_seconds,direction,kind,frame,celsius\n/);
-    assert.match(csv, /,rx,temperature,!A00=25\.1\$,25\.1\n/);
+    assert.match(csv, /^time_utc,unix_seconds,direction,kind,frame,celsius,source\n/);
+    assert.match(csv, /,rx,temperature,!A00=25\.1\$,25\.1,\n/);
     await page.click('button.span[data-span="3600"]');
   });
 

@@ -61,9 +61,9 @@ TEST(History, EventsSurviveReopeningAndComeBackInOrder)
     EXPECT_DOUBLE_EQ(points[0].second, 21.5);
     std::int64_t after = 0;
     std::string csv = h.csv_rows(0, 1e12, after, 100);
-    EXPECT_NE(csv.find(",rx,temperature,!A00=21.500000$,21.5\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",rx,temperature,!A00=21.500000$,21.5,\n"), std::string::npos) << csv;
     // A comma or a quote in a field keeps the row's columns.
-    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",\n"), std::string::npos)
+    EXPECT_NE(csv.find(",info,link,\"lost tcp 127.0.0.1:4000: the other end, \"\"closed\"\"\",,\n"), std::string::npos)
         << csv;
     EXPECT_EQ(h.csv_rows(0, 1e12, after, 100), "");  // nothing after the last
 }
@@ -154,4 +154,24 @@ TEST(History, TimeBoundsAreUnixSecondsOrUtcDates)
     EXPECT_FALSE(parse_time_bound("2027-13-01"));
     EXPECT_FALSE(parse_time_bound("2027-01-15T08"));
     EXPECT_FALSE(parse_time_bound("2027-01-15 garbage"));
+}
+
+// A cell that a spreadsheet would take for a formula (line noise or a link event can begin with
+// anything) is quoted and starts with an apostrophe, so it shows as the text it is.
+TEST(History, CsvCellsThatWouldBeFormulasAreQuotedAsText)
+{
+    History h(History::kMemoryOnly);
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"=HYPERLINK(\"http://evil.example\")", "\"'=HYPERLINK(\"\"http://evil.example\"\")\""},
+        {"+1+1", "\"'+1+1\""},         {"-2+3", "\"'-2+3\""},
+        {"@SUM(A1)", "\"'@SUM(A1)\""}, {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},           {"!A00=-5.0$", "!A00=-5.0$"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) h.record({kNow + double(i), "rx", "garbage", cases[i].first, {}});
+    h.record({kNow + 99, "rx", "temperature", "!A00=-5.0$", -5.0});
+    std::int64_t after = 0;
+    std::string csv = h.csv_rows(0, 1e12, after, 100);
+    for (const auto& [text, cell] : cases)
+        EXPECT_NE(csv.find(",rx,garbage," + cell + ","), std::string::npos) << cell << " in\n" << csv;
+    EXPECT_NE(csv.find(",rx,temperature,!A00=-5.0$,-5"), std::string::npos) << csv;  // a number stays a number
 }

@@ -139,3 +139,60 @@ TEST(DashboardProgram, DefaultHistoryFileIsInTheUsersDataFolder)
     ASSERT_GT(dashboard.port(), 0) << log_of(dir);
     EXPECT_TRUE(fs::exists(dir.path / "node-dashboard" / "history.sqlite")) << log_of(dir);
 }
+
+// A 200 for a command means it is in the history file: killed in the middle of a burst (a command
+// every 20 ms), the next run's download has every command that was answered, as asked.
+TEST(DashboardProgram, EveryAcknowledgedCommandSurvivesAKill)
+{
+    TempDir dir;
+    const std::string db = dir.file("history.sqlite");
+    std::vector<int> acknowledged;
+    {
+        Program first({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db},
+                      dir.path.string(), dir.file("dashboard.log"));
+        ASSERT_GT(first.port(), 0) << log_of(dir);
+        std::thread burst([&] {
+            for (int duty = 0; duty <= 100; ++duty) {
+                auto r = round_trip(first.port(),
+                                    request_text("POST", "/pwm", first.port(), "", "{\"duty\":" + std::to_string(duty) + "}"),
+                                    1s);
+                if (r.status == 200) acknowledged.push_back(duty);
+                if (r.status == -1) break;  // killed
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        std::this_thread::sleep_for(1s);
+        first.end(SIGKILL);
+        burst.join();
+    }
+    ASSERT_GE(acknowledged.size(), 5u) << log_of(dir);
+    Program second({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", db}, dir.path.string(),
+                   dir.file("dashboard.log"));
+    ASSERT_GT(second.port(), 0) << log_of(dir);
+    auto csv = get(second.port(), "/history.csv");
+    ASSERT_EQ(csv.status, 200);
+    for (int duty : acknowledged)
+        EXPECT_NE(csv.body.find(",command,pwm,V01=" + std::to_string(duty) + "$,"), std::string::npos)
+            << "acknowledged V01=" << duty << "$ missing from\n"
+            << csv.body.substr(0, 2000);
+}
+
+// Connections that send a request head a byte at a time and never finish it cannot take every file
+// descriptor the program may hold: the page is still served.
+TEST(DashboardProgram, UnfinishedRequestsCannotExhaustFileDescriptors)
+{
+    TempDir dir;
+    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", ":memory:"},
+                      dir.path.string(), dir.file("dashboard.log"), 256);
+    ASSERT_GT(dashboard.port(), 0) << log_of(dir);
+    const std::string partial = "GET /state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(dashboard.port()) + "\r\n";
+    std::vector<dashboard::UniqueFd> tricklers;
+    for (int i = 0; i < 600; ++i) {
+        tricklers.push_back(connect_loopback(dashboard.port()));
+        if (tricklers.back()) send_all(tricklers.back().get(), partial);
+    }
+    for (auto& t : tricklers)
+        if (t) send_all(t.get(), "X");
+    auto reply = round_trip(dashboard.port(), request_text("GET", "/state", dashboard.port()), 5s);
+    EXPECT_EQ(reply.status, 200);
+}

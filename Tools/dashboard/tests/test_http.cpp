@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -16,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "http_message.h"
+#include "http_request.h"
 #include "temp_dir.h"
 
 extern char** environ;
@@ -103,6 +104,46 @@ Reply get(int port, const std::string& path)
     return round_trip(port, request_text("GET", path, port));
 }
 
+std::string read_until(int fd, std::string_view until, std::chrono::milliseconds wait, bool* closed)
+{
+    std::string text;
+    if (closed) *closed = false;
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (until.empty() ? text.empty() : text.find(until) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (closed) *closed = true;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool closed_within(int fd, std::chrono::milliseconds wait)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() < deadline)
+        read_until(fd, "", std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+                   &closed);
+    return closed;
+}
+
+void raise_file_limit()
+{
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
 std::string request_text(const std::string& method, const std::string& path, int port, const std::string& extra_headers,
                          const std::string& body, const std::string& content_type)
 {
@@ -149,7 +190,8 @@ std::vector<pid_t> children_of(pid_t parent)
 
 }  // namespace
 
-Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path)
+Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path,
+                 int max_files)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
@@ -194,6 +236,11 @@ Program::Program(const std::vector<std::string>& args, const std::string& data_h
             port_ = std::stoi(text.substr(text.rfind(':', slash) + 1));
             break;
         }
+    }
+    // After the announcement: the program has raised its own limit by then, and keeps this one.
+    if (max_files > 0) {
+        rlimit files{static_cast<rlim_t>(max_files), static_cast<rlim_t>(max_files)};
+        ::prlimit(pid_, RLIMIT_NOFILE, &files, nullptr);
     }
 }
 

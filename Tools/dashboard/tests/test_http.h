@@ -41,11 +41,24 @@ std::string request_text(const std::string& method, const std::string& path, int
 // round_trip of "GET path" from the page's own origin.
 Reply get(int port, const std::string& path);
 
+// Reads from `fd` until the text read holds `until` (with `until` empty: until anything came), the
+// peer closes, or `wait` passes; what was read, and in `closed` whether the peer closed.
+std::string read_until(int fd, std::string_view until, std::chrono::milliseconds wait, bool* closed = nullptr);
+
+// True when the peer closes `fd` within `wait`; whatever comes meanwhile is read and dropped.
+bool closed_within(int fd, std::chrono::milliseconds wait);
+
+// Raises this process's soft limit of open files to its hard limit: the load tests hold thousands
+// of sockets at once, both ends in this process.
+void raise_file_limit();
+
 // The dashboard program, started with `args` and XDG_DATA_HOME=`data_home` so that it never
 // touches the user's own data folder; stderr goes to `log_path`.
 class Program {
 public:
-    Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path);
+    // `max_files` > 0: the program may hold that many file descriptors at most (set once it runs).
+    Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path,
+            int max_files = 0);
     ~Program();  // kills what is still running, the program and any child of its
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;

@@ -65,10 +65,16 @@ TEST(WebServer, EventStreamStartsWithTheWholeStateAndPageIsServed)
     ASSERT_NE(page.status, -1);
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("uPlot"), std::string::npos);
+    // Another site may not show the page in a frame of its own (and click its buttons for the user).
+    auto headers = lower_case(page.headers);
+    EXPECT_TRUE(headers.find("frame-ancestors 'none'") != std::string::npos ||
+                headers.find("\r\nx-frame-options: deny") != std::string::npos)
+        << page.headers;
     auto chart = b.get("/uplot/uPlot.iife.min.js");
     ASSERT_NE(chart.status, -1);
-    EXPECT_EQ(chart.status, 404);  // a missing install says so
+    EXPECT_EQ(chart.status, 404);  // a missing install says so, but not where on this machine
     EXPECT_NE(chart.body.find("npm ci"), std::string::npos);
+    EXPECT_EQ(chart.body.find("/nonexistent"), std::string::npos) << chart.body;
 }
 
 TEST(WebServer, OnlyLoopbackAddressesAreServed)
@@ -114,9 +120,22 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
     const std::string by_name =
         "Host: localhost:" + std::to_string(b.port) + "\r\nOrigin: http://localhost:" + std::to_string(b.port) + "\r\n";
     EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, by_name, R"({"duty":40})")).status, 200);
-    // Another port on the loopback is another site.
-    const std::string other_port = "Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n";
-    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, other_port, R"({"duty":41})")).status, 403);
+    // The page's origin exactly: scheme, name and port; a name that merely ends like ours, another
+    // scheme or another port on the loopback is another site.
+    const std::string port = std::to_string(b.port);
+    for (const std::string& foreign :
+         {"Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n", "Origin: http://evil.localhost:" + port + "\r\n",
+          "Origin: https://localhost:" + port + "\r\n", "Origin: http://127.0.0.1:" + port + ".evil.example\r\n",
+          "Origin: http://x127.0.0.1:" + port + "\r\n",
+          // Without an Origin, the browser's own word that the request comes from another site.
+          std::string("Sec-Fetch-Site: cross-site\r\n"), std::string("Sec-Fetch-Site: same-site\r\n")}) {
+        auto r = round_trip(b.port, request_text("POST", "/pwm", b.port, foreign, R"({"duty":41})"));
+        EXPECT_EQ(r.status, 403) << foreign;
+    }
+    EXPECT_EQ(round_trip(b.port, request_text("POST", "/pwm", b.port, own + "Sec-Fetch-Site: same-origin\r\n",
+                                              R"({"duty":40})"))
+                  .status,
+              200);
     state = b.state();
     EXPECT_EQ(state["led_command"]["queued"], "V00=0");
     EXPECT_EQ(state["pwm_command"]["queued"], "V01=40$");
@@ -164,8 +183,8 @@ TEST(WebServer, HistoryDownloadIsWholeAcrossPiecesAndTheChartIsThinned)
     ASSERT_EQ(csv.status, 200);
     EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), 1 + 11000);
     EXPECT_EQ(csv.body.rfind("time_utc,", 0), 0u);
-    EXPECT_NE(csv.body.find(",!A00=0$,0\n"), std::string::npos);
-    EXPECT_NE(csv.body.find(",!A00=10999$,10999\n"), std::string::npos);
+    EXPECT_NE(csv.body.find(",!A00=0$,0,\n"), std::string::npos);
+    EXPECT_NE(csv.body.find(",!A00=10999$,10999,\n"), std::string::npos);
     EXPECT_EQ(csv.body.find("!A00=11000$"), std::string::npos);
 
     auto chart = nlohmann::json::parse(b.get("/history.json?from=1800000000&to=1800020000&points=100").body);

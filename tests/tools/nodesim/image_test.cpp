@@ -335,40 +335,28 @@ TEST_F(Image, TheSoakScenariosHourSideBySide)
 
 // ---------------------------------------------------------------------------------------------------
 // A line error while the node sends its reports. The main loop polls USART1's SR for each character it
-// sends; when a poll reads a noise flag that has just come up, before the interrupt is taken, the DMA's
-// read of DR a few cycles later clears it and the handler finds no error: the noisy byte is stored and
-// the frame before it is taken. The image shows this race, as the chip would; the host build, which
-// takes a due interrupt before the access, never does. The soak checker must pass both.
+// sends; a poll that reads a noise flag that has just come up, before the interrupt is taken, followed by
+// the DMA's read of DR a few cycles later, clears it, and the handler would find no error: the noisy
+// byte stored and the frame before it taken. The image shows when the interrupt comes between the two
+// (the host build takes a due interrupt before the access): the platform's poll must hand the error on.
 
-struct Judgement {
-    int status = -1;
-    bool missed = false;  // a line error the node missed while sending
-    std::string table;
-};
-
-// The soak checker on the trace of the run just made.
-Judgement judge_last_trace()
+// The soak checker on the trace of the run just made: its status, and its table.
+std::pair<int, std::string> judge_last_trace()
 {
     const std::string command =
         std::string(SOAK_PATH) + " --check-trace " + scenario_test::test_directory() + "/trace.jsonl 2>&1";
     FILE* soak = ::popen(command.c_str(), "r");
-    Judgement j;
-    if (soak == nullptr) return j;
-    j.table = read_all(soak);
+    if (soak == nullptr) return {-1, ""};
+    std::string table = read_all(soak);
     const int status = ::pclose(soak);
-    j.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const std::string row = "line errors missed while sending";
-    const size_t at = j.table.find(row);
-    if (at != std::string::npos) j.missed = std::atoi(j.table.c_str() + j.table.find('|', at) + 1) > 0;
-    return j;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, table};
 }
 
-TEST_F(Image, ALineErrorWhileTheNodeSendsItsReportsPassesTheChecksInBothBuilds)
+TEST_F(Image, ALineErrorWhileTheNodeSendsItsReportsEndsTheReceptionInBothBuilds)
 {
     // The noise completes at 40 moments 0.513 ms apart across the first cycle's reports (0.824 s to
     // 0.845 s), right behind a frame that would turn the LED off.
     constexpr double kChar = 10.0 / 9600.0, kBit = 10417.0 / 100e6;
-    int image_missed = 0;
     for (int k = 0; k < 40; ++k) {
         const double error = 0.824 + k * 0.000513;
         char at[32];
@@ -377,18 +365,10 @@ TEST_F(Image, ALineErrorWhileTheNodeSendsItsReportsPassesTheChecksInBothBuilds)
         for (bool image : {false, true}) {
             NodeRun run = image ? run_image(scenario, 6.0) : run_node(scenario, 6.0);
             ASSERT_EQ(run.status, 0) << run.output;
-            const Judgement j = judge_last_trace();
-            EXPECT_EQ(j.status, 0) << (image ? "image" : "host") << ", noise complete at " << error << "\n" << j.table;
-            if (image) {
-                image_missed += j.missed;
-            } else {
-                EXPECT_FALSE(j.missed) << error;
-            }
+            const auto [status, table] = judge_last_trace();
+            EXPECT_EQ(status, 0) << (image ? "image" : "host") << ", noise complete at " << error << "\n" << table;
         }
     }
-    // About one in five of those that fall in a character the node sends, in the image.
-    EXPECT_GE(image_missed, 2);
-    ::testing::Test::RecordProperty("image_missed_errors", image_missed);
 }
 
 // Runs that share their beginning, on the image: a branch forks the engine with the models, and is the

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,8 +18,10 @@ constexpr double kPruneEvery = 3600;  // seconds
 // The one table, made when missing: in a new file, or in memory when the file will not do.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, t REAL NOT NULL, dir TEXT NOT NULL,"
-    " kind TEXT NOT NULL, text TEXT NOT NULL, celsius REAL);"
+    " kind TEXT NOT NULL, text TEXT NOT NULL, celsius REAL, source TEXT);"
     "CREATE INDEX IF NOT EXISTS events_t ON events(t)";
+// Files written before commands had a source gain the column (empty in their old rows).
+constexpr const char* kAddSource = "ALTER TABLE events ADD COLUMN source TEXT";
 
 struct Statement {
     sqlite3_stmt* s = nullptr;
@@ -40,11 +43,14 @@ std::string text_column(sqlite3_stmt* s, int i)
     return p ? reinterpret_cast<const char*>(p) : "";
 }
 
-// A CSV field: quoted when it holds a comma, a quote or a line break, quotes doubled.
+// A CSV field: quoted when it holds a comma, a quote or a line break, quotes doubled. A field that
+// a spreadsheet would take for a formula (line noise can begin with anything) is quoted and starts
+// with an apostrophe, so that it shows as the text it is.
 std::string csv_field(const std::string& text)
 {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
+    bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+    if (!formula && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = formula ? "\"'" : "\"";
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
@@ -55,13 +61,14 @@ std::string csv_field(const std::string& text)
 std::string iso_time(double t)
 {
     std::time_t whole = static_cast<std::time_t>(std::floor(t));
-    int millis = static_cast<int>((t - std::floor(t)) * 1000);
+    int millis = std::clamp(static_cast<int>((t - std::floor(t)) * 1000), 0, 999);
     std::tm tm{};
     ::gmtime_r(&whole, &tm);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
-    return text;
+    std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", millis);
+    return std::string(text, n) + fraction;
 }
 
 }  // namespace
@@ -80,22 +87,40 @@ std::string default_history_path()
 
 History::History(const std::string& path, double keep_days) : path_(path), keep_seconds_(keep_days * 86400)
 {
-    if (path != kMemoryOnly && open(path)) {
+    if (path != kMemoryOnly && open(path) && open_reader(path)) {
         persistent_ = true;
         status_ = "kept in " + path;
+        read_mutex_ = &own_read_mutex_;
     } else {
+        if (reader_) sqlite3_close(reader_);
+        reader_ = nullptr;
         if (path == kMemoryOnly) status_ = "kept in memory only (--db :memory:)";
         if (db_) sqlite3_close(db_);
         db_ = nullptr;
         sqlite3_open(":memory:", &db_);
         exec(kSchema);
+        reader_ = db_;
     }
     prune(unix_now());
 }
 
 History::~History()
 {
+    if (reader_ && reader_ != db_) sqlite3_close(reader_);
     if (db_) sqlite3_close(db_);
+}
+
+// A second connection to the file, for reads only: in WAL mode it reads the last committed state
+// while the writer goes on.
+bool History::open_reader(const std::string& path)
+{
+    if (sqlite3_open_v2(path.c_str(), &reader_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        status_ = "not kept (" + path + ": " + (reader_ ? sqlite3_errmsg(reader_) : "cannot read") +
+                  "); this run's history is in memory only";
+        return false;
+    }
+    sqlite3_busy_timeout(reader_, 2000);
+    return true;
 }
 
 // The file as it is found: never replaced or repaired here, only named when it will not do.
@@ -117,6 +142,11 @@ bool History::open(const std::string& path)
         if (text_column(mode.s, 0) != "wal") return fail("cannot use a write-ahead log here");
     }
     if (!exec("PRAGMA synchronous=FULL") || !exec(kSchema)) return fail(sqlite3_errmsg(db_));
+    {
+        Statement columns(db_, "SELECT count(*) FROM pragma_table_info('events') WHERE name = 'source'");
+        if (!columns || sqlite3_step(columns.s) != SQLITE_ROW) return fail(sqlite3_errmsg(db_));
+        if (sqlite3_column_int(columns.s, 0) == 0 && !exec(kAddSource)) return fail(sqlite3_errmsg(db_));
+    }
     // A write now rather than at the first report: a file we may read but not write shows at once.
     if (!exec("BEGIN IMMEDIATE; COMMIT")) return fail(sqlite3_errmsg(db_));
     return true;
@@ -133,18 +163,19 @@ std::string History::status() const
     return last_failure_.empty() ? status_ : status_ + "; " + last_failure_;
 }
 
-void History::note_failure(const std::string& what)
+bool History::note_failure(const std::string& what)
 {
-    if (what == last_failure_) return;
+    if (what == last_failure_) return false;
     last_failure_ = what;
     std::fprintf(stderr, "dashboard: history: %s\n", what.c_str());
+    return false;
 }
 
-void History::record(const StoredEvent& e)
+bool History::record(const StoredEvent& e)
 {
     std::lock_guard lock(mutex_);
     if (e.t - last_prune_ > kPruneEvery) prune_locked(e.t);
-    Statement insert(db_, "INSERT INTO events(t, dir, kind, text, celsius) VALUES(?, ?, ?, ?, ?)");
+    Statement insert(db_, "INSERT INTO events(t, dir, kind, text, celsius, source) VALUES(?, ?, ?, ?, ?, ?)");
     if (!insert) return note_failure(std::string("cannot store events: ") + sqlite3_errmsg(db_));
     sqlite3_bind_double(insert.s, 1, e.t);
     sqlite3_bind_text(insert.s, 2, e.dir.c_str(), -1, SQLITE_TRANSIENT);
@@ -154,12 +185,17 @@ void History::record(const StoredEvent& e)
         sqlite3_bind_double(insert.s, 5, *e.celsius);
     else
         sqlite3_bind_null(insert.s, 5);
+    if (e.source.empty())
+        sqlite3_bind_null(insert.s, 6);
+    else
+        sqlite3_bind_text(insert.s, 6, e.source.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(insert.s) != SQLITE_DONE)
         return note_failure(std::string("cannot store events: ") + sqlite3_errmsg(db_));
     if (!last_failure_.empty()) {
         std::fprintf(stderr, "dashboard: history: storing again\n");
         last_failure_.clear();
     }
+    return true;
 }
 
 std::size_t History::prune(double now)
@@ -183,10 +219,10 @@ std::size_t History::prune_locked(double now)
 
 std::vector<std::pair<double, double>> History::temperatures(double from, double to, std::size_t max_points)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
     if (max_points == 0) return points;
-    Statement count(db_, "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?");
+    Statement count(reader_, "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?");
     if (!count) return points;
     sqlite3_bind_double(count.s, 1, from);
     sqlite3_bind_double(count.s, 2, to);
@@ -196,7 +232,7 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     // Equal time buckets; each non-empty one gives its mean time and temperature.
     double bucket = n <= max_points ? 0 : (last - first) / static_cast<double>(max_points - 1 > 0 ? max_points - 1 : 1);
     Statement rows(
-        db_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
+        reader_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
                           " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
                         : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
     if (!rows) return points;
@@ -213,9 +249,9 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
 
 std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t count)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
-    Statement rows(db_, "SELECT t, celsius FROM events WHERE kind = 'temperature' ORDER BY t DESC LIMIT ?");
+    Statement rows(reader_, "SELECT t, celsius FROM events WHERE kind = 'temperature' ORDER BY t DESC LIMIT ?");
     if (!rows) return points;
     sqlite3_bind_int64(rows.s, 1, static_cast<sqlite3_int64>(count));
     while (sqlite3_step(rows.s) == SQLITE_ROW)
@@ -225,9 +261,9 @@ std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t 
 
 std::vector<StoredEvent> History::newest(std::size_t count)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(*read_mutex_);
     std::vector<StoredEvent> events;
-    Statement rows(db_, "SELECT t, dir, kind, text, celsius FROM events ORDER BY id DESC LIMIT ?");
+    Statement rows(reader_, "SELECT t, dir, kind, text, celsius FROM events ORDER BY id DESC LIMIT ?");
     if (!rows) return events;
     sqlite3_bind_int64(rows.s, 1, static_cast<sqlite3_int64>(count));
     while (sqlite3_step(rows.s) == SQLITE_ROW) {
@@ -241,15 +277,15 @@ std::vector<StoredEvent> History::newest(std::size_t count)
 
 const char* History::csv_header()
 {
-    return "time_utc,unix_seconds,direction,kind,frame,celsius\n";
+    return "time_utc,unix_seconds,direction,kind,frame,celsius,source\n";
 }
 
 std::string History::csv_rows(double from, double to, std::int64_t& after, std::size_t limit)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(*read_mutex_);
     std::string out;
-    Statement rows(db_,
-                   "SELECT id, t, dir, kind, text, celsius FROM events WHERE t >= ? AND t < ? AND id > ?"
+    Statement rows(reader_,
+                   "SELECT id, t, dir, kind, text, celsius, source FROM events WHERE t >= ? AND t < ? AND id > ?"
                    " ORDER BY id LIMIT ?");
     if (!rows) return out;
     sqlite3_bind_double(rows.s, 1, from);
@@ -268,7 +304,9 @@ std::string History::csv_rows(double from, double to, std::int64_t& after, std::
             std::snprintf(c, sizeof c, "%.6g", sqlite3_column_double(rows.s, 5));
             out += c;
         }
-        out += "\n";
+        out += ',';
+        out += csv_field(text_column(rows.s, 6));
+        out += '\n';
     }
     return out;
 }

@@ -40,14 +40,14 @@ HttpResponse reply(int status, const std::string& message)
     return json_reply(status, {{"ok", status == 200}, {"message", message}});
 }
 
-HttpResponse file_reply(const std::string& path, const std::string& type)
+// A file of the page. One that is missing is named by its URL only (the machine's own folders are
+// nobody else's business); the console says where it was looked for.
+HttpResponse file_reply(const std::string& url, const std::string& path, const std::string& type)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        HttpResponse r;
-        r.status = 404;
-        r.body = "missing " + path + " (run npm ci in Tools/dashboard)\n";
-        return r;
+        std::fprintf(stderr, "dashboard: cannot read %s for %s\n", path.c_str(), url.c_str());
+        return plain_response(404, "missing " + url + " (run npm ci in Tools/dashboard)");
     }
     std::ostringstream text;
     text << in.rdbuf();
@@ -121,11 +121,13 @@ std::optional<double> parse_time_bound(const std::string& text)
 
 WebServer::WebServer(Connection& connection, WebFiles files) : connection_(connection), files_(std::move(files))
 {
+    using Lane = HttpServer::Lane;
     auto& s = http_;
     s.set_gate([this](const HttpRequest& req) { return refuse_foreign(req); });
 
+    // Pages and the state: on the event loop, read or formatted at once (the state once per change).
     auto file = [&s](const std::string& url, std::string path, std::string type) {
-        s.handle("GET", url, [path, type](const HttpRequest&) { return file_reply(path, type); });
+        s.handle("GET", url, Lane::Loop, [url, path, type](const HttpRequest&) { return file_reply(url, path, type); });
     };
     file("/", files_.page_dir + "/index.html", "text/html; charset=utf-8");
     file("/app.js", files_.page_dir + "/app.js", "text/javascript");
@@ -133,33 +135,37 @@ WebServer::WebServer(Connection& connection, WebFiles files) : connection_(conne
     file("/uplot/uPlot.iife.min.js", files_.uplot_dir + "/uPlot.iife.min.js", "text/javascript");
     file("/uplot/uPlot.min.css", files_.uplot_dir + "/uPlot.min.css", "text/css");
 
-    s.handle("GET", "/state", [this](const HttpRequest&) { return json_reply(200, full_state()); });
+    s.handle("GET", "/state", Lane::Loop, [this](const HttpRequest&) {
+        HttpResponse r;
+        r.content_type = "application/json";
+        r.shared_body = full_state().json;
+        return r;
+    });
 
     // Server-sent events: the whole state at once, then the state without the chart's points
     // ("update") whenever it changes; the page takes the newest point of the chart from its log.
-    s.stream("/events", [this] { return full_event(); });
+    s.stream("/events", [this] { return *full_state().event; });
 
-    s.handle("POST", "/led", [this](const HttpRequest& req) {
+    // Commands: on a thread of their own, each written to the history before its answer.
+    s.handle("POST", "/led", Lane::Commands, [this](const HttpRequest& req) {
         auto j = body_json(req);
         if (!j.is_object() || !j.contains("on") || !j["on"].is_boolean())
             return reply(400, "expected {\"on\": true|false}");
-        std::string frame = led_frame(j["on"].get<bool>());
-        connection_.command(CommandKind::Led, frame);
-        return reply(200, frame);
+        return take_command(req, CommandKind::Led, led_frame(j["on"].get<bool>()));
     });
 
-    s.handle("POST", "/pwm", [this](const HttpRequest& req) {
+    s.handle("POST", "/pwm", Lane::Commands, [this](const HttpRequest& req) {
         auto j = body_json(req);
         if (!j.is_object() || !j.contains("duty") || !j["duty"].is_number_integer())
             return reply(400, "expected {\"duty\": 0-100}");
         auto frame = pwm_frame(j["duty"].get<long>());
         if (!frame) return reply(400, "duty must be 0 to 100");
-        connection_.command(CommandKind::Pwm, *frame);
-        return reply(200, *frame);
+        return take_command(req, CommandKind::Pwm, *frame);
     });
 
+    // The stored history: read from the file on the workers.
     // The chart's temperatures over a span, thinned to about `points`.
-    s.handle("GET", "/history.json", [this](const HttpRequest& req) {
+    s.handle("GET", "/history.json", Lane::Workers, [this](const HttpRequest& req) {
         double from, to;
         std::string message;
         if (!time_range(req, from, to, message)) return reply(400, message);
@@ -174,7 +180,7 @@ WebServer::WebServer(Connection& connection, WebFiles files) : connection_(conne
     });
 
     // Everything stored in a span, as CSV, read from the file a piece at a time.
-    s.handle("GET", "/history.csv", [this](const HttpRequest& req) {
+    s.handle("GET", "/history.csv", Lane::Workers, [this](const HttpRequest& req) {
         double from, to;
         std::string message;
         if (!time_range(req, from, to, message)) return reply(400, message);
@@ -208,21 +214,31 @@ std::string WebServer::history_status() const
     return connection_.history() ? connection_.history()->status() : "not kept";
 }
 
-nlohmann::json WebServer::full_state()
+HttpResponse WebServer::take_command(const HttpRequest& req, CommandKind kind, const std::string& frame)
 {
-    auto j = connection_.snapshot(true);
-    j["history_store"] = history_status();
-    return j;
+    if (History* h = connection_.history()) {
+        const std::string* origin = req.header("origin");
+        StoredEvent asked{unix_seconds(DashboardState::WallClock::now()), "command", command_name(kind), frame,
+                          std::nullopt, req.peer + (origin ? " from " + *origin : "")};
+        if (!h->record(asked))
+            return reply(503, "not sent: the command could not be written to the history (" + h->status() + ")");
+    }
+    connection_.command(kind, frame);
+    return reply(200, frame);
 }
 
-std::string WebServer::full_event()
+const WebServer::FullState& WebServer::full_state()
 {
     auto version = connection_.version();
-    if (version != full_version_) {
-        full_text_ = "event: full\ndata: " + dump(full_state()) + "\n\n";
+    if (version != full_version_ || !full_.json) {
+        auto j = connection_.snapshot(true);
+        j["history_store"] = history_status();
+        auto text = dump(j);
+        full_.event = std::make_shared<const std::string>("event: full\ndata: " + text + "\n\n");
+        full_.json = std::make_shared<const std::string>(std::move(text));
         full_version_ = version;
     }
-    return full_text_;
+    return full_;
 }
 
 void WebServer::publish()
@@ -256,9 +272,12 @@ std::optional<HttpResponse> WebServer::refuse_foreign(const HttpRequest& req) co
         return reply(421, "this dashboard answers only to http://" + listen + port +
                               "/ (Host: " + (host_header ? *host_header : "none") + ")");
     if (req.method == "POST") {
-        // A browser sends Origin with every cross-site POST; a page of ours has our own.
+        // A browser sends Origin with every cross-site POST; a page of ours has our own, exactly.
         if (const std::string* origin = req.header("origin"); origin && lower_case(*origin) != "http://" + host)
             return reply(403, "commands are taken only from the dashboard's own page, not from " + *origin);
+        // A browser that leaves Origin out still says where the request comes from.
+        if (const std::string* site = req.header("sec-fetch-site"); site && lower_case(*site) != "same-origin")
+            return reply(403, "commands are taken only from the dashboard's own page, not from a " + *site + " one");
         const std::string* type = req.header("content-type");
         std::string media = type ? lower_case(type->substr(0, type->find(';'))) : "";
         while (!media.empty() && media.back() == ' ') media.pop_back();

@@ -5,8 +5,12 @@
 //
 // Only the page itself may use it: every request must name this server in its Host header (a
 // remote name that resolves to the loopback, as DNS rebinding arranges, is refused with 421), and a
-// command must be JSON from the page's own origin (a form or a text/plain request, which any other
-// site can make a browser send without asking, is refused).
+// command must be JSON from the page's own origin, exactly (a form or a text/plain request, which
+// any other site can make a browser send without asking, is refused, and so is a request the
+// browser marks as sent from another site).
+//
+// A command is written to the history, as asked and by whom, before its 200 goes out: an
+// acknowledged command is never lost, whatever becomes of the process afterwards.
 #pragma once
 
 #include <atomic>
@@ -39,10 +43,13 @@ public:
 private:
     std::optional<HttpResponse> refuse_foreign(const HttpRequest& req) const;
     std::string history_status() const;
-    // The whole state with the chart's points and where the history is kept: /state and the
-    // first event of every stream.
-    nlohmann::json full_state();
-    std::string full_event();
+    HttpResponse take_command(const HttpRequest& req, CommandKind kind, const std::string& frame);
+    // The whole state with the chart's points and where the history is kept, formatted once per
+    // change of the state and shared: /state, and (as an event) the first piece of every stream.
+    struct FullState {
+        std::shared_ptr<const std::string> json, event;
+    };
+    const FullState& full_state();
     void publish();
 
     Connection& connection_;
@@ -52,10 +59,10 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread publisher_;
-    // The last "full" event, reused while the state has not changed (a page reloaded by many
-    // tabs at once costs one snapshot). Touched on the event loop only.
+    // Reused while the state has not changed (a page reloaded by many tabs at once, or a thousand
+    // clients asking for /state, cost one snapshot). Touched on the event loop only.
     std::uint64_t full_version_ = ~0ull;
-    std::string full_text_;
+    FullState full_;
 };
 
 // True for addresses of the loopback only ("127.x.y.z", "localhost", "::1"): the page sends

@@ -1,9 +1,11 @@
-// The dashboard's history: every report, command and link event, in an SQLite file, so that the
-// chart and the log start where the last run left off, and a download has them all.
+// The dashboard's history: every report, command (as asked, and as sent) and link event, in an
+// SQLite file, so that the chart and the log start where the last run left off, and a download has
+// them all.
 //
 // Each event is its own transaction in WAL mode with full sync: a crash or a power cut loses at
 // most the event being written. Events older than the retention limit are deleted (at start and
-// every hour), so the file stops growing; its freed pages are reused.
+// every hour), so the file stops growing; its freed pages are reused. Reads (the chart, downloads)
+// go through a connection of their own, so a long download never holds up the writing of an event.
 //
 // A file that cannot be opened or written (read-only, corrupt, no such folder) is reported and left
 // as it is; the history then lives in memory for this run only, and the dashboard carries on.
@@ -22,10 +24,11 @@ namespace dashboard {
 
 struct StoredEvent {
     double t = 0;      // unix seconds
-    std::string dir;   // "rx", "tx", "info"
+    std::string dir;   // "rx", "tx", "info", or "command" (asked for; "tx" when it went out)
     std::string kind;  // "temperature", "switch", "greeting", "garbage", "led", "pwm", "link"
     std::string text;  // the frame as the log shows it (printable)
     std::optional<double> celsius;
+    std::string source;  // who asked for a command: "127.0.0.1:54321 from http://127.0.0.1:8080"
 };
 
 class History {
@@ -45,8 +48,9 @@ public:
     // For the console and the page: "kept in PATH", or why not.
     std::string status() const;
 
-    // Stores `e`; prunes first when the last pruning was an hour ago. Thread-safe.
-    void record(const StoredEvent& e);
+    // Stores `e`; prunes first when the last pruning was an hour ago. Thread-safe. False when it
+    // could not be stored (status() says why).
+    bool record(const StoredEvent& e);
     // Deletes what is older than the retention limit before `now`; the number of events deleted.
     std::size_t prune(double now);
 
@@ -64,12 +68,18 @@ public:
 
 private:
     bool open(const std::string& path);
+    bool open_reader(const std::string& path);
     bool exec(const char* sql);
-    void note_failure(const std::string& what);
+    bool note_failure(const std::string& what);
     std::size_t prune_locked(double now);
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // the writing connection, and the state below
     sqlite3* db_ = nullptr;
+    // The reading connection, with its own lock; the writing one itself when the history is in
+    // memory (a second connection would see another, empty, database).
+    sqlite3* reader_ = nullptr;
+    std::mutex own_read_mutex_;
+    std::mutex* read_mutex_ = &mutex_;
     bool persistent_ = false;
     std::string path_;
     std::string status_;

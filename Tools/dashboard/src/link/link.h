@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "host_port.h"
 #include "unique_fd.h"
 
 namespace dashboard {
@@ -22,9 +23,5 @@ OpenResult open_serial(const std::string& path);
 
 // A TCP connection to HOST:PORT (a nodesim bridging the node's USART1). Non-blocking once connected.
 OpenResult connect_tcp(const std::string& host, int port);
-
-// "HOST:PORT" split at its last colon; false when either part is missing or the port is not
-// 0-65535.
-bool split_host_port(const std::string& text, std::string& host, int& port);
 
 }  // namespace dashboard
