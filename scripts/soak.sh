@@ -4,7 +4,7 @@
 # (default 1), judged from its trace as it runs. Prints the table; exits non-zero if a check failed.
 # A simulated day takes about 10 s of CPU (nodesim and the checker, side by side).
 # With --image the flashable image (node.elf) runs on nodesim's emulated core instead of the built-in
-# firmware, for 1 day by default: a simulated day takes about 3.5 minutes of one core.
+# firmware, for 1 day by default: a simulated day takes about a minute of one core.
 #   scripts/soak.sh [--image] [days] [seed]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -60,7 +60,7 @@ typedef struct __UART_HandleTypeDef {
     volatile HAL_UART_StateTypeDef RxState;  // the receive side
     volatile uint32_t ErrorCode;             // HAL_UART_ERROR_* bits
     // Receive error flags a wait on SR at thread level read during a reception, for the port's
-    // interrupt handler, which takes them (HAL_UART_Transmit says why).
+    // interrupt handler, which takes them (uart_hand_errors_to_handler says why).
     volatile uint32_t RxErrorsPolled;
 } UART_HandleTypeDef;
 static_assert(sizeof(UART_HandleTypeDef::Lock) == 1, "the lock is one unsigned byte");

@@ -59,7 +59,7 @@ public:
     // on), the node halts, an event stops the run, or a breakpoint is reached (Stopped).
     RunEnd run(Picos limit);
 
-    // Debugging. A run stops before an instruction at a breakpoint; a step executes one instruction and
+    // Debugging (debug_access.cpp). A run stops before an instruction at a breakpoint; a step executes one instruction and
     // takes no interrupt (a pending one is taken by the next run), as with the debugger masking them.
     void set_breakpoints(const std::vector<uint32_t>& addresses);
     RunEnd step();
@@ -81,7 +81,8 @@ public:
     void set_reg(int uc_register, uint32_t value);
     bool read_memory(uint32_t address, void* out, uint32_t size) const;
 
-    // Engine callbacks (public so that the C trampolines can reach them).
+    // Engine callbacks (public so that the C trampolines can reach them): the block hook (image_runner.cpp),
+    // the faults (faults.cpp), the bus (bus_bridge.cpp).
     void on_block(uint32_t address, uint32_t size);
     void on_interrupt(uint32_t number);
     bool on_invalid_access(bool write, bool fetch, uint32_t address, unsigned size);
@@ -89,7 +90,7 @@ public:
     void on_bus_write(uint32_t address, unsigned size, uint32_t value);
 
 private:
-    // ExternalCore: what the DMA controller reaches.
+    // ExternalCore: what the DMA controller reaches (bus_bridge.cpp).
     uint32_t memory_read(uint32_t address, unsigned width) override;
     void memory_write(uint32_t address, uint32_t value, unsigned width) override;
 
@@ -106,7 +107,8 @@ private:
     static constexpr uint16_t kWfi = 0xBF30;
     static constexpr uint16_t kWfe = 0xBF20;
     void sleep();
-    // The registers an exception stacks, as they stand (one batch from the engine).
+    // The exception model (core_exceptions.cpp). The registers an exception stacks, as they stand (one
+    // batch from the engine).
     struct Frame {
         uint32_t r0, r1, r2, r3, r12, lr, sp, xpsr;
     };

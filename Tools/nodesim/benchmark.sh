@@ -3,7 +3,7 @@
 # simulated hour of the flashable image on the emulated core (--elf), each with a command frame from the
 # dashboard every minute and a temperature that drifts by +-5 C over the day, run with --fast. Prints
 # nodesim's closing line for each and a table of virtual time, wall time and their ratio (targets: the
-# day in under 5 s, 17 000 times real time; the image at least 300 times real time), with the CPU time
+# day in under 5 s, 17 000 times real time; the image at least 1 500 times real time), with the CPU time
 # (user + system) each took and the ratio of virtual time to it.
 #   Tools/nodesim/benchmark.sh [path/to/nodesim] [seconds] [path/to/node.elf] [image seconds]
 # The image is left out when node.elf is not there (build it with the stm32f411 preset).

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -153,6 +154,16 @@ void Brancher::reap_one()
         running_.erase(it);
         return;
     }
+}
+
+void Brancher::end_branch(int status)
+{
+    if (files_.trace) files_.trace->flush();
+    if (files_.vcd) files_.vcd->flush();
+    const bool written = (!files_.trace || files_.trace->good()) && (!files_.vcd || files_.vcd->good());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(written ? status : 1);
 }
 
 bool Brancher::children_succeeded()

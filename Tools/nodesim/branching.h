@@ -53,6 +53,9 @@ public:
 
     // In a child: the branch it runs. In the parent: nullptr.
     const Branch* branch() const { return branch_; }
+    // A child, its run over and its files written: ends the process with `status` at once (the
+    // simulator's memory goes with the process, without taking it down piece by piece).
+    [[noreturn]] void end_branch(int status);
     // The parent, its run over: the children's exit statuses gathered; false when one did not end with 0
     // (each named on standard error).
     bool children_succeeded();

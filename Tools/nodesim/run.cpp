@@ -260,7 +260,7 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     // A branch leaves the summing up to the run it branched from, which waits for every branch.
     const bool branch = brancher && brancher->branch();
     int status = report_end(options, end, outputs, files, chip, wall_seconds, !report && !branch);
-    if (branch) return status;
+    if (branch) brancher->end_branch(status);
     if (brancher && !brancher->children_succeeded()) status = 1;
     if (!files.scenario) return status;
     if (checks) checks->finish(end, chip.now());

@@ -485,8 +485,10 @@ TEST_F(Image, EndingTheSimulatorEndsTheDebuggingSession)
     }
     ASSERT_GT(pid, 0);
     ASSERT_FALSE(port.empty());
-    const std::string gdb = "(sleep 1; kill -TERM " + std::to_string(pid) +
-                            ") & gdb-multiarch -batch -nx -ex 'target remote :" + port + "' -ex continue " +
+    // The signal is sent from inside gdb once it is attached (a shell command in the background, run
+    // just before continue), so a slow machine cannot end the node before the debugger is on it.
+    const std::string gdb = "gdb-multiarch -batch -nx -ex 'target remote :" + port +
+                            "' -ex 'shell (sleep 0.5; kill -TERM " + std::to_string(pid) + ") &' -ex continue " +
                             node_elf() + " 2>&1";
     FILE* debugger = ::popen(gdb.c_str(), "r");
     ASSERT_NE(debugger, nullptr);
