@@ -1,5 +1,5 @@
 // A file descriptor that closes itself: the one owner of a descriptor for every tool (nodesim's
-// endpoints and suite, nodecheck's serial device).
+// endpoints and suite, nodecheck's serial device, the dashboard's links).
 #pragma once
 
 #include <unistd.h>

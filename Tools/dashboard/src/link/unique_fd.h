@@ -1,36 +1,10 @@
-// A file descriptor that is closed when it goes out of scope.
+// The dashboard's name for the tree's one file-descriptor owner.
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "file_descriptor.h"
 
 namespace dashboard {
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using UniqueFd = common::FileDescriptor;
 
 }  // namespace dashboard
