@@ -1,5 +1,7 @@
 #include "serial_device.h"
 
+#include "raw_serial.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -35,18 +37,7 @@ SerialDevice::SerialDevice(const std::string& path) : path_(path)
     }
     ::ioctl(fd_.get(), TIOCEXCL);  // keeps other openers out (root excepted)
 
-    termios settings{};
-    if (::tcgetattr(fd_.get(), &settings) != 0) throw DeviceError("cannot read " + path + "'s settings: " + why());
-    ::cfmakeraw(&settings);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    ::cfsetispeed(&settings, B9600);
-    ::cfsetospeed(&settings, B9600);
-    if (::tcsetattr(fd_.get(), TCSANOW, &settings) != 0)
-        throw DeviceError("cannot set " + path + " to 9600 8N1 raw: " + why());
+    if (!common::set_raw_9600_8n1(fd_.get())) throw DeviceError("cannot set " + path + " to 9600 8N1 raw: " + why());
 }
 
 std::string SerialDevice::read(std::chrono::milliseconds timeout)
