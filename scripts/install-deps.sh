@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the builds and tests need, if any is missing (run as root).
+#   scripts/install-deps.sh            every package, and the dashboard's npm modules
+#   scripts/install-deps.sh host       only what the two host builds need (their compilers, GoogleTest,
+#                                      the emulated core's libraries), so that they can start compiling
+#                                      while the rest installs
 set -euo pipefail
-packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libnewlib-arm-none-eabi
-          libstdc++-arm-none-eabi-newlib libgtest-dev qemu-system-arm libcli11-dev nlohmann-json3-dev
-          python3)
-# The dashboard: SQLite for its history, Boost (Beast, Asio, URL) for its web server, and the browser
-# its page is tested in.
-packages+=(libsqlite3-dev libboost1.81-dev chromium)
-# Node.js for the page's chart library and the browser test's driver. A machine that has node
-# already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
-command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
-# The fuzz preset: clang 14, libFuzzer and the sanitizers' runtimes (32-bit too), llvm-symbolizer.
-packages+=(clang-14 libclang-rt-14-dev llvm-14)
-# The emulated Cortex-M4 that runs the flashable image against the chip models: Debian's Unicorn engine
-# and Capstone disassembler, their i386 builds, which link with the 32-bit host build.
-packages+=(libunicorn-dev:i386 libcapstone-dev:i386)
-# The debugger that the GDB server of the emulated core is tested with.
-packages+=(gdb-multiarch)
+# The host builds: 32-bit g++, the cross compiler for the emulated core's test images (they need no C
+# library), the command-line and JSON libraries, and Debian's Unicorn engine and Capstone disassembler,
+# their i386 builds, which link with the 32-bit host build (the emulated Cortex-M4 that runs the
+# flashable image against the chip models).
+packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libgtest-dev libcli11-dev nlohmann-json3-dev
+          python3 libunicorn-dev:i386 libcapstone-dev:i386)
+if [ "${1:-}" != host ]; then
+    # The image: newlib and its C++ library; QEMU runs the firmware's logic on a Cortex-M4 board.
+    packages+=(libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm)
+    # The dashboard: SQLite for its history, Boost (Beast, Asio, URL) for its web server, and the
+    # browser its page is tested in.
+    packages+=(libsqlite3-dev libboost1.81-dev chromium)
+    # Node.js for the page's chart library and the browser test's driver. A machine that has node
+    # already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
+    command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
+    # The fuzz preset: clang 14, libFuzzer and the sanitizers' runtimes (32-bit too), llvm-symbolizer.
+    packages+=(clang-14 libclang-rt-14-dev llvm-14)
+    # The debugger that the GDB server of the emulated core is tested with.
+    packages+=(gdb-multiarch)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -29,6 +37,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+[ "${1:-}" = host ] && exit 0
 
 # The page's chart library and the browser test's driver, as locked; again only when the lock changed.
 dashboard_dir="$(dirname "$0")/../Tools/dashboard"
