@@ -40,7 +40,7 @@ void DebugAccess::set_exits(const std::vector<uint32_t>& addresses)
 
 RunEnd DebugAccess::step()
 {
-    state_.set_limit(kNever);
+    chip_.set_time_limit(kNever);
     state_.end.reset();
     // The step runs the instruction even at a breakpoint: the exits go for it, the breakpoints stay.
     if (!breakpoints_.empty()) set_exits({});

@@ -61,7 +61,7 @@ bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
 
 RunEnd ImageRunner::run(Picos limit)
 {
-    state_.set_limit(limit);
+    chip_.set_time_limit(limit);
     state_.end.reset();
     while (!state_.end) {
         faults_.clear_reported();

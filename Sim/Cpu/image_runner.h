@@ -48,8 +48,9 @@ public:
     // The core's reset: RAM cleared, the core's exception state, SCB, SysTick and cycle counter as at
     // reset, SP and PC from the vector table. (The chip's peripherals keep their state.)
     void reset();
-    // Runs until virtual time reaches `limit` (absolute, since reset; run() may then be called again to go
-    // on), the node halts, an event stops the run, or a breakpoint is reached (Stopped).
+    // Runs until virtual time reaches `limit` (absolute, since reset; the chip's scheduler keeps it as the
+    // run's end; run() may then be called again to go on), the node halts, an event stops the run, or a
+    // breakpoint is reached (Stopped).
     RunEnd run(Picos limit);
 
     // Breakpoints, single steps, registers and memory for a debugger.

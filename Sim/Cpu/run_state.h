@@ -1,6 +1,7 @@
 // The run in progress as the runner's parts share it: the core's time against the chip's (what it has
 // run and not yet charged), the run's end once something decides it, what the run counted, the block
-// running now and the loop being watched for a wait.
+// running now and the loop being watched for a wait. The run's end itself (the time limit) is the
+// chip's scheduler's, kept there alone.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +36,7 @@ public:
     RunState& operator=(const RunState&) = delete;
 
     // Where the run ends, absolute since reset.
-    Picos limit() const { return limit_; }
-    void set_limit(Picos limit) { limit_ = limit; }
+    Picos limit() const { return chip_.scheduler().limit(); }
 
     // One core cycle at the present HCLK (worked out again only when HCLK changes).
     Picos cycle_period()
@@ -111,7 +111,6 @@ public:
 private:
     Chip& chip_;
     CoreEngine& engine_;
-    Picos limit_ = 0;
     uint32_t period_hclk_ = 0;
     Picos period_ = 0;
 };
