@@ -56,10 +56,13 @@ file(GLOB_RECURSE NODE_SIM_SOURCES CONFIGURE_DEPENDS Sim/*.cpp)
 set(NODE_FIRMWARE_BINDING ${CMAKE_SOURCE_DIR}/Sim/Node/host_firmware.cpp)
 list(REMOVE_ITEM NODE_SIM_SOURCES ${NODE_FIRMWARE_BINDING})
 list(FILTER NODE_SIM_SOURCES EXCLUDE REGEX "/Sim/Cpu/")
+# The helpers every tool shares; the simulator's library hands them on to whoever links it.
+add_subdirectory(Common)
 # The seam's host side (node_device) is part of the library: a program that links the simulator gets it
 # from here and does not list its objects again.
 add_library(node_sim STATIC ${NODE_SIM_SOURCES} $<TARGET_OBJECTS:node_device>)
-target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node Common ${NODE_REGISTER_SEAM_DIR})
+target_include_directories(node_sim PUBLIC Sim/Chip Sim/Board Sim/Trace Sim/Node ${NODE_REGISTER_SEAM_DIR})
+target_link_libraries(node_sim PUBLIC node_common)
 target_compile_definitions(node_sim PUBLIC NODE_HOST_BUS)
 node_warnings(node_sim)
 target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})

@@ -70,7 +70,9 @@ public:
     // The firmware's vector table (word 0 the stack pointer, then exceptions 1..101). `default_handler`
     // names the catch-all handler, so that a halt inside it can say so.
     void set_vector_table(const Handler* table, int words, Handler default_handler = nullptr);
-    // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`.
+    // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`. An external core (below)
+    // stops there itself, between its instructions, reading the limit from the scheduler: the chip does
+    // not cut one of its accesses short, which would leave the instruction half done.
     void set_time_limit(Picos limit)
     {
         scheduler_.set_limit(limit);
@@ -173,7 +175,7 @@ private:
     void advance(Picos dt) { advance_to(now_ + dt); }
     void run_due_events()
     {
-        if (now_ >= scheduler_.limit()) [[unlikely]]
+        if (now_ >= scheduler_.limit() && core_ == nullptr) [[unlikely]]
             stop_at_time_limit();
         scheduler_.run_due(now_);
     }

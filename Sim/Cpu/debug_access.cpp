@@ -1,66 +1,64 @@
-// What a debugger (the GDB server) reaches: breakpoints, single steps, the core's registers and memory,
-// and the chip's registers through their models, with no time passing.
-#include <unicorn/unicorn.h>
+#include "debug_access.h"
 
 #include <algorithm>
-#include <cstring>
-
-#include "faults.h"
-#include "hex_text.h"
-#include "image_runner.h"
 
 namespace sim::cpu {
 
-void ImageRunner::set_breakpoints(const std::vector<uint32_t>& addresses)
+void DebugAccess::set_breakpoints(const std::vector<uint32_t>& addresses)
 {
     // Code translated before knows nothing of a new breakpoint (nor forgets an old one): the engine would
     // run through it until the block is translated again. Drop the translations around the changes.
     auto drop = [this](const std::vector<uint32_t>& from, const std::vector<uint32_t>& unless) {
         for (uint32_t address : from)
             if (std::find(unless.begin(), unless.end(), address) == unless.end())
-                uc_ctl_remove_cache(uc_, address, address + 4ULL);
+                uc_ctl_remove_cache(engine_.uc(), address, address + 4ULL);
     };
     drop(breakpoints_, addresses);
     drop(addresses, breakpoints_);
     breakpoints_ = addresses;
+    state_.breakpoints_set = !breakpoints_.empty();
     set_exits(addresses);
 }
 
+bool DebugAccess::at_breakpoint(uint32_t pc) const
+{
+    return std::find(breakpoints_.begin(), breakpoints_.end(), pc) != breakpoints_.end();
+}
+
 // The engine ends its blocks at, and stops on reaching, these addresses.
-void ImageRunner::set_exits(const std::vector<uint32_t>& addresses)
+void DebugAccess::set_exits(const std::vector<uint32_t>& addresses)
 {
     std::vector<uint64_t> exits(addresses.begin(), addresses.end());
     if (exits.empty()) {
-        uc_ctl_exits_disable(uc_);
+        uc_ctl_exits_disable(engine_.uc());
     } else {
-        uc_ctl_exits_enable(uc_);
-        uc_ctl_set_exits(uc_, exits.data(), exits.size());
+        uc_ctl_exits_enable(engine_.uc());
+        uc_ctl_set_exits(engine_.uc(), exits.data(), exits.size());
     }
-    uc_ctl_flush_tlb(uc_);
+    uc_ctl_flush_tlb(engine_.uc());
 }
 
-RunEnd ImageRunner::step()
+RunEnd DebugAccess::step()
 {
-    limit_ = kNever;
-    end_.reset();
+    chip_.set_time_limit(kNever);
+    state_.end.reset();
     // The step runs the instruction even at a breakpoint: the exits go for it, the breakpoints stay.
     if (!breakpoints_.empty()) set_exits({});
-    stepping_ = true;
-    pending_fault_.reset();
-    uc_err err = uc_emu_start(uc_, reg(UC_ARM_REG_PC) | 1U, kNoExit, 0, 1);
-    stepping_ = false;
-    if (!end_ && pending_fault_) fault(*pending_fault_, pending_fault_pc_);
-    if (!end_ && err == UC_ERR_INSN_INVALID) fault(fault_of(kUndefined), reg(UC_ARM_REG_PC));
+    state_.stepping = true;
+    faults_.clear_reported();
+    uc_err err = engine_.start(engine_.reg(UC_ARM_REG_PC), 1);
+    state_.stepping = false;
+    if (!state_.end) faults_.raise_reported(err);
     if (!breakpoints_.empty()) set_exits(breakpoints_);
-    if (end_) return *end_;
+    if (state_.end) return *state_.end;
     return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
 }
 
-bool ImageRunner::debug_read(uint32_t address, uint8_t* out, uint32_t size)
+bool DebugAccess::read(uint32_t address, uint8_t* out, uint32_t size)
 {
     for (uint32_t i = 0; i < size; ++i) {
         uint32_t at = address + i;
-        if (const uint8_t* from = host_pointer(at, 1)) {
+        if (const uint8_t* from = engine_.at(at, 1)) {
             out[i] = *from;
         } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
             // Through the register's model, a word at a time, as the debug port reads it.
@@ -72,11 +70,11 @@ bool ImageRunner::debug_read(uint32_t address, uint8_t* out, uint32_t size)
     return true;
 }
 
-bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size)
+bool DebugAccess::write(uint32_t address, const uint8_t* in, uint32_t size)
 {
     for (uint32_t i = 0; i < size; ++i) {
         uint32_t at = address + i;
-        if (uint8_t* to = host_pointer(at, 1)) {
+        if (uint8_t* to = engine_.at(at, 1)) {
             *to = in[i];
         } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
             chip_.master_write(at, in[i], 1);
@@ -85,47 +83,22 @@ bool ImageRunner::debug_write(uint32_t address, const uint8_t* in, uint32_t size
         }
     }
     // Code the debugger changed (a patched instruction) must be translated again.
-    uc_ctl_remove_cache(uc_, address, address + size);
+    uc_ctl_remove_cache(engine_.uc(), address, address + size);
     blocks_.clear();
-    short_handlers_.clear();
+    exceptions_.forget_handlers();
     return true;
 }
 
-uint32_t ImageRunner::reg(int uc_register) const
-{
-    uint32_t value = 0;
-    uc_reg_read(uc_, uc_register, &value);
-    return value;
-}
-
-uint32_t ImageRunner::pc() const
-{
-    return reg(UC_ARM_REG_PC);
-}
-
-void ImageRunner::read_engine_register(int uc_register, uint64_t* value) const
+void DebugAccess::read_register(int uc_register, uint64_t* value) const
 {
     *value = 0;
-    uc_reg_read(uc_, uc_register, value);
+    uc_reg_read(engine_.uc(), uc_register, value);
 }
 
-void ImageRunner::write_engine_register(int uc_register, uint64_t value)
+void DebugAccess::write_register(int uc_register, uint64_t value)
 {
-    uc_reg_write(uc_, uc_register, &value);
-    if (uc_register == UC_ARM_REG_PC) watch_.forget();
-}
-
-void ImageRunner::set_reg(int uc_register, uint32_t value)
-{
-    uc_reg_write(uc_, uc_register, &value);
-}
-
-bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
-{
-    const uint8_t* from = host_pointer(address, size);
-    if (from == nullptr) return false;
-    std::memcpy(out, from, size);
-    return true;
+    uc_reg_write(engine_.uc(), uc_register, &value);
+    if (uc_register == UC_ARM_REG_PC) state_.watch.forget();
 }
 
 }  // namespace sim::cpu

@@ -182,7 +182,7 @@ GdbServer::Outcome GdbServer::serve(Picos limit, const std::function<void()>& re
     }
     ::close(client_);
     client_ = -1;
-    runner_.set_breakpoints({});
+    runner_.debug().set_breakpoints({});
     return outcome_;
 }
 
@@ -248,8 +248,8 @@ std::string GdbServer::handle(const std::string& packet, const std::function<voi
             uint64_t address = 0, length = 0;
             if (!two_numbers(rest, address, length) || length > 0x1000) return "E01";
             std::string bytes(length, '\0');
-            if (!runner_.debug_read(static_cast<uint32_t>(address), reinterpret_cast<uint8_t*>(bytes.data()),
-                                    static_cast<uint32_t>(length)))
+            if (!runner_.debug().read(static_cast<uint32_t>(address), reinterpret_cast<uint8_t*>(bytes.data()),
+                                      static_cast<uint32_t>(length)))
                 return "E01";
             return gdb::to_hex(bytes);
         }
@@ -259,8 +259,8 @@ std::string GdbServer::handle(const std::string& packet, const std::function<voi
             if (colon == std::string::npos || !two_numbers(rest.substr(0, colon), address, length)) return "E01";
             auto bytes = gdb::from_hex(rest.substr(colon + 1));
             if (!bytes || bytes->size() != length) return "E01";
-            return runner_.debug_write(static_cast<uint32_t>(address), reinterpret_cast<const uint8_t*>(bytes->data()),
-                                       static_cast<uint32_t>(length))
+            return runner_.debug().write(static_cast<uint32_t>(address),
+                                         reinterpret_cast<const uint8_t*>(bytes->data()), static_cast<uint32_t>(length))
                        ? "OK"
                        : "E01";
         }
@@ -268,7 +268,7 @@ std::string GdbServer::handle(const std::string& packet, const std::function<voi
             running_ = true;
             return "";
         case 's':
-            return stop_reply(runner_.step());
+            return stop_reply(runner_.debug().step());
         case 'Z':
         case 'z': {
             // Software (0) and hardware (1) breakpoints alike: "Z0,addr,kind".
@@ -279,7 +279,7 @@ std::string GdbServer::handle(const std::string& packet, const std::function<voi
             auto found = std::find(breakpoints_.begin(), breakpoints_.end(), at);
             if (kind == 'Z' && found == breakpoints_.end()) breakpoints_.push_back(at);
             if (kind == 'z' && found != breakpoints_.end()) breakpoints_.erase(found);
-            runner_.set_breakpoints(breakpoints_);
+            runner_.debug().set_breakpoints(breakpoints_);
             return "OK";
         }
         case 'D':
@@ -301,7 +301,7 @@ std::string GdbServer::handle(const std::string& packet, const std::function<voi
 std::string GdbServer::read_register(unsigned number)
 {
     uint64_t value = 0;
-    runner_.read_engine_register(kRegisters[number].engine, &value);
+    runner_.debug().read_register(kRegisters[number].engine, &value);
     return gdb::word_hex(value, kRegisters[number].bytes);
 }
 
@@ -318,7 +318,7 @@ bool GdbServer::write_register(unsigned number, const std::string& bytes)
     uint64_t value = gdb::little_endian_value(bytes);
     // The PC keeps the core in Thumb state.
     if (kRegisters[number].engine == UC_ARM_REG_PC) value |= 1U;
-    runner_.write_engine_register(kRegisters[number].engine, value);
+    runner_.debug().write_register(kRegisters[number].engine, value);
     return true;
 }
 

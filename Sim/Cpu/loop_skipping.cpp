@@ -1,22 +1,122 @@
-// Jumping over waiting loops (recognised by WaitLoopWatch) without changing any timing: the core stands
-// at the loop's head with all time charged; the iterations jumped would have changed nothing, so the run
-// goes on exactly as if it had run them.
-#include <unicorn/unicorn.h>
+#include "loop_skipping.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "hex_text.h"
-#include "image_runner.h"
 
 namespace sim::cpu {
 
 namespace {
+
 constexpr size_t kKnownWaits = 16;
 // A counter wait is assumed to leave once the counter passes a mark, within half the counter's range.
 constexpr uint32_t kHalfRange = 0x80000000U;
+
+// One iteration of a loop tried ahead of time, with the engine routed here instead of to the run. It
+// stops when the iteration comes round to the head or leaves the loop; the cycle counter reads the value
+// the iteration would read; anything else (another register, a write to the chip, an engine exception,
+// an invalid access) is something a waiting loop does not do, and spoils the try.
+class ProbePath final : public EngineEvents, public EngineBus {
+public:
+    ProbePath(CoreEngine& engine, const WaitLoop& loop, uint32_t counter)
+        : engine_(engine), loop_(loop), counter_(counter)
+    {}
+
+    void on_block(uint32_t address, uint32_t) override
+    {
+        if (!started_) {
+            started_ = true;
+            return;
+        }
+        bool in_loop = false;
+        for (uint32_t block : loop_.blocks) in_loop = in_loop || block == address;
+        if (address == loop_.head || !in_loop) {
+            exited_ = !in_loop;
+            engine_.stop();
+        }
+    }
+    void on_interrupt(uint32_t) override { spoil(); }
+    bool on_invalid_access(bool, bool, uint32_t, unsigned) override
+    {
+        spoiled_ = true;
+        return false;
+    }
+    uint64_t on_bus_read(uint32_t address, unsigned) override
+    {
+        if (address == kCycleCounterAddress) return counter_;
+        spoil();
+        return 0;
+    }
+    void on_bus_write(uint32_t, unsigned, uint32_t) override { spoil(); }
+
+    // Whether the iteration left the loop, or did something that counts as leaving it, the engine
+    // having stopped with `err`.
+    bool exits(uc_err err) const { return err != UC_ERR_OK || exited_ || spoiled_ || !started_; }
+
+private:
+    void spoil()
+    {
+        spoiled_ = true;
+        engine_.stop();
+    }
+
+    CoreEngine& engine_;
+    const WaitLoop& loop_;
+    uint32_t counter_;
+    bool started_ = false;
+    bool exited_ = false;
+    bool spoiled_ = false;
+};
+
 }  // namespace
 
-HeadState ImageRunner::head_state() const
+LoopSkipper::LoopSkipper(CoreEngine& engine, Chip& chip, RunState& state, ExceptionModel& exceptions)
+    : engine_(engine), chip_(chip), state_(state), exceptions_(exceptions)
+{
+    if (uc_err err = uc_context_alloc(engine_.uc(), &probe_context_); err != UC_ERR_OK)
+        throw std::runtime_error(std::string("unicorn: allocate a context: ") + uc_strerror(err));
+}
+
+LoopSkipper::~LoopSkipper()
+{
+    uc_context_free(probe_context_);
+}
+
+bool LoopSkipper::at_loop_head()
+{
+    HeadState state = head_state();
+    std::optional<WaitLoop> loop = state_.watch.at_head(state);
+    if (!loop) return true;
+    switch (jump_in_place(*loop, state)) {
+        case InPlace::Runs:
+            return true;
+        case InPlace::Probe:
+            // Finding where it ends takes trying iterations ahead of time, with the engine: stop before
+            // the head runs again; the run jumps and resumes here.
+            pending_ = std::move(loop);
+            pending_state_ = state;
+            engine_.stop();
+            return false;
+        case InPlace::Entered:
+            return false;
+    }
+    return true;
+}
+
+void LoopSkipper::skip_pending()
+{
+    WaitLoop loop = std::move(*pending_);
+    pending_.reset();
+    try {
+        skip_with_probes(loop, pending_state_);
+    } catch (const std::exception& error) {
+        state_.end = state_.end_of(error);
+    }
+}
+
+HeadState LoopSkipper::head_state() const
 {
     static int registers[16] = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
                                 UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
@@ -26,32 +126,32 @@ HeadState ImageRunner::head_state() const
     void* values[16];
     for (size_t r = 0; r < state.registers.size(); ++r) values[r] = &state.registers[r];
     values[15] = &state.flags;
-    uc_reg_read_batch(uc_, registers, values, 16);
+    uc_reg_read_batch(engine_.uc(), registers, values, 16);
     state.flags &= 0xF80F0000U;  // N Z C V Q and GE
     return state;
 }
 
 // Whole iterations that end before the next event and before the time limit.
-uint64_t ImageRunner::iterations_before_horizon(const WaitLoop& loop) const
+uint64_t LoopSkipper::iterations_before_horizon(const WaitLoop& loop) const
 {
     Picos now = chip_.now();
-    Picos horizon = std::min(chip_.scheduler().next_time(), limit_);
-    if (owed_ != 0 || horizon <= now) return 0;
+    Picos horizon = std::min(chip_.scheduler().next_time(), state_.limit());
+    if (state_.owed != 0 || horizon <= now) return 0;
     return (horizon - now - 1) / loop.iteration_time;
 }
 
-void ImageRunner::jump(const WaitLoop& loop, uint64_t iterations)
+void LoopSkipper::jump(const WaitLoop& loop, uint64_t iterations)
 {
     if (iterations == 0) return;
-    ++counts_.skips;
+    ++state_.counts.skips;
     chip_.run_until(chip_.now() + iterations * loop.iteration_time);  // nothing is due before the horizon
-    instructions_ += iterations * loop.instructions;
-    skipped_ += iterations * loop.instructions;
+    state_.instructions += iterations * loop.instructions;
+    state_.skipped += iterations * loop.instructions;
 }
 
 // From inside the engine (no iteration to try): a wait for an event, or a counter wait known to go on
 // past the horizon. Probe when the counter wait may end before the horizon.
-ImageRunner::InPlace ImageRunner::jump_in_place(const WaitLoop& loop, const HeadState& state)
+LoopSkipper::InPlace LoopSkipper::jump_in_place(const WaitLoop& loop, const HeadState& state)
 {
     if (!loop.reads_counter && halt_if_stuck(loop)) return InPlace::Runs;
     uint64_t most = iterations_before_horizon(loop);
@@ -84,20 +184,20 @@ ImageRunner::InPlace ImageRunner::jump_in_place(const WaitLoop& loop, const Head
 // would take it there, short ones without the engine too. The value an iteration reads follows from its
 // time (the counter counts core cycles), so the loop stays parked until an iteration might read past
 // the highest value known to keep it waiting, or an exception needs the engine.
-ImageRunner::InPlace ImageRunner::park(const WaitLoop& loop, const KnownWait& known)
+LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& known)
 {
     Exceptions& exceptions = chip_.exceptions();
-    const Picos period = cycle_period();
+    const Picos period = state_.cycle_period();
     // The last iteration (whose head was one iteration ago) read loop.last_counter.
     const Picos read_base_time = chip_.now() - loop.iteration_time;
     const uint32_t step = loop.counter_step;
     // The counter counts core cycles: an iteration's gain is its length in cycles, or this is some other count.
     if (uint64_t{step} * period != loop.iteration_time) return InPlace::Runs;
-    std::optional<Frame> frame;  // the registers at the head, read at the first exception
+    std::optional<ExceptionModel::Frame> frame;  // the registers at the head, read at the first exception
     bool masked = false;
     for (;;) {
         const Picos now = chip_.now();
-        if (cycle_period() != period) return InPlace::Runs;
+        if (state_.cycle_period() != period) return InPlace::Runs;
         const uint32_t next_read = loop.last_counter + static_cast<uint32_t>((now - read_base_time) / period);
         const uint32_t ahead = known.last_staying - next_read;
         if (ahead >= kHalfRange) return InPlace::Runs;
@@ -110,20 +210,20 @@ ImageRunner::InPlace ImageRunner::park(const WaitLoop& loop, const KnownWait& kn
         jump(loop, most);
         // The iteration that crosses the horizon stays too (unless the run ends inside it: the engine runs
         // that one).
-        if (chip_.now() + loop.iteration_time >= limit_) return InPlace::Runs;
+        if (chip_.now() + loop.iteration_time >= state_.limit()) return InPlace::Runs;
         pass_iteration(loop);
         if (!exceptions.any_pending()) continue;
         if (!frame) {
-            frame = read_frame();
-            masked = reg(UC_ARM_REG_PRIMASK) & 1U;
+            frame = exceptions_.read_frame();
+            masked = engine_.reg(UC_ARM_REG_PRIMASK) & 1U;
         }
         exceptions.set_primask(masked);
         while (int e = exceptions.next_to_take()) {
-            if (take_short(e, loop.head, *frame)) continue;
-            enter_exception(e, loop.head);
+            if (exceptions_.take_short(e, loop.head, *frame)) continue;
+            exceptions_.enter(e, loop.head);
             return InPlace::Entered;
         }
-        if (end_) return InPlace::Entered;
+        if (state_.end) return InPlace::Entered;
     }
 }
 
@@ -131,24 +231,24 @@ ImageRunner::InPlace ImageRunner::park(const WaitLoop& loop, const KnownWait& kn
 // block's instructions at the next block's start, the read through the chip at the block's start (so
 // that an event due during the access runs at its end, as on the engine; the board's stimuli start from
 // the chip's time then), an exception it pends taken at the head.
-void ImageRunner::pass_iteration(const WaitLoop& loop)
+void LoopSkipper::pass_iteration(const WaitLoop& loop)
 {
-    owed_ += loop.instructions * cycle_period();
+    state_.owed += loop.instructions * state_.cycle_period();
     chip_.read(kCycleCounterAddress, 4);
-    credit_access_issue();
-    chip_.run_until(chip_.now() + owed_);
-    owed_ = 0;
-    instructions_ += loop.instructions;
-    skipped_ += loop.instructions;
+    state_.credit_access_issue();
+    chip_.run_until(chip_.now() + state_.owed);
+    state_.owed = 0;
+    state_.instructions += loop.instructions;
+    state_.skipped += loop.instructions;
 }
 
 // A wait for an event that nothing can end stops the node, as the host build's bus judges it: no
 // interrupt can be taken (masked, or none of a high enough priority enabled), and either the loop waits
 // on memory alone (nothing but an interrupt handler would change it) or no event is left to come.
-bool ImageRunner::halt_if_stuck(const WaitLoop& loop)
+bool LoopSkipper::halt_if_stuck(const WaitLoop& loop)
 {
     Exceptions& exceptions = chip_.exceptions();
-    exceptions.set_primask(reg(UC_ARM_REG_PRIMASK) & 1U);
+    exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
     if (exceptions.next_to_take() != 0) return false;
     const bool no_event = chip_.scheduler().next_time() == kNever;
     if (exceptions.anything_can_preempt() && !no_event) return false;
@@ -156,16 +256,16 @@ bool ImageRunner::halt_if_stuck(const WaitLoop& loop)
     const int active = exceptions.innermost_active();
     const std::string where = active == 0 ? "thread level" : Exceptions::name(active) + " handler";
     const std::string why = exceptions.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
-    halt("core stopped: " + where + " spinning at pc " + hex_text(loop.head) + " on " +
-         (loop.reads_registers ? "registers" : "memory") + ", " + why);
-    stop_at(*end_);
+    state_.halt("core stopped: " + where + " spinning at pc " + hex_text(loop.head) + " on " +
+                (loop.reads_registers ? "registers" : "memory") + ", " + why);
+    state_.stop_at(*state_.end);
     return true;
 }
 
 // A counter wait: iterations are tried ahead of time, with the counter value each would read, doubling
 // the distance until one leaves, then halving the gap to the first that leaves. The highest value known
 // to keep the loop waiting is remembered for the next visit.
-void ImageRunner::skip_with_probes(const WaitLoop& loop, const HeadState& state)
+void LoopSkipper::skip_with_probes(const WaitLoop& loop, const HeadState& state)
 {
     uint64_t most = iterations_before_horizon(loop);
     if (most == 0 || probe_exits(loop, 0)) return;
@@ -194,7 +294,7 @@ void ImageRunner::skip_with_probes(const WaitLoop& loop, const HeadState& state)
     jump(loop, std::min(leaving != 0 ? leaving : most, most));
 }
 
-const ImageRunner::KnownWait* ImageRunner::find_known(const WaitLoop& loop, const HeadState& state) const
+const LoopSkipper::KnownWait* LoopSkipper::find_known(const WaitLoop& loop, const HeadState& state) const
 {
     for (const KnownWait& known : known_waits_) {
         if (known.head != loop.head || known.live_in != loop.live_in || known.step != loop.counter_step ||
@@ -208,7 +308,7 @@ const ImageRunner::KnownWait* ImageRunner::find_known(const WaitLoop& loop, cons
     return nullptr;
 }
 
-void ImageRunner::remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying,
+void LoopSkipper::remember(const WaitLoop& loop, const HeadState& state, uint32_t last_staying,
                            std::optional<uint32_t> first_leaving)
 {
     KnownWait known{loop.head, loop.live_in, loop.counter_step, state, last_staying, first_leaving};
@@ -231,16 +331,18 @@ void ImageRunner::remember(const WaitLoop& loop, const HeadState& state, uint32_
 // Runs iteration `iteration` from now of `loop` ahead of time, with the counter value it would read
 // then, and puts the core back as it was (the iteration stores nothing). Anything unexpected counts as
 // leaving the loop, so that a jump stops short of it.
-bool ImageRunner::probe_exits(const WaitLoop& loop, uint64_t iteration)
+bool LoopSkipper::probe_exits(const WaitLoop& loop, uint64_t iteration)
 {
-    ++counts_.probes;
-    uc_context_save(uc_, probe_context_);
-    probe_ = Probe{&loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step)};
-    uc_err err = uc_emu_start(uc_, loop.head | 1U, kNoExit, 0, 0);
-    bool exits = err != UC_ERR_OK || probe_->exited || probe_->spoiled || !probe_->started;
-    probe_.reset();
-    uc_context_restore(uc_, probe_context_);
-    return exits;
+    ++state_.counts.probes;
+    uc_context_save(engine_.uc(), probe_context_);
+    ProbePath probe(engine_, loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step));
+    uc_err err;
+    {
+        CoreEngine::Reroute to_probe(engine_, probe, probe);
+        err = engine_.start(loop.head);
+    }
+    uc_context_restore(engine_.uc(), probe_context_);
+    return probe.exits(err);
 }
 
 }  // namespace sim::cpu

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <variant>
 
 namespace nodesim {
 
@@ -13,7 +13,7 @@ struct ListenAddress {
     uint16_t port = 0;
 };
 
-// The address, or none when `text` is not HOST:PORT ("127.0.0.1:7000", "localhost:7000", ":7000").
-std::optional<ListenAddress> parse_listen_address(const std::string& text);
+// The address ("127.0.0.1:7000", "localhost:7000", ":7000"), or what is wrong with `text`.
+std::variant<ListenAddress, std::string> parse_listen_address(const std::string& text);
 
 }  // namespace nodesim

@@ -123,14 +123,15 @@ std::variant<Options, int> parse_options(int argc, char** argv)
             return conflict("--branches needs --trace and --vcd to be files, which each branch copies");
     }
     if (tcp_given) {
-        options.tcp = parse_listen_address(tcp);
-        if (!options.tcp) {
+        auto address = parse_listen_address(tcp);
+        if (auto* error = std::get_if<std::string>(&address)) {
             std::fprintf(stderr,
-                         "nodesim: --tcp %s: expected HOST:PORT, HOST an IPv4 address, localhost or nothing "
+                         "nodesim: --tcp %s: %s; expected HOST:PORT, HOST an IPv4 address, localhost or nothing "
                          "(loopback), PORT 0 to 65535 (127.0.0.1:7000, localhost:7000, :7000, :0)\n",
-                         tcp.c_str());
+                         tcp.c_str(), error->c_str());
             return kBadInputStatus;
         }
+        options.tcp = std::get<ListenAddress>(address);
     }
     if (options.wait_attach && !options.pty && !tcp_given)
         return conflict("--wait-attach waits for a program on --pty or --tcp: give one of them");

@@ -1,15 +1,13 @@
 #include "nodesim_stream.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace soak {
 
@@ -46,44 +44,22 @@ void pump(int fd, const std::function<void(std::string_view)>& on_line)
 int run_nodesim_streaming(const std::string& nodesim, const std::vector<std::string>& arguments,
                           const std::function<void(std::string_view)>& on_line, bool show_output)
 {
-    // Both ends close on exec and sit above descriptor 3, so that the child's only copy of the write end
-    // is the descriptor 3 it is given.
-    int raw[2];
-    if (::pipe2(raw, O_CLOEXEC) != 0) return -1;
-    int fds[2] = {::fcntl(raw[0], F_DUPFD_CLOEXEC, 10), ::fcntl(raw[1], F_DUPFD_CLOEXEC, 10)};
-    ::close(raw[0]);
-    ::close(raw[1]);
-    if (fds[0] < 0 || fds[1] < 0) return -1;
-    std::vector<std::string> words{nodesim};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    words.push_back("--trace");
-    words.push_back("/dev/fd/3");
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    auto trace = common::make_pipe();
+    if (!trace) return -1;
+    common::Launch launch{.argv = {nodesim}, .more = {{3, common::Redirect::from(trace->write_end.get())}}};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    launch.argv.insert(launch.argv.end(), {"--trace", "/dev/fd/3"});
     if (show_output) {
-        posix_spawn_file_actions_adddup2(&actions, 2, 1);  // its closing line to our standard error
+        launch.output = common::Redirect::from(STDERR_FILENO);  // its closing line to our standard error
     } else {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        launch.output = launch.errors = common::Redirect::null();
     }
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, nodesim.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (spawned != 0) {
-        ::close(fds[0]);
-        return -1;
-    }
-    pump(fds[0], on_line);
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    common::ChildProcess child(launch);
+    // The child's copy of the write end is its descriptor 3: ours goes, so the pipe ends with the child.
+    trace->write_end.reset();
+    if (!child.started()) return -1;
+    pump(trace->read_end.get(), on_line);
+    return common::exit_code(child.wait());
 }
 
 bool read_lines(const std::string& path, const std::function<void(std::string_view)>& on_line)

@@ -1,8 +1,5 @@
 #include "branched_run.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,11 +8,10 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "child_process.h"
 #include "jsonl_reader.h"
 #include "nodesim_stream.h"
 #include "trace_checker.h"
-
-extern char** environ;
 
 namespace sweep {
 
@@ -57,21 +53,9 @@ void write_file(const std::string& path, const std::string& text)
 // Runs `arguments` (the program first) with its output dropped; its exit status, -1 if it did not exit.
 int run_quietly(std::vector<std::string> arguments)
 {
-    std::vector<char*> argv;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    common::ChildProcess child(
+        {.argv = std::move(arguments), .output = common::Redirect::null(), .errors = common::Redirect::null()});
+    return child.started() ? common::exit_code(child.wait()) : -1;
 }
 
 Verdict judge_file(const std::string& path)

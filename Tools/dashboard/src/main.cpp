@@ -23,12 +23,7 @@ namespace {
 Connection::Opener make_opener(const Options& o, std::unique_ptr<NodesimProcess>& own)
 {
     if (!o.device.empty()) return [path = o.device] { return open_serial(path); };
-    std::string host;
-    int port = 0;
-    if (!o.tcp.empty()) {
-        split_host_port(o.tcp, host, port);
-        return [host, port] { return connect_tcp(host, port); };
-    }
+    if (!o.tcp.empty()) return [peer = o.tcp_address] { return connect_tcp(peer.host, peer.port); };
     own = std::make_unique<NodesimProcess>(o.nodesim, o.nodesim_args);
     return [sim = own.get()]() -> OpenResult {
         auto endpoint = sim->endpoint();
@@ -73,10 +68,8 @@ int main(int argc, char** argv)
     Connection connection(make_opener(o, own), &history);
     WebServer server(connection, WebFiles{o.web_dir, o.uplot_dir});
 
-    std::string host;
-    int port = 0;
-    split_host_port(o.listen, host, port);
-    int bound = server.bind(host, port);
+    const std::string& host = o.listen_address.host;
+    int bound = server.bind(host, o.listen_address.port);
     if (bound < 0) {
         std::fprintf(stderr, "dashboard: cannot listen on %s (in use?)\n", o.listen.c_str());
         return 1;

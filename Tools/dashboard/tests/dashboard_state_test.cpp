@@ -107,9 +107,10 @@ TEST(DashboardState, RepeatedFailureToOpenIsLoggedOnce)
     EXPECT_EQ(j["log"].size(), 1u);
 }
 
-TEST(Printable, EscapesControlAndNonAsciiBytes)
+TEST(CrlfHexEscaped, EscapesControlAndNonAsciiBytes)
 {
-    EXPECT_EQ(dashboard::printable("Hola\r\n"), "Hola\\r\\n");
-    EXPECT_EQ(dashboard::printable(std::string_view("a\0b\\", 4)), "a\\x00b\\\\");
-    EXPECT_EQ(dashboard::printable("\x7F\x80"), "\\x7F\\x80");
+    EXPECT_EQ(dashboard::crlf_hex_escaped("Hola\r\n"), "Hola\\r\\n");
+    EXPECT_EQ(dashboard::crlf_hex_escaped(std::string_view("a\0b\\", 4)), "a\\x00b\\\\");
+    EXPECT_EQ(dashboard::crlf_hex_escaped("\x7F\x80"), "\\x7F\\x80");
+    EXPECT_EQ(dashboard::crlf_hex_escaped("a\tb"), "a\\x09b");  // as the stored history has it
 }

@@ -107,20 +107,6 @@ TEST(SerialLink, FailuresSayWhatAndWhy)
     EXPECT_NE(std::get<std::string>(not_tty).find("not a serial device"), std::string::npos);
 }
 
-TEST(HostPort, SplitsAtTheLastColonAndChecksThePort)
-{
-    std::string host;
-    int port = -1;
-    EXPECT_TRUE(split_host_port("127.0.0.1:8080", host, port));
-    EXPECT_EQ(host, "127.0.0.1");
-    EXPECT_EQ(port, 8080);
-    EXPECT_TRUE(split_host_port("[::1]:0", host, port));
-    EXPECT_EQ(host, "::1");
-    EXPECT_EQ(port, 0);
-    for (auto bad : {"127.0.0.1", ":80", "host:", "host:65536", "host:-1", "host:8x"})
-        EXPECT_FALSE(split_host_port(bad, host, port)) << bad;
-}
-
 TEST(Connection, ReadsReportsSendsCommandsAndReconnectsWhenThePeerComesBack)
 {
     Listener listener;

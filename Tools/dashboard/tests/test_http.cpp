@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,10 +16,9 @@
 #include <sstream>
 #include <thread>
 
+#include "host_port.h"
 #include "http_request.h"
 #include "temp_dir.h"
-
-extern char** environ;
 
 namespace dashboard::testing {
 
@@ -193,60 +191,45 @@ std::vector<pid_t> children_of(pid_t parent)
 Program::Program(const std::vector<std::string>& args, const std::string& data_home, const std::string& log_path,
                  int max_files)
 {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    UniqueFd read_end(fds[0]), write_end(fds[1]);
-    std::vector<std::string> argv_text{DASHBOARD_TEST_PROGRAM};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e)
-        if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) env_text.emplace_back(*e);
-    env_text.push_back("XDG_DATA_HOME=" + data_home);
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int rc = ::posix_spawn(&pid_, argv_text[0].c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-        return;
-    }
-    write_end.reset();
+    auto out = common::make_pipe();
+    if (!out) return;
+    common::Launch launch{.argv = {DASHBOARD_TEST_PROGRAM},
+                          .output = common::Redirect::from(out->write_end.get()),
+                          .errors = common::Redirect::file(log_path, O_WRONLY | O_CREAT | O_APPEND),
+                          .environment = {"XDG_DATA_HOME=" + data_home}};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    process_ = common::ChildProcess(launch);
+    if (!process_.started()) return;
+    out->write_end.reset();
     std::string text;
     const std::string announced = "dashboard: open http://";
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{read_end.get(), POLLIN, 0};
+        pollfd p{out->read_end.get(), POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[256];
-        ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+        ssize_t n = ::read(out->read_end.get(), buffer, sizeof buffer);
         if (n <= 0) break;  // it ended
         text.append(buffer, static_cast<std::size_t>(n));
         auto at = text.find(announced);
         auto slash = at == std::string::npos ? at : text.find('/', at + announced.size());
         if (slash != std::string::npos) {
-            port_ = std::stoi(text.substr(text.rfind(':', slash) + 1));
+            const size_t from = at + announced.size();
+            auto address = common::parse_host_port(std::string_view(text).substr(from, slash - from));
+            if (auto* a = std::get_if<common::HostPort>(&address)) port_ = a->port;
             break;
         }
     }
     // After the announcement: the program has raised its own limit by then, and keeps this one.
     if (max_files > 0) {
         rlimit files{static_cast<rlim_t>(max_files), static_cast<rlim_t>(max_files)};
-        ::prlimit(pid_, RLIMIT_NOFILE, &files, nullptr);
+        ::prlimit(pid(), RLIMIT_NOFILE, &files, nullptr);
     }
 }
 
 Program::~Program()
 {
-    if (pid_ > 0) end(SIGKILL);
+    process_ = common::ChildProcess();  // killed and reaped if it still runs
     for (pid_t c : children_seen_)
         if (!ended_within(c, 0ms)) ::kill(c, SIGKILL);
 }
@@ -255,7 +238,7 @@ std::optional<pid_t> Program::child(std::chrono::milliseconds wait)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
     do {
-        auto found = children_of(pid_);
+        auto found = children_of(pid());
         if (!found.empty()) {
             children_seen_.insert(children_seen_.end(), found.begin(), found.end());
             return found.front();
@@ -267,12 +250,9 @@ std::optional<pid_t> Program::child(std::chrono::milliseconds wait)
 
 int Program::end(int sig)
 {
-    int status = -1;
-    if (pid_ <= 0) return status;
-    ::kill(pid_, sig);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
+    if (!process_.started()) return -1;
+    process_.signal(sig);
+    return process_.wait();
 }
 
 bool ended_within(pid_t pid, std::chrono::milliseconds wait)

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "unique_fd.h"
 
 namespace dashboard::testing {
@@ -64,14 +65,14 @@ public:
     Program& operator=(const Program&) = delete;
 
     int port() const { return port_; }  // 0 when it printed no URL
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     // The pid of the program's child (its nodesim), once it has one.
     std::optional<pid_t> child(std::chrono::milliseconds wait);
     // Sends `sig` and waits for the program to end; its exit status as waitpid gives it.
     int end(int sig);
 
 private:
-    pid_t pid_ = -1;
+    common::ChildProcess process_;
     int port_ = 0;
     std::vector<pid_t> children_seen_;
 };

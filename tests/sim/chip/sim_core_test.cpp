@@ -258,4 +258,25 @@ TEST_F(CoreTest, TimeLimitEndsTheRun)
     EXPECT_EQ(g_log.size(), 4U);  // the first tick comes one period after SysTick is enabled
 }
 
+// The emulated core ends its runs between its instructions, reading the run's end from the chip: an access
+// that reaches the end completes (cut short, its instruction would be left half done), and time goes on
+// past it until the core stops.
+TEST_F(CoreTest, UnderAnExternalCoreAnAccessReachingTheRunsEndCompletes)
+{
+    struct NoMemory final : sim::ExternalCore {
+        uint32_t memory_read(uint32_t, unsigned) override { return 0; }
+        void memory_write(uint32_t, uint32_t, unsigned) override {}
+    } core;
+    SysTick->LOAD = 0x1234;
+    chip.attach_core(&core);
+    const sim::Picos end = chip.now() + 1;
+    chip.set_time_limit(end);
+    uint32_t load = 0;
+    EXPECT_NO_THROW(load = SysTick->LOAD);
+    EXPECT_EQ(load, 0x1234U);
+    EXPECT_GT(chip.now(), end);
+    EXPECT_EQ(chip.scheduler().limit(), end);
+    chip.attach_core(nullptr);
+}
+
 }  // namespace

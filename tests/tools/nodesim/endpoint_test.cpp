@@ -14,6 +14,7 @@
 #include <thread>
 #include <variant>
 
+#include "host_port.h"
 #include "live_nodesim.h"
 
 namespace {
@@ -37,7 +38,8 @@ int port_of(const std::string& where)
 {
     // "tcp 127.0.0.1:40000"
     if (where.rfind("tcp 127.0.0.1:", 0) != 0) return -1;
-    return std::stoi(where.substr(where.rfind(':') + 1));
+    auto address = common::parse_host_port(std::string_view(where).substr(4));
+    return std::holds_alternative<common::HostPort>(address) ? std::get<common::HostPort>(address).port : -1;
 }
 
 using Trace = std::vector<sim::trace::Event>;
@@ -275,10 +277,10 @@ TEST(NodesimEndpointOptions, ConflictsAndBadAddressesEndWithAMessageAndStatus2)
         {{"--fast", "--pty"}, "--fast does not go with --pty or --tcp"},
         {{"--fast", "--tcp", ":0"}, "--fast does not go with --pty or --tcp"},
         {{"--fast", "--speed", "4"}, "--fast and --speed"},
-        {{"--tcp", "7000"}, "expected HOST:PORT"},
-        {{"--tcp", ":65536"}, "expected HOST:PORT"},
-        {{"--tcp", "example.org:7000"}, "expected HOST:PORT"},
-        {{"--tcp", "127.0.0.1:"}, "expected HOST:PORT"},
+        {{"--tcp", "7000"}, "no ':' before the port; expected HOST:PORT"},
+        {{"--tcp", ":65536"}, "the port 65536 is above 65535"},
+        {{"--tcp", "example.org:7000"}, "the host example.org is not an IPv4 address"},
+        {{"--tcp", "127.0.0.1:"}, "the port is missing"},
         {{"--tcp", in_use}, "cannot listen on " + in_use},
     };
     for (const Case& c : cases) {

@@ -5,9 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,8 +15,6 @@
 #include <utility>
 
 #include "nodesim_run.h"
-
-extern char** environ;
 
 namespace endpoint_test {
 
@@ -41,40 +37,21 @@ LiveNodesim::LiveNodesim(const std::vector<std::string>& arguments)
     std::filesystem::path dir = scenario_test::fresh_test_directory();
     trace_path_ = (dir / "trace.jsonl").string();
 
-    std::vector<std::string> words{NODESIM_PATH, "--quiet", "--trace", trace_path_};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
-    out_ = pipe_fds[0];
-}
-
-LiveNodesim::~LiveNodesim()
-{
-    if (pid_ > 0 && status_ == -1) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
+    common::Launch launch{.argv = {NODESIM_PATH, "--quiet", "--trace", trace_path_}, .input = common::Redirect::null()};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    auto out = common::make_pipe();
+    if (!out) return;
+    launch.output = launch.errors = common::Redirect::from(out->write_end.get());
+    process_ = common::ChildProcess(launch);
+    out_ = std::move(out->read_end);
 }
 
 bool LiveNodesim::read_output(Wall timeout)
 {
-    pollfd fd{out_, POLLIN, 0};
+    pollfd fd{out_.get(), POLLIN, 0};
     if (::poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return true;
     char buffer[1024];
-    ssize_t got = ::read(out_, buffer, sizeof buffer);
+    ssize_t got = ::read(out_.get(), buffer, sizeof buffer);
     if (got <= 0) return false;
     output_.append(buffer, static_cast<size_t>(got));
     return true;
@@ -92,23 +69,19 @@ std::string LiveNodesim::wait_for_endpoint(Wall timeout)
                 return output_.substr(from, end - from);
             }
         }
-        if (out_ < 0 || remaining_millis(deadline) == 0) return "";
+        if (!out_ || remaining_millis(deadline) == 0) return "";
         if (!read_output(Wall(remaining_millis(deadline)))) return "";
     }
 }
 
 int LiveNodesim::wait(Wall timeout)
 {
-    if (status_ != -1 || pid_ <= 0) return status_;
     auto deadline = Clock::now() + timeout;
     for (;;) {
-        int raw = 0;
-        pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
+        if (auto status = process_.poll(); status || !process_.started()) {
             // The rest of its output: the pipe ends once the process has gone.
-            for (int i = 0; i < 1000 && read_output(Wall(100)); ++i) {}
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return WIFEXITED(raw) ? status_ : -1;
+            for (int i = 0; status && i < 1000 && read_output(Wall(100)); ++i) {}
+            return status ? common::exit_code(*status) : -1;
         }
         if (remaining_millis(deadline) == 0) return -1;
         read_output(Wall(10));
@@ -117,7 +90,7 @@ int LiveNodesim::wait(Wall timeout)
 
 int LiveNodesim::terminate(Wall timeout)
 {
-    if (pid_ > 0 && status_ == -1) ::kill(pid_, SIGTERM);
+    process_.signal(SIGTERM);
     return wait(timeout);
 }
 

@@ -2,12 +2,12 @@
 // program at the other end of it, for tests that talk to the simulated node as the dashboard does.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "file_descriptor.h"
 #include "trace.h"
 
 namespace endpoint_test {
@@ -21,7 +21,7 @@ public:
     explicit LiveNodesim(const std::vector<std::string>& arguments);
     LiveNodesim(const LiveNodesim&) = delete;
     LiveNodesim& operator=(const LiveNodesim&) = delete;
-    ~LiveNodesim();  // ends the process if it still runs
+    ~LiveNodesim() = default;  // ends the process if it still runs
 
     // The text after "nodesim: USART1 on " in the line nodesim prints when its endpoint is ready ("tcp
     // 127.0.0.1:40000", "pseudo-terminal /dev/pts/3"); empty when it ended or said nothing so in time.
@@ -38,11 +38,10 @@ public:
 private:
     bool read_output(Wall timeout);
 
-    pid_t pid_ = -1;
-    int out_ = -1;
+    common::ChildProcess process_;
+    common::FileDescriptor out_;
     std::string output_;
     std::string trace_path_;
-    int status_ = -1;
 };
 
 // The program at USART1's far end: a TCP client or an open pseudo-terminal, read without blocking.

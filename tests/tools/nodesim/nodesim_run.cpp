@@ -1,11 +1,13 @@
 #include "nodesim_run.h"
 
+#include "child_process.h"
 #include "jsonl_reader.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <cstdio>
 #include <filesystem>
@@ -13,15 +15,6 @@
 #include <sstream>
 
 namespace scenario_test {
-
-namespace {
-
-std::string quoted(const std::string& word)
-{
-    return "'" + word + "'";
-}
-
-}  // namespace
 
 std::vector<sim::trace::Event> read_trace(const std::string& path)
 {
@@ -132,21 +125,29 @@ std::string read_all(FILE* pipe)
 NodeRun run_node(const std::string& scenario, double seconds, const std::vector<std::string>& extra)
 {
     std::filesystem::path dir = fresh_test_directory();
-    std::string command = quoted(NODESIM_PATH) + " --fast --quiet --duration " + std::to_string(seconds) + " --trace " +
-                          quoted((dir / "trace.jsonl").string());
+    common::Launch launch{.argv = {NODESIM_PATH, "--fast", "--quiet", "--duration", std::to_string(seconds), "--trace",
+                                   (dir / "trace.jsonl").string()},
+                          .input = common::Redirect::null()};
     if (!scenario.empty()) {
         std::ofstream(dir / "stimuli.scn") << scenario;
-        command += " --scenario " + quoted((dir / "stimuli.scn").string());
+        launch.argv.insert(launch.argv.end(), {"--scenario", (dir / "stimuli.scn").string()});
     }
-    for (const auto& word : extra) command += " " + quoted(word);
-    command += " 2>&1 </dev/null";
+    launch.argv.insert(launch.argv.end(), extra.begin(), extra.end());
 
     NodeRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    run.output = read_all(pipe);
-    int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto out = common::make_pipe();
+    if (!out) return run;
+    launch.output = launch.errors = common::Redirect::from(out->write_end.get());
+    common::ChildProcess node(launch);
+    out->write_end.reset();
+    if (!node.started()) return run;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(out->read_end.get(), buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        run.output.append(buffer, static_cast<size_t>(got));
+    }
+    run.status = common::exit_code(node.wait());
 
     run.events = read_trace((dir / "trace.jsonl").string());
     return run;

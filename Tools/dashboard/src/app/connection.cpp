@@ -28,7 +28,7 @@ void Connection::store(const char* dir, const char* kind, const std::string& tex
                        DashboardState::WallClock::time_point at, std::optional<double> celsius)
 {
     if (!history_) return;
-    history_->record({unix_seconds(at), dir, kind, printable(text), celsius});
+    history_->record({unix_seconds(at), dir, kind, crlf_hex_escaped(text), celsius});
 }
 
 // The link's news as the log shows it: a failure retried every second is stored once.

@@ -9,7 +9,7 @@ double unix_seconds(DashboardState::WallClock::time_point t)
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-std::string printable(std::string_view bytes)
+std::string crlf_hex_escaped(std::string_view bytes)
 {
     std::string out;
     for (unsigned char c : bytes) {
@@ -122,7 +122,7 @@ void DashboardState::on_disconnected(const std::string& message, WallClock::time
 
 void DashboardState::log(const char* direction, const char* kind, std::string_view bytes, WallClock::time_point now)
 {
-    log_.push_back({{"t", unix_seconds(now)}, {"dir", direction}, {"kind", kind}, {"text", printable(bytes)}});
+    log_.push_back({{"t", unix_seconds(now)}, {"dir", direction}, {"kind", kind}, {"text", crlf_hex_escaped(bytes)}});
     if (log_.size() > kLogLimit) log_.pop_front();
 }
 

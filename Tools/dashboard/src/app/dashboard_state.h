@@ -19,9 +19,10 @@
 
 namespace dashboard {
 
-// Bytes as printable ASCII for the log: CR and LF as \r and \n, other control and non-ASCII bytes
-// as \xNN. Line noise is not UTF-8, and JSON must be.
-std::string printable(std::string_view bytes);
+// Bytes as printable ASCII for the log: CR and LF as \r and \n, a backslash doubled, every other
+// control and non-ASCII byte as \xNN (a tab too: unlike the trace's escapes, which write it \t, and
+// the history holds rows written so). Line noise is not UTF-8, and JSON must be.
+std::string crlf_hex_escaped(std::string_view bytes);
 
 class DashboardState {
 public:

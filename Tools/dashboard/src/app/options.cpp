@@ -45,16 +45,21 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     }
-    std::string host;
-    int port = 0;
-    if (!split_host_port(o.listen, host, port) || !loopback_host(host)) {
-        std::fprintf(stderr, "dashboard: --listen %s: give a loopback address and a port, such as 127.0.0.1:8080\n",
-                     o.listen.c_str());
+    auto listen = common::parse_host_port(o.listen);
+    const auto* listen_error = std::get_if<std::string>(&listen);
+    if (listen_error || !loopback_host(std::get<common::HostPort>(listen).host)) {
+        std::fprintf(stderr, "dashboard: --listen %s: %s%sgive a loopback address and a port, such as 127.0.0.1:8080\n",
+                     o.listen.c_str(), listen_error ? listen_error->c_str() : "", listen_error ? "; " : "");
         return 2;
     }
-    if (!o.tcp.empty() && !split_host_port(o.tcp, host, port)) {
-        std::fprintf(stderr, "dashboard: --tcp %s: expected HOST:PORT\n", o.tcp.c_str());
-        return 2;
+    o.listen_address = std::get<common::HostPort>(listen);
+    if (!o.tcp.empty()) {
+        auto peer = common::parse_host_port(o.tcp, {.port_may_be_zero = false});
+        if (const auto* error = std::get_if<std::string>(&peer)) {
+            std::fprintf(stderr, "dashboard: --tcp %s: %s; expected HOST:PORT\n", o.tcp.c_str(), error->c_str());
+            return 2;
+        }
+        o.tcp_address = std::get<common::HostPort>(peer);
     }
     if ((!o.device.empty() || !o.tcp.empty()) && (!temp.empty() || !speed.empty() || !o.nodesim_args.empty())) {
         std::fprintf(stderr,

@@ -6,14 +6,18 @@
 #include <variant>
 #include <vector>
 
+#include "host_port.h"
+
 namespace dashboard {
 
 struct Options {
     std::string device;                     // a serial device, or empty
     std::string tcp;                        // HOST:PORT of a nodesim, or empty
+    common::HostPort tcp_address;           // the same, read
     std::string nodesim;                    // the nodesim to start when given neither
     std::vector<std::string> nodesim_args;  // passed on to that nodesim
     std::string listen = "127.0.0.1:8080";
+    common::HostPort listen_address;  // the same, read
     std::string web_dir;
     std::string uplot_dir;
     std::string db;         // the history file, or ":memory:" for none

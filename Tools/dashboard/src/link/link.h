@@ -5,7 +5,6 @@
 #include <string>
 #include <variant>
 
-#include "host_port.h"
 #include "unique_fd.h"
 
 namespace dashboard {

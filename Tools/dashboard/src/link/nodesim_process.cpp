@@ -1,9 +1,5 @@
 #include "nodesim_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link.h"
-
-extern char** environ;
+#include "host_port.h"
 
 namespace dashboard {
 namespace {
@@ -38,9 +32,10 @@ std::optional<Endpoint> parse_endpoint_line(const std::string& line)
     if (line.rfind(kAnnouncement, 0) != 0) return std::nullopt;
     std::string rest = line.substr(kAnnouncement.size());
     while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.pop_back();
-    Endpoint e;
-    if (!split_host_port(rest, e.host, e.port) || e.port == 0) return std::nullopt;
-    return e;
+    auto parsed = common::parse_host_port(rest, {.port_may_be_zero = false});
+    auto* address = std::get_if<common::HostPort>(&parsed);
+    if (!address) return std::nullopt;
+    return Endpoint{address->host, address->port};
 }
 
 NodesimProcess::NodesimProcess(std::string program, std::vector<std::string> extra_args) : program_(std::move(program))
@@ -69,22 +64,18 @@ void NodesimProcess::spawn_loop()
     for (;;) {
         spawn_cv_.wait(lock, [&] { return spawner_quit_ || spawn_job_; });
         if (spawner_quit_) return;
-        pid_t pid = spawn_job_();
-        spawn_result_ = {pid, errno};
+        spawn_job_();
         spawn_job_ = nullptr;
         spawn_cv_.notify_all();
     }
 }
 
-pid_t NodesimProcess::fork_on_spawner(std::function<pid_t()> fork_child, int& error)
+void NodesimProcess::run_on_spawner(std::function<void()> job)
 {
     std::unique_lock lock(spawn_mutex_);
-    spawn_result_.reset();
-    spawn_job_ = std::move(fork_child);
+    spawn_job_ = std::move(job);
     spawn_cv_.notify_all();
-    spawn_cv_.wait(lock, [&] { return spawn_result_.has_value(); });
-    error = spawn_result_->second;
-    return spawn_result_->first;
+    spawn_cv_.wait(lock, [&] { return !spawn_job_; });
 }
 
 std::variant<Endpoint, std::string> NodesimProcess::endpoint()
@@ -95,68 +86,40 @@ std::variant<Endpoint, std::string> NodesimProcess::endpoint()
 
 bool NodesimProcess::running()
 {
-    if (pid_ < 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        endpoint_.reset();
-        std::lock_guard lock(mutex_);
-        exit_note_ = exit_text(status);
-        return false;
-    }
-    return true;
+    if (!child_.started()) return false;
+    auto status = child_.poll();
+    if (!status) return true;
+    child_ = common::ChildProcess();
+    endpoint_.reset();
+    std::lock_guard lock(mutex_);
+    exit_note_ = exit_text(*status);
+    return false;
 }
 
 std::variant<Endpoint, std::string> NodesimProcess::start()
 {
     stop();
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::string("cannot make a pipe: ") + std::strerror(errno);
-    UniqueFd read_end(fds[0]), write_end(fds[1]);
+    auto pipe = common::make_pipe();
+    if (!pipe) return std::string("cannot make a pipe: ") + std::strerror(errno);
 
-    // The child must not inherit what this process did with its signals: the dashboard blocks SIGINT
-    // and SIGTERM in every thread (one thread waits for them) and ignores SIGPIPE, and a nodesim
-    // with those would never end on our SIGINT nor flush its trace.
-    //
-    // And it must end with us however we end, a SIGKILL included, or it keeps running and holding
-    // its port: the kernel sends it SIGTERM (which nodesim takes like Ctrl-C) when the thread that
-    // forked it ends, and that is the spawner, which ends only after stop().
-    std::vector<std::string> argv_text{program_};
-    argv_text.insert(argv_text.end(), args_.begin(), args_.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::access(program_.c_str(), X_OK) != 0) return "cannot start " + program_ + ": " + std::strerror(errno);
-    const pid_t parent = ::getpid();
-    const int out = write_end.get();
-    int error = 0;
-    pid_t pid = fork_on_spawner(
-        [&]() -> pid_t {
-            pid_t child = ::fork();
-            if (child != 0) return child;
-            // In the child only async-signal-safe calls until exec.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() != parent) ::_exit(127);  // we died before the line above took hold
-            sigset_t none;
-            sigemptyset(&none);
-            struct sigaction defaults {};
-            defaults.sa_handler = SIG_DFL;
-            for (int sig : {SIGINT, SIGTERM, SIGPIPE}) ::sigaction(sig, &defaults, nullptr);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::dup2(out, STDOUT_FILENO);
-            ::execve(program_.c_str(), argv.data(), environ);
-            ::_exit(127);
-        },
-        error);
-    if (pid < 0) return std::string("cannot start ") + program_ + ": " + std::strerror(error);
-    pid_ = pid;
-    write_end.reset();
+    // It must end with us however we end, a SIGKILL included, or it keeps running and holding its
+    // port: the kernel sends it SIGTERM (which nodesim takes like Ctrl-C) when the thread that started
+    // it ends, and that is the spawner, which ends only after stop(). And it starts with the signals
+    // at their defaults, not as the dashboard has them (SIGINT and SIGTERM blocked, SIGPIPE ignored),
+    // or it would never end on our SIGINT nor flush its trace.
+    common::Launch launch{.argv = {program_}, .output = common::Redirect::from(pipe->write_end.get())};
+    launch.argv.insert(launch.argv.end(), args_.begin(), args_.end());
+    common::ChildProcess child;
+    run_on_spawner([&] { child = common::ChildProcess(launch); });
+    if (!child.started()) return "cannot start " + program_ + ": " + child.error();
+    child_ = std::move(child);
+    pipe->write_end.reset();
     {
         std::lock_guard lock(mutex_);
         announced_.reset();
         exit_note_.clear();
     }
-    reader_ = std::thread(&NodesimProcess::forward_output, this, std::move(read_end));
+    reader_ = std::thread(&NodesimProcess::forward_output, this, std::move(pipe->read_end));
 
     auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -204,20 +167,9 @@ void NodesimProcess::forward_output(UniqueFd out)
 
 void NodesimProcess::stop()
 {
-    if (pid_ >= 0) {
-        ::kill(pid_, SIGINT);
-        int status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid_ = -1;
-    }
+    // SIGINT as Ctrl-C would, so that it writes out its trace; SIGKILL after 5 s.
+    if (child_.started()) child_.stop(SIGINT, std::chrono::seconds(5));
+    child_ = common::ChildProcess();
     endpoint_.reset();
     if (reader_.joinable()) reader_.join();
 }

@@ -2,8 +2,6 @@
 // loopback, stopped (and its trace flushed) when the dashboard ends.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "child_process.h"
 #include "unique_fd.h"
 
 namespace dashboard {
@@ -49,16 +48,15 @@ private:
     std::variant<Endpoint, std::string> start();
     bool running();
     void forward_output(UniqueFd out);
-    // Runs `fork_child` (which forks and returns the pid, or -1 with errno set) on the spawner: a
-    // thread that lives as long as this object. The kernel sends the child its parent-death signal
-    // when the thread that forked it ends, and the thread asking for a start (the link's) ends
-    // before stop() has ended the child the orderly way.
-    pid_t fork_on_spawner(std::function<pid_t()> fork_child, int& error);
+    // Runs `job` (the start of the child) on the spawner: a thread that lives as long as this object.
+    // The kernel sends the child its parent-death signal when the thread that started it ends, and the
+    // thread asking for a start (the link's) ends before stop() has ended the child the orderly way.
+    void run_on_spawner(std::function<void()> job);
     void spawn_loop();
 
     std::string program_;
     std::vector<std::string> args_;
-    pid_t pid_ = -1;
+    common::ChildProcess child_;
     std::optional<Endpoint> endpoint_;
     std::thread reader_;
     std::mutex mutex_;
@@ -67,8 +65,7 @@ private:
 
     std::mutex spawn_mutex_;
     std::condition_variable spawn_cv_;
-    std::function<pid_t()> spawn_job_;
-    std::optional<std::pair<pid_t, int>> spawn_result_;  // pid, errno
+    std::function<void()> spawn_job_;
     bool spawner_quit_ = false;
     std::thread spawner_;  // last: started once the members above exist
 };
