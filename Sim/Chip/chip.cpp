@@ -106,27 +106,7 @@ void Chip::run_until(Picos t)
     }
 }
 
-void Chip::deliver()
-{
-    if (delivering_) return;       // an exception's entry does not itself take another; its first access will
-    if (core_ != nullptr) return;  // an external core takes them between its own instructions
-    while (exceptions_.any_pending()) {
-        int e = exceptions_.next_to_take();
-        if (e == kSysTickException)
-            take_inline(kSysTickException);
-        else if (e != 0)
-            take(e);
-        else
-            break;
-    }
-}
-
 void Chip::take(int e)
-{
-    take_inline(e);
-}
-
-void Chip::take_inline(int e)
 {
     Handler handler = (vectors_ && e < vector_words_) ? vectors_[e] : nullptr;
     if (handler == nullptr) halt_no_handler(e);
@@ -142,6 +122,18 @@ void Chip::take_inline(int e)
     advance_to<true>(now_ + exception_return_picos_);
     exceptions_.deactivate(e);
 }
+
+void Chip::deliver()
+{
+    if (delivering_) return;       // an exception's entry does not itself take another; its first access will
+    if (core_ != nullptr) return;  // an external core takes them between its own instructions
+    while (exceptions_.any_pending()) {
+        const int e = exceptions_.next_to_take();
+        if (e == 0) break;
+        take(e);
+    }
+}
+
 
 // ---------------------------------------------------------------------------------------------------
 // Halts.
@@ -164,7 +156,7 @@ void Chip::halt_nested_too_deep()
 void Chip::halt_if_stuck(const std::string& waiting_on)
 {
     if (exceptions_.next_to_take() != 0) return;  // about to be taken: the wait may still end
-    if (exceptions_.anything_can_preempt(systick.interrupt_enabled()) && scheduler_.next_time() != kNever) return;
+    if (exceptions_.anything_can_preempt() && scheduler_.next_time() != kNever) return;
     int e = exceptions_.innermost_active();
     std::string where;
     if (e == 0)

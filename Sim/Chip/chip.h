@@ -186,12 +186,10 @@ private:
     // do, without the search for whatever else might be due. Does nothing and returns false unless the
     // periodic event is the only event due by `to` and the run does not end by then.
     [[gnu::always_inline]] inline bool pass_periodic_alone(Picos to);
-    // Takes `exception`: entry, the handler at its own spin level, return. take() is the general call;
-    // take_inline() its body, which deliver() uses for the 1 kHz tick so that the exception's number is
-    // a constant there and its bookkeeping (a pending bit, the active stack, the execution priority)
-    // folds down to a few instructions.
-    void take(int exception);
-    [[gnu::always_inline]] inline void take_inline(int exception);
+    // Takes `exception`: entry, the handler at its own spin level, return. Inside deliver(), its one
+    // caller, so that the exception pended alone (the tick's, a thousand times a simulated second) is
+    // taken without a further call.
+    [[gnu::always_inline]] inline void take(int exception);
     // A repeated read of a register that changes only at events, recognised as a wait.
     Picos accelerate_read(Spin& spin, Peripheral* model, uint32_t address);
     // A wait on a counter moves on by a stride of a fraction of the time already waited, never past the

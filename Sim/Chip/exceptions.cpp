@@ -41,6 +41,7 @@ void Exceptions::recompute_group(int e)
     // PRIGROUP g splits the byte at bit g: bits [7:g+1] are the group (pre-emption) priority.
     group_[e] = static_cast<int16_t>(
         p < 0 ? p : static_cast<int>(static_cast<uint32_t>(p) & (0xFFU << (prigroup_ + 1U)) & 0xFFU));
+    take_group_[e] = enabled(e) ? group_[e] : static_cast<int16_t>(kThreadPriority);
 }
 
 void Exceptions::set_primask(bool on)
@@ -92,14 +93,12 @@ int Exceptions::next_to_take_of_all() const
     return group_[best] < execution_priority_ ? best : 0;
 }
 
-bool Exceptions::anything_can_preempt(bool systick_running) const
+bool Exceptions::anything_can_preempt() const
 {
     if (primask_) return false;
-    if (systick_running && group_priority(kSysTickException) < execution_priority_) return true;
-    for (int irq = 0; irq < kIrqCount; ++irq) {
-        int e = exception_of_irq(irq);
-        if (enabled_[e] && group_priority(e) < execution_priority_) return true;
-    }
+    for (int w = 0; w < kWords; ++w)
+        for (uint32_t bits = raisable_bits_[w]; bits != 0; bits &= bits - 1U)
+            if (group_[w * 32 + __builtin_ctz(bits)] < execution_priority_) return true;
     return false;
 }
 

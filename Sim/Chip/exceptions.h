@@ -30,19 +30,22 @@ class Exceptions {
 public:
     void reset();
 
-    // Inline: the 1 kHz tick pends and clears SysTick a thousand times a simulated second.
+    // Inline: a 1 kHz tick pends and clears its exception a thousand times a simulated second.
     void set_pending(int exception)
     {
         const auto e = static_cast<unsigned>(exception);  // unsigned: the word and bit are a shift and a mask
         const uint32_t bit = 1U << (e % 32);
-        if (!(pending_bits_[e / 32] & bit)) ++pending_count_;
+        if (!(pending_bits_[e / 32] & bit) && pending_count_++ == 0) alone_ = exception;
         pending_bits_[e / 32] |= bit;
     }
     void clear_pending(int exception)
     {
         const auto e = static_cast<unsigned>(exception);
         const uint32_t bit = 1U << (e % 32);
-        if (pending_bits_[e / 32] & bit) --pending_count_;
+        if (pending_bits_[e / 32] & bit) {
+            --pending_count_;
+            alone_ = 0;  // whichever is left pending alone, if one is, is not known here
+        }
         pending_bits_[e / 32] &= ~bit;
     }
     bool pending(int exception) const { return (pending_bits_[exception / 32] >> (exception % 32)) & 1U; }
@@ -52,11 +55,14 @@ public:
     {
         int e = exception_of_irq(irq);
         enabled_[e] = on;
-        if (on)
-            enabled_bits_[e / 32] |= 1U << (e % 32);
-        else
-            enabled_bits_[e / 32] &= ~(1U << (e % 32));
+        set_bit(enabled_bits_, e, on);
+        set_bit(raisable_bits_, e, on);
+        take_group_[e] = on ? group_[e] : kThreadPriority;
     }
+    // Whether something can still raise `exception` while the core waits: an interrupt line can while it
+    // is enabled in the NVIC (set_enabled()); a system exception that a model raises on its own (a
+    // timer's) can while that model says so, as its interrupt enable changes.
+    void set_raisable(int exception, bool on) { set_bit(raisable_bits_, exception, on); }
 
     // A peripheral's interrupt request line: while it is high the interrupt is pending, and it becomes
     // pending again on return from its handler if the line is still high.
@@ -78,16 +84,18 @@ public:
     // The priority the core runs at: the best group priority of the active exceptions, 0 under PRIMASK.
     int execution_priority() const { return execution_priority_; }
     // The pending, enabled exception that would be taken now, or 0 if none beats the execution priority.
-    // Inline for the commonest case by far, the tick pending alone (SysTick is always enabled and of
-    // configurable priority), which is decided without a call.
+    // Inline for the commonest case by far, one exception pended alone (a periodic tick's), which is
+    // decided without a call or a search. Under PRIMASK the execution priority is 0 or below, which no
+    // configurable priority beats, so the one comparison also holds the exception off then.
     int next_to_take() const
     {
-        if (pending_count_ == 1 && pending_bits_[0] == 1U << kSysTickException)
-            return !primask_ && group_[kSysTickException] < execution_priority_ ? kSysTickException : 0;
+        if (pending_count_ == 1 && alone_ != 0) [[likely]]
+            return take_group_[alone_] < execution_priority_ ? alone_ : 0;
         return next_to_take_of_all();
     }
-    // Whether any enabled source could still pre-empt the running code (what halt detection asks).
-    bool anything_can_preempt(bool systick_running) const;
+    // Whether anything that can still be raised (raisable, above) would pre-empt the running code: what
+    // halt detection asks of a wait.
+    bool anything_can_preempt() const;
 
     // Inline: the tick is taken and returned from a thousand times a simulated second.
     void activate(int exception)
@@ -130,17 +138,31 @@ private:
     void remove_active(int exception);
     // next_to_take() among every pending bit.
     int next_to_take_of_all() const;
+    static void set_bit(std::array<uint32_t, kWords>& bits, int exception, bool on)
+    {
+        const uint32_t bit = 1U << (exception % 32);
+        bits[exception / 32] = on ? bits[exception / 32] | bit : bits[exception / 32] & ~bit;
+    }
 
     std::array<uint32_t, kWords> pending_bits_{};
     void recompute_group(int exception);
     std::array<bool, kExceptionCount> enabled_{};
     std::array<uint32_t, kWords> enabled_bits_{0xFFFFU, 0, 0, 0};  // system exceptions always enabled
+    std::array<uint32_t, kWords> raisable_bits_{};                  // see set_raisable()
     std::array<int16_t, kExceptionCount> group_{-3, -3, -2, -1};   // group priority, kept up to date
+    // The group priority an exception is taken at: its own while enabled, none that beats any execution
+    // priority while disabled (system exceptions are always enabled).
+    std::array<int16_t, kExceptionCount> take_group_ = [] {
+        std::array<int16_t, kExceptionCount> groups{-3, -3, -2, -1};
+        for (int e = 16; e < kExceptionCount; ++e) groups[e] = kThreadPriority;
+        return groups;
+    }();
     std::array<bool, kExceptionCount> active_{};
     std::array<uint8_t, kExceptionCount> priority_{};
     std::array<bool, kIrqCount> line_{};
     std::array<int, kExceptionCount> active_stack_{};
     int pending_count_ = 0;
+    int alone_ = 0;  // the exception pended while none other was, until a pending bit is cleared; else 0
     int active_count_ = 0;
     int execution_priority_ = kThreadPriority;
     uint32_t prigroup_ = 0;

@@ -20,6 +20,7 @@ void SysTickTimer::reset()
 {
     wrap_timer_.cancel();
     regs_.reset();
+    interrupt_enable_changed();
 }
 
 Ticks SysTickTimer::clocks_now() const
@@ -103,6 +104,7 @@ void SysTickTimer::control_written(uint32_t before)
         restart();
     else if (!enabled())
         wrap_timer_.cancel();
+    interrupt_enable_changed();
 }
 
 uint32_t SysTickTimer::current_value() const

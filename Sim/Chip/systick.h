@@ -37,6 +37,9 @@ public:
 private:
     static constexpr uint32_t kCountFlag = 1U << 16;  // CTRL's COUNTFLAG: a wrap since CTRL was last read
 
+    // What halt detection may count on: the exception is raised while the timer runs with TICKINT.
+    void interrupt_enable_changed() { exceptions_.set_raisable(kSysTickException, interrupt_enabled()); }
+
     Ticks clocks_now() const;  // SysTick input clocks since reset
     void restart();            // counter cleared now: the next wrap comes LOAD + 1 clocks later
     Ticks period_ticks() const { return Ticks(static_cast<uint64_t>(load_) + 1U); }

@@ -251,7 +251,7 @@ bool LoopSkipper::halt_if_stuck(const WaitLoop& loop)
     exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
     if (exceptions.next_to_take() != 0) return false;
     const bool no_event = chip_.scheduler().next_time() == kNever;
-    if (exceptions.anything_can_preempt(chip_.systick.interrupt_enabled()) && !no_event) return false;
+    if (exceptions.anything_can_preempt() && !no_event) return false;
     if (loop.reads_registers && !no_event) return false;
     const int active = exceptions.innermost_active();
     const std::string where = active == 0 ? "thread level" : Exceptions::name(active) + " handler";

@@ -104,6 +104,44 @@ TEST_F(CoreTest, TickPendingAloneWaitsForPrimaskAndForAHigherPriorityHandler)
     EXPECT_EQ(g_log, (std::vector<std::string>{"irq1 in", "irq1 out", "tick"}));
 }
 
+// Any exception pending alone is chosen without a scan, whatever its number: a disabled interrupt is
+// still not taken, and one left pending alone by clearing another (not the last pended) is still found.
+TEST_F(CoreTest, ExceptionPendingAloneIsTakenOnlyWhenEnabledAndUnmasked)
+{
+    struct Case {
+        const char* name;
+        void (*pend)();
+        bool enabled;
+        std::vector<std::string> taken;
+    };
+    const Case cases[] = {
+        {"IRQ 1 alone", [] { NVIC->ISPR[0] = 1U << 1; }, true, {"irq1"}},
+        {"IRQ 1 alone, disabled", [] { NVIC->ISPR[0] = 1U << 1; }, false, {}},
+        {"IRQ 1 left alone by clearing IRQ 2",
+         [] {
+             NVIC->ISPR[0] = 1U << 1;
+             NVIC->ISPR[0] = 1U << 2;
+             NVIC->ICPR[0] = 1U << 2;
+         },
+         true,
+         {"irq1"}},
+        {"SysTick alone", [] { SCB->ICSR = SCB_ICSR_PENDSTSET_Msk; }, true, {"tick"}},
+    };
+    for (const Case& c : cases) {
+        g_log.clear();
+        NVIC->ICPR[0] = 0xFU;
+        NVIC->ICER[0] = 1U << 1;
+        if (c.enabled) NVIC->ISER[0] = 1U << 1;
+        __disable_irq();
+        c.pend();
+        __NOP();
+        EXPECT_TRUE(g_log.empty()) << c.name;
+        __enable_irq();
+        __NOP();
+        EXPECT_EQ(g_log, c.taken) << c.name;
+    }
+}
+
 TEST_F(CoreTest, InterruptBetweenReadAndWriteOfReadModifyWrite)
 {
     // An interrupt falls due just after the read of LOAD (a core-bus access, 2 cycles): its write is lost
@@ -170,6 +208,38 @@ TEST_F(CoreTest, MaskedSpinIsReportedAsHalt)
         EXPECT_TRUE(stop.halted());
         EXPECT_NE(stop.reason().find("PRIMASK"), std::string::npos) << stop.reason();
         return;
+    }
+}
+
+// A wait on memory with no interrupt line enabled ends only if a timer can still raise its exception:
+// SysTick with its interrupt enabled can; running without TICKINT, or after TICKINT is cleared, it
+// cannot, and the wait is a halt.
+TEST_F(CoreTest, WaitOnMemoryHaltsUnlessATimerCanStillInterrupt)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> ctrl_writes;
+        bool halts;
+    };
+    const Case cases[] = {
+        {"tick interrupt enabled", {7}, false},
+        {"counting without TICKINT", {5}, true},
+        {"TICKINT cleared after running", {7, 5}, true},
+        {"stopped after running", {7, 0}, true},
+    };
+    for (const Case& c : cases) {
+        sim::Chip fresh;
+        fresh.set_vector_table(table.data(), static_cast<int>(table.size()));
+        fresh.set_time_limit(fresh.now() + sim::milliseconds(1500));  // past the 1000 NOPs that judge a wait
+        NVIC->ICER[0] = 0xFU;
+        SysTick->LOAD = 15999;
+        SysTick->VAL = 0;
+        for (uint32_t ctrl : c.ctrl_writes) SysTick->CTRL = ctrl;
+        try {
+            for (;;) __NOP();
+        } catch (const sim::Stop& stop) {
+            EXPECT_EQ(stop.halted(), c.halts) << c.name << ": " << stop.reason();
+        }
     }
 }
 
