@@ -11,8 +11,6 @@ namespace {
 
 constexpr int kSwitchPin = 12;   // port B
 constexpr int kOneWirePin = 13;  // port B
-constexpr int kUsart1Rx = 10;    // port A: driven by the dashboard
-constexpr int kUsart2Rx = 3;     // port A: driven by the listener
 // What "noise" puts on the dashboard's line: 0xFF with a short low glitch in a data bit, as a spike on
 // an otherwise high line would look to the receiver (the byte arrives, flagged NE).
 constexpr uint8_t kNoiseByte = 0xFF;
@@ -107,13 +105,6 @@ void Board::observe(trace::Trace& trace)
 
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
-    // The receive lines are driven by the peers, not by the chip: their levels come from the peers.
-    dashboard.on_line([this](int level, Picos at) {
-        record(at, trace::PinLevel{trace::pin_name('A', kUsart1Rx), level, false});
-    });
-    listener.on_line([this](int level, Picos at) {
-        record(at, trace::PinLevel{trace::pin_name('A', kUsart2Rx), level, false});
-    });
 
     chip.tim2.on_shape_change([this](const PwmShape& shape, Picos at) {
         trace::Pwm now{shape.period, shape.high};
@@ -135,15 +126,9 @@ void Board::observe(trace::Trace& trace)
     record_pin_states();
 }
 
-bool Board::peer_line(char port, int pin)
-{
-    return port == 'A' && (pin == kUsart1Rx || pin == kUsart2Rx);
-}
-
 bool Board::watched(char port, int pin)
 {
     if (port == 'A' && pin == 0) return false;  // the PWM pin: measured from the timer, not edge by edge
-    if (peer_line(port, pin)) return false;     // the peers report their lines themselves
     const auto& pins = node_pins();
     return std::find(pins.begin(), pins.end(), std::pair{port, pin}) != pins.end();
 }
@@ -153,9 +138,8 @@ void Board::record_pin_states()
     // Where every pin stands when watching begins (at reset: the LED's pin floating, not yet driven), so
     // that a reader knows each level before its first change.
     for (auto [port, pin] : node_pins()) {
-        if (!watched(port, pin) && !peer_line(port, pin)) continue;
-        const bool driven = !peer_line(port, pin) && chip.gpio(port).driven(pin);
-        record(chip.now(), trace::PinLevel{trace::pin_name(port, pin), level(port, pin), driven});
+        if (!watched(port, pin)) continue;
+        record(chip.now(), trace::PinLevel{trace::pin_name(port, pin), level(port, pin), chip.gpio(port).driven(pin)});
     }
 }
 
@@ -263,10 +247,6 @@ void Board::apply(const ScenarioStep& step)
 
 int Board::level(char port, int pin)
 {
-    // The peers drive the receive lines straight into the ports' receivers; the pins' own inputs would
-    // read them floating.
-    if (port == 'A' && pin == kUsart1Rx) return dashboard.line_level();
-    if (port == 'A' && pin == kUsart2Rx) return listener.line_level();
     return chip.gpio(port).level(pin);
 }
 

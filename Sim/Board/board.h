@@ -74,10 +74,8 @@ private:
     void record_rx(const SerialPeer& peer, const char* port, const std::string& bytes, Picos end);
     // Records a change of USART1's receive side between live (a completed byte is stored by DMA) and not.
     void update_rx_armed();
-    // A pin whose level changes the chip's GPIO reports (every pin the node uses but the PWM output and
-    // the receive lines, which the peers drive).
+    // A pin whose level changes the chip's GPIO reports (every pin the node uses but the PWM output).
     static bool watched(char port, int pin);
-    static bool peer_line(char port, int pin);
     // Each pin's level, and whether the chip drives it, as observing begins.
     void record_pin_states();
 

@@ -5,13 +5,14 @@
 
 namespace sim {
 
-SerialPeer::SerialPeer(ChipContext& chip, Usart& port, double baud) : chip_(chip), port_(port), baud_(baud)
+SerialPeer::SerialPeer(Chip& chip, Usart& port, double baud) : chip_(chip), rx_(chip.rx_pin(port)), baud_(baud)
 {
-    port_.on_tx_char([this](uint16_t data, Picos start, Picos end) {
+    port.on_tx_char([this](uint16_t data, Picos start, Picos end) {
         Received r{end, start, static_cast<uint8_t>(data)};
         received_.push_back(r);
         for (auto& listener : byte_listeners_) listener(r);
     });
+    rx_.port.attach(rx_.pin, this);
 }
 
 Picos SerialPeer::bit_time() const
@@ -91,8 +92,7 @@ void SerialPeer::edge(Picos at, int level)
 void SerialPeer::drive(int level, Picos at)
 {
     level_ = level;
-    port_.rx_line(level, at);
-    for (auto& listener : line_listeners_) listener(level, at);
+    rx_.port.external_changed(rx_.pin, at);
 }
 
 }  // namespace sim

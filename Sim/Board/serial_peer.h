@@ -1,12 +1,13 @@
 // The device at the other end of a serial port: the dashboard on USART1, the listener on USART2.
 //
-// It drives the port's RX line at its own bit rate (9600 baud unless told otherwise, so a peer 2 % fast
-// is a different rate from the port's 9599.69), 8N1, with chosen gaps between characters. It can hold the
-// line low for a break (the port sees a character with a low stop bit: FE) and put a short glitch into a
-// data bit (the port's three samples disagree: NE). Every level change is one scheduled event.
+// It is wired to the port's RX pin, which it drives push-pull (high when idle), at its own bit rate (9600
+// baud unless told otherwise, so a peer 2 % fast is a different rate from the port's 9599.69), 8N1, with
+// chosen gaps between characters; the port's receiver reads that pin through the GPIO port. It can hold
+// the line low for a break (the port sees a character with a low stop bit: FE) and put a short glitch
+// into a data bit (the port's three samples disagree: NE). Every level change is one scheduled event,
+// announced to the pin's port with its time.
 //
-// It records what the node sends, with times, and tells listeners of each byte and of each change of
-// the line it drives (for traces).
+// It records what the node sends, with times, and tells listeners of each byte.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "chip_context.h"
-#include "usart.h"
+#include "chip.h"
+#include "pin_wiring.h"
 
 namespace sim {
 
-class SerialPeer {
+class SerialPeer final : public PinDevice {
 public:
     struct Received {
         Picos time;   // when the stop bit ended
@@ -27,7 +28,8 @@ public:
         uint8_t byte;
     };
 
-    SerialPeer(ChipContext& chip, Usart& port, double baud = 9600.0);
+    // Wired to `port`'s RX pin for as long as the chip runs (as everything on the board is).
+    SerialPeer(Chip& chip, Usart& port, double baud = 9600.0);
     SerialPeer(const SerialPeer&) = delete;
     SerialPeer& operator=(const SerialPeer&) = delete;
 
@@ -55,8 +57,10 @@ public:
     std::string received_text() const;
     void clear_received() { received_.clear(); }
     void on_byte(std::function<void(const Received&)> listener) { byte_listeners_.push_back(std::move(listener)); }
-    // Each change of the line the peer drives (the port's RX pin).
-    void on_line(std::function<void(int level, Picos at)> listener) { line_listeners_.push_back(std::move(listener)); }
+
+    // PinDevice
+    Drive drive(Picos) const override { return level_ ? Drive::High : Drive::Low; }
+    bool announces_changes() const override { return true; }
 
 private:
     Picos begin_at(Picos at) const;
@@ -65,14 +69,13 @@ private:
     void drive(int level, Picos at);
     void edge(Picos at, int level);
 
-    ChipContext& chip_;
-    Usart& port_;
+    Chip& chip_;
+    Chip::Pin rx_;
     double baud_;
     Picos line_free_at_ = 0;
     int level_ = 1;
     std::vector<Received> received_;
     std::vector<std::function<void(const Received&)>> byte_listeners_;
-    std::vector<std::function<void(int, Picos)>> line_listeners_;
 };
 
 }  // namespace sim

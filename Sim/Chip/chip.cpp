@@ -8,6 +8,15 @@
 
 namespace sim {
 
+namespace {
+
+// The serial ports' pins on port A (the STM32F411's pin map, alternate function 7 for both ports).
+constexpr uint32_t kUsartAlternate = 7;
+constexpr int kUsart1Tx = 9, kUsart1Rx = 10;
+constexpr int kUsart2Tx = 2, kUsart2Rx = 3;
+
+}  // namespace
+
 Chip::Chip(ChipConfig config)
     : config_(config),
       nvic(models_, soc::kNvic, exceptions_, log_),
@@ -38,11 +47,23 @@ Chip::Chip(ChipConfig config)
     // The wiring between models and pins, in one place.
     // A0's alternate function 1 is TIM2 channel 1, whose level is computed when asked for.
     gpioa.set_alternate_source(0, 1, [this](Picos t) { return tim2.output_level(t); });
-    // USART1's receiver requests the DMA2 streams its layout entry names; the ports' TX lines are A9 and A2.
-    connect_rx_dma(usart1, dma2, soc::kUsart1.rx_dma);
-    usart1.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(9, level); });
-    usart2.on_tx_level([this](int level, Picos) { gpioa.set_alternate_level(2, level); });
+    // USART1's receiver requests the DMA2 streams its layout entry names.
+    connect_dma(usart1.rx_dma(), dma2, soc::kUsart1.rx_dma);
+    wire_serial_pins(usart1, kUsart1Tx, kUsart1Rx);
+    wire_serial_pins(usart2, kUsart2Tx, kUsart2Rx);
     device::install_bus(this);
+}
+
+// The transmitter drives its TX pin's alternate-function output; the receiver reads its RX pin.
+void Chip::wire_serial_pins(Usart& port, int tx, int rx)
+{
+    port.on_tx_level([this, tx](int level, Picos) { gpioa.set_alternate_level(tx, level); });
+    gpioa.connect_alternate_input(rx, kUsartAlternate, [&port](int level, Picos at) { port.rx_line(level, at); });
+}
+
+Chip::Pin Chip::rx_pin(const Usart& port)
+{
+    return {gpioa, &port == &usart2 ? kUsart2Rx : kUsart1Rx};
 }
 
 Chip::~Chip()

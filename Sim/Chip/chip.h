@@ -104,6 +104,13 @@ public:
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
 
     GpioPort& gpio(char letter);
+    // A pin of a port, as the board's wiring names it.
+    struct Pin {
+        GpioPort& port;
+        int pin;
+    };
+    // The pin a serial port's receiver reads: what is wired to the port's far end drives it.
+    Pin rx_pin(const Usart& port);
     // Whether the register at `address` changes with time between events (a counter), not only at them.
     bool free_running(uint32_t address);
     uint64_t access_count() const { return accesses_; }
@@ -234,6 +241,8 @@ private:
     [[noreturn, gnu::noinline]] void halt_no_handler(int exception);
     [[noreturn, gnu::noinline]] void halt_nested_too_deep();
     Picos skip_for_nop();
+    // A serial port's TX and RX lines on port A's pins `tx` and `rx`.
+    void wire_serial_pins(Usart& port, int tx, int rx);
     void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
     Spin& spin() { return *spin_; }

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "usart.h"
 
 namespace sim {
 
@@ -245,13 +244,13 @@ bool DmaController::requesting(const Stream& s) const
     if (s.state != State::Enabled || ((s.cr >> 6) & 3U) != 0) return false;
     const int channel = static_cast<int>(kChsel.get(s.cr));
     for (const Route& route : s.routes)
-        if (route.channel == channel && route.line()) return true;
+        if (route.channel == channel && route.line->high()) return true;
     return false;
 }
 
-void DmaController::route(int stream, int channel, RequestLine line)
+void DmaController::route(int stream, int channel, const DmaRequest& line)
 {
-    streams_[stream].routes.push_back(Route{channel, std::move(line)});
+    streams_[stream].routes.push_back(Route{channel, &line});
 }
 
 void DmaController::request(int stream)
@@ -344,10 +343,10 @@ void DmaController::update_irq(int index)
     chip_.exceptions().set_line(irqs_[static_cast<size_t>(index)], level);
 }
 
-void connect_rx_dma(Usart& port, DmaController& dma, std::span<const soc::DmaRoute> routes)
+void connect_dma(DmaRequest& line, DmaController& dma, std::span<const soc::DmaRoute> routes)
 {
-    for (const soc::DmaRoute& r : routes) dma.route(r.stream, r.channel, [&port] { return port.rx_dma_request(); });
-    port.on_rx_dma_request([&dma, routes] {
+    for (const soc::DmaRoute& r : routes) dma.route(r.stream, r.channel, line);
+    line.on_rise([&dma, routes] {
         for (const soc::DmaRoute& r : routes) dma.request(r.stream);
     });
 }

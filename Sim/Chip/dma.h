@@ -1,11 +1,12 @@
 // DMA2 model: the controller and its eight streams, each with its own interrupt line (the chip's layout,
 // soc_layout.h, gives the address and the lines).
 //
-// A stream serves the request line of the peripheral its channel selection (CHSEL) picks: a peripheral
-// is routed to a stream and channel at wiring time, and tells the controller when its line rises (for a
-// serial port's receiver: a character waiting in DR while DMAR is set; the layout names its streams). Each
+// A stream serves the request line (dma_request.h) of the peripheral its channel selection (CHSEL) picks:
+// a peripheral's line is routed to a stream and channel at wiring time (connect_dma(), the streams its
+// layout entry names), and tells the controller when it rises (for a serial port's receiver: a character
+// waiting in DR while DMAR is set). Each
 // request moves one data item from PAR to the memory address a few bus cycles later, through the chip's
-// bus-master path; reading the USART's DR is what lowers its request. NDTR counts down; HTIF sets when
+// bus-master path; reading the peripheral's data register is what lowers its request. NDTR counts down; HTIF sets when
 // half the items have moved, TCIF when NDTR reaches 0, where a normal-mode stream disables itself and a
 // circular one reloads NDTR and starts over.
 //
@@ -29,12 +30,11 @@
 #include <vector>
 
 #include "chip_context.h"
+#include "dma_request.h"
 #include "peripheral.h"
 #include "timer.h"
 
 namespace sim {
-
-class Usart;
 
 // Register offsets and bits (the reference manual's names).
 namespace dma_reg {
@@ -72,8 +72,7 @@ public:
     static constexpr int kStreams = 8;
 
     // Wiring: the request line of a peripheral reaches `stream` on `channel`.
-    using RequestLine = std::function<bool()>;
-    void route(int stream, int channel, RequestLine line);
+    void route(int stream, int channel, const DmaRequest& line);
     // A line routed to `stream` may have risen: serve it if the stream is enabled on that channel.
     void request(int stream);
 
@@ -94,7 +93,7 @@ private:
     enum class State : uint8_t { Disabled, Enabled, Stopping };
     struct Route {
         int channel;
-        RequestLine line;
+        const DmaRequest* line;
     };
     struct Stream {
         uint32_t cr = 0, ndtr = 0, par = 0, m0ar = 0, m1ar = 0, fcr = 0x21;
@@ -144,8 +143,8 @@ private:
     std::function<void(int)> stream_listener_;
 };
 
-// Routes a serial port's receive requests to the streams of a DMA controller that its entry in the chip's
-// layout names.
-void connect_rx_dma(Usart& port, DmaController& dma, std::span<const soc::DmaRoute> routes);
+// Routes a peripheral's request line to the streams of a DMA controller that its entry in the chip's
+// layout names: each stream sees the line, and each rise of the line is a request to them.
+void connect_dma(DmaRequest& line, DmaController& dma, std::span<const soc::DmaRoute> routes);
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "gpio.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 
@@ -288,9 +289,8 @@ void GpioPort::pins_changed(uint32_t pins)
     }
 }
 
-void GpioPort::refresh(int pin)
+void GpioPort::refresh(int pin, Picos now)
 {
-    Picos now = chip_.now();
     Resolution r = resolve(pin, now);
     uint32_t bit = 1U << pin;
     if (r.contention && !(contention_ & bit)) {
@@ -300,6 +300,8 @@ void GpioPort::refresh(int pin)
     contention_ = r.contention ? (contention_ | bit) : (contention_ & ~bit);
     const bool level_changed = ((levels_ & bit) != 0) != (r.level != 0);
     const bool drive_changed = ((driven_ & bit) != 0) != r.driven;
+    // Its peripheral input first: a change of the pin's mode or function alone may connect or disconnect it.
+    if (input_pins_ & bit) feed_input(pin, r.level, now);
     if (!level_changed && !drive_changed) return;
     levels_ ^= level_changed ? bit : 0U;
     driven_ ^= drive_changed ? bit : 0U;
@@ -311,6 +313,21 @@ void GpioPort::refresh(int pin)
 // ---------------------------------------------------------------------------------------------------
 // Board and peripheral side.
 
+void GpioPort::feed_input(int pin, int level, Picos at)
+{
+    const uint32_t bit = 1U << pin;
+    const int seen = mode(pin) == kAlternate && alternate(pin) == input_af_[pin] ? level : 1;
+    if (((input_levels_ & bit) != 0) == (seen != 0)) return;
+    input_levels_ ^= bit;
+    inputs_[pin](seen, at);
+}
+
+bool GpioPort::has_timed_device(int pin) const
+{
+    return std::any_of(devices_[pin].begin(), devices_[pin].end(),
+                       [](const PinDevice* device) { return !device->announces_changes(); });
+}
+
 void GpioPort::attach(int pin, PinDevice* device)
 {
     if (pin < 0 || pin > 15 || device == nullptr) {
@@ -318,23 +335,22 @@ void GpioPort::attach(int pin, PinDevice* device)
         return;
     }
     devices_[pin].push_back(device);
-    device_pins_ |= 1U << pin;
+    if (has_timed_device(pin)) device_pins_ |= 1U << pin;
     refresh(pin);
 }
 
 void GpioPort::detach(int pin, PinDevice* device)
 {
     if (pin < 0 || pin > 15) return;
-    auto& list = devices_[pin];
-    std::erase(list, device);
-    if (list.empty()) device_pins_ &= ~(1U << pin);
+    std::erase(devices_[pin], device);
+    if (!has_timed_device(pin)) device_pins_ &= ~(1U << pin);
     refresh(pin);
 }
 
-void GpioPort::external_changed(int pin)
+void GpioPort::external_changed(int pin, Picos at)
 {
     if (pin < 0 || pin > 15) return;
-    refresh(pin);
+    refresh(pin, at);
 }
 
 void GpioPort::set_alternate_level(int pin, int level)
@@ -342,6 +358,16 @@ void GpioPort::set_alternate_level(int pin, int level)
     if (pin < 0 || pin > 15) return;
     pushed_level_[pin] = static_cast<int8_t>(level < 0 ? -1 : (level ? 1 : 0));
     if (mode(pin) == kAlternate) pins_changed(1U << pin);
+}
+
+void GpioPort::connect_alternate_input(int pin, uint32_t af, InputListener input)
+{
+    if (pin < 0 || pin > 15) return;
+    inputs_[pin] = std::move(input);
+    input_af_[pin] = af;
+    input_pins_ = inputs_[pin] ? (input_pins_ | (1U << pin)) : (input_pins_ & ~(1U << pin));
+    input_levels_ |= 1U << pin;  // idle until the pin is seen connected
+    if (inputs_[pin]) feed_input(pin, (levels_ >> pin) & 1U, chip_.now());
 }
 
 void GpioPort::set_alternate_source(int pin, uint32_t af, LevelSource source)

@@ -10,9 +10,9 @@
 //
 // One rule gives a pin's level (resolve()). IDR holds it as last worked out for every pin whose level
 // changes only when the port is told (a register write, a pushed alternate-function level, a device
-// calling external_changed()); a pin with a device, whose drive may depend on time (a sensor holding the
-// line low for 15 us of a read slot), or with a level source is worked out when IDR is read, so that it
-// is seen exactly then. Observers hear of every change of a resolved level
+// calling external_changed()); a pin with a device whose drive may depend on time (a sensor holding the
+// line low for 15 us of a read slot), or with a level source, is worked out when IDR is read, so that it
+// is seen exactly then. A peripheral reads its input pins by the same rule (a serial receiver's RX). Observers hear of every change of a resolved level
 // that the port is told about: a register write that changes the chip's drive or pull, a device calling
 // external_changed(), a pushed alternate-function level; state observers also hear when the chip's own
 // output starts or stops driving a pin whose level stays (the LED's pin turned into an output already
@@ -61,8 +61,11 @@ public:
     // Board side.
     void attach(int pin, PinDevice* device);
     void detach(int pin, PinDevice* device);
-    // A device's drive of `pin` changed: re-resolve now and tell the observers.
-    void external_changed(int pin);
+    // A device's drive of `pin` changed: re-resolve now and tell the observers. With `at`: it changed at
+    // that time (an event's own, not later than now), which the observers and the pin's peripheral input
+    // are given.
+    void external_changed(int pin) { external_changed(pin, chip_.now()); }
+    void external_changed(int pin, Picos at);
     // The resolved level of `pin` now (0 or 1), whatever its mode.
     int level(int pin);
     // What the chip itself drives onto `pin` now.
@@ -78,6 +81,13 @@ public:
     // Or registers a source that is asked for the level whenever it is needed, used while the pin is in
     // alternate-function mode with function number `af` selected.
     void set_alternate_source(int pin, uint32_t af, LevelSource source);
+    // A peripheral's input from `pin` through alternate function `af` (a serial receiver's RX): `input`
+    // hears the level the peripheral sees, the pin's level by the one rule (resolve()), at every change,
+    // with the change's time. The alternate-function multiplexer connects the pin to the peripheral only
+    // while the pin is in alternate-function mode with `af` selected; until then the input sees the idle
+    // high level, as a receiver's line does with nothing sending.
+    using InputListener = std::function<void(int level, Picos at)>;
+    void connect_alternate_input(int pin, uint32_t af, InputListener input);
 
     char letter() const { return letter_; }
     uint32_t moder() const { return moder_; }
@@ -108,7 +118,12 @@ private:
     // The configuration of `pins` may have changed: tell the pins' devices of a new chip drive and
     // re-resolve them.
     void pins_changed(uint32_t pins);
-    void refresh(int pin);
+    void refresh(int pin) { refresh(pin, chip_.now()); }
+    void refresh(int pin, Picos at);
+    // The level the peripheral input on `pin` sees (connect_alternate_input()), told to it when it changes.
+    void feed_input(int pin, int level, Picos at);
+    // Whether a device that does not announce its changes is on `pin` (its level is then a function of time).
+    bool has_timed_device(int pin) const;
 
     // Writes to a configuration register keep the fields of locked pins.
     uint32_t keep_locked(uint32_t old_value, uint32_t new_value, unsigned bits_per_pin, int first_pin) const;
@@ -132,12 +147,16 @@ private:
     int lock_step_ = 0;  // progress of the LCKR key sequence: write 1, write 0, write 1
 
     std::array<std::vector<PinDevice*>, 16> devices_;
-    uint32_t device_pins_ = 0;               // the pins with at least one device
+    uint32_t device_pins_ = 0;               // the pins with a device that does not announce its changes
     std::array<Drive, 16> drives_{};         // chip drive last told to the devices
     std::array<int8_t, 16> pushed_level_{};  // alternate-function level pushed by a peripheral, -1 none
     std::array<LevelSource, 16> sources_;
     std::array<uint32_t, 16> source_af_{};
     uint32_t source_pins_ = 0;  // the pins with a level source
+    std::array<InputListener, 16> inputs_;
+    std::array<uint32_t, 16> input_af_{};
+    uint32_t input_pins_ = 0;       // the pins with a peripheral input
+    uint32_t input_levels_ = ~0U;   // what each peripheral input last saw (idle high)
     uint32_t levels_ = 0;      // resolved levels, kept up to date by refresh(): IDR's untimed pins
     uint32_t driven_ = 0;      // pins the chip drives, as last announced
     uint32_t contention_ = 0;  // pins in contention, so that it is logged once when it starts

@@ -25,6 +25,10 @@ public:
     virtual void on_chip_drive(Drive /*chip*/, Picos /*now*/) {}
     // The chip sampled the pin (a read of the port's input register): a sensor judges its master's timing.
     virtual void on_read(Picos /*now*/) {}
+    // Whether the device's drive changes only when it says so (GpioPort::external_changed() with the
+    // change's time), as a serial line's sender does: the port then keeps the pin's level instead of
+    // asking the device at every read of IDR.
+    virtual bool announces_changes() const { return false; }
 
 protected:
     ~PinDevice() = default;

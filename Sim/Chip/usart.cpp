@@ -291,11 +291,6 @@ void Usart::stop_receiver()
     rx_edges_.clear();
 }
 
-bool Usart::rx_dma_request() const
-{
-    return (sr_ & kRxne) && (cr3_ & kDmar);
-}
-
 bool Usart::rx_dma_enabled() const
 {
     return (cr3_ & kDmar) != 0;
@@ -303,10 +298,7 @@ bool Usart::rx_dma_enabled() const
 
 void Usart::update_dma_request()
 {
-    const bool request = rx_dma_request();
-    const bool rose = request && !dma_request_;
-    dma_request_ = request;
-    if (rose && rx_dma_listener_) rx_dma_listener_();
+    rx_dma_.set((sr_ & kRxne) && (cr3_ & kDmar));
 }
 
 // ---------------------------------------------------------------------------------------------------

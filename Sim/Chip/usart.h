@@ -4,8 +4,10 @@
 // Timing comes from BRR and the port's bus clock. With 16-fold oversampling one bit lasts BRR / PCLK:
 // BRR 0x28B1 at PCLK2 100 MHz is 104.17 us (9599.69 baud), so a character of 8N1 (ten bits) is 1.0417 ms.
 //
-// Receiver: whatever is wired to the RX pin drives the line through rx_line(). A falling edge while the
-// receiver waits starts a character. The chip takes samples 8, 9 and 10 of the sixteen in each bit; the
+// Receiver: it reads its RX pin through the GPIO port's alternate-function input (the chip's wiring), so
+// it sees the pin's level as the port resolves it, from whatever the board wires to the pin, and only
+// while the pin is switched to the port's function; each change arrives through rx_line(). A falling
+// edge while the receiver waits starts a character. The chip takes samples 8, 9 and 10 of the sixteen in each bit; the
 // model reads them from the recorded edges of the line in one event, when the stop bit has been sampled
 // (9.56 bit times after the start edge), so a character costs one event however its bits fall. Majority
 // gives the bit; samples that disagree set NE; a low stop bit sets FE (a break); a character completing
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "chip_context.h"
+#include "dma_request.h"
 #include "peripheral.h"
 #include "timer.h"
 
@@ -66,8 +69,8 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
 
-    // The level driven onto the RX pin from outside changed at `at` (an event's own time, not later
-    // than now). 1 is the idle (mark) level.
+    // The level the receiver sees on its RX input changed at `at` (an event's own time, not later than
+    // now): called by the RX pin's alternate-function input. 1 is the idle (mark) level.
     void rx_line(int level, Picos at);
     int rx_level() const { return rx_level_; }
 
@@ -79,10 +82,8 @@ public:
     void on_tx_char(CharListener listener) { tx_char_listeners_.push_back(std::move(listener)); }
     int tx_level() const { return tx_level_; }
 
-    // The receiver's DMA request: a received character waits in DR while DMAR is set.
-    bool rx_dma_request() const;
-    // Told whenever that request may have risen (a character arrived, DMAR was set).
-    void on_rx_dma_request(std::function<void()> listener) { rx_dma_listener_ = std::move(listener); }
+    // The receiver's DMA request line: high while a received character waits in DR with DMAR set.
+    DmaRequest& rx_dma() { return rx_dma_; }
 
     // Told after every write of CR1 or CR3 (receiver, DMA request and interrupt enables), for whoever
     // follows the receive side's state.
@@ -144,7 +145,7 @@ private:
     RegisterMap<Usart> regs_;
     uint32_t seen_flags_ = 0;  // error and idle flags seen by a read of SR, cleared by the next DR read
     bool irq_level_ = false;
-    bool dma_request_ = false;
+    DmaRequest rx_dma_;
 
     // Receiver state.
     uint16_t rdr_ = 0;
@@ -172,7 +173,6 @@ private:
 
     std::vector<LevelListener> tx_level_listeners_;
     std::vector<CharListener> tx_char_listeners_;
-    std::function<void()> rx_dma_listener_;
     std::function<void()> control_listener_;
 };
 

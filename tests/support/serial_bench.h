@@ -17,6 +17,14 @@ namespace test {
 // One bit at 9600 baud as USART1 makes it: BRR 0x28B1 = 10417 clocks of PCLK2 (100 MHz), 104.17 us.
 constexpr sim::Picos kUsart1Bit = 10417ULL * 10'000ULL;
 
+// A9 (TX) and A10 (RX) switched to USART1, alternate function 7, as the board's set-up switches them:
+// the receiver reads its line only through its pin, and only so switched.
+inline void usart1_pins()
+{
+    GPIOA->AFR[1] = (GPIOA->AFR[1] & ~0xFF0U) | 0x770U;
+    GPIOA->MODER = (GPIOA->MODER & ~(0xFU << 18)) | (0xAU << 18);
+}
+
 // Every change of a port's TX line, with its time.
 struct LineRecord {
     struct Edge {

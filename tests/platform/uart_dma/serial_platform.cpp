@@ -47,6 +47,7 @@ SerialPlatformTest::SerialPlatformTest()
     EXPECT_EQ(HAL_DMA_Init(&g_dma), HAL_OK);
     __HAL_LINKDMA(&g_uart, hdmarx, g_dma);
 
+    test::usart1_pins();  // what the board's HAL_UART_MspInit does (this one is the test's own)
     g_uart.Instance = USART1;
     g_uart.Init.BaudRate = 9600;
     g_uart.Init.Mode = UART_MODE_TX_RX;

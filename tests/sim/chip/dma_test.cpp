@@ -25,6 +25,7 @@ protected:
     DmaModelTest()
     {
         test::board_clocks(chip);
+        test::usart1_pins();
         USART1->BRR = 0x28B1;
         USART1->CR1 = kUe | kTe | kRe;
         USART1->CR3 = USART_CR3_DMAR;

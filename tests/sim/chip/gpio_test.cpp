@@ -233,4 +233,60 @@ TEST_F(GpioTest, LockedPinsKeepTheirConfiguration)
     EXPECT_EQ(GPIOC->MODER, 0x4U);
 }
 
+// A peripheral's input reads its pin by the same rule as IDR, through the alternate-function
+// multiplexer: only while the pin is in alternate-function mode with the input's function selected
+// (otherwise it sees the idle high level), each change with the time the device gave for it.
+TEST_F(GpioTest, PeripheralInputSeesThePinOnlyThroughItsAlternateFunction)
+{
+    class Sender final : public sim::PinDevice {
+    public:
+        Drive drive(Picos) const override { return high ? Drive::High : Drive::Low; }
+        bool announces_changes() const override { return true; }
+        bool high = true;
+    } sender;
+    std::vector<std::pair<int, Picos>> seen;
+    chip.gpioc.attach(5, &sender);
+    chip.gpioc.connect_alternate_input(5, 7, [&](int level, Picos at) { seen.emplace_back(level, at); });
+    EXPECT_EQ(chip.gpioc.motion(sim::gpio_reg::kIdr), sim::Motion::AtEvents);  // the sender announces its changes
+
+    struct Case {
+        const char* name;
+        uint32_t mode;
+        uint32_t af;
+        bool connected;
+    };
+    const Case cases[] = {
+        {"input", GPIO_MODE_INPUT, 0, false},
+        {"alternate function 7", GPIO_MODE_AF_PP, 7, true},
+        {"alternate function 8", GPIO_MODE_AF_PP, 8, false},
+        {"analog", GPIO_MODE_ANALOG, 0, false},
+    };
+    for (const Case& c : cases) {
+        init(GPIOC, GPIO_PIN_5, c.mode, GPIO_NOPULL, 0, c.af);
+        seen.clear();
+        const Picos edge = chip.now() - 1000;  // an event's own time, a little before now
+        sender.high = false;
+        chip.gpioc.external_changed(5, edge);
+        EXPECT_EQ(chip.gpioc.level(5), 0) << c.name;
+        EXPECT_EQ((GPIOC->IDR >> 5) & 1U, 0U) << c.name;
+        const std::vector<std::pair<int, Picos>> expected =
+            c.connected ? std::vector<std::pair<int, Picos>>{{0, edge}} : std::vector<std::pair<int, Picos>>{};
+        EXPECT_EQ(seen, expected) << c.name;
+        sender.high = true;
+        chip.gpioc.external_changed(5, chip.now());
+    }
+
+    // Switched to the function while the line is low: the input sees the fall then, and the rise after.
+    init(GPIOC, GPIO_PIN_5, GPIO_MODE_INPUT, GPIO_NOPULL);
+    sender.high = false;
+    chip.gpioc.external_changed(5);
+    seen.clear();
+    init(GPIOC, GPIO_PIN_5, GPIO_MODE_AF_PP, GPIO_NOPULL, 0, 7);
+    ASSERT_EQ(seen.size(), 1U);
+    EXPECT_EQ(seen[0].first, 0);
+    init(GPIOC, GPIO_PIN_5, GPIO_MODE_INPUT, GPIO_NOPULL);
+    ASSERT_EQ(seen.size(), 2U);
+    EXPECT_EQ(seen[1].first, 1);
+}
+
 }  // namespace

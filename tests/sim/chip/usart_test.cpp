@@ -19,6 +19,7 @@ protected:
     UsartModelTest()
     {
         test::board_clocks(chip);
+        test::usart1_pins();
         line.attach(chip.usart1);
         USART1->BRR = 0x28B1;
         USART1->CR1 = kUe | kTe | kRe;
@@ -162,6 +163,33 @@ TEST_F(UsartModelTest, InterruptLineFollowsFlagsAndTheirEnables)
     EXPECT_FALSE(chip.exceptions().line(irq));
     USART1->CR1 = kUe | kTe | kRe | USART_CR1_TCIE;  // TC is set: the port is idle
     EXPECT_TRUE(chip.exceptions().line(irq));
+}
+
+// The receiver reads its line through A10: the peer's character reaches it only while the pin is
+// switched to USART1's function (alternate function 7).
+TEST_F(UsartModelTest, ReceiverHearsThePeerOnlyThroughItsPinSwitchedToTheFunction)
+{
+    struct Case {
+        const char* name;
+        uint32_t mode;  // A10's MODER field
+        uint32_t af;    // A10's AFR field
+        bool received;
+    };
+    const Case cases[] = {
+        {"input", 0, 7, false},
+        {"alternate function 8", 2, 8, false},
+        {"alternate function 7", 2, 7, true},
+    };
+    for (const Case& c : cases) {
+        GPIOA->AFR[1] = (GPIOA->AFR[1] & ~0xF00U) | (c.af << 8);
+        GPIOA->MODER = (GPIOA->MODER & ~(3U << 20)) | (c.mode << 20);
+        (void)static_cast<uint32_t>(USART1->DR);
+        chip.run_until(peer.send(std::string("Z")) + kUsart1Bit);
+        EXPECT_EQ((sr() & USART_SR_RXNE) != 0, c.received) << c.name;
+        if (c.received) {
+            EXPECT_EQ(USART1->DR, static_cast<uint32_t>('Z')) << c.name;
+        }
+    }
 }
 
 }  // namespace
