@@ -121,8 +121,8 @@ ChildProcess::ChildProcess(const Launch& launch)
     std::vector<const Redirect*> planned_from;
     for (const auto& [target, redirect] : wanted) {
         if (redirect->kind() == Redirect::Kind::Inherit) continue;
-        plan.push_back({target, redirect->kind(), redirect->fd(), redirect->path().c_str(), redirect->flags(),
-                        redirect->mode()});
+        plan.push_back(
+            {target, redirect->kind(), redirect->fd(), redirect->path().c_str(), redirect->flags(), redirect->mode()});
         planned_from.push_back(redirect);
     }
     if (plan.size() > 16) {
@@ -169,7 +169,8 @@ ChildProcess::ChildProcess(const Launch& launch)
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)),
+    : pid_(std::exchange(other.pid_, -1)),
+      status_(std::exchange(other.status_, std::nullopt)),
       error_(std::move(other.error_))
 {}
 

@@ -73,10 +73,7 @@ public:
     // A run stops with Stop::Kind::TimeLimit when virtual time reaches `limit`. An external core (below)
     // stops there itself, between its instructions, reading the limit from the scheduler: the chip does
     // not cut one of its accesses short, which would leave the instruction half done.
-    void set_time_limit(Picos limit)
-    {
-        scheduler_.set_limit(limit);
-    }
+    void set_time_limit(Picos limit) { scheduler_.set_limit(limit); }
     // Lets time pass as if the running code sat in a NOP loop until `t`: events run, interrupts are taken.
     void run_until(Picos t);
     // From now on exceptions are left pending for `core` to take, and other bus masters reach its memory

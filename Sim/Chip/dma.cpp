@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-
 namespace sim {
 
 using namespace dma_reg;

@@ -148,7 +148,7 @@ private:
     void recompute_group(int exception);
     std::array<bool, kExceptionCount> enabled_{};
     std::array<uint32_t, kWords> enabled_bits_{0xFFFFU, 0, 0, 0};  // system exceptions always enabled
-    std::array<uint32_t, kWords> raisable_bits_{};                  // see set_raisable()
+    std::array<uint32_t, kWords> raisable_bits_{};                 // see set_raisable()
     std::array<int16_t, kExceptionCount> group_{-3, -3, -2, -1};   // group priority, kept up to date
     // The group priority an exception is taken at: its own while enabled, none that beats any execution
     // priority while disabled (system exceptions are always enabled).

@@ -435,7 +435,9 @@ std::span<const Register<GeneralTimer>> GeneralTimer::register_table()
 {
     using T = GeneralTimer;
     // CNT moves with time, and so do the flags in SR, while the counter runs.
-    static constexpr auto counts_while_counting = [](const T& t) { return t.counting() ? Motion::Counts : Motion::AtEvents; };
+    static constexpr auto counts_while_counting = [](const T& t) {
+        return t.counting() ? Motion::Counts : Motion::AtEvents;
+    };
     static constexpr Register<T> kTable[] = {
         {.offset = kCr1,
          .name = "CR1",

@@ -155,11 +155,11 @@ private:
     uint32_t source_pins_ = 0;  // the pins with a level source
     std::array<InputListener, 16> inputs_;
     std::array<uint32_t, 16> input_af_{};
-    uint32_t input_pins_ = 0;       // the pins with a peripheral input
-    uint32_t input_levels_ = ~0U;   // what each peripheral input last saw (idle high)
-    uint32_t levels_ = 0;      // resolved levels, kept up to date by refresh(): IDR's untimed pins
-    uint32_t driven_ = 0;      // pins the chip drives, as last announced
-    uint32_t contention_ = 0;  // pins in contention, so that it is logged once when it starts
+    uint32_t input_pins_ = 0;      // the pins with a peripheral input
+    uint32_t input_levels_ = ~0U;  // what each peripheral input last saw (idle high)
+    uint32_t levels_ = 0;          // resolved levels, kept up to date by refresh(): IDR's untimed pins
+    uint32_t driven_ = 0;          // pins the chip drives, as last announced
+    uint32_t contention_ = 0;      // pins in contention, so that it is logged once when it starts
     std::vector<PinObserver> observers_;
     std::vector<PinStateObserver> state_observers_;
 };

@@ -33,7 +33,8 @@ public:
     void check_complete() const
     {
         for (size_t i = 0; i < soc::kBlocks.size(); ++i)
-            if (models_[i] == nullptr) throw std::logic_error("block " + std::string(soc::kBlocks[i]->name) + " has no model");
+            if (models_[i] == nullptr)
+                throw std::logic_error("block " + std::string(soc::kBlocks[i]->name) + " has no model");
     }
 
     // The model whose block holds `address`, or nullptr; looked up in the layout's order (the most used

@@ -77,8 +77,23 @@ inline constexpr Block kDma2{"DMA2", 0x40026400U, 0x400U, Bus::Ahb1, detail::kDm
 // Every block, in the order the chip looks an address up (the most used first). Each has its model
 // on the chip (a Mapped<...> member of Chip), which the chip checks when it is built.
 inline constexpr auto kBlocks = std::to_array<const Block*>({
-    &kNvic,  &kScb,   &kSysTick, &kDwt,   &kCoreDebug, &kRcc,    &kPwr,    &kFlash, &kSyscfg,
-    &kGpioA, &kGpioB, &kGpioC,   &kGpioH, &kTim2,      &kUsart1, &kUsart2, &kDma2,
+    &kNvic,
+    &kScb,
+    &kSysTick,
+    &kDwt,
+    &kCoreDebug,
+    &kRcc,
+    &kPwr,
+    &kFlash,
+    &kSyscfg,
+    &kGpioA,
+    &kGpioB,
+    &kGpioC,
+    &kGpioH,
+    &kTim2,
+    &kUsart1,
+    &kUsart2,
+    &kDma2,
 });
 
 }  // namespace sim::soc

@@ -37,12 +37,12 @@ public:
     enum class Op : uint8_t { Load, Store, Add, Sub, Move };
     struct Step {
         Op op = Op::Move;
-        uint8_t size = 4;        // bytes, of a load or store
-        uint8_t rd = 0;          // register number (0-12, 13 sp); of a load or a result; a store's value
-        uint8_t rn = 0;          // the base of a load or store, the first operand otherwise
-        int8_t rm = -1;          // the second operand's register, or -1 for `imm`
-        int32_t imm = 0;         // offset of a load or store, or the immediate operand
-        bool literal = false;    // a load of the constant at `imm` (a pc-relative load, resolved)
+        uint8_t size = 4;      // bytes, of a load or store
+        uint8_t rd = 0;        // register number (0-12, 13 sp); of a load or a result; a store's value
+        uint8_t rn = 0;        // the base of a load or store, the first operand otherwise
+        int8_t rm = -1;        // the second operand's register, or -1 for `imm`
+        int32_t imm = 0;       // offset of a load or store, or the immediate operand
+        bool literal = false;  // a load of the constant at `imm` (a pc-relative load, resolved)
     };
 
 private:

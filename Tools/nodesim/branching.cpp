@@ -115,8 +115,9 @@ void Brancher::fork_branches()
     for (const Branch& branch : branches_) {
         while (running_.size() >= jobs_) reap_one();
         const pid_t child = ::fork();
-        if (child < 0) throw std::runtime_error(std::string("cannot fork for branch ") + branch.name + ": " +
-                                                std::strerror(errno));
+        if (child < 0)
+            throw std::runtime_error(std::string("cannot fork for branch ") + branch.name + ": " +
+                                     std::strerror(errno));
         if (child == 0) {
             become(branch);
             return;

@@ -94,13 +94,14 @@ std::vector<Verdict> run_branched(const NodeProgram& program, const Branched& ru
         write_file(folder.file("branches"), branches);
         std::vector<std::string> arguments{program.nodesim};
         for (const auto& a : nodesim_arguments(program, folder.file("base.scn"), runs.duration)) arguments.push_back(a);
-        for (const std::string& a : {std::string("--branch-at"), seconds_text(runs.moment), std::string("--branches"),
-                                     folder.file("branches"), std::string("--jobs"), std::to_string(jobs),
-                                     std::string("--trace"), folder.file("t.jsonl")})
+        for (const std::string& a :
+             {std::string("--branch-at"), seconds_text(runs.moment), std::string("--branches"), folder.file("branches"),
+              std::string("--jobs"), std::to_string(jobs), std::string("--trace"), folder.file("t.jsonl")})
             arguments.push_back(a);
         // A branch that failed is named by nodesim and judged by its trace like the rest.
         const int status = run_quietly(arguments);
-        if (status != 0 && status != 1) throw std::runtime_error("nodesim exited with status " + std::to_string(status));
+        if (status != 0 && status != 1)
+            throw std::runtime_error("nodesim exited with status " + std::to_string(status));
         for (size_t i = 0; i < runs.stimuli.size(); ++i)
             verdicts[i] = judge_file(folder.file("t." + std::to_string(i) + ".jsonl"));
     } catch (const std::exception& error) {

@@ -126,7 +126,7 @@ struct Row {
 // Runs the placements of one row: as the branches of one run for each moment they branch at, `jobs`
 // at a time, or (`from_reset`) each from reset on `jobs` threads.
 std::vector<sweep::Verdict> run_plans(const sweep::NodeProgram& program, const std::vector<Plan>& plans, unsigned jobs,
-                                     bool from_reset)
+                                      bool from_reset)
 {
     std::vector<sweep::Verdict> verdicts(plans.size());
     if (from_reset) {
@@ -173,7 +173,9 @@ void sweep_row(const sweep::NodeProgram& program, Row& row, const std::vector<si
 // processes it waited for (with the branches they waited for).
 double cpu_seconds()
 {
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     double total = 0;
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         rusage usage{};

@@ -47,8 +47,8 @@ private:
 std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std::string& scenario_file,
                                            sim::Picos duration, std::optional<sim::Picos> branch_at)
 {
-    std::vector<std::string> arguments{"--fast", "--quiet", "--scenario", scenario_file, "--duration",
-                                       seconds_text(duration)};
+    std::vector<std::string> arguments{"--fast",      "--quiet",    "--scenario",
+                                       scenario_file, "--duration", seconds_text(duration)};
     if (branch_at) arguments.insert(arguments.end(), {"--branch-at", seconds_text(*branch_at)});
     if (!program.elf.empty()) arguments.insert(arguments.end(), {"--elf", program.elf});
     return arguments;

@@ -52,7 +52,8 @@ TEST(HostPort, ReadsTheHostAndThePortOrSaysWhatIsWrong)
     for (const Case& c : cases) {
         auto parsed = common::parse_host_port(c.text, c.rules);
         if (c.error.empty()) {
-            ASSERT_TRUE(std::holds_alternative<common::HostPort>(parsed)) << c.text << ": " << std::get<std::string>(parsed);
+            ASSERT_TRUE(std::holds_alternative<common::HostPort>(parsed))
+                << c.text << ": " << std::get<std::string>(parsed);
             EXPECT_EQ(std::get<common::HostPort>(parsed).host, c.host) << c.text;
             EXPECT_EQ(std::get<common::HostPort>(parsed).port, c.port) << c.text;
         } else {

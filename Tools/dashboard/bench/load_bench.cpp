@@ -49,7 +49,8 @@ struct Timings {
         if (ms.empty()) return 0;
         auto sorted = ms;
         std::sort(sorted.begin(), sorted.end());
-        return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())))];
+        return sorted[std::min(sorted.size() - 1,
+                               static_cast<std::size_t>(share * static_cast<double>(sorted.size())))];
     }
     void time(int port, const std::string& request)
     {
@@ -60,8 +61,8 @@ struct Timings {
     }
     void print(const char* what) const
     {
-        std::printf("  %-44s p50 %7.1f ms   p99 %7.1f ms   worst %7.1f ms   (%zu, %d failed)\n", what, at(0.5), at(0.99),
-                    at(1.0), ms.size(), failed);
+        std::printf("  %-44s p50 %7.1f ms   p99 %7.1f ms   worst %7.1f ms   (%zu, %d failed)\n", what, at(0.5),
+                    at(0.99), at(1.0), ms.size(), failed);
     }
 };
 
@@ -197,9 +198,10 @@ int main()
 
     std::printf("\nab -k -n 20000 -c 50 on /state:\n");
     std::fflush(stdout);
-    std::string ab = "ab -q -k -n 20000 -c 50 http://127.0.0.1:" + std::to_string(port) +
-                     "/state 2>&1 | grep -E 'Complete requests|Failed requests|\\(Connect|Keep-Alive requests|Requests per second|"
-                     "Time per request.*mean\\)|  99%|100%' | sed 's/^/  /'";
+    std::string ab =
+        "ab -q -k -n 20000 -c 50 http://127.0.0.1:" + std::to_string(port) +
+        "/state 2>&1 | grep -E 'Complete requests|Failed requests|\\(Connect|Keep-Alive requests|Requests per second|"
+        "Time per request.*mean\\)|  99%|100%' | sed 's/^/  /'";
     if (std::system(ab.c_str()) != 0) std::printf("  ab failed\n");
 
     std::printf("\n%d trickling connections for %lld s:\n", kTricklers, static_cast<long long>(kTrickleTime.count()));

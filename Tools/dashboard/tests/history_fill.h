@@ -14,7 +14,9 @@ namespace dashboard::testing {
 // `count` temperatures, one every 4.8 s, the last at `until` (unix seconds).
 inline void fill_history(const std::string& path, int count, double until)
 {
-    { History made(path); }  // the file and its table, as the dashboard makes them
+    {
+        History made(path);
+    }  // the file and its table, as the dashboard makes them
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);

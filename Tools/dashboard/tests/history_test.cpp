@@ -163,9 +163,12 @@ TEST(History, CsvCellsThatWouldBeFormulasAreQuotedAsText)
     History h(History::kMemoryOnly);
     const std::vector<std::pair<std::string, std::string>> cases{
         {"=HYPERLINK(\"http://evil.example\")", "\"'=HYPERLINK(\"\"http://evil.example\"\")\""},
-        {"+1+1", "\"'+1+1\""},         {"-2+3", "\"'-2+3\""},
-        {"@SUM(A1)", "\"'@SUM(A1)\""}, {"\tx", "\"'\tx\""},
-        {"\rx", "\"'\rx\""},           {"!A00=-5.0$", "!A00=-5.0$"},
+        {"+1+1", "\"'+1+1\""},
+        {"-2+3", "\"'-2+3\""},
+        {"@SUM(A1)", "\"'@SUM(A1)\""},
+        {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},
+        {"!A00=-5.0$", "!A00=-5.0$"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) h.record({kNow + double(i), "rx", "garbage", cases[i].first, {}});
     h.record({kNow + 99, "rx", "temperature", "!A00=-5.0$", -5.0});

@@ -88,7 +88,8 @@ TEST(HttpConformance, WhatHttpAsksOfAServerIsAnswered)
     // HTTP/1.0 with keep-alive (ab -k): the answer says it is kept, and the next request is served.
     {
         UniqueFd fd = connect_loopback(b.port);
-        const std::string request = with_host("GET /state HTTP/1.0\r\nHost: HOST\r\nConnection: keep-alive\r\n\r\n", b.port);
+        const std::string request =
+            with_host("GET /state HTTP/1.0\r\nHost: HOST\r\nConnection: keep-alive\r\n\r\n", b.port);
         for (int i = 0; i < 2; ++i) {
             ASSERT_TRUE(send_all(fd.get(), request));
             std::string text = read_until(fd.get(), "\r\n\r\n", 2s);
@@ -111,8 +112,8 @@ TEST(HttpConformance, WhatHttpAsksOfAServerIsAnswered)
     // says so instead of dropping it in silence and leaving the connection open.
     {
         UniqueFd fd = connect_loopback(b.port);
-        std::string both = with_host("GET /events HTTP/1.1\r\nHost: HOST\r\n\r\n", b.port) +
-                           request_text("GET", "/state", b.port);
+        std::string both =
+            with_host("GET /events HTTP/1.1\r\nHost: HOST\r\n\r\n", b.port) + request_text("GET", "/state", b.port);
         ASSERT_TRUE(send_all(fd.get(), both));
         EXPECT_TRUE(closed_within(fd.get(), 5s)) << "the connection still open 5 s later";
     }

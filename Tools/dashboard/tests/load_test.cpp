@@ -218,8 +218,8 @@ TEST(WebServerLoad, CommandsAreAnsweredWhileStateAndDownloadsGoUnread)
             if (reply.status != 200) break;
         }
         double median = percentile(latencies_ms, 0.5);
-        std::printf("POST /led under %d unread %s: median %.1f ms, worst %.1f ms\n", load.clients, load.what,
-                    median, percentile(latencies_ms, 1.0));
+        std::printf("POST /led under %d unread %s: median %.1f ms, worst %.1f ms\n", load.clients, load.what, median,
+                    percentile(latencies_ms, 1.0));
         // Queued behind the unread work, every command took over 10 s; on its own path, milliseconds.
         // The median, so that one command slowed by a loaded machine does not fail the test.
         EXPECT_LT(median, 1000.0) << load.what;

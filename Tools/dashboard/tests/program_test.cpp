@@ -153,9 +153,9 @@ TEST(DashboardProgram, EveryAcknowledgedCommandSurvivesAKill)
         ASSERT_GT(first.port(), 0) << log_of(dir);
         std::thread burst([&] {
             for (int duty = 0; duty <= 100; ++duty) {
-                auto r = round_trip(first.port(),
-                                    request_text("POST", "/pwm", first.port(), "", "{\"duty\":" + std::to_string(duty) + "}"),
-                                    1s);
+                auto r = round_trip(
+                    first.port(),
+                    request_text("POST", "/pwm", first.port(), "", "{\"duty\":" + std::to_string(duty) + "}"), 1s);
                 if (r.status == 200) acknowledged.push_back(duty);
                 if (r.status == -1) break;  // killed
                 std::this_thread::sleep_for(20ms);

@@ -128,7 +128,8 @@ bool closed_within(int fd, std::chrono::milliseconds wait)
     auto deadline = std::chrono::steady_clock::now() + wait;
     bool closed = false;
     while (!closed && std::chrono::steady_clock::now() < deadline)
-        read_until(fd, "", std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+        read_until(fd, "",
+                   std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
                    &closed);
     return closed;
 }

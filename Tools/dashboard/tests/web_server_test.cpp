@@ -124,9 +124,9 @@ TEST(WebServer, CommandsFromOtherSitesOrNotJsonAreRefused)
     // scheme or another port on the loopback is another site.
     const std::string port = std::to_string(b.port);
     for (const std::string& foreign :
-         {"Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n", "Origin: http://evil.localhost:" + port + "\r\n",
-          "Origin: https://localhost:" + port + "\r\n", "Origin: http://127.0.0.1:" + port + ".evil.example\r\n",
-          "Origin: http://x127.0.0.1:" + port + "\r\n",
+         {"Origin: http://127.0.0.1:" + std::to_string(b.port + 1) + "\r\n",
+          "Origin: http://evil.localhost:" + port + "\r\n", "Origin: https://localhost:" + port + "\r\n",
+          "Origin: http://127.0.0.1:" + port + ".evil.example\r\n", "Origin: http://x127.0.0.1:" + port + "\r\n",
           // Without an Origin, the browser's own word that the request comes from another site.
           std::string("Sec-Fetch-Site: cross-site\r\n"), std::string("Sec-Fetch-Site: same-site\r\n")}) {
         auto r = round_trip(b.port, request_text("POST", "/pwm", b.port, foreign, R"({"duty":41})"));

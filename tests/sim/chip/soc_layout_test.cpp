@@ -73,8 +73,9 @@ TEST(SocLayout, TheModelTableTakesOneModelPerBlockOfTheLayout)
     Log log;
     Exceptions exceptions;
     ModelTable table;
-    EXPECT_THROW(Mapped<NvicBlock>(table, soc::Block{"NOWHERE", 0x50000000U, soc::kNvic.size, soc::Bus::Ahb1}, exceptions, log),
-                 std::logic_error);
+    EXPECT_THROW(
+        Mapped<NvicBlock>(table, soc::Block{"NOWHERE", 0x50000000U, soc::kNvic.size, soc::Bus::Ahb1}, exceptions, log),
+        std::logic_error);
     const Mapped<NvicBlock> nvic(table, soc::kNvic, exceptions, log);
     EXPECT_THROW(Mapped<NvicBlock>(table, soc::kNvic, exceptions, log), std::logic_error);
     EXPECT_THROW(table.check_complete(), std::logic_error);

@@ -40,7 +40,10 @@ struct Memories {
         std::memcpy(&value, ram.data() + (address - sim::cpu::kRamBase), 4);
         return value;
     }
-    void set_word(uint32_t address, uint32_t value) { std::memcpy(ram.data() + (address - sim::cpu::kRamBase), &value, 4); }
+    void set_word(uint32_t address, uint32_t value)
+    {
+        std::memcpy(ram.data() + (address - sim::cpu::kRamBase), &value, 4);
+    }
 };
 
 TEST(ShortHandler, TheTicksHandlerIsWorkedOutWithItsStoreAndCycles)

@@ -222,7 +222,8 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
     if (max_points == 0) return points;
-    Statement count(reader_, "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?");
+    Statement count(reader_,
+                    "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?");
     if (!count) return points;
     sqlite3_bind_double(count.s, 1, from);
     sqlite3_bind_double(count.s, 2, to);
@@ -231,10 +232,11 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     double first = sqlite3_column_double(count.s, 1), last = sqlite3_column_double(count.s, 2);
     // Equal time buckets; each non-empty one gives its mean time and temperature.
     double bucket = n <= max_points ? 0 : (last - first) / static_cast<double>(max_points - 1 > 0 ? max_points - 1 : 1);
-    Statement rows(
-        reader_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
-                          " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
-                        : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
+    Statement rows(reader_,
+                   bucket > 0
+                       ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
+                         " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
+                       : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
     if (!rows) return points;
     sqlite3_bind_double(rows.s, 1, from);
     sqlite3_bind_double(rows.s, 2, to);

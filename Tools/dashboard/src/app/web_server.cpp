@@ -218,8 +218,9 @@ HttpResponse WebServer::take_command(const HttpRequest& req, CommandKind kind, c
 {
     if (History* h = connection_.history()) {
         const std::string* origin = req.header("origin");
-        StoredEvent asked{unix_seconds(DashboardState::WallClock::now()), "command", command_name(kind), frame,
-                          std::nullopt, req.peer + (origin ? " from " + *origin : "")};
+        StoredEvent asked{
+            unix_seconds(DashboardState::WallClock::now()), "command", command_name(kind), frame, std::nullopt,
+            req.peer + (origin ? " from " + *origin : "")};
         if (!h->record(asked))
             return reply(503, "not sent: the command could not be written to the history (" + h->status() + ")");
     }

@@ -20,16 +20,15 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 HttpServer::Impl::Impl(HttpServer& server, HttpLimits server_limits, std::size_t worker_count)
     : owner(server), limits(server_limits), workers(worker_count)
-{
-}
+{}
 
 std::size_t HttpServer::Impl::connection_cap() const
 {
     rlimit files{};
     std::size_t cap = limits.max_connections;
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-        cap = std::min<std::size_t>(cap, files.rlim_cur > kSpareFiles * 2 ? files.rlim_cur - kSpareFiles
-                                                                          : files.rlim_cur / 2);
+        cap = std::min<std::size_t>(
+            cap, files.rlim_cur > kSpareFiles * 2 ? files.rlim_cur - kSpareFiles : files.rlim_cur / 2);
     return cap;
 }
 
@@ -64,8 +63,7 @@ void HttpServer::Impl::accept()
 }
 
 HttpServer::HttpServer(HttpLimits limits, std::size_t workers) : impl_(std::make_unique<Impl>(*this, limits, workers))
-{
-}
+{}
 
 HttpServer::~HttpServer()
 {
@@ -93,7 +91,8 @@ int HttpServer::bind(const std::string& host, int port)
 {
     boost::beast::error_code ec;
     tcp::resolver resolver(impl_->loop);
-    auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    auto found =
+        resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, ec);
     if (ec) return -1;
     for (const auto& entry : found) {
         tcp::acceptor& a = impl_->acceptor;

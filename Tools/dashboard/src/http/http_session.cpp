@@ -56,10 +56,7 @@ std::string peer_of(const net::ip::tcp::socket& socket)
 }  // namespace
 
 HttpSession::HttpSession(HttpServer::Impl& server, net::ip::tcp::socket socket)
-    : server_(server),
-      stream_(std::move(socket)),
-      fd_(stream_.socket().native_handle()),
-      deadline_(server.loop)
+    : server_(server), stream_(std::move(socket)), fd_(stream_.socket().native_handle()), deadline_(server.loop)
 {
     ++server_.owner.open_connections_;
     request_.peer = peer_of(stream_.socket());
@@ -174,8 +171,7 @@ void HttpSession::on_head(beast::error_code ec)
     unlist();
     if (closed_) return;
     if (timed_out_) return refuse(408, "the request's head did not arrive in time");
-    if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset)
-        return close();
+    if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset) return close();
     if (ec == http::error::header_limit) return refuse(431, "request head too large");
     if (ec == http::error::bad_version) return refuse(505, "HTTP/1.0 and HTTP/1.1 only");
     if (ec) return refuse(400, "malformed request (" + ec.message() + ")");
@@ -216,7 +212,8 @@ void HttpSession::take_head()
     bool allowed = is_stream ? request_.method == "GET" : path->second.count(request_.method) != 0;
     if (!allowed) {
         std::string allow;
-        if (is_stream) allow = "GET";
+        if (is_stream)
+            allow = "GET";
         else
             for (const auto& [method, route] : path->second) allow += (allow.empty() ? "" : ", ") + method;
         auto r = plain_response(405, "method not allowed");
@@ -237,10 +234,11 @@ void HttpSession::take_head()
     // The client waits for the go-ahead before it sends its body.
     head_ = render(http::response<http::empty_body>(http::status::continue_, 11).base());
     stream_.expires_after(server_.limits.write_time);
-    net::async_write(stream_, net::buffer(head_), [self = shared_from_this(), read_body](beast::error_code ec, std::size_t) {
-        if (ec) return self->close();
-        read_body();
-    });
+    net::async_write(stream_, net::buffer(head_),
+                     [self = shared_from_this(), read_body](beast::error_code ec, std::size_t) {
+                         if (ec) return self->close();
+                         read_body();
+                     });
 }
 
 void HttpSession::on_body(beast::error_code ec)
@@ -274,23 +272,23 @@ void HttpSession::dispatch()
 void HttpSession::run_off_loop(const HttpServer::Impl::Route& route)
 {
     bool always = route.lane == HttpServer::Lane::Commands;
-    net::post(server_.pool(route.lane), [self = shared_from_this(), handler = route.handler, always,
-                                         request = std::move(request_)]() mutable {
-        std::optional<HttpResponse> r;
-        if (always || !self->peer_gone()) {
-            try {
-                r = handler(request);
-            } catch (const std::exception&) {
-                r = plain_response(500, "internal error");
-            }
-        }
-        // The session is let go of on the loop, where it is listed.
-        net::post(self->server_.loop, [self, r = std::move(r)]() mutable {
-            if (self->closed_) return;
-            if (!r) return self->close();
-            self->answer(std::move(*r));
-        });
-    });
+    net::post(server_.pool(route.lane),
+              [self = shared_from_this(), handler = route.handler, always, request = std::move(request_)]() mutable {
+                  std::optional<HttpResponse> r;
+                  if (always || !self->peer_gone()) {
+                      try {
+                          r = handler(request);
+                      } catch (const std::exception&) {
+                          r = plain_response(500, "internal error");
+                      }
+                  }
+                  // The session is let go of on the loop, where it is listed.
+                  net::post(self->server_.loop, [self, r = std::move(r)]() mutable {
+                      if (self->closed_) return;
+                      if (!r) return self->close();
+                      self->answer(std::move(*r));
+                  });
+              });
 }
 
 void HttpSession::refuse(int status, std::string message)
@@ -429,12 +427,13 @@ void HttpSession::send_event(const std::shared_ptr<const std::string>& piece)
 
 void HttpSession::write_event()
 {
-    net::async_write(stream_, net::buffer(*queue_.front()), [self = shared_from_this()](beast::error_code ec, std::size_t) {
-        if (ec || self->closed_) return self->close();
-        self->queued_bytes_ -= self->queue_.front()->size();
-        self->queue_.pop_front();
-        if (!self->queue_.empty()) self->write_event();
-    });
+    net::async_write(stream_, net::buffer(*queue_.front()),
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                         if (ec || self->closed_) return self->close();
+                         self->queued_bytes_ -= self->queue_.front()->size();
+                         self->queue_.pop_front();
+                         if (!self->queue_.empty()) self->write_event();
+                     });
 }
 
 }  // namespace dashboard
