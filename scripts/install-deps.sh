@@ -8,9 +8,10 @@ set -euo pipefail
 # The host builds: 32-bit g++, the cross compiler for the emulated core's test images (they need no C
 # library), the command-line and JSON libraries, and Debian's Unicorn engine and Capstone disassembler,
 # their i386 builds, which link with the 32-bit host build (the emulated Cortex-M4 that runs the
-# flashable image against the chip models).
+# flashable image against the chip models), and clang-format 14, which the test command checks the
+# tree's format with.
 packages=(g++-multilib cmake ninja-build gcc-arm-none-eabi libgtest-dev libcli11-dev nlohmann-json3-dev
-          python3 libunicorn-dev:i386 libcapstone-dev:i386)
+          python3 libunicorn-dev:i386 libcapstone-dev:i386 clang-format-14)
 if [ "${1:-}" != host ]; then
     # The image: newlib and its C++ library; QEMU runs the firmware's logic on a Cortex-M4 board.
     packages+=(libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm)
