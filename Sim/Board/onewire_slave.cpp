@@ -92,7 +92,11 @@ void OneWireSlave::on_fall(Picos now)
         if (now - reset_release_ < kResetHigh)
             violation(now, "first slot less than 480 us after the reset pulse (presence window)", now - reset_release_);
     }
-    if (Slot* slot = current_slot()) slot->length = now - fall_;
+    if (Slot* slot = current_slot()) {
+        slot->length = now - fall_;
+        slot_changed();
+    }
+    finish_slot();
     if (after_slot_) {
         if (now - fall_ < kSlot) violation(now, "time slot shorter than 60 us", now - fall_);
         // The line is high again once both the master and the slave have let go.
@@ -198,7 +202,10 @@ void OneWireSlave::master_sampled(Picos now)
         // Only the first read after a reset is the presence sample.
         presence_sampled_ = true;
         Picos after = now - reset_release_;
-        if (Slot* slot = current_slot(); slot && slot->kind == Slot::Kind::Reset) slot->sample = after;
+        if (Slot* slot = current_slot(); slot && slot->kind == Slot::Kind::Reset) {
+            slot->sample = after;
+            slot_changed();
+        }
         if (after < kPresenceSampleFirst || after > kPresenceSampleLast)
             violation(now, "presence sampled outside 60-75 us after the reset pulse", after);
         return;
@@ -206,14 +213,28 @@ void OneWireSlave::master_sampled(Picos now)
     if (!slot_is_read_ || slot_sampled_) return;
     slot_sampled_ = true;
     Picos after = now - fall_;
-    if (Slot* slot = current_slot(); slot && slot->kind == Slot::Kind::Read) slot->sample = after;
+    if (Slot* slot = current_slot(); slot && slot->kind == Slot::Kind::Read) {
+        slot->sample = after;
+        slot_changed();
+    }
     if (after > kReadValid) violation(now, "read slot: sampled later than 15 us after the falling edge", after);
 }
 
 OneWireSlave::Slot* OneWireSlave::current_slot()
 {
-    if (!keep_ || slots_.empty() || slots_.back().fall != fall_) return nullptr;
-    return &slots_.back();
+    if (!open_slot_ || open_slot_->fall != fall_) return nullptr;
+    return &*open_slot_;
+}
+
+void OneWireSlave::slot_changed()
+{
+    if (keep_ && !slots_.empty() && slots_.back().fall == open_slot_->fall) slots_.back() = *open_slot_;
+}
+
+void OneWireSlave::finish_slot()
+{
+    if (open_slot_ && slot_listener_) slot_listener_(*open_slot_);
+    open_slot_.reset();
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ public:
     const std::vector<Transaction>& transactions() const { return transactions_; }
     const std::vector<Violation>& violations() const { return violations_; }
     const std::vector<Slot>& slots() const { return slots_; }
+    // Each slot once it is complete, records kept or not: at the master's next falling edge (its length
+    // known then), or at finish_slot() for the last one of a run.
+    void on_slot(std::function<void(const Slot&)> listener) { slot_listener_ = std::move(listener); }
+    void finish_slot();
     void clear_records();
 
     // OneWireDevice
@@ -118,9 +123,13 @@ private:
     int next_bit_to_send(Picos now);
     void pull_low(Picos from, Picos until);
     void violation(Picos at, std::string what, Picos measured);
+    // The slot in progress (begun at the master's last falling edge), or nullptr; after changing it,
+    // slot_changed() copies it to the records.
     Slot* current_slot();
+    void slot_changed();
     void record_slot(Slot slot)
     {
+        open_slot_ = slot;
         if (keep_) slots_.push_back(slot);
     }
 
@@ -157,6 +166,8 @@ private:
     std::vector<Transaction> transactions_;
     std::vector<Violation> violations_;
     std::vector<Slot> slots_;
+    std::optional<Slot> open_slot_;
+    std::function<void(const Slot&)> slot_listener_;
 };
 
 }  // namespace sim

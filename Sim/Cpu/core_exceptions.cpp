@@ -67,6 +67,7 @@ void ExceptionModel::enter(int exception, uint32_t return_address)
     const std::optional<uint32_t> at = stack(frame, exception, return_address);
     if (!at) return;
     const bool from_thread = chip_.exceptions().innermost_active() == 0;
+    if (observer_) observer_->exception_entry(exception, vector & ~1U, chip_.core_cycles());
     chip_.exceptions().activate(exception);
     ++state_.counts.exceptions;
     state_.watch.forget();
@@ -115,7 +116,9 @@ bool ExceptionModel::take_short(int exception, uint32_t return_address, const Fr
     ++state_.counts.short_exceptions;
     state_.watch.forget();
     state_.instructions += handler->instructions();
+    const Cycles from = chip_.core_cycles();
     chip_.run_until(end);
+    if (observer_) observer_->short_exception(exception, vector_of(exception) & ~1U, from, chip_.core_cycles());
     return true;
 }
 
@@ -144,6 +147,7 @@ void ExceptionModel::return_from_exception()
     state_.watch.forget();
     if (exception == kHardFaultException) fault_reason_.clear();
     state_.owed += cycles_to_picos(cost::kExceptionReturn, state_.cycle_period());
+    if (observer_) observer_->exception_return();
 }
 
 void ExceptionModel::fault(const std::string& what, uint32_t pc)

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "block_observer.h"
 #include "chip.h"
 #include "core_engine.h"
 #include "run_state.h"
@@ -47,6 +48,8 @@ public:
 
     // The core's reset: no fault recorded.
     void reset() { fault_reason_.clear(); }
+    // Who hears of each exception's entry and return (nullptr: no one).
+    void observe(BlockObserver* observer) { observer_ = observer; }
     // Code the debugger changed: handlers are decoded again at their next taking.
     void forget_handlers() { short_handlers_.clear(); }
 
@@ -67,6 +70,7 @@ private:
     std::string fault_reason_;       // why HardFault was entered
     uint32_t last_fault_block_ = 0;  // the handler's last block, and the bus accesses made by then
     uint64_t last_fault_accesses_ = 0;
+    BlockObserver* observer_ = nullptr;
 };
 
 }  // namespace sim::cpu

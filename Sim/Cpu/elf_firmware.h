@@ -28,6 +28,10 @@ public:
 
     RunEnd run(Board& board, Picos limit) override;
 
+    const ElfImage& image() const { return image_; }
+    // After load(): the runner, to attach a watcher of the core (a profiler) to.
+    ImageRunner& runner() { return *runner_; }
+
 private:
     ElfImage image_;
     RunnerOptions options_;

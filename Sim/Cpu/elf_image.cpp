@@ -77,6 +77,11 @@ ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& na
                 if (symbol.st_name == 0 || symbol.st_name >= strings.sh_size) continue;
                 const char* text = reinterpret_cast<const char*>(file.data() + strings.sh_offset + symbol.st_name);
                 std::string symbol_name(text, strnlen(text, strings.sh_size - symbol.st_name));
+                if (ELF32_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_shndx != SHN_UNDEF) {
+                    const unsigned binding = ELF32_ST_BIND(symbol.st_info);
+                    image.functions_.push_back({symbol_name, symbol.st_value & ~1U, symbol.st_size,
+                                                binding == STB_GLOBAL || binding == STB_WEAK, binding == STB_WEAK});
+                }
                 image.symbols_.emplace(std::move(symbol_name), symbol.st_value);
             }
         }

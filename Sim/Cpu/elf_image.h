@@ -10,6 +10,16 @@
 
 namespace sim::cpu {
 
+// A function of the image's symbol table: where its code starts (the Thumb bit cleared) and how many
+// bytes it spans (0 when the assembler gave it no size).
+struct ElfFunction {
+    std::string name;
+    uint32_t address = 0;
+    uint32_t size = 0;
+    bool global = false;  // a global or weak symbol (a name other files link against), not a local one
+    bool weak = false;
+};
+
 struct LoadSegment {
     uint32_t address = 0;  // physical address: where the flash programmer puts the bytes
     std::vector<uint8_t> bytes;
@@ -26,10 +36,14 @@ public:
     uint32_t entry() const { return entry_; }
     // A symbol's value (for a Thumb function, with bit 0 set as the symbol table holds it).
     std::optional<uint32_t> symbol(const std::string& name) const;
+    // The function symbols, in the symbol table's order (several names may share an address: a weak
+    // handler and its aliases).
+    const std::vector<ElfFunction>& functions() const { return functions_; }
 
 private:
     std::vector<LoadSegment> segments_;
     std::map<std::string, uint32_t> symbols_;
+    std::vector<ElfFunction> functions_;
     uint32_t entry_ = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "block_cache.h"
+#include "block_observer.h"
 #include "bus_bridge.h"
 #include "chip.h"
 #include "core_engine.h"
@@ -53,6 +54,13 @@ public:
     // breakpoint is reached (Stopped).
     RunEnd run(Picos limit);
 
+    // From now on tells `observer` of each block start and exception (nullptr: no one; the default).
+    void observe(BlockObserver* observer)
+    {
+        observer_ = observer;
+        exceptions_.observe(observer);
+    }
+
     // Breakpoints, single steps, registers and memory for a debugger.
     DebugAccess& debug() { return debug_; }
 
@@ -88,6 +96,7 @@ private:
     BusBridge bridge_;
     LoopSkipper skipper_;
     DebugAccess debug_;
+    BlockObserver* observer_ = nullptr;
 };
 
 }  // namespace sim::cpu

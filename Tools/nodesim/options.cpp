@@ -63,6 +63,16 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                    "target remote :PORT) on 127.0.0.1:PORT (0 picks a free one; the real one is printed "
                    "first); virtual time stands still while the node is halted")
         ->check(CLI::Range(0, 65535));
+    app.add_option("--profile", options.profile,
+                   "With --elf: write the cycles spent in each function, by call stack, to this file as folded "
+                   "stacks (\"main;DS18b20_temp;onewire_Read 12345\" a line: FlameGraph and speedscope read "
+                   "them); the stack's deepest point is printed at the end");
+    app.add_option("--cycles", options.cycles,
+                   "With --elf: at the end, print this function's cycles per call (calls, minimum, median, "
+                   "maximum; inclusive of its callees and of the interrupts taken meanwhile); repeatable");
+    app.add_flag("--onewire-margins", options.onewire_margins,
+                 "At the end, print the 1-Wire slots' measured times (minimum and maximum of each kind) against "
+                 "the DS18B20's windows");
     std::string branch_at;
     app.add_option("--branch-at", branch_at,
                    "Virtual seconds at which the runs of --branches part: the node runs once to there, then "
@@ -114,6 +124,10 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         if (options.elf.empty()) return conflict("--gdb debugs an image: it needs --elf FILE");
         options.gdb_port = static_cast<uint16_t>(gdb_port);
     }
+    if ((!options.profile.empty() || !options.cycles.empty()) && options.elf.empty())
+        return conflict("--profile and --cycles profile an image: they need --elf FILE");
+    if (!options.branches.empty() && (!options.profile.empty() || !options.cycles.empty() || options.onewire_margins))
+        return conflict("--profile, --cycles and --onewire-margins report on one run, not on --branches");
     if (!options.branches.empty()) {
         if (!options.branch_at) return conflict("--branches needs --branch-at SECONDS, the moment the runs part");
         // The children are copies of this process: nothing outside it may be shared with them.
@@ -146,6 +160,8 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     if (options.scenarios.size() > 1) {
         for (auto [given, what] : {std::pair{options.pty || tcp_given, "--pty or --tcp"},
                                    {app.count("--gdb") > 0, "--gdb"},
+                                   {!options.profile.empty() || !options.cycles.empty() || options.onewire_margins,
+                                    "--profile, --cycles or --onewire-margins"},
                                    {!options.trace.empty() || !options.vcd.empty(), "--trace or --vcd"}}) {
             if (!given) continue;
             std::fprintf(stderr, "nodesim: %s goes with one scenario file, not %zu (run that file alone)\n", what,

@@ -34,6 +34,9 @@ struct Options {
     std::optional<uint16_t> gdb_port;     // with elf: wait for a debugger here (0: a free port)
     std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)
     std::string branches;                 // a file of branches, one group of scenario lines each
+    std::string profile;                  // with elf: cycles by call stack as folded stacks to this file
+    std::vector<std::string> cycles;      // with elf: functions whose cycles per call are printed at the end
+    bool onewire_margins = false;         // print the 1-Wire timing against the sensor's windows at the end
 };
 
 // The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint

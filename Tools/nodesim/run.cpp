@@ -18,6 +18,7 @@
 #include "node.h"
 #include "pacing.h"
 #include "run_outputs.h"
+#include "run_reports.h"
 #include "scenario_checks.h"
 #include "scenario_suite.h"
 #include "serial_endpoint.h"
@@ -146,13 +147,16 @@ private:
 // (programmed into the chip now, so that an image that does not fit is bad input, and listening for a
 // debugger with --gdb); a scenario may take the crystal off the board. Throws std::runtime_error on bad
 // input.
-std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing)
+// `image_out`, when given, is set to the image's firmware (nullptr for the built-in one).
+std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing,
+                                     sim::cpu::ElfFirmware** image_out = nullptr)
 {
     sim::BoardConfig config = board_config(options);
     if (crystal_missing) config.chip.crystal_present = false;
     if (options.elf.empty()) return std::make_unique<sim::Node>(config, std::make_unique<sim::HostFirmware>());
     auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf));
     sim::cpu::ElfFirmware& image = *firmware;
+    if (image_out) *image_out = &image;
     auto node = std::make_unique<sim::Node>(config, std::move(firmware));
     image.load(node->board());
     if (options.gdb_port) {
@@ -213,9 +217,12 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     std::unique_ptr<SerialEndpoint> endpoint;
     std::unique_ptr<sim::Node> node;
     std::vector<Branch> branches;
+    std::unique_ptr<RunReports> reports;
     try {
         files = RunFiles::open(options);
-        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false);
+        sim::cpu::ElfFirmware* image = nullptr;
+        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false, &image);
+        reports = std::make_unique<RunReports>(options, node->board(), image);
         if (!options.branches.empty()) branches = load_branches(options.branches, *options.branch_at);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
@@ -257,9 +264,14 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     const sim::RunEnd end = node->run(duration.value_or(sim::kNever));
     double wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     turn.finish();
+    const bool reports_written = reports->finish();
     // A branch leaves the summing up to the run it branched from, which waits for every branch.
     const bool branch = brancher && brancher->branch();
     int status = report_end(options, end, outputs, files, chip, wall_seconds, !report && !branch);
+    if (!reports_written) {
+        std::fprintf(stderr, "nodesim: writing %s failed\n", options.profile.c_str());
+        status = 1;
+    }
     if (branch) brancher->end_branch(status);
     if (brancher && !brancher->children_succeeded()) status = 1;
     if (!files.scenario) return status;
