@@ -100,23 +100,24 @@ void CycleProfiler::block_start(uint32_t address, uint32_t size, uint32_t sp, ui
         if (!stack_.empty() && stack_.back().function == function) return;
     } else if (function == stack_.back().function) {
         return;
-    } else if (function != FunctionTable::kNone && address == functions_.start(function)) {
-        push(function, 0, sp, false);  // a tail call: off again with its caller
-        return;
     } else if (int missed = returning_frame(address, sp, true); missed >= 0) {
         // A return whose stack pointer did not match (a frame the rules misread).
         while (stack_.size() > static_cast<size_t>(missed)) pop();
         ++resyncs_;
         if (!stack_.empty() && stack_.back().function == function) return;
     }
-    if (stack_.empty()) {
+    // Into another function's code without a call or a return: a tail call, a fall-through into the
+    // next function, or code two functions share (the C library's double arithmetic jumps into the
+    // middle of __adddf3). It goes on top of its caller and comes off with it; one such frame takes the
+    // place of another, so that code passed back and forth does not pile up.
+    const bool top_is_branched_to = stack_.size() > 1 && stack_.back().return_address == 0 && !stack_.back().exception;
+    if (stack_.empty() || !top_is_branched_to) {
         push(function, 0, sp, false);
         return;
     }
-    ++resyncs_;
     Frame& top = stack_.back();
-    top.function = function;
-    top.node = child(nodes_[top.node].parent, function);
+    if (auto timed = timed_.find(top.function); timed != timed_.end()) timed->second.push_back(total_ - top.entered);
+    top = Frame{function, child(nodes_[top.node].parent, function), 0, sp, false, total_};
 }
 
 void CycleProfiler::exception_entry(int, uint32_t handler, Cycles now)

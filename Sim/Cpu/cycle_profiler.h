@@ -8,11 +8,12 @@
 //              target's function goes on the stack, with that return address and the stack pointer
 //   return     a block at a frame's return address with the stack pointer back where the call left it:
 //              that frame and all above it come off
-//   tail call  a function's first instruction reached otherwise (B to another function): it goes on top
-//              of its caller and comes off with it
+//   branch     another function's code reached otherwise (a tail call, a fall-through into the next
+//              function, code shared between functions): it goes on top of its caller and comes off with
+//              it; a second such branch takes the place of the first
 //   exception  the handler on top of whatever it interrupted, off again at its return
-// Code that matches none of these (a return the rules missed, a computed jump into another function)
-// puts the function it is in in place of the top frame's, and is counted (resyncs()).
+// A block at a frame's return address with another stack pointer is taken as that return all the same,
+// and counted (resyncs()): a sign that the rules misread a frame.
 //
 // It also keeps the lowest stack pointer seen at a block start (a push undone within one block is not
 // seen), and the cycles of each call of the functions it is asked to time.
@@ -51,7 +52,7 @@ public:
     // left out).
     const std::vector<uint64_t>& calls_of(int function) const;
     uint32_t lowest_sp() const { return lowest_sp_; }
-    uint64_t resyncs() const { return resyncs_; }
+    uint64_t resyncs() const { return resyncs_; }  // returns matched by their address alone
 
     // BlockObserver
     void block_start(uint32_t address, uint32_t size, uint32_t sp, uint32_t lr, Cycles now) override;

@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "board.h"
+#include "cycle_profiler.h"
 #include "image_runner.h"
 #include "jsonl_writer.h"
+#include "onewire_margins.h"
+#include "profile_report.h"
 #include "scenario.h"
 
 namespace {
@@ -135,6 +138,52 @@ TEST_F(NodeImage, SkippingWaitingLoopsAndShortHandlersLeaveTheTraceUnchangedToTh
     ImageRun engine = run_image(kCommands, sim::milliseconds(5900), {.skip_waits = true, .short_handlers = false});
     EXPECT_EQ(parked.trace, engine.trace);
     EXPECT_NE(parked.usart1.find("!A01=0$!A00=22.0$"), std::string::npos) << parked.usart1;
+}
+
+// The profiler on the image itself: its stacks add up to the run's cycles with the waits jumped over
+// (they are the waiting function's), it never loses track of the call stack, watching changes nothing
+// the board sees, and the stack stays inside the linker script's reserve.
+TEST_F(NodeImage, ProfileAddsUpNamesTheWaitsAndChangesNothing)
+{
+    auto run = [](bool profiled, std::string& trace_out) {
+        sim::Board board;
+        std::ostringstream jsonl;
+        sim::trace::Trace trace;
+        sim::trace::JsonlWriter writer(jsonl);
+        trace.add(writer);
+        board.observe(trace);
+        ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
+        ImageRunner runner(board.chip, elf);
+        sim::cpu::CycleProfiler profiler(elf, board.chip.core_cycles());
+        if (profiled) runner.observe(&profiler);
+        EXPECT_EQ(runner.run(sim::seconds(6)).kind, RunEnd::Kind::TimeLimit);
+        profiler.finish(board.chip.core_cycles());
+        trace.finish(board.chip.now());
+        trace_out = jsonl.str();
+        if (!profiled) return;
+        EXPECT_GT(runner.counts().skips, 0U);
+        EXPECT_EQ(profiler.resyncs(), 0U);
+        EXPECT_EQ(profiler.total_cycles(), count_of(board.chip.core_cycles()));
+        uint64_t waiting = 0, sum = 0;
+        for (const auto& [stack, cycles] : profiler.stacks()) {
+            sum += cycles;
+            const std::string& leaf = profiler.functions().name(stack.back());
+            if (leaf.starts_with("delay_us_dwt") || leaf.starts_with("HAL_Delay")) waiting += cycles;
+            EXPECT_EQ(profiler.functions().name(stack.front()), "Reset_Handler");
+        }
+        EXPECT_EQ(sum, profiler.total_cycles());
+        // The report cycle's pause, the conversion's wait on the tick and the 1-Wire slots: most of the time.
+        EXPECT_GT(waiting, sum * 3 / 4);
+        const sim::cpu::StackRoom room = sim::cpu::stack_room(elf);
+        EXPECT_EQ(room.top, 0x20020000U);
+        ASSERT_TRUE(room.reserve.has_value());
+        EXPECT_LT(room.top - profiler.lowest_sp(), *room.reserve);
+        EXPECT_GT(room.top - profiler.lowest_sp(), 64U);
+    };
+    std::string watched, plain;
+    run(true, watched);
+    run(false, plain);
+    EXPECT_EQ(watched, plain);
 }
 
 }  // namespace
