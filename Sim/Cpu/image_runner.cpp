@@ -136,9 +136,13 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
     try {
         if (!state_.charge_owed_time()) return;
         if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
-        if (observer_)
-            observer_->block_start(address, size, engine_.reg(UC_ARM_REG_SP), engine_.reg(UC_ARM_REG_LR),
-                                   chip_.core_cycles());
+        if (observer_) {
+            static int registers[2] = {UC_ARM_REG_SP, UC_ARM_REG_LR};
+            uint32_t sp = 0, lr = 0;
+            void* values[2] = {&sp, &lr};
+            uc_reg_read_batch(engine_.uc(), registers, values, 2);
+            observer_->block_start(address, size, sp, lr, chip_.core_cycles());
+        }
         Exceptions& exceptions = chip_.exceptions();
         if (state_.stepping) {
             state_.owed += state_.cycle_period();  // the one instruction of a step

@@ -150,8 +150,8 @@ TEST_F(ThermometerTest, SlotTimingsSitInsideTheSensorsWindows)
     };
     EXPECT_GE(reset_low.min, sim::microseconds(480));
     EXPECT_LE(reset_low.max, at_most(480));
-    EXPECT_GE(presence_sample.min, sim::microseconds(60));
-    EXPECT_LE(presence_sample.max, at_most(60));
+    EXPECT_GE(presence_sample.min, sim::microseconds(70));
+    EXPECT_LE(presence_sample.max, at_most(70));
     EXPECT_GE(low[0].min, sim::microseconds(60));
     EXPECT_LE(low[0].max, at_most(60));
     EXPECT_GE(low[1].min, sim::microseconds(8));

@@ -81,19 +81,24 @@ TEST_F(OneWireTest, ReadAssemblesLeastSignificantBitFirst)
     EXPECT_EQ(onewire_Read(), 0xFF);  // nobody answers: the pull-up reads 1
 }
 
-TEST_F(OneWireTest, PresenceIsTheLineLevelSixtyMicrosecondsAfterRelease)
+TEST_F(OneWireTest, PresenceIsTheLineLevelSeventyMicrosecondsAfterRelease)
 {
     struct Case {
         Picos from, until;
         uint8_t expected;
     };
+    // From the master's release. A part starts its pulse 15-60 us after it sees the line high and holds
+    // it 60-240 us; it sees the release late by the line's rise through the pull-up (0.5 us at 100 pF,
+    // 5 us at 1 nF of cable).
     const Case cases[] = {
         {microseconds(15), microseconds(75), 1},   // the earliest, shortest pulse a part may give
-        {microseconds(58), microseconds(62), 1},   // low only around the sample
+        {microseconds(61), microseconds(121), 1},  // the latest, shortest, seen 1 us late (a short line)
+        {microseconds(65), microseconds(125), 1},  // the same through 5 us of rise (a long cable)
+        {microseconds(69), microseconds(76), 1},   // low only around the sample (70-74.4 us: the poll overshoots)
         {microseconds(40), microseconds(500), 1},  // far longer than a part's 240 us, yet over in the window
         {microseconds(40), microseconds(900), 0},  // still low at the window's end: a line held low, no presence
-        {microseconds(15), microseconds(59), 0},   // over before the sample
-        {microseconds(63), microseconds(200), 0},  // not yet begun
+        {microseconds(15), microseconds(69), 0},   // over before the sample
+        {microseconds(76), microseconds(200), 0},  // not yet begun
         {0, 0, 0},                                 // no device answers
     };
     ScriptedDevice device(bus);

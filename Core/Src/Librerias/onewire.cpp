@@ -26,12 +26,15 @@ uint8_t onewire_reset(void)
     linea_baja();
     delay_us_dwt(480);  // reset pulse: at least 480 us
     linea_libre();
-    // The device answers 15-60 us after the release and holds the line low for 60-240 us: at 60 us the
-    // line is low whenever a device is there.
-    delay_us_dwt(60);
+    // The device answers 15-60 us after it sees the release and holds the line low for 60-240 us, so
+    // every part is low from 60 to 75 us. It sees the release late by the line's rise through the 4.7 kOhm
+    // pull-up (1.1 RC to its 2.2 V threshold: 0.5 us at 100 pF, 5 us at 1 nF of cable), so a sample at 60 us
+    // (60.3 with the call's overhead) could come before a late part has begun. At 70 us both edges are
+    // 5 us away or more.
+    delay_us_dwt(70);
     uint8_t presente = linea_alta() ? 0U : 1U;
     delay_us_dwt(480);  // rest of the presence window: the bus is idle before the first slot
-    // A presence pulse lasts 60-240 us, so the line is high again 540 us after the release. Still low,
+    // A presence pulse lasts 60-240 us, so the line is high again 550 us after the release. Still low,
     // it is held low (a short, a stuck part): no device heard the reset, and a measurement that went on
     // would read whatever an earlier conversion left in the scratchpad once the line came free.
     if (!linea_alta()) presente = 0U;
