@@ -118,6 +118,41 @@ TEST_F(Image, ABadImageIsBadInput)
     EXPECT_EQ(no_image.status, 2) << no_image.output;
 }
 
+// The profile through nodesim: the folded file's stacks add up to the cycles it says it profiled, the
+// timed functions get their calls, the stack report reads the linker script's reserve, and the 1-Wire
+// margins sit inside every window. A name the image lacks, or one that stands for overloads, is bad input.
+TEST_F(Image, ProfilesCyclesByStackAndPerCallAndReportsTheOneWireMargins)
+{
+    const std::string folded = input_directory() + "/profile.folded";
+    NodeRun run = run_image(
+        "", 10.0, {"--profile", folded, "--cycles", "onewire_reset", "--cycles", "DS18b20_temp", "--onewire-margins"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("nodesim: cycles onewire_reset: 5 calls, min "), std::string::npos) << run.output;
+    // Two measurements done; the third, begun just before the end, is still open and not counted.
+    EXPECT_NE(run.output.find("nodesim: cycles DS18b20_temp: 2 calls, min "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("of the 1024 the linker reserves (_Min_Stack_Size)"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("OUTSIDE"), std::string::npos) << run.output;
+    const size_t said = run.output.find("nodesim: profile of ");
+    ASSERT_NE(said, std::string::npos) << run.output;
+    const unsigned long long total = std::stoull(run.output.substr(said + 20));
+    std::ifstream in(folded);
+    unsigned long long sum = 0;
+    for (std::string line; std::getline(in, line);) sum += std::stoull(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(sum, total);
+    EXPECT_GT(total, 900'000'000ULL);  // 10 s, nearly all at 100 MHz
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--cycles", "no_such_function"},
+             {"--cycles", "uartx_write_text"},  // two overloads: the whole name says which
+             {"--profile", "/nonexistent/profile.folded"}}) {
+        NodeRun refused = run_image("", 1.0, bad);
+        EXPECT_EQ(refused.status, 2) << bad[1] << ": " << refused.output;
+        EXPECT_NE(refused.output.find(bad[1]), std::string::npos) << refused.output;
+    }
+    NodeRun no_image = run_node("", 1.0, {"--cycles", "main"});
+    EXPECT_EQ(no_image.status, 2) << no_image.output;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Side by side.
 

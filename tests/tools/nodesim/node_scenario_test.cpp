@@ -289,6 +289,24 @@ TEST(NodeScenario, EachBranchIsTheRunItContinues)
     EXPECT_NE(no_moment.output.find("--branch-at"), std::string::npos) << no_moment.output;
 }
 
+// The built-in firmware's 1-Wire timing over a few measurements, judged at the run's end: every window
+// kept, the presence sampled at 70 us or a little after (the cycle counter's poll overshoots).
+TEST(NodeScenario, OneWireMarginsAreReportedAtTheEnd)
+{
+    NodeRun run = run_node("", 10.0, {"--onewire-margins"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.find("OUTSIDE"), std::string::npos) << run.output;
+    const size_t row = run.output.find("presence sample after release  60-75");
+    ASSERT_NE(row, std::string::npos) << run.output;
+    std::istringstream fields(run.output.substr(row + 36));
+    int count = 0;
+    double min = 0, max = 0;
+    fields >> count >> min >> max;
+    EXPECT_EQ(count, 5);  // two resets a measurement, the third measurement begun
+    EXPECT_GE(min, 70.0);
+    EXPECT_LE(max, 75.0 - 2.0);  // 2 us at least from the earliest end of a presence pulse
+}
+
 // Every kind of bad input ends the same way: a message naming what is wrong and status 2, before the
 // node runs.
 TEST(NodeScenario, BadInputEndsWithAClearMessageAndStatusTwo)
