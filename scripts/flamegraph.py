@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Folded stacks ("main;loop;f 12345" a line, as `nodesim --profile` writes them) to a flame graph SVG.
 
-    scripts/flamegraph.py profile.folded > flame.svg [--title TEXT] [--min-width PIXELS]
+    scripts/flamegraph.py profile.folded > flame.svg [--title TEXT] [--min-width PIXELS] [--leave-out NAME]
 
 Each function is a box as wide as its share of the cycles, its callees stacked on top of it; a box's
 tooltip gives the whole stack, its cycles and its share. Boxes narrower than --min-width are left out.
+--leave-out NAME (repeatable) drops the cycles of the stacks whose innermost function is NAME (with or
+without its parameter list): the busy waits, say, so that the graph shows where the work goes.
 """
 import argparse
 import hashlib
@@ -16,6 +18,11 @@ ROW = 17
 TOP = 40
 
 
+def short(name):
+    """The name without its parameter list, for the box's label."""
+    return name.split("(")[0] if "(" in name else name
+
+
 class Node:
     def __init__(self, name):
         self.name = name
@@ -23,7 +30,7 @@ class Node:
         self.children = {}
 
 
-def read_folded(lines):
+def read_folded(lines, leave_out=()):
     root = Node("all")
     for number, line in enumerate(lines, 1):
         line = line.rstrip("\n")
@@ -33,6 +40,8 @@ def read_folded(lines):
         if not stack or not count.isdigit():
             raise ValueError(f"line {number}: not STACK COUNT: {line!r}")
         cycles = int(count)
+        if short(stack.split(";")[-1]) in leave_out or stack.split(";")[-1] in leave_out:
+            continue
         node = root
         node.total += cycles
         for name in stack.split(";"):
@@ -50,11 +59,6 @@ def colour(name):
     return f"rgb({205 + h % 50},{80 + (h >> 8) % 120},{(h >> 16) % 60})"
 
 
-def short(name):
-    """The name without its parameter list, for the box's label."""
-    return name.split("(")[0] if "(" in name else name
-
-
 def boxes(node, x, level, scale, path, out, min_width):
     width = node.total * scale
     if width < min_width:
@@ -67,11 +71,11 @@ def boxes(node, x, level, scale, path, out, min_width):
 
 
 def render(root, title, min_width):
-    levels = depth(root)
-    height = TOP + levels * ROW + 10
     scale = (WIDTH - 20) / root.total if root.total else 0
     drawn = []
     boxes(root, 10.0, 0, scale, [], drawn, min_width)
+    levels = 1 + max((level for _, level, _, _, _ in drawn), default=0)
+    height = TOP + levels * ROW + 10
     parts = [
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
         f'viewBox="0 0 {WIDTH} {height}" font-family="monospace" font-size="11">',
@@ -101,10 +105,12 @@ def main():
     parser.add_argument("folded", help="folded stacks file ('-' for standard input)")
     parser.add_argument("--title", default="cycles by call stack")
     parser.add_argument("--min-width", type=float, default=0.1, help="leave out boxes narrower than this (pixels)")
+    parser.add_argument("--leave-out", action="append", default=[], metavar="NAME",
+                        help="drop the stacks whose innermost function is NAME (repeatable)")
     args = parser.parse_args()
     try:
         source = sys.stdin if args.folded == "-" else open(args.folded, encoding="utf-8")
-        root = read_folded(source)
+        root = read_folded(source, set(args.leave_out))
     except (OSError, ValueError) as error:
         print(f"flamegraph.py: {args.folded}: {error}", file=sys.stderr)
         return 2
