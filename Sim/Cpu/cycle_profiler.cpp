@@ -1,12 +1,22 @@
 #include "cycle_profiler.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "memory_map.h"
 
 namespace sim::cpu {
 
 CycleProfiler::CycleProfiler(const ElfImage& image, Cycles now) : functions_(image), last_(count_of(now))
 {
     nodes_.push_back({0, FunctionTable::kNone, 0, {}});
+    // Words 0 and 1 of the vector table at the start of flash: the initial stack pointer, the reset vector.
+    for (const LoadSegment& segment : image.segments()) {
+        if (segment.address != kFlashBase || segment.bytes.size() < 8) continue;
+        std::memcpy(&initial_sp_, segment.bytes.data(), 4);
+        std::memcpy(&reset_entry_, segment.bytes.data() + 4, 4);
+        reset_entry_ &= ~1U;
+    }
 }
 
 void CycleProfiler::time_calls(int function)
@@ -82,6 +92,11 @@ int CycleProfiler::returning_frame(uint32_t address, uint32_t sp, bool any_sp) c
 void CycleProfiler::block_start(uint32_t address, uint32_t size, uint32_t sp, uint32_t lr, Cycles now)
 {
     charge(now);
+    if (address == reset_entry_ && sp == initial_sp_) {
+        stack_.clear();  // the core's reset: what ran before is cut short
+        pending_returns_ = 0;
+        previous_known_ = false;
+    }
     for (; pending_returns_ > 0; --pending_returns_) pop_exception();
     lowest_sp_ = std::min(lowest_sp_, sp);
     // BL and BLX end their block and leave its end in LR; nothing else does both.

@@ -15,6 +15,9 @@
 // A block at a frame's return address with another stack pointer is taken as that return all the same,
 // and counted (resyncs()): a sign that the rules misread a frame.
 //
+// The core's reset (the reset vector's code reached with the initial stack pointer) starts the stack
+// afresh; the calls it cut short are not timed.
+//
 // It also keeps the lowest stack pointer seen at a block start (a push undone within one block is not
 // seen), and the cycles of each call of the functions it is asked to time.
 #pragma once
@@ -94,6 +97,8 @@ private:
     unsigned pending_returns_ = 0;
     bool previous_known_ = false;  // the block before was the last code run (no exception in between)
     uint32_t previous_end_ = 0;
+    uint32_t reset_entry_ = 0;  // the reset vector (no Thumb bit) and the initial stack pointer
+    uint32_t initial_sp_ = 0;
     uint32_t lowest_sp_ = UINT32_MAX;
     uint64_t resyncs_ = 0;
     std::map<int, std::vector<uint64_t>> timed_;

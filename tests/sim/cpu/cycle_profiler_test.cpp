@@ -3,6 +3,7 @@
 // up to the run's cycles, the folded output as a flame graph tool reads it, and the stack's room.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -105,6 +106,26 @@ TEST(CycleProfiler, StacksFollowCallsReturnsTailCallsAndHandlersAndAddUpToTheRun
     EXPECT_EQ(p.profiler.total_cycles(), run);
     // The deepest: a tick taken inside `work` (outer's 8 bytes pushed), its 32-byte frame, its own push.
     EXPECT_EQ(p.profiler.lowest_sp(), 0x20020000U - 8 - 32 - 8);
+}
+
+// A reset of the core starts the stack afresh: no stack holds the reset's code above what it cut short,
+// and the calls it cut short are not timed.
+TEST(CycleProfiler, ACoreResetStartsTheStackAfresh)
+{
+    Profiled p("profile");
+    p.profiler.time_calls(function(p.profiler, "outer"));
+    EXPECT_EQ(p.runner.run(sim::microseconds(2010)).kind, sim::RunEnd::Kind::TimeLimit);
+    const size_t before = p.profiler.calls_of(function(p.profiler, "outer")).size();
+    p.runner.reset();
+    p.run(sim::milliseconds(4));
+    for (const auto& [stack, cycles] : p.profiler.stacks()) {
+        EXPECT_EQ(p.profiler.functions().name(stack.front()), "reset");
+        EXPECT_EQ(std::count(stack.begin(), stack.end(), stack.front()), 1) << joined(p.profiler, stack);
+    }
+    const auto& outer = p.profiler.calls_of(function(p.profiler, "outer"));
+    EXPECT_GT(outer.size(), before);
+    EXPECT_EQ(*std::min_element(outer.begin(), outer.end()), 49U);
+    EXPECT_EQ(p.profiler.resyncs(), 0U);
 }
 
 // The core asleep in WFI between ticks, and the ticks' short handler taken without the engine: the time
