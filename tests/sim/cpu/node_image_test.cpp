@@ -13,6 +13,7 @@
 
 #include "board.h"
 #include "cycle_profiler.h"
+#include "function_table.h"
 #include "image_runner.h"
 #include "jsonl_writer.h"
 #include "onewire_margins.h"
@@ -184,6 +185,31 @@ TEST_F(NodeImage, ProfileAddsUpNamesTheWaitsAndChangesNothing)
     run(true, watched);
     run(false, plain);
     EXPECT_EQ(watched, plain);
+}
+
+// The image's functions by name and address as the profile shows them: C++ names demangled and found
+// without their parameters, overloads kept apart, one name for code several symbols share, the code
+// between two functions named by neither.
+TEST_F(NodeImage, FunctionsAreNamedAndFoundAsAUserWritesThem)
+{
+    ElfImage elf = ElfImage::load(from_environment("NODE_ELF"));
+    sim::cpu::FunctionTable table(elf);
+    auto one = [&](const std::string& name) {
+        std::vector<int> found = table.named(name);
+        EXPECT_EQ(found.size(), 1U) << name;
+        return found.empty() ? std::string() : table.name(found.front());
+    };
+    EXPECT_EQ(one("onewire_Write"), "onewire_Write(unsigned char)");
+    EXPECT_EQ(one("onewire_Write(unsigned char)"), "onewire_Write(unsigned char)");
+    EXPECT_EQ(one("_Z13onewire_Writeh"), "onewire_Write(unsigned char)");
+    EXPECT_EQ(one("__aeabi_dadd"), "__adddf3");  // two global names of one routine: the first alphabetically
+    EXPECT_EQ(table.named("uartx_write_text").size(), 2U);
+    EXPECT_TRUE(table.named("no_such_function").empty());
+    ASSERT_TRUE(elf.symbol("_Z13onewire_Writeh").has_value());
+    const uint32_t entry = *elf.symbol("_Z13onewire_Writeh") & ~1U;
+    EXPECT_EQ(table.name(table.at(entry)), "onewire_Write(unsigned char)");
+    EXPECT_EQ(table.name(table.at(entry - 0x08000000U)), "onewire_Write(unsigned char)");  // the flash alias
+    EXPECT_EQ(table.at(0x08000000U), sim::cpu::FunctionTable::kNone);                      // the vector table
 }
 
 }  // namespace
