@@ -105,6 +105,11 @@ void CycleProfiler::block_start(uint32_t address, uint32_t size, uint32_t sp, ui
     previous_known_ = true;
     previous_end_ = address + size;
 
+    if (!called && !stack_.empty() && functions_.holds(stack_.back().function, address)) {
+        // Still in the function on top (most blocks): no return can land here unless it called itself.
+        const bool recursive = stack_.size() > 1 && stack_[stack_.size() - 2].function == stack_.back().function;
+        if (!recursive) return;
+    }
     const int function = functions_.at(address);
     if (stack_.empty() || called) {
         push(function, called ? return_address : 0, sp, false);

@@ -43,7 +43,7 @@ FunctionTable::FunctionTable(const ElfImage& image)
                   [](const ElfFunction* a, const ElfFunction* b) { return names_better(*a, *b); });
         uint32_t size = 0;
         for (const ElfFunction* f : symbols) size = std::max(size, f->size);
-        Function function{address, address + size, demangled(symbols.front()->name), {}};
+        Function function{address, address + size, address + size, demangled(symbols.front()->name), {}};
         for (const ElfFunction* f : symbols) function.symbols.push_back(f->name);
         functions_.push_back(std::move(function));
     }
@@ -51,6 +51,9 @@ FunctionTable::FunctionTable(const ElfImage& image)
     for (size_t i = 0; i < functions_.size(); ++i)
         if (functions_[i].end == functions_[i].start && i + 1 < functions_.size())
             functions_[i].end = functions_[i + 1].start;
+    for (size_t i = 0; i < functions_.size(); ++i)
+        functions_[i].owned_end =
+            i + 1 < functions_.size() ? std::min(functions_[i].end, functions_[i + 1].start) : functions_[i].end;
 }
 
 int FunctionTable::at(uint32_t address) const

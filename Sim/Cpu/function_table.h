@@ -27,12 +27,22 @@ public:
 
     const std::string& name(int function) const;
     uint32_t start(int function) const { return functions_[static_cast<size_t>(function)].start; }
+    // Whether `address` (flash, not its alias) lies in `function`'s code: the look-up's short cut.
+    bool holds(int function, uint32_t address) const
+    {
+        if (function == kNone) return false;
+        const Function& f = functions_[static_cast<size_t>(function)];
+        return address >= f.start && address < f.owned_end;
+    }
     size_t size() const { return functions_.size(); }
 
 private:
     struct Function {
         uint32_t start = 0;
-        uint32_t end = 0;                  // one past its last byte
+        uint32_t end = 0;  // one past its last byte
+        // The same, or the next function's start if that comes first: what a look-up names it for (the C
+        // library's routines overlap: __aeabi_dsub runs on into __adddf3).
+        uint32_t owned_end = 0;
         std::string name;                  // demangled
         std::vector<std::string> symbols;  // every symbol at its address, as the table has them
     };
