@@ -156,20 +156,23 @@ std::string Client::failure_text(int rc, int saved_errno)
     if (!last_tls_error_.empty())
         return "TLS failed: " + last_tls_error_ +
                (settings_.ca_file.empty()
-                    ? ""
+                    ? " (the system's CAs do not vouch for the broker: give its CA with --mqtt-ca)"
                     : " (is the broker's certificate signed by --mqtt-ca, for " + settings_.host + "?)");
+    const char* closed_early = settings_.tls
+                                   ? "the connection was closed before the broker answered"
+                                   : "the connection was closed before the broker answered (a TLS port? give mqtts://)";
     switch (rc) {
         case MOSQ_ERR_CONN_REFUSED:
             return std::string("the broker refused the connection: ") + mosquitto_connack_string(connack_) +
                    " (check --mqtt-user and --mqtt-password-file)";
         case MOSQ_ERR_ERRNO:
             if (saved_errno == EPROTO) return "TLS failed";
-            if (saved_errno == 0) return "the connection was closed";
+            if (saved_errno == 0) return connack_ < 0 ? closed_early : "the connection was closed";
             return std::strerror(saved_errno);
         case MOSQ_ERR_TLS:
             return "TLS failed";
         case MOSQ_ERR_CONN_LOST:
-            return connack_ < 0 ? "the connection was closed before the broker answered" : "the connection was lost";
+            return connack_ < 0 ? closed_early : "the connection was lost";
         default:
             return mosquitto_strerror(rc);
     }
