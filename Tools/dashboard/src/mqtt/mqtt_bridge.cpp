@@ -103,7 +103,8 @@ void Bridge::on_connected()
 void Bridge::on_message(const std::string& topic, std::string_view payload, bool retained)
 {
     if (topic == kHomeAssistantStatus) {
-        if (payload == kOnline)
+        // A retained "online" is the last start's, answered by the discovery sent on connecting.
+        if (payload == kOnline && !retained)
             for (const auto& m : discovery_messages(options_.base)) client_.publish(m.topic, m.payload, true, 1);
         return;
     }
