@@ -190,9 +190,10 @@ std::map<std::string, std::string> Broker::retained(const std::string& filter)
     return out;
 }
 
-bool Broker::publish(const std::string& topic, const std::string& payload)
+bool Broker::publish(const std::string& topic, const std::string& payload, bool retain)
 {
     std::vector<std::string> argv = {DASHBOARD_TEST_MOSQUITTO_PUB, "-q", "1", "-t", topic};
+    if (retain) argv.push_back("-r");
     if (payload.empty())
         argv.push_back("-n");
     else

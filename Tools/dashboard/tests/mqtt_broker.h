@@ -52,7 +52,7 @@ public:
     std::map<std::string, std::string> retained(const std::string& filter);
     // Publishes `payload` (or, with `from_file`, the file's contents; with `lines`, each line of it as a
     // message of its own) to `topic`; true when mosquitto_pub succeeded.
-    bool publish(const std::string& topic, const std::string& payload);
+    bool publish(const std::string& topic, const std::string& payload, bool retain = false);
     bool publish_file(const std::string& topic, const std::string& path, bool lines);
 
 private:

@@ -71,6 +71,8 @@ TEST(MqttBroker, StateOutCommandsInAndHostilePayloadsSendNothing)
     TempDir dir;
     Broker broker(dir);
     ASSERT_EQ(broker.error(), "");
+    // An old retained command, which the broker hands to every new subscriber: not an order.
+    ASSERT_TRUE(broker.publish(kBase + "/pwm/set", "33", true));
     Subscriber state(dir, broker, kBase + "/#", "state");
     auto dashboard = bridged_dashboard(dir, broker);
     ASSERT_GT(dashboard->port(), 0) << read_file(dir.file("dashboard.log"));
@@ -111,8 +113,9 @@ TEST(MqttBroker, StateOutCommandsInAndHostilePayloadsSendNothing)
 
     EXPECT_EQ(dashboard->end(SIGTERM), 0);
     auto log = read_file(dir.file("dashboard.log"));
-    // pwm/set: out of range, not whole, not a number, empty, oversized; led/set: not ON/OFF, empty.
-    EXPECT_EQ(count_of(log, "dashboard: mqtt: ignored '") + count_of(log, "dashboard: mqtt: ignored an empty"), 7)
+    // pwm/set: retained, out of range, not whole, not a number, empty, oversized; led/set: not ON/OFF,
+    // empty.
+    EXPECT_EQ(count_of(log, "dashboard: mqtt: ignored '") + count_of(log, "dashboard: mqtt: ignored an empty"), 8)
         << log;
     // At the end, the counts of the rest (the broker drops what a subscriber cannot take fast enough,
     // beyond its 1 000 queued messages, so not always all of the flood arrives).
