@@ -18,6 +18,9 @@ if [ "${1:-}" != host ]; then
     # The dashboard: SQLite for its history, Boost (Beast, Asio, URL) for its web server, and the
     # browser its page is tested in.
     packages+=(libsqlite3-dev libboost1.81-dev chromium)
+    # The dashboard's bridge to MQTT: the client library; the broker, its command-line clients and
+    # openssl (a CA and a certificate made at test time) for the tests against a real broker.
+    packages+=(libmosquitto-dev mosquitto mosquitto-clients openssl)
     # Node.js for the page's chart library and the browser test's driver. A machine that has node
     # already keeps it (it may come with its own npm, which Debian's npm package would conflict with).
     command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

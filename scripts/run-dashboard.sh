@@ -2,7 +2,8 @@
 # Builds the simulator and the dashboard, and starts the dashboard with a simulated node of its own
 # in real time; open the URL it prints. Ctrl-C stops both. Extra arguments go to the dashboard (see
 # --help): --device /dev/ttyUSB0 for a real board, --tcp HOST:PORT for a nodesim already running,
-# --listen 127.0.0.1:8081 for another port, --speed 10 for a faster node.
+# --listen 127.0.0.1:8081 for another port, --speed 10 for a faster node, --mqtt mqtt://127.0.0.1:1883
+# to bridge the node to an MQTT broker and Home Assistant.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2

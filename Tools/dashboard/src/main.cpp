@@ -12,6 +12,7 @@
 #include "connection.h"
 #include "history.h"
 #include "link.h"
+#include "mqtt_bridge.h"
 #include "nodesim_process.h"
 #include "options.h"
 #include "web_server.h"
@@ -57,6 +58,8 @@ int main(int argc, char** argv)
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
+    if (o.mqtt.forget) return mqtt::forget(o.mqtt);
+
     if (o.db != History::kMemoryOnly && o.db == default_history_path()) {
         std::error_code ignored;  // a folder that cannot be made shows as a file that cannot be opened
         std::filesystem::create_directories(std::filesystem::path(o.db).parent_path(), ignored);
@@ -66,6 +69,15 @@ int main(int argc, char** argv)
 
     std::unique_ptr<NodesimProcess> own;
     Connection connection(make_opener(o, own), &history);
+    // Refused credentials or an untrusted certificate end the program here, before anything runs.
+    std::unique_ptr<mqtt::Bridge> bridge;
+    if (o.mqtt.enabled()) {
+        bridge = std::make_unique<mqtt::Bridge>(o.mqtt, connection);
+        if (auto error = bridge->start()) {
+            std::fprintf(stderr, "dashboard: mqtt: %s\n", error->c_str());
+            return 2;
+        }
+    }
     WebServer server(connection, WebFiles{o.web_dir, o.uplot_dir});
 
     const std::string& host = o.listen_address.host;
@@ -96,6 +108,7 @@ int main(int argc, char** argv)
     // Serving ended without a signal (it failed): wake the waiting thread so it can be joined.
     if (!served) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
+    bridge.reset();  // offline, while the broker can still be told
     connection.stop();
     if (own) own->stop();
     std::fprintf(stderr, "dashboard: stopped\n");

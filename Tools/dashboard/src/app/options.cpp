@@ -36,6 +36,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     app.add_option("--keep-days", o.keep_days, "history older than this many days is deleted")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    mqtt::add_options(app, o.mqtt);
     app.add_option("nodesim-args", o.nodesim_args,
                    "after --: more options for the own nodesim "
                    "(--scenario FILE, --trace FILE, --switch 1, ...)");
@@ -69,6 +70,10 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     }
     if (o.db.empty()) {
         std::fprintf(stderr, "dashboard: neither XDG_DATA_HOME nor HOME is set: give --db PATH (or --db :memory:)\n");
+        return 2;
+    }
+    if (auto error = mqtt::resolve(o.mqtt, o.device, o.tcp)) {
+        std::fprintf(stderr, "dashboard: %s\n", error->c_str());
         return 2;
     }
     std::vector<std::string> extra;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host_port.h"
+#include "mqtt_options.h"
 
 namespace dashboard {
 
@@ -22,6 +23,7 @@ struct Options {
     std::string uplot_dir;
     std::string db;         // the history file, or ":memory:" for none
     double keep_days = 30;  // events older than this are deleted
+    mqtt::Options mqtt;     // the bridge to an MQTT broker, when given --mqtt
 };
 
 // The options, or the exit status to end with at once (0 after --help; 2 after a bad option, with

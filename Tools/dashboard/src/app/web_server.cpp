@@ -216,16 +216,22 @@ std::string WebServer::history_status() const
 
 HttpResponse WebServer::take_command(const HttpRequest& req, CommandKind kind, const std::string& frame)
 {
-    if (History* h = connection_.history()) {
-        const std::string* origin = req.header("origin");
-        StoredEvent asked{
-            unix_seconds(DashboardState::WallClock::now()), "command", command_name(kind), frame, std::nullopt,
-            req.peer + (origin ? " from " + *origin : "")};
-        if (!h->record(asked))
-            return reply(503, "not sent: the command could not be written to the history (" + h->status() + ")");
-    }
-    connection_.command(kind, frame);
+    const std::string* origin = req.header("origin");
+    if (auto refused = submit_command(connection_, kind, frame, req.peer + (origin ? " from " + *origin : "")))
+        return reply(503, *refused);
     return reply(200, frame);
+}
+
+std::optional<std::string> submit_command(Connection& connection, CommandKind kind, const std::string& frame,
+                                          const std::string& source)
+{
+    if (History* h = connection.history()) {
+        StoredEvent asked{
+            unix_seconds(DashboardState::WallClock::now()), "command", command_name(kind), frame, std::nullopt, source};
+        if (!h->record(asked)) return "not sent: the command could not be written to the history (" + h->status() + ")";
+    }
+    connection.command(kind, frame);
+    return std::nullopt;
 }
 
 const WebServer::FullState& WebServer::full_state()

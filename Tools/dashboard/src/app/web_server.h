@@ -65,6 +65,11 @@ private:
     FullState full_;
 };
 
+// The one path of a command, from the page or from MQTT: written to the history as asked by `source`,
+// then queued for the node. Nothing when it is queued; why not when it is not (and nothing is sent).
+std::optional<std::string> submit_command(Connection& connection, CommandKind kind, const std::string& frame,
+                                          const std::string& source);
+
 // True for addresses of the loopback only ("127.x.y.z", "localhost", "::1"): the page sends
 // commands to the node without asking who is there, so it is not offered to the network.
 bool loopback_host(const std::string& host);
