@@ -93,7 +93,9 @@ std::optional<double> parse_time_bound(const std::string& text)
 {
     char* end = nullptr;
     double seconds = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() && *end == '\0' && std::isfinite(seconds) && text.find('-', 1) == std::string::npos)
+    // The whole text, not up to a NUL inside it (from=1%00abc is not 1).
+    if (end != text.c_str() && end == text.c_str() + text.size() && std::isfinite(seconds) &&
+        text.find('-', 1) == std::string::npos)
         return seconds;
     std::tm tm{};
     int consumed = 0;

@@ -47,6 +47,7 @@ private:
     void arm_deadline(std::chrono::milliseconds after);
     // Checks the head, then reads the body (after 100 Continue when asked) or dispatches.
     void take_head();
+    bool take_target(std::string_view target);
     void dispatch();
     void run_off_loop(const HttpServer::Impl::Route& route);
     void start_stream(const HttpServer::StreamStart& start);
@@ -76,6 +77,8 @@ private:
     HttpRequest request_;
     unsigned version_ = 11;
     bool keep_alive_ = false;
+    bool head_only_ = false;    // HEAD: the answer's head alone
+    std::string route_method_;  // the route's method ("GET" for a HEAD)
 
     // The answer being written: its head (rendered by Beast), its body, and where more comes from.
     std::string head_;
