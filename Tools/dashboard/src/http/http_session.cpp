@@ -46,12 +46,13 @@ std::string render(const Header& head)
     return text.str();
 }
 
-std::string peer_of(const net::ip::tcp::socket& socket)
+std::string peer_of(const net::ip::tcp::socket& socket, bool with_port)
 {
     beast::error_code ec;
     auto at = socket.remote_endpoint(ec);
     if (ec) return "unknown";
     auto address = at.address().to_string();
+    if (!with_port) return address;
     return (at.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(at.port());
 }
 
@@ -61,7 +62,8 @@ HttpSession::HttpSession(HttpServer::Impl& server, net::ip::tcp::socket socket)
     : server_(server), stream_(std::move(socket)), fd_(stream_.socket().native_handle()), deadline_(server.loop)
 {
     ++server_.owner.open_connections_;
-    request_.peer = peer_of(stream_.socket());
+    request_.peer = peer_of(stream_.socket(), true);
+    peer_address_ = peer_of(stream_.socket(), false);
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -75,7 +77,11 @@ HttpSession::~HttpSession()
 // Once, when the socket closes (or the session goes without closing it, as the loop is destroyed).
 void HttpSession::count_out()
 {
-    if (streaming_) --server_.owner.open_streams_;
+    if (streaming_) {
+        --server_.owner.open_streams_;
+        auto peer = server_.streams_by_peer.find(peer_address_);
+        if (peer != server_.streams_by_peer.end() && --peer->second == 0) server_.streams_by_peer.erase(peer);
+    }
     --server_.owner.open_connections_;
 }
 
@@ -267,6 +273,8 @@ void HttpSession::take_head()
     auto expect = head[http::field::expect];
     if (!expect.empty() && !beast::iequals(expect, "100-continue")) return refuse(417, "only 100-continue is expected");
     auto read_body = [self = shared_from_this()] {
+        // Until the body is in, the connection is as cheap to lose as one waiting for a request.
+        self->list_in(self->server_.sending_body);
         self->arm_deadline(self->server_.limits.body_time);
         http::async_read(self->stream_, self->buffer_, *self->parser_,
                          [self](beast::error_code read_ec, std::size_t) { self->on_body(read_ec); });
@@ -453,6 +461,13 @@ void HttpSession::start_stream(const HttpServer::StreamStart& start)
     streaming_ = true;
     ++server_.owner.open_streams_;
     list_in(server_.streaming);
+    // A peer over its share loses its oldest stream: a page left open longest, which reconnects.
+    if (++server_.streams_by_peer[peer_address_] > server_.stream_share())
+        for (HttpSession* s : server_.streaming)
+            if (s != this && s->peer_address_ == peer_address_) {
+                s->close();
+                break;
+            }
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &HttpServer::kSlowSocketBuffer, sizeof HttpServer::kSlowSocketBuffer);
     http::response<http::empty_body> head(http::status::ok, version_);
     head.set(http::field::content_type, "text/event-stream");
@@ -460,7 +475,14 @@ void HttpSession::start_stream(const HttpServer::StreamStart& start)
     set_common_headers(head);
     head.keep_alive(false);  // the body ends when the connection does
     stream_.expires_never();
-    send_event(std::make_shared<const std::string>(render(head.base()) + start()));
+    // The whole state is shared with every other stream that starts before it changes: a client
+    // opening a stream every half millisecond costs a head each, not a copy of the state each.
+    auto opening = {std::make_shared<const std::string>(render(head.base())), start()};
+    for (const auto& piece : opening) {
+        ++opening_pieces_;
+        opening_bytes_ += piece->size();
+        send_event(piece);
+    }
     // The client has nothing more to say: anything it sends is a request this connection cannot
     // answer, and its close ends the stream.
     stream_.async_read_some(net::buffer(discard_),
@@ -472,7 +494,9 @@ void HttpSession::send_event(const std::shared_ptr<const std::string>& piece)
     if (closed_ || piece->empty()) return;
     queue_.push_back(piece);
     queued_bytes_ += piece->size();
-    if (queued_bytes_ > HttpServer::kStreamQueueLimit) return close();  // the client stopped reading
+    // The client stopped reading (what the opening weighs does not count: a large state must not
+    // close every stream before its first byte).
+    if (queued_bytes_ - opening_bytes_ > HttpServer::kStreamQueueLimit) return close();
     if (queue_.size() == 1) write_event();
 }
 
@@ -482,6 +506,10 @@ void HttpSession::write_event()
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
                          if (ec || self->closed_) return self->close();
                          self->queued_bytes_ -= self->queue_.front()->size();
+                         if (self->opening_pieces_ > 0) {
+                             --self->opening_pieces_;
+                             self->opening_bytes_ -= self->queue_.front()->size();
+                         }
                          self->queue_.pop_front();
                          if (!self->queue_.empty()) self->write_event();
                      });

@@ -73,6 +73,7 @@ private:
     std::atomic<bool> closed_{false};
     std::list<HttpSession*>* listed_in_ = nullptr;
     std::list<HttpSession*>::iterator listed_at_;
+    std::string peer_address_;  // without the port: what one peer's share of streams is counted by
 
     HttpRequest request_;
     unsigned version_ = 11;
@@ -90,6 +91,10 @@ private:
     bool streaming_ = false;
     std::deque<std::shared_ptr<const std::string>> queue_;
     std::size_t queued_bytes_ = 0;
+    // The stream's opening (its head and the whole state) is sent whatever its size: only what
+    // comes after it counts against the queue's limit.
+    std::size_t opening_pieces_ = 0;
+    std::size_t opening_bytes_ = 0;
     std::array<char, 1024> discard_{};
 };
 
