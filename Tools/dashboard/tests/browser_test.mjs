@@ -181,3 +181,44 @@ test('a device that cannot be opened is named on the page, and commands wait for
     other.kill('SIGTERM');
   }
 });
+
+test('a device at the wrong baud rate: the page stays alive and says what is probably wrong', { timeout: 60000 }, async () => {
+  // A node on the far end of a socket that sends a reading no sensor can give, then what a wrong
+  // baud rate gives (bytes 0x80-0xFF, 256 kB).
+  const net = await import('node:net');
+  const noise = Buffer.alloc(256 * 1024, 0);
+  for (let i = 0; i < noise.length; ++i) noise[i] = 0x80 + ((i * 37) % 0x80);
+  const node = net.createServer((socket) => {
+    socket.on('error', () => {});
+    socket.write('!A00=-999999.9$!A01=0$', () => socket.write(noise));
+  });
+  await new Promise((resolve) => node.listen(0, '127.0.0.1', resolve));
+  const other = spawn(DASHBOARD, ['--tcp', `127.0.0.1:${node.address().port}`, '--listen', '127.0.0.1:0', '--db', ':memory:'],
+                      { stdio: ['ignore', 'pipe', 'pipe'] });
+  try {
+    const address = await new Promise((resolve, reject) => {
+      let text = '';
+      other.stdout.on('data', (d) => {
+        text += d.toString();
+        const m = text.match(/dashboard: open (http:\/\/\S+)/);
+        if (m) resolve(m[1]);
+      });
+      other.on('exit', (code) => reject(new Error(`dashboard exited (${code})`)));
+    });
+    const tab = await context.newPage();
+    await tab.goto(address);
+    await tab.locator('#invalid').waitFor({ state: 'visible', timeout: 20000 });
+    await tab.locator('#line-warning').waitFor({ state: 'visible', timeout: 20000 });
+    assert.match(await tab.locator('#line-warning').textContent(), /line noise or a wrong baud rate\?/);
+    assert.equal(await tab.locator('#link').getAttribute('data-connected'), 'true');
+    assert.equal(await tab.locator('#banner').isHidden(), true, await tab.locator('#banner').textContent());
+    assert.equal(await tab.locator('#temperature').textContent(), '-999999.9');
+    assert.ok(await tab.locator('.temperature.is-invalid').count() === 1);
+    mkdirSync(ARTIFACTS, { recursive: true });
+    await tab.screenshot({ path: join(ARTIFACTS, 'dashboard-line-noise.png'), fullPage: true });
+    await tab.close();
+  } finally {
+    other.kill('SIGTERM');
+    node.close();
+  }
+});

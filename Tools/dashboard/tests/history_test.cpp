@@ -154,6 +154,9 @@ TEST(History, TimeBoundsAreUnixSecondsOrUtcDates)
     EXPECT_FALSE(parse_time_bound("2027-13-01"));
     EXPECT_FALSE(parse_time_bound("2027-01-15T08"));
     EXPECT_FALSE(parse_time_bound("2027-01-15 garbage"));
+    // A number with anything behind it, a NUL (from %00) too, is not a number.
+    EXPECT_FALSE(parse_time_bound(std::string("1\0abc", 5)));
+    EXPECT_FALSE(parse_time_bound("1800000000 "));
 }
 
 // A cell that a spreadsheet would take for a formula (line noise or a link event can begin with

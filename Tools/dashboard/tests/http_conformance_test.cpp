@@ -2,6 +2,7 @@
 // requires a server to refuse (each of which a lenient parser reads as something else), the answers
 // it requires, and the bounds on how long a request may take to arrive.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <thread>
 
@@ -151,5 +152,141 @@ TEST(HttpDeadlines, IncompleteOrTrickledRequestsGet408AndAreClosed)
     for (auto& c : clients) {
         EXPECT_EQ(status_of(c.text), 408) << c.what << ": " << c.text.substr(0, 80);
         EXPECT_TRUE(c.closed) << c.what;
+    }
+}
+
+namespace {
+
+// Everything the server sends on one connection to `text` until it closes (or `wait` passes);
+// `shut_down_sending` half-closes our side once the text is out, as `nc -N` does.
+struct Conversation {
+    std::vector<int> statuses;  // of every answer, in order
+    std::string text;
+    bool closed = false;
+};
+
+Conversation converse(int port, const std::string& text, bool shut_down_sending = false,
+                      std::chrono::milliseconds wait = 4s)
+{
+    Conversation c;
+    UniqueFd fd = connect_loopback(port);
+    if (!send_all(fd.get(), text)) return c;
+    if (shut_down_sending) ::shutdown(fd.get(), SHUT_WR);
+    c.text = read_until(fd.get(), std::string_view("\x01never\x01"), wait, &c.closed);
+    for (auto at = c.text.find("HTTP/1."); at != std::string::npos; at = c.text.find("HTTP/1.", at + 1))
+        c.statuses.push_back(status_of(c.text.substr(at)));
+    return c;
+}
+
+const std::string kHiddenPwm =
+    "POST /pwm HTTP/1.1\r\nHost: HOST\r\nContent-Type: application/json\r\n"
+    "Content-Length: 12\r\n\r\n{\"duty\":33}\n";
+
+}  // namespace
+
+// A request hidden in another's body, behind a framing that a proxy in front of the server could
+// read differently: refused, the connection closed, and the hidden command never taken.
+TEST(HttpConformance, RequestsHiddenBehindAmbiguousFramingAreNeverExecuted)
+{
+    ServerBench b;
+    struct Case {
+        const char* what;
+        std::string request;
+        std::vector<int> statuses;
+    };
+    const std::vector<Case> cases{
+        // Without chunked last, a proxy reads the body to the close; a lenient server reads none.
+        {"Transfer-Encoding: identity",
+         "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: identity\r\n\r\n" + kHiddenPwm,
+         {400}},
+        {"chunked, identity",
+         "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: chunked, identity\r\n\r\n" + kHiddenPwm,
+         {400}},
+        {"gzip", "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: gzip\r\n\r\n" + kHiddenPwm, {400}},
+        {"identity in a second header",
+         "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n" +
+             kHiddenPwm,
+         {400}},
+        // Both framings: one of them is a lie, and the connection cannot be trusted past the answer.
+        {"identity and Content-Length",
+         "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: identity\r\nContent-Length: 2\r\n\r\n{}" + kHiddenPwm,
+         {400}},
+        {"chunked and Content-Length",
+         "GET /state HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: chunked\r\nContent-Length: 80\r\n\r\n0\r\n\r\n" +
+             kHiddenPwm,
+         {400}},
+    };
+    for (const auto& c : cases) {
+        auto talk = converse(b.port, with_host(c.request, b.port));
+        EXPECT_EQ(talk.statuses, c.statuses) << c.what << ":\n" << talk.text.substr(0, 300);
+        EXPECT_TRUE(talk.closed) << c.what << ": the connection stayed open";
+    }
+    // A chunked body itself is read as before, and the connection kept.
+    auto chunked = converse(b.port,
+                            with_host("POST /led HTTP/1.1\r\nHost: HOST\r\nContent-Type: application/json\r\n"
+                                      "Transfer-Encoding: chunked\r\n\r\nb\r\n{\"on\":true}\r\n0\r\n\r\n",
+                                      b.port),
+                            false, 1500ms);
+    EXPECT_EQ(chunked.statuses, std::vector<int>{200});
+    EXPECT_FALSE(chunked.closed);
+    auto state = nlohmann::json::parse(get(b.port, "/state").body);
+    EXPECT_TRUE(state["pwm_command"].empty()) << "the hidden V01=33$ was taken: " << state["pwm_command"];
+}
+
+// A client that sends its requests and then shuts down its sending side still reads: every
+// complete request is answered, on every lane, before the server closes.
+TEST(HttpConformance, HalfClosedClientGetsEveryCompleteRequestAnswered)
+{
+    ServerBench b;
+    std::string requests;
+    for (const char* path : {"/history.json", "/state", "/history.csv?from=1", "/history.json?from=0"})
+        requests += with_host("GET " + std::string(path) + " HTTP/1.1\r\nHost: HOST\r\n\r\n", b.port);
+    auto talk = converse(b.port, requests, true);
+    EXPECT_EQ(talk.statuses, (std::vector<int>{200, 200, 200, 200})) << talk.text.substr(0, 400);
+    EXPECT_TRUE(talk.closed);
+}
+
+// HEAD is GET without the body; a request in absolute form names the server in its target; a
+// history bound is a whole number or a date, nothing behind it.
+TEST(HttpConformance, HeadAbsoluteFormAndStrictQueryNumbers)
+{
+    ServerBench b;
+    for (const char* path : {"/", "/state"}) {
+        auto full = get(b.port, path);
+        ASSERT_EQ(full.status, 200) << path;
+        // Pipelined with a GET behind it: a body after the HEAD's head would be read as the next answer.
+        auto talk =
+            converse(b.port, with_host("HEAD " + std::string(path) + " HTTP/1.1\r\nHost: HOST\r\n\r\n", b.port) +
+                                 request_text("GET", "/style.css", b.port));
+        EXPECT_EQ(talk.statuses, (std::vector<int>{200, 200})) << path << ": " << talk.text.substr(0, 300);
+        auto head = lower_case(talk.text.substr(0, talk.text.find("\r\n\r\n") + 4));
+        EXPECT_NE(head.find("content-length: " + std::to_string(full.body.size()) + "\r\n"), std::string::npos)
+            << path << " (GET gives " << full.body.size() << " bytes): " << head;
+        EXPECT_EQ(talk.text.compare(head.size(), 9, "HTTP/1.1 "), 0) << path << ": a body followed the HEAD's head";
+    }
+    auto allow = round_trip(b.port, request_text("POST", "/state", b.port, "", "{}"));
+    EXPECT_NE(lower_case(allow.headers).find("\r\nallow: get, head"), std::string::npos) << allow.headers;
+
+    const std::string port = std::to_string(b.port);
+    struct Case {
+        const char* what;
+        std::string request;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {"absolute form", "GET http://127.0.0.1:" + port + "/state HTTP/1.1\r\nHost: HOST\r\n\r\n", 200},
+        {"absolute form with a query",
+         "GET http://localhost:" + port + "/history.json?from=0 HTTP/1.1\r\nHost: HOST\r\n\r\n", 200},
+        // The target's authority is the one that counts, so it must be ours too.
+        {"absolute form naming another host",
+         "GET http://rebound.example:" + port + "/state HTTP/1.1\r\nHost: HOST\r\n\r\n", 421},
+        {"from=1%00abc", "GET /history.json?from=1%00abc HTTP/1.1\r\nHost: HOST\r\n\r\n", 400},
+        {"to=2%20x", "GET /history.csv?to=2%20x HTTP/1.1\r\nHost: HOST\r\n\r\n", 400},
+    };
+    for (const auto& c : cases) {
+        auto talk = converse(
+            b.port, with_host(c.request + "GET /state HTTP/1.1\r\nHost: HOST\r\nConnection: close\r\n\r\n", b.port));
+        ASSERT_FALSE(talk.statuses.empty()) << c.what;
+        EXPECT_EQ(talk.statuses.front(), c.status) << c.what << ": " << talk.text.substr(0, 200);
     }
 }

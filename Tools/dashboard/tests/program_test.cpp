@@ -196,3 +196,32 @@ TEST(DashboardProgram, UnfinishedRequestsCannotExhaustFileDescriptors)
     auto reply = round_trip(dashboard.port(), request_text("GET", "/state", dashboard.port()), 5s);
     EXPECT_EQ(reply.status, 200);
 }
+
+// The program under a real limit of open files (320: 256 connections), against one client holding
+// more event streams, read and unread, and more bodies that never come than it may keep: a user's
+// /state and command still get through, on a fresh connection and on one kept alive.
+TEST(DashboardProgram, OneClientHoldingEveryConnectionLocksNoUserOut)
+{
+    raise_file_limit();
+    TempDir dir;
+    Program dashboard({"--device", dir.file("no-such-device"), "--listen", "127.0.0.1:0", "--db", ":memory:"},
+                      dir.path.string(), dir.file("dashboard.log"), 320);
+    ASSERT_GT(dashboard.port(), 0) << log_of(dir);
+    const int port = dashboard.port();
+    dashboard::UniqueFd mine = connect_loopback(port);
+    auto keep_alive = [](std::string text) { return text.replace(text.find("Connection: close"), 17, "X-User: 1"); };
+    ASSERT_TRUE(send_all(mine.get(), keep_alive(request_text("GET", "/state", port))));
+    ASSERT_NE(read_until(mine.get(), "\"log\"", 3s).find("200 OK"), std::string::npos);
+
+    std::string body_head = request_text("POST", "/led", port, "", std::string(1000, ' '));
+    body_head.resize(body_head.find("\r\n\r\n") + 4);
+    std::vector<dashboard::UniqueFd> held;
+    for (int i = 0; i < 600; ++i) {
+        held.push_back(connect_loopback(port, i % 2 ? 4096 : 0));
+        if (held.back()) send_all(held.back().get(), i < 300 ? request_text("GET", "/events", port) : body_head);
+    }
+    EXPECT_EQ(round_trip(port, request_text("GET", "/state", port), 5s).status, 200);
+    EXPECT_EQ(round_trip(port, request_text("POST", "/led", port, "", R"({"on":true})"), 5s).status, 200);
+    ASSERT_TRUE(send_all(mine.get(), keep_alive(request_text("POST", "/led", port, "", R"({"on":false})"))));
+    EXPECT_NE(read_until(mine.get(), "V00=", 5s).find("200 OK"), std::string::npos) << "the kept-alive connection";
+}

@@ -42,9 +42,9 @@ struct ServerBench {
     int port;
     std::thread thread;
 
-    explicit ServerBench(Connection::Opener opener = no_device(), History* history = nullptr)
+    explicit ServerBench(Connection::Opener opener = no_device(), History* history = nullptr, HttpLimits limits = {})
         : connection(std::move(opener), history),
-          server(connection, WebFiles{DASHBOARD_TEST_WEB_DIR, "/nonexistent"}),
+          server(connection, WebFiles{DASHBOARD_TEST_WEB_DIR, "/nonexistent"}, limits),
           port(server.bind("127.0.0.1", 0)),
           thread([this] { server.serve(); })
     {

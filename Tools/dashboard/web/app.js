@@ -81,7 +81,13 @@ function render() {
 
   $('temperature').textContent = s.temperature ?? '–';
   $('stale').hidden = !s.stale;
+  $('invalid').hidden = !s.reading_invalid;
   document.querySelector('.temperature').classList.toggle('is-stale', !!s.stale);
+  document.querySelector('.temperature').classList.toggle('is-invalid', !!s.reading_invalid);
+  // What the link brings is not reports: said plainly, with the probable cause.
+  const warning = $('line-warning');
+  warning.hidden = !s.link_warning;
+  warning.textContent = s.link_warning ? `The node's link: ${s.link_warning}` : '';
 
   $('switch').textContent = s.switch == null ? '–' : (s.switch ? 'on (1)' : 'off (0)');
   $('led').textContent = s.led == null ? '–' : (s.led ? 'on' : 'off');

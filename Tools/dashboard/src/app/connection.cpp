@@ -147,7 +147,8 @@ void Connection::serve(OpenLink& link)
                 auto reports = parser_.feed({buffer, static_cast<std::size_t>(got)});
                 for (const Report& r : reports)
                     store("rx", report_kind_name(r.kind), r.raw, now,
-                          r.kind == Report::Kind::Temperature ? std::optional(r.celsius) : std::nullopt);
+                          r.kind == Report::Kind::Temperature && in_sensor_range(r.celsius) ? std::optional(r.celsius)
+                                                                                            : std::nullopt);
                 std::lock_guard lock(mutex_);
                 for (const Report& r : reports) {
                     state_.on_report(r, now);

@@ -30,17 +30,39 @@ std::string crlf_hex_escaped(std::string_view bytes)
     return out;
 }
 
+std::string clipped_log_text(std::string_view escaped, std::size_t limit)
+{
+    auto escape_length = [&](std::size_t at) -> std::size_t {
+        if (escaped[at] != '\\' || at + 1 >= escaped.size()) return 1;
+        return escaped[at + 1] == 'x' ? 4 : 2;
+    };
+    std::size_t kept = 0;
+    while (kept < escaped.size() && kept + escape_length(kept) <= limit) kept += escape_length(kept);
+    if (kept == escaped.size()) return std::string(escaped);
+    std::size_t left_out = 0;
+    for (std::size_t at = kept; at < escaped.size(); at += escape_length(at)) ++left_out;
+    return std::string(escaped.substr(0, kept)) + " ... (+" + std::to_string(left_out) + " bytes)";
+}
+
 void DashboardState::on_report(const Report& report, WallClock::time_point now)
 {
     log("rx", report_kind_name(report.kind), report.raw, now);
+    if (report.kind != Report::Kind::Garbage) garbage_since_good_ = 0;
     switch (report.kind) {
         case Report::Kind::Temperature:
             temperature_text_ = report.value;
-            celsius_ = report.celsius;
             stale_ = false;
             temperature_in_cycle_ = true;
             last_report_ = now;
             ++reports_;
+            // Outside the sensor's range it is shown for what it is, and neither plotted nor taken
+            // as the temperature.
+            reading_invalid_ = !in_sensor_range(report.celsius);
+            if (reading_invalid_) {
+                celsius_.reset();
+                break;
+            }
+            celsius_ = report.celsius;
             history_.emplace_back(unix_seconds(now), report.celsius);
             if (history_.size() > kHistoryLimit) history_.pop_front();
             break;
@@ -66,6 +88,7 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
             break;
         case Report::Kind::Garbage:
             garbage_bytes_ += report.raw.size();
+            garbage_since_good_ += report.raw.size();
             break;
     }
 }
@@ -94,10 +117,13 @@ void DashboardState::restore(const std::vector<StoredEvent>& log,
                              const std::vector<std::pair<double, double>>& temperatures)
 {
     for (const auto& e : log) {
-        log_.push_back({{"t", e.t}, {"dir", e.dir}, {"kind", e.kind}, {"text", e.text}});
+        // Stored whole (as an older run may have stored a line of noise of any length); shown clipped.
+        log_.push_back(
+            {{"t", e.t}, {"dir", e.dir}, {"kind", e.kind}, {"text", clipped_log_text(e.text, kLogTextLimit)}});
         if (log_.size() > kLogLimit) log_.pop_front();
     }
     for (const auto& p : temperatures) {
+        if (!in_sensor_range(p.second)) continue;
         history_.push_back(p);
         if (history_.size() > kHistoryLimit) history_.pop_front();
     }
@@ -107,6 +133,7 @@ void DashboardState::on_connected(const std::string& description, WallClock::tim
 {
     connected_ = true;
     link_text_ = description;
+    garbage_since_good_ = 0;
     cycle_seen_ = false;
     temperature_in_cycle_ = false;
     log("info", "link", "connected: " + description, now);
@@ -122,7 +149,10 @@ void DashboardState::on_disconnected(const std::string& message, WallClock::time
 
 void DashboardState::log(const char* direction, const char* kind, std::string_view bytes, WallClock::time_point now)
 {
-    log_.push_back({{"t", unix_seconds(now)}, {"dir", direction}, {"kind", kind}, {"text", crlf_hex_escaped(bytes)}});
+    log_.push_back({{"t", unix_seconds(now)},
+                    {"dir", direction},
+                    {"kind", kind},
+                    {"text", clipped_log_text(crlf_hex_escaped(bytes), kLogTextLimit)}});
     if (log_.size() > kLogLimit) log_.pop_front();
 }
 
@@ -142,12 +172,18 @@ nlohmann::json DashboardState::to_json(WallClock::time_point now, bool history) 
         {"temperature", temperature_text_ ? json(*temperature_text_) : json(nullptr)},
         {"celsius", celsius_ ? json(*celsius_) : json(nullptr)},
         {"stale", stale_},
+        {"reading_invalid", reading_invalid_},
         {"switch", switch_on_ ? json(*switch_on_) : json(nullptr)},
         {"led", led_on_ ? json(*led_on_) : json(nullptr)},
         {"pwm", pwm_percent_ ? json(*pwm_percent_) : json(nullptr)},
         {"last_report_age", last_report_ ? json(unix_seconds(now) - unix_seconds(*last_report_)) : json(nullptr)},
         {"reports", reports_},
         {"garbage_bytes", garbage_bytes_},
+        {"link_warning", garbage_since_good_ >= kNoiseWarningBytes
+                             ? json(std::to_string(garbage_since_good_) +
+                                    " bytes that are no report since the last good one: line noise or a wrong baud "
+                                    "rate? (the node sends at 9600 baud, 8N1)")
+                             : json(nullptr)},
         {"led_command", sent(led_sent_, led_queued_)},
         {"pwm_command", sent(pwm_sent_, pwm_queued_)},
         {"log", json(log_)},

@@ -24,6 +24,10 @@ namespace dashboard {
 // the history holds rows written so). Line noise is not UTF-8, and JSON must be.
 std::string crlf_hex_escaped(std::string_view bytes);
 
+// Text escaped as above cut to at most `limit` characters, never inside an escape, followed by how
+// many bytes were left out (" ... (+700 bytes)"); unchanged when it fits.
+std::string clipped_log_text(std::string_view escaped, std::size_t limit);
+
 class DashboardState {
 public:
     using WallClock = std::chrono::system_clock;
@@ -31,6 +35,13 @@ public:
     // A day of reports at one every 4.8 s is 18 000; the chart keeps the last few hours.
     static constexpr std::size_t kHistoryLimit = 3000;
     static constexpr std::size_t kLogLimit = 200;
+    // One log line's text at most, escaped: a report is 12 characters, while the 256 bytes of line
+    // noise a read can bring are 1 024 as \xNN. With it the whole state stays under about 150 kB
+    // (200 lines of 250 bytes of JSON, 3 000 chart points of 30) whatever the device sends.
+    static constexpr std::size_t kLogTextLimit = 160;
+    // Bytes that are not reports since the last good one before the page says what is probably
+    // wrong: a report is at most 12 bytes, a break on the line one or two.
+    static constexpr std::uint64_t kNoiseWarningBytes = 64;
 
     void on_report(const Report& report, WallClock::time_point now);
     void on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now);
@@ -62,6 +73,8 @@ private:
     std::string link_text_ = "connecting";
     std::uint64_t reports_ = 0;
     std::uint64_t garbage_bytes_ = 0;
+    std::uint64_t garbage_since_good_ = 0;  // since the last good report (or the link came up)
+    bool reading_invalid_ = false;          // the last temperature was outside the sensor's range
     struct Sent {
         std::string frame;
         WallClock::time_point at;

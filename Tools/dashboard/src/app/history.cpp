@@ -223,7 +223,8 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     std::vector<std::pair<double, double>> points;
     if (max_points == 0) return points;
     Statement count(reader_,
-                    "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?");
+                    "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND celsius BETWEEN -55 "
+                    "AND 125 AND t >= ? AND t < ?");
     if (!count) return points;
     sqlite3_bind_double(count.s, 1, from);
     sqlite3_bind_double(count.s, 2, to);
@@ -232,11 +233,11 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     double first = sqlite3_column_double(count.s, 1), last = sqlite3_column_double(count.s, 2);
     // Equal time buckets; each non-empty one gives its mean time and temperature.
     double bucket = n <= max_points ? 0 : (last - first) / static_cast<double>(max_points - 1 > 0 ? max_points - 1 : 1);
-    Statement rows(reader_,
-                   bucket > 0
-                       ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND t >= ? AND t < ?"
-                         " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
-                       : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND t >= ? AND t < ? ORDER BY t");
+    Statement rows(reader_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND "
+                                         "celsius BETWEEN -55 AND 125 AND t >= ? AND t < ?"
+                                         " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
+                                       : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND celsius BETWEEN "
+                                         "-55 AND 125 AND t >= ? AND t < ? ORDER BY t");
     if (!rows) return points;
     sqlite3_bind_double(rows.s, 1, from);
     sqlite3_bind_double(rows.s, 2, to);
@@ -253,7 +254,9 @@ std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t 
 {
     std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
-    Statement rows(reader_, "SELECT t, celsius FROM events WHERE kind = 'temperature' ORDER BY t DESC LIMIT ?");
+    Statement rows(reader_,
+                   "SELECT t, celsius FROM events WHERE kind = 'temperature' AND celsius BETWEEN -55 AND 125 ORDER BY "
+                   "t DESC LIMIT ?");
     if (!rows) return points;
     sqlite3_bind_int64(rows.s, 1, static_cast<sqlite3_int64>(count));
     while (sqlite3_step(rows.s) == SQLITE_ROW)

@@ -23,6 +23,15 @@ struct Report {
     double celsius = 0.0;  // Temperature only
 };
 
+// What a DS18B20 can measure: -55 to +125 C. A reading outside it is no temperature (a corrupted
+// report, or a node that misreads its sensor) and is never plotted.
+constexpr double kSensorMinCelsius = -55.0;
+constexpr double kSensorMaxCelsius = 125.0;
+inline bool in_sensor_range(double celsius)
+{
+    return celsius >= kSensorMinCelsius && celsius <= kSensorMaxCelsius;
+}
+
 // "temperature", "switch", "greeting" or "garbage": the kind as the log and the history file name it.
 const char* report_kind_name(Report::Kind kind);
 

@@ -93,7 +93,9 @@ std::optional<double> parse_time_bound(const std::string& text)
 {
     char* end = nullptr;
     double seconds = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() && *end == '\0' && std::isfinite(seconds) && text.find('-', 1) == std::string::npos)
+    // The whole text, not up to a NUL inside it (from=1%00abc is not 1).
+    if (end != text.c_str() && end == text.c_str() + text.size() && std::isfinite(seconds) &&
+        text.find('-', 1) == std::string::npos)
         return seconds;
     std::tm tm{};
     int consumed = 0;
@@ -119,7 +121,8 @@ std::optional<double> parse_time_bound(const std::string& text)
     return static_cast<double>(::timegm(&tm));
 }
 
-WebServer::WebServer(Connection& connection, WebFiles files) : connection_(connection), files_(std::move(files))
+WebServer::WebServer(Connection& connection, WebFiles files, HttpLimits limits)
+    : connection_(connection), files_(std::move(files)), http_(limits)
 {
     using Lane = HttpServer::Lane;
     auto& s = http_;
@@ -144,7 +147,7 @@ WebServer::WebServer(Connection& connection, WebFiles files) : connection_(conne
 
     // Server-sent events: the whole state at once, then the state without the chart's points
     // ("update") whenever it changes; the page takes the newest point of the chart from its log.
-    s.stream("/events", [this] { return *full_state().event; });
+    s.stream("/events", [this] { return full_state().event; });
 
     // Commands: on a thread of their own, each written to the history before its answer.
     s.handle("POST", "/led", Lane::Commands, [this](const HttpRequest& req) {

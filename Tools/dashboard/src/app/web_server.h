@@ -30,7 +30,7 @@ struct WebFiles {
 
 class WebServer {
 public:
-    WebServer(Connection& connection, WebFiles files);
+    WebServer(Connection& connection, WebFiles files, HttpLimits limits = {});
     ~WebServer();
 
     // Binds to host:port (port 0: a free one); the port bound, or -1.
@@ -39,6 +39,7 @@ public:
     bool serve();
     void stop();
     std::size_t open_streams() const { return http_.open_streams(); }
+    std::size_t open_connections() const { return http_.open_connections(); }
 
 private:
     std::optional<HttpResponse> refuse_foreign(const HttpRequest& req) const;

@@ -32,11 +32,20 @@ std::size_t HttpServer::Impl::connection_cap() const
     return cap;
 }
 
-bool HttpServer::Impl::close_oldest_waiting()
+bool HttpServer::Impl::close_cheapest()
 {
-    if (waiting.empty()) return false;
-    waiting.front()->close();  // takes itself off the list
+    std::list<HttpSession*>* most = &waiting;
+    for (auto* kind : {&sending_body, &streaming})
+        if (kind->size() > most->size()) most = kind;
+    if (most->empty()) return false;
+    most->front()->close();  // takes itself off the list
     return true;
+}
+
+std::size_t HttpServer::Impl::stream_share() const
+{
+    return limits.max_streams_per_peer > 0 ? limits.max_streams_per_peer
+                                           : std::max<std::size_t>(1, connection_cap() / 2);
 }
 
 void HttpServer::Impl::accept()
@@ -44,7 +53,7 @@ void HttpServer::Impl::accept()
     acceptor.async_accept([this](boost::beast::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted || !acceptor.is_open()) return;  // stopping
         if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space || ec == net::error::no_memory) {
-            if (close_oldest_waiting()) return accept();
+            if (close_cheapest()) return accept();
             accept_pause.expires_after(kAcceptPause);
             accept_pause.async_wait([this](boost::beast::error_code wait_ec) {
                 if (!wait_ec) accept();
@@ -53,7 +62,7 @@ void HttpServer::Impl::accept()
         }
         if (!ec) {
             auto session = std::make_shared<HttpSession>(*this, std::move(socket));
-            if (owner.open_connections_ > connection_cap() && !close_oldest_waiting())
+            if (owner.open_connections_ > connection_cap() && !close_cheapest())
                 session->refuse_at_door();
             else
                 session->start();
@@ -121,8 +130,8 @@ void HttpServer::stop()
         boost::beast::error_code ignored;
         impl->acceptor.close(ignored);
         impl->accept_pause.cancel();
-        while (!impl->waiting.empty()) impl->waiting.front()->close();
-        while (!impl->streaming.empty()) impl->streaming.front()->close();
+        for (auto* kind : {&impl->waiting, &impl->sending_body, &impl->streaming})
+            while (!kind->empty()) kind->front()->close();
         impl->loop.stop();
     });
 }

@@ -39,9 +39,15 @@ struct HttpLimits {
     // An answer (or a piece of a long one) the client has not taken in this long ends its connection.
     std::chrono::milliseconds write_time = std::chrono::seconds(60);
     // Open connections at most (and never closer than kSpareFiles to the process's limit of open
-    // files): past it, the connection that has waited longest for a request is closed, and with
-    // none such the newcomer gets 503.
+    // files). Past it, one is closed in the newcomer's favour: the oldest of the kind that holds
+    // the most of them, of the kinds that are cheap to lose (waiting for a request or its head,
+    // sending a body, holding an event stream; never one whose request is being served); with none
+    // such the newcomer gets 503. So one client holding thousands of one kind only ever closes its
+    // own kind, and a user's page, /state and commands still get in.
     std::size_t max_connections = 4096;
+    // Event streams one peer address may hold; past it, that peer's oldest stream is closed (a page
+    // reconnects on its own). 0: half of the connections.
+    std::size_t max_streams_per_peer = 0;
 };
 
 class HttpServer {
@@ -52,7 +58,7 @@ public:
     using Gate = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
     // The first event of a new stream. Made on the event loop, so that every broadcast after it
     // reaches the stream and none before it is needed.
-    using StreamStart = std::function<std::string()>;
+    using StreamStart = std::function<std::shared_ptr<const std::string>()>;
 
     // A stream whose client has this much not yet taken (beyond what the socket holds) is dropped:
     // at one update of about 20 kB per report that is a dozen reports behind.

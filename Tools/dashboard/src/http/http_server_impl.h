@@ -9,6 +9,7 @@
 
 #include <list>
 #include <map>
+#include <unordered_map>
 
 #include "http_server.h"
 
@@ -28,8 +29,10 @@ struct HttpServer::Impl {
     // Open connections allowed now: the configured bound, or fewer when the process may open
     // fewer files.
     std::size_t connection_cap() const;
-    // Closes the connection that has waited longest for its request; false when none waits.
-    bool close_oldest_waiting();
+    // Closes the oldest connection of the cheap kind that holds the most; false when none is cheap.
+    bool close_cheapest();
+    // Event streams a peer may hold.
+    std::size_t stream_share() const;
     boost::asio::thread_pool& pool(Lane lane) { return lane == Lane::Commands ? commands : workers; }
 
     HttpServer& owner;
@@ -40,8 +43,10 @@ struct HttpServer::Impl {
 
     // Touched on the event loop only, oldest first. Declared before the loop: a connection still
     // open when the loop is destroyed takes itself off them then.
-    std::list<HttpSession*> waiting;  // for a request to begin or its head to end
+    std::list<HttpSession*> waiting;       // for a request to begin or its head to end
+    std::list<HttpSession*> sending_body;  // the client's, with its head taken
     std::list<HttpSession*> streaming;
+    std::unordered_map<std::string, std::size_t> streams_by_peer;  // by address, without the port
 
     boost::asio::io_context loop{1};
     boost::asio::ip::tcp::acceptor acceptor{loop};

@@ -11,7 +11,9 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/write.hpp>
+#include <boost/url/parse.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -44,12 +46,13 @@ std::string render(const Header& head)
     return text.str();
 }
 
-std::string peer_of(const net::ip::tcp::socket& socket)
+std::string peer_of(const net::ip::tcp::socket& socket, bool with_port)
 {
     beast::error_code ec;
     auto at = socket.remote_endpoint(ec);
     if (ec) return "unknown";
     auto address = at.address().to_string();
+    if (!with_port) return address;
     return (at.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(at.port());
 }
 
@@ -59,7 +62,8 @@ HttpSession::HttpSession(HttpServer::Impl& server, net::ip::tcp::socket socket)
     : server_(server), stream_(std::move(socket)), fd_(stream_.socket().native_handle()), deadline_(server.loop)
 {
     ++server_.owner.open_connections_;
-    request_.peer = peer_of(stream_.socket());
+    request_.peer = peer_of(stream_.socket(), true);
+    peer_address_ = peer_of(stream_.socket(), false);
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -73,7 +77,11 @@ HttpSession::~HttpSession()
 // Once, when the socket closes (or the session goes without closing it, as the loop is destroyed).
 void HttpSession::count_out()
 {
-    if (streaming_) --server_.owner.open_streams_;
+    if (streaming_) {
+        --server_.owner.open_streams_;
+        auto peer = server_.streams_by_peer.find(peer_address_);
+        if (peer != server_.streams_by_peer.end() && --peer->second == 0) server_.streams_by_peer.erase(peer);
+    }
     --server_.owner.open_connections_;
 }
 
@@ -112,12 +120,15 @@ void HttpSession::close()
     stream_.socket().close(ignored);
 }
 
+// Only an error says so: the end of the client's input may be a half-close (`nc -N`, a script that
+// shuts down its sending side once its requests are out) from a client still reading its answers.
+// A client that closed for good resets the connection at the first piece written to it.
 bool HttpSession::peer_gone() const
 {
     if (closed_) return true;
     char c;
     ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
 // Our own deadline for a read, instead of the stream's: when it passes, the read ends and the
@@ -157,6 +168,7 @@ void HttpSession::wait_for_request()
 
 void HttpSession::read_head()
 {
+    head_only_ = false;
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(server_.limits.max_head));
     parser_->body_limit(server_.limits.max_body);
@@ -178,6 +190,31 @@ void HttpSession::on_head(beast::error_code ec)
     take_head();
 }
 
+// The target as a path and a query: in origin form ("/state?x=1") as sent, or in absolute form
+// ("http://127.0.0.1:8080/state"), whose authority then stands for the Host header (so the check
+// of the server's own name applies to it).
+bool HttpSession::take_target(std::string_view target)
+{
+    std::string path(target);
+    if (!target.empty() && target.front() != '/') {
+        auto url = boost::urls::parse_absolute_uri(target);
+        if (!url || !beast::iequals(url->scheme(), "http") || !url->has_authority()) return false;
+        std::string authority(url->encoded_host_and_port());
+        auto host = std::find_if(request_.headers.begin(), request_.headers.end(),
+                                 [](const auto& field) { return field.first == "host"; });
+        if (host == request_.headers.end())
+            request_.headers.emplace_back("host", std::move(authority));
+        else
+            host->second = std::move(authority);
+        path = std::string(url->encoded_resource());
+        if (path.empty() || path.front() == '?') path.insert(0, "/");
+    }
+    auto question = path.find('?');
+    request_.path = std::string(path.substr(0, question));
+    request_.query = question == std::string_view::npos ? "" : std::string(path.substr(question + 1));
+    return true;
+}
+
 void HttpSession::take_head()
 {
     const auto& head = parser_->get();
@@ -192,14 +229,21 @@ void HttpSession::take_head()
     auto hosts = head.count(http::field::host);
     if (hosts > 1 || (hosts == 0 && version_ == 11)) return refuse(400, "a request needs exactly one Host header");
 
+    // A body's framing that this server and a proxy in front of it could read differently: with a
+    // Transfer-Encoding that does not end in chunked, the body ends only when the connection does,
+    // and a whole request hidden in it would be read here as the next one. Refused, and closed.
+    // Beast itself refuses chunked beside a Content-Length; any other pair closes after its answer.
+    if (head.count(http::field::transfer_encoding) > 0) {
+        if (!head.chunked()) return refuse(400, "a Transfer-Encoding must end in chunked");
+        keep_alive_ = keep_alive_ && head.count(http::field::content_length) == 0;
+    }
+
     request_.method = std::string(head.method_string());
-    std::string_view target = head.target();
-    auto question = target.find('?');
-    request_.path = std::string(target.substr(0, question));
-    request_.query = question == std::string_view::npos ? "" : std::string(target.substr(question + 1));
+    head_only_ = request_.method == "HEAD";  // every answer to it, a refusal too, is a head alone
     request_.headers.clear();
     for (const auto& field : head) request_.headers.emplace_back(lower_case(field.name_string()), field.value());
     request_.body.clear();
+    if (!take_target(head.target())) return refuse(400, "a target is a path, or an http:// URL of this server");
 
     if (server_.gate)
         if (auto refusal = server_.gate(request_)) {
@@ -209,13 +253,16 @@ void HttpSession::take_head()
     bool is_stream = server_.streams.count(request_.path) != 0;
     auto path = server_.routes.find(request_.path);
     if (!is_stream && path == server_.routes.end()) return refuse(404, "not found");
-    bool allowed = is_stream ? request_.method == "GET" : path->second.count(request_.method) != 0;
+    // HEAD is GET without the body, wherever GET is served (a stream has no end to measure).
+    route_method_ = head_only_ ? "GET" : request_.method;
+    bool allowed = is_stream ? request_.method == "GET" : path->second.count(route_method_) != 0;
     if (!allowed) {
         std::string allow;
         if (is_stream)
             allow = "GET";
         else
-            for (const auto& [method, route] : path->second) allow += (allow.empty() ? "" : ", ") + method;
+            for (const auto& [method, route] : path->second)
+                allow += (allow.empty() ? "" : ", ") + method + (method == "GET" ? ", HEAD" : "");
         auto r = plain_response(405, "method not allowed");
         r.headers.emplace_back("Allow", allow);
         keep_alive_ = false;
@@ -226,6 +273,8 @@ void HttpSession::take_head()
     auto expect = head[http::field::expect];
     if (!expect.empty() && !beast::iequals(expect, "100-continue")) return refuse(417, "only 100-continue is expected");
     auto read_body = [self = shared_from_this()] {
+        // Until the body is in, the connection is as cheap to lose as one waiting for a request.
+        self->list_in(self->server_.sending_body);
         self->arm_deadline(self->server_.limits.body_time);
         http::async_read(self->stream_, self->buffer_, *self->parser_,
                          [self](beast::error_code read_ec, std::size_t) { self->on_body(read_ec); });
@@ -244,6 +293,7 @@ void HttpSession::take_head()
 void HttpSession::on_body(beast::error_code ec)
 {
     deadline_.cancel();
+    unlist();
     if (closed_) return;
     if (timed_out_) return refuse(408, "the request's body did not arrive in time");
     if (ec == http::error::body_limit) return refuse(413, "request body too large");
@@ -255,7 +305,7 @@ void HttpSession::on_body(beast::error_code ec)
 void HttpSession::dispatch()
 {
     if (auto s = server_.streams.find(request_.path); s != server_.streams.end()) return start_stream(s->second);
-    const auto& route = server_.routes.at(request_.path).at(request_.method);
+    const auto& route = server_.routes.at(request_.path).at(route_method_);
     if (route.lane != HttpServer::Lane::Loop) return run_off_loop(route);
     HttpResponse r;
     try {
@@ -307,7 +357,16 @@ void HttpSession::answer(HttpResponse r)
     body_ = r.shared_body ? std::move(r.shared_body) : std::make_shared<const std::string>(std::move(r.body));
     more_ = std::move(r.more);
     chunked_ = more_ && version_ == 11;
-    if (more_) {
+    if (head_only_) {
+        // The head GET would have had, with its length when known, and nothing after it.
+        if (more_)
+            head.chunked(version_ == 11);
+        else
+            head.content_length(body_->size());
+        more_ = nullptr;
+        chunked_ = false;
+        body_ = std::make_shared<const std::string>();
+    } else if (more_) {
         // A long body goes out a piece at a time: chunked, or to an HTTP/1.0 client until the close.
         if (!chunked_) keep_alive_ = false;
         head.chunked(chunked_);
@@ -402,6 +461,13 @@ void HttpSession::start_stream(const HttpServer::StreamStart& start)
     streaming_ = true;
     ++server_.owner.open_streams_;
     list_in(server_.streaming);
+    // A peer over its share loses its oldest stream: a page left open longest, which reconnects.
+    if (++server_.streams_by_peer[peer_address_] > server_.stream_share())
+        for (HttpSession* s : server_.streaming)
+            if (s != this && s->peer_address_ == peer_address_) {
+                s->close();
+                break;
+            }
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &HttpServer::kSlowSocketBuffer, sizeof HttpServer::kSlowSocketBuffer);
     http::response<http::empty_body> head(http::status::ok, version_);
     head.set(http::field::content_type, "text/event-stream");
@@ -409,7 +475,14 @@ void HttpSession::start_stream(const HttpServer::StreamStart& start)
     set_common_headers(head);
     head.keep_alive(false);  // the body ends when the connection does
     stream_.expires_never();
-    send_event(std::make_shared<const std::string>(render(head.base()) + start()));
+    // The whole state is shared with every other stream that starts before it changes: a client
+    // opening a stream every half millisecond costs a head each, not a copy of the state each.
+    auto opening = {std::make_shared<const std::string>(render(head.base())), start()};
+    for (const auto& piece : opening) {
+        ++opening_pieces_;
+        opening_bytes_ += piece->size();
+        send_event(piece);
+    }
     // The client has nothing more to say: anything it sends is a request this connection cannot
     // answer, and its close ends the stream.
     stream_.async_read_some(net::buffer(discard_),
@@ -421,7 +494,9 @@ void HttpSession::send_event(const std::shared_ptr<const std::string>& piece)
     if (closed_ || piece->empty()) return;
     queue_.push_back(piece);
     queued_bytes_ += piece->size();
-    if (queued_bytes_ > HttpServer::kStreamQueueLimit) return close();  // the client stopped reading
+    // The client stopped reading (what the opening weighs does not count: a large state must not
+    // close every stream before its first byte).
+    if (queued_bytes_ - opening_bytes_ > HttpServer::kStreamQueueLimit) return close();
     if (queue_.size() == 1) write_event();
 }
 
@@ -431,6 +506,10 @@ void HttpSession::write_event()
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
                          if (ec || self->closed_) return self->close();
                          self->queued_bytes_ -= self->queue_.front()->size();
+                         if (self->opening_pieces_ > 0) {
+                             --self->opening_pieces_;
+                             self->opening_bytes_ -= self->queue_.front()->size();
+                         }
                          self->queue_.pop_front();
                          if (!self->queue_.empty()) self->write_event();
                      });

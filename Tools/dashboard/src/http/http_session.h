@@ -47,6 +47,7 @@ private:
     void arm_deadline(std::chrono::milliseconds after);
     // Checks the head, then reads the body (after 100 Continue when asked) or dispatches.
     void take_head();
+    bool take_target(std::string_view target);
     void dispatch();
     void run_off_loop(const HttpServer::Impl::Route& route);
     void start_stream(const HttpServer::StreamStart& start);
@@ -72,10 +73,13 @@ private:
     std::atomic<bool> closed_{false};
     std::list<HttpSession*>* listed_in_ = nullptr;
     std::list<HttpSession*>::iterator listed_at_;
+    std::string peer_address_;  // without the port: what one peer's share of streams is counted by
 
     HttpRequest request_;
     unsigned version_ = 11;
     bool keep_alive_ = false;
+    bool head_only_ = false;    // HEAD: the answer's head alone
+    std::string route_method_;  // the route's method ("GET" for a HEAD)
 
     // The answer being written: its head (rendered by Beast), its body, and where more comes from.
     std::string head_;
@@ -87,6 +91,10 @@ private:
     bool streaming_ = false;
     std::deque<std::shared_ptr<const std::string>> queue_;
     std::size_t queued_bytes_ = 0;
+    // The stream's opening (its head and the whole state) is sent whatever its size: only what
+    // comes after it counts against the queue's limit.
+    std::size_t opening_pieces_ = 0;
+    std::size_t opening_bytes_ = 0;
     std::array<char, 1024> discard_{};
 };
 
