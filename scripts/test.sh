@@ -18,9 +18,10 @@ trap 'wait $installing 2>/dev/null || true' EXIT
 echo "=== format ==="
 git ls-files -z -- '*.cpp' '*.h' '*.hpp' '*.c' | xargs -0 clang-format-14 --dry-run --Werror
 
+# Warnings are errors in every build made here (NODE_WERROR, cached in each build folder).
 run_preset() {
     echo "=== $1 ==="
-    cmake --preset "$1" >/dev/null
+    cmake --preset "$1" -DNODE_WERROR=ON >/dev/null
     cmake --build --preset "$1"
     ctest --test-dir "build/$1" --output-on-failure -j "$(nproc)"
 }
@@ -36,7 +37,7 @@ run_preset fuzz
 # The dashboard: a native 64-bit build of its own, under AddressSanitizer and
 # UndefinedBehaviorSanitizer; its browser test uses the host build's nodesim.
 echo "=== dashboard ==="
-cmake -S Tools/dashboard -B build/dashboard -G Ninja >/dev/null
+cmake -S Tools/dashboard -B build/dashboard -G Ninja -DNODE_WERROR=ON >/dev/null
 cmake --build build/dashboard
 ctest --test-dir build/dashboard --output-on-failure -j "$(nproc)"
 echo "all tests passed"
