@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the host build and its tests, the same under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the STM32F411 image with its checks and the firmware's logic run
-# on an emulated Cortex-M4, the fuzzers' bounded runs, and the dashboard. Fails when anything fails.
+# on an emulated Cortex-M4, the fuzzers' bounded runs, the dashboard, and the README's commands as a user
+# runs them. Fails when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -40,4 +41,11 @@ echo "=== dashboard ==="
 cmake -S Tools/dashboard -B build/dashboard -G Ninja -DNODE_WERROR=ON >/dev/null
 cmake --build build/dashboard
 ctest --test-dir build/dashboard --output-on-failure -j "$(nproc)"
+# What the README tells a user to start, started as it shows them: the node's console, the dashboard in
+# its release build (made here with warnings as errors too, the flag cached in its folder), the flash
+# targets' dry run.
+echo "=== the README's commands ==="
+cmake -S Tools/dashboard -B build/dashboard-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDASHBOARD_SANITIZE=OFF \
+      -DNODE_WERROR=ON >/dev/null
+scripts/test-readme-commands.sh
 echo "all tests passed"
