@@ -48,6 +48,7 @@ add_custom_target(flash-dfu
     USES_TERMINAL
     VERBATIM)
 
+include(cmake/host_tools.cmake)
 enable_testing()
 add_subdirectory(tests/target)
 add_subdirectory(tests/sim/cpu)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the host build and its tests, the same under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the STM32F411 image with its checks and the firmware's logic run
-# on an emulated Cortex-M4, the fuzzers' bounded runs, and the dashboard. Fails when anything fails.
+# on an emulated Cortex-M4, the fuzzers' bounded runs, the dashboard, and the README's commands as a user
+# runs them. Fails when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -18,9 +19,10 @@ trap 'wait $installing 2>/dev/null || true' EXIT
 echo "=== format ==="
 git ls-files -z -- '*.cpp' '*.h' '*.hpp' '*.c' | xargs -0 clang-format-14 --dry-run --Werror
 
+# Warnings are errors in every build made here (NODE_WERROR, cached in each build folder).
 run_preset() {
     echo "=== $1 ==="
-    cmake --preset "$1" >/dev/null
+    cmake --preset "$1" -DNODE_WERROR=ON >/dev/null
     cmake --build --preset "$1"
     ctest --test-dir "build/$1" --output-on-failure -j "$(nproc)"
 }
@@ -36,7 +38,14 @@ run_preset fuzz
 # The dashboard: a native 64-bit build of its own, under AddressSanitizer and
 # UndefinedBehaviorSanitizer; its browser test uses the host build's nodesim.
 echo "=== dashboard ==="
-cmake -S Tools/dashboard -B build/dashboard -G Ninja >/dev/null
+cmake -S Tools/dashboard -B build/dashboard -G Ninja -DNODE_WERROR=ON >/dev/null
 cmake --build build/dashboard
 ctest --test-dir build/dashboard --output-on-failure -j "$(nproc)"
+# What the README tells a user to start, started as it shows them: the node's console, the dashboard in
+# its release build (made here with warnings as errors too, the flag cached in its folder), the flash
+# targets' dry run.
+echo "=== the README's commands ==="
+cmake -S Tools/dashboard -B build/dashboard-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDASHBOARD_SANITIZE=OFF \
+      -DNODE_WERROR=ON >/dev/null
+scripts/test-readme-commands.sh
 echo "all tests passed"

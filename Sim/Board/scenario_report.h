@@ -33,6 +33,8 @@ std::string verdict_line(const std::string& file, int line, const Verdict& verdi
 struct Tally {
     size_t passed = 0, failed = 0, skipped = 0, errors = 0;
     void add(const std::vector<CaseResult>& cases);
+    // Every expectation judged passed, skipped ones aside: one that could not be judged is no pass.
+    bool all_passed() const { return failed == 0 && errors == 0; }
 };
 
 // `runner` names what ran the files ("nodesim", "nodesim --elf node.elf", "nodecheck /dev/ttyUSB0").

@@ -94,7 +94,7 @@ int main(int argc, char** argv)
         }
         sim::Tally t;
         t.add(outcome.result.cases);
-        if (t.failed + t.errors > 0) status = kExpectationFailedStatus;
+        if (!t.all_passed()) status = kExpectationFailedStatus;
     }
     sim::Tally all;
     for (const sim::FileResult& r : results) all.add(r.cases);

@@ -53,6 +53,14 @@ TEST(HttpConformance, AmbiguousOrMalformedRequestsAreRefused)
         {"control byte in a name", "GET /state HTTP/1.1\r\nHost: HOST\r\nX-\x01Note: a\r\nConnection: close\r\n\r\n",
          400},
         {"HTTP/1.9", "GET /state HTTP/1.9\r\nHost: HOST\r\nConnection: close\r\n\r\n", 505},
+        // An expectation the server cannot meet: 417, and the command is not taken.
+        {"Expect other than 100-continue",
+         "POST /led HTTP/1.1\r\nHost: HOST\r\n" + json + "Expect: 200-ok\r\nContent-Length: 11\r\n\r\n{\"on\":true}",
+         417},
+        {"Expect with more than 100-continue",
+         "POST /led HTTP/1.1\r\nHost: HOST\r\n" + json +
+             "Expect: 100-continue-later\r\nContent-Length: 11\r\n\r\n{\"on\":true}",
+         417},
         // The head limit holds however the bytes arrive: here in one write.
         {"70 kB request line",
          "GET /state?" + std::string(70000, 'x') + " HTTP/1.1\r\nHost: HOST\r\nConnection: close\r\n\r\n", 431},

@@ -1,8 +1,10 @@
 // The HTTP side: commands checked before they are queued, state and events readable.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "history.h"
 #include "server_bench.h"
+#include "temp_dir.h"
 #include "test_http.h"
 #include "web_server.h"
 
@@ -168,6 +170,40 @@ TEST(WebServer, ForeignHostHeadersAreRefusedOnEveryPath)
     // HTTP/1.1 requires the header; a request without it is not served either.
     auto bare = round_trip(b.port, "GET /state HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_NE(bare.status, 200);
+}
+
+// An acknowledged command is in the history: when its row cannot be stored (here a trigger in the file
+// refuses command rows, as a full disk would refuse any), the command is not sent and the answer is an
+// error; once the history stores again, commands go through.
+TEST(WebServer, CommandThatTheHistoryCannotStoreIsNeitherSentNorAcknowledged)
+{
+    dashboard::testing::TempDir dir;
+    const std::string db = dir.file("history.sqlite");
+    {
+        History created(db);
+    }
+    auto in_file = [&](const char* sql) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
+    };
+    in_file(
+        "CREATE TRIGGER refuse_commands BEFORE INSERT ON events WHEN NEW.dir = 'command' "
+        "BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+    History history(db);
+    ASSERT_TRUE(history.persistent()) << history.status();
+    Bench b(dashboard::testing::no_device(), &history);
+
+    EXPECT_EQ(b.post("/led", R"({"on":true})"), 503);
+    EXPECT_EQ(b.post("/pwm", R"({"duty":75})"), 503);
+    auto state = b.state();
+    EXPECT_TRUE(state["led_command"].empty()) << state["led_command"];
+    EXPECT_TRUE(state["pwm_command"].empty()) << state["pwm_command"];
+
+    in_file("DROP TRIGGER refuse_commands");
+    EXPECT_EQ(b.post("/led", R"({"on":true})"), 200);
+    EXPECT_EQ(b.state()["led_command"]["queued"], "V00=1");
 }
 
 // A download larger than one piece read from the file comes whole, in order, and a span bounds it.

@@ -55,6 +55,37 @@ TEST(ScenarioJudge, SerialWindowsCountOnlyTheBytesSentInThem)
     EXPECT_EQ(j.seen(2), "'H' at 2 s");
 }
 
+// A window holds the bytes sent from T to T+WITHIN, both ends included, on its own port only: a byte a
+// picosecond outside either end, or the text on the other port, is not seen by it.
+TEST(ScenarioJudge, WindowsEndToThePicosecondAndOnTheirOwnPort)
+{
+    struct Case {
+        const char* what;
+        std::string line;  // the window is from 1 s to 2 s
+        std::string port;  // where the byte goes
+        Picos at;
+        Result result;  // once the window is over
+    };
+    const Picos start = seconds(1), end = seconds(2);
+    const Case cases[] = {
+        {"wait: at the opening", "1 wait-serial USART1 1 x", "USART1", start, Result::Pass},
+        {"wait: just before the opening", "1 wait-serial USART1 1 x", "USART1", start - 1, Result::Fail},
+        {"wait: at the end", "1 wait-serial USART1 1 x", "USART1", end, Result::Pass},
+        {"wait: just after the end", "1 wait-serial USART1 1 x", "USART1", end + 1, Result::Fail},
+        {"wait: on the other port", "1 wait-serial USART2 1 x", "USART1", end - 1, Result::Fail},
+        {"absence: at the end", "1 no-serial USART1 1 x", "USART1", end, Result::Fail},
+        {"absence: just after the end", "1 no-serial USART1 1 x", "USART1", end + 1, Result::Pass},
+        {"absence: just before the opening", "1 no-serial USART1 1", "USART1", start - 1, Result::Pass},
+        {"absence: on the other port", "1 no-serial USART2 1 x", "USART1", start, Result::Pass},
+    };
+    for (const Case& c : cases) {
+        Judged j(c.line + "\n");
+        j.send(c.port, "x", c.at);
+        j.judge.finish(seconds(3), "time limit", false);
+        EXPECT_EQ(j.result(0), c.result) << c.what << ": " << j.seen(0);
+    }
+}
+
 TEST(ScenarioJudge, TemperatureReportsAreReadAsNumbers)
 {
     Judged j("0 wait-temp 5 23.5 0.05\n0 wait-temp 5 -10 0\n6 wait-temp 1 22 1\n6 wait-temp 1 22 1\n");

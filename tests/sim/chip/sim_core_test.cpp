@@ -243,6 +243,36 @@ TEST_F(CoreTest, WaitOnMemoryHaltsUnlessATimerCanStillInterrupt)
     }
 }
 
+// VAL counts down from LOAD to 0 and reloads: LOAD+1 counts a period (15999 gives the 1 ms tick at
+// 16 MHz). Read twice with a known number of processor clocks between the reads, it has moved by that
+// number modulo LOAD+1, whatever the phase of the first read.
+TEST_F(CoreTest, SysTickValueCountsDownModuloLoadPlusOne)
+{
+    struct Case {
+        uint32_t load;
+        uint64_t clocks_between;
+    };
+    const Case cases[] = {
+        {99, 37}, {99, 100}, {99, 1000}, {99, 1001}, {15999, 16000}, {15999, 3 * 16000 + 5}, {1, 2}, {1, 3},
+    };
+    const sim::Picos clock = sim::period_of(16'000'000);
+    for (const Case& c : cases) {
+        SysTick->CTRL = 0;
+        SysTick->LOAD = c.load;
+        SysTick->VAL = 0;
+        SysTick->CTRL = 5;  // processor clock, no interrupt, enabled
+        chip.run_until(chip.now() + 7 * clock);
+        const sim::Picos first_at = chip.now();  // the read takes the value as it starts
+        const uint32_t first = SysTick->VAL;
+        chip.run_until(first_at + static_cast<sim::Picos>(c.clocks_between) * clock);
+        const uint32_t second = SysTick->VAL;
+        const uint64_t modulus = uint64_t{c.load} + 1U;
+        EXPECT_LE(first, c.load) << "LOAD " << c.load;
+        EXPECT_EQ(second, (first + modulus - c.clocks_between % modulus) % modulus)
+            << "LOAD " << c.load << ", " << c.clocks_between << " clocks after reading " << first;
+    }
+}
+
 TEST_F(CoreTest, TimeLimitEndsTheRun)
 {
     chip.set_time_limit(sim::milliseconds(5));
