@@ -76,7 +76,7 @@ TEST(MqttBroker, StateOutCommandsInAndHostilePayloadsSendNothing)
     Subscriber state(dir, broker, kBase + "/#", "state");
     auto dashboard = bridged_dashboard(dir, broker);
     ASSERT_GT(dashboard->port(), 0) << read_file(dir.file("dashboard.log"));
-    ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 10s)) << state.log();
+    ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 30s)) << state.log();
 
     auto retained = broker.retained("#");
     for (const auto& topic : kDiscovery) {
@@ -102,9 +102,9 @@ TEST(MqttBroker, StateOutCommandsInAndHostilePayloadsSendNothing)
     }
     EXPECT_TRUE(broker.publish_file(pwm_set, dir.file("flood"), true));
     EXPECT_TRUE(broker.publish(pwm_set, "75"));
-    ASSERT_TRUE(state.wait_for(kBase + "/pwm", "75", 10s)) << state.log();
+    ASSERT_TRUE(state.wait_for(kBase + "/pwm", "75", 30s)) << state.log();
     EXPECT_TRUE(broker.publish(led_set, "OFF"));
-    ASSERT_TRUE(state.wait_for(kBase + "/led", "OFF", 10s)) << state.log();
+    ASSERT_TRUE(state.wait_for(kBase + "/led", "OFF", 30s)) << state.log();
 
     auto csv = get(dashboard->port(), "/history.csv");
     EXPECT_EQ(count_of(csv.body, ",command,"), 2) << csv.body;
@@ -145,7 +145,7 @@ TEST(MqttBroker, BrokerRestartAndDashboardKill)
     ASSERT_GT(dashboard->port(), 0) << read_file(dir.file("dashboard.log"));
     {
         Subscriber state(dir, broker, kBase + "/availability", "before");
-        ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 10s)) << state.log();
+        ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 30s)) << state.log();
     }
 
     broker.kill();
@@ -172,7 +172,7 @@ TEST(MqttBroker, BrokerRestartAndDashboardKill)
     EXPECT_NE(log.find("dashboard: mqtt: connected again to " + broker.url()), std::string::npos) << log;
 
     dashboard->end(SIGKILL);
-    EXPECT_TRUE(after.wait_for(kBase + "/availability", "offline", 5s)) << after.log();
+    EXPECT_TRUE(after.wait_for(kBase + "/availability", "offline", 15s)) << after.log();
     EXPECT_EQ(broker.retained(kBase + "/availability")[kBase + "/availability"], "offline");
 }
 
@@ -189,7 +189,7 @@ TEST(MqttBroker, SilentNodeIsOfflineAfterTwoReportCycles)
     ASSERT_GT(dashboard->port(), 0) << read_file(dir.file("dashboard.log"));
     auto nodesim = dashboard->child(10s);
     ASSERT_TRUE(nodesim);
-    ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 10s)) << state.log();
+    ASSERT_TRUE(state.wait_for(kBase + "/availability", "online", 30s)) << state.log();
     // Four cycles, so that the cycle is measured (0.97 s at 5 times real time).
     std::this_thread::sleep_for(4s);
 
@@ -207,7 +207,7 @@ TEST(MqttBroker, SilentNodeIsOfflineAfterTwoReportCycles)
     EXPECT_EQ(broker.retained(kBase + "/link")[kBase + "/link"], "up");
 
     ::kill(*nodesim, SIGCONT);
-    EXPECT_TRUE(state.wait_for(kBase + "/availability", "online", 5s)) << state.log();
+    EXPECT_TRUE(state.wait_for(kBase + "/availability", "online", 15s)) << state.log();
 }
 
 // TLS with a password: the bridge works; a wrong password and a certificate from another CA end the
