@@ -211,7 +211,9 @@ test('a device at the wrong baud rate: the page stays alive and says what is pro
     await tab.locator('#line-warning').waitFor({ state: 'visible', timeout: 20000 });
     assert.match(await tab.locator('#line-warning').textContent(), /line noise or a wrong baud rate\?/);
     assert.equal(await tab.locator('#link').getAttribute('data-connected'), 'true');
-    assert.equal(await tab.locator('#banner').isHidden(), true, await tab.locator('#banner').textContent());
+    // On a loaded machine the page may miss a beat and say so for a moment; a page that the noise killed
+    // keeps saying it.
+    await tab.locator('#banner').waitFor({ state: 'hidden', timeout: 20000 });
     assert.equal(await tab.locator('#temperature').textContent(), '-999999.9');
     assert.ok(await tab.locator('.temperature.is-invalid').count() === 1);
     mkdirSync(ARTIFACTS, { recursive: true });
