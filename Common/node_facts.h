@@ -43,14 +43,16 @@ inline constexpr uint64_t kPicosPerSecond = 1'000'000'000'000ULL;
 
 // A peer at exactly 9600 baud (the dashboard, a terminal): a character is 1.0417 ms on its line.
 inline constexpr double kPeerCharSeconds = static_cast<double>(kBitsPerCharacter) / kBaud;
-inline constexpr uint64_t kPeerCharPicos = kPicosPerSecond * kBitsPerCharacter / kBaud;  // 1 041 666 666
+// In picoseconds truncated: 1 041 666 666 (the simulated peer rounds its bit instead, 104 166 667 ps,
+// and so takes 4 ps longer a character).
+inline constexpr uint64_t kPeerCharPicos = kPicosPerSecond * kBitsPerCharacter / kBaud;
 
 // The node's USART1 divides its 100 MHz clock by 16 x 651.0625 (BRR 0x28B1): a bit is 10417 cycles,
 // 104.17 us (9599.7 baud), a character 1.0417 ms.
 inline constexpr unsigned kPortBitCycles = 10417;
-inline constexpr double kPortClockHz = 100e6;
-inline constexpr double kPortBitSeconds = kPortBitCycles / kPortClockHz;
-inline constexpr uint64_t kPortBitPicos = 104'170'000;
+inline constexpr uint64_t kPortClockHz = 100'000'000;
+inline constexpr double kPortBitSeconds = kPortBitCycles / static_cast<double>(kPortClockHz);
+inline constexpr uint64_t kPortBitPicos = kPortBitCycles * (kPicosPerSecond / kPortClockHz);  // 104 170 000
 inline constexpr uint64_t kPortCharPicos = kBitsPerCharacter * kPortBitPicos;
 // The receiver has a character once it has sampled the middle of its stop bit, 9.5625 bit times
 // after the start edge; a break's low stop bit is judged at that moment too.

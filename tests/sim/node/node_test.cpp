@@ -47,6 +47,8 @@ TEST_F(HostNodeTest, GreetsOnBothPortsWithTheGreetingThePeersExpect)
     n->run(sim::milliseconds(50));
     EXPECT_EQ(n->board().listener.received_text(), node_facts::kGreeting);
     EXPECT_EQ(n->board().dashboard.received_text(), node_facts::kGreeting);
+    // The judges time the port's characters by the bit its divider gives at the firmware's clocks.
+    EXPECT_EQ(n->chip().usart1.bit_time(), node_facts::kPortBitPicos);
 }
 
 TEST_F(HostNodeTest, WithoutTheCrystalTheRunEndsInAHaltWithItsReasonAndTime)
