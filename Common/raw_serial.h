@@ -6,7 +6,11 @@
 
 #include <termios.h>
 
+#include "node_facts.h"
+
 namespace common {
+
+static_assert(node_facts::kBaud == 9600, "the node's rate: B9600 below");
 
 // False, with errno set, when the device takes no terminal settings.
 inline bool set_raw_9600_8n1(int fd)

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "node_facts.h"
+
 namespace sim {
 
 namespace {
@@ -71,11 +73,13 @@ std::optional<double> measure(const Expectation& e, const trace::Pwm& pwm)
 // The value of the temperature report that `since` ends with ("...!A00=23.5$"), if it ends with one.
 std::optional<std::string> completed_report(const std::string& since)
 {
-    if (since.empty() || since.back() != '$') return std::nullopt;
-    size_t start = since.rfind("!A00=");
+    using node_facts::kReportEnd, node_facts::kTemperatureTag;
+    if (since.empty() || since.back() != kReportEnd) return std::nullopt;
+    size_t start = since.rfind(kTemperatureTag);
     if (start == std::string::npos) return std::nullopt;
-    std::string value = since.substr(start + 5, since.size() - start - 6);
-    if (value.find('$') != std::string::npos) return std::nullopt;  // that report ended earlier
+    const size_t value_start = start + kTemperatureTag.size();
+    std::string value = since.substr(value_start, since.size() - 1 - value_start);
+    if (value.find(kReportEnd) != std::string::npos) return std::nullopt;  // that report ended earlier
     return value;
 }
 
@@ -237,7 +241,8 @@ void ScenarioJudge::take_byte(size_t i, uint8_t byte, Picos at)
         double celsius = std::strtod(value->c_str(), &end);
         bool number = !value->empty() && end == value->c_str() + value->size() && std::isfinite(celsius);
         bool within = number && std::fabs(celsius - e.value) <= e.tolerance + 1e-9;
-        decide(i, within ? Result::Pass : Result::Fail, at, quoted_bytes("!A00=" + *value + "$") + at_time(at));
+        decide(i, within ? Result::Pass : Result::Fail, at,
+               quoted_bytes(std::string(node_facts::kTemperatureTag) + *value + node_facts::kReportEnd) + at_time(at));
         return;
     }
     const bool found = e.text.empty() || (since.size() >= e.text.size() &&

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "chip.h"
+#include "node_facts.h"
 #include "pin_wiring.h"
 
 namespace sim {
@@ -29,7 +30,7 @@ public:
     };
 
     // Wired to `port`'s RX pin for as long as the chip runs (as everything on the board is).
-    SerialPeer(Chip& chip, Usart& port, double baud = 9600.0);
+    SerialPeer(Chip& chip, Usart& port, double baud = node_facts::kBaud);
     SerialPeer(const SerialPeer&) = delete;
     SerialPeer& operator=(const SerialPeer&) = delete;
 
@@ -37,7 +38,7 @@ public:
     double baud() const { return baud_; }
     // One bit and one 8N1 character at the peer's rate.
     Picos bit_time() const;
-    Picos char_time() const { return 10U * bit_time(); }
+    Picos char_time() const { return node_facts::kBitsPerCharacter * bit_time(); }
 
     // Sends the bytes from `at` (or as soon as the line is free, if later), leaving `gap` of idle line
     // between characters. Returns when the last stop bit ends.

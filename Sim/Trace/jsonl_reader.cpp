@@ -1,9 +1,11 @@
 #include "jsonl_reader.h"
 
+#include <array>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
-#include <string>
+#include <type_traits>
+#include <utility>
 
 namespace sim::trace {
 
@@ -30,45 +32,120 @@ std::string text(const json& j, const char* key)
     return j.at(key).get<std::string>();
 }
 
-std::optional<Payload> payload(const std::string& kind, const json& j)
+// One reading for each type of event, chosen by the type: a Payload type without one here stops the
+// table below from compiling.
+template <class T>
+using As = std::type_identity<T>;
+
+Tx read(const json& j, As<Tx>)
 {
-    if (kind == "tx") return Tx{text(j, "port"), j.at("byte").get<uint8_t>()};
-    if (kind == "rx") return Rx{text(j, "port"), j.at("byte").get<uint8_t>()};
-    if (kind == "pin") {
-        PinLevel e{text(j, "pin"), j.at("level").get<int>(), std::nullopt};
-        if (j.contains("driven")) e.driven = j["driven"].get<bool>();
-        return e;
-    }
-    if (kind == "pwm") return Pwm{from_micros(j, "period_us"), from_micros(j, "high_us")};
-    if (kind == "onewire") {
-        OneWire e{text(j, "what"), j.value("value", -1), std::nullopt, from_seconds(j, "start"),
-                  from_micros(j, "duration_us")};
-        if (j.contains("celsius")) e.celsius = j["celsius"].get<double>();
-        return e;
-    }
-    if (kind == "violation") return Violation{text(j, "what"), from_micros(j, "measured_us")};
-    if (kind == "stimulus") return Stimulus{text(j, "verb"), text(j, "text"), j.value("line", 0)};
-    if (kind == "log") return Note{text(j, "text")};
-    if (kind == "halt") return Halt{text(j, "reason")};
-    if (kind == "end") return End{text(j, "reason")};
-    if (kind == "rx_armed") return RxArmed{text(j, "port"), j.at("armed").get<bool>()};
-    return std::nullopt;
+    return {text(j, "port"), j.at("byte").get<uint8_t>()};
+}
+Rx read(const json& j, As<Rx>)
+{
+    return {text(j, "port"), j.at("byte").get<uint8_t>()};
+}
+PinLevel read(const json& j, As<PinLevel>)
+{
+    PinLevel e{text(j, "pin"), j.at("level").get<int>(), std::nullopt};
+    if (j.contains("driven")) e.driven = j["driven"].get<bool>();
+    return e;
+}
+Pwm read(const json& j, As<Pwm>)
+{
+    return {from_micros(j, "period_us"), from_micros(j, "high_us")};
+}
+OneWire read(const json& j, As<OneWire>)
+{
+    OneWire e{text(j, "what"), j.value("value", -1), std::nullopt, from_seconds(j, "start"),
+              from_micros(j, "duration_us")};
+    if (j.contains("celsius")) e.celsius = j["celsius"].get<double>();
+    return e;
+}
+Violation read(const json& j, As<Violation>)
+{
+    return {text(j, "what"), from_micros(j, "measured_us")};
+}
+Stimulus read(const json& j, As<Stimulus>)
+{
+    return {text(j, "verb"), text(j, "text"), j.value("line", 0)};
+}
+Note read(const json& j, As<Note>)
+{
+    return {text(j, "text")};
+}
+Halt read(const json& j, As<Halt>)
+{
+    return {text(j, "reason")};
+}
+End read(const json& j, As<End>)
+{
+    return {text(j, "reason")};
+}
+RxArmed read(const json& j, As<RxArmed>)
+{
+    return {text(j, "port"), j.at("armed").get<bool>()};
+}
+
+// A row of the table: the kind as the writer names it (kind_of) and its reading.
+struct KindRow {
+    std::string kind;
+    Payload (*read)(const json&);
+};
+constexpr size_t kKinds = std::variant_size_v<Payload>;
+
+template <size_t I>
+Payload read_alternative(const json& j)
+{
+    using T = std::variant_alternative_t<I, Payload>;
+    return Payload{std::in_place_index<I>, read(j, As<T>{})};
+}
+
+template <size_t... I>
+std::array<KindRow, kKinds> make_table(std::index_sequence<I...>)
+{
+    return {KindRow{kind_of(Payload{std::in_place_index<I>}), &read_alternative<I>}...};
+}
+
+// In the Payload's order, which is the writer's most frequent first (bytes, pins, the PWM meter).
+const std::array<KindRow, kKinds>& kind_table()
+{
+    static const std::array<KindRow, kKinds> table = make_table(std::make_index_sequence<kKinds>{});
+    return table;
+}
+
+std::string where(size_t line_number)
+{
+    return line_number == 0 ? "" : "line " + std::to_string(line_number) + ": ";
 }
 
 }  // namespace
 
-std::optional<Event> read_event(std::string_view line)
+std::vector<std::string> known_kinds()
+{
+    std::vector<std::string> kinds;
+    for (const KindRow& row : kind_table()) kinds.push_back(row.kind);
+    return kinds;
+}
+
+Event read_event(std::string_view line, size_t line_number)
 {
     const json j = json::parse(line.begin(), line.end(), nullptr, false);
+    std::string kind;
     try {
         if (j.is_discarded() || !j.is_object()) throw std::runtime_error("not a JSON object");
-        std::optional<Payload> what = payload(text(j, "kind"), j);
-        if (!what) return std::nullopt;
-        return Event{from_seconds(j, "t"), std::move(*what)};
+        kind = text(j, "kind");
+        for (const KindRow& row : kind_table())
+            if (row.kind == kind) return Event{from_seconds(j, "t"), row.read(j)};
     } catch (const std::exception& error) {
-        throw std::runtime_error("not a trace event (" + std::string(error.what()) +
+        throw std::runtime_error(where(line_number) + "not a trace event" +
+                                 (kind.empty() ? "" : " of kind \"" + kind + "\"") + " (" + error.what() +
                                  "): " + std::string(line.substr(0, 120)));
     }
+    std::string known;
+    for (const KindRow& row : kind_table()) known += (known.empty() ? "" : ", ") + row.kind;
+    throw std::runtime_error(where(line_number) + "an event of a kind this reader does not know, \"" + kind +
+                             "\" (it knows " + known + "): a trace from a newer simulator?");
 }
 
 }  // namespace sim::trace

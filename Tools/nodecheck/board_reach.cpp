@@ -1,5 +1,7 @@
 #include "board_reach.h"
 
+#include "node_facts.h"
+
 namespace nodecheck {
 
 namespace {
@@ -7,9 +9,10 @@ namespace {
 using Verb = sim::ScenarioStep::Verb;
 using Kind = sim::Expectation::Kind;
 
-bool mentions(const std::string& text, const char* what)
+// Whether an expected text names a report: its tag, with or without the '=' ("!A00", "!A01=1$").
+bool mentions(const std::string& text, std::string_view tag)
 {
-    return text.find(what) != std::string::npos;
+    return text.find(tag.substr(0, tag.size() - 1)) != std::string::npos;
 }
 
 }  // namespace
@@ -69,8 +72,9 @@ std::optional<std::string> BoardReach::unjudgeable(const sim::Expectation& e) co
     }
     for (const Unknown& u : unknown_) {
         if (e.at < u.at) continue;
-        const bool temperature = e.kind == Kind::WaitTemp || mentions(e.text, "!A00");
-        if (u.everything || (u.temperature && temperature) || (u.switch_report && mentions(e.text, "!A01")))
+        const bool temperature = e.kind == Kind::WaitTemp || mentions(e.text, node_facts::kTemperatureTag);
+        if (u.everything || (u.temperature && temperature) ||
+            (u.switch_report && mentions(e.text, node_facts::kSwitchTag)))
             return "it depends on line " + std::to_string(u.line) + " (" + u.verb + "), which was not played";
     }
     return std::nullopt;

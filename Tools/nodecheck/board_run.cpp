@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "board_reach.h"
+#include "node_facts.h"
 #include "scenario_judge.h"
 
 namespace nodecheck {
@@ -15,8 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sim::Picos;
 using Kind = sim::Expectation::Kind;
-
-constexpr const char* kGreeting = "Hola\r\n";
 
 Picos picos(double seconds)
 {
@@ -62,7 +61,7 @@ std::optional<Clock::time_point> wait_for_greeting(SerialDevice& device, const B
     while (Clock::now() < deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         seen += device.read(std::max(left, std::chrono::milliseconds(1)));
-        if (seen.find(kGreeting) != std::string::npos) return Clock::now();
+        if (seen.find(node_facts::kGreeting) != std::string::npos) return Clock::now();
         if (seen.size() > 64) seen.erase(0, seen.size() - 64);
     }
     return std::nullopt;
@@ -142,7 +141,7 @@ BoardOutcome run_on_board(const sim::Scenario& scenario, SerialDevice& device, c
                                        std::chrono::duration<double>(kGreetingEnd / setup.speed));
     auto now = [&] { return picos(std::chrono::duration<double>(Clock::now() - origin).count() * setup.speed); };
     const Picos greeting_at = picos(kGreetingEnd);
-    for (char c : std::string(kGreeting)) judge.serial(setup.port, static_cast<uint8_t>(c), greeting_at);
+    for (char c : node_facts::kGreeting) judge.serial(setup.port, static_cast<uint8_t>(c), greeting_at);
 
     const Picos end = scenario.last_time() + slack;
     size_t next_step = 0;

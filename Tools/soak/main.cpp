@@ -68,9 +68,9 @@ int main(int argc, char** argv)
     }
 
     soak::TraceChecker checker;
-    auto feed = [&checker](std::string_view line) {
-        if (line.empty()) return;
-        if (auto event = sim::trace::read_event(line)) checker.feed(*event);
+    sim::trace::JsonlReader reader;
+    auto feed = [&checker, &reader](std::string_view line) {
+        if (auto event = reader.read(line)) checker.feed(*event);
     };
     const auto wall_start = std::chrono::steady_clock::now();
     try {

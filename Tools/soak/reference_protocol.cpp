@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "node_facts.h"
+
 namespace soak {
 
 namespace {
@@ -50,13 +52,13 @@ Effect interpret_frame(std::string_view stored)
 {
     std::string_view text = stored.substr(0, stored.find('\0'));
     Effect effect;
-    if (text.find("V00=1") != std::string_view::npos) {
+    if (text.find(node_facts::kLedOn) != std::string_view::npos) {
         effect.kind = Effect::Kind::Led;
         effect.led_level = 0;
-    } else if (text.find("V00=0") != std::string_view::npos) {
+    } else if (text.find(node_facts::kLedOff) != std::string_view::npos) {
         effect.kind = Effect::Kind::Led;
         effect.led_level = 1;
-    } else if (text.find("V01=") != std::string_view::npos) {
+    } else if (text.find(node_facts::kDutyTag) != std::string_view::npos) {
         effect.kind = Effect::Kind::Pwm;
         effect.duty = static_cast<uint16_t>(static_cast<uint64_t>(leading_integer(value_text(text))) & 0xFFFFU);
     }
@@ -76,7 +78,7 @@ std::string temperature_report(double celsius)
     const double sixteenths = celsius * 16.0;
     if (std::nearbyint(sixteenths) != sixteenths || std::fabs(sixteenths) > 1e9) {
         char text[64];
-        std::snprintf(text, sizeof text, "!A00=%.1f$", celsius);
+        std::snprintf(text, sizeof text, node_facts::kTemperatureFormat, celsius);
         return text;
     }
     const auto k = static_cast<int64_t>(sixteenths);
@@ -84,9 +86,9 @@ std::string temperature_report(double celsius)
     int64_t tenths = n / 8;
     const int64_t rest = n % 8;
     if (rest > 4 || (rest == 4 && tenths % 2 == 1)) ++tenths;
-    std::string out = "!A00=";
+    std::string out(node_facts::kTemperatureTag);
     if (k < 0) out += '-';
-    out += std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "$";
+    out += std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + node_facts::kReportEnd;
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hex_escape.h"
+#include "node_facts.h"
 #include "random_source.h"
 
 namespace soak {
@@ -13,8 +14,8 @@ namespace soak {
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
-// One report cycle is about 4.83 s; activity of the peer comes every 2 to 40 s.
-constexpr double kCycle = 4.83;
+// Activity of the peer comes every 2 to 40 s, a report cycle or several apart.
+constexpr double kCycle = node_facts::kReportCycleSeconds;
 
 struct Line {
     double t;
@@ -65,11 +66,11 @@ std::string valid_command(RandomSource& r)
 {
     switch (r.between(0, 3)) {
         case 0:
-            return decorate(r, "V00=1");
+            return decorate(r, std::string(node_facts::kLedOn));
         case 1:
-            return decorate(r, "V00=0");
+            return decorate(r, std::string(node_facts::kLedOff));
         default: {
-            std::string frame = "V01=" + duty_text(r);
+            std::string frame = std::string(node_facts::kDutyTag) + duty_text(r);
             if (r.chance(0.8)) frame += "$";
             if (r.chance(0.15)) frame += "\r\n";
             if (r.chance(0.1)) frame = "!" + frame;
@@ -101,7 +102,9 @@ std::string long_frame(RandomSource& r)
     if (r.chance(0.75)) {
         // Inside the first 50 bytes, across the cut, or past it.
         std::string command =
-            r.chance(0.5) ? "V00=" + std::to_string(r.between(0, 1)) : "V01=" + std::to_string(r.between(0, 100)) + "$";
+            r.chance(0.5)
+                ? std::string(r.between(0, 1) == 1 ? node_facts::kLedOn : node_facts::kLedOff)
+                : std::string(node_facts::kDutyTag) + std::to_string(r.between(0, 100)) + node_facts::kDutyEnd;
         const auto at = static_cast<size_t>(r.between(0, static_cast<int64_t>(length - command.size())));
         frame.replace(at, command.size(), command);
     }

@@ -7,20 +7,18 @@
 #include <variant>
 
 #include "hex_escape.h"
+#include "node_facts.h"
 
 namespace soak {
 
 namespace {
 
-// The dashboard sends at 9600 baud: a character (start, 8 data, stop) is 1.0417 ms on its line.
-constexpr double kPeerChar = 10.0 / 9600.0;
-// The port samples with BRR 0x28B1 at 100 MHz: a bit is 104.17 us. The receiver has a character once it
-// has sampled the middle of its stop bit, 9.5625 bits after the start edge; a break's low stop bit is
-// judged at that moment too.
-constexpr double kPortBit = 10417.0 / 100e6;
-constexpr double kComplete = 9.5625 * kPortBit;
+// A peer's character, the port's bit and the moment its receiver has a character.
+constexpr double kPeerChar = node_facts::kPeerCharSeconds;
+constexpr double kPortBit = node_facts::kPortBitSeconds;
+constexpr double kComplete = node_facts::kStopSampledBits * kPortBit;
 // The idle line is one whole character of high line after the last stop bit.
-constexpr double kIdleAfter = 10.0 * kPortBit;
+constexpr double kIdleAfter = node_facts::kBitsPerCharacter * kPortBit;
 // A frame ends at its 50th byte: the half-buffer interrupt of a 100-byte reception.
 constexpr size_t kFrameCut = 50;
 
@@ -31,7 +29,7 @@ constexpr double kEndSlack = 0.5e-3;
 // flag test and the re-arming follow within microseconds.
 constexpr double kCycleWindow = 3e-3;
 constexpr double kCycleEarly = 50e-6;
-constexpr double kCycleWait = 4.0;
+constexpr double kCycleWait = node_facts::kCycleWaitSeconds;
 // The LED is written right before the re-arming that follows the interpretation.
 constexpr double kLedBeforeRearm = 2e-3;
 // A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
@@ -64,6 +62,12 @@ std::string pwm_text(double period, double high)
 std::string report_bytes(const std::string& bytes)
 {
     return hex_escape(bytes, [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+}
+
+// The greeting as a message shows it: "Hola\r\n".
+std::string greeting_text()
+{
+    return sim::trace::printable(std::string(node_facts::kGreeting));
 }
 
 }  // namespace
@@ -342,15 +346,17 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
     const char c = static_cast<char>(e.byte);
     if (e.port == "USART2") {
         greeting2_ += c;
-        if (greeting2_.size() == 6 && greeting2_ != "Hola\r\n")
-            fail(t, "greeting on USART2", "Hola\\r\\n", report_bytes(greeting2_));
-        if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", report_bytes(greeting2_));
+        if (greeting2_.size() == node_facts::kGreeting.size() && greeting2_ != node_facts::kGreeting)
+            fail(t, "greeting on USART2", greeting_text(), report_bytes(greeting2_));
+        if (greeting2_.size() == node_facts::kGreeting.size() + 1)
+            fail(t, "USART2 sends after the greeting", "nothing", report_bytes(greeting2_));
         return;
     }
-    if (greeting1_.size() < 6) {
+    if (greeting1_.size() < node_facts::kGreeting.size()) {
         greeting1_ += c;
-        if (greeting1_.size() == 6) {
-            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", report_bytes(greeting1_));
+        if (greeting1_.size() == node_facts::kGreeting.size()) {
+            if (greeting1_ != node_facts::kGreeting)
+                fail(t, "greeting on USART1", greeting_text(), report_bytes(greeting1_));
             // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
             // PWM runs at 50 % from the first overflow.
             next_cycle_ = t;
@@ -365,7 +371,7 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
     }
     if (message_.empty()) message_start_ = t;
     message_ += c;
-    if (c == '$') {
+    if (c == node_facts::kReportEnd) {
         std::string text = std::move(message_);
         message_.clear();
         on_message(message_start_, text);
@@ -377,7 +383,7 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
 
 void TraceChecker::on_message(double t, const std::string& text)
 {
-    if (text.rfind("!A00=", 0) == 0) {
+    if (text.starts_with(node_facts::kTemperatureTag)) {
         ++tally_.reports_sent;
         if (temperature_reported_) fail(t, "two temperature reports in one cycle", "one", report_bytes(text));
         temperature_reported_ = true;
@@ -399,13 +405,14 @@ void TraceChecker::on_message(double t, const std::string& text)
                  want, text);
         return;
     }
-    if (text == "!A01=0$" || text == "!A01=1$") {
+    if (text == node_facts::kSwitchOff || text == node_facts::kSwitchOn) {
         ++tally_.switch_reports;
         ++tally_.cycles;
         // The switch is read right before the report's first character goes out; a change within the
         // last few milliseconds may fall on either side.
-        if (switch_changed_at_ < t - 5e-3 && text[5] - '0' != switch_level_)
-            fail(t, "switch report differs from B12", "!A01=" + std::to_string(switch_level_) + "$", text);
+        const std::string_view level = switch_level_ ? node_facts::kSwitchOn : node_facts::kSwitchOff;
+        if (switch_changed_at_ < t - 5e-3 && text != level)
+            fail(t, "switch report differs from B12", std::string(level), text);
         if (!temperature_reported_) {
             ++tally_.reports_left_out;
             if (sensor_ok_ && sensor_ok_since_ < cycle_start_)

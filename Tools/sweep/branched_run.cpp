@@ -62,9 +62,9 @@ Verdict judge_file(const std::string& path)
 {
     Verdict verdict;
     soak::TraceChecker checker(1);
-    if (!soak::read_lines(path, [&checker](std::string_view line) {
-            if (line.empty()) return;
-            if (auto event = sim::trace::read_event(line)) checker.feed(*event);
+    sim::trace::JsonlReader reader;
+    if (!soak::read_lines(path, [&checker, &reader](std::string_view line) {
+            if (auto event = reader.read(line)) checker.feed(*event);
         })) {
         verdict.failure = "no trace from the branch (" + path + ")";
         return verdict;

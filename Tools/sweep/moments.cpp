@@ -4,14 +4,14 @@
 #include <cstdio>
 
 #include "named.h"
+#include "node_facts.h"
 
 namespace sweep {
 
 namespace {
 
-// USART1 sends at BRR 0x28B1 from 100 MHz: a bit is 104.17 us, a character (start, 8 data, stop) ten.
-constexpr sim::Picos kNodeChar = 10 * sim::Picos{104'170'000};
-constexpr size_t kGreeting = 6;  // "Hola\r\n"
+constexpr sim::Picos kNodeChar = node_facts::kPortCharPicos;
+constexpr size_t kGreeting = node_facts::kGreeting.size();
 
 constexpr std::pair<MomentKind, const char*> kMomentNames[] = {{MomentKind::ReportStart, "report-start"},
                                                                {MomentKind::ReportEnd, "report-end"},

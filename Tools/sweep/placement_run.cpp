@@ -75,9 +75,9 @@ Verdict run_placement(const NodeProgram& program, const Placement& placement)
     try {
         ScenarioFile file(placement.scenario);
         soak::TraceChecker checker(1);
-        auto feed = [&checker](std::string_view line) {
-            if (line.empty()) return;
-            if (auto event = sim::trace::read_event(line)) checker.feed(*event);
+        sim::trace::JsonlReader reader;
+        auto feed = [&checker, &reader](std::string_view line) {
+            if (auto event = reader.read(line)) checker.feed(*event);
         };
         const int status = soak::run_nodesim_streaming(
             program.nodesim, nodesim_arguments(program, file.path(), placement.duration, placement.branch_at), feed,
@@ -98,11 +98,11 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
 {
     ScenarioFile file(baseline.scenario);
     std::vector<sim::trace::Event> events;
+    sim::trace::JsonlReader reader;
     const int status = soak::run_nodesim_streaming(
         program.nodesim, nodesim_arguments(program, file.path(), baseline.duration),
-        [&events](std::string_view line) {
-            if (line.empty()) return;
-            if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
+        [&events, &reader](std::string_view line) {
+            if (auto event = reader.read(line)) events.push_back(std::move(*event));
         },
         false);
     if (status != 0)

@@ -5,21 +5,20 @@
 #include <cstdio>
 
 #include "named.h"
+#include "node_facts.h"
 
 namespace sweep {
 
 namespace {
 
-// The port samples with BRR 0x28B1 at 100 MHz, a bit of 104.17 us: it has a character once it has
-// sampled the middle of the stop bit, 9.5625 bits after the start edge (a break's low stop bit is judged
-// then too).
-constexpr sim::Picos kComplete = 95'625 * sim::Picos{104'170'000} / 10'000;
-// The dashboard sends at 9600 baud: a character is 1.0417 ms on its line.
-constexpr sim::Picos kPeerChar = sim::kPicosPerSecond * 10 / 9600;
+// The port has a character (or a break) once it has sampled the middle of the stop bit: 996.1 us after
+// the start edge. The dashboard's characters follow one another every 1.0417 ms.
+constexpr auto kComplete = static_cast<sim::Picos>(node_facts::kStopSampledBits * node_facts::kPortBitPicos);
+constexpr sim::Picos kPeerChar = node_facts::kPeerCharPicos;
 // The command behind a line error, and the frame placed: it turns the LED off, which the node lit at
 // its set-up, so that taking it shows.
-constexpr const char* kCommand = "V00=0";
-constexpr sim::Picos kCommandBytes = 5;
+constexpr std::string_view kCommand = node_facts::kLedOff;
+constexpr sim::Picos kCommandBytes = kCommand.size();
 constexpr sim::Picos kSensorBack = 20 * sim::kPicosPerMilli;
 
 constexpr std::pair<StimulusKind, const char*> kStimulusNames[] = {{StimulusKind::Noise, "noise"},
@@ -67,7 +66,7 @@ sim::Picos stimulus_lead(StimulusKind kind)
 
 std::vector<ScenarioStep> stimulus_steps(StimulusKind kind, sim::Picos at)
 {
-    const std::string command = std::string("send ") + kCommand;
+    const std::string command = "send " + std::string(kCommand);
     switch (kind) {
         case StimulusKind::Noise:
             // Both on the line back to back, the command queued behind the noisy byte.

@@ -1,10 +1,13 @@
 // The dashboard protocol: the interpretation of received frames and the report texts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "bus_spy.h"
+#include "node_facts.h"
 #include "pwm_board.h"
 #include "uart_int_idle_dma.h"
 
@@ -103,6 +106,31 @@ TEST_F(DashboardTest, FullBufferIsReadNoFurtherThanItsEnd)
     std::memcpy(trama_rx, "V01=42", 6);
     procesa_rx();
     EXPECT_EQ(TIM2->CCR1, 8400U);
+}
+
+// The judges and the dashboard read the node by node_facts.h, the firmware keeps its own literal text:
+// the two are held equal here, where both are visible, so that a report or a command changed on one
+// side alone fails.
+TEST_F(DashboardTest, FirmwareSpeaksTheGrammarThePeersRead)
+{
+    for (float t : {23.56f, -0.0625f, -55.0f, 125.0f, 0.0f}) {
+        formatea_temperatura(t);
+        char want[32];
+        std::snprintf(want, sizeof want, node_facts::kTemperatureFormat, static_cast<double>(t));
+        EXPECT_STREQ(texto, want);
+        const std::string_view report = texto;
+        EXPECT_TRUE(report.starts_with(node_facts::kTemperatureTag) && report.back() == node_facts::kReportEnd)
+            << report;
+    }
+    EXPECT_EQ(texto_interruptor(GPIO_PIN_SET), node_facts::kSwitchOn);
+    EXPECT_EQ(texto_interruptor(GPIO_PIN_RESET), node_facts::kSwitchOff);
+
+    recibe(std::string(node_facts::kLedOn), 1);
+    EXPECT_EQ(led(), 0);
+    recibe(std::string(node_facts::kLedOff), 0);
+    EXPECT_EQ(led(), 1);
+    recibe(std::string(node_facts::kDutyTag) + "40" + node_facts::kDutyEnd);
+    EXPECT_EQ(TIM2->CCR1, 8000U);
 }
 
 TEST(DashboardReports, TemperatureWithOneDecimalHalfToEvenAndSwitchTexts)

@@ -20,8 +20,9 @@ std::vector<sim::trace::Event> read_trace(const std::string& path)
 {
     std::vector<sim::trace::Event> events;
     std::ifstream in(path);
+    sim::trace::JsonlReader reader;
     for (std::string line; std::getline(in, line);)
-        if (auto event = sim::trace::read_event(line)) events.push_back(std::move(*event));
+        if (auto event = reader.read(line)) events.push_back(std::move(*event));
     return events;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "node_facts.h"
+
 namespace dashboard {
 namespace {
 
@@ -22,7 +24,7 @@ const char* command_name(CommandKind kind)
 
 std::string led_frame(bool on)
 {
-    return on ? "V00=1" : "V00=0";
+    return std::string(on ? node_facts::kLedOn : node_facts::kLedOff);
 }
 
 std::optional<std::string> pwm_frame(long percent)
@@ -30,7 +32,7 @@ std::optional<std::string> pwm_frame(long percent)
     // The node reduces any number to 16 bits and drives the pin constantly high above 100, so
     // "V01=-1$" would mean full duty: only the slider's own range goes out.
     if (percent < 0 || percent > 100) return std::nullopt;
-    return "V01=" + std::to_string(percent) + "$";
+    return std::string(node_facts::kDutyTag) + std::to_string(percent) + node_facts::kDutyEnd;
 }
 
 void CommandPacer::enqueue(CommandKind kind, std::string frame)

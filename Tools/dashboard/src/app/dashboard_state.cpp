@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "node_facts.h"
+
 namespace dashboard {
 
 double unix_seconds(DashboardState::WallClock::time_point t)
@@ -101,7 +103,7 @@ void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClo
         led_sent_ = Sent{frame, now};
     } else {
         // "V01=75$": the digits between "=" and "$".
-        pwm_percent_ = std::stoi(frame.substr(4));
+        pwm_percent_ = std::stoi(frame.substr(node_facts::kDutyTag.size()));
         pwm_sent_ = Sent{frame, now};
     }
 }

@@ -2,13 +2,13 @@
 
 #include <charconv>
 
+#include "node_facts.h"
+
 namespace dashboard {
 namespace {
 
-constexpr std::string_view kGreeting = "Hola\r\n";
-constexpr std::string_view kSwitchOff = "!A01=0$";
-constexpr std::string_view kSwitchOn = "!A01=1$";
-constexpr std::string_view kTemperatureTag = "!A00=";
+using node_facts::kGreeting, node_facts::kReportEnd, node_facts::kSwitchOff, node_facts::kSwitchOn,
+    node_facts::kSwitchTag, node_facts::kTemperatureTag;
 
 enum class Verdict { Prefix, Complete, Invalid };
 
@@ -40,7 +40,7 @@ Verdict temperature_verdict(std::string_view text)
         return starts(text, kTemperatureTag) ? Verdict::Prefix : Verdict::Invalid;
     if (text.substr(0, kTemperatureTag.size()) != kTemperatureTag) return Verdict::Invalid;
     std::string_view body = text.substr(kTemperatureTag.size());
-    if (body.back() == '$')
+    if (body.back() == kReportEnd)
         return number_text(body.substr(0, body.size() - 1), true) ? Verdict::Complete : Verdict::Invalid;
     return number_text(body, false) ? Verdict::Prefix : Verdict::Invalid;
 }
@@ -60,7 +60,8 @@ Verdict verdict(std::string_view text, Report& report)
           std::pair{kSwitchOn, Report::Kind::Switch}}) {
         Verdict v = fixed_verdict(text, whole);
         if (v == Verdict::Complete) {
-            report = Report{kind, std::string(text), kind == Report::Kind::Switch ? std::string(1, text[5]) : "", 0.0};
+            report = Report{kind, std::string(text),
+                            kind == Report::Kind::Switch ? std::string(1, text[kSwitchTag.size()]) : "", 0.0};
             return v;
         }
         if (v == Verdict::Prefix) best = v;

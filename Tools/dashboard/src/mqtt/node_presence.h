@@ -11,11 +11,13 @@
 
 #include <deque>
 
+#include "node_facts.h"
+
 namespace dashboard::mqtt {
 
 class NodePresence {
 public:
-    static constexpr double kReportCycle = 4.83;  // seconds, the node's own
+    static constexpr double kReportCycle = node_facts::kReportCycleSeconds;
     // Offline after two cycles' silence and a tenth of one for the second report's own lateness.
     static constexpr double kSilentCycles = 2.1;
     static constexpr double kShortestCycle = 0.2;
