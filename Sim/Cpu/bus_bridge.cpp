@@ -11,7 +11,7 @@ uint64_t BusBridge::on_bus_read(uint32_t address, unsigned size)
     try {
         uint32_t value = chip_.read(address, size);
         state_.credit_access_issue();
-        state_.watch.bus_read(address, value, chip_.free_running(address));
+        state_.watch().bus_read(address, value, chip_.free_running(address));
         return value;
     } catch (const std::exception& error) {
         state_.stop_at(state_.end_of(error));
@@ -21,7 +21,7 @@ uint64_t BusBridge::on_bus_read(uint32_t address, unsigned size)
 
 void BusBridge::on_bus_write(uint32_t address, unsigned size, uint32_t value)
 {
-    state_.watch.bus_write();
+    state_.watch().bus_write();
     try {
         chip_.write(address, value, size);
         state_.credit_access_issue();

@@ -33,9 +33,7 @@ ImageRunner::~ImageRunner()
 void ImageRunner::reset()
 {
     engine_.clear_ram();
-    state_.owed = 0;
-    state_.end.reset();
-    state_.watch.forget();
+    state_.reset();
     exceptions_.reset();
     // The core's own blocks go back to their reset state with it: no exception active or pending, no
     // priorities, SysTick stopped, the cycle counter off. (The chip's peripherals keep theirs.)
@@ -62,12 +60,12 @@ bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
 RunEnd ImageRunner::run(Picos limit)
 {
     chip_.set_time_limit(limit);
-    state_.end.reset();
-    while (!state_.end) {
+    state_.begin_run();
+    while (!state_.ended()) {
         faults_.clear_reported();
-        ++state_.counts.engine_starts;
+        ++state_.counts().engine_starts;
         uc_err err = engine_.start(engine_.reg(UC_ARM_REG_PC));
-        if (state_.end) break;
+        if (state_.ended()) break;
         if (skipper_.pending()) {
             skipper_.skip_pending();
             continue;
@@ -80,22 +78,22 @@ RunEnd ImageRunner::run(Picos limit)
             try {
                 sleep();
             } catch (const std::exception& error) {
-                state_.end = state_.end_of(error);
+                state_.end_run(state_.end_of(error));
             }
             continue;
         }
         if (err == UC_ERR_OK && debug_.at_breakpoint(pc))
-            state_.end = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex_text(pc), chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex_text(pc), chip_.now()});
         else if (err != UC_ERR_OK)
-            state_.end = RunEnd{RunEnd::Kind::Failure,
-                                std::string("the engine stopped: ") + uc_strerror(err) + " at pc " +
-                                    hex_text(engine_.reg(UC_ARM_REG_PC)),
-                                chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::Failure,
+                                  std::string("the engine stopped: ") + uc_strerror(err) + " at pc " +
+                                      hex_text(engine_.reg(UC_ARM_REG_PC)),
+                                  chip_.now()});
         else
-            state_.end =
-                RunEnd{RunEnd::Kind::Failure, "the core reached " + hex_text(engine_.reg(UC_ARM_REG_PC)), chip_.now()};
+            state_.end_run(
+                RunEnd{RunEnd::Kind::Failure, "the core reached " + hex_text(engine_.reg(UC_ARM_REG_PC)), chip_.now()});
     }
-    return *state_.end;
+    return state_.end();
 }
 
 // WFI (or WFE) stopped the engine after the instruction: the core sleeps until an interrupt it could
@@ -119,7 +117,7 @@ void ImageRunner::sleep()
         const Picos limit = state_.limit();
         if (next >= limit) {
             chip_.run_until(limit);
-            state_.end = RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
             return;
         }
         chip_.run_until(next);
@@ -128,29 +126,21 @@ void ImageRunner::sleep()
 
 void ImageRunner::on_block(uint32_t address, uint32_t size)
 {
-    if (state_.end || skipper_.pending()) {
+    if (state_.ended() || skipper_.pending()) {
         engine_.stop();
         return;
     }
-    ++state_.counts.blocks;
+    ++state_.counts().blocks;
     try {
         if (!state_.charge_owed_time()) return;
         if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
         Exceptions& exceptions = chip_.exceptions();
-        if (state_.stepping) {
-            state_.owed += state_.cycle_period();  // the one instruction of a step
-            ++state_.instructions;
+        if (state_.stepping()) {
+            state_.owe(state_.cycle_period());  // the one instruction of a step
+            state_.count_executed(1);
             return;
         }
-        if (exceptions.any_pending()) {
-            exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
-            // A short handler leaves the core as it found it, and the next one may be taken at once.
-            while (int e = exceptions.next_to_take()) {
-                if (exceptions_.take_short(e, address, exceptions_.read_frame())) continue;
-                exceptions_.enter(e, address);
-                return;
-            }
-        }
+        if (exceptions_.take_pending(address)) return;
         const uint8_t* code = engine_.at(address, size);
         if (code == nullptr) {
             state_.stop_at(
@@ -158,13 +148,12 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
-        state_.block_address = address;
-        state_.block_size = size;
+        state_.enter_block(address, size);
         if (faults_.raise_if_fpu_off(info)) return;
         if (exceptions.active(kHardFaultException)) exceptions_.watch_fault_handler(address);
-        if (options_.skip_waits && state_.watch.block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
-        state_.owed += info.instructions * state_.cycle_period();
-        state_.instructions += info.instructions;
+        if (options_.skip_waits && state_.watch().block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
+        state_.owe_cycles(info.instructions);
+        state_.count_executed(info.instructions);
     } catch (const std::exception& error) {
         state_.stop_at(state_.end_of(error));
     }

@@ -57,9 +57,9 @@ public:
     DebugAccess& debug() { return debug_; }
 
     // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
-    uint64_t instructions() const { return state_.instructions; }
-    uint64_t skipped_instructions() const { return state_.skipped; }
-    const RunnerCounts& counts() const { return state_.counts; }
+    uint64_t instructions() const { return state_.instructions(); }
+    uint64_t skipped_instructions() const { return state_.skipped(); }
+    const RunnerCounts& counts() const { return state_.counts(); }
     uint32_t pc() const { return engine_.reg(UC_ARM_REG_PC); }
     // Memory as the core sees it (flash and RAM only; the chip's registers are read through the chip).
     bool read_memory(uint32_t address, void* out, uint32_t size) const;

@@ -49,44 +49,62 @@ public:
         return period_;
     }
 
+    // Time the core has run and not yet charged to the chip.
+    void owe(Picos time) { owed_ += time; }
+    void owe_cycles(uint64_t cycles) { owed_ += cycles * cycle_period(); }
+    bool owes_time() const { return owed_ != 0; }
+
     // Moves the chip's time on by what the core has run since the last block boundary (events run and
     // interrupts become pending on the way). False when the run must stop here.
     bool charge_owed_time()
     {
         const Picos now = chip_.now();
         const Picos until = limit();
-        if (now + owed < until) {
-            if (owed != 0) chip_.run_until(now + owed);
-            owed = 0;
+        if (now + owed_ < until) {
+            if (owed_ != 0) chip_.run_until(now + owed_);
+            owed_ = 0;
             return true;
         }
         // The limit falls inside what is owed: stop there, and charge the rest when the run goes on.
         if (now < until) {
-            owed = now + owed - until;
+            owed_ = now + owed_ - until;
             chip_.run_until(until);
         }
         stop_at(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
         return false;
     }
+    // Charges all that is owed, whatever the run's end (a skipped loop's iteration known to end before it).
+    void charge_all_owed()
+    {
+        if (owed_ != 0) chip_.run_until(chip_.now() + owed_);
+        owed_ = 0;
+    }
 
     // The chip charged a bus access its whole cost, which includes the issue cycle that the block's
     // instruction count already holds: give that cycle back. (It is owed, not yet charged: the block's
-    // instructions, this one among them, were added to `owed` at the block's start.)
+    // instructions, this one among them, were added to what is owed at the block's start.)
     void credit_access_issue()
     {
         const Picos issue = cycles_to_picos(cost::kAccessIssue, cycle_period());
-        owed = owed > issue ? owed - issue : 0;
+        owed_ = owed_ > issue ? owed_ - issue : 0;
     }
 
+    // The run's end, once something decided it.
+    bool ended() const { return end_.has_value(); }
+    const RunEnd& end() const { return *end_; }
+    // A new run (or step) starts with no end decided.
+    void begin_run() { end_.reset(); }
+    // Decides the run's end; the caller stops the engine where it must (or it has stopped already).
+    void end_run(RunEnd run_end) { end_ = std::move(run_end); }
     // Ends the run. Asked from a block start, the stop takes effect before the block's first
     // instruction, and the next run resumes at that block.
     void stop_at(RunEnd run_end)
     {
-        end = std::move(run_end);
+        end_ = std::move(run_end);
         engine_.stop();
     }
     // Ends the run in a halt; the caller stops the engine where it must.
-    void halt(const std::string& reason) { end = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
+    void halt(const std::string& reason) { end_ = RunEnd{RunEnd::Kind::Halt, reason, chip_.now()}; }
     // What an exception thrown from the chip (a Stop from an event, or a failure) means for the run.
     RunEnd end_of(const std::exception& error) const
     {
@@ -94,25 +112,59 @@ public:
         return RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
     }
 
-    Picos owed = 0;  // time of instructions run and not yet charged to the chip
-    std::optional<RunEnd> end;
-    uint64_t instructions = 0;  // executed, counting those of skipped loop iterations
-    uint64_t skipped = 0;       // of those, the skipped ones
-    RunnerCounts counts;
-    WaitLoopWatch watch;
+    // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
+    void count_executed(uint64_t instructions) { instructions_ += instructions; }
+    void count_skipped(uint64_t instructions)
+    {
+        instructions_ += instructions;
+        skipped_ += instructions;
+    }
+    uint64_t instructions() const { return instructions_; }
+    uint64_t skipped() const { return skipped_; }
+    RunnerCounts& counts() { return counts_; }
+    const RunnerCounts& counts() const { return counts_; }
+
+    WaitLoopWatch& watch() { return watch_; }
+
     // A debugger's single step in progress, and whether it has breakpoints set: either way the core runs
     // instruction by instruction, with no handler worked out in one go.
-    bool stepping = false;
-    bool breakpoints_set = false;
+    void set_stepping(bool stepping) { stepping_ = stepping; }
+    bool stepping() const { return stepping_; }
+    void set_breakpoints(bool set) { breakpoints_set_ = set; }
+    bool under_debugger() const { return stepping_ || breakpoints_set_; }
+
     // The block running now (the engine reports an invalid access with the block's start as its PC).
-    uint32_t block_address = 0;
-    uint32_t block_size = 0;
+    void enter_block(uint32_t address, uint32_t size)
+    {
+        block_address_ = address;
+        block_size_ = size;
+    }
+    uint32_t block_address() const { return block_address_; }
+    uint32_t block_size() const { return block_size_; }
+
+    // The core's reset: nothing owed, no end decided, no loop watched.
+    void reset()
+    {
+        owed_ = 0;
+        end_.reset();
+        watch_.forget();
+    }
 
 private:
     Chip& chip_;
     CoreEngine& engine_;
     uint32_t period_hclk_ = 0;
     Picos period_ = 0;
+    Picos owed_ = 0;
+    std::optional<RunEnd> end_;
+    uint64_t instructions_ = 0;
+    uint64_t skipped_ = 0;
+    RunnerCounts counts_;
+    WaitLoopWatch watch_;
+    bool stepping_ = false;
+    bool breakpoints_set_ = false;
+    uint32_t block_address_ = 0;
+    uint32_t block_size_ = 0;
 };
 
 }  // namespace sim::cpu
