@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "core_frame.h"
-#include "cost_model.h"
 #include "hex_text.h"
+#include "instruction_timing.h"
 
 namespace sim::cpu {
 
@@ -79,7 +79,8 @@ void ExceptionModel::enter(int exception, uint32_t return_address)
     uint32_t pc = kStubBase | 1U;
     void* values[5] = {&sp, &lr, &xpsr, &vector, &pc};
     uc_reg_write_batch(engine_.uc(), registers, values, 5);
-    state_.owe(cycles_to_picos(cost::kExceptionEntry, state_.cycle_period()));
+    state_.owe(cycles_to_picos(timing::kExceptionEntry, state_.cycle_period()));
+    state_.flow_broken();
 }
 
 const ShortHandler* ExceptionModel::short_handler(int exception)
@@ -104,7 +105,7 @@ bool ExceptionModel::take_short(int exception, uint32_t return_address, const Fr
     // exception that pre-empts it: only when none falls due before its return is it all one step.
     const Picos now = chip_.now();
     const Picos end =
-        now + cycles_to_picos(cost::kExceptionEntry + Cycles{handler->instructions()} + cost::kExceptionReturn,
+        now + cycles_to_picos(timing::kExceptionEntry + Cycles{handler->cycles()} + timing::kExceptionReturn,
                               state_.cycle_period());
     if (state_.owes_time() || chip_.scheduler().next_time() < end || end >= state_.limit()) return false;
     const std::optional<uint32_t> at = stack(frame, exception, return_address);
@@ -158,7 +159,8 @@ void ExceptionModel::return_from_exception()
     exceptions.deactivate(exception);
     state_.watch().forget();
     if (exception == kHardFaultException) fault_reason_.clear();
-    state_.owe(cycles_to_picos(cost::kExceptionReturn, state_.cycle_period()));
+    state_.owe(cycles_to_picos(timing::kExceptionReturn, state_.cycle_period()));
+    state_.flow_broken();
 }
 
 void ExceptionModel::fault(const std::string& what, uint32_t pc)

@@ -16,7 +16,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions option
       state_(chip, engine_),
       exceptions_(engine_, chip, state_, options.short_handlers),
       faults_(engine_, chip, state_, exceptions_, blocks_),
-      bridge_(chip, state_, engine_.memory()),
+      bridge_(chip, state_, engine_),
       skipper_(engine_, chip, state_, exceptions_),
       debug_(engine_, chip, state_, exceptions_, faults_, blocks_)
 {
@@ -132,16 +132,19 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
     }
     ++state_.counts().blocks;
     try {
+        const uint8_t* code = engine_.at(address, size);
+        const bool stub = in_range(address, kStubBase, kStubSize);
+        if (code != nullptr && !stub) state_.follow(address, code);  // the refill of a branch taken to here
         if (!state_.charge_owed_time()) return;
-        if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
+        if (stub) return;  // part of the entry, already paid for
         Exceptions& exceptions = chip_.exceptions();
         if (state_.stepping()) {
+            state_.begin_untimed_block();
             state_.owe(state_.cycle_period());  // the one instruction of a step
             state_.count_executed(1);
             return;
         }
         if (exceptions_.take_pending(address)) return;
-        const uint8_t* code = engine_.at(address, size);
         if (code == nullptr) {
             state_.stop_at(
                 RunEnd{RunEnd::Kind::Failure, "code at " + hex_text(address) + " outside memory", chip_.now()});
@@ -152,7 +155,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         if (faults_.raise_if_fpu_off(info)) return;
         if (exceptions.active(kHardFaultException)) exceptions_.watch_fault_handler(address);
         if (options_.skip_waits && state_.watch().block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
-        state_.owe_cycles(info.instructions);
+        state_.begin_block(info, address + size);
         state_.count_executed(info.instructions);
     } catch (const std::exception& error) {
         state_.stop_at(state_.end_of(error));

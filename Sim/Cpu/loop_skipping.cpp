@@ -212,16 +212,16 @@ LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& kn
     }
 }
 
-// One iteration of a one-block loop that reads the cycle counter, charged as the engine charges it: the
-// block's instructions at the next block's start, the read through the chip at the block's start (so
-// that an event due during the access runs at its end, as on the engine; the board's stimuli start from
-// the chip's time then), an exception it pends taken at the head.
+// One iteration of a one-block loop that reads the cycle counter, timed as the engine times it: the
+// read through the chip at its instruction's time in the iteration (so that an event due during the
+// access runs at its end, as on the engine; the board's stimuli start from the chip's time then), the
+// rest of the iteration up to the next head, an exception it pends taken at the head.
 void LoopSkipper::pass_iteration(const WaitLoop& loop)
 {
-    state_.owe_cycles(loop.instructions);
+    const Picos head = chip_.now();  // nothing owed: iterations_before_horizon() said so
+    chip_.run_until(head + loop.counter_read_at);
     chip_.read(kCycleCounterAddress, 4);
-    state_.credit_access_issue();
-    state_.charge_all_owed();
+    chip_.run_until(head + loop.iteration_time);
     state_.count_skipped(loop.instructions);
 }
 

@@ -5,14 +5,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "block_cache.h"
 #include "chip.h"
 #include "core_engine.h"
-#include "cost_model.h"
+#include "instruction_timing.h"
 #include "run_end.h"
 #include "sim_time.h"
 #include "wait_loop.h"
@@ -80,14 +82,59 @@ public:
         owed_ = 0;
     }
 
-    // The chip charged a bus access its whole cost, which includes the issue cycle that the block's
-    // instruction count already holds: give that cycle back. (It is owed, not yet charged: the block's
-    // instructions, this one among them, were added to what is owed at the block's start.)
-    void credit_access_issue()
+    // Time inside a block. At its start (time charged up to it) the block's cycles are owed; an access
+    // to the chip's registers then happens at its own instruction's cycle: time moves on to it first
+    // (at_instruction), and the access's whole cost, as the chip charges it, takes the place of the
+    // instruction's own cycles in the block's sum (after_access), so that what comes later in the
+    // block moves by the bus's wait states.
+    void begin_block(const BlockInfo& info, uint32_t end)
     {
-        const Picos issue = cycles_to_picos(cost::kAccessIssue, cycle_period());
-        owed_ = owed_ > issue ? owed_ - issue : 0;
+        next_in_line_ = end;
+        block_ = &info;
+        block_start_ = chip_.now() + owed_;
+        shift_ = 0;
+        site_ = SIZE_MAX;
+        owed_ += info.cycles * cycle_period();
     }
+    // A block run otherwise (a debugger's step): accesses happen where time stands.
+    void begin_untimed_block() { block_ = nullptr; }
+    const BlockInfo* block() const { return block_; }
+    // The access site last matched in this block (accesses come in program order), or none (SIZE_MAX).
+    size_t last_site() const { return site_; }
+    void at_instruction(size_t site)
+    {
+        site_ = site;
+        const Picos target = block_start_ + block_->accesses[site].at * cycle_period() + shift_;
+        const Picos now = chip_.now();
+        if (target <= now) return;
+        chip_.run_until(target);
+        owed_ = owed_ > target - now ? owed_ - (target - now) : 0;
+    }
+    // The access by the instruction at `site` (or, with none found, one of the block's) started at
+    // `started` and the chip has charged it.
+    void after_access(Picos started, std::optional<size_t> site)
+    {
+        const Picos own =
+            site ? block_->accesses[*site].own * cycle_period() : cycles_to_picos(timing::kPlainAccess, cycle_period());
+        const Picos charged = chip_.now() - started;
+        owed_ = owed_ > own ? owed_ - own : 0;
+        shift_ += charged - own;  // modular: an access charged less than the instruction's sum moves it back
+    }
+
+    // P, the refill, when a block does not follow on from the last one (a branch taken, PC loaded): owed
+    // before the block's time is charged. Exception entry and return fetch their own way (their figures
+    // hold it): flow_broken() forgets where the last block ended.
+    // Charged once: a block whose start is asked again (a run resumed there) pays no second refill.
+    void follow(uint32_t address, const uint8_t* code)
+    {
+        if (next_in_line_ != kNoLine && address != next_in_line_) {
+            uint16_t first = 0;
+            std::memcpy(&first, code, 2);
+            owed_ += timing::refill_cycles(address, first) * cycle_period();
+        }
+        next_in_line_ = kNoLine;
+    }
+    void flow_broken() { next_in_line_ = kNoLine; }
 
     // The run's end, once something decided it.
     bool ended() const { return end_.has_value(); }
@@ -142,12 +189,14 @@ public:
     uint32_t block_address() const { return block_address_; }
     uint32_t block_size() const { return block_size_; }
 
-    // The core's reset: nothing owed, no end decided, no loop watched.
+    // The core's reset: nothing owed, no end decided, no loop watched, no block in progress.
     void reset()
     {
         owed_ = 0;
         end_.reset();
         watch_.forget();
+        block_ = nullptr;
+        next_in_line_ = kNoLine;
     }
 
 private:
@@ -156,6 +205,14 @@ private:
     uint32_t period_hclk_ = 0;
     Picos period_ = 0;
     Picos owed_ = 0;
+    // The block in progress: its timing, the chip's time at its start, how far its accesses' wait
+    // states have moved the rest of it, and the access site last matched.
+    const BlockInfo* block_ = nullptr;
+    Picos block_start_ = 0;
+    Picos shift_ = 0;
+    size_t site_ = SIZE_MAX;
+    static constexpr uint32_t kNoLine = 1;  // odd: no block starts there
+    uint32_t next_in_line_ = kNoLine;       // where the last block ended
     std::optional<RunEnd> end_;
     uint64_t instructions_ = 0;
     uint64_t skipped_ = 0;
