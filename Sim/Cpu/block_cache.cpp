@@ -141,6 +141,10 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
         const cs_insn& insn = insns[i];
         const uint32_t at = sum.cycles();
         const uint32_t own = sum.add(insn);
+        info.boundaries.push_back({static_cast<uint32_t>(insn.address), at});
+        if (insn.id == ARM_INS_STREX || insn.id == ARM_INS_STREXB || insn.id == ARM_INS_STREXH ||
+            insn.id == ARM_INS_STREXD)
+            info.exclusive_store = true;
         if (auto site = access_site(insn, at, own)) info.accesses.push_back(*site);
         if (insn.detail != nullptr && is_fp(*insn.detail) && !info.first_fp)
             info.first_fp = static_cast<uint32_t>(insn.address);

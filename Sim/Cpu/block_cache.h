@@ -34,6 +34,14 @@ struct BlockInfo {
     uint32_t instructions = 0;
     uint32_t cycles = 0;  // run straight through: the timing table's sum, P and the divides' extra excluded
     std::vector<AccessSite> accesses;  // in program order
+    // Each instruction's address and its start in cycles from the block's, for an interrupt due inside
+    // the block: it is taken at the first boundary at or after its time.
+    struct Boundary {
+        uint32_t pc;
+        uint32_t at;
+    };
+    std::vector<Boundary> boundaries;
+    bool exclusive_store = false;      // holds a STREX, which an exception taken before it must make fail
     std::optional<uint32_t> first_fp;  // address of its first floating-point instruction
     // Changes nothing but core registers: no store, no change of the mask or special registers, no
     // supervisor call, breakpoint or wait for an event, no floating point. A loop of such blocks that

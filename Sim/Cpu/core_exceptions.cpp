@@ -120,7 +120,7 @@ bool ExceptionModel::take_short(int exception, uint32_t return_address, const Fr
     return true;
 }
 
-bool ExceptionModel::take_pending(uint32_t return_address)
+bool ExceptionModel::take_pending(uint32_t return_address, bool engine_only)
 {
     Exceptions& exceptions = chip_.exceptions();
     if (!exceptions.any_pending()) return false;
@@ -128,7 +128,7 @@ bool ExceptionModel::take_pending(uint32_t return_address)
     std::optional<Frame> frame;  // the registers at the boundary, read once
     while (int e = exceptions.next_to_take()) {
         if (!frame) frame = read_frame();
-        if (take_short(e, return_address, *frame)) continue;
+        if (!engine_only && take_short(e, return_address, *frame)) continue;
         enter(e, return_address);
         return true;
     }

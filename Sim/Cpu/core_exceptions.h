@@ -40,7 +40,9 @@ public:
     // the core's PRIMASK, short handlers without the engine (each leaves the core as it found it, so the
     // next may follow at once), the first other one entered on the engine. True when one was entered (its
     // handler runs next) or the run ended; false when the code at `return_address` runs on.
-    bool take_pending(uint32_t return_address);
+    // `engine_only`: the code at `return_address` holds a STREX, which must fail after the exception:
+    // only the engine's entry (its stub clears the exclusive monitor) will do.
+    bool take_pending(uint32_t return_address, bool engine_only = false);
     // The handler returned to an EXC_RETURN value (the engine's exception exit).
     void return_from_exception();
 

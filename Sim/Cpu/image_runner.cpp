@@ -64,8 +64,19 @@ RunEnd ImageRunner::run(Picos limit)
     while (!state_.ended()) {
         faults_.clear_reported();
         ++state_.counts().engine_starts;
-        uc_err err = engine_.start(engine_.reg(UC_ARM_REG_PC));
+        const std::optional<BlockInfo::Boundary> split = state_.split();
+        const uint32_t start = engine_.reg(UC_ARM_REG_PC);
+        // The block is translated again to stop at the boundary, and once more after it, whole.
+        if (split) engine_.drop_translation(split->pc, split->pc + 2);
+        uc_err err = engine_.start(start, 0, split ? split->pc : CoreEngine::kNoExit);
+        if (split) {
+            ++state_.counts().splits;
+            engine_.drop_translation(start, split->pc);
+            state_.end_split(engine_.reg(UC_ARM_REG_PC));
+            if (err == UC_ERR_OK && !state_.ended() && !skipper_.pending()) continue;
+        }
         if (state_.ended()) break;
+        if (state_.splitting() && err == UC_ERR_OK) continue;  // stopped before a block to run it in two
         if (skipper_.pending()) {
             skipper_.skip_pending();
             continue;
@@ -124,6 +135,13 @@ void ImageRunner::sleep()
     }
 }
 
+bool ImageRunner::could_take_interrupt()
+{
+    Exceptions& exceptions = chip_.exceptions();
+    exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
+    return exceptions.anything_can_preempt();
+}
+
 void ImageRunner::on_block(uint32_t address, uint32_t size)
 {
     if (state_.ended() || skipper_.pending()) {
@@ -144,16 +162,28 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             state_.count_executed(1);
             return;
         }
-        if (exceptions_.take_pending(address)) return;
         if (code == nullptr) {
             state_.stop_at(
                 RunEnd{RunEnd::Kind::Failure, "code at " + hex_text(address) + " outside memory", chip_.now()});
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
+        if (exceptions_.take_pending(address, info.exclusive_store)) return;
         state_.enter_block(address, size);
         if (faults_.raise_if_fpu_off(info)) return;
         if (exceptions.active(kHardFaultException)) exceptions_.watch_fault_handler(address);
+        // A block that changes nothing but core registers (a poll, a wait on the counter, arithmetic)
+        // takes an interrupt due inside it at its end: nothing but the interrupt's latency (at most the
+        // block's length) tells the two apart, and waiting loops, made of such blocks, are jumped over
+        // with their interrupts taken at the loop's head, which the engine's run must match.
+        if (options_.exact_interrupts && !info.only_registers && !state_.splitting() && !state_.under_debugger()) {
+            if (auto boundary = state_.boundary_for_next_event(info); boundary && could_take_interrupt()) {
+                // Run the block up to that boundary: stop before it runs, start again to stop there.
+                state_.split_at(*boundary);
+                engine_.stop();
+                return;
+            }
+        }
         if (options_.skip_waits && state_.watch().block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
         state_.begin_block(info, address + size);
         state_.count_executed(info.instructions);

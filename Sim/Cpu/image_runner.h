@@ -33,6 +33,9 @@ struct RunnerOptions {
     // Take an exception whose handler is a short run of loads, stores and arithmetic (ShortHandler)
     // without the engine (the same timing either way, faster).
     bool short_handlers = true;
+    // Take an interrupt at the first instruction boundary at or after its time, inside a block too
+    // (off: at the next block's start, faster).
+    bool exact_interrupts = true;
 };
 
 class ImageRunner final : private EngineEvents {
@@ -73,6 +76,8 @@ private:
         return faults_.on_invalid_access(write, fetch, address, size);
     }
     void sleep();
+    // Whether an interrupt raised now could pre-empt the running code (PRIMASK, priorities, enables).
+    bool could_take_interrupt();
 
     // The engine stops after these; the core sleeps until an interrupt.
     static constexpr uint16_t kWfi = 0xBF30;

@@ -29,6 +29,7 @@ struct RunnerCounts {
     uint64_t probes = 0;      // iterations tried ahead of time to find a loop's exit
     uint64_t engine_starts = 0;
     uint64_t short_exceptions = 0;  // of the exceptions, those worked out without the engine (ShortHandler)
+    uint64_t splits = 0;            // blocks run up to an instruction boundary inside them, for an event due there
 };
 
 class RunState {
@@ -136,6 +137,37 @@ public:
     }
     void flow_broken() { next_in_line_ = kNoLine; }
 
+    // An interrupt at any instruction boundary. When the next event falls inside a block that is about
+    // to run (and an interrupt could be taken), the block runs only up to the first instruction boundary
+    // at or after the event's time: the engine is stopped before it, and started again to stop there.
+    // Which boundary (none: the block's end will do) for `info` starting now.
+    std::optional<BlockInfo::Boundary> boundary_for_next_event(const BlockInfo& info)
+    {
+        const Picos start = chip_.now() + owed_;
+        const Picos next = chip_.scheduler().next_time();
+        const Picos period = cycle_period();
+        if (next >= start + info.cycles * period || next <= start) return std::nullopt;
+        for (const BlockInfo::Boundary& b : info.boundaries)
+            if (b.at != 0 && start + b.at * period >= next) return b;
+        return std::nullopt;
+    }
+    void split_at(const BlockInfo::Boundary& boundary) { split_ = boundary; }
+    // The engine's next start runs the block up to the boundary, where it stops.
+    std::optional<BlockInfo::Boundary> split() const { return split_; }
+    bool splitting() const { return split_.has_value(); }
+    // The engine stopped at `pc`: at the boundary, what is owed is the block's time up to it; the rest
+    // of the block follows on from there.
+    void end_split(uint32_t pc)
+    {
+        if (split_ && pc == split_->pc && block_ != nullptr) {
+            const Picos end = block_start_ + split_->at * cycle_period() + shift_;
+            const Picos now = chip_.now();
+            owed_ = end > now ? end - now : 0;
+            next_in_line_ = pc;
+        }
+        split_.reset();
+    }
+
     // The run's end, once something decided it.
     bool ended() const { return end_.has_value(); }
     const RunEnd& end() const { return *end_; }
@@ -197,6 +229,7 @@ public:
         watch_.forget();
         block_ = nullptr;
         next_in_line_ = kNoLine;
+        split_.reset();
     }
 
 private:
@@ -211,8 +244,9 @@ private:
     Picos block_start_ = 0;
     Picos shift_ = 0;
     size_t site_ = SIZE_MAX;
-    static constexpr uint32_t kNoLine = 1;  // odd: no block starts there
-    uint32_t next_in_line_ = kNoLine;       // where the last block ended
+    static constexpr uint32_t kNoLine = 1;      // odd: no block starts there
+    uint32_t next_in_line_ = kNoLine;           // where the last block ended
+    std::optional<BlockInfo::Boundary> split_;  // a block run up to this boundary
     std::optional<RunEnd> end_;
     uint64_t instructions_ = 0;
     uint64_t skipped_ = 0;

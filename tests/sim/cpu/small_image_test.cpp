@@ -190,3 +190,30 @@ TEST(SmallImage, ADebuggerReadOfARegisterHasNoSideEffect)
     EXPECT_EQ((chip.read(kSysTickCtrl, 4) >> 16) & 1U, 1U);
     EXPECT_EQ((chip.read(kSysTickCtrl, 4) >> 16) & 1U, 0U);  // the core's read took it
 }
+
+// An interrupt due inside a block is taken at the first instruction boundary at or after its time: the
+// tick lands between the LDREX and the STREX of one block, its entry clears the exclusive monitor, the
+// STREX fails and the loop retries. At block boundaries only (the runner's coarser mode) neither happens.
+TEST(SmallImage, AnInterruptInsideABlockIsTakenThereAndMakesTheStrexRetry)
+{
+    for (bool exact : {true, false}) {
+        sim::Chip chip;
+        ElfImage elf = image("exclusive");
+        RunnerOptions options;
+        options.exact_interrupts = exact;
+        ImageRunner runner(chip, elf, options);
+        runner.run(sim::microseconds(500));
+        const uint32_t ticks = word(runner, elf, "ticks");
+        const uint32_t inside = word(runner, elf, "inside");
+        const uint32_t retries = word(runner, elf, "retries");
+        EXPECT_GE(ticks, 20U) << "exact " << exact;
+        if (exact) {
+            EXPECT_GT(inside, 0U) << "no tick taken between LDREX and STREX";
+            EXPECT_GT(retries, 0U) << "no STREX failed";
+            EXPECT_LE(retries, inside);  // a retry needs a tick in the window
+        } else {
+            EXPECT_EQ(inside, 0U);
+            EXPECT_EQ(retries, 0U);
+        }
+    }
+}
