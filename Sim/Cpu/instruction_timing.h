@@ -20,18 +20,20 @@ typedef struct cs_insn cs_insn;
 namespace sim::cpu::timing {
 
 // Exception entry (stacking 8 words, the vector fetched), return (unstacking) and tail-chaining (one
-// handler's return straight into the next's entry, no unstacking and stacking between), as the manual's
-// section 3.3's exception timing gives them with zero wait-state memory.
+// handler's return straight into the next's entry, no unstacking and stacking between), as the manual
+// gives them with zero wait-state memory. Tail-chaining is not applied yet: a chained exception costs a
+// return and an entry, 16 cycles more than on silicon.
 constexpr Cycles kExceptionEntry{12};
 constexpr Cycles kExceptionReturn{10};
 constexpr Cycles kTailChain{6};
-// A late-arriving exception of higher priority, during the 12 cycles of another's entry, takes over the
-// stacking already under way: it costs no second entry (the core fetches the new vector instead).
+// (A late-arriving exception of higher priority, during the 12 cycles of another's entry, takes over the
+// stacking already under way on silicon; here it is entered after the first's entry, 12 cycles more.)
 // The bus figure of a plain load or store (LDR, STR: 2 cycles): the chip's bus charges a register
 // access its whole cost (Sim/Chip/cost_model.h: 2 on the core's private bus, 4 through the peripheral
 // bridge), of which this much is the instruction's own, already in the block's cost.
 constexpr Cycles kPlainAccess{2};
-// A divide takes 2 to 12 cycles by its operands.
+// A divide takes 2 to 12 cycles by its operands (divide_cycles); the block's sum holds the minimum, and
+// the rest is not charged at run time yet.
 constexpr uint32_t kDivideMin = 2;
 constexpr uint32_t kDivideMax = 12;
 constexpr Cycles kDivideSqrt{14};  // VDIV.F32, VSQRT.F32
