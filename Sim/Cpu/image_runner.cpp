@@ -67,7 +67,10 @@ RunEnd ImageRunner::run(Picos limit)
         const std::optional<BlockInfo::Boundary> split = state_.split();
         const uint32_t start = engine_.reg(UC_ARM_REG_PC);
         // The block is translated again to stop at the boundary, and once more after it, whole.
-        if (split) engine_.drop_translation(split->pc, split->pc + 2);
+        if (split) {
+            engine_.drop_translation(split->pc, split->pc + 2);
+            state_.start_split();
+        }
         uc_err err = engine_.start(start, 0, split ? split->pc : CoreEngine::kNoExit);
         if (split) {
             ++state_.counts().splits;
@@ -144,7 +147,7 @@ bool ImageRunner::could_take_interrupt()
 
 void ImageRunner::on_block(uint32_t address, uint32_t size)
 {
-    if (state_.ended() || skipper_.pending()) {
+    if (state_.ended() || skipper_.pending() || state_.split_pending()) {
         engine_.stop();
         return;
     }

@@ -151,7 +151,15 @@ public:
             if (b.at != 0 && start + b.at * period >= next) return b;
         return std::nullopt;
     }
-    void split_at(const BlockInfo::Boundary& boundary) { split_ = boundary; }
+    void split_at(const BlockInfo::Boundary& boundary)
+    {
+        split_ = boundary;
+        split_started_ = false;
+    }
+    void start_split() { split_started_ = true; }
+    // A split asked for at a block start that the engine has not acted on yet: it may call the block
+    // hook again first, and the block must not run before the split's own start.
+    bool split_pending() const { return split_ && !split_started_; }
     // The engine's next start runs the block up to the boundary, where it stops.
     std::optional<BlockInfo::Boundary> split() const { return split_; }
     bool splitting() const { return split_.has_value(); }
@@ -247,6 +255,7 @@ private:
     static constexpr uint32_t kNoLine = 1;      // odd: no block starts there
     uint32_t next_in_line_ = kNoLine;           // where the last block ended
     std::optional<BlockInfo::Boundary> split_;  // a block run up to this boundary
+    bool split_started_ = false;
     std::optional<RunEnd> end_;
     uint64_t instructions_ = 0;
     uint64_t skipped_ = 0;
