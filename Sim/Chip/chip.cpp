@@ -111,7 +111,7 @@ bool Chip::free_running(uint32_t address)
 
 void Chip::stop_at_time_limit()
 {
-    now_ = scheduler_.limit();
+    if (now_ < scheduler_.limit()) now_ = scheduler_.limit();
     scheduler_.run_due(now_);
     throw Stop(Stop::Kind::TimeLimit, "time limit reached", now_);
 }
@@ -173,10 +173,12 @@ void Chip::halt_nested_too_deep()
     halt("exceptions nested deeper than the core allows");
 }
 
-void Chip::halt_if_stuck(const std::string& waiting_on)
+void Chip::halt_if_stuck(const std::string& waiting, bool on_memory, Picos since)
 {
     if (exceptions_.next_to_take() != 0) return;  // about to be taken: the wait may still end
-    if (exceptions_.anything_can_preempt() && scheduler_.next_time() != kNever) return;
+    const bool no_event = scheduler_.next_time() == kNever;
+    if (exceptions_.anything_can_preempt() && !no_event) return;
+    if (!on_memory && !no_event) return;  // an event may still change the registers it reads
     int e = exceptions_.innermost_active();
     std::string where;
     if (e == 0)
@@ -187,7 +189,7 @@ void Chip::halt_if_stuck(const std::string& waiting_on)
     }
     std::string why = exceptions_.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
     // The node stopped when the wait that nothing can end began, not when the simulator gave up on it.
-    throw Stop(Stop::Kind::Halt, "core stopped: " + where + " spinning on " + waiting_on + ", " + why, spin().since);
+    throw Stop(Stop::Kind::Halt, "core stopped: " + where + " spinning " + waiting + ", " + why, since);
 }
 
 Picos Chip::skip_for_nop()
@@ -198,7 +200,7 @@ Picos Chip::skip_for_nop()
         return 0;
     }
     if (++s.repeats < kSpinRecognised) return 0;
-    if (s.repeats >= kStuckRepeats) halt_if_stuck("NOP (a wait on memory)");
+    if (s.repeats >= kStuckRepeats) halt_if_stuck("on NOP (a wait on memory)", true, s.since);
     Picos next = scheduler_.next_time();
     return next > now_ ? next - now_ : 0;
 }
@@ -215,7 +217,8 @@ Picos Chip::accelerate_read(Spin& s, Peripheral* model, uint32_t address)
         s.resumed = false;
         return 0;
     }
-    if (next == kNever && s.repeats >= kStuckRepeats) halt_if_stuck(model->name() + " register " + hex_text(address));
+    if (next == kNever && s.repeats >= kStuckRepeats)
+        halt_if_stuck("on " + model->name() + " register " + hex_text(address), false, s.since);
     return to_next;
 }
 

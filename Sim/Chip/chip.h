@@ -111,6 +111,19 @@ public:
     // Whether the register at `address` changes with time between events (a counter), not only at them.
     bool free_running(uint32_t address);
     uint64_t access_count() const { return accesses_; }
+    // A wait that nothing can end stops the node (throws Stop::Kind::Halt dated `since`, when it began):
+    // no interrupt can be taken now, none can pre-empt or no event is left to come, and the wait is on
+    // memory (which only a handler changes) or no event is left that could change the registers it
+    // reads. `waiting` says where and on what ("on NOP (a wait on memory)", "at pc 0x... on registers").
+    // Returns when the wait may still end. Both cores' waits are judged here.
+    void halt_if_stuck(const std::string& waiting, bool on_memory, Picos since);
+    // The register word at `address` as a debugger reads it: no time passes and the read has no effect
+    // (0 where no model is).
+    uint32_t peek(uint32_t address)
+    {
+        Peripheral* model = find(address & ~3U);
+        return model != nullptr ? model->peek((address & ~3U) - model->base()) : 0;
+    }
 
 private:
     struct Spin {
@@ -169,20 +182,22 @@ private:
     template <bool kStacking = false>
     [[gnu::always_inline]] void advance_to(Picos t)
     {
-        now_ = t;
         if (t >= scheduler_.horizon()) [[unlikely]] {
+            // The run ends at its limit, before time is written: it never passes the limit and comes back.
+            if (t >= scheduler_.limit() && core_ == nullptr) [[unlikely]]
+                stop_at_time_limit();
+            now_ = t;
             if (kStacking) delivering_ = true;
-            run_due_events();
+            scheduler_.run_due(now_);
             if (kStacking) delivering_ = false;
+            return;
         }
+        now_ = t;
     }
     void advance(Picos dt) { advance_to(now_ + dt); }
-    void run_due_events()
-    {
-        if (now_ >= scheduler_.limit() && core_ == nullptr) [[unlikely]]
-            stop_at_time_limit();
-        scheduler_.run_due(now_);
-    }
+    // Time moves on to the run's end, or stays where it is when it already lies past it (an external
+    // core's access that went on past the end, a limit set behind the present), never back; what is due
+    // then runs, and the run stops.
     [[noreturn, gnu::noinline]] void stop_at_time_limit();
     void deliver();
     // Time moves on to `to`, past the scheduler's periodic event (its direct slot: the tick's wrap), which
@@ -240,7 +255,6 @@ private:
     Picos skip_for_nop();
     // A serial port's TX and RX lines on port A's pins `tx` and `rx`.
     void wire_serial_pins(Usart& port, int tx, int rx);
-    void halt_if_stuck(const std::string& waiting_on);
     [[noreturn]] void halt(const std::string& reason);
     Spin& spin() { return *spin_; }
 

@@ -16,6 +16,7 @@ public:
     // `clock` is the core clock the counter counts, read on every poll of it without a call into the chip.
     CycleCounter(ChipContext& chip, const CoreClock& clock, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     // CYCCNT moves as the core's cycle count while it counts.
     Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
@@ -52,6 +53,7 @@ class CoreDebugBlock : public Peripheral {
 public:
     CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset() { regs_.reset(); }
 

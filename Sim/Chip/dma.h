@@ -67,6 +67,7 @@ public:
     DmaController(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
 
     static constexpr int kStreams = 8;

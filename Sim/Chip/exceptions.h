@@ -179,6 +179,7 @@ class NvicBlock : public Peripheral {
 public:
     NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
 
 private:
@@ -211,6 +212,7 @@ class ScbBlock : public Peripheral {
 public:
     ScbBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
     void reset() { regs_.reset(); }
 

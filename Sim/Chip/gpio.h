@@ -49,6 +49,7 @@ public:
     GpioPort(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     // IDR moves with time, not only at scheduled events, while a pin's level is a function of time
     // (timed_pins()): a poll of it must creep, not jump to the next event.

@@ -48,6 +48,9 @@ public:
     Peripheral& operator=(const Peripheral&) = delete;
 
     virtual uint32_t read(uint32_t offset, unsigned width) = 0;
+    // The word at `offset` as a debugger sees it: what a read would return, with none of a read's
+    // effects (SysTick's COUNTFLAG stays set, a serial port's SR-then-DR sequence is not started).
+    virtual uint32_t peek(uint32_t offset) = 0;
     virtual void write(uint32_t offset, uint32_t value, unsigned width) = 0;
 
     // How the register at `offset` moves now (its table's declaration).
@@ -84,6 +87,8 @@ struct Register {
     // word only); none: the map keeps it. Either way the map resets, masks and clears it.
     uint32_t M::*storage = nullptr;
     uint32_t clear_on_read = 0;  // bits cleared once a read has taken them (SysTick's COUNTFLAG)
+    // The value for a debugger, when `on_read` has effects of its own (a serial port's SR and DR).
+    uint32_t (*on_peek)(const M& model, unsigned index) = nullptr;
     // How the value moves, when it may move between events (asked of the model: a counter counts only
     // while enabled); none: only at events.
     Motion (*motion)(const M& model) = nullptr;
@@ -130,6 +135,17 @@ public:
         if (e.reg->clear_on_read) *e.value &= ~(e.reg->clear_on_read & lanes(offset, width));
         if (width < 4) value >>= 8U * (offset & 3U);  // a byte or half-word lane of the word
         return value;
+    }
+
+    // The whole word at `offset` as read() would return it, with no effect: no bit cleared by the read,
+    // `on_peek` in place of an `on_read` that has effects. 0 where no register is.
+    uint32_t peek(uint32_t offset) const
+    {
+        const uint32_t word = offset >> 2;
+        if (word >= words_.size() || words_[word].reg == nullptr) return 0;
+        const Entry& e = words_[word];
+        if (e.reg->on_peek) return e.reg->on_peek(model_, e.index);
+        return e.reg->on_read ? e.reg->on_read(model_, e.index) : *e.value;
     }
 
     // How the register at `offset` moves now.

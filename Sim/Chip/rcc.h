@@ -31,6 +31,7 @@ public:
 
     Rcc(ChipContext& chip, const soc::Block& block, bool crystal_present);
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     void reset();
 

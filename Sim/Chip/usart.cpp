@@ -48,13 +48,15 @@ std::span<const Register<Usart>> Usart::register_table()
                  u.update_dma_request();
                  u.update_irq();
              },
-         .storage = &U::sr_},
+         .storage = &U::sr_,
+         .on_peek = [](const U& u, unsigned) { return u.sr_; }},
         // Two registers at one address: reading takes the received character, writing queues one to send.
         {.offset = kDr,
          .name = "DR",
          .writable = 0,
          .on_read = [](U& u, unsigned) { return u.read_data(); },
-         .on_write = [](U& u, unsigned, uint32_t value, uint32_t) { u.data_written(value); }},
+         .on_write = [](U& u, unsigned, uint32_t value, uint32_t) { u.data_written(value); },
+         .on_peek = [](const U& u, unsigned) { return uint32_t{u.rdr_}; }},
         {.offset = kBrr, .name = "BRR", .writable = 0xFFFFU, .storage = &U::brr_},
         {.offset = kCr1,
          .name = "CR1",

@@ -67,6 +67,7 @@ public:
     Usart(ChipContext& chip, const soc::Block& block);
 
     uint32_t read(uint32_t offset, unsigned width) override;
+    uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
 
     // The level the receiver sees on its RX input changed at `at` (an event's own time, not later than

@@ -2,8 +2,11 @@
 
 #include <capstone/capstone.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
+
+#include "instruction_timing.h"
 
 namespace sim::cpu {
 
@@ -64,6 +67,67 @@ uint16_t register_bit(uint16_t reg)
     return 0;
 }
 
+// r0-r12 as 0-12, sp 13, lr 14; anything else 0xFF.
+uint8_t register_number(unsigned reg)
+{
+    const uint16_t bit = register_bit(static_cast<uint16_t>(reg));
+    return bit == 0 ? 0xFF : static_cast<uint8_t>(__builtin_ctz(bit));
+}
+
+bool is_multiple(unsigned id)
+{
+    switch (id) {
+        case ARM_INS_LDM:
+        case ARM_INS_LDMDB:
+        case ARM_INS_LDMDA:
+        case ARM_INS_LDMIB:
+        case ARM_INS_STM:
+        case ARM_INS_STMDB:
+        case ARM_INS_STMDA:
+        case ARM_INS_STMIB:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The access site of `insn` when it may reach the chip's registers.
+std::optional<AccessSite> access_site(const cs_insn& insn, uint32_t at, uint32_t own)
+{
+    const cs_arm& arm = insn.detail->arm;
+    AccessSite site;
+    site.pc = static_cast<uint32_t>(insn.address);
+    site.at = static_cast<uint16_t>(at);
+    site.own = static_cast<uint8_t>(own);
+    if (is_multiple(insn.id)) {
+        if (arm.op_count < 2 || arm.operands[0].type != ARM_OP_REG) return std::nullopt;
+        site.base = register_number(arm.operands[0].reg);
+        if (site.base == 0xFF || site.base == 13) return std::nullopt;
+        const uint32_t words = static_cast<uint32_t>(arm.op_count - 1);
+        site.span = static_cast<uint8_t>(4 * words);
+        if (insn.id == ARM_INS_LDMDB || insn.id == ARM_INS_STMDB) site.offset = -static_cast<int32_t>(4 * words);
+        return site;
+    }
+    for (uint8_t o = 0; o < arm.op_count; ++o) {
+        if (arm.operands[o].type != ARM_OP_MEM) continue;
+        const arm_op_mem& mem = arm.operands[o].mem;
+        site.base = register_number(mem.base);
+        if (site.base == 0xFF || site.base == 13) return std::nullopt;  // pc-relative (flash) or the stack
+        if (mem.index != ARM_REG_INVALID) {
+            site.index = register_number(mem.index);
+            if (site.index == 0xFF) return std::nullopt;
+            site.shift = static_cast<uint8_t>(mem.lshift);
+            site.subtract = mem.scale < 0;
+        }
+        site.offset = mem.disp;
+        const bool doubleword = insn.id == ARM_INS_LDRD || insn.id == ARM_INS_STRD || insn.id == ARM_INS_LDREXD ||
+                                insn.id == ARM_INS_STREXD || insn.id == ARM_INS_VLDR || insn.id == ARM_INS_VSTR;
+        site.span = doubleword ? 8 : 4;
+        return site;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, BlockInfo& info) const
@@ -72,8 +136,16 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
     size_t count = cs_disasm(disassembler_, code, size, address, 0, &insns);
     info.only_registers = count > 0;
     info.registers_known = count > 0;
+    timing::RunSum sum;
     for (size_t i = 0; i < count; ++i) {
         const cs_insn& insn = insns[i];
+        const uint32_t at = sum.cycles();
+        const uint32_t own = sum.add(insn);
+        info.boundaries.push_back({static_cast<uint32_t>(insn.address), at});
+        if (insn.id == ARM_INS_STREX || insn.id == ARM_INS_STREXB || insn.id == ARM_INS_STREXH ||
+            insn.id == ARM_INS_STREXD)
+            info.exclusive_store = true;
+        if (auto site = access_site(insn, at, own)) info.accesses.push_back(*site);
         if (insn.detail != nullptr && is_fp(*insn.detail) && !info.first_fp)
             info.first_fp = static_cast<uint32_t>(insn.address);
         if (changes_more_than_registers(insn.mnemonic)) info.only_registers = false;
@@ -86,10 +158,13 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
         for (uint8_t r = 0; r < read_count; ++r) info.live_in |= register_bit(read[r]) & ~info.written;
         for (uint8_t w = 0; w < write_count; ++w) info.written |= register_bit(write[w]);
     }
-    // Bytes the disassembler could not decode (an undefined instruction) make the block unknown.
+    info.cycles = sum.cycles();
+    // Bytes the disassembler could not decode (an undefined instruction) make the block unknown; they
+    // count a cycle for each instruction, as before the table.
     if (count == 0 || insns[count - 1].address + insns[count - 1].size != address + size) {
         info.only_registers = false;
         info.registers_known = false;
+        info.cycles = std::max(info.cycles, count_instructions(code, size));
     }
     if (count > 0) cs_free(insns, count);
 }

@@ -1,6 +1,8 @@
 // What the core needs to know about a block of Thumb code before running it: how many instructions it
-// holds (one core cycle each) and whether one of them is a floating-point instruction, which faults
-// unless CPACR grants the coprocessors CP10 and CP11. Each block is decoded once, when first seen.
+// holds, what they cost in core cycles run straight through (instruction_timing.h), which of them may
+// reach a register of the chip and at which cycle of the block, and whether one of them is a
+// floating-point instruction, which faults unless CPACR grants the coprocessors CP10 and CP11. Each
+// block is decoded once, when first seen.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +13,35 @@
 
 namespace sim::cpu {
 
+// An instruction of a block that may load or store a register of the chip (any load or store whose
+// base is neither sp nor pc): where it is and when it starts, and how to work out the address it
+// reaches from the registers, so that an access the engine reports (with no PC of its own) can be
+// matched to it.
+struct AccessSite {
+    uint32_t pc = 0;
+    uint16_t at = 0;           // core cycles from the block's start to the instruction's start
+    uint8_t own = 0;           // its own cycles in the block's sum
+    uint8_t base = 0;          // register number (0-12, 13 sp, 14 lr)
+    uint8_t index = kNoIndex;  // the offset register, or kNoIndex
+    uint8_t shift = 0;         // of the offset register
+    bool subtract = false;     // the offset register is subtracted
+    uint8_t span = 4;          // bytes reached from the effective address
+    int32_t offset = 0;        // the immediate offset (a multiple's first word for decrement-before)
+    static constexpr uint8_t kNoIndex = 0xFF;
+};
+
 struct BlockInfo {
     uint32_t instructions = 0;
+    uint32_t cycles = 0;  // run straight through: the timing table's sum, P and the divides' extra excluded
+    std::vector<AccessSite> accesses;  // in program order
+    // Each instruction's address and its start in cycles from the block's, for an interrupt due inside
+    // the block: it is taken at the first boundary at or after its time.
+    struct Boundary {
+        uint32_t pc;
+        uint32_t at;
+    };
+    std::vector<Boundary> boundaries;
+    bool exclusive_store = false;      // holds a STREX, which an exception taken before it must make fail
     std::optional<uint32_t> first_fp;  // address of its first floating-point instruction
     // Changes nothing but core registers: no store, no change of the mask or special registers, no
     // supervisor call, breakpoint or wait for an event, no floating point. A loop of such blocks that

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "chip.h"
 #include "core_engine.h"
@@ -13,7 +14,9 @@ namespace sim::cpu {
 
 class BusBridge final : public EngineBus, public ExternalCore {
 public:
-    BusBridge(Chip& chip, RunState& state, const CoreMemory& memory) : chip_(chip), state_(state), memory_(memory) {}
+    BusBridge(Chip& chip, RunState& state, const CoreEngine& engine)
+        : chip_(chip), state_(state), engine_(engine), memory_(engine.memory())
+    {}
 
     // EngineBus: the core's accesses.
     uint64_t on_bus_read(uint32_t address, unsigned size) override;
@@ -24,9 +27,15 @@ public:
     void memory_write(uint32_t address, uint32_t value, unsigned width) override;
 
 private:
+    // Moves time on to the instruction of the running block that reaches `address` (found among the
+    // block's access sites from the registers as they stand), and returns it (none: time stays).
+    std::optional<size_t> reach_instruction(uint32_t address);
+
     Chip& chip_;
     RunState& state_;
+    const CoreEngine& engine_;
     const CoreMemory& memory_;
+    uint32_t last_address_ = 0;  // the last access matched to a site
 };
 
 }  // namespace sim::cpu

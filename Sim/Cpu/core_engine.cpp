@@ -64,10 +64,12 @@ CoreEngine::CoreEngine(const ElfImage& image)
                                      std::to_string(segment.bytes.size()) + " bytes) lies outside the chip's flash");
         std::memcpy(flash_.data() + (segment.address - kFlashBase), segment.bytes.data(), segment.bytes.size());
     }
-    // Exception entry goes through this stub: `cpsie f` changes nothing (FAULTMASK is 0 wherever an
-    // exception can be taken) but makes the engine re-derive handler mode from IPSR, so that the
-    // handler's return to an EXC_RETURN value arrives as an exception exit; then `bx r12` to the handler.
-    const uint16_t stub[] = {0xB661, 0x4760};
+    // Exception entry goes through this stub: `clrex`, as every exception entry clears the exclusive
+    // monitor (a STREX after it fails, and its loop retries); `cpsie f` changes nothing (FAULTMASK is 0
+    // wherever an exception can be taken) but makes the engine re-derive handler mode from IPSR, so that
+    // the handler's return to an EXC_RETURN value arrives as an exception exit; then `bx r12` to the
+    // handler.
+    const uint16_t stub[] = {0xF3BF, 0x8F2F, 0xB661, 0x4760};
     std::memcpy(stub_.data(), stub, sizeof stub);
 
     check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_), "open");

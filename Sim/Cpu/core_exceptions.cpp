@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "core_frame.h"
-#include "cost_model.h"
 #include "hex_text.h"
+#include "instruction_timing.h"
 
 namespace sim::cpu {
 
@@ -59,7 +59,7 @@ void ExceptionModel::enter(int exception, uint32_t return_address)
             state_.halt("lockup: " + what);
         else
             fault("UsageFault (INVSTATE): " + what, return_address);
-        if (state_.end) engine_.stop();
+        if (state_.ended()) engine_.stop();
         return;
     }
 
@@ -69,8 +69,8 @@ void ExceptionModel::enter(int exception, uint32_t return_address)
     const bool from_thread = chip_.exceptions().innermost_active() == 0;
     if (observer_) observer_->exception_entry(exception, vector & ~1U, chip_.core_cycles());
     chip_.exceptions().activate(exception);
-    ++state_.counts.exceptions;
-    state_.watch.forget();
+    ++state_.counts().exceptions;
+    state_.watch().forget();
     // EXC_RETURN: back to thread mode on the main stack, or to the interrupted handler.
     static int registers[5] = {UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_XPSR, UC_ARM_REG_R12, UC_ARM_REG_PC};
     uint32_t sp = *at;
@@ -80,7 +80,8 @@ void ExceptionModel::enter(int exception, uint32_t return_address)
     uint32_t pc = kStubBase | 1U;
     void* values[5] = {&sp, &lr, &xpsr, &vector, &pc};
     uc_reg_write_batch(engine_.uc(), registers, values, 5);
-    state_.owed += cycles_to_picos(cost::kExceptionEntry, state_.cycle_period());
+    state_.owe(cycles_to_picos(timing::kExceptionEntry, state_.cycle_period()));
+    state_.flow_broken();
 }
 
 const ShortHandler* ExceptionModel::short_handler(int exception)
@@ -98,28 +99,43 @@ const ShortHandler* ExceptionModel::short_handler(int exception)
 bool ExceptionModel::take_short(int exception, uint32_t return_address, const Frame& frame)
 {
     // A debugger's step or breakpoint must see the handler run instruction by instruction.
-    if (!short_handlers_enabled_ || state_.stepping || state_.breakpoints_set) return false;
+    if (!short_handlers_enabled_ || state_.under_debugger()) return false;
     const ShortHandler* handler = short_handler(exception);
     if (handler == nullptr) return false;
     // On the engine, time is charged at the handler's block starts and an event due then could pend an
     // exception that pre-empts it: only when none falls due before its return is it all one step.
     const Picos now = chip_.now();
     const Picos end =
-        now + cycles_to_picos(cost::kExceptionEntry + Cycles{handler->instructions()} + cost::kExceptionReturn,
+        now + cycles_to_picos(timing::kExceptionEntry + Cycles{handler->cycles()} + timing::kExceptionReturn,
                               state_.cycle_period());
-    if (state_.owed != 0 || chip_.scheduler().next_time() < end || end >= state_.limit()) return false;
+    if (state_.owes_time() || chip_.scheduler().next_time() < end || end >= state_.limit()) return false;
     const std::optional<uint32_t> at = stack(frame, exception, return_address);
     if (!at || !handler->run(engine_.memory(), *at)) return false;
     chip_.exceptions().activate(exception);
     chip_.exceptions().deactivate(exception);
-    ++state_.counts.exceptions;
-    ++state_.counts.short_exceptions;
-    state_.watch.forget();
-    state_.instructions += handler->instructions();
+    ++state_.counts().exceptions;
+    ++state_.counts().short_exceptions;
+    state_.watch().forget();
+    state_.count_executed(handler->instructions());
     const Cycles from = chip_.core_cycles();
     chip_.run_until(end);
     if (observer_) observer_->short_exception(exception, vector_of(exception) & ~1U, from, chip_.core_cycles());
     return true;
+}
+
+bool ExceptionModel::take_pending(uint32_t return_address, bool engine_only)
+{
+    Exceptions& exceptions = chip_.exceptions();
+    if (!exceptions.any_pending()) return false;
+    exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
+    std::optional<Frame> frame;  // the registers at the boundary, read once
+    while (int e = exceptions.next_to_take()) {
+        if (!frame) frame = read_frame();
+        if (!engine_only && take_short(e, return_address, *frame)) continue;
+        enter(e, return_address);
+        return true;
+    }
+    return state_.ended();
 }
 
 void ExceptionModel::return_from_exception()
@@ -144,9 +160,10 @@ void ExceptionModel::return_from_exception()
     void* values[9] = {&words[0], &words[1], &words[2], &words[3], &words[4], &words[5], &new_sp, &xpsr, &pc};
     uc_reg_write_batch(engine_.uc(), registers, values, 9);
     exceptions.deactivate(exception);
-    state_.watch.forget();
+    state_.watch().forget();
     if (exception == kHardFaultException) fault_reason_.clear();
-    state_.owed += cycles_to_picos(cost::kExceptionReturn, state_.cycle_period());
+    state_.owe(cycles_to_picos(timing::kExceptionReturn, state_.cycle_period()));
+    state_.flow_broken();
     if (observer_) observer_->exception_return();
 }
 

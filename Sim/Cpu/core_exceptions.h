@@ -37,6 +37,13 @@ public:
     // while it runs: the core's registers come out of it as they went in. False, with nothing changed
     // but the stacked frame (which the engine's entry writes the same), when it cannot.
     bool take_short(int exception, uint32_t return_address, const Frame& frame);
+    // At an instruction boundary before `return_address`: takes what is pending and may be taken under
+    // the core's PRIMASK, short handlers without the engine (each leaves the core as it found it, so the
+    // next may follow at once), the first other one entered on the engine. True when one was entered (its
+    // handler runs next) or the run ended; false when the code at `return_address` runs on.
+    // `engine_only`: the code at `return_address` holds a STREX, which must fail after the exception:
+    // only the engine's entry (its stub clears the exclusive monitor) will do.
+    bool take_pending(uint32_t return_address, bool engine_only = false);
     // The handler returned to an EXC_RETURN value (the engine's exception exit).
     void return_from_exception();
 

@@ -16,7 +16,7 @@ void DebugAccess::set_breakpoints(const std::vector<uint32_t>& addresses)
     drop(breakpoints_, addresses);
     drop(addresses, breakpoints_);
     breakpoints_ = addresses;
-    state_.breakpoints_set = !breakpoints_.empty();
+    state_.set_breakpoints(!breakpoints_.empty());
     set_exits(addresses);
 }
 
@@ -41,16 +41,16 @@ void DebugAccess::set_exits(const std::vector<uint32_t>& addresses)
 RunEnd DebugAccess::step()
 {
     chip_.set_time_limit(kNever);
-    state_.end.reset();
+    state_.begin_run();
     // The step runs the instruction even at a breakpoint: the exits go for it, the breakpoints stay.
     if (!breakpoints_.empty()) set_exits({});
-    state_.stepping = true;
+    state_.set_stepping(true);
     faults_.clear_reported();
     uc_err err = engine_.start(engine_.reg(UC_ARM_REG_PC), 1);
-    state_.stepping = false;
-    if (!state_.end) faults_.raise_reported(err);
+    state_.set_stepping(false);
+    if (!state_.ended()) faults_.raise_reported(err);
     if (!breakpoints_.empty()) set_exits(breakpoints_);
-    if (state_.end) return *state_.end;
+    if (state_.ended()) return state_.end();
     return RunEnd{RunEnd::Kind::Stopped, "step", chip_.now()};
 }
 
@@ -61,8 +61,9 @@ bool DebugAccess::read(uint32_t address, uint8_t* out, uint32_t size)
         if (const uint8_t* from = engine_.at(at, 1)) {
             out[i] = *from;
         } else if (in_range(at, kPeripheralBase, kPeripheralSize) || in_range(at, kPrivateBusBase, kPrivateBusSize)) {
-            // Through the register's model, a word at a time, as the debug port reads it.
-            out[i] = static_cast<uint8_t>(chip_.master_read(at & ~3U, 4) >> (8 * (at & 3U)));
+            // Through the register's model, a word at a time, as the debug port reads it, and without a
+            // read's effects: a debugger looking at SysTick's CTRL must not clear its COUNTFLAG.
+            out[i] = static_cast<uint8_t>(chip_.peek(at) >> (8 * (at & 3U)));
         } else {
             return false;
         }
@@ -98,7 +99,7 @@ void DebugAccess::read_register(int uc_register, uint64_t* value) const
 void DebugAccess::write_register(int uc_register, uint64_t value)
 {
     uc_reg_write(engine_.uc(), uc_register, &value);
-    if (uc_register == UC_ARM_REG_PC) state_.watch.forget();
+    if (uc_register == UC_ARM_REG_PC) state_.watch().forget();
 }
 
 }  // namespace sim::cpu

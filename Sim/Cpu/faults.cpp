@@ -26,7 +26,7 @@ void FaultClassifier::on_interrupt(uint32_t number)
         state_.halt(number == kBreakpoint ? "breakpoint instruction at pc " + hex_text(pc)
                                           : "core exception " + std::to_string(number) + " at pc " + hex_text(pc));
     } catch (const std::exception& error) {
-        state_.end = RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()};
+        state_.end_run(RunEnd{RunEnd::Kind::Failure, error.what(), chip_.now()});
     }
     engine_.stop();
 }
@@ -38,9 +38,9 @@ bool FaultClassifier::on_invalid_access(bool write, bool fetch, uint32_t address
                                : "read of " + std::to_string(size) + " bytes from";
     bool mapped = engine_.at(address, 1) != nullptr;
     // The engine's PC is the block's start here; find the instruction that made the access.
-    const uint32_t block = state_.block_address;
+    const uint32_t block = state_.block_address();
     pending_pc_ = block;
-    if (const uint8_t* code = engine_.at(block, state_.block_size); code != nullptr && !fetch) {
+    if (const uint8_t* code = engine_.at(block, state_.block_size()); code != nullptr && !fetch) {
         auto register_value = [this](unsigned capstone_register) {
             if (capstone_register >= ARM_REG_R0 && capstone_register <= ARM_REG_R12)
                 return engine_.reg(UC_ARM_REG_R0 + static_cast<int>(capstone_register - ARM_REG_R0));
@@ -48,7 +48,7 @@ bool FaultClassifier::on_invalid_access(bool write, bool fetch, uint32_t address
             if (capstone_register == ARM_REG_LR) return engine_.reg(UC_ARM_REG_LR);
             return 0U;
         };
-        if (auto at = blocks_.find_access(block, state_.block_size, code, address, register_value)) pending_pc_ = *at;
+        if (auto at = blocks_.find_access(block, state_.block_size(), code, address, register_value)) pending_pc_ = *at;
     } else if (fetch) {
         pending_pc_ = address;
     }

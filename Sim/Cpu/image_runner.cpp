@@ -16,7 +16,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions option
       state_(chip, engine_),
       exceptions_(engine_, chip, state_, options.short_handlers),
       faults_(engine_, chip, state_, exceptions_, blocks_),
-      bridge_(chip, state_, engine_.memory()),
+      bridge_(chip, state_, engine_),
       skipper_(engine_, chip, state_, exceptions_),
       debug_(engine_, chip, state_, exceptions_, faults_, blocks_)
 {
@@ -33,9 +33,7 @@ ImageRunner::~ImageRunner()
 void ImageRunner::reset()
 {
     engine_.clear_ram();
-    state_.owed = 0;
-    state_.end.reset();
-    state_.watch.forget();
+    state_.reset();
     exceptions_.reset();
     // The core's own blocks go back to their reset state with it: no exception active or pending, no
     // priorities, SysTick stopped, the cycle counter off. (The chip's peripherals keep theirs.)
@@ -62,12 +60,26 @@ bool ImageRunner::read_memory(uint32_t address, void* out, uint32_t size) const
 RunEnd ImageRunner::run(Picos limit)
 {
     chip_.set_time_limit(limit);
-    state_.end.reset();
-    while (!state_.end) {
+    state_.begin_run();
+    while (!state_.ended()) {
         faults_.clear_reported();
-        ++state_.counts.engine_starts;
-        uc_err err = engine_.start(engine_.reg(UC_ARM_REG_PC));
-        if (state_.end) break;
+        ++state_.counts().engine_starts;
+        const std::optional<BlockInfo::Boundary> split = state_.split();
+        const uint32_t start = engine_.reg(UC_ARM_REG_PC);
+        // The block is translated again to stop at the boundary, and once more after it, whole.
+        if (split) {
+            engine_.drop_translation(split->pc, split->pc + 2);
+            state_.start_split();
+        }
+        uc_err err = engine_.start(start, 0, split ? split->pc : CoreEngine::kNoExit);
+        if (split) {
+            ++state_.counts().splits;
+            engine_.drop_translation(start, split->pc);
+            state_.end_split(engine_.reg(UC_ARM_REG_PC));
+            if (err == UC_ERR_OK && !state_.ended() && !skipper_.pending()) continue;
+        }
+        if (state_.ended()) break;
+        if (state_.splitting() && err == UC_ERR_OK) continue;  // stopped before a block to run it in two
         if (skipper_.pending()) {
             skipper_.skip_pending();
             continue;
@@ -80,22 +92,22 @@ RunEnd ImageRunner::run(Picos limit)
             try {
                 sleep();
             } catch (const std::exception& error) {
-                state_.end = state_.end_of(error);
+                state_.end_run(state_.end_of(error));
             }
             continue;
         }
         if (err == UC_ERR_OK && debug_.at_breakpoint(pc))
-            state_.end = RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex_text(pc), chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::Stopped, "breakpoint at " + hex_text(pc), chip_.now()});
         else if (err != UC_ERR_OK)
-            state_.end = RunEnd{RunEnd::Kind::Failure,
-                                std::string("the engine stopped: ") + uc_strerror(err) + " at pc " +
-                                    hex_text(engine_.reg(UC_ARM_REG_PC)),
-                                chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::Failure,
+                                  std::string("the engine stopped: ") + uc_strerror(err) + " at pc " +
+                                      hex_text(engine_.reg(UC_ARM_REG_PC)),
+                                  chip_.now()});
         else
-            state_.end =
-                RunEnd{RunEnd::Kind::Failure, "the core reached " + hex_text(engine_.reg(UC_ARM_REG_PC)), chip_.now()};
+            state_.end_run(
+                RunEnd{RunEnd::Kind::Failure, "the core reached " + hex_text(engine_.reg(UC_ARM_REG_PC)), chip_.now()});
     }
-    return *state_.end;
+    return state_.end();
 }
 
 // WFI (or WFE) stopped the engine after the instruction: the core sleeps until an interrupt it could
@@ -119,23 +131,33 @@ void ImageRunner::sleep()
         const Picos limit = state_.limit();
         if (next >= limit) {
             chip_.run_until(limit);
-            state_.end = RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()};
+            state_.end_run(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
             return;
         }
         chip_.run_until(next);
     }
 }
 
+bool ImageRunner::could_take_interrupt()
+{
+    Exceptions& exceptions = chip_.exceptions();
+    exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
+    return exceptions.anything_can_preempt();
+}
+
 void ImageRunner::on_block(uint32_t address, uint32_t size)
 {
-    if (state_.end || skipper_.pending()) {
+    if (state_.ended() || skipper_.pending() || state_.split_pending()) {
         engine_.stop();
         return;
     }
-    ++state_.counts.blocks;
+    ++state_.counts().blocks;
     try {
+        const uint8_t* code = engine_.at(address, size);
+        const bool stub = in_range(address, kStubBase, kStubSize);
+        if (code != nullptr && !stub) state_.follow(address, code);  // the refill of a branch taken to here
         if (!state_.charge_owed_time()) return;
-        if (in_range(address, kStubBase, kStubSize)) return;  // part of the entry, already paid for
+        if (stub) return;  // part of the entry, already paid for
         if (observer_) {
             static int registers[2] = {UC_ARM_REG_SP, UC_ARM_REG_LR};
             uint32_t sp = 0, lr = 0;
@@ -144,34 +166,37 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             observer_->block_start(address, size, sp, lr, chip_.core_cycles());
         }
         Exceptions& exceptions = chip_.exceptions();
-        if (state_.stepping) {
-            state_.owed += state_.cycle_period();  // the one instruction of a step
-            ++state_.instructions;
+        if (state_.stepping()) {
+            state_.begin_untimed_block();
+            state_.owe(state_.cycle_period());  // the one instruction of a step
+            state_.count_executed(1);
             return;
         }
-        if (exceptions.any_pending()) {
-            exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
-            // A short handler leaves the core as it found it, and the next one may be taken at once.
-            while (int e = exceptions.next_to_take()) {
-                if (exceptions_.take_short(e, address, exceptions_.read_frame())) continue;
-                exceptions_.enter(e, address);
-                return;
-            }
-        }
-        const uint8_t* code = engine_.at(address, size);
         if (code == nullptr) {
             state_.stop_at(
                 RunEnd{RunEnd::Kind::Failure, "code at " + hex_text(address) + " outside memory", chip_.now()});
             return;
         }
         const BlockInfo& info = blocks_.lookup(address, size, code);
-        state_.block_address = address;
-        state_.block_size = size;
+        if (exceptions_.take_pending(address, info.exclusive_store)) return;
+        state_.enter_block(address, size);
         if (faults_.raise_if_fpu_off(info)) return;
         if (exceptions.active(kHardFaultException)) exceptions_.watch_fault_handler(address);
-        if (options_.skip_waits && state_.watch.block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
-        state_.owed += info.instructions * state_.cycle_period();
-        state_.instructions += info.instructions;
+        // A block that changes nothing but core registers (a poll, a wait on the counter, arithmetic)
+        // takes an interrupt due inside it at its end: nothing but the interrupt's latency (at most the
+        // block's length) tells the two apart, and waiting loops, made of such blocks, are jumped over
+        // with their interrupts taken at the loop's head, which the engine's run must match.
+        if (options_.exact_interrupts && !info.only_registers && !state_.splitting() && !state_.under_debugger()) {
+            if (auto boundary = state_.boundary_for_next_event(info); boundary && could_take_interrupt()) {
+                // Run the block up to that boundary: stop before it runs, start again to stop there.
+                state_.split_at(*boundary);
+                engine_.stop();
+                return;
+            }
+        }
+        if (options_.skip_waits && state_.watch().block(address, info, chip_.now()) && !skipper_.at_loop_head()) return;
+        state_.begin_block(info, address + size);
+        state_.count_executed(info.instructions);
     } catch (const std::exception& error) {
         state_.stop_at(state_.end_of(error));
     }

@@ -34,6 +34,9 @@ struct RunnerOptions {
     // Take an exception whose handler is a short run of loads, stores and arithmetic (ShortHandler)
     // without the engine (the same timing either way, faster).
     bool short_handlers = true;
+    // Take an interrupt at the first instruction boundary at or after its time, inside a block too
+    // (off: at the next block's start, faster).
+    bool exact_interrupts = true;
 };
 
 class ImageRunner final : private EngineEvents {
@@ -65,9 +68,9 @@ public:
     DebugAccess& debug() { return debug_; }
 
     // Instructions executed, counting those of skipped loop iterations, and of those the skipped ones.
-    uint64_t instructions() const { return state_.instructions; }
-    uint64_t skipped_instructions() const { return state_.skipped; }
-    const RunnerCounts& counts() const { return state_.counts; }
+    uint64_t instructions() const { return state_.instructions(); }
+    uint64_t skipped_instructions() const { return state_.skipped(); }
+    const RunnerCounts& counts() const { return state_.counts(); }
     uint32_t pc() const { return engine_.reg(UC_ARM_REG_PC); }
     // Memory as the core sees it (flash and RAM only; the chip's registers are read through the chip).
     bool read_memory(uint32_t address, void* out, uint32_t size) const;
@@ -81,6 +84,8 @@ private:
         return faults_.on_invalid_access(write, fetch, address, size);
     }
     void sleep();
+    // Whether an interrupt raised now could pre-empt the running code (PRIMASK, priorities, enables).
+    bool could_take_interrupt();
 
     // The engine stops after these; the core sleeps until an interrupt.
     static constexpr uint16_t kWfi = 0xBF30;

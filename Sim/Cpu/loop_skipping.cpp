@@ -87,7 +87,7 @@ LoopSkipper::~LoopSkipper()
 bool LoopSkipper::at_loop_head()
 {
     HeadState state = head_state();
-    std::optional<WaitLoop> loop = state_.watch.at_head(state);
+    std::optional<WaitLoop> loop = state_.watch().at_head(state);
     if (!loop) return true;
     switch (jump_in_place(*loop, state)) {
         case InPlace::Runs:
@@ -112,7 +112,7 @@ void LoopSkipper::skip_pending()
     try {
         skip_with_probes(loop, pending_state_);
     } catch (const std::exception& error) {
-        state_.end = state_.end_of(error);
+        state_.end_run(state_.end_of(error));
     }
 }
 
@@ -136,24 +136,23 @@ uint64_t LoopSkipper::iterations_before_horizon(const WaitLoop& loop) const
 {
     Picos now = chip_.now();
     Picos horizon = std::min(chip_.scheduler().next_time(), state_.limit());
-    if (state_.owed != 0 || horizon <= now) return 0;
+    if (state_.owes_time() || horizon <= now) return 0;
     return (horizon - now - 1) / loop.iteration_time;
 }
 
 void LoopSkipper::jump(const WaitLoop& loop, uint64_t iterations)
 {
     if (iterations == 0) return;
-    ++state_.counts.skips;
+    ++state_.counts().skips;
     chip_.run_until(chip_.now() + iterations * loop.iteration_time);  // nothing is due before the horizon
-    state_.instructions += iterations * loop.instructions;
-    state_.skipped += iterations * loop.instructions;
+    state_.count_skipped(iterations * loop.instructions);
 }
 
 // From inside the engine (no iteration to try): a wait for an event, or a counter wait known to go on
 // past the horizon. Probe when the counter wait may end before the horizon.
 LoopSkipper::InPlace LoopSkipper::jump_in_place(const WaitLoop& loop, const HeadState& state)
 {
-    if (!loop.reads_counter && halt_if_stuck(loop)) return InPlace::Runs;
+    if (!loop.reads_counter) halt_if_stuck(loop);
     uint64_t most = iterations_before_horizon(loop);
     if (most == 0) return InPlace::Runs;
     if (!loop.reads_counter) {
@@ -186,15 +185,12 @@ LoopSkipper::InPlace LoopSkipper::jump_in_place(const WaitLoop& loop, const Head
 // the highest value known to keep it waiting, or an exception needs the engine.
 LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& known)
 {
-    Exceptions& exceptions = chip_.exceptions();
     const Picos period = state_.cycle_period();
     // The last iteration (whose head was one iteration ago) read loop.last_counter.
     const Picos read_base_time = chip_.now() - loop.iteration_time;
     const uint32_t step = loop.counter_step;
     // The counter counts core cycles: an iteration's gain is its length in cycles, or this is some other count.
     if (uint64_t{step} * period != loop.iteration_time) return InPlace::Runs;
-    std::optional<ExceptionModel::Frame> frame;  // the registers at the head, read at the first exception
-    bool masked = false;
     for (;;) {
         const Picos now = chip_.now();
         if (state_.cycle_period() != period) return InPlace::Runs;
@@ -212,54 +208,30 @@ LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& kn
         // that one).
         if (chip_.now() + loop.iteration_time >= state_.limit()) return InPlace::Runs;
         pass_iteration(loop);
-        if (!exceptions.any_pending()) continue;
-        if (!frame) {
-            frame = exceptions_.read_frame();
-            masked = engine_.reg(UC_ARM_REG_PRIMASK) & 1U;
-        }
-        exceptions.set_primask(masked);
-        while (int e = exceptions.next_to_take()) {
-            if (exceptions_.take_short(e, loop.head, *frame)) continue;
-            exceptions_.enter(e, loop.head);
-            return InPlace::Entered;
-        }
-        if (state_.end) return InPlace::Entered;
+        if (exceptions_.take_pending(loop.head)) return InPlace::Entered;
     }
 }
 
-// One iteration of a one-block loop that reads the cycle counter, charged as the engine charges it: the
-// block's instructions at the next block's start, the read through the chip at the block's start (so
-// that an event due during the access runs at its end, as on the engine; the board's stimuli start from
-// the chip's time then), an exception it pends taken at the head.
+// One iteration of a one-block loop that reads the cycle counter, timed as the engine times it: the
+// read through the chip at its instruction's time in the iteration (so that an event due during the
+// access runs at its end, as on the engine; the board's stimuli start from the chip's time then), the
+// rest of the iteration up to the next head, an exception it pends taken at the head.
 void LoopSkipper::pass_iteration(const WaitLoop& loop)
 {
-    state_.owed += loop.instructions * state_.cycle_period();
+    const Picos head = chip_.now();  // nothing owed: iterations_before_horizon() said so
+    chip_.run_until(head + loop.counter_read_at);
     chip_.read(kCycleCounterAddress, 4);
-    state_.credit_access_issue();
-    chip_.run_until(chip_.now() + state_.owed);
-    state_.owed = 0;
-    state_.instructions += loop.instructions;
-    state_.skipped += loop.instructions;
+    chip_.run_until(head + loop.iteration_time);
+    state_.count_skipped(loop.instructions);
 }
 
-// A wait for an event that nothing can end stops the node, as the host build's bus judges it: no
-// interrupt can be taken (masked, or none of a high enough priority enabled), and either the loop waits
-// on memory alone (nothing but an interrupt handler would change it) or no event is left to come.
-bool LoopSkipper::halt_if_stuck(const WaitLoop& loop)
+// A wait for an event that nothing can end stops the node, judged by the chip as the host build's waits
+// are (throws the chip's Stop, which the block hook turns into the run's end).
+void LoopSkipper::halt_if_stuck(const WaitLoop& loop)
 {
-    Exceptions& exceptions = chip_.exceptions();
-    exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
-    if (exceptions.next_to_take() != 0) return false;
-    const bool no_event = chip_.scheduler().next_time() == kNever;
-    if (exceptions.anything_can_preempt() && !no_event) return false;
-    if (loop.reads_registers && !no_event) return false;
-    const int active = exceptions.innermost_active();
-    const std::string where = active == 0 ? "thread level" : Exceptions::name(active) + " handler";
-    const std::string why = exceptions.primask() ? "interrupts masked (PRIMASK)" : "no interrupt can pre-empt";
-    state_.halt("core stopped: " + where + " spinning at pc " + hex_text(loop.head) + " on " +
-                (loop.reads_registers ? "registers" : "memory") + ", " + why);
-    state_.stop_at(*state_.end);
-    return true;
+    chip_.exceptions().set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
+    chip_.halt_if_stuck("at pc " + hex_text(loop.head) + " on " + (loop.reads_registers ? "registers" : "memory"),
+                        !loop.reads_registers, chip_.now());
 }
 
 // A counter wait: iterations are tried ahead of time, with the counter value each would read, doubling
@@ -333,7 +305,7 @@ void LoopSkipper::remember(const WaitLoop& loop, const HeadState& state, uint32_
 // leaving the loop, so that a jump stops short of it.
 bool LoopSkipper::probe_exits(const WaitLoop& loop, uint64_t iteration)
 {
-    ++state_.counts.probes;
+    ++state_.counts().probes;
     uc_context_save(engine_.uc(), probe_context_);
     ProbePath probe(engine_, loop, loop.last_counter + static_cast<uint32_t>((iteration + 1) * loop.counter_step));
     uc_err err;

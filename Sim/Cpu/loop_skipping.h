@@ -43,7 +43,7 @@ private:
     struct KnownWait;
     InPlace park(const WaitLoop& loop, const KnownWait& known);
     void pass_iteration(const WaitLoop& loop);
-    bool halt_if_stuck(const WaitLoop& loop);
+    void halt_if_stuck(const WaitLoop& loop);
     void skip_with_probes(const WaitLoop& loop, const HeadState& state);
     bool probe_exits(const WaitLoop& loop, uint64_t iteration);
 

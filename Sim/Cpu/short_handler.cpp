@@ -2,6 +2,8 @@
 
 #include <capstone/capstone.h>
 
+#include "instruction_timing.h"
+
 #include <cstring>
 
 namespace sim::cpu {
@@ -57,6 +59,8 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
     Disassembler cs;
     if (!cs.open) return std::nullopt;
     ShortHandler handler;
+    timing::RunSum sum;
+    uint32_t refills = 0;        // P of each branch taken
     uint16_t known = 1U << kSp;  // registers that hold the handler's own values (sp: the frame)
     uint32_t at = vector & ~1U;
     while (handler.instructions_ < kMostInstructions) {
@@ -70,6 +74,8 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
             ~Free() { cs_free(insn, 1); }
         } free_insn{insn};
         ++handler.instructions_;
+        sum.add(*insn);
+        handler.cycles_ = sum.cycles() + refills;
         const cs_arm& arm = insn->detail->arm;
         if (arm.cc != ARM_CC_AL && arm.cc != ARM_CC_INVALID) return std::nullopt;
         const cs_arm_op* op = arm.operands;
@@ -86,6 +92,10 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
             case ARM_INS_B:
                 if (arm.op_count != 1 || op[0].type != ARM_OP_IMM) return std::nullopt;
                 at = static_cast<uint32_t>(op[0].imm);
+                if (const uint8_t* target = memory.at(at, 2)) {
+                    sum.break_flow();
+                    refills += timing::refill_cycles(at, static_cast<uint16_t>(target[0] | target[1] << 8));
+                }
                 continue;
             case ARM_INS_BX:
                 // The exception return: lr still holds the EXC_RETURN value written at the entry.

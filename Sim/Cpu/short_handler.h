@@ -27,8 +27,11 @@ public:
     // from `memory`.
     static std::optional<ShortHandler> decode(uint32_t vector, const CoreMemory& memory);
 
-    // Instructions it executes, each one core cycle.
+    // Instructions it executes, and their core cycles as the engine's blocks would be charged
+    // (instruction_timing.h: the table's sum, P for each branch taken; the exception return's bx lr
+    // without P, which the return's own figure holds).
     uint32_t instructions() const { return instructions_; }
+    uint32_t cycles() const { return cycles_; }
 
     // Works the handler out with the stack pointer at the exception frame `sp`, and makes its stores.
     // False, with nothing stored, when a value takes it off its path.
@@ -48,6 +51,7 @@ public:
 private:
     std::vector<Step> steps_;
     uint32_t instructions_ = 0;
+    uint32_t cycles_ = 0;
 };
 
 }  // namespace sim::cpu

@@ -2,11 +2,12 @@
 
 namespace sim::cpu {
 
-void WaitLoopWatch::bus_read(uint32_t address, uint32_t value, bool counter)
+void WaitLoopWatch::bus_read(uint32_t address, uint32_t value, bool counter, Picos at)
 {
     if (address == kCycleCounterAddress && counter) {
         ++counter_reads_;
         counter_value_ = value;
+        counter_read_at_ = at - head_time_;
     } else if (counter) {
         other_counter_read_ = true;
     } else {
@@ -69,6 +70,7 @@ bool WaitLoopWatch::block(uint32_t address, const BlockInfo& info, Picos now)
                 iteration_counter_reads_ = counter_reads_;
                 iteration_other_reads_ = other_reads_;
                 iteration_reads_hash_ = other_reads_hash_;
+                iteration_counter_read_at_ = counter_read_at_;
                 if (counter_reads_ == 1) {
                     counter_step_ = counter_value_ - last_counter_;
                     last_counter_ = counter_value_;
@@ -109,9 +111,16 @@ std::optional<WaitLoop> WaitLoopWatch::at_head(const HeadState& state)
         bool waits_for_count =
             iteration_counter_reads_ == 1 && have_counter_ && counter_step_ != 0 && (changed & iteration_live_in_) == 0;
         if (waits_for_event || waits_for_count) {
-            found =
-                WaitLoop{blocks_[0],    blocks_,       iteration_time_,    iteration_instructions_,   waits_for_count,
-                         last_counter_, counter_step_, iteration_live_in_, iteration_other_reads_ > 0};
+            found = WaitLoop{blocks_[0],
+                             blocks_,
+                             iteration_time_,
+                             iteration_instructions_,
+                             waits_for_count,
+                             last_counter_,
+                             counter_step_,
+                             iteration_live_in_,
+                             iteration_other_reads_ > 0,
+                             iteration_counter_read_at_};
             tracking_ = false;  // the caller jumps; watching starts again from wherever it lands
         }
     }

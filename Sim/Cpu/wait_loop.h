@@ -44,6 +44,7 @@ struct WaitLoop {
     uint32_t counter_step = 0;     // what the counter gains each iteration
     uint16_t live_in = 0;          // core registers (bit n: rn) an iteration reads before writing
     bool reads_registers = false;  // of the chip (not the counter); without, it waits on memory alone
+    Picos counter_read_at = 0;     // from the head's start to the counter's read (time moves inside blocks)
 };
 
 class WaitLoopWatch {
@@ -53,8 +54,8 @@ public:
     // At each block start, with time charged up to it. True at the head of a loop after a clean
     // iteration: the caller then reports the registers with at_head().
     bool block(uint32_t address, const BlockInfo& info, Picos now);
-    // `counter`: the register changes with time between events.
-    void bus_read(uint32_t address, uint32_t value, bool counter);
+    // `counter`: the register changes with time between events; `at`: the chip's time at the access.
+    void bus_read(uint32_t address, uint32_t value, bool counter, Picos at = 0);
     void bus_write() { ++writes_; }
     // An exception entered or returned: whatever was being watched is not one loop any more.
     void forget() { tracking_ = false; }
@@ -94,6 +95,7 @@ private:
     bool other_counter_read_ = false;  // a counter other than the cycle counter
     uint32_t counter_reads_ = 0;
     uint32_t counter_value_ = 0;
+    Picos counter_read_at_ = 0;
     uint64_t last_reads_hash_ = 0;
 
     // The iteration just completed.
@@ -103,6 +105,7 @@ private:
     uint32_t iteration_counter_reads_ = 0;
     uint32_t iteration_other_reads_ = 0;
     uint64_t iteration_reads_hash_ = 0;
+    Picos iteration_counter_read_at_ = 0;
 };
 
 }  // namespace sim::cpu

@@ -307,6 +307,16 @@ TEST_F(CoreTest, UnderAnExternalCoreAnAccessReachingTheRunsEndCompletes)
     EXPECT_GT(chip.now(), end);
     EXPECT_EQ(chip.scheduler().limit(), end);
     chip.attach_core(nullptr);
+    // The host firmware's next access finds the run's end behind the time reached: the run stops where
+    // time stands, never back at the limit.
+    const sim::Picos reached = chip.now();
+    try {
+        load = SysTick->LOAD;
+        ADD_FAILURE() << "no stop past the limit";
+    } catch (const sim::Stop& stop) {
+        EXPECT_GE(stop.at(), reached);
+    }
+    EXPECT_GE(chip.now(), reached);
 }
 
 }  // namespace

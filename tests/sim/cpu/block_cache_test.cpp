@@ -55,3 +55,37 @@ TEST(BlockCache, FindsTheFirstFloatingPointInstructionAndWhatChangesMemory)
 }
 
 }  // namespace
+
+namespace {
+
+// A block's cycles as the core issues them, and where its accesses to the chip's registers start.
+TEST(BlockCache, SumsTheTimingTableWithPipelinedLoadsAndFoldedItAndPlacesEachAccess)
+{
+    BlockCache cache;
+    // ldr r0,[r1] 2 | str r0,[r2] 1 (behind a load) | str r0,[r3] 2 (nothing behind a store) | adds 1 |
+    // it eq 0 (folded onto the 16-bit adds) | moveq r0,r1 1 | ldr r0,[sp,#4] 2 (the stack: no site) |
+    // ldmia r1!,{r2,r3} 1 + 2
+    auto code = bytes_of({0x6808, 0x6010, 0x6018, 0x3001, 0xBF08, 0x4608, 0x9801, 0xC90C});
+    const auto& b = cache.lookup(0x08000500, static_cast<uint32_t>(code.size()), code.data());
+    EXPECT_EQ(b.instructions, 8U);
+    EXPECT_EQ(b.cycles, 12U);
+    struct Site {
+        uint32_t pc, at, own, base, span;
+    };
+    const Site expected[] = {
+        {0x08000500, 0, 2, 1, 4}, {0x08000502, 2, 1, 2, 4}, {0x08000504, 3, 2, 3, 4}, {0x0800050E, 9, 3, 1, 8}};
+    ASSERT_EQ(b.accesses.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(b.accesses[i].pc, expected[i].pc) << i;
+        EXPECT_EQ(b.accesses[i].at, expected[i].at) << i;
+        EXPECT_EQ(b.accesses[i].own, expected[i].own) << i;
+        EXPECT_EQ(b.accesses[i].base, expected[i].base) << i;
+        EXPECT_EQ(b.accesses[i].span, expected[i].span) << i;
+    }
+
+    // ldr.w r1,[r2,#4] 2 | it eq 1 (behind a 32-bit instruction: not folded) | moveq r0,r1 1
+    auto wide = bytes_of({0xF8D2, 0x1004, 0xBF08, 0x4608});
+    EXPECT_EQ(cache.lookup(0x08000600, static_cast<uint32_t>(wide.size()), wide.data()).cycles, 4U);
+}
+
+}  // namespace

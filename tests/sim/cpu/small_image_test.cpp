@@ -170,3 +170,50 @@ TEST(SmallImage, FloatingPointRunsOnceCpacrGrantsTheCoprocessors)
 }
 
 }  // namespace
+
+// A debugger's look at a register changes nothing: SysTick's CTRL read through the debug port (a 4-byte
+// memory read, byte by byte as GDB's `m` packet asks for it) shows COUNTFLAG in its third byte, and shows
+// it again on a second look; only the core's own read clears it.
+TEST(SmallImage, ADebuggerReadOfARegisterHasNoSideEffect)
+{
+    sim::Chip chip;
+    ElfImage elf = image("exceptions");
+    ImageRunner runner(chip, elf);
+    runner.run(sim::milliseconds(3) + sim::microseconds(50));  // past the first wraps of the 1 ms tick
+    constexpr uint32_t kSysTickCtrl = 0xE000E010U;
+    for (int look = 0; look < 2; ++look) {
+        uint8_t bytes[4] = {};
+        ASSERT_TRUE(runner.debug().read(kSysTickCtrl, bytes, 4));
+        EXPECT_EQ(bytes[2] & 1U, 1U) << "COUNTFLAG, look " << look;
+        EXPECT_EQ(bytes[0] & 1U, 1U) << "ENABLE, look " << look;
+    }
+    EXPECT_EQ((chip.read(kSysTickCtrl, 4) >> 16) & 1U, 1U);
+    EXPECT_EQ((chip.read(kSysTickCtrl, 4) >> 16) & 1U, 0U);  // the core's read took it
+}
+
+// An interrupt due inside a block is taken at the first instruction boundary at or after its time: the
+// tick lands between the LDREX and the STREX of one block, its entry clears the exclusive monitor, the
+// STREX fails and the loop retries. At block boundaries only (the runner's coarser mode) neither happens.
+TEST(SmallImage, AnInterruptInsideABlockIsTakenThereAndMakesTheStrexRetry)
+{
+    for (bool exact : {true, false}) {
+        sim::Chip chip;
+        ElfImage elf = image("exclusive");
+        RunnerOptions options;
+        options.exact_interrupts = exact;
+        ImageRunner runner(chip, elf, options);
+        runner.run(sim::microseconds(500));
+        const uint32_t ticks = word(runner, elf, "ticks");
+        const uint32_t inside = word(runner, elf, "inside");
+        const uint32_t retries = word(runner, elf, "retries");
+        EXPECT_GE(ticks, 20U) << "exact " << exact;
+        if (exact) {
+            EXPECT_GT(inside, 0U) << "no tick taken between LDREX and STREX";
+            EXPECT_GT(retries, 0U) << "no STREX failed";
+            EXPECT_LE(retries, inside);  // a retry needs a tick in the window
+        } else {
+            EXPECT_EQ(inside, 0U);
+            EXPECT_EQ(retries, 0U);
+        }
+    }
+}
