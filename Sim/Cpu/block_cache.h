@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "flash_timing.h"
+
 namespace sim::cpu {
 
 // An instruction of a block that may load or store a register of the chip (any load or store whose
@@ -33,8 +35,9 @@ struct AccessSite {
 struct BlockInfo {
     uint32_t instructions = 0;
     uint32_t cycles = 0;  // run straight through: the timing table's sum, P and the divides' extra excluded
-    std::vector<AccessSite> accesses;  // in program order
-    std::optional<uint32_t> first_fp;  // address of its first floating-point instruction
+    std::vector<AccessSite> accesses;    // in program order
+    std::vector<FlashRead> flash_reads;  // lines entered and literals loaded from flash, in program order
+    std::optional<uint32_t> first_fp;    // address of its first floating-point instruction
     // Changes nothing but core registers: no store, no change of the mask or special registers, no
     // supervisor call, breakpoint or wait for an event, no floating point. A loop of such blocks that
     // comes round to the same registers can only be ended by an interrupt.

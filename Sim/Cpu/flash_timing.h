@@ -1,0 +1,64 @@
+// The image's reads of the flash, timed behind the ART accelerator (Sim/Chip/flash_accelerator.h).
+// Where a block of code reads the flash is found once, when the block is decoded: the 128-bit lines its
+// instructions enter, in order, and its literal loads (pc-relative: their address is known from the
+// code), each at the cycle of its instruction in the block's sum. When the block runs, the accelerator
+// is asked for each in turn at its time, the stalls added up at the block's start and each moving what
+// comes after it in the block (a register access's time among them).
+// Not seen: data the code reads from flash through a register (a constant table, a string): the engine
+// reads its flash like RAM, with no call to the runner. A table branch's table is read as its first
+// line. The vector fetch of an exception entry is in the entry's 12 cycles.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "flash_accelerator.h"
+#include "sim_time.h"
+
+typedef struct cs_insn cs_insn;
+
+namespace sim::cpu {
+
+struct FlashRead {
+    uint32_t line = 0;  // FlashAccelerator::line_of
+    uint16_t at = 0;    // core cycles from the block's start to its instruction's start
+    bool data = false;  // a literal load; else the core enters the line to fetch instructions
+};
+
+// Built while a block is decoded, instruction by instruction.
+class FlashReadFinder {
+public:
+    explicit FlashReadFinder(uint32_t block_address) : in_flash_(FlashAccelerator::in_flash(block_address)) {}
+    // `instruction` starts `at` cycles into the block.
+    void add(const cs_insn& instruction, uint32_t at, std::vector<FlashRead>& reads);
+
+private:
+    bool in_flash_;
+    uint32_t line_ = UINT32_MAX;  // the line the last instruction ended in
+};
+
+// The stalls of the block running now.
+class FlashStalls {
+public:
+    // At a block's start (at `start`, one core cycle `period`): the accelerator's answer for each of the
+    // block's reads, each at its instruction's time moved by the stalls before it. Returns their sum.
+    Picos begin(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator);
+    // The stalls, not yet given, of the reads up to the instruction `at` cycles into the block (a
+    // fetch into its own line included): the time that instruction moves by.
+    Picos until(uint32_t at)
+    {
+        Picos sum = 0;
+        while (next_ < pending_.size() && pending_[next_].at <= at) sum += pending_[next_++].stall;
+        return sum;
+    }
+
+private:
+    struct Pending {
+        uint32_t at;
+        Picos stall;
+    };
+    std::vector<Pending> pending_;  // the block's non-zero stalls, in order
+    size_t next_ = 0;
+};
+
+}  // namespace sim::cpu
