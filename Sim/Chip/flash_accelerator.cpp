@@ -31,37 +31,6 @@ void FlashAccelerator::LineCache<N>::clear()
 template class FlashAccelerator::LineCache<FlashAccelerator::kInstructionLines>;
 template class FlashAccelerator::LineCache<FlashAccelerator::kDataLines>;
 
-FlashAccelerator::Time FlashAccelerator::fetch(uint32_t line, Time now, Time read_wait)
-{
-    if (line == current_) return 0;
-    Time stall = 0;
-    if (settings_.instruction_cache && instructions_.hit(line)) {
-        stall = 0;
-    } else if (settings_.prefetch && line == prefetched_) {
-        stall = prefetch_ready_ > now ? prefetch_ready_ - now : 0;
-    } else {
-        stall = read_wait;
-        if (settings_.instruction_cache) instructions_.insert(line);
-    }
-    current_ = line;
-    // The flash is free once this line is in: the next one's read starts then.
-    if (settings_.prefetch) {
-        prefetched_ = line + 1;
-        prefetch_ready_ = now + stall + read_wait;
-    } else {
-        prefetched_ = kNoLine;
-    }
-    return stall;
-}
-
-FlashAccelerator::Time FlashAccelerator::load(uint32_t line, Time read_wait)
-{
-    if (!settings_.data_cache) return read_wait;
-    if (data_.hit(line)) return 0;
-    data_.insert(line);
-    return read_wait;
-}
-
 void FlashAccelerator::reset()
 {
     settings_ = Settings{};

@@ -55,9 +55,17 @@ public:
 
     // The core enters `line` to fetch instructions at `now`; `read_wait` is LATENCY in the time unit.
     // Returns how long it stalls.
-    Time fetch(uint32_t line, Time now, Time read_wait);
+    Time fetch(uint32_t line, Time now, Time read_wait) { return line == current_ ? 0 : enter(line, now, read_wait); }
+    // The line the core executes from: fetches inside it cost nothing.
+    bool in_use(uint32_t line) const { return line == current_; }
     // The core reads data from `line` (a literal, a constant table). Returns its stall.
-    Time load(uint32_t line, Time read_wait);
+    Time load(uint32_t line, Time read_wait)
+    {
+        if (!settings_.data_cache) return read_wait;
+        if (data_.hit(line)) return 0;
+        data_.insert(line);
+        return read_wait;
+    }
 
     // ICRST, DCRST: the cache emptied (on the chip only while it is disabled: the caller decides).
     void flush_instructions() { instructions_.clear(); }
@@ -96,6 +104,29 @@ private:
         size_t filled_ = 0;
         uint64_t clock_ = 0;
     };
+
+    // A line other than the one in use: from the instruction cache, the prefetch or the flash.
+    Time enter(uint32_t line, Time now, Time read_wait)
+    {
+        Time stall = 0;
+        if (settings_.instruction_cache && instructions_.hit(line)) {
+            stall = 0;
+        } else if (settings_.prefetch && line == prefetched_) {
+            stall = prefetch_ready_ > now ? prefetch_ready_ - now : 0;
+        } else {
+            stall = read_wait;
+            if (settings_.instruction_cache) instructions_.insert(line);
+        }
+        current_ = line;
+        // The flash is free once this line is in: the next one's read starts then.
+        if (settings_.prefetch) {
+            prefetched_ = line + 1;
+            prefetch_ready_ = now + stall + read_wait;
+        } else {
+            prefetched_ = kNoLine;
+        }
+        return stall;
+    }
 
     Settings settings_;
     uint32_t current_ = kNoLine;  // the line the core executes from

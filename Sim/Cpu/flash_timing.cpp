@@ -31,19 +31,22 @@ void FlashReadFinder::add(const cs_insn& instruction, uint32_t at, std::vector<F
     }
 }
 
-Picos FlashStalls::begin(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator)
+Picos FlashStalls::charge(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator)
 {
-    pending_.clear();
-    next_ = 0;
-    if (reads.empty()) return 0;
-    const Picos read_wait = accelerator.settings().latency * period;
     Picos moved = 0;
     for (const FlashRead& read : reads) {
+        if (!read.data && accelerator.in_use(read.line)) continue;
+        const Picos read_wait = accelerator.settings().latency * period;
         Picos stall = read.data ? accelerator.load(read.line, read_wait)
                                 : accelerator.fetch(read.line, start + read.at * period + moved, read_wait);
         if (stall == 0) continue;
-        // The core stalls whole cycles (the prefetch's end may fall inside one).
-        if (stall != read_wait && stall % period != 0) stall += period - stall % period;
+        // The core stalls whole cycles (the prefetch's end may fall inside one; it is less than the
+        // read's wait then).
+        if (stall < read_wait) {
+            Picos whole = period;
+            while (whole < stall) whole += period;
+            stall = whole;
+        }
         pending_.push_back(Pending{read.at, stall});
         moved += stall;
     }

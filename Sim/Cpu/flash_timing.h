@@ -42,17 +42,28 @@ class FlashStalls {
 public:
     // At a block's start (at `start`, one core cycle `period`): the accelerator's answer for each of the
     // block's reads, each at its instruction's time moved by the stalls before it. Returns their sum.
-    Picos begin(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator);
+    Picos begin(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator)
+    {
+        pending_.clear();
+        next_ = 0;
+        // The common case, a block inside the line in use, asks the accelerator for nothing.
+        for (const FlashRead& read : reads)
+            if (read.data || !accelerator.in_use(read.line)) return charge(reads, start, period, accelerator);
+        return 0;
+    }
     // The stalls, not yet given, of the reads up to the instruction `at` cycles into the block (a
     // fetch into its own line included): the time that instruction moves by.
     Picos until(uint32_t at)
     {
+        if (next_ == pending_.size()) return 0;
         Picos sum = 0;
         while (next_ < pending_.size() && pending_[next_].at <= at) sum += pending_[next_++].stall;
         return sum;
     }
 
 private:
+    Picos charge(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator);
+
     struct Pending {
         uint32_t at;
         Picos stall;
