@@ -1,5 +1,7 @@
 #include "flash_accelerator.h"
 
+#include <algorithm>
+
 namespace sim {
 
 FlashAccelerator::FlashAccelerator() = default;
@@ -18,7 +20,19 @@ void FlashAccelerator::LineCache<N>::insert(uint32_t line)
     }
     lines_[slot] = line;
     slot_of_[line] = static_cast<uint8_t>(slot);
-    used_[slot] = ++clock_;
+    used_[slot] = tick();
+}
+
+template <size_t N>
+uint32_t FlashAccelerator::LineCache<N>::renumber()
+{
+    std::array<size_t, N> order{};
+    for (size_t s = 0; s < filled_; ++s) order[s] = s;
+    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(filled_),
+              [this](size_t a, size_t b) { return used_[a] < used_[b]; });
+    for (size_t rank = 0; rank < filled_; ++rank) used_[order[rank]] = static_cast<uint32_t>(rank + 1);
+    clock_ = static_cast<uint32_t>(filled_ + 1);
+    return clock_;
 }
 
 template <size_t N>
@@ -36,7 +50,6 @@ void FlashAccelerator::reset()
     settings_ = Settings{};
     current_ = kNoLine;
     prefetched_ = kNoLine;
-    prefetch_ready_ = 0;
     instructions_.clear();
     data_.clear();
 }

@@ -3,7 +3,8 @@
 // accelerator hides them with
 //  - the line in use: fetches inside the 128-bit line the core is executing cost nothing;
 //  - the prefetch (PRFTEN): while the core executes a line, the next one is read, so that sequential
-//    code entering it at least LATENCY cycles after the read began waits for nothing;
+//    code entering it at least LATENCY cycles after the line before came in waits for nothing (else
+//    for the rest);
 //  - the instruction cache (ICEN): 64 lines of 128 bits. A line read on a miss (not the line in use,
 //    not the prefetched one, not cached) is copied in; once all 64 are full the least recently used
 //    line is replaced. A hit costs nothing;
@@ -11,9 +12,10 @@
 //    constants), filled and replaced the same way.
 // With both caches and the prefetch off, every new line costs LATENCY wait states.
 //
-// A pure model: the runner tells it the flash lines the core enters and reads, with the time of each,
-// and it answers with the wait states the core stalls for. Times are in any unit the caller chooses
-// (core cycles in the tests, picoseconds in the runner), the wait of a read given in the same unit.
+// A pure model: the runner tells it the flash lines the core enters and reads, each fetch with the core
+// cycles run in the line before, and it answers with the wait states (core cycles) the core stalls for.
+// Its state is the lines alone (the line in use, the one prefetched, the caches' lines), never a time,
+// so that a run that jumps over the iterations of a waiting loop leaves it as running them would.
 // Approximations: the organisation of the caches is not given by the chip's manual; they are modelled
 // fully associative with least-recently-used replacement. The prefetch and the data reads do not
 // delay each other (on the chip a literal read during a prefetch waits for the flash), and a line
@@ -29,7 +31,9 @@ namespace sim {
 
 class FlashAccelerator {
 public:
-    using Time = uint64_t;
+    // The cycles run in the line before when that is not known (the first line of a block): the
+    // prefetch counts as done.
+    static constexpr uint32_t kLongAgo = UINT32_MAX;
     static constexpr uint32_t kLineBytes = 16;
     static constexpr size_t kInstructionLines = 64;
     static constexpr size_t kDataLines = 8;
@@ -53,18 +57,18 @@ public:
     // The flash array and its alias at address 0 (512 KB).
     static bool in_flash(uint32_t address) { return (address - kArrayBase) < kArraySize || address < kArraySize; }
 
-    // The core enters `line` to fetch instructions at `now`; `read_wait` is LATENCY in the time unit.
-    // Returns how long it stalls.
-    Time fetch(uint32_t line, Time now, Time read_wait) { return line == current_ ? 0 : enter(line, now, read_wait); }
+    // The core enters `line` to fetch instructions, `ran` cycles after the line before came in. Returns
+    // the cycles it stalls.
+    uint32_t fetch(uint32_t line, uint32_t ran) { return line == current_ ? 0 : enter(line, ran); }
     // The line the core executes from: fetches inside it cost nothing.
     bool in_use(uint32_t line) const { return line == current_; }
-    // The core reads data from `line` (a literal, a constant table). Returns its stall.
-    Time load(uint32_t line, Time read_wait)
+    // The core reads data from `line` (a literal, a constant table). Returns the cycles it stalls.
+    uint32_t load(uint32_t line)
     {
-        if (!settings_.data_cache) return read_wait;
+        if (!settings_.data_cache) return settings_.latency;
         if (data_.hit(line)) return 0;
         data_.insert(line);
-        return read_wait;
+        return settings_.latency;
     }
 
     // ICRST, DCRST: the cache emptied (on the chip only while it is disabled: the caller decides).
@@ -90,7 +94,7 @@ private:
         {
             const uint8_t slot = slot_of_[line];
             if (slot == kEmpty) return false;
-            used_[slot] = ++clock_;
+            used_[slot] = tick();
             return true;
         }
         void insert(uint32_t line);
@@ -100,38 +104,35 @@ private:
         static constexpr uint8_t kEmpty = 0xFF;
         std::vector<uint8_t> slot_of_;
         std::array<uint32_t, N> lines_{};
-        std::array<uint64_t, N> used_{};  // 0: the slot is empty
+        // The next use's stamp; when the stamps run out, they are numbered again in their order.
+        uint32_t tick() { return ++clock_ != 0 ? clock_ : renumber(); }
+        uint32_t renumber();
+        std::array<uint32_t, N> used_{};  // when each slot was last used
         size_t filled_ = 0;
-        uint64_t clock_ = 0;
+        uint32_t clock_ = 0;
     };
 
     // A line other than the one in use: from the instruction cache, the prefetch or the flash.
-    Time enter(uint32_t line, Time now, Time read_wait)
+    uint32_t enter(uint32_t line, uint32_t ran)
     {
-        Time stall = 0;
+        uint32_t stall = 0;
         if (settings_.instruction_cache && instructions_.hit(line)) {
             stall = 0;
         } else if (settings_.prefetch && line == prefetched_) {
-            stall = prefetch_ready_ > now ? prefetch_ready_ - now : 0;
+            // Its read started when the line before came in, and takes LATENCY cycles.
+            stall = ran >= settings_.latency ? 0 : settings_.latency - ran;
         } else {
-            stall = read_wait;
+            stall = settings_.latency;
             if (settings_.instruction_cache) instructions_.insert(line);
         }
         current_ = line;
-        // The flash is free once this line is in: the next one's read starts then.
-        if (settings_.prefetch) {
-            prefetched_ = line + 1;
-            prefetch_ready_ = now + stall + read_wait;
-        } else {
-            prefetched_ = kNoLine;
-        }
+        prefetched_ = settings_.prefetch ? line + 1 : kNoLine;
         return stall;
     }
 
     Settings settings_;
     uint32_t current_ = kNoLine;  // the line the core executes from
     uint32_t prefetched_ = kNoLine;
-    Time prefetch_ready_ = 0;  // when the prefetched line's read ends
     LineCache<kInstructionLines> instructions_;
     LineCache<kDataLines> data_;
 };

@@ -12,8 +12,8 @@ void FlashReadFinder::add(const cs_insn& instruction, uint32_t at, std::vector<F
         // A 32-bit instruction across a line's end needs both lines.
         const uint32_t first = FlashAccelerator::line_of(address);
         const uint32_t last = FlashAccelerator::line_of(address + instruction.size - 1);
-        if (first != line_) reads.push_back(FlashRead{first, at16, false});
-        if (last != first) reads.push_back(FlashRead{last, at16, false});
+        if (first != line_) reads.push_back(FlashRead{first, at16, false, line_ == kNone});
+        if (last != first) reads.push_back(FlashRead{last, at16, false, false});
         line_ = last;
     }
     if (instruction.detail == nullptr || instruction.id == ARM_INS_PLD || instruction.id == ARM_INS_PLI) return;
@@ -26,31 +26,29 @@ void FlashReadFinder::add(const cs_insn& instruction, uint32_t at, std::vector<F
         uint32_t target = (address + 4U) & ~3U;
         if (mem.index == ARM_REG_INVALID) target += static_cast<uint32_t>(mem.disp);
         if (FlashAccelerator::in_flash(target))
-            reads.push_back(FlashRead{FlashAccelerator::line_of(target), at16, true});
+            reads.push_back(FlashRead{FlashAccelerator::line_of(target), at16, true, false});
         return;
     }
 }
 
-Picos FlashStalls::charge(const std::vector<FlashRead>& reads, Picos start, Picos period, FlashAccelerator& accelerator)
+uint32_t flash_stalls(const std::vector<FlashRead>& reads, FlashAccelerator& accelerator, std::vector<FlashStall>* each)
 {
-    Picos moved = 0;
+    uint32_t total = 0;
+    uint32_t entered = 0;  // the cycle the last line fetched was entered at, in the block's sum
     for (const FlashRead& read : reads) {
-        if (!read.data && accelerator.in_use(read.line)) continue;
-        const Picos read_wait = accelerator.settings().latency * period;
-        Picos stall = read.data ? accelerator.load(read.line, read_wait)
-                                : accelerator.fetch(read.line, start + read.at * period + moved, read_wait);
-        if (stall == 0) continue;
-        // The core stalls whole cycles (the prefetch's end may fall inside one; it is less than the
-        // read's wait then).
-        if (stall < read_wait) {
-            Picos whole = period;
-            while (whole < stall) whole += period;
-            stall = whole;
+        uint32_t stall = 0;
+        if (read.data) {
+            stall = accelerator.load(read.line);
+        } else {
+            const uint32_t ran = read.first ? FlashAccelerator::kLongAgo : read.at - entered;
+            stall = accelerator.fetch(read.line, ran);
+            entered = read.at;
         }
-        pending_.push_back(Pending{read.at, stall});
-        moved += stall;
+        if (stall == 0) continue;
+        if (each != nullptr) each->push_back(FlashStall{read.at, stall});
+        total += stall;
     }
-    return moved;
+    return total;
 }
 
 }  // namespace sim::cpu

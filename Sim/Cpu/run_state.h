@@ -96,7 +96,7 @@ public:
         shift_ = 0;
         site_ = SIZE_MAX;
         owed_ += info.cycles * cycle_period();
-        owed_ += flash_.begin(info.flash_reads, block_start_, cycle_period(), chip_.flash.accelerator());
+        owed_ += flash_.begin(info.flash_reads, cycle_period(), chip_.flash.accelerator());
     }
     // A block run otherwise (a debugger's step): accesses happen where time stands.
     void begin_untimed_block() { block_ = nullptr; }

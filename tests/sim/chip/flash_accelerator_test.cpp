@@ -1,6 +1,6 @@
 // The flash's wait states behind the ART accelerator: what a fetch or a data read stalls for with the
-// prefetch and the caches on or off (each row a run of accesses by line, with their cycle, and the
-// stall each must pay at LATENCY 3), the caches' least-recently-used replacement at their sizes, and
+// prefetch and the caches on or off (each row a run of accesses by line, each fetch with the cycles run
+// in the line before, and the stall each must pay at LATENCY 3), the caches' least-recently-used replacement at their sizes, and
 // FLASH_ACR as the firmware writes it (byte writes, the cache resets that work only while disabled).
 #include <gtest/gtest.h>
 
@@ -17,8 +17,8 @@ namespace reg = sim::flash_reg;
 
 struct Access {
     uint32_t line;
-    uint64_t cycle;
-    uint64_t stall;
+    uint32_t ran;  // cycles in the line before
+    uint32_t stall;
     bool data = false;
 };
 
@@ -28,34 +28,34 @@ struct Scenario {
     std::vector<Access> accesses;
 };
 
-constexpr uint64_t kWait = 3;
+constexpr uint32_t kWait = 3;
+constexpr uint32_t kLong = FlashAccelerator::kLongAgo;
 
 const Scenario kScenarios[] = {
     {"everything off: each new line pays its wait, the line in use is free",
      {.latency = 3},
-     {{10, 0, 3}, {10, 5, 0}, {11, 8, 3}, {10, 20, 3}, {10, 21, 0}}},
-    {"prefetch: the next line is free once it has been read for LATENCY cycles",
+     {{10, kLong, 3}, {10, 5, 0}, {11, 8, 3}, {10, 20, 3}, {10, 1, 0}}},
+    {"prefetch: the next line is free once the one before has run LATENCY cycles, else the rest",
      {.latency = 3, .prefetch = true},
-     // 10 read by cycle 3, 11 prefetched from then: ready at 6; 12 from 6 + 0 (ready 9): entered at 7.
-     {{10, 0, 3}, {11, 6, 0}, {12, 7, 2}, {13, 20, 0}}},
+     {{10, kLong, 3}, {11, 3, 0}, {12, 1, 2}, {13, 0, 3}, {14, kLong, 0}}},
     {"prefetch: a branch elsewhere or back pays the wait (no cache)",
      {.latency = 3, .prefetch = true},
-     {{10, 0, 3}, {11, 10, 0}, {10, 20, 3}, {30, 40, 3}, {31, 50, 0}}},
+     {{10, kLong, 3}, {11, 10, 0}, {10, 20, 3}, {30, 40, 3}, {31, 50, 0}}},
     {"zero wait states: nothing to hide",
      {.latency = 0, .prefetch = false},
-     {{10, 0, 0}, {99, 1, 0}, {10, 2, 0}, {5, 3, 0, true}}},
+     {{10, kLong, 0}, {99, 1, 0}, {10, 2, 0}, {5, 3, 0, true}}},
     {"instruction cache: a loop over two lines pays only its first pass",
      {.latency = 3, .instruction_cache = true},
-     {{10, 0, 3}, {11, 10, 3}, {10, 20, 0}, {11, 30, 0}, {10, 40, 0}}},
+     {{10, kLong, 3}, {11, 10, 3}, {10, 20, 0}, {11, 1, 0}, {10, 40, 0}}},
     {"a line that came from the prefetch is not copied into the cache (it was no miss)",
      {.latency = 3, .prefetch = true, .instruction_cache = true},
-     {{10, 0, 3}, {11, 10, 0}, {50, 20, 3}, {11, 30, 3}, {10, 40, 0}}},
+     {{10, kLong, 3}, {11, 10, 0}, {50, 20, 3}, {11, 30, 3}, {10, 40, 0}}},
     {"data without the data cache: every read pays, the instruction line's buffer does not serve it",
      {.latency = 3, .prefetch = true, .instruction_cache = true},
-     {{10, 0, 3}, {10, 2, 3, true}, {10, 4, 3, true}}},
+     {{10, kLong, 3}, {10, 0, 3, true}, {10, 0, 3, true}}},
     {"data cache: a second read of a line is free; instruction fetches do not fill it",
      {.latency = 3, .instruction_cache = true, .data_cache = true},
-     {{10, 0, 3}, {10, 2, 3, true}, {10, 4, 0, true}, {20, 6, 3, true}, {10, 8, 0, true}}},
+     {{10, kLong, 3}, {10, 0, 3, true}, {10, 0, 0, true}, {20, 0, 3, true}, {10, 0, 0, true}}},
 };
 
 TEST(FlashAccelerator, StallsAsThePrefetchAndTheCachesHideTheWaitStates)
@@ -65,8 +65,7 @@ TEST(FlashAccelerator, StallsAsThePrefetchAndTheCachesHideTheWaitStates)
         accelerator.configure(s.settings);
         for (size_t i = 0; i < s.accesses.size(); ++i) {
             const Access& a = s.accesses[i];
-            const uint64_t wait = s.settings.latency;
-            const uint64_t stall = a.data ? accelerator.load(a.line, wait) : accelerator.fetch(a.line, a.cycle, wait);
+            const uint32_t stall = a.data ? accelerator.load(a.line) : accelerator.fetch(a.line, a.ran);
             EXPECT_EQ(stall, a.stall) << s.name << ", access " << i << " (line " << a.line << ")";
         }
     }
@@ -78,12 +77,8 @@ void check_least_recently_used(bool data, size_t lines)
 {
     FlashAccelerator accelerator;
     accelerator.configure({.latency = 3, .instruction_cache = !data, .data_cache = data});
-    uint64_t cycle = 0;
     // Lines two apart, so that no access is to the line in use.
-    auto access = [&](uint32_t line) {
-        cycle += 10;
-        return data ? accelerator.load(line, kWait) : accelerator.fetch(line, cycle, kWait);
-    };
+    auto access = [&](uint32_t line) { return data ? accelerator.load(line) : accelerator.fetch(line, kLong); };
     for (uint32_t l = 0; l < lines; ++l) ASSERT_EQ(access(2 * l + 100), kWait) << "filling, line " << l;
     EXPECT_EQ(access(100), 0U) << "every line is held";
     EXPECT_EQ(access(2 * static_cast<uint32_t>(lines) + 100), kWait) << "one more than it holds";
@@ -123,12 +118,9 @@ protected:
     // A miss on line 7, then line 9, then back: whether line 7 is still cached.
     bool line_seven_cached()
     {
-        cycle_ += 100;
-        accelerator().fetch(9, cycle_, kWait);
-        cycle_ += 100;
-        return accelerator().fetch(7, cycle_, kWait) == 0;
+        accelerator().fetch(9, kLong);
+        return accelerator().fetch(7, kLong) == 0;
     }
-    uint64_t cycle_ = 0;
 };
 
 TEST_F(FlashControlTest, TheAcceleratorFollowsTheControlRegisterAsWritten)
@@ -151,7 +143,7 @@ TEST_F(FlashControlTest, TheAcceleratorFollowsTheControlRegisterAsWritten)
 TEST_F(FlashControlTest, ACacheResetEmptiesItOnlyWhileTheCacheIsOff)
 {
     write_acr(3 | reg::kIcen);
-    accelerator().fetch(7, 0, kWait);
+    accelerator().fetch(7, kLong);
     EXPECT_TRUE(line_seven_cached());
     write_acr(3 | reg::kIcen | reg::kIcrst);  // on: the reset does nothing
     EXPECT_TRUE(line_seven_cached());
@@ -165,14 +157,14 @@ TEST_F(FlashControlTest, ACacheResetEmptiesItOnlyWhileTheCacheIsOff)
 
     // The data cache alike.
     write_acr(3 | reg::kDcen);
-    accelerator().load(7, kWait);
-    EXPECT_EQ(accelerator().load(7, kWait), 0U);
+    accelerator().load(7);
+    EXPECT_EQ(accelerator().load(7), 0U);
     write_acr(3 | reg::kDcen | reg::kDcrst);
-    EXPECT_EQ(accelerator().load(7, kWait), 0U);
+    EXPECT_EQ(accelerator().load(7), 0U);
     write_acr(3);
     write_acr(3 | reg::kDcrst);
     write_acr(3 | reg::kDcen);
-    EXPECT_EQ(accelerator().load(7, kWait), kWait);
+    EXPECT_EQ(accelerator().load(7), kWait);
 }
 
 }  // namespace
