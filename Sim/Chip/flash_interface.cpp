@@ -34,8 +34,24 @@ std::span<const Register<FlashInterface>> FlashInterface::register_table()
 // A cache can be reset only while it is disabled; with it enabled the reset bit does nothing.
 void FlashInterface::acr_written(uint32_t value, uint32_t before)
 {
-    if ((value & kIcrst) && (before & kIcen)) chip_.log().line("FLASH: ICRST while the instruction cache is on");
-    if ((value & kDcrst) && (before & kDcen)) chip_.log().line("FLASH: DCRST while the data cache is on");
+    if (value & kIcrst) {
+        if (before & kIcen)
+            chip_.log().line("FLASH: ICRST while the instruction cache is on");
+        else
+            accelerator_.flush_instructions();
+    }
+    if (value & kDcrst) {
+        if (before & kDcen)
+            chip_.log().line("FLASH: DCRST while the data cache is on");
+        else
+            accelerator_.flush_data();
+    }
+    // The register as it now stands (a byte write changes only its own lane).
+    const uint32_t now = acr();
+    accelerator_.configure(FlashAccelerator::Settings{.latency = kLatency.get(now),
+                                                      .prefetch = (now & kPrften) != 0,
+                                                      .instruction_cache = (now & kIcen) != 0,
+                                                      .data_cache = (now & kDcen) != 0});
 }
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 // Flash interface registers: the access control register with the wait states (LATENCY) and the ART
-// accelerator's prefetch buffer and instruction and data caches. The key, status, control and option
+// accelerator's prefetch buffer and instruction and data caches, which the accelerator's model
+// (flash_accelerator.h) follows for the emulated core's fetches. The key, status, control and option
 // registers are stored; programming the flash is not modelled.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <span>
 
 #include "chip_context.h"
+#include "flash_accelerator.h"
 #include "peripheral.h"
 
 namespace sim {
@@ -24,10 +26,15 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
-    void reset() { regs_.reset(); }
+    void reset()
+    {
+        regs_.reset();
+        accelerator_.reset();
+    }
 
     uint32_t acr() const { return regs_.at(flash_reg::kAcr); }
     uint32_t latency() const { return flash_reg::kLatency.get(acr()); }
+    FlashAccelerator& accelerator() { return accelerator_; }
 
 private:
     static std::span<const Register<FlashInterface>> register_table();
@@ -35,6 +42,7 @@ private:
 
     ChipContext& chip_;
     RegisterMap<FlashInterface> regs_;
+    FlashAccelerator accelerator_;
 };
 
 }  // namespace sim

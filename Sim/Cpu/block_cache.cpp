@@ -137,6 +137,7 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
     info.only_registers = count > 0;
     info.registers_known = count > 0;
     timing::RunSum sum;
+    FlashReadFinder flash(address);
     for (size_t i = 0; i < count; ++i) {
         const cs_insn& insn = insns[i];
         const uint32_t at = sum.cycles();
@@ -146,6 +147,7 @@ void BlockCache::classify(uint32_t address, uint32_t size, const uint8_t* code, 
             insn.id == ARM_INS_STREXD)
             info.exclusive_store = true;
         if (auto site = access_site(insn, at, own)) info.accesses.push_back(*site);
+        flash.add(insn, at, info.flash_reads);
         if (insn.detail != nullptr && is_fp(*insn.detail) && !info.first_fp)
             info.first_fp = static_cast<uint32_t>(insn.address);
         if (changes_more_than_registers(insn.mnemonic)) info.only_registers = false;

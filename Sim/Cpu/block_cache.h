@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "flash_timing.h"
+
 namespace sim::cpu {
 
 // An instruction of a block that may load or store a register of the chip (any load or store whose
@@ -33,7 +35,8 @@ struct AccessSite {
 struct BlockInfo {
     uint32_t instructions = 0;
     uint32_t cycles = 0;  // run straight through: the timing table's sum, P and the divides' extra excluded
-    std::vector<AccessSite> accesses;  // in program order
+    std::vector<AccessSite> accesses;    // in program order
+    std::vector<FlashRead> flash_reads;  // lines entered and literals loaded from flash, in program order
     // Each instruction's address and its start in cycles from the block's, for an interrupt due inside
     // the block: it is taken at the first boundary at or after its time.
     struct Boundary {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core_frame.h"
+#include "flash_timing.h"
 #include "hex_text.h"
 #include "instruction_timing.h"
 
@@ -104,11 +105,16 @@ bool ExceptionModel::take_short(int exception, uint32_t return_address, const Fr
     if (handler == nullptr) return false;
     // On the engine, time is charged at the handler's block starts and an event due then could pend an
     // exception that pre-empts it: only when none falls due before its return is it all one step.
+    // Its flash reads stall it by at most a read's wait each (what they do stall is known only once the
+    // accelerator has been asked, which changes it).
     const Picos now = chip_.now();
-    const Picos end =
-        now + cycles_to_picos(timing::kExceptionEntry + Cycles{handler->cycles()} + timing::kExceptionReturn,
-                              state_.cycle_period());
-    if (state_.owes_time() || chip_.scheduler().next_time() < end || end >= state_.limit()) return false;
+    FlashAccelerator& flash = chip_.flash.accelerator();
+    const Cycles run = timing::kExceptionEntry + Cycles{handler->cycles()} + timing::kExceptionReturn;
+    const Picos longest =
+        now +
+        cycles_to_picos(run + Cycles{static_cast<uint32_t>(handler->flash_reads().size()) * flash.settings().latency},
+                        state_.cycle_period());
+    if (state_.owes_time() || chip_.scheduler().next_time() < longest || longest >= state_.limit()) return false;
     const std::optional<uint32_t> at = stack(frame, exception, return_address);
     if (!at || !handler->run(engine_.memory(), *at)) return false;
     chip_.exceptions().activate(exception);
@@ -118,7 +124,8 @@ bool ExceptionModel::take_short(int exception, uint32_t return_address, const Fr
     state_.watch().forget();
     state_.count_executed(handler->instructions());
     const Cycles from = chip_.core_cycles();
-    chip_.run_until(end);
+    chip_.run_until(now +
+                    cycles_to_picos(run + Cycles{flash_stalls(handler->flash_reads(), flash)}, state_.cycle_period()));
     if (observer_) observer_->short_exception(exception, vector_of(exception) & ~1U, from, chip_.core_cycles());
     return true;
 }

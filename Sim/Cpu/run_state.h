@@ -14,6 +14,7 @@
 #include "block_cache.h"
 #include "chip.h"
 #include "core_engine.h"
+#include "flash_timing.h"
 #include "instruction_timing.h"
 #include "run_end.h"
 #include "sim_time.h"
@@ -96,6 +97,7 @@ public:
         shift_ = 0;
         site_ = SIZE_MAX;
         owed_ += info.cycles * cycle_period();
+        owed_ += flash_.begin(info.flash_reads, cycle_period(), chip_.flash.accelerator());
     }
     // A block run otherwise (a debugger's step): accesses happen where time stands.
     void begin_untimed_block() { block_ = nullptr; }
@@ -105,6 +107,7 @@ public:
     void at_instruction(size_t site)
     {
         site_ = site;
+        shift_ += flash_.until(block_->accesses[site].at);  // the flash's stalls before it
         const Picos target = block_start_ + block_->accesses[site].at * cycle_period() + shift_;
         const Picos now = chip_.now();
         if (target <= now) return;
@@ -252,6 +255,7 @@ private:
     Picos block_start_ = 0;
     Picos shift_ = 0;
     size_t site_ = SIZE_MAX;
+    FlashStalls flash_;
     static constexpr uint32_t kNoLine = 1;      // odd: no block starts there
     uint32_t next_in_line_ = kNoLine;           // where the last block ended
     std::optional<BlockInfo::Boundary> split_;  // a block run up to this boundary

@@ -63,6 +63,7 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
     uint32_t refills = 0;        // P of each branch taken
     uint16_t known = 1U << kSp;  // registers that hold the handler's own values (sp: the frame)
     uint32_t at = vector & ~1U;
+    FlashReadFinder flash(at);
     while (handler.instructions_ < kMostInstructions) {
         const uint8_t* code = memory.at(at, 4);
         if (code == nullptr) code = memory.at(at, 2);
@@ -74,6 +75,7 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
             ~Free() { cs_free(insn, 1); }
         } free_insn{insn};
         ++handler.instructions_;
+        flash.add(*insn, sum.cycles() + refills, handler.flash_reads_);
         sum.add(*insn);
         handler.cycles_ = sum.cycles() + refills;
         const cs_arm& arm = insn->detail->arm;
@@ -92,6 +94,7 @@ std::optional<ShortHandler> ShortHandler::decode(uint32_t vector, const CoreMemo
             case ARM_INS_B:
                 if (arm.op_count != 1 || op[0].type != ARM_OP_IMM) return std::nullopt;
                 at = static_cast<uint32_t>(op[0].imm);
+                flash.branch();
                 if (const uint8_t* target = memory.at(at, 2)) {
                     sum.break_flow();
                     refills += timing::refill_cycles(at, static_cast<uint16_t>(target[0] | target[1] << 8));

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "flash_timing.h"
 #include "memory_map.h"
 
 namespace sim::cpu {
@@ -32,6 +33,8 @@ public:
     // without P, which the return's own figure holds).
     uint32_t instructions() const { return instructions_; }
     uint32_t cycles() const { return cycles_; }
+    // Its reads of the flash, as the engine's blocks would make them (a branch starts a block).
+    const std::vector<FlashRead>& flash_reads() const { return flash_reads_; }
 
     // Works the handler out with the stack pointer at the exception frame `sp`, and makes its stores.
     // False, with nothing stored, when a value takes it off its path.
@@ -52,6 +55,7 @@ private:
     std::vector<Step> steps_;
     uint32_t instructions_ = 0;
     uint32_t cycles_ = 0;
+    std::vector<FlashRead> flash_reads_;
 };
 
 }  // namespace sim::cpu

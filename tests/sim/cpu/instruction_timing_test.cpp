@@ -40,6 +40,7 @@ struct TimingRun {
     std::array<uint32_t, 18> flash{};
     std::array<uint32_t, 18> sram{};
     std::array<uint32_t, 4> exception{};
+    std::array<uint32_t, 24> wait{};  // the wait suite at LATENCY 0, 3 off, 3 on: 8 each
     uint32_t done = 0;
 };
 
@@ -54,6 +55,7 @@ const TimingRun& timing_run()
         runner.read_memory(*elf.symbol("flash_results"), r.flash.data(), sizeof r.flash);
         runner.read_memory(*elf.symbol("sram_results"), r.sram.data(), sizeof r.sram);
         runner.read_memory(*elf.symbol("exception_reads"), r.exception.data(), sizeof r.exception);
+        runner.read_memory(*elf.symbol("wait_results"), r.wait.data(), sizeof r.wait);
         runner.read_memory(*elf.symbol("done"), &r.done, 4);
         return r;
     }();
@@ -81,6 +83,36 @@ TEST(InstructionTiming, ExceptionEntryTakesTwelveCyclesAndReturnTen)
     const auto& t = run.exception;
     EXPECT_EQ(t[1] - t[0] - 6, 12U) << "entry";
     EXPECT_EQ(t[3] - t[2] - 5, 10U) << "return";
+}
+
+// Code in flash at 3 wait states, against the same at 0: what the accelerator leaves to stall. Off: each
+// line entered pays 3, each literal load 3. On: a sequential line was prefetched while the one before
+// ran (at least 3 cycles of it), the loop's branch back into L0 misses once (L0 came from the prefetch,
+// which fills no cache line) and hits after, while L1 is met by the prefetch started at L0's entry, one
+// SUBS (1 cycle) earlier: 2 a pass; the data cache serves the literals after its first miss.
+struct FlashCase {
+    const char* name;
+    int index;
+    uint32_t off;
+    uint32_t on;
+};
+constexpr std::array<FlashCase, 5> kFlashCases{{
+    {"nothing, inside one line", 0, 0, 0},
+    {"32 x ADDS across four lines", 1, 4 * 3, 0},
+    {"a loop of 8 across two lines", 2, 8 * 3 + 7 * 3, 3 + 7 * 2},
+    {"a loop of 8 inside one line", 3, 0, 0},
+    {"3 literal loads from one line", 4, 3 * 3, 3},
+}};
+
+TEST(InstructionTiming, FlashAtThreeWaitStatesStallsAsTheAcceleratorLeavesIt)
+{
+    const TimingRun& run = timing_run();
+    ASSERT_EQ(run.done, 1U);
+    for (const FlashCase& c : kFlashCases) {
+        const uint32_t zero = run.wait[c.index];
+        EXPECT_EQ(run.wait[8 + c.index] - zero, c.off) << c.name << ", accelerator off";
+        EXPECT_EQ(run.wait[16 + c.index] - zero, c.on) << c.name << ", accelerator on";
+    }
 }
 
 TEST(InstructionTiming, ADivideTakesTwoToTwelveCyclesByItsQuotient)

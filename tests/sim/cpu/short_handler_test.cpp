@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "short_handler.h"
@@ -57,6 +58,29 @@ TEST(ShortHandler, TheTicksHandlerIsWorkedOutWithItsStoreAndCycles)
     EXPECT_EQ(m.word(kTicks), 42U);
     m.set_word(kTicks, 41);
     EXPECT_EQ(m.ram, before);  // nothing else written
+}
+
+// Its flash reads as the engine's two blocks would make them: the branch's line, then (a block of its
+// own, its first line's prefetch not timed from the branch's) HAL_IncTick's line after the branch's 1 +
+// P cycles, and its two literals from the pool's line, the second pipelined behind the first load.
+TEST(ShortHandler, TheTicksHandlerReadsTheFlashAsItsBlocksWould)
+{
+    Memories m;
+    auto handler = ShortHandler::decode(0x08000021U, m.memory);
+    ASSERT_TRUE(handler);
+    struct Read {
+        uint32_t line, at;
+        bool data, first;
+    };
+    const Read expected[] = {{2, 0, false, true}, {0, 2, false, true}, {1, 2, true, false}, {1, 4, true, false}};
+    const auto& reads = handler->flash_reads();
+    ASSERT_EQ(reads.size(), std::size(expected));
+    for (size_t i = 0; i < reads.size(); ++i) {
+        EXPECT_EQ(reads[i].line, expected[i].line) << "read " << i;
+        EXPECT_EQ(reads[i].at, expected[i].at) << "read " << i;
+        EXPECT_EQ(reads[i].data, expected[i].data) << "read " << i;
+        EXPECT_EQ(reads[i].first, expected[i].first) << "read " << i;
+    }
 }
 
 TEST(ShortHandler, OnlyAStraightRunOfLoadsStoresAndArithmeticQualifies)

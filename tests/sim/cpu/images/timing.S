@@ -2,7 +2,9 @@
 @ instruction sequences whose cost the manual fixes, each inline (in the straight-line code between the
 @ two reads) and as a function of its own (called, so a block of its own), the whole suite run once from
 @ flash and once from a copy in SRAM; then an exception's entry and return. Each measurement stores
-@ CYCCNT's difference; the test subtracts the same measurement around nothing.
+@ CYCCNT's difference; the test subtracts the same measurement around nothing. Last, code in flash
+@ whose 128-bit lines are laid out on purpose, at 0 wait states and at 3 with the flash accelerator off
+@ and on: the test takes the 0 wait-state run's figures from the others', leaving the stalls.
 #define SYSTICK_VECTOR 0
 #include "vectors.inc"
     .equ DWT_CTRL, 0xE0001000       @ CYCCNT at +4
@@ -10,10 +12,13 @@
     .equ NVIC_ISER1, 0xE000E104
     .equ NVIC_ISPR1, 0xE000E204
     .equ USART1_BIT, 1 << 5         @ IRQ 37
+    .equ FLASH_ACR, 0x40023C00
+    .equ ACR_ON, 3 | (1 << 8) | (1 << 9) | (1 << 10)   @ LATENCY 3, PRFTEN, ICEN, DCEN
 
     .bss
-    .global flash_results, sram_results, exception_reads, done
+    .global flash_results, sram_results, exception_reads, wait_results, done
 flash_results: .space 4 * 32
+wait_results: .space 4 * 3 * 8     @ the wait suite at LATENCY 0, 3 with the accelerator off, 3 with it on
 sram_results: .space 4 * 32
 exception_reads: .space 16         @ t0 before the pend, t1 and t2 in the handler, t3 after the return
 done: .word 0
@@ -63,6 +68,16 @@ reset:
     ldr r5, [r7, #4]                @ t3, after the return
     str r4, [r9]
     str r5, [r9, #12]
+    @ The flash's wait states: the wait suite at LATENCY 0, at 3 with the accelerator off, at 3 with it on.
+    ldr r8, =wait_results
+    movs r0, #0
+    bl wait_suite
+    ldr r8, =wait_results + 32
+    movs r0, #3
+    bl wait_suite
+    ldr r8, =wait_results + 64
+    ldr r0, =ACR_ON
+    bl wait_suite
     ldr r0, =done
     movs r1, #1
     str r1, [r0]
@@ -218,3 +233,66 @@ f_loop32:
     bx lr
     .balign 4
 suite_end:
+
+@ The wait suite: FLASH_ACR set from r0, then measurements whose code starts a 128-bit line each (L0,
+@ the line of the first counter read; L1 the next). r8: where the results go.
+.macro wmeasure_start
+    .balign 16
+    ldr r6, [r7]                    @ L0 + 0
+    ldr r4, [r7, #4]                @ L0 + 2: the first read
+    nop                             @ L0 + 4
+.endm
+.macro wmeasure_end
+    ldr r5, [r7, #4]
+    subs r5, r4
+    str r5, [r8], #4
+.endm
+
+    .balign 16
+    .thumb_func
+wait_suite:
+    push {r4-r11, lr}
+    ldr r1, =FLASH_ACR
+    str r0, [r1]
+    b 1f                            @ the runner applies a new FLASH_ACR from the next block on
+1:  ldr r7, =DWT_CTRL
+    @ 0: nothing, the second read in L0 too.
+    wmeasure_start
+    nop
+    wmeasure_end
+    @ 1: a straight run of 32 ADDS from L0 + 6 to L4 + 4, the second read in L4: four lines entered.
+    wmeasure_start
+    .rept 32
+    adds r0, #1
+    .endr
+    nop
+    wmeasure_end
+    @ 2: a loop of 8 iterations whose SUBS ends L0 and whose BNE starts L1: L1 entered 8 times, L0 7.
+    wmeasure_start
+    movs r0, #8                     @ L0 + 6
+    nop
+    nop
+    nop
+4:  subs r0, #1                     @ L0 + 14
+    bne 4b                          @ L1 + 0
+    nop
+    wmeasure_end                    @ the read at L1 + 4
+    @ 3: the same loop inside L0: no line entered.
+    wmeasure_start
+    movs r0, #8                     @ L0 + 6
+5:  subs r0, #1
+    bne 5b
+    nop
+    wmeasure_end                    @ the read at L0 + 14
+    @ 4: three literal loads from one line of constants (their own), the second read in L0.
+    wmeasure_start
+    ldr r1, wait_constants
+    ldr r2, wait_constants + 4
+    ldr r3, wait_constants + 8
+    nop
+    wmeasure_end
+    pop {r4-r11, pc}
+    .ltorg
+    .balign 16
+wait_constants:
+    .word 1, 2, 3, 4
