@@ -103,6 +103,7 @@ void Board::observe(trace::Trace& trace)
     chip.gpiob.on_state_change(on_pin);
     chip.gpioc.on_state_change(on_pin);
 
+    chip.on_reset([this](ResetCause cause, Picos at) { record(at, trace::Reset{std::string(to_string(cause))}); });
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
 

@@ -51,6 +51,8 @@ Chip::Chip(ChipConfig config)
     connect_dma(usart1.rx_dma(), dma2, soc::kUsart1.rx_dma);
     wire_serial_pins(usart1, kUsart1Tx, kUsart1Rx);
     wire_serial_pins(usart2, kUsart2Tx, kUsart2Rx);
+    // SYSRESETREQ resets the machine.
+    scb.on_system_reset_request([this] { request_reset(ResetCause::Software); });
     device::install_bus(this);
 }
 
@@ -152,6 +154,77 @@ void Chip::deliver()
         const int e = exceptions_.next_to_take();
         if (e == 0) break;
         take(e);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Resets.
+
+void Chip::request_reset(ResetCause cause, Picos hold)
+{
+    // Nothing runs to be reset while the supply is off, and a request while the reset is still held
+    // (another press of the button) is part of the reset in progress.
+    if (!powered_ || held_) return;
+    if (!pending_reset_) {
+        pending_reset_ = cause;
+        pending_hold_ = hold;
+    } else {
+        pending_hold_ = std::max(pending_hold_, hold);
+    }
+}
+
+void Chip::power_off()
+{
+    if (!powered_) return;
+    pending_reset_ = ResetCause::PowerOn;
+    pending_hold_ = 0;
+    powered_ = false;
+}
+
+void Chip::power_on()
+{
+    if (powered_) return;
+    powered_ = true;
+    held_ = false;
+}
+
+ResetCause Chip::perform_reset()
+{
+    const ResetCause cause = pending_reset_.value_or(ResetCause::PowerOn);
+    const Picos hold = pending_hold_;
+    pending_reset_.reset();
+    pending_hold_ = 0;
+    release_timer_.cancel();
+    held_ = false;
+    reset(cause);
+    if (!powered_) {
+        held_ = true;  // until power_on()
+    } else if (hold != 0) {
+        held_ = true;
+        release_timer_.arm_at(now_ + hold);
+    }
+    return cause;
+}
+
+void Chip::reset(ResetCause cause)
+{
+    for (const auto& listener : reset_listeners_) listener(cause, now_);
+    const uint32_t kept = loses_ram(cause) ? 0 : rcc.reset_flags();
+    exceptions_.reset();
+    for (Spin& s : spins_) s = Spin{};
+    spin_ = spins_.data();
+    monitor_valid_ = false;
+    delivering_ = false;
+    models_.reset_all();
+    rcc.set_reset_flags(kept | reset_flags_of(cause));
+}
+
+void Chip::wait_in_reset()
+{
+    while (held_) {
+        const Picos next = scheduler_.next_time();
+        if (next == kNever && scheduler_.limit() == kNever) halt("held in reset with nothing to release it");
+        advance_to(std::min(next, scheduler_.limit()));
     }
 }
 
@@ -365,6 +438,9 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
         return;
     }
     model->write(address - model->base(), value, width);
+    // A write may ask for a reset (SYSRESETREQ): the host's firmware stops here.
+    if (pending_reset_ && core_ == nullptr) [[unlikely]]
+        throw_reset();
     // A write may pend an interrupt (NVIC ISPR, a peripheral's enable bit): it is taken right after.
     if (exceptions_.any_pending()) deliver();
 }

@@ -31,7 +31,7 @@ public:
         // count matters.
         return counting_ ? offset_ + static_cast<uint32_t>(count_of(core_cycles_now)) : base_;
     }
-    void reset();
+    void reset() override;
 
 private:
     void freeze();                    // takes the count as it stands, before the counting state changes
@@ -53,7 +53,7 @@ public:
     CoreDebugBlock(const soc::Block& block, CycleCounter& counter, Log& log);
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset() { regs_.reset(); }
+    void reset() override { regs_.reset(); }
 
 private:
     static std::span<const Register<CoreDebugBlock>> register_table();

@@ -23,7 +23,7 @@ public:
     FlashInterface(ChipContext& chip, const soc::Block& block);
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
-    void reset() { regs_.reset(); }
+    void reset() override { regs_.reset(); }
 
     uint32_t acr() const { return regs_.at(flash_reg::kAcr); }
     uint32_t latency() const { return flash_reg::kLatency.get(acr()); }

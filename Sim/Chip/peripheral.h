@@ -49,6 +49,11 @@ public:
 
     virtual uint32_t read(uint32_t offset, unsigned width) = 0;
     virtual void write(uint32_t offset, uint32_t value, unsigned width) = 0;
+    // Back to the state the reference manual gives after a system reset: registers at their reset
+    // values, activity in progress dropped (its events cancelled), lines and requests low. What is wired
+    // to the model (pins, listeners, DMA routes) stays. Every model has one: the chip walks its model
+    // table to reset the machine (Chip::reset).
+    virtual void reset() = 0;
 
     // How the register at `offset` moves now (its table's declaration).
     virtual Motion motion(uint32_t /*offset*/) const { return Motion::AtEvents; }

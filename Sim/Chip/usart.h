@@ -71,6 +71,7 @@ public:
 
     // The level the receiver sees on its RX input changed at `at` (an event's own time, not later than
     // now): called by the RX pin's alternate-function input. 1 is the idle (mark) level.
+    void reset() override;
     void rx_line(int level, Picos at);
     int rx_level() const { return rx_level_; }
 

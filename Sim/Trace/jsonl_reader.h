@@ -11,8 +11,8 @@
 
 namespace sim::trace {
 
-// The event on one line. A kind this reader does not know (a newer writer's) gives nothing; a line that
-// is not a trace event, or lacks a field its kind always has, throws std::runtime_error.
+// The event on one line, decoded by the table of kinds; a kind not in the table, a line that is not a
+// trace event, or one that lacks a field its kind always has, throws std::runtime_error.
 std::optional<Event> read_event(std::string_view line);
 
 }  // namespace sim::trace
