@@ -35,7 +35,9 @@ Chip::Chip(ChipConfig config)
       tim2(models_, *this, soc::kTim2),
       usart1(models_, *this, soc::kUsart1),
       usart2(models_, *this, soc::kUsart2),
-      dma2(models_, *this, soc::kDma2)
+      dma2(models_, *this, soc::kDma2),
+      iwdg(models_, *this, soc::kIwdg, config.lsi_hz),
+      dbgmcu(models_, *this, soc::kDbgMcu)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
@@ -53,6 +55,11 @@ Chip::Chip(ChipConfig config)
     wire_serial_pins(usart2, kUsart2Tx, kUsart2Rx);
     // SYSRESETREQ resets the machine.
     scb.on_system_reset_request([this] { request_reset(ResetCause::Software); });
+    // The watchdog resets the machine; its LSI also runs when RCC's LSION asks; DBGMCU freezes it while
+    // a debugger halts the core.
+    iwdg.on_timeout([this] { request_reset(ResetCause::Watchdog); });
+    iwdg.set_lsi_requested([this] { return rcc.lsi_on(); });
+    dbgmcu.on_change([this] { iwdg.set_frozen(debug_halted_ && dbgmcu.iwdg_stop()); });
     device::install_bus(this);
 }
 
@@ -215,8 +222,14 @@ void Chip::reset(ResetCause cause)
     spin_ = spins_.data();
     monitor_valid_ = false;
     delivering_ = false;
-    models_.reset_all();
+    models_.reset_all(loses_ram(cause));
     rcc.set_reset_flags(kept | reset_flags_of(cause));
+}
+
+void Chip::set_debug_halt(bool halted)
+{
+    debug_halted_ = halted;
+    iwdg.set_frozen(halted && dbgmcu.iwdg_stop());
 }
 
 void Chip::wait_in_reset()

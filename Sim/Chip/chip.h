@@ -27,6 +27,7 @@
 #include "flash_interface.h"
 #include "exceptions.h"
 #include "gpio.h"
+#include "iwdg.h"
 #include "model_table.h"
 #include "pwr.h"
 #include "rcc.h"
@@ -42,6 +43,8 @@ namespace sim {
 
 struct ChipConfig {
     bool crystal_present = true;
+    // The LSI's frequency, which clocks the independent watchdog: 32 kHz typical, 17 to 47 kHz.
+    uint32_t lsi_hz = Iwdg::kLsiTypicalHz;
 };
 
 // A core that runs outside the host process (the emulated Cortex-M4 executing the flashable image). It
@@ -127,6 +130,9 @@ public:
     // The host build while the reset is held: time passes event by event until it is released (or the
     // run ends: Stop).
     void wait_in_reset();
+
+    // A debugger holds the core halted (or lets it run again): the peripherals DBGMCU freezes stand still.
+    void set_debug_halt(bool halted);
 
     GpioPort& gpio(char letter);
     // A pin of a port, as the board's wiring names it.
@@ -307,6 +313,7 @@ private:
     Picos pending_hold_ = 0;
     bool held_ = false;
     bool powered_ = true;
+    bool debug_halted_ = false;
     std::vector<std::function<void(ResetCause, Picos)>> reset_listeners_;
     Timer release_timer_{scheduler_, [this](Picos) { held_ = false; }};
     [[noreturn, gnu::noinline]] static void throw_reset() { throw ResetSignal{}; }
@@ -334,6 +341,8 @@ public:
     Mapped<Usart> usart1;
     Mapped<Usart> usart2;
     Mapped<DmaController> dma2;
+    Mapped<Iwdg> iwdg;
+    Mapped<DbgMcu> dbgmcu;
 };
 
 }  // namespace sim

@@ -38,10 +38,10 @@ public:
                 throw std::logic_error("block " + std::string(soc::kBlocks[i]->name) + " has no model");
     }
 
-    // Every model back to its reset state, in the layout's order.
-    void reset_all()
+    // Every model back to its reset state, in the layout's order: a system reset, or a power-on.
+    void reset_all(bool power_on)
     {
-        for (Peripheral* model : models_) model->reset();
+        for (Peripheral* model : models_) power_on ? model->power_on_reset() : model->reset();
     }
 
     // The model whose block holds `address`, or nullptr; looked up in the layout's order (the most used

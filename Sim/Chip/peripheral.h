@@ -54,6 +54,9 @@ public:
     // to the model (pins, listeners, DMA routes) stays. Every model has one: the chip walks its model
     // table to reset the machine (Chip::reset).
     virtual void reset() = 0;
+    // A power-on reset: the same for most blocks; those that a system reset leaves alone (the debug
+    // unit) reset only here.
+    virtual void power_on_reset() { reset(); }
 
     // How the register at `offset` moves now (its table's declaration).
     virtual Motion motion(uint32_t /*offset*/) const { return Motion::AtEvents; }

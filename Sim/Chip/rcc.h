@@ -38,6 +38,7 @@ public:
 
     // RCC_CSR's reset flags (bits 31:25), kept across a system reset; set by the chip's reset.
     uint32_t reset_flags() const;
+    bool lsi_on() const { return stored(0x74) & rcc_csr::kLsiOn; }
     void set_reset_flags(uint32_t flags);
 
     uint32_t cr() const { return cr_; }
