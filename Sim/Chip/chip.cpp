@@ -262,6 +262,7 @@ void Chip::halt_nested_too_deep()
 void Chip::halt_if_stuck(const std::string& waiting_on)
 {
     if (exceptions_.next_to_take() != 0) return;  // about to be taken: the wait may still end
+    if (iwdg.running()) return;                   // its reset ends any wait
     if (exceptions_.anything_can_preempt() && scheduler_.next_time() != kNever) return;
     int e = exceptions_.innermost_active();
     std::string where;

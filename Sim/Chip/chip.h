@@ -119,6 +119,8 @@ public:
     bool reset_pending() const { return pending_reset_.has_value(); }
     // The reset line is still asserted: the core does not run until it is released (an event).
     bool held_in_reset() const { return held_; }
+    // The independent watchdog counts: a wait that nothing else can end still ends in its reset.
+    bool watchdog_running() const { return iwdg.running(); }
     // Resets the machine for the pending request and says which it was.
     ResetCause perform_reset();
     // The machine's reset: the core's exception state and every model of the table to their reset values,

@@ -53,6 +53,7 @@ public:
     void set_frozen(bool frozen);
 
     bool started() const { return started_; }
+    bool running() const { return started_ && !frozen_; }
     uint32_t lsi_hz() const { return lsi_hz_; }
     // When the counter reaches zero at the present rate; kNever when stopped or frozen.
     Picos expires_at() const { return expiry_timer_.due(); }

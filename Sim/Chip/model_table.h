@@ -38,10 +38,13 @@ public:
                 throw std::logic_error("block " + std::string(soc::kBlocks[i]->name) + " has no model");
     }
 
-    // Every model back to its reset state, in the layout's order: a system reset, or a power-on.
+    // Every model back to its reset state, a system reset or a power-on: in the layout's reverse order,
+    // the peripherals before the clock controller, so that none of them sees the clocks change under a
+    // configuration about to go (TIM2's PWM would show a waveform at 16 MHz for an instant).
     void reset_all(bool power_on)
     {
-        for (Peripheral* model : models_) power_on ? model->power_on_reset() : model->reset();
+        for (auto it = models_.rbegin(); it != models_.rend(); ++it)
+            power_on ? (*it)->power_on_reset() : (*it)->reset();
     }
 
     // The model whose block holds `address`, or nullptr; looked up in the layout's order (the most used

@@ -46,6 +46,7 @@ void Usart::reset()
     tx_shift_ = 0;
     tx_plan_.clear();
     tx_step_ = 0;
+    txe_stuck_ = false;
     if (tx_level_ != 1) set_tx_level(1, chip_.now());
     update_dma_request();
     update_irq();
@@ -354,7 +355,7 @@ void Usart::start_char(Picos at)
     }
     tx_shift_ = tdr_;
     tdr_full_ = false;
-    sr_ |= kTxe;  // the data register is free again as soon as the shift register has taken it
+    if (!txe_stuck_) sr_ |= kTxe;  // the data register is free again as soon as the shift register has taken it
     tx_busy_ = true;
     tx_idle_frame_ = false;
     tx_start_ = at;

@@ -198,6 +198,7 @@ LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& kn
     for (;;) {
         const Picos now = chip_.now();
         if (state_.cycle_period() != period) return InPlace::Runs;
+        if (chip_.reset_pending()) return InPlace::Runs;  // the run loop resets the core at the next block
         const uint32_t next_read = loop.last_counter + static_cast<uint32_t>((now - read_base_time) / period);
         const uint32_t ahead = known.last_staying - next_read;
         if (ahead >= kHalfRange) return InPlace::Runs;
@@ -250,6 +251,7 @@ bool LoopSkipper::halt_if_stuck(const WaitLoop& loop)
     Exceptions& exceptions = chip_.exceptions();
     exceptions.set_primask(engine_.reg(UC_ARM_REG_PRIMASK) & 1U);
     if (exceptions.next_to_take() != 0) return false;
+    if (chip_.watchdog_running()) return false;  // its reset ends any wait
     const bool no_event = chip_.scheduler().next_time() == kNever;
     if (exceptions.anything_can_preempt() && !no_event) return false;
     if (loop.reads_registers && !no_event) return false;
