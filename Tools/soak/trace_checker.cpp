@@ -341,18 +341,25 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
 {
     const char c = static_cast<char>(e.byte);
     if (e.port == "USART2") {
+        // The greeting, then one line saying why the node started ("reset: power-on\r\n"), then nothing.
         greeting2_ += c;
         if (greeting2_.size() == 6 && greeting2_ != "Hola\r\n")
             fail(t, "greeting on USART2", "Hola\\r\\n", report_bytes(greeting2_));
-        if (greeting2_.size() == 7) fail(t, "USART2 sends after the greeting", "nothing", report_bytes(greeting2_));
-        return;
-    }
-    if (greeting1_.size() < 6) {
-        greeting1_ += c;
-        if (greeting1_.size() == 6) {
-            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", report_bytes(greeting1_));
-            // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
-            // PWM runs at 50 % from the first overflow.
+        if (greeting2_.size() <= 6) return;
+        if (cause_line_done_) {
+            fail(t, "USART2 sends after the reset line", "nothing", report_bytes(greeting2_));
+            return;
+        }
+        const std::string line = greeting2_.substr(6);
+        const std::string prefix = "reset: ";
+        if (line.size() > 48 || prefix.compare(0, std::min(line.size(), prefix.size()), line, 0,
+                                               std::min(line.size(), prefix.size())) != 0) {
+            fail(t, "the reset line on USART2", "reset: CAUSE\\r\\n", report_bytes(line));
+            cause_line_done_ = true;
+        } else if (line.size() > 7 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+            cause_line_done_ = true;
+            // The first cycle starts once the line is out (the PWM set-up takes microseconds); the PWM runs
+            // at 50 % from the first overflow.
             next_cycle_ = t;
             reports_due_.reset();
             pwm_window_start_ = t - 1e-3;
@@ -360,6 +367,15 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
             pwm_check_at_ = pwm_window_end_;
             pwm_expected_high_ = pwm_high_us(50);
             pwm_uncertain_ = false;
+        }
+        return;
+    }
+    if (greeting1_.size() < 6) {
+        greeting1_ += c;
+        if (greeting1_.size() == 6) {
+            if (greeting1_ != "Hola\r\n") fail(t, "greeting on USART1", "Hola\\r\\n", report_bytes(greeting1_));
+            // The first cycle begins once USART2's reset line is out (above).
+            next_cycle_ = t;
         }
         return;
     }

@@ -118,6 +118,7 @@ private:
     // Cycles: the first starts when the greeting on USART1 is out, each next one 4 s after the switch
     // report.
     std::string greeting1_, greeting2_;
+    bool cause_line_done_ = false;  // USART2's line after the greeting, why the node started, is out
     std::optional<double> next_cycle_;
     double cycle_start_ = -1;
     // The greeting, then the reports of the cycle under way, must have come by then: the greeting

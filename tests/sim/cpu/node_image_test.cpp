@@ -96,7 +96,7 @@ TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
 {
     ImageRun image = run_image(kCommands, sim::seconds(11));
     ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
-    EXPECT_EQ(image.usart2, "Hola\r\n");
+    EXPECT_EQ(image.usart2, "Hola\r\nreset: power-on\r\n");
     EXPECT_EQ(image.usart1.rfind("Hola\r\n!A00=22.0$!A01=0$", 0), 0U) << image.usart1;
     EXPECT_EQ(image.led, 0);  // V00=1: the LED on, its pin driven low
 
@@ -134,7 +134,7 @@ TEST_F(NodeImage, ResetsRestartTheImageFromItsVectorTable)
         chip.scheduler().schedule(sim::seconds(4), [&chip](sim::Picos) { chip.power_on(); });
     });
     ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
-    EXPECT_EQ(image.usart2, "Hola\r\nHola\r\nHola\r\n");
+    EXPECT_EQ(image.usart2, "Hola\r\nreset: power-on\r\nHola\r\nreset: pin\r\nHola\r\nreset: power-on\r\n");
     const size_t pin = image.trace.find("\"kind\":\"reset\"");
     ASSERT_NE(pin, std::string::npos);
     EXPECT_NE(image.trace.find("\"cause\":\"pin\"", pin), std::string::npos);

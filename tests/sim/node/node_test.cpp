@@ -33,8 +33,8 @@ TEST_F(HostNodeTest, RunsFromResetToTheTimeLimit)
     EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
     EXPECT_EQ(end.at, sim::milliseconds(50));
     EXPECT_EQ(n->chip().now(), sim::milliseconds(50));
-    // The firmware ran: the greeting went out on USART2 in its first 20 ms.
-    EXPECT_EQ(n->board().listener.received_text(), "Hola\r\n");
+    // The firmware ran: the greeting and why the node started went out on USART2 in its first 40 ms.
+    EXPECT_EQ(n->board().listener.received_text(), "Hola\r\nreset: power-on\r\n");
     EXPECT_STREQ(sim::to_string(end.kind), "time limit");
 }
 

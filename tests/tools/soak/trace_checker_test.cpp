@@ -47,12 +47,13 @@ protected:
         stimulus(t, "send", bytes);
         armed(t + static_cast<double>(bytes.size()) * kChar + 10 * kPortBit + 5e-6, false);
     }
-    // The greeting and the PWM at 50 %; returns the first cycle's start.
+    // The greeting, USART2's reset line and the PWM at 50 %; returns the first cycle's start.
     double start()
     {
         armed(0.0017, true);
         tx(0.0038, "USART2", "Hola\r\n");
-        double b = tx(0.0100, "USART1", "Hola\r\n");
+        tx(0.0100, "USART1", "Hola\r\n");
+        double b = tx(0.0162, "USART2", "reset: power-on\r\n");
         pwm(b + 1e-6, 0);
         pwm(b + 0.02, 10000);
         return b;
