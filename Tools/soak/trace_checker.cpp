@@ -37,6 +37,9 @@ constexpr double kLedBeforeRearm = 2e-3;
 // A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
 constexpr double kPwmPeriod = 20.001e-3;
 constexpr double kPwmSlack = 1e-3;
+// A stuck flag ends in the watchdog's reset: at most its longest timeout (18.8 s at the slowest LSI)
+// after the last refresh, which came at most a cycle (4.83 s) before the flag stuck.
+constexpr double kStuckRecovery = 25.0;
 // A cycle's reports follow its start within about 0.83 s (the 1-Wire transfer, the 0.8 s conversion
 // wait, 17 characters at 9600 baud); a failed reading makes them come sooner. Later than this, the node
 // has stopped reporting: halted, or held up in an interrupt.
@@ -524,7 +527,68 @@ void TraceChecker::on_stimulus(double t, const sim::trace::Stimulus& e)
         ++tally_.switch_changes;
     } else if (e.verb == "temp") {
         ++tally_.temperature_changes;
+    } else if (e.verb == "reset") {
+        restart_cause_ = RestartCause{t, e.verb, 20e-6};
+    } else if (e.verb == "power") {
+        powered_off_ = e.text == "off";
+        if (powered_off_) restart_cause_ = RestartCause{t, e.verb, 0};
+        // Back on: the node greets within its start-up, as after any reset.
+        if (!powered_off_) reports_due_ = t + 1.0;
+    } else if (e.verb == "brownout") {
+        restart_cause_ = RestartCause{t, e.verb, std::stod(e.text) * 1e-3};
+    } else if (e.verb == "fault") {
+        restart_cause_ = RestartCause{t, e.verb, 0};
+    } else if (e.verb == "stuck") {
+        // The node may fall silent from its next send until the watchdog resets it.
+        restart_cause_ = RestartCause{t, e.verb, 0};
+        next_cycle_.reset();
+        reports_due_ = t + kStuckRecovery + 1.0;
     }
+}
+
+// A fault, the button or the supply reset the node at once (the fault at the core's next boundary, a
+// few microseconds); a stuck flag leaves it waiting until the watchdog, at most its longest timeout
+// (18.8 s at the slowest LSI) after the cycle's refresh (4.83 s earlier), so within 25 s.
+void TraceChecker::on_reset(double t, const std::string& cause)
+{
+    const bool explained = restart_cause_ && t >= restart_cause_->t &&
+                           t - restart_cause_->t <= (restart_cause_->verb == "stuck" ? kStuckRecovery : 1e-3);
+    if (!explained) {
+        fail(t, "a reset nothing explains (" + cause + ")", "no reset", cause);
+        return;
+    }
+    const double hold = restart_cause_->hold;
+    restart_cause_.reset();
+    ++tally_.restarts;
+    restart(t);
+    // The greeting and the first cycle's reports within the start-up and a cycle; none while the supply
+    // is off (power on sets the deadline).
+    if (powered_off_)
+        reports_due_.reset();
+    else
+        reports_due_ = t + hold + 1.0;
+}
+
+// The node's side as at power-on; the board's (the sensor, the switch, the dashboard's line) goes on.
+// Frames on their way are lost to the reset.
+void TraceChecker::restart(double t)
+{
+    std::vector<int> left;
+    for (const auto& [id, frame] : frames_) left.push_back(id);
+    for (int id : left) decide(id, FrameOutcome::LostToReset);
+    TraceChecker fresh(violations_kept_);
+    fresh.tally_ = std::move(tally_);
+    fresh.now_ = t;
+    fresh.next_frame_ = next_frame_;
+    fresh.line_free_ = line_free_;
+    fresh.sensor_fault_at_ = sensor_fault_at_;
+    fresh.sensor_ok_ = sensor_ok_;
+    fresh.sensor_ok_since_ = sensor_ok_since_;
+    fresh.switch_level_ = switch_level_;
+    fresh.switch_changed_at_ = switch_changed_at_;
+    fresh.powered_off_ = powered_off_;
+    fresh.off_since_ = t;
+    *this = std::move(fresh);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -554,6 +618,8 @@ void TraceChecker::feed(const sim::trace::Event& event)
              number(sim::to_micros(violation->measured), 3) + " us");
     } else if (const auto* stimulus = std::get_if<tr::Stimulus>(&what)) {
         on_stimulus(t, *stimulus);
+    } else if (const auto* reset = std::get_if<tr::Reset>(&what)) {
+        on_reset(t, reset->cause);
     } else if (const auto* note = std::get_if<tr::Note>(&what)) {
         fail(t, "simulator note: " + note->text);
     } else if (const auto* halt = std::get_if<tr::Halt>(&what)) {
