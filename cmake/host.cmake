@@ -73,6 +73,9 @@ target_compile_options(node_sim PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
 # into the programs that link the firmware, so that the simulator's library stays free of it.
 add_library(node_firmware OBJECT ${NODE_FIRMWARE_BINDING})
 target_link_libraries(node_firmware PUBLIC node_sim)
+# The firmware's data, zeroed data, .noinit words and static initialisers in sections of their own, so
+# that the simulated chip's reset can set them up again in the same process, as the start-up does.
+target_link_options(node_firmware INTERFACE -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/host_firmware_memory.ld)
 node_warnings(node_firmware)
 target_compile_options(node_firmware PRIVATE ${NODE_FUZZ_SIM_OPTIONS})
 

@@ -1,5 +1,6 @@
 // The node's one thread of control: brings the board up in a fixed order, greets on both serial ports,
-// starts the PWM output at half duty, then runs the report cycle for ever (about 4.8 s a cycle: 5 ms of
+// says on USART2 why it started, starts the watchdog and the PWM output at half duty, then runs the
+// report cycle for ever (about 4.8 s a cycle: 5 ms of
 // 1-Wire traffic, 801 ms of conversion wait, 18 ms of reports at 9600 baud, 4 s of pause).
 #include "main.h"
 
@@ -7,6 +8,7 @@
 
 #include "PWMB.h"
 #include "delays.h"
+#include "node_reset.h"
 #include "ds18b20.h"
 #include "uart.h"
 #include "uart_int_idle_dma.h"
@@ -35,11 +37,18 @@ int main(void)
     uartdat_it_idle_dma_init();
     uartx_write_text(&huart2, "Hola\r\n");
     uartx_write_text(&huart1, "Hola\r\n");
+    // Why the node started, once, on USART2 only: USART1's peers know the greeting and the reports alone.
+    char causa[40];
+    reset_cause_text(causa, sizeof causa);
+    uartx_write_text(&huart2, causa);
+    watchdog_start();
     delay_us_dwt_init();
     PWM_init(&PWM1);
     PWM_valor(&PWM1, 50.0f);
 
     while (1) {
+        // The one refresh: a cycle that does not come round again within the timeout resets the node.
+        watchdog_refresh();
         if (flag_rx == 1U) {
             procesa_rx();
             flag_rx = 0U;

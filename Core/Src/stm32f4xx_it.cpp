@@ -1,47 +1,38 @@
 // Interrupt and fault handlers. The interrupt handlers do no work of their own: each hands over to the
-// platform's driver with its fixed handle. Faults stop the node in handler mode, above every
-// configurable priority, so nothing else runs again until a reset.
+// platform's driver with its fixed handle. A fault records itself in RAM that the start-up leaves alone
+// and resets the chip, so that the node comes back by itself and says after its greeting what happened.
 #include "stm32f4xx_it.h"
 
 #include "main.h"
+#include "node_reset.h"
 
 extern "C" {
 
 void NMI_Handler(void)
 {
-    while (1) {
-        __NOP();
-    }
+    fault_record_and_reset(NODE_FAULT_NMI);
 }
 
 void HardFault_Handler(void)
 {
-    while (1) {
-        __NOP();
-    }
+    fault_record_and_reset(NODE_FAULT_HARDFAULT);
 }
 
 // Memory-management, bus and usage faults are never enabled and escalate to HardFault; should one be
-// enabled, it stops here the same way.
+// enabled, it resets the same way.
 void MemManage_Handler(void)
 {
-    while (1) {
-        __NOP();
-    }
+    fault_record_and_reset(NODE_FAULT_MEMMANAGE);
 }
 
 void BusFault_Handler(void)
 {
-    while (1) {
-        __NOP();
-    }
+    fault_record_and_reset(NODE_FAULT_BUSFAULT);
 }
 
 void UsageFault_Handler(void)
 {
-    while (1) {
-        __NOP();
-    }
+    fault_record_and_reset(NODE_FAULT_USAGEFAULT);
 }
 
 void SVC_Handler(void) {}

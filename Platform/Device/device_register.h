@@ -38,7 +38,8 @@ extern Bus* installed_bus;
 extern unsigned char peripheral_mirror[];
 extern unsigned char core_mirror[];
 constexpr uint32_t kPeripheralBase = 0x40000000U, kPeripheralSize = 0x30000U;
-constexpr uint32_t kCoreBase = 0xE0000000U, kCoreSize = 0x10000U;
+// The core's range reaches the debug unit (DBGMCU, 0xE0042000).
+constexpr uint32_t kCoreBase = 0xE0000000U, kCoreSize = 0x43000U;
 [[noreturn]] void no_bus();
 [[noreturn]] void outside_mirror(const volatile void* host_pointer);
 [[noreturn]] void no_mirror(uint32_t chip_address);

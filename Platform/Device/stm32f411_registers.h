@@ -92,6 +92,14 @@ typedef struct {
 } FLASH_TypeDef;
 
 typedef struct {
+    reg32_t KR, PR, RLR, SR;
+} IWDG_TypeDef;
+
+typedef struct {
+    reg32_t IDCODE, CR, APB1FZ, APB2FZ;
+} DBGMCU_TypeDef;
+
+typedef struct {
     reg32_t CR, NDTR, PAR, M0AR, M1AR, FCR;
 } DMA_Stream_TypeDef;
 
@@ -168,6 +176,9 @@ NODE_CHECK_OFFSET(RCC_TypeDef, APB2ENR, 0x44);
 NODE_CHECK_OFFSET(RCC_TypeDef, BDCR, 0x70);
 NODE_CHECK_OFFSET(RCC_TypeDef, DCKCFGR, 0x8C);
 NODE_CHECK_OFFSET(FLASH_TypeDef, OPTCR, 0x14);
+NODE_CHECK_OFFSET(RCC_TypeDef, CSR, 0x74);
+NODE_CHECK_OFFSET(IWDG_TypeDef, SR, 0x0C);
+NODE_CHECK_OFFSET(DBGMCU_TypeDef, APB1FZ, 0x08);
 NODE_CHECK_OFFSET(DMA_Stream_TypeDef, FCR, 0x14);
 NODE_CHECK_OFFSET(DMA_TypeDef, HIFCR, 0x0C);
 NODE_CHECK_OFFSET(SysTick_Type, CALIB, 0x0C);
@@ -193,6 +204,7 @@ NODE_CHECK_OFFSET(DWT_Type, CYCCNT, 0x04);
 #define PERIPH_BASE 0x40000000UL
 #define TIM2_BASE 0x40000000UL
 #define USART2_BASE 0x40004400UL
+#define IWDG_BASE 0x40003000UL
 #define PWR_BASE 0x40007000UL
 #define USART1_BASE 0x40011000UL
 #define USART6_BASE 0x40011400UL
@@ -212,9 +224,11 @@ NODE_CHECK_OFFSET(DWT_Type, CYCCNT, 0x04);
 #define NVIC_BASE 0xE000E100UL
 #define SCB_BASE 0xE000ED00UL
 #define CoreDebug_BASE 0xE000EDF0UL
+#define DBGMCU_BASE 0xE0042000UL
 
 #define TIM2 DEVICE_BLOCK(TIM_TypeDef, TIM2_BASE)
 #define USART2 DEVICE_BLOCK(USART_TypeDef, USART2_BASE)
+#define IWDG DEVICE_BLOCK(IWDG_TypeDef, IWDG_BASE)
 #define PWR DEVICE_BLOCK(PWR_TypeDef, PWR_BASE)
 #define USART1 DEVICE_BLOCK(USART_TypeDef, USART1_BASE)
 #define USART6 DEVICE_BLOCK(USART_TypeDef, USART6_BASE)
@@ -233,6 +247,7 @@ NODE_CHECK_OFFSET(DWT_Type, CYCCNT, 0x04);
 #define NVIC DEVICE_BLOCK(NVIC_Type, NVIC_BASE)
 #define SCB DEVICE_BLOCK(SCB_Type, SCB_BASE)
 #define CoreDebug DEVICE_BLOCK(CoreDebug_Type, CoreDebug_BASE)
+#define DBGMCU DEVICE_BLOCK(DBGMCU_TypeDef, DBGMCU_BASE)
 
 // Stream x of a DMA controller: its registers start at 0x10 + 0x18 * x from the controller's base.
 #define DMA2_STREAM(x) DEVICE_BLOCK(DMA_Stream_TypeDef, DMA2_BASE + 0x10UL + 0x18UL * (x))
@@ -431,7 +446,32 @@ NODE_CHECK_OFFSET(DWT_Type, CYCCNT, 0x04);
 #define SCB_AIRCR_VECTKEY_VALUE 0x05FAUL
 #define SCB_AIRCR_PRIGROUP_Pos 8U
 #define SCB_AIRCR_PRIGROUP_Msk (0x7UL << 8)
+#define SCB_AIRCR_SYSRESETREQ_Msk NODE_BIT(2)
 #define SCB_CPACR_CP10_CP11_Msk (0xFUL << 20)
+
+// Reset flags (RCC_CSR): every reset pulses NRST, so PINRSTF comes with each of the others.
+#define RCC_CSR_LSION NODE_BIT(0)
+#define RCC_CSR_LSIRDY NODE_BIT(1)
+#define RCC_CSR_RMVF NODE_BIT(24)
+#define RCC_CSR_BORRSTF NODE_BIT(25)
+#define RCC_CSR_PINRSTF NODE_BIT(26)
+#define RCC_CSR_PORRSTF NODE_BIT(27)
+#define RCC_CSR_SFTRSTF NODE_BIT(28)
+#define RCC_CSR_IWDGRSTF NODE_BIT(29)
+#define RCC_CSR_WWDGRSTF NODE_BIT(30)
+#define RCC_CSR_LPWRRSTF NODE_BIT(31)
+
+// Independent watchdog: the keys written to KR, the prescaler (4 x 2^PR) and the update flags.
+#define IWDG_KEY_RELOAD 0xAAAAUL
+#define IWDG_KEY_ENABLE 0xCCCCUL
+#define IWDG_KEY_WRITE_ACCESS_ENABLE 0x5555UL
+#define IWDG_PR_PR 0x7UL
+#define IWDG_RLR_RL 0xFFFUL
+#define IWDG_SR_PVU NODE_BIT(0)
+#define IWDG_SR_RVU NODE_BIT(1)
+
+// Debug support: the watchdog stands still while a debugger halts the core.
+#define DBGMCU_APB1_FZ_DBG_IWDG_STOP NODE_BIT(12)
 
 // Core debug and the cycle counter
 #define CoreDebug_DEMCR_TRCENA_Pos 24U

@@ -103,6 +103,7 @@ void Board::observe(trace::Trace& trace)
     chip.gpiob.on_state_change(on_pin);
     chip.gpioc.on_state_change(on_pin);
 
+    chip.on_reset([this](ResetCause cause, Picos at) { record(at, trace::Reset{std::string(to_string(cause))}); });
     dashboard.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART1", r.byte}); });
     listener.on_byte([this](const SerialPeer::Received& r) { record(r.time, trace::Tx{"USART2", r.byte}); });
 
@@ -218,6 +219,38 @@ void Board::set_sensor(SensorCondition condition, int line)
     sensor.set_fault(fault_of(condition));
 }
 
+void Board::press_reset(int line)
+{
+    stimulus("reset", "", line);
+    chip.request_reset(ResetCause::Pin, kResetPulse);
+}
+
+void Board::set_power(bool on, int line)
+{
+    stimulus("power", on ? "on" : "off", line);
+    on ? chip.power_on() : chip.power_off();
+}
+
+void Board::brown_out(Picos length, int line)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", to_seconds(length) * 1000.0);
+    stimulus("brownout", text, line);
+    chip.request_reset(ResetCause::BrownOut, length);
+}
+
+void Board::inject_hard_fault(int line)
+{
+    stimulus("fault", "hardfault", line);
+    chip.exceptions().set_pending(kHardFaultException);
+}
+
+void Board::stick_usart1_txe(int line)
+{
+    stimulus("stuck", "usart1-txe", line);
+    chip.usart1.set_txe_stuck(true);
+}
+
 void Board::apply(const ScenarioStep& step)
 {
     using Verb = ScenarioStep::Verb;
@@ -240,6 +273,21 @@ void Board::apply(const ScenarioStep& step)
             break;
         case Verb::Sensor:
             set_sensor(step.sensor, step.line);
+            break;
+        case Verb::Reset:
+            press_reset(step.line);
+            break;
+        case Verb::Power:
+            set_power(step.on, step.line);
+            break;
+        case Verb::Brownout:
+            brown_out(step.length, step.line);
+            break;
+        case Verb::Fault:
+            inject_hard_fault(step.line);
+            break;
+        case Verb::Stuck:
+            stick_usart1_txe(step.line);
             break;
     }
     applying_at_ = kNever;

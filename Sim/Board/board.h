@@ -51,6 +51,15 @@ public:
     void set_switch(SwitchPosition position, int line = 0);
     void set_temperature(double celsius, int line = 0);
     void set_sensor(SensorCondition condition, int line = 0);
+    // The reset button (NRST held low kResetPulse), the supply off and on, a dip below the brown-out
+    // threshold for `length`, a HardFault taken at the core's next instruction boundary, and USART1's TXE
+    // stuck clear until the next reset.
+    void press_reset(int line = 0);
+    void set_power(bool on, int line = 0);
+    void brown_out(Picos length, int line = 0);
+    void inject_hard_fault(int line = 0);
+    void stick_usart1_txe(int line = 0);
+    static constexpr Picos kResetPulse = microseconds(20);
     void apply(const ScenarioStep& step);
 
     // The pins the node uses, in the order a waveform viewer lists them.

@@ -66,11 +66,33 @@ ScenarioStep parse_step(Picos at, std::string_view verb, std::string_view rest)
             throw std::invalid_argument("sensor takes ok, absent, low or corrupt, not " +
                                         scenario_text::quoted(argument));
         step.sensor = *condition;
+    } else if (verb == "reset") {
+        step.verb = ScenarioStep::Verb::Reset;
+        if (!argument.empty()) throw std::invalid_argument("reset takes no argument");
+    } else if (verb == "power") {
+        step.verb = ScenarioStep::Verb::Power;
+        if (argument != "on" && argument != "off")
+            throw std::invalid_argument("power takes on or off, not " + scenario_text::quoted(argument));
+        step.on = argument == "on";
+    } else if (verb == "brownout") {
+        step.verb = ScenarioStep::Verb::Brownout;
+        if (argument.empty()) throw std::invalid_argument("brownout needs its length in milliseconds");
+        double ms = parse_number(argument, "the length of a brown-out");
+        if (ms <= 0 || ms > 60'000) throw std::invalid_argument("a brown-out lasts more than 0 and at most 60000 ms");
+        step.length = static_cast<Picos>(std::llround(ms * static_cast<double>(kPicosPerMilli)));
+    } else if (verb == "fault") {
+        step.verb = ScenarioStep::Verb::Fault;
+        if (argument != "hardfault")
+            throw std::invalid_argument("fault takes hardfault, not " + scenario_text::quoted(argument));
+    } else if (verb == "stuck") {
+        step.verb = ScenarioStep::Verb::Stuck;
+        if (argument != "usart1-txe")
+            throw std::invalid_argument("stuck takes usart1-txe, not " + scenario_text::quoted(argument));
     } else {
         throw std::invalid_argument("unknown verb " + scenario_text::quoted(verb) +
-                                    " (send, break, noise, switch, temp, sensor, crystal; wait-serial, no-serial, "
-                                    "wait-temp, expect-led, expect-pin, expect-pwm, no-halt, no-violation, no-log, "
-                                    "wait-halt)");
+                                    " (send, break, noise, switch, temp, sensor, crystal, reset, power, brownout, "
+                                    "fault, stuck; wait-serial, no-serial, wait-temp, expect-led, expect-pin, "
+                                    "expect-pwm, no-halt, no-violation, no-log, wait-halt, wait-reset, no-reset)");
     }
     return step;
 }
@@ -116,6 +138,16 @@ const char* to_string(ScenarioStep::Verb verb)
             return "temp";
         case ScenarioStep::Verb::Sensor:
             return "sensor";
+        case ScenarioStep::Verb::Reset:
+            return "reset";
+        case ScenarioStep::Verb::Power:
+            return "power";
+        case ScenarioStep::Verb::Brownout:
+            return "brownout";
+        case ScenarioStep::Verb::Fault:
+            return "fault";
+        case ScenarioStep::Verb::Stuck:
+            return "stuck";
     }
     return "?";
 }

@@ -9,6 +9,11 @@
 //     5     temp -10.125         degrees Celsius at the sensor, -55 to 125
 //     6     sensor absent        ok, absent, low (line held low) or corrupt (bits flipped in a read)
 //     0     crystal missing      the board without its 25 MHz crystal (only at 0: a part, not an event)
+//     7     reset                the reset button: NRST held low for 20 us
+//     8     power off            the supply gone (power on: back; the chip starts from power-on reset)
+//     9     brownout 50          the supply below the brown-out threshold for 50 ms
+//     10    fault hardfault      the core takes a HardFault at its next instruction boundary
+//     11    stuck usart1-txe     USART1's TXE never sets again (until a reset): a polled send waits for ever
 //
 // and the expectations of scenario_expectation.h (wait-serial, expect-led...).
 //
@@ -40,13 +45,14 @@ std::optional<SensorCondition> parse_sensor_condition(std::string_view text);
 const char* to_string(SensorCondition condition);
 
 struct ScenarioStep {
-    enum class Verb { Send, Break, Noise, Switch, Temp, Sensor };
+    enum class Verb { Send, Break, Noise, Switch, Temp, Sensor, Reset, Power, Brownout, Fault, Stuck };
 
     Picos at = 0;
     int line = 0;
     Verb verb = Verb::Send;
     std::string bytes;   // send: the bytes, escapes resolved
-    Picos length = 0;    // break: how long the line is held low
+    Picos length = 0;    // break: how long the line is held low; brownout: how long the supply is low
+    bool on = false;     // power: on or off
     double celsius = 0;  // temp
     SwitchPosition position = SwitchPosition::Floating;
     SensorCondition sensor = SensorCondition::Ok;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "reset_cause.h"
 #include "scenario.h"
 #include "scenario_text.h"
 #include "trace.h"
@@ -19,7 +20,7 @@ struct VerbName {
     const char* name;
     Kind kind;
 };
-constexpr std::array<VerbName, 10> kVerbs = {{
+constexpr std::array<VerbName, 12> kVerbs = {{
     {"wait-serial", Kind::WaitSerial},
     {"no-serial", Kind::NoSerial},
     {"wait-temp", Kind::WaitTemp},
@@ -30,6 +31,8 @@ constexpr std::array<VerbName, 10> kVerbs = {{
     {"no-violation", Kind::NoViolation},
     {"no-log", Kind::NoLog},
     {"wait-halt", Kind::WaitHalt},
+    {"wait-reset", Kind::WaitReset},
+    {"no-reset", Kind::NoReset},
 }};
 
 const VerbName* find_verb(std::string_view verb)
@@ -153,6 +156,17 @@ Expectation parse_expectation(Picos at, std::string_view verb, std::string_view 
         case Kind::WaitHalt:
             e.until = at + parse_window(next_word(rest), name);
             break;
+        case Kind::WaitReset:
+            e.until = at + parse_window(next_word(rest), name);
+            if (std::string_view cause = next_word(rest); !cause.empty()) {
+                if (!reset_cause_named(cause))
+                    throw std::invalid_argument(
+                        "wait-reset takes the cause power-on, pin, software, watchdog or brown-out, not " +
+                        quoted(cause));
+                e.text = std::string(cause);
+            }
+            break;
+        case Kind::NoReset:
         case Kind::NoHalt:
         case Kind::NoViolation:
         case Kind::NoLog:
@@ -216,6 +230,10 @@ std::string describe(const Expectation& e)
             return "no simulator log line " + window;
         case Kind::WaitHalt:
             return "the node to halt " + window;
+        case Kind::WaitReset:
+            return (e.text.empty() ? std::string("a reset ") : "a reset (" + e.text + ") ") + window;
+        case Kind::NoReset:
+            return "no reset " + window;
     }
     return "?";
 }

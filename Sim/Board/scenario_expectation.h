@@ -12,6 +12,9 @@
 //     T  no-violation [FOR]                no 1-Wire timing the sensor rejects, the same
 //     T  no-log       [FOR]                no simulator log line, the same
 //     T  wait-halt    WITHIN               the node halts by T+WITHIN
+//     T  wait-reset   WITHIN [CAUSE]       the chip resets by T+WITHIN (CAUSE: power-on, pin, software,
+//                                          watchdog or brown-out; a reset of another cause fails it)
+//     T  no-reset     [FOR]                no reset from T to T+FOR (without FOR: to the end of the run)
 //
 // TEXT is the rest of the line with the escapes of `send` (a '#' in it is a byte, not a comment).
 #pragma once
@@ -25,7 +28,20 @@
 namespace sim {
 
 struct Expectation {
-    enum class Kind { WaitSerial, NoSerial, WaitTemp, Led, Pin, Pwm, NoHalt, NoViolation, NoLog, WaitHalt };
+    enum class Kind {
+        WaitSerial,
+        NoSerial,
+        WaitTemp,
+        Led,
+        Pin,
+        Pwm,
+        NoHalt,
+        NoViolation,
+        NoLog,
+        WaitHalt,
+        WaitReset,
+        NoReset
+    };
     enum class Measure { Duty, High, Period };
 
     Picos at = 0;
@@ -34,7 +50,8 @@ struct Expectation {
     std::string written;         // the verb and its arguments as written: the expectation's name
     std::optional<Picos> until;  // the window's end; none: the end of the run (or an instant, at `at`)
     std::string port;            // serial: "USART1" or "USART2"
-    std::string text;            // serial: the bytes, escapes resolved (no-serial: empty for any byte)
+    std::string text;            // serial: the bytes, escapes resolved (no-serial: empty for any byte);
+                                 // wait-reset: the cause (empty: any)
     char pin_port = 'C';         // expect-pin, expect-led
     int pin = 13;
     int level = 0;  // expect-pin: 0 or 1; expect-led: 1 for lit
@@ -45,7 +62,10 @@ struct Expectation {
     // Judged at one instant (`at`), not over a window.
     bool instant() const { return kind == Kind::Led || kind == Kind::Pin || kind == Kind::Pwm; }
     // Passes by something happening in its window (rather than by something staying away).
-    bool waits() const { return kind == Kind::WaitSerial || kind == Kind::WaitTemp || kind == Kind::WaitHalt; }
+    bool waits() const
+    {
+        return kind == Kind::WaitSerial || kind == Kind::WaitTemp || kind == Kind::WaitHalt || kind == Kind::WaitReset;
+    }
 };
 
 // Whether `verb` names an expectation.

@@ -195,6 +195,9 @@ void ScenarioJudge::close_window(size_t i, Picos at)
         case Kind::WaitTemp:
             decide(i, Result::Fail, at, "no temperature report; " + last_bytes("USART1"));
             break;
+        case Kind::WaitReset:
+            decide(i, Result::Fail, at, "no reset");
+            break;
         default:
             decide(i, Result::Pass, at);  // nothing it was not to do happened
             break;
@@ -294,6 +297,24 @@ void ScenarioJudge::halt(const std::string& reason, Picos at)
 {
     halted_at_ = at;
     event(Kind::NoHalt, Kind::WaitHalt, "a halt (" + reason + ")", at);
+}
+
+void ScenarioJudge::reset(const std::string& cause, Picos at)
+{
+    for (size_t i = 0; i < expectations_.size(); ++i) {
+        const Expectation& e = expectations_[i];
+        if (!pending(i) || !in_window(e, at)) continue;
+        if (e.kind == Kind::NoReset) {
+            open(i);
+            decide(i, Result::Fail, at, "a reset (" + cause + ")" + at_time(at));
+        } else if (e.kind == Kind::WaitReset) {
+            open(i);
+            if (e.text.empty() || e.text == cause)
+                decide(i, Result::Pass, at);
+            else
+                decide(i, Result::Fail, at, "a reset (" + cause + ")" + at_time(at));
+        }
+    }
 }
 
 void ScenarioJudge::violation(const std::string& what, Picos at)

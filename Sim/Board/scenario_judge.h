@@ -53,6 +53,8 @@ public:
     // What the run shows, in time order.
     void serial(const std::string& port, uint8_t byte, Picos at);
     void halt(const std::string& reason, Picos at);
+    // The chip reset (`cause` as the trace names it).
+    void reset(const std::string& cause, Picos at);
     void violation(const std::string& what, Picos at);
     void log(const std::string& text, Picos at);
 

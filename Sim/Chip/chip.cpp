@@ -35,7 +35,9 @@ Chip::Chip(ChipConfig config)
       tim2(models_, *this, soc::kTim2),
       usart1(models_, *this, soc::kUsart1),
       usart2(models_, *this, soc::kUsart2),
-      dma2(models_, *this, soc::kDma2)
+      dma2(models_, *this, soc::kDma2),
+      iwdg(models_, *this, soc::kIwdg, config.lsi_hz),
+      dbgmcu(models_, *this, soc::kDbgMcu)
 {
     // The cycle count carries on across a change of HCLK; re-base it on the old period first.
     clocks_.set_core_hook([this](const Clocks&, const Clocks& after) {
@@ -51,6 +53,13 @@ Chip::Chip(ChipConfig config)
     connect_dma(usart1.rx_dma(), dma2, soc::kUsart1.rx_dma);
     wire_serial_pins(usart1, kUsart1Tx, kUsart1Rx);
     wire_serial_pins(usart2, kUsart2Tx, kUsart2Rx);
+    // SYSRESETREQ resets the machine.
+    scb.on_system_reset_request([this] { request_reset(ResetCause::Software); });
+    // The watchdog resets the machine; its LSI also runs when RCC's LSION asks; DBGMCU freezes it while
+    // a debugger halts the core.
+    iwdg.on_timeout([this] { request_reset(ResetCause::Watchdog); });
+    iwdg.set_lsi_requested([this] { return rcc.lsi_on(); });
+    dbgmcu.on_change([this] { iwdg.set_frozen(debug_halted_ && dbgmcu.iwdg_stop()); });
     device::install_bus(this);
 }
 
@@ -156,6 +165,83 @@ void Chip::deliver()
 }
 
 // ---------------------------------------------------------------------------------------------------
+// Resets.
+
+void Chip::request_reset(ResetCause cause, Picos hold)
+{
+    // Nothing runs to be reset while the supply is off, and a request while the reset is still held
+    // (another press of the button) is part of the reset in progress.
+    if (!powered_ || held_) return;
+    if (!pending_reset_) {
+        pending_reset_ = cause;
+        pending_hold_ = hold;
+    } else {
+        pending_hold_ = std::max(pending_hold_, hold);
+    }
+}
+
+void Chip::power_off()
+{
+    if (!powered_) return;
+    pending_reset_ = ResetCause::PowerOn;
+    pending_hold_ = 0;
+    powered_ = false;
+}
+
+void Chip::power_on()
+{
+    if (powered_) return;
+    powered_ = true;
+    held_ = false;
+}
+
+ResetCause Chip::perform_reset()
+{
+    const ResetCause cause = pending_reset_.value_or(ResetCause::PowerOn);
+    const Picos hold = pending_hold_;
+    pending_reset_.reset();
+    pending_hold_ = 0;
+    release_timer_.cancel();
+    held_ = false;
+    reset(cause);
+    if (!powered_) {
+        held_ = true;  // until power_on()
+    } else if (hold != 0) {
+        held_ = true;
+        release_timer_.arm_at(now_ + hold);
+    }
+    return cause;
+}
+
+void Chip::reset(ResetCause cause)
+{
+    for (const auto& listener : reset_listeners_) listener(cause, now_);
+    const uint32_t kept = loses_ram(cause) ? 0 : rcc.reset_flags();
+    exceptions_.reset();
+    for (Spin& s : spins_) s = Spin{};
+    spin_ = spins_.data();
+    monitor_valid_ = false;
+    delivering_ = false;
+    models_.reset_all(loses_ram(cause));
+    rcc.set_reset_flags(kept | reset_flags_of(cause));
+}
+
+void Chip::set_debug_halt(bool halted)
+{
+    debug_halted_ = halted;
+    iwdg.set_frozen(halted && dbgmcu.iwdg_stop());
+}
+
+void Chip::wait_in_reset()
+{
+    while (held_) {
+        const Picos next = scheduler_.next_time();
+        if (next == kNever && scheduler_.limit() == kNever) halt("held in reset with nothing to release it");
+        advance_to(std::min(next, scheduler_.limit()));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Halts.
 
 [[noreturn]] void Chip::halt(const std::string& reason)
@@ -176,6 +262,7 @@ void Chip::halt_nested_too_deep()
 void Chip::halt_if_stuck(const std::string& waiting, bool on_memory, Picos since)
 {
     if (exceptions_.next_to_take() != 0) return;  // about to be taken: the wait may still end
+    if (iwdg.running()) return;                   // its reset ends any wait
     const bool no_event = scheduler_.next_time() == kNever;
     if (exceptions_.anything_can_preempt() && !no_event) return;
     if (!on_memory && !no_event) return;  // an event may still change the registers it reads
@@ -368,6 +455,9 @@ void Chip::write(uint32_t address, uint32_t value, unsigned width)
         return;
     }
     model->write(address - model->base(), value, width);
+    // A write may ask for a reset (SYSRESETREQ): the host's firmware stops here.
+    if (pending_reset_ && core_ == nullptr) [[unlikely]]
+        throw_reset();
     // A write may pend an interrupt (NVIC ISPR, a peripheral's enable bit): it is taken right after.
     if (exceptions_.any_pending()) deliver();
 }

@@ -14,6 +14,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,12 +27,15 @@
 #include "flash_interface.h"
 #include "exceptions.h"
 #include "gpio.h"
+#include "iwdg.h"
 #include "model_table.h"
 #include "pwr.h"
 #include "rcc.h"
+#include "reset_cause.h"
 #include "sim_stop.h"
 #include "syscfg.h"
 #include "systick.h"
+#include "timer.h"
 #include "general_timer.h"
 #include "usart.h"
 
@@ -38,6 +43,8 @@ namespace sim {
 
 struct ChipConfig {
     bool crystal_present = true;
+    // The LSI's frequency, which clocks the independent watchdog: 32 kHz typical, 17 to 47 kHz.
+    uint32_t lsi_hz = Iwdg::kLsiTypicalHz;
 };
 
 // A core that runs outside the host process (the emulated Cortex-M4 executing the flashable image). It
@@ -99,6 +106,35 @@ public:
     Cycles core_cycles() const override { return core_clock_.cycles(); }
     uint32_t master_read(uint32_t address, unsigned width) override;
     void master_write(uint32_t address, uint32_t value, unsigned width) override;
+
+    // Resets. Every trigger (the NRST pin, SYSRESETREQ, the watchdog, the supply) asks here; the core
+    // performs the reset at its next safe point (perform_reset()): the host build's register access
+    // throws ResetSignal, the emulated core stops at its next block boundary. `hold`: the reset stays
+    // asserted that long after it is performed (the NRST pulse, a brown-out's dip), the core not running.
+    // A second request before the first is performed is part of the same reset (the first cause stands).
+    void request_reset(ResetCause cause, Picos hold = 0);
+    // The supply gone: a power-on reset held until power_on().
+    void power_off();
+    void power_on();
+    bool reset_pending() const { return pending_reset_.has_value(); }
+    // The reset line is still asserted: the core does not run until it is released (an event).
+    bool held_in_reset() const { return held_; }
+    // The independent watchdog counts: a wait that nothing else can end still ends in its reset.
+    bool watchdog_running() const { return iwdg.running(); }
+    // Resets the machine for the pending request and says which it was.
+    ResetCause perform_reset();
+    // The machine's reset: the core's exception state and every model of the table to their reset values,
+    // RCC_CSR's reset flags set for `cause` (and, but for a power-on, those of earlier resets kept).
+    // Memory is the core's: the caller keeps or loses it (loses_ram()).
+    void reset(ResetCause cause);
+    // Told of every reset as it is performed, before the models reset (the trace's `reset` event).
+    void on_reset(std::function<void(ResetCause, Picos)> listener) { reset_listeners_.push_back(std::move(listener)); }
+    // The host build while the reset is held: time passes event by event until it is released (or the
+    // run ends: Stop).
+    void wait_in_reset();
+
+    // A debugger holds the core halted (or lets it run again): the peripherals DBGMCU freezes stand still.
+    void set_debug_halt(bool halted);
 
     GpioPort& gpio(char letter);
     // A pin of a port, as the board's wiring names it.
@@ -190,6 +226,9 @@ private:
             if (kStacking) delivering_ = true;
             scheduler_.run_due(now_);
             if (kStacking) delivering_ = false;
+            // An event asked for a reset (the watchdog, a stimulus): the host's firmware stops here.
+            if (pending_reset_ && core_ == nullptr) [[unlikely]]
+                throw_reset();
             return;
         }
         now_ = t;
@@ -286,6 +325,14 @@ private:
     uint32_t monitor_address_ = 0;
     bool delivering_ = false;
     ExternalCore* core_ = nullptr;
+    std::optional<ResetCause> pending_reset_;
+    Picos pending_hold_ = 0;
+    bool held_ = false;
+    bool powered_ = true;
+    bool debug_halted_ = false;
+    std::vector<std::function<void(ResetCause, Picos)>> reset_listeners_;
+    Timer release_timer_{scheduler_, [this](Picos) { held_ = false; }};
+    [[noreturn, gnu::noinline]] static void throw_reset() { throw ResetSignal{}; }
 
     // Declared before the models, which enter themselves in it as they are built.
     ModelTable models_;
@@ -310,6 +357,8 @@ public:
     Mapped<Usart> usart1;
     Mapped<Usart> usart2;
     Mapped<DmaController> dma2;
+    Mapped<Iwdg> iwdg;
+    Mapped<DbgMcu> dbgmcu;
 };
 
 }  // namespace sim

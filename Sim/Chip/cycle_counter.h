@@ -32,7 +32,7 @@ public:
         // count matters.
         return counting_ ? offset_ + static_cast<uint32_t>(count_of(core_cycles_now)) : base_;
     }
-    void reset();
+    void reset() override;
 
 private:
     void freeze();                    // takes the count as it stands, before the counting state changes
@@ -55,7 +55,7 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override;
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset() { regs_.reset(); }
+    void reset() override { regs_.reset(); }
 
 private:
     static std::span<const Register<CoreDebugBlock>> register_table();

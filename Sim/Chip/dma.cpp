@@ -27,6 +27,26 @@ DmaController::DmaController(ChipContext& chip, const soc::Block& block)
                                          [this](int index) { return [this, index](Picos) { finish_stop(index); }; }))
 {}
 
+// Every stream disabled at its reset values, transfers in flight dropped; the routes are wiring and an
+// injected fault (a stream stuck enabled) is the hardware's, so both stay.
+void DmaController::reset()
+{
+    regs_.reset();
+    for (int index = 0; index < kStreams; ++index) {
+        transfer_timers_[static_cast<size_t>(index)].cancel();
+        stop_timers_[static_cast<size_t>(index)].cancel();
+        Stream& s = streams_[static_cast<size_t>(index)];
+        const bool was_enabled = s.state != State::Disabled;
+        Stream fresh;
+        fresh.routes = std::move(s.routes);
+        fresh.stuck = s.stuck;
+        fresh.irq_level = s.irq_level;
+        s = std::move(fresh);
+        update_irq(index);
+        if (was_enabled && stream_listener_) stream_listener_(index);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 

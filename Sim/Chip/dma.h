@@ -65,6 +65,7 @@ inline constexpr int kFlagShift[4] = {0, 6, 16, 22};
 class DmaController : public Peripheral {
 public:
     DmaController(ChipContext& chip, const soc::Block& block);
+    void reset() override;
 
     uint32_t read(uint32_t offset, unsigned width) override;
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }

@@ -239,6 +239,7 @@ void ScbBlock::aircr_written(uint32_t value, uint32_t before)
         return;
     }
     exceptions_.set_prigroup(kPrigroup.get(value));
+    if ((value & kSysresetreq) && reset_request_) reset_request_();
 }
 
 std::span<const Register<ScbBlock>> ScbBlock::register_table()

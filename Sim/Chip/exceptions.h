@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -178,6 +179,9 @@ inline constexpr uint32_t kIpr = 0x300;  // a byte per line, its top nibble impl
 class NvicBlock : public Peripheral {
 public:
     NvicBlock(const soc::Block& block, Exceptions& exceptions, Log& log);
+    // The enables, pending and active bits and priorities are the exception state's, which the chip
+    // resets with the core.
+    void reset() override { regs_.reset(); }
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
@@ -205,6 +209,7 @@ inline constexpr uint32_t kPendstclr = 1U << 25, kPendstset = 1U << 26, kPendsvc
 inline constexpr uint32_t kPendsvset = 1U << 28;
 // AIRCR: writes need the key in the top half; reads show 0xFA05 there.
 inline constexpr Field kVectkey{16, 16}, kPrigroup{8, 3};
+inline constexpr uint32_t kSysresetreq = 1U << 2;
 inline constexpr uint32_t kVectkeyValue = 0x05FAU, kVectkeyRead = 0xFA05U;
 }  // namespace scb_reg
 
@@ -214,9 +219,11 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
-    void reset() { regs_.reset(); }
+    void reset() override { regs_.reset(); }
 
     uint32_t cpacr() const { return regs_.at(scb_reg::kCpacr); }
+    // Told when the firmware writes AIRCR with SYSRESETREQ (and the key): the chip resets the machine.
+    void on_system_reset_request(std::function<void()> listener) { reset_request_ = std::move(listener); }
 
 private:
     void aircr_written(uint32_t value, uint32_t before);
@@ -225,6 +232,7 @@ private:
     Exceptions& exceptions_;
     Log& log_;
     RegisterMap<ScbBlock> regs_;
+    std::function<void()> reset_request_;
 };
 
 }  // namespace sim

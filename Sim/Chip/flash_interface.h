@@ -26,7 +26,7 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
-    void reset()
+    void reset() override
     {
         regs_.reset();
         accelerator_.reset();

@@ -68,8 +68,12 @@ void GeneralTimer::reset()
     s.tick = tick_for(0);
     history_.push_back(s);
     flags_synced_ = now();
-    shape_ = {};
     logged_ = 0;
+    // The output stops: a measured waveform before the reset ends here.
+    if (const PwmShape shape = pwm_shape(); !(shape == shape_)) {
+        shape_ = shape;
+        for (auto& listener : shape_listeners_) listener(shape, now());
+    }
     line_ = false;
     chip_.exceptions().set_line(irq_, false);
 }

@@ -96,7 +96,7 @@ public:
     void write(uint32_t offset, uint32_t value, unsigned width) override;
     Motion motion(uint32_t offset) const override { return regs_.motion(offset); }
 
-    void reset();
+    void reset() override;
 
     // Channel 1's output level (0 or 1) at `now`.
     int output_level(Picos now) const;

@@ -57,7 +57,7 @@ public:
 
     // Back to the reference manual's reset values (the debug pins of ports A and B in their alternate
     // function with their pulls). Attached devices, observers and alternate sources stay.
-    void reset();
+    void reset() override;
 
     // Board side.
     void attach(int pin, PinDevice* device);

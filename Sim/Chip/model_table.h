@@ -2,7 +2,8 @@
 // themselves as they are built, so that the layout table is the only list of blocks and the chip's
 // members are the only list of models. A chip member declared as Mapped<Model> takes its slot when it is
 // constructed; a block left without a model, a model outside the layout or two models on one block stop
-// the chip's construction.
+// the chip's construction. Every model has a reset (Peripheral::reset, pure virtual: a model without one
+// does not compile), and the machine's reset walks this table.
 #pragma once
 
 #include <array>
@@ -35,6 +36,15 @@ public:
         for (size_t i = 0; i < soc::kBlocks.size(); ++i)
             if (models_[i] == nullptr)
                 throw std::logic_error("block " + std::string(soc::kBlocks[i]->name) + " has no model");
+    }
+
+    // Every model back to its reset state, a system reset or a power-on: in the layout's reverse order,
+    // the peripherals before the clock controller, so that none of them sees the clocks change under a
+    // configuration about to go (TIM2's PWM would show a waveform at 16 MHz for an instant).
+    void reset_all(bool power_on)
+    {
+        for (auto it = models_.rbegin(); it != models_.rend(); ++it)
+            power_on ? (*it)->power_on_reset() : (*it)->reset();
     }
 
     // The model whose block holds `address`, or nullptr; looked up in the layout's order (the most used

@@ -52,6 +52,14 @@ public:
     // effects (SysTick's COUNTFLAG stays set, a serial port's SR-then-DR sequence is not started).
     virtual uint32_t peek(uint32_t offset) = 0;
     virtual void write(uint32_t offset, uint32_t value, unsigned width) = 0;
+    // Back to the state the reference manual gives after a system reset: registers at their reset
+    // values, activity in progress dropped (its events cancelled), lines and requests low. What is wired
+    // to the model (pins, listeners, DMA routes) stays. Every model has one: the chip walks its model
+    // table to reset the machine (Chip::reset).
+    virtual void reset() = 0;
+    // A power-on reset: the same for most blocks; those that a system reset leaves alone (the debug
+    // unit) reset only here.
+    virtual void power_on_reset() { reset(); }
 
     // How the register at `offset` moves now (its table's declaration).
     virtual Motion motion(uint32_t /*offset*/) const { return Motion::AtEvents; }

@@ -43,7 +43,8 @@ Rcc::Rcc(ChipContext& chip, const soc::Block& block, bool crystal_present)
       hsi_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHsiRdy); }),
       hse_ready_timer_(chip.scheduler(), [this](Picos) { set_ready(kHseRdy); }),
       pll_lock_timer_(chip.scheduler(), [this](Picos) { set_ready(kPllRdy); }),
-      switch_timer_(chip.scheduler(), [this](Picos) { finish_switch(); })
+      switch_timer_(chip.scheduler(), [this](Picos) { finish_switch(); }),
+      lsi_ready_timer_(chip.scheduler(), [this](Picos) { regs_.at(0x74) |= rcc_csr::kLsiRdy; })
 {
     reset();
 }
@@ -54,9 +55,33 @@ void Rcc::reset()
     hse_ready_timer_.cancel();
     pll_lock_timer_.cancel();
     switch_timer_.cancel();
+    lsi_ready_timer_.cancel();
     regs_.reset();
     bypass_logged_ = false;
     publish_clocks();
+}
+
+uint32_t Rcc::reset_flags() const
+{
+    return stored(0x74) & rcc_csr::kResetFlags;
+}
+
+void Rcc::set_reset_flags(uint32_t flags)
+{
+    uint32_t& csr = regs_.at(0x74);
+    csr = (csr & ~rcc_csr::kResetFlags) | (flags & rcc_csr::kResetFlags);
+}
+
+void Rcc::write_csr(uint32_t value)
+{
+    uint32_t& csr = regs_.at(0x74);
+    if (value & rcc_csr::kRmvf) csr &= ~rcc_csr::kResetFlags;
+    if (!(csr & rcc_csr::kLsiOn)) {
+        lsi_ready_timer_.cancel();
+        csr &= ~rcc_csr::kLsiRdy;
+    } else if (!(csr & rcc_csr::kLsiRdy) && !lsi_ready_timer_.armed()) {
+        lsi_ready_timer_.arm_at(chip_.now() + kLsiStartup);
+    }
 }
 
 void Rcc::set_ready(uint32_t ready_flag)
@@ -98,7 +123,13 @@ std::span<const Register<Rcc>> Rcc::register_table()
         {.offset = 0x60, .name = "APB1LPENR", .reset = 0x10E2C80FU},
         {.offset = 0x64, .name = "APB2LPENR", .reset = 0x00077930U},
         {.offset = 0x70, .name = "BDCR"},
-        {.offset = 0x74, .name = "CSR", .reset = 0x0E000000U},
+        // CSR: LSION starts the LSI, whose LSIRDY follows; RMVF (reads 0) clears the reset flags, which
+        // only a reset sets (Chip::reset, through set_reset_flags()).
+        {.offset = 0x74,
+         .name = "CSR",
+         .reset = rcc_csr::kPorRstf | rcc_csr::kBorRstf | rcc_csr::kPinRstf,
+         .writable = rcc_csr::kLsiOn,
+         .on_write = [](Rcc& r, unsigned, uint32_t value, uint32_t) { r.write_csr(value); }},
         {.offset = 0x80, .name = "SSCGR"},
         {.offset = 0x84, .name = "PLLI2SCFGR", .reset = 0x24003000U},
         {.offset = 0x8C, .name = "DCKCFGR"},

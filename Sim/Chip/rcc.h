@@ -14,6 +14,7 @@
 
 #include "chip_context.h"
 #include "peripheral.h"
+#include "reset_cause.h"
 #include "timer.h"
 
 namespace sim {
@@ -25,6 +26,7 @@ public:
     static constexpr Picos kHseStartup = microseconds(1500);
     static constexpr Picos kPllLock = microseconds(200);
     static constexpr Picos kHsiStartup = microseconds(4);
+    static constexpr Picos kLsiStartup = microseconds(40);
     static constexpr Cycles kSwitchCycles{8};
     static constexpr uint32_t kHsiHz = 16'000'000;
     static constexpr uint32_t kHseHz = 25'000'000;
@@ -33,7 +35,12 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override;
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override;
-    void reset();
+    void reset() override;
+
+    // RCC_CSR's reset flags (bits 31:25), kept across a system reset; set by the chip's reset.
+    uint32_t reset_flags() const;
+    bool lsi_on() const { return stored(0x74) & rcc_csr::kLsiOn; }
+    void set_reset_flags(uint32_t flags);
 
     uint32_t cr() const { return cr_; }
     uint32_t pllcfgr() const { return pllcfgr_; }
@@ -49,6 +56,7 @@ private:
 
     void write_cr(uint32_t value);
     void write_cfgr(uint32_t value);
+    void write_csr(uint32_t value);
     // Brings the ready flags, the PLL and the clock switch up to date after any change.
     void refresh();
     void refresh_hsi();
@@ -79,6 +87,7 @@ private:
     Timer hse_ready_timer_;
     Timer pll_lock_timer_;
     Timer switch_timer_;
+    Timer lsi_ready_timer_;
     bool bypass_logged_ = false;
 };
 

@@ -30,4 +30,10 @@ private:
     Picos at_;
 };
 
+// Thrown from inside a register access (or NOP) of the host build's firmware once the chip has a reset
+// to perform: it unwinds the firmware's stack to the runner, which resets the chip and starts the
+// firmware again from its reset vector. Not a std::exception, so that nothing on the way takes it for a
+// failure.
+struct ResetSignal {};
+
 }  // namespace sim

@@ -59,10 +59,12 @@ inline constexpr Block kSysTick{"SysTick", 0xE000E010U, 0x10U, Bus::CorePrivate}
 inline constexpr Block kNvic{"NVIC", 0xE000E100U, 0xC00U, Bus::CorePrivate};
 inline constexpr Block kScb{"SCB", 0xE000ED00U, 0x90U, Bus::CorePrivate};
 inline constexpr Block kCoreDebug{"CoreDebug", 0xE000EDF0U, 0x10U, Bus::CorePrivate};
+inline constexpr Block kDbgMcu{"DBGMCU", 0xE0042000U, 0x400U, Bus::CorePrivate};
 
 // The STM32F411's peripherals that the simulator models.
 inline constexpr Block kTim2{"TIM2", 0x40000000U, 0x400U, Bus::Apb1, detail::kTim2Irq};
 inline constexpr Block kUsart2{"USART2", 0x40004400U, 0x400U, Bus::Apb1, detail::kUsart2Irq};
+inline constexpr Block kIwdg{"IWDG", 0x40003000U, 0x400U, Bus::Apb1};
 inline constexpr Block kPwr{"PWR", 0x40007000U, 0x400U, Bus::Apb1};
 inline constexpr Block kUsart1{"USART1", 0x40011000U, 0x400U, Bus::Apb2, detail::kUsart1Irq, detail::kUsart1RxRoutes};
 inline constexpr Block kSyscfg{"SYSCFG", 0x40013800U, 0x400U, Bus::Apb2};
@@ -77,23 +79,8 @@ inline constexpr Block kDma2{"DMA2", 0x40026400U, 0x400U, Bus::Ahb1, detail::kDm
 // Every block, in the order the chip looks an address up (the most used first). Each has its model
 // on the chip (a Mapped<...> member of Chip), which the chip checks when it is built.
 inline constexpr auto kBlocks = std::to_array<const Block*>({
-    &kNvic,
-    &kScb,
-    &kSysTick,
-    &kDwt,
-    &kCoreDebug,
-    &kRcc,
-    &kPwr,
-    &kFlash,
-    &kSyscfg,
-    &kGpioA,
-    &kGpioB,
-    &kGpioC,
-    &kGpioH,
-    &kTim2,
-    &kUsart1,
-    &kUsart2,
-    &kDma2,
+    &kNvic,  &kScb,   &kSysTick, &kDwt,  &kCoreDebug, &kRcc,    &kPwr,  &kFlash, &kSyscfg, &kGpioA,
+    &kGpioB, &kGpioC, &kGpioH,   &kTim2, &kUsart1,    &kUsart2, &kDma2, &kIwdg,  &kDbgMcu,
 });
 
 }  // namespace sim::soc

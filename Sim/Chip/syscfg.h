@@ -22,7 +22,7 @@ public:
     uint32_t read(uint32_t offset, unsigned width) override { return regs_.read(offset, width); }
     uint32_t peek(uint32_t offset) override { return regs_.peek(offset); }
     void write(uint32_t offset, uint32_t value, unsigned width) override { regs_.write(offset, value, width); }
-    void reset() { regs_.reset(); }
+    void reset() override { regs_.reset(); }
 
     // EXTICR1..4 (index 0..3): four bits per EXTI line choose its port.
     uint32_t exticr(int index) const { return regs_.at(syscfg_reg::kExticr1, static_cast<unsigned>(index)); }

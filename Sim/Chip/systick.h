@@ -22,7 +22,7 @@ public:
     bool enabled() const { return ctrl_ & 1U; }
     bool interrupt_enabled() const { return (ctrl_ & 3U) == 3U; }
     uint32_t reload() const { return load_; }
-    void reset();
+    void reset() override;
     // The counter's 1 -> 0 step, due at `at`: the action of the wrap's event, which the chip's tick path
     // also calls directly (the scheduler's direct slot is this timer's). The 1 kHz tick comes here 86.4
     // million times a simulated day: the next wrap is one period on, with no re-derivation from the

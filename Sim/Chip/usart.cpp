@@ -28,6 +28,30 @@ Usart::Usart(ChipContext& chip, const soc::Block& block)
       tx_step_timer_(chip.scheduler(), [this](Picos at) { on_tx_step(at); })
 {}
 
+// The port off, TXE and TC set, nothing in flight: a character being sent is cut off where it was (the
+// TX pin is back to a floating input after the reset anyway) and one being received is dropped. The
+// receive line's level is the far end's and stays.
+void Usart::reset()
+{
+    stop_receiver();
+    tx_step_timer_.cancel();
+    regs_.reset();
+    seen_flags_ = 0;
+    rdr_ = 0;
+    rx_since_idle_ = false;
+    tdr_ = 0;
+    tdr_full_ = false;
+    tx_busy_ = false;
+    tx_idle_frame_ = false;
+    tx_shift_ = 0;
+    tx_plan_.clear();
+    tx_step_ = 0;
+    txe_stuck_ = false;
+    if (tx_level_ != 1) set_tx_level(1, chip_.now());
+    update_dma_request();
+    update_irq();
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Registers.
 
@@ -333,7 +357,7 @@ void Usart::start_char(Picos at)
     }
     tx_shift_ = tdr_;
     tdr_full_ = false;
-    sr_ |= kTxe;  // the data register is free again as soon as the shift register has taken it
+    if (!txe_stuck_) sr_ |= kTxe;  // the data register is free again as soon as the shift register has taken it
     tx_busy_ = true;
     tx_idle_frame_ = false;
     tx_start_ = at;

@@ -72,6 +72,10 @@ public:
 
     // The level the receiver sees on its RX input changed at `at` (an event's own time, not later than
     // now): called by the RX pin's alternate-function input. 1 is the idle (mark) level.
+    void reset() override;
+    // A fault to inject: TXE does not set again until the port is reset, so that a send that polls it
+    // waits for ever (the character already in the shift register still goes out).
+    void set_txe_stuck(bool stuck) { txe_stuck_ = stuck; }
     void rx_line(int level, Picos at);
     int rx_level() const { return rx_level_; }
 
@@ -171,6 +175,7 @@ private:
     size_t tx_step_ = 0;
     Timer tx_step_timer_;  // the next level change of tx_plan_, or the end of the frame
     int tx_level_ = 1;
+    bool txe_stuck_ = false;
 
     std::vector<LevelListener> tx_level_listeners_;
     std::vector<CharListener> tx_char_listeners_;

@@ -192,8 +192,10 @@ void ExceptionModel::fault(const std::string& what, uint32_t pc)
 void ExceptionModel::watch_fault_handler(uint32_t address)
 {
     uint64_t accesses = chip_.access_count();
-    if (last_fault_block_ == address && last_fault_accesses_ == accesses) {
-        state_.halt(fault_reason_);
+    // With the watchdog counting, a fault handler's loop ends in its reset: not a halt.
+    if (last_fault_block_ == address && last_fault_accesses_ == accesses && !chip_.watchdog_running()) {
+        // A HardFault pended from outside (an injected fault) has no reason of the core's own.
+        state_.halt(fault_reason_.empty() ? "HardFault: the handler loops" : fault_reason_);
         engine_.stop();
         return;
     }

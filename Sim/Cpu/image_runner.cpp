@@ -30,10 +30,11 @@ ImageRunner::~ImageRunner()
     chip_.attach_core(nullptr);
 }
 
-void ImageRunner::reset()
+void ImageRunner::reset(bool keep_ram)
 {
-    engine_.clear_ram();
+    if (!keep_ram) engine_.clear_ram();
     state_.reset();
+    skipper_.forget();
     exceptions_.reset();
     // The core's own blocks go back to their reset state with it: no exception active or pending, no
     // priorities, SysTick stopped, the cycle counter off. (The chip's peripherals keep theirs.)
@@ -79,6 +80,10 @@ RunEnd ImageRunner::run(Picos limit)
             if (err == UC_ERR_OK && !state_.ended() && !skipper_.pending()) continue;
         }
         if (state_.ended()) break;
+        if (chip_.reset_pending() || chip_.held_in_reset()) {
+            if (!restart()) break;
+            continue;
+        }
         if (state_.splitting() && err == UC_ERR_OK) continue;  // stopped before a block to run it in two
         if (skipper_.pending()) {
             skipper_.skip_pending();
@@ -110,6 +115,31 @@ RunEnd ImageRunner::run(Picos limit)
     return state_.end();
 }
 
+bool ImageRunner::restart()
+{
+    try {
+        for (;;) {
+            if (chip_.reset_pending()) reset(!loses_ram(chip_.perform_reset()));
+            if (!chip_.held_in_reset()) return true;
+            const Picos next = chip_.scheduler().next_time();
+            const Picos limit = state_.limit();
+            if (next == kNever && limit == kNever) {
+                state_.halt("held in reset with nothing to release it");
+                return false;
+            }
+            if (next >= limit) {
+                chip_.run_until(limit);
+                state_.end_run(RunEnd{RunEnd::Kind::TimeLimit, "time limit reached", chip_.now()});
+                return false;
+            }
+            chip_.run_until(next);
+        }
+    } catch (const std::exception& error) {
+        state_.end_run(state_.end_of(error));
+        return false;
+    }
+}
+
 // WFI (or WFE) stopped the engine after the instruction: the core sleeps until an interrupt it could
 // take is pending (under PRIMASK too: it then wakes without taking it), while time passes event by event.
 void ImageRunner::sleep()
@@ -121,7 +151,7 @@ void ImageRunner::sleep()
         exceptions.set_primask(false);
         bool wake = exceptions.next_to_take() != 0;
         exceptions.set_primask(masked);
-        if (wake) return;
+        if (wake || chip_.reset_pending()) return;
         Picos next = chip_.scheduler().next_time();
         if (next == kNever) {
             state_.halt("core asleep in WFI at pc " + hex_text(engine_.reg(UC_ARM_REG_PC) - 2) +
@@ -157,6 +187,10 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         const bool stub = in_range(address, kStubBase, kStubSize);
         if (code != nullptr && !stub) state_.follow(address, code);  // the refill of a branch taken to here
         if (!state_.charge_owed_time()) return;
+        if (chip_.reset_pending()) {
+            engine_.stop();  // the run loop resets the core before this block runs
+            return;
+        }
         if (stub) return;  // part of the entry, already paid for
         if (observer_) {
             static int registers[2] = {UC_ARM_REG_SP, UC_ARM_REG_LR};

@@ -49,9 +49,10 @@ public:
     ImageRunner(const ImageRunner&) = delete;
     ImageRunner& operator=(const ImageRunner&) = delete;
 
-    // The core's reset: RAM cleared, the core's exception state, SCB, SysTick and cycle counter as at
-    // reset, SP and PC from the vector table. (The chip's peripherals keep their state.)
-    void reset();
+    // The core's reset: RAM cleared (kept with `keep_ram`: a system reset), the core's exception state,
+    // SCB, SysTick and cycle counter as at reset, SP and PC from the vector table. (The chip's peripherals
+    // are reset by the chip's own reset, Chip::reset, which the run loop performs when one is asked for.)
+    void reset(bool keep_ram = false);
     // Runs until virtual time reaches `limit` (absolute, since reset; the chip's scheduler keeps it as the
     // run's end; run() may then be called again to go on), the node halts, an event stops the run, or a
     // breakpoint is reached (Stopped).
@@ -86,6 +87,9 @@ private:
     void sleep();
     // Whether an interrupt raised now could pre-empt the running code (PRIMASK, priorities, enables).
     bool could_take_interrupt();
+    // A reset the chip asks for: performed, then time passes while the reset is held (the core not
+    // running); false when the run ended meanwhile.
+    bool restart();
 
     // The engine stops after these; the core sleeps until an interrupt.
     static constexpr uint16_t kWfi = 0xBF30;

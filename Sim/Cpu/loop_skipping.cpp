@@ -194,6 +194,7 @@ LoopSkipper::InPlace LoopSkipper::park(const WaitLoop& loop, const KnownWait& kn
     for (;;) {
         const Picos now = chip_.now();
         if (state_.cycle_period() != period) return InPlace::Runs;
+        if (chip_.reset_pending()) return InPlace::Runs;  // the run loop resets the core at the next block
         const uint32_t next_read = loop.last_counter + static_cast<uint32_t>((now - read_base_time) / period);
         const uint32_t ahead = known.last_staying - next_read;
         if (ahead >= kHalfRange) return InPlace::Runs;

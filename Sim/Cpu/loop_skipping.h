@@ -29,6 +29,8 @@ public:
     bool at_loop_head();
     // Whether skip_pending() has a loop to do, once the engine has stopped.
     bool pending() const { return pending_.has_value(); }
+    // The core was reset: the loop found is no more.
+    void forget() { pending_.reset(); }
     // Finds where the pending loop ends by trying iterations, and jumps there; the run resumes at its head.
     void skip_pending();
 

@@ -241,6 +241,7 @@ public:
         block_ = nullptr;
         next_in_line_ = kNoLine;
         split_.reset();
+        split_started_ = false;
     }
 
 private:

@@ -1,5 +1,7 @@
 // The node's firmware compiled for the PC and linked into this program: its vector table, its catch-all
-// handler and its reset (the host build's reset runs SystemInit and the firmware's main). The simulated
+// handler and its reset (the host build's reset runs SystemInit and the firmware's main). Its globals are
+// the process's, in sections of their own (cmake/host_firmware_memory.ld), so that a reset of the chip
+// restarts it in the same process with its memory as the start-up code leaves it on the chip. The simulated
 // interrupt controller calls the handlers straight from the table.
 //
 // Only programs that link the firmware link this part (the node_firmware library); the simulator's own
@@ -31,8 +33,14 @@ public:
     static void install_vectors(Chip& chip);
 
     // Calls the reset handler, which never returns while the node runs; the Stop that ends the run (or
-    // a model's exception) is caught here and told as the run's end.
+    // a model's exception) is caught here and told as the run's end. A reset of the chip unwinds the
+    // firmware to here (ResetSignal): the chip resets, the firmware's memory is set up again as its
+    // start-up does on the chip (start_memory()), and the reset handler is called again.
     RunEnd run(Board& board, Picos limit) override;
+
+    // The firmware's data and zeroed data as after the start-up on the chip, its static initialisers
+    // run again; its .noinit words kept, or, after a power-on, zeroed.
+    static void start_memory(ResetCause cause);
 };
 
 }  // namespace sim

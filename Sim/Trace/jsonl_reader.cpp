@@ -86,6 +86,10 @@ RxArmed read(const json& j, As<RxArmed>)
 {
     return {text(j, "port"), j.at("armed").get<bool>()};
 }
+Reset read(const json& j, As<Reset>)
+{
+    return {text(j, "cause")};
+}
 
 // A row of the table: the kind as the writer names it (kind_of) and its reading.
 struct KindRow {

@@ -62,6 +62,7 @@ nlohmann::ordered_json JsonlWriter::to_json(const Event& event)
                    },
                    [&](const Note& e) { j["text"] = e.text; },
                    [&](const Halt& e) { j["reason"] = e.reason; },
+                   [&](const Reset& e) { j["cause"] = e.cause; },
                    [&](const End& e) { j["reason"] = e.reason; },
                    [&](const RxArmed& e) {
                        j["port"] = e.port;

@@ -28,6 +28,7 @@ const char* kind_of(const Payload& what)
                           [](const Halt&) { return "halt"; },
                           [](const End&) { return "end"; },
                           [](const RxArmed&) { return "rx_armed"; },
+                          [](const Reset&) { return "reset"; },
                       },
                       what);
 }

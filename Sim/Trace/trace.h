@@ -78,12 +78,17 @@ struct RxArmed {
 struct Halt {
     std::string reason;
 };
+// The chip was reset and the firmware starts again from its reset vector: `cause` "power-on", "pin",
+// "software", "watchdog" or "brown-out" (at a power-off, "power-on": the reset the supply's return ends).
+struct Reset {
+    std::string cause;
+};
 // The run is over: "time limit", "halt", "interrupted".
 struct End {
     std::string reason;
 };
 
-using Payload = std::variant<Tx, Rx, PinLevel, Pwm, OneWire, Violation, Stimulus, Note, Halt, End, RxArmed>;
+using Payload = std::variant<Tx, Rx, PinLevel, Pwm, OneWire, Violation, Stimulus, Note, Halt, End, RxArmed, Reset>;
 
 struct Event {
     Picos t = 0;
@@ -91,7 +96,7 @@ struct Event {
 };
 
 // The kind of an event as the trace files name it: "tx", "rx", "pin", "pwm", "onewire", "violation",
-// "stimulus", "log", "halt", "end", "rx_armed".
+// "stimulus", "log", "halt", "end", "rx_armed", "reset".
 const char* kind_of(const Payload& what);
 
 // "C13" for port 'C', pin 13.

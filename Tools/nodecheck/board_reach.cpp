@@ -17,15 +17,19 @@ bool mentions(const std::string& text, std::string_view tag)
 
 }  // namespace
 
-BoardReach::BoardReach(const sim::Scenario& scenario, std::string port) : port_(std::move(port))
+BoardReach::BoardReach(const sim::Scenario& scenario, std::string port, bool can_reset)
+    : port_(std::move(port)), can_reset_(can_reset)
 {
     if (scenario.crystal_missing_line != 0)
         unknown_.push_back({0, scenario.crystal_missing_line, "crystal missing", false, false, true});
     for (const sim::ScenarioStep& step : scenario.steps) {
         if (!unplayable(step)) continue;
         const bool temperature = step.verb == Verb::Temp || step.verb == Verb::Sensor;
+        // A reset, power cycle or fault not played leaves the whole node's behaviour after it unknown.
+        const bool everything = step.verb == Verb::Reset || step.verb == Verb::Power || step.verb == Verb::Brownout ||
+                                step.verb == Verb::Fault || step.verb == Verb::Stuck;
         unknown_.push_back(
-            {step.at, step.line, sim::to_string(step.verb), temperature, step.verb == Verb::Switch, false});
+            {step.at, step.line, sim::to_string(step.verb), temperature, step.verb == Verb::Switch, everything});
     }
 }
 
@@ -44,6 +48,15 @@ std::optional<std::string> BoardReach::unplayable(const sim::ScenarioStep& step)
             return "the sensor's temperature is not set over the serial link";
         case Verb::Sensor:
             return "the sensor's faults are not made over the serial link";
+        case Verb::Reset:
+            if (!can_reset_) return "no --reset-command to reset the board with";
+            return std::nullopt;
+        case Verb::Power:
+        case Verb::Brownout:
+            return "the board's supply is not switched over the serial link";
+        case Verb::Fault:
+        case Verb::Stuck:
+            return "faults are injected into the simulated chip only";
     }
     return "unknown stimulus";
 }
@@ -62,6 +75,9 @@ std::optional<std::string> BoardReach::unjudgeable(const sim::Expectation& e) co
             return "1-Wire timings are judged by the simulator's sensor only";
         case Kind::NoLog:
             return "log lines are the simulator's";
+        case Kind::WaitReset:
+        case Kind::NoReset:
+            return "a reset is seen by the simulator only";
         case Kind::WaitSerial:
         case Kind::NoSerial:
             if (e.port != port_) return "the device is " + port_ + "'s, not " + e.port + "'s";

@@ -17,7 +17,8 @@ namespace nodecheck {
 class BoardReach {
 public:
     // `port`: "USART1" or "USART2", the port the device is wired to.
-    BoardReach(const sim::Scenario& scenario, std::string port);
+    // `can_reset`: a command resets the board (nodecheck's --reset-command), so `reset` can be played.
+    BoardReach(const sim::Scenario& scenario, std::string port, bool can_reset = false);
 
     // Why the stimulus cannot be played; none when it can.
     std::optional<std::string> unplayable(const sim::ScenarioStep& step) const;
@@ -36,6 +37,7 @@ private:
     };
 
     std::string port_;
+    bool can_reset_ = false;
     std::vector<Unknown> unknown_;
 };
 

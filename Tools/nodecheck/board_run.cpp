@@ -72,7 +72,7 @@ std::optional<Clock::time_point> wait_for_greeting(SerialDevice& device, const B
 BoardOutcome run_on_board(const sim::Scenario& scenario, SerialDevice& device, const BoardSetup& setup)
 {
     BoardOutcome outcome;
-    const BoardReach reach(scenario, setup.port);
+    const BoardReach reach(scenario, setup.port, !setup.reset_command.empty());
     std::vector<size_t> swallowed;
     const Picos slack = picos(setup.slack);
     const sim::Scenario judged = with_slack(scenario, slack, swallowed);
@@ -152,7 +152,10 @@ BoardOutcome run_on_board(const sim::Scenario& scenario, SerialDevice& device, c
             if (reach.unplayable(step)) continue;
             if (step.verb == sim::ScenarioStep::Verb::Send)
                 device.write(step.bytes);
-            else
+            else if (step.verb == sim::ScenarioStep::Verb::Reset) {
+                if (std::system(setup.reset_command.c_str()) != 0)
+                    say("the reset command '" + setup.reset_command + "' failed", true, false);
+            } else
                 device.send_break(static_cast<int>(std::ceil(static_cast<double>(step.length) / sim::kPicosPerMilli)));
         }
         judge.advance(t);

@@ -98,6 +98,7 @@ void Console::record(const Event& event)
                    },
                    [&](const Note&) {},  // the simulator's log lines go to stderr as they happen
                    [&](const Halt& e) { say(event.t, "node halted: " + e.reason); },
+                   [&](const Reset& e) { say(event.t, "node reset (" + e.cause + ")"); },
                    [&](const End&) {},
                    [&](const RxArmed&) {},
                },

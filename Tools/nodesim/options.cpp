@@ -52,6 +52,10 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         ->check(CLI::Range(-55.0, 125.0));
     app.add_option("--switch", switch_position, "The switch on B12 at reset: 0, 1 or float")
         ->check(CLI::IsMember({"0", "1", "float"}));
+    app.add_option("--lsi", options.lsi_hz,
+                   "The LSI's frequency in Hz, which clocks the independent watchdog (default 32000; the "
+                   "datasheet's spread is 17000 to 47000)")
+        ->check(CLI::Range(17'000U, 47'000U));
     bool no_crystal = false;
     app.add_flag("--no-crystal", no_crystal, "Leave the 25 MHz crystal out (the clock set-up fails)");
     app.add_option("--elf", options.elf,

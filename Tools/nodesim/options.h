@@ -30,6 +30,7 @@ struct Options {
     double celsius = 22.0;
     sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;
     bool crystal = true;
+    uint32_t lsi_hz = 32'000;             // the LSI, which clocks the independent watchdog
     std::string elf;                      // run this flashable image on the emulated core instead
     std::optional<uint16_t> gdb_port;     // with elf: wait for a debugger here (0: a free port)
     std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)

@@ -66,6 +66,7 @@ sim::BoardConfig board_config(const Options& options)
 {
     sim::BoardConfig config;
     config.chip.crystal_present = options.crystal;
+    config.chip.lsi_hz = options.lsi_hz;
     config.celsius = options.celsius;
     config.switch_position = options.switch_position;
     return config;

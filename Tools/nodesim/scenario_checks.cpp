@@ -50,6 +50,8 @@ void ScenarioChecks::record(const sim::trace::Event& event)
         judge_.serial(tx->port, tx->byte, event.t);
     else if (const auto* halt = std::get_if<sim::trace::Halt>(&event.what))
         judge_.halt(halt->reason, event.t);
+    else if (const auto* reset = std::get_if<sim::trace::Reset>(&event.what))
+        judge_.reset(reset->cause, event.t);
     else if (const auto* violation = std::get_if<sim::trace::Violation>(&event.what))
         judge_.violation(violation->what, event.t);
     else if (const auto* note = std::get_if<sim::trace::Note>(&event.what))

@@ -146,7 +146,11 @@ std::string generate_scenario(const GeneratorOptions& options)
     RandomSource r(options.seed);
     Builder b;
     const double end = options.days * kSecondsPerDay;
-    auto send = [&b](double t, const std::string& bytes) { b.add(t, "send " + escape_for_scenario(bytes)); };
+    std::vector<double> sends;  // when the dashboard starts a frame, to keep the resets clear of them
+    auto send = [&b, &sends](double t, const std::string& bytes) {
+        sends.push_back(t);
+        b.add(t, "send " + escape_for_scenario(bytes));
+    };
 
     // The dashboard.
     for (double t = r.uniform(1.0, 10.0); t < end - 10.0; t += r.uniform(2.0, 40.0)) {
@@ -187,6 +191,27 @@ std::string generate_scenario(const GeneratorOptions& options)
     static const std::array<const char*, 3> kSwitch = {"0", "1", "float"};
     for (double t = r.uniform(10.0, 60.0); t < end; t += r.uniform(20.0, 150.0))
         b.add(t, std::string("switch ") + kSwitch[static_cast<size_t>(r.between(0, 2))]);
+    // Resets, power cycles and faults, about one an hour, drawn last so that the mix above stays as it
+    // was for a seed. Each keeps 2 s clear of the dashboard's frames before and 3 s after (the supply's
+    // time off included), so that no frame is on the line when the node restarts: a frame cut by a reset
+    // is lost, and one still arriving after it would reach a node that no longer expects it.
+    for (double t = r.uniform(600.0, 3600.0); t < end - 60.0; t += r.uniform(1800.0, 5400.0)) {
+        const double kind = r.uniform();
+        const double off = r.uniform(0.2, 1.5);
+        const double last = t + (kind < 0.5 && kind >= 0.3 ? off : 0.0) + 3.0;
+        const bool clear = std::none_of(sends.begin(), sends.end(), [&](double s) { return s > t - 2.0 && s < last; });
+        if (!clear) continue;
+        if (kind < 0.3) {
+            b.add(t, "reset");
+        } else if (kind < 0.5) {
+            b.add(t, "power off");
+            b.add(t + off, "power on");
+        } else if (kind < 0.7) {
+            b.add(t, "brownout " + std::to_string(r.between(5, 200)));
+        } else {
+            b.add(t, "fault hardfault");
+        }
+    }
     return b.text();
 }
 

@@ -27,6 +27,8 @@ const char* describe(FrameOutcome outcome)
             return "pending when the run ended";
         case FrameOutcome::Failed:
             return "FAILED (should have taken effect)";
+        case FrameOutcome::LostToReset:
+            return "lost to a reset of the node";
     }
     return "?";
 }
@@ -56,12 +58,14 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
     row(out, "  acted on", t.outcome(FrameOutcome::ActedOn),
         t.acted_on_after_cut ? std::to_string(t.acted_on_after_cut) + " of them cut at 50 bytes" : "");
     uint64_t lost = 0;
-    for (FrameOutcome o : {FrameOutcome::NotACommand, FrameOutcome::CutAt50, FrameOutcome::SecondInCycle,
-                           FrameOutcome::OffAfterError, FrameOutcome::HitByError, FrameOutcome::PartlyReceived})
+    for (FrameOutcome o :
+         {FrameOutcome::NotACommand, FrameOutcome::CutAt50, FrameOutcome::SecondInCycle, FrameOutcome::OffAfterError,
+          FrameOutcome::HitByError, FrameOutcome::PartlyReceived, FrameOutcome::LostToReset})
         lost += t.outcome(o);
     row(out, "  lost by design", lost);
-    for (FrameOutcome o : {FrameOutcome::NotACommand, FrameOutcome::CutAt50, FrameOutcome::SecondInCycle,
-                           FrameOutcome::OffAfterError, FrameOutcome::HitByError, FrameOutcome::PartlyReceived}) {
+    for (FrameOutcome o :
+         {FrameOutcome::NotACommand, FrameOutcome::CutAt50, FrameOutcome::SecondInCycle, FrameOutcome::OffAfterError,
+          FrameOutcome::HitByError, FrameOutcome::PartlyReceived, FrameOutcome::LostToReset}) {
         std::string label = std::string("    ") + describe(o);
         row(out, label.c_str(), t.outcome(o));
     }
@@ -74,6 +78,7 @@ std::string format_table(const SoakTally& t, double days, uint64_t seed, double 
             std::to_string(t.sensor_faults) + " sensor faults");
     row(out, "  line errors that ended a reception", t.errors_ending_reception);
     row(out, "  recoveries (re-arms after an error)", t.recoveries);
+    row(out, "resets a stimulus explains (each recovered)", t.restarts);
     row(out, "temperature changes / switch changes", t.temperature_changes,
         std::to_string(t.switch_changes) + " switch changes");
     row(out, "report cycles", t.cycles);

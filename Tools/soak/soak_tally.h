@@ -20,8 +20,9 @@ enum class FrameOutcome {
     NotJudged,       // a byte arrived within microseconds of the re-arming: either outcome is right
     PendingAtEnd,    // still waiting for the main loop when the run ended
     Failed,          // should have been acted on as the protocol says and was not
+    LostToReset,     // on the line or waiting for the main loop when a stimulus reset the node
 };
-constexpr size_t kFrameOutcomes = 10;
+constexpr size_t kFrameOutcomes = 11;
 const char* describe(FrameOutcome outcome);
 
 struct Violation {
@@ -44,6 +45,7 @@ struct SoakTally {
     uint64_t temperature_changes = 0;
     uint64_t errors_ending_reception = 0;
     uint64_t recoveries = 0;  // re-arms of a reception that a line error had ended
+    uint64_t restarts = 0;    // resets a stimulus explains (the reset button, the supply, a fault), followed
 
     uint64_t cycles = 0;
     uint64_t reports_sent = 0;      // "!A00=" reports

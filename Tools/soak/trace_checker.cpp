@@ -35,6 +35,9 @@ constexpr double kLedBeforeRearm = 2e-3;
 // A new compare value shows at the next counter overflow: within one PWM period of 20.001 ms.
 constexpr double kPwmPeriod = 20.001e-3;
 constexpr double kPwmSlack = 1e-3;
+// A stuck flag ends in the watchdog's reset: at most its longest timeout (18.8 s at the slowest LSI)
+// after the last refresh, which came at most a cycle (4.83 s) before the flag stuck.
+constexpr double kStuckRecovery = 25.0;
 // A cycle's reports follow its start within about 0.83 s (the 1-Wire transfer, the 0.8 s conversion
 // wait, 17 characters at 9600 baud); a failed reading makes them come sooner. Later than this, the node
 // has stopped reporting: halted, or held up in an interrupt.
@@ -345,20 +348,26 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
 {
     const char c = static_cast<char>(e.byte);
     if (e.port == "USART2") {
+        // The greeting, then one line saying why the node started ("reset: power-on\r\n"), then nothing.
         greeting2_ += c;
-        if (greeting2_.size() == node_facts::kGreeting.size() && greeting2_ != node_facts::kGreeting)
+        const size_t greeting = node_facts::kGreeting.size();
+        if (greeting2_.size() == greeting && greeting2_ != node_facts::kGreeting)
             fail(t, "greeting on USART2", greeting_text(), report_bytes(greeting2_));
-        if (greeting2_.size() == node_facts::kGreeting.size() + 1)
-            fail(t, "USART2 sends after the greeting", "nothing", report_bytes(greeting2_));
-        return;
-    }
-    if (greeting1_.size() < node_facts::kGreeting.size()) {
-        greeting1_ += c;
-        if (greeting1_.size() == node_facts::kGreeting.size()) {
-            if (greeting1_ != node_facts::kGreeting)
-                fail(t, "greeting on USART1", greeting_text(), report_bytes(greeting1_));
-            // The first cycle starts once the greeting is out (the PWM set-up takes microseconds); the
-            // PWM runs at 50 % from the first overflow.
+        if (greeting2_.size() <= greeting) return;
+        if (cause_line_done_) {
+            fail(t, "USART2 sends after the reset line", "nothing", report_bytes(greeting2_));
+            return;
+        }
+        const std::string line = greeting2_.substr(greeting);
+        const std::string prefix = "reset: ";
+        if (line.size() > 48 || prefix.compare(0, std::min(line.size(), prefix.size()), line, 0,
+                                               std::min(line.size(), prefix.size())) != 0) {
+            fail(t, "the reset line on USART2", "reset: CAUSE\\r\\n", report_bytes(line));
+            cause_line_done_ = true;
+        } else if (line.size() > 7 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+            cause_line_done_ = true;
+            // The first cycle starts once the line is out (the PWM set-up takes microseconds); the PWM runs
+            // at 50 % from the first overflow.
             next_cycle_ = t;
             reports_due_.reset();
             pwm_window_start_ = t - 1e-3;
@@ -366,6 +375,16 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
             pwm_check_at_ = pwm_window_end_;
             pwm_expected_high_ = pwm_high_us(50);
             pwm_uncertain_ = false;
+        }
+        return;
+    }
+    if (greeting1_.size() < node_facts::kGreeting.size()) {
+        greeting1_ += c;
+        if (greeting1_.size() == node_facts::kGreeting.size()) {
+            if (greeting1_ != node_facts::kGreeting)
+                fail(t, "greeting on USART1", greeting_text(), report_bytes(greeting1_));
+            // The first cycle begins once USART2's reset line is out (above).
+            next_cycle_ = t;
         }
         return;
     }
@@ -444,7 +463,7 @@ void TraceChecker::on_pin(double t, const sim::trace::PinLevel& e)
         if (e.driven) led_driven_ = e.driven;
         if (!level_changed && !drive_changed) return;
         // The set-up turns the LED's pin into an output before the greeting; it may not change its level.
-        if (!level_changed && greeting1_.size() < 6) return;
+        if (!level_changed && greeting1_.size() < node_facts::kGreeting.size()) return;
         if (led_change_unexplained_)
             fail(*led_change_unexplained_, "the LED changed twice in a row", "one change", "two");
         led_level_ = e.level;
@@ -515,7 +534,68 @@ void TraceChecker::on_stimulus(double t, const sim::trace::Stimulus& e)
         ++tally_.switch_changes;
     } else if (e.verb == "temp") {
         ++tally_.temperature_changes;
+    } else if (e.verb == "reset") {
+        restart_cause_ = RestartCause{t, e.verb, 20e-6};
+    } else if (e.verb == "power") {
+        powered_off_ = e.text == "off";
+        if (powered_off_) restart_cause_ = RestartCause{t, e.verb, 0};
+        // Back on: the node greets within its start-up, as after any reset.
+        if (!powered_off_) reports_due_ = t + 1.0;
+    } else if (e.verb == "brownout") {
+        restart_cause_ = RestartCause{t, e.verb, std::stod(e.text) * 1e-3};
+    } else if (e.verb == "fault") {
+        restart_cause_ = RestartCause{t, e.verb, 0};
+    } else if (e.verb == "stuck") {
+        // The node may fall silent from its next send until the watchdog resets it.
+        restart_cause_ = RestartCause{t, e.verb, 0};
+        next_cycle_.reset();
+        reports_due_ = t + kStuckRecovery + 1.0;
     }
+}
+
+// A fault, the button or the supply reset the node at once (the fault at the core's next boundary, a
+// few microseconds); a stuck flag leaves it waiting until the watchdog, at most its longest timeout
+// (18.8 s at the slowest LSI) after the cycle's refresh (4.83 s earlier), so within 25 s.
+void TraceChecker::on_reset(double t, const std::string& cause)
+{
+    const bool explained = restart_cause_ && t >= restart_cause_->t &&
+                           t - restart_cause_->t <= (restart_cause_->verb == "stuck" ? kStuckRecovery : 1e-3);
+    if (!explained) {
+        fail(t, "a reset nothing explains (" + cause + ")", "no reset", cause);
+        return;
+    }
+    const double hold = restart_cause_->hold;
+    restart_cause_.reset();
+    ++tally_.restarts;
+    restart(t);
+    // The greeting and the first cycle's reports within the start-up and a cycle; none while the supply
+    // is off (power on sets the deadline).
+    if (powered_off_)
+        reports_due_.reset();
+    else
+        reports_due_ = t + hold + 1.0;
+}
+
+// The node's side as at power-on; the board's (the sensor, the switch, the dashboard's line) goes on.
+// Frames on their way are lost to the reset.
+void TraceChecker::restart(double t)
+{
+    std::vector<int> left;
+    for (const auto& [id, frame] : frames_) left.push_back(id);
+    for (int id : left) decide(id, FrameOutcome::LostToReset);
+    TraceChecker fresh(violations_kept_);
+    fresh.tally_ = std::move(tally_);
+    fresh.now_ = t;
+    fresh.next_frame_ = next_frame_;
+    fresh.line_free_ = line_free_;
+    fresh.sensor_fault_at_ = sensor_fault_at_;
+    fresh.sensor_ok_ = sensor_ok_;
+    fresh.sensor_ok_since_ = sensor_ok_since_;
+    fresh.switch_level_ = switch_level_;
+    fresh.switch_changed_at_ = switch_changed_at_;
+    fresh.powered_off_ = powered_off_;
+    fresh.off_since_ = t;
+    *this = std::move(fresh);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -545,6 +625,8 @@ void TraceChecker::feed(const sim::trace::Event& event)
              number(sim::to_micros(violation->measured), 3) + " us");
     } else if (const auto* stimulus = std::get_if<tr::Stimulus>(&what)) {
         on_stimulus(t, *stimulus);
+    } else if (const auto* reset = std::get_if<tr::Reset>(&what)) {
+        on_reset(t, reset->cause);
     } else if (const auto* note = std::get_if<tr::Note>(&what)) {
         fail(t, "simulator note: " + note->text);
     } else if (const auto* halt = std::get_if<tr::Halt>(&what)) {

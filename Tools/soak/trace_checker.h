@@ -90,6 +90,9 @@ private:
     void on_pin(double t, const sim::trace::PinLevel& e);
     std::string led_text() const;
     void on_stimulus(double t, const sim::trace::Stimulus& e);
+    // A reset: one that a stimulus explains starts the node's side of the checks afresh; any other fails.
+    void on_reset(double t, const std::string& cause);
+    void restart(double t);
     void add_to_line(double at, const std::string& bytes, int frame, bool error, double hold = 0);
     void decide(int frame, FrameOutcome outcome);
     void fail(double t, std::string what, std::string expected = "", std::string seen = "");
@@ -118,6 +121,7 @@ private:
     // Cycles: the first starts when the greeting on USART1 is out, each next one 4 s after the switch
     // report.
     std::string greeting1_, greeting2_;
+    bool cause_line_done_ = false;  // USART2's line after the greeting, why the node started, is out
     std::optional<double> next_cycle_;
     double cycle_start_ = -1;
     // The greeting, then the reports of the cycle under way, must have come by then: the greeting
@@ -146,6 +150,16 @@ private:
     double pwm_expected_high_ = 0;
     std::vector<int> pwm_frames_;
     bool pwm_uncertain_ = false;
+
+    // The latest stimulus that resets the node (reset, power off, brownout, fault, stuck), its time and
+    // how long it holds the node in reset; and whether the supply is off.
+    struct RestartCause {
+        double t = 0;
+        std::string verb;
+        double hold = 0;
+    };
+    std::optional<RestartCause> restart_cause_;
+    bool powered_off_ = false;
 };
 
 }  // namespace soak

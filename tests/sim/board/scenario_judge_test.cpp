@@ -132,6 +132,33 @@ TEST(ScenarioJudge, HaltsAreJudgedAtTheirOwnTimeWhenTheRunEnds)
     EXPECT_EQ(j.result(3), Result::Pass) << "a halted node sends nothing more";
 }
 
+// A reset fails the expectations of its absence in its window, passes a wait for it of its cause (or
+// of any cause), and fails one waiting for another cause; a window with none fails a wait.
+TEST(ScenarioJudge, ResetsAreJudgedByTheirWindowAndCause)
+{
+    Judged j(
+        "0 no-reset 0.5\n"           // 0: closed before the reset
+        "1 no-reset 2\n"             // 1: fails on the reset at 2 s
+        "1 wait-reset 2 watchdog\n"  // 2: passes
+        "1 wait-reset 2 pin\n"       // 3: fails, the wrong cause
+        "1 wait-reset 2\n"           // 4: any cause passes
+        "3.5 no-reset\n"             // 5: to the end of the run: passes
+        "3.5 wait-reset 1\n");       // 6: nothing comes: fails
+    j.judge.advance(seconds(1));
+    j.judge.reset("watchdog", seconds(2));
+    EXPECT_EQ(j.result(0), Result::Pass);
+    EXPECT_EQ(j.result(1), Result::Fail);
+    EXPECT_EQ(j.seen(1), "a reset (watchdog) at 2 s");
+    EXPECT_EQ(j.result(2), Result::Pass);
+    EXPECT_EQ(j.result(3), Result::Fail);
+    EXPECT_EQ(j.seen(3), "a reset (watchdog) at 2 s");
+    EXPECT_EQ(j.result(4), Result::Pass);
+    j.judge.finish(seconds(5), "time limit", false);
+    EXPECT_EQ(j.result(5), Result::Pass);
+    EXPECT_EQ(j.result(6), Result::Fail);
+    EXPECT_EQ(j.seen(6), "no reset");
+}
+
 TEST(ScenarioJudge, ARunThatEndsEarlyLeavesItsOpenWindowsUnjudged)
 {
     Judged j("0 no-violation\n1 wait-serial USART1 5 x\n1 no-log 5\n9 wait-halt 1\n");

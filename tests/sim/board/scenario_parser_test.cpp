@@ -61,6 +61,27 @@ TEST(ScenarioParser, ReadsEveryVerb)
     EXPECT_EQ(s.steps[9].line, 12);
 }
 
+TEST(ScenarioParser, ReadsTheResetsAndFaults)
+{
+    const Scenario s = parse(
+        "1 reset\n"
+        "2 power off\n"
+        "3 power on\n"
+        "4 brownout 2.5\n"
+        "5 fault hardfault\n"
+        "6 stuck usart1-txe\n");
+    using V = ScenarioStep::Verb;
+    ASSERT_EQ(s.steps.size(), 6U);
+    EXPECT_EQ(s.steps[0].verb, V::Reset);
+    EXPECT_EQ(s.steps[1].verb, V::Power);
+    EXPECT_FALSE(s.steps[1].on);
+    EXPECT_TRUE(s.steps[2].on);
+    EXPECT_EQ(s.steps[3].verb, V::Brownout);
+    EXPECT_EQ(s.steps[3].length, microseconds(2500));
+    EXPECT_EQ(s.steps[4].verb, V::Fault);
+    EXPECT_EQ(s.steps[5].verb, V::Stuck);
+}
+
 TEST(ScenarioParser, TimesAreExactDecimalSeconds)
 {
     // Through a double, 0.1 s would be 100000000000.000006 ps and 4.8 s would round down.
@@ -162,6 +183,17 @@ TEST(ScenarioParser, BadExpectationsNameTheLine)
          "expect-pwm measures duty (percent), high or period (microseconds), not 'width' in '1 expect-pwm width 5 1'"},
         {"1 expect-pwm duty 5 -1\n", "a tolerance is 0 or more, not -1 in '1 expect-pwm duty 5 -1'"},
         {"1 no-halt 2 3\n", "unexpected '3' after no-halt's arguments in '1 no-halt 2 3'"},
+        {"1 wait-reset 2 reboot\n",
+         "wait-reset takes the cause power-on, pin, software, watchdog or brown-out, not 'reboot' in '1 wait-reset 2 "
+         "reboot'"},
+        {"1 wait-reset\n", "wait-reset needs the window's length in seconds in '1 wait-reset'"},
+        {"1 no-reset 0\n", "no-reset's window must be longer than 0 s in '1 no-reset 0'"},
+        {"1 power up\n", "power takes on or off, not 'up'"},
+        {"1 brownout 0\n", "a brown-out lasts more than 0 and at most 60000 ms"},
+        {"1 brownout\n", "brownout needs its length in milliseconds"},
+        {"1 reset now\n", "reset takes no argument"},
+        {"1 fault nmi\n", "fault takes hardfault, not 'nmi'"},
+        {"1 stuck usart2-txe\n", "stuck takes usart1-txe, not 'usart2-txe'"},
         {"1 crystal missing\n", "the crystal is a part of the board: crystal missing only at time 0"},
         {"2 noise\n1 no-log\n", "time 1 s is earlier than the line before's"},
         {"+x noise\n", "a time must be seconds such as 12 or 0.125, not 'x'"},

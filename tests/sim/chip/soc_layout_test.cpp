@@ -37,6 +37,8 @@ TEST(SocLayout, BasesAndInterruptLinesAgreeWithTheFirmwaresMap)
         {soc::kNvic, NVIC_BASE, -1},
         {soc::kScb, SCB_BASE, -1},
         {soc::kCoreDebug, CoreDebug_BASE, -1},
+        {soc::kIwdg, IWDG_BASE, -1},
+        {soc::kDbgMcu, DBGMCU_BASE, -1},
     };
     EXPECT_EQ(std::size(pairs), soc::kBlocks.size()) << "a block of the layout is not checked";
     for (const Pair& p : pairs) {
@@ -183,6 +185,32 @@ TEST(SocLayout, RegisterOffsetsAndBitsAgreeWithTheFirmwaresMap)
     EXPECT_EQ(gpio_reg::kBsrr, offsetof(GPIO_TypeDef, BSRR));
     EXPECT_EQ(gpio_reg::kLckr, offsetof(GPIO_TypeDef, LCKR));
     EXPECT_EQ(gpio_reg::kAfrl, offsetof(GPIO_TypeDef, AFR));
+
+    // IWDG, DBGMCU, the reset flags and SYSRESETREQ
+    EXPECT_EQ(iwdg_reg::kKr, offsetof(IWDG_TypeDef, KR));
+    EXPECT_EQ(iwdg_reg::kPr, offsetof(IWDG_TypeDef, PR));
+    EXPECT_EQ(iwdg_reg::kRlr, offsetof(IWDG_TypeDef, RLR));
+    EXPECT_EQ(iwdg_reg::kSr, offsetof(IWDG_TypeDef, SR));
+    EXPECT_EQ(iwdg_reg::kKeyUnlock, IWDG_KEY_WRITE_ACCESS_ENABLE);
+    EXPECT_EQ(iwdg_reg::kKeyReload, IWDG_KEY_RELOAD);
+    EXPECT_EQ(iwdg_reg::kKeyStart, IWDG_KEY_ENABLE);
+    EXPECT_EQ(iwdg_reg::kPvu, IWDG_SR_PVU);
+    EXPECT_EQ(iwdg_reg::kRvu, IWDG_SR_RVU);
+    EXPECT_EQ(iwdg_reg::kRlrReset, IWDG_RLR_RL);
+    EXPECT_EQ(DbgMcu::kApb1Fz, offsetof(DBGMCU_TypeDef, APB1FZ));
+    EXPECT_EQ(DbgMcu::kDbgIwdgStop, DBGMCU_APB1_FZ_DBG_IWDG_STOP);
+    EXPECT_EQ(0x74U, offsetof(RCC_TypeDef, CSR));
+    EXPECT_EQ(rcc_csr::kLsiOn, RCC_CSR_LSION);
+    EXPECT_EQ(rcc_csr::kLsiRdy, RCC_CSR_LSIRDY);
+    EXPECT_EQ(rcc_csr::kRmvf, RCC_CSR_RMVF);
+    EXPECT_EQ(rcc_csr::kBorRstf, RCC_CSR_BORRSTF);
+    EXPECT_EQ(rcc_csr::kPinRstf, RCC_CSR_PINRSTF);
+    EXPECT_EQ(rcc_csr::kPorRstf, RCC_CSR_PORRSTF);
+    EXPECT_EQ(rcc_csr::kSftRstf, RCC_CSR_SFTRSTF);
+    EXPECT_EQ(rcc_csr::kIwdgRstf, RCC_CSR_IWDGRSTF);
+    EXPECT_EQ(rcc_csr::kWwdgRstf, RCC_CSR_WWDGRSTF);
+    EXPECT_EQ(rcc_csr::kLpwrRstf, RCC_CSR_LPWRRSTF);
+    EXPECT_EQ(scb_reg::kSysresetreq, SCB_AIRCR_SYSRESETREQ_Msk);
 
     // PWR
     EXPECT_EQ(pwr_reg::kCr, offsetof(PWR_TypeDef, CR));

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -40,9 +41,11 @@ struct ImageRun {
     RunEnd end;
 };
 
-ImageRun run_image(const std::string& scenario_text, sim::Picos duration, sim::cpu::RunnerOptions options = {})
+ImageRun run_image(const std::string& scenario_text, sim::Picos duration, sim::cpu::RunnerOptions options = {},
+                   const std::function<void(sim::Board&)>& set_up = {})
 {
     sim::Board board;
+    if (set_up) set_up(board);
     std::ostringstream jsonl;
     sim::trace::Trace trace;
     sim::trace::JsonlWriter writer(jsonl);
@@ -97,7 +100,7 @@ TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
 {
     ImageRun image = run_image(kCommands, sim::seconds(11));
     ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
-    EXPECT_EQ(image.usart2, "Hola\r\n");
+    EXPECT_EQ(image.usart2, "Hola\r\nreset: power-on\r\n");
     EXPECT_EQ(image.usart1.rfind("Hola\r\n!A00=22.0$!A01=0$", 0), 0U) << image.usart1;
     EXPECT_EQ(image.led, 0);  // V00=1: the LED on, its pin driven low
 
@@ -120,6 +123,28 @@ TEST_F(NodeImage, GreetsReportsAndObeysCommandsAtTheHostBuildsTimes)
         EXPECT_EQ(emulated[i].byte, host[i].byte) << "byte " << i;
         EXPECT_NEAR(emulated[i].t, host[i].t, 1e-3 + 1e-3 * host[i].t) << "byte " << i;
     }
+}
+
+// The reset button mid-report, then the supply off for a second: each time the core restarts from the
+// vector table with every model reset, and greets again.
+TEST_F(NodeImage, ResetsRestartTheImageFromItsVectorTable)
+{
+    ImageRun image = run_image("", sim::seconds(6), {}, [](sim::Board& board) {
+        sim::Chip& chip = board.chip;
+        chip.scheduler().schedule(sim::milliseconds(740), [&chip](sim::Picos) {
+            chip.request_reset(sim::ResetCause::Pin, sim::microseconds(20));
+        });
+        chip.scheduler().schedule(sim::seconds(3), [&chip](sim::Picos) { chip.power_off(); });
+        chip.scheduler().schedule(sim::seconds(4), [&chip](sim::Picos) { chip.power_on(); });
+    });
+    ASSERT_EQ(image.end.kind, RunEnd::Kind::TimeLimit) << image.end.reason;
+    EXPECT_EQ(image.usart2, "Hola\r\nreset: power-on\r\nHola\r\nreset: pin\r\nHola\r\nreset: power-on\r\n");
+    const size_t pin = image.trace.find("\"kind\":\"reset\"");
+    ASSERT_NE(pin, std::string::npos);
+    EXPECT_NE(image.trace.find("\"cause\":\"pin\"", pin), std::string::npos);
+    EXPECT_NE(image.trace.find("\"cause\":\"power-on\"", pin), std::string::npos);
+    // After the pin reset the node reports a cycle after its new start, as from power-on.
+    EXPECT_NE(image.usart1.find("Hola\r\n!A00=22.0$!A01=0$Hola\r\n"), std::string::npos) << image.usart1;
 }
 
 TEST_F(NodeImage, SkippingWaitingLoopsAndShortHandlersLeaveTheTraceUnchangedToTheNanosecond)

@@ -34,8 +34,8 @@ TEST_F(HostNodeTest, RunsFromResetToTheTimeLimit)
     EXPECT_EQ(end.kind, RunEnd::Kind::TimeLimit) << end.reason;
     EXPECT_EQ(end.at, sim::milliseconds(50));
     EXPECT_EQ(n->chip().now(), sim::milliseconds(50));
-    // The firmware ran: the greeting went out on USART2 in its first 20 ms.
-    EXPECT_EQ(n->board().listener.received_text(), "Hola\r\n");
+    // The firmware ran: the greeting and why the node started went out on USART2 in its first 40 ms.
+    EXPECT_EQ(n->board().listener.received_text(), "Hola\r\nreset: power-on\r\n");
     EXPECT_STREQ(sim::to_string(end.kind), "time limit");
 }
 
@@ -45,7 +45,8 @@ TEST_F(HostNodeTest, GreetsOnBothPortsWithTheGreetingThePeersExpect)
 {
     auto n = node();
     n->run(sim::milliseconds(50));
-    EXPECT_EQ(n->board().listener.received_text(), node_facts::kGreeting);
+    // USART2 says after its greeting why the node started; USART1 has the greeting alone until its first report.
+    EXPECT_EQ(n->board().listener.received_text(), std::string(node_facts::kGreeting) + "reset: power-on\r\n");
     EXPECT_EQ(n->board().dashboard.received_text(), node_facts::kGreeting);
     // The judges time the port's characters by the bit its divider gives at the firmware's clocks.
     EXPECT_EQ(n->chip().usart1.bit_time(), node_facts::kPortBitPicos);

@@ -40,8 +40,13 @@ TEST(JsonlReader, EveryKindOfEventComesBackAsWritten)
         {sim::seconds(6), tr::Note{"write to an unmodelled offset"}},
         {sim::seconds(7), tr::Halt{"core stopped"}},
         {sim::seconds(7), tr::RxArmed{"USART1", true}},
+        {sim::seconds(8), tr::Reset{"watchdog"}},
         {sim::seconds(1800) + 1, tr::End{"time limit"}},
     };
+    // Every alternative of the payload is in the list: a new kind without its reader line fails here.
+    std::vector<bool> seen(std::variant_size_v<tr::Payload>);
+    for (const tr::Event& event : events) seen[event.what.index()] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0);
     for (const tr::Event& event : events) {
         const std::string line = line_of(event);
         const tr::Event back = tr::read_event(line);
@@ -79,7 +84,10 @@ TEST(JsonlReader, RefusesWhatIsNoTraceEvent)
     for (const char* line : {"", "not json", "[1,2]", "{\"t\":1.0}", "{\"kind\":\"end\",\"reason\":\"halt\"}",
                              "{\"t\":1.0,\"kind\":\"tx\",\"port\":\"USART1\"}",
                              "{\"t\":1.0,\"kind\":\"pin\",\"pin\":\"C13\",\"level\":\"low\"}",
-                             "{\"t\":-1.0,\"kind\":\"end\",\"reason\":\"halt\"}", "{\"t\":1.0,\"kind\":7}"})
+                             "{\"t\":-1.0,\"kind\":\"end\",\"reason\":\"halt\"}", "{\"t\":1.0,\"kind\":7}",
+                             // A kind it does not know: refused, not dropped, so that no judge reads a
+                             // trace with events silently missing.
+                             "{\"t\":1.0,\"kind\":\"thermal_camera\",\"frame\":3}", "{\"t\":1.0,\"kind\":\"reset\"}"})
         EXPECT_THROW(tr::read_event(line), std::runtime_error) << line;
 }
 

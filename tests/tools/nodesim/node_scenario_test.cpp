@@ -143,7 +143,7 @@ TEST(NodeScenario, TraceShowsWhenReceptionIsArmed)
     ASSERT_EQ(run.status, 0) << run.output;
     auto armed = run.of_kind<sim::trace::RxArmed>();
     const std::vector<std::pair<double, bool>> expected = {
-        {0.0017, true}, {1.0052 + 0.0010417, false}, {4.8427, true}, {6.0010, false}, {9.6707, true}};
+        {0.0017, true}, {1.0052 + 0.0010417, false}, {4.8607, true}, {6.0010, false}, {9.6887, true}};
     ASSERT_EQ(armed.size(), expected.size());
     for (size_t i = 0; i < armed.size(); ++i) {
         EXPECT_EQ(armed[i].what.port, "USART1");

@@ -22,6 +22,7 @@ TEST(ScenarioGenerator, SimulatorAcceptsItAndItHoldsTheWholeMix)
     std::istringstream in(soak::generate_scenario({3, 0.2}));
     sim::Scenario scenario = sim::parse_scenario(in, "generated");
     int sends = 0, noise = 0, breaks = 0, temps = 0, sensors = 0, switches = 0, long_frames = 0, pairs = 0;
+    int restarts = 0;
     double last_send = -10;
     for (const auto& step : scenario.steps) {
         using Verb = sim::ScenarioStep::Verb;
@@ -49,6 +50,13 @@ TEST(ScenarioGenerator, SimulatorAcceptsItAndItHoldsTheWholeMix)
             case Verb::Switch:
                 ++switches;
                 break;
+            case Verb::Reset:
+            case Verb::Power:
+            case Verb::Brownout:
+            case Verb::Fault:
+            case Verb::Stuck:
+                ++restarts;
+                break;
         }
     }
     // About 4.8 hours: hundreds of frames, and some of every kind of stimulus.
@@ -57,6 +65,7 @@ TEST(ScenarioGenerator, SimulatorAcceptsItAndItHoldsTheWholeMix)
     EXPECT_GT(pairs, 20);
     EXPECT_GT(noise, 20);
     EXPECT_GT(breaks, 10);
+    EXPECT_GT(restarts, 0);  // resets, power cycles and faults too
     EXPECT_GT(temps, 40);
     EXPECT_GT(sensors, 4);
     EXPECT_GT(switches, 60);

@@ -47,12 +47,13 @@ protected:
         stimulus(t, "send", bytes);
         armed(t + static_cast<double>(bytes.size()) * kChar + 10 * kPortBit + 5e-6, false);
     }
-    // The greeting and the PWM at 50 %; returns the first cycle's start.
+    // The greeting, USART2's reset line and the PWM at 50 %; returns the first cycle's start.
     double start()
     {
         armed(0.0017, true);
         tx(0.0038, "USART2", "Hola\r\n");
-        double b = tx(0.0100, "USART1", "Hola\r\n");
+        tx(0.0100, "USART1", "Hola\r\n");
+        double b = tx(0.0162, "USART2", "reset: power-on\r\n");
         pwm(b + 1e-6, 0);
         pwm(b + 0.02, 10000);
         return b;
@@ -406,6 +407,67 @@ TEST_F(NodeTrace, ALineErrorThatDoesNotEndTheReceptionFailsWhileSendingOrNot)
         EXPECT_EQ(first_failure(), "reception did not end after a line error") << while_sending;
         EXPECT_EQ(tally().errors_ending_reception, 0U);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A reset the scenario's button (or a fault, or the supply) explains starts the checks afresh from the
+// new greeting; one nothing explains fails, and so does a node that does not come back.
+class NodeTraceResets : public NodeTrace {
+protected:
+    // The chip resets at t and the node starts again: greetings, USART2's line, a cycle of reports.
+    double restart_at(double t, const char* cause, const char* line)
+    {
+        feed(t, tr::Reset{cause});
+        armed(t + 0.0017, true);
+        tx(t + 0.0038, "USART2", "Hola\r\n");
+        tx(t + 0.0100, "USART1", "Hola\r\n");
+        const double b = tx(t + 0.0162, "USART2", line);
+        pwm(b + 1e-6, 0);
+        pwm(b + 0.02, 10000);
+        return cycle(b, 22.0, "!A00=22.0$");
+    }
+};
+
+TEST_F(NodeTraceResets, AResetTheButtonExplainsIsFollowedFromTheNewGreeting)
+{
+    double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b + 1.0, "reset");
+    b = restart_at(b + 1.0, "pin", "reset: pin\r\n");
+    stimulus(b + 1.0, "fault", "hardfault");
+    b = restart_at(b + 1.0, "software", "reset: software (hardfault)\r\n");
+    end(cycle(b, 22.0, "!A00=22.0$"));
+    EXPECT_EQ(tally().violation_count, 0U) << first_failure();
+    EXPECT_EQ(tally().restarts, 2U);
+}
+
+TEST_F(NodeTraceResets, AResetNothingExplainsFails)
+{
+    const double b = cycle(start(), 22.0, "!A00=22.0$");
+    restart_at(b + 1.0, "watchdog", "reset: watchdog\r\n");
+    EXPECT_EQ(first_failure(), "a reset nothing explains (watchdog)");
+    EXPECT_EQ(tally().restarts, 0U);
+}
+
+// Explained, but the node never greets again: it fell silent.
+TEST_F(NodeTraceResets, ANodeThatDoesNotComeBackFails)
+{
+    const double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b + 1.0, "brownout", "50");
+    feed(b + 1.0, tr::Reset{"brown-out"});
+    end(b + 10.0);
+    EXPECT_EQ(first_failure(), "the node fell silent");
+}
+
+// The stimulus explains only a reset at its own time (a stuck flag: the watchdog's, within 25 s).
+TEST_F(NodeTraceResets, AResetLongAfterItsStimulusIsNotExplained)
+{
+    const double b = cycle(start(), 22.0, "!A00=22.0$");
+    stimulus(b + 1.0, "reset");
+    restart_at(b + 1.5, "pin", "reset: pin\r\n");
+    EXPECT_EQ(first_failure(), "a reset nothing explains (pin)");
 }
 
 }  // namespace
