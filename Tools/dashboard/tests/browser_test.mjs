@@ -155,19 +155,24 @@ test('the simulated node on the page: temperature, commands, a failed reading', 
   });
 });
 
+// The page's address, once the dashboard started as `other` prints it.
+function pageAddress(other) {
+  return new Promise((resolve, reject) => {
+    let text = '';
+    other.stdout.on('data', (d) => {
+      text += d.toString();
+      const m = text.match(/dashboard: open (http:\/\/\S+)/);
+      if (m) resolve(m[1]);
+    });
+    other.on('exit', (code) => reject(new Error(`dashboard exited (${code})`)));
+  });
+}
+
 test('a device that cannot be opened is named on the page, and commands wait for it', { timeout: 60000 }, async () => {
   const missing = join(work, 'ttyUSB-unplugged');
   const other = spawn(DASHBOARD, ['--device', missing, '--listen', '127.0.0.1:0', '--db', ':memory:'], { stdio: ['ignore', 'pipe', 'pipe'] });
   try {
-    const address = await new Promise((resolve, reject) => {
-      let text = '';
-      other.stdout.on('data', (d) => {
-        text += d.toString();
-        const m = text.match(/dashboard: open (http:\/\/\S+)/);
-        if (m) resolve(m[1]);
-      });
-      other.on('exit', (code) => reject(new Error(`dashboard exited (${code})`)));
-    });
+    const address = await pageAddress(other);
     const tab = await context.newPage();
     await tab.goto(address);
     const banner = tab.locator('#banner');
@@ -196,15 +201,7 @@ test('a device at the wrong baud rate: the page stays alive and says what is pro
   const other = spawn(DASHBOARD, ['--tcp', `127.0.0.1:${node.address().port}`, '--listen', '127.0.0.1:0', '--db', ':memory:'],
                       { stdio: ['ignore', 'pipe', 'pipe'] });
   try {
-    const address = await new Promise((resolve, reject) => {
-      let text = '';
-      other.stdout.on('data', (d) => {
-        text += d.toString();
-        const m = text.match(/dashboard: open (http:\/\/\S+)/);
-        if (m) resolve(m[1]);
-      });
-      other.on('exit', (code) => reject(new Error(`dashboard exited (${code})`)));
-    });
+    const address = await pageAddress(other);
     const tab = await context.newPage();
     await tab.goto(address);
     await tab.locator('#invalid').waitFor({ state: 'visible', timeout: 20000 });
