@@ -73,6 +73,63 @@ TEST(DashboardState, CommandedStateFollowsFramesSentAndResetsWhenTheNodeRestarts
     EXPECT_TRUE(b.json()["pwm"].is_null());
 }
 
+TEST(DashboardState, GreetingAgainMidSessionShowsARestartButTheFirstAfterConnectingDoesNot)
+{
+    // The node's bytes after the link comes up, and the restarts the page must show.
+    struct Row {
+        const char* what;
+        std::string_view bytes;
+        std::uint64_t restarts;
+    };
+    const Row rows[] = {
+        {"a node started with us greets first", "Hola\r\n!A00=20.0$!A01=0$", 0},
+        {"noise on power-up is not the node", "\xFF\x00Hola\r\n!A01=0$", 0},
+        {"reset between two cycles", "!A00=20.0$!A01=0$Hola\r\n", 1},
+        {"reset before its first report", "Hola\r\nHola\r\n", 1},
+        {"two resets", "Hola\r\n!A01=0$Hola\r\n!A01=0$Hola\r\n!A01=0$", 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        StateBench b;
+        b.state.on_connected("tcp 127.0.0.1:1", b.now);
+        std::uint64_t noted = 0;
+        double noted_at = 0;
+        for (auto& r : b.parser.feed(row.bytes)) {
+            b.now += std::chrono::seconds(1);
+            if (auto line = b.state.on_report(r, b.now)) {
+                ++noted;
+                noted_at = dashboard::unix_seconds(b.now);
+                EXPECT_NE(line->find("node restarted"), std::string::npos);
+                EXPECT_NE(line->find("USART2"), std::string::npos);  // where to look for the cause
+            }
+        }
+        EXPECT_EQ(noted, row.restarts);  // what goes to the history
+        auto j = b.json();
+        std::uint64_t logged = 0;
+        for (const auto& line : j["log"]) logged += line["kind"] == "restart";
+        EXPECT_EQ(logged, row.restarts);
+        if (row.restarts == 0) {
+            EXPECT_TRUE(j["restart"].is_null());
+        } else {
+            EXPECT_EQ(j["restart"]["count"], row.restarts);
+            EXPECT_DOUBLE_EQ(j["restart"]["t"].get<double>(), noted_at);  // the last greeting's time
+        }
+    }
+}
+
+TEST(DashboardState, ReconnectingForgetsTheRestartsAndWaitsForTheNodeAgain)
+{
+    StateBench b;
+    b.state.on_connected("tcp 127.0.0.1:1", b.now);
+    b.receive("!A01=0$Hola\r\n");
+    EXPECT_EQ(b.json()["restart"]["count"], 1u);
+    b.state.on_disconnected("lost", b.now);
+    b.state.on_connected("tcp 127.0.0.1:1", b.now);
+    EXPECT_TRUE(b.json()["restart"].is_null());
+    b.receive("Hola\r\n");  // a node plugged in again greets: no restart of ours to show
+    EXPECT_TRUE(b.json()["restart"].is_null());
+}
+
 TEST(DashboardState, LastReportAgeCountsFromTheLastReport)
 {
     StateBench b;

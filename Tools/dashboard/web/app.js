@@ -88,6 +88,15 @@ function render() {
   const warning = $('line-warning');
   warning.hidden = !s.link_warning;
   warning.textContent = s.link_warning ? `The node's link: ${s.link_warning}` : '';
+  // The greeting again mid-session: the node started over. Its cause goes out on USART2 only.
+  const restart = $('restart-notice');
+  restart.hidden = !s.restart;
+  restart.textContent = s.restart
+    ? `The node restarted at ${clock(s.restart.t)}` +
+      (s.restart.count > 1 ? ` (${s.restart.count} times since the link came up)` : '') +
+      ': its greeting came again. The LED and PWM are unknown until you command them; why it restarted ' +
+      '(watchdog, fault, power) the node says only on its USART2 debug port.'
+    : '';
 
   $('switch').textContent = s.switch == null ? '–' : (s.switch ? 'on (1)' : 'off (0)');
   $('led').textContent = s.led == null ? '–' : (s.led ? 'on' : 'off');

@@ -151,7 +151,7 @@ void Connection::serve(OpenLink& link)
                                                                                             : std::nullopt);
                 std::lock_guard lock(mutex_);
                 for (const Report& r : reports) {
-                    state_.on_report(r, now);
+                    if (auto restart = state_.on_report(r, now)) store("info", "restart", *restart, now);
                     if (r.kind == Report::Kind::Switch) pacer_.on_cycle_report(steady);
                     if (r.kind == Report::Kind::Greeting) pacer_.on_fresh_node();
                 }

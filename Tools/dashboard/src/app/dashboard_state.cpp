@@ -46,9 +46,10 @@ std::string clipped_log_text(std::string_view escaped, std::size_t limit)
     return std::string(escaped.substr(0, kept)) + " ... (+" + std::to_string(left_out) + " bytes)";
 }
 
-void DashboardState::on_report(const Report& report, WallClock::time_point now)
+std::optional<std::string> DashboardState::on_report(const Report& report, WallClock::time_point now)
 {
     log("rx", report_kind_name(report.kind), report.raw, now);
+    std::optional<std::string> restart;
     if (report.kind != Report::Kind::Garbage) garbage_since_good_ = 0;
     switch (report.kind) {
         case Report::Kind::Temperature:
@@ -87,12 +88,22 @@ void DashboardState::on_report(const Report& report, WallClock::time_point now)
             temperature_in_cycle_ = false;
             led_on_.reset();
             pwm_percent_.reset();
+            // The cause (watchdog, fault, power, reset pin) goes out on the node's USART2 only; this
+            // link knows no more than that the node started over.
+            if (node_heard_) {
+                restart = kRestartText;
+                ++restarts_;
+                last_restart_ = now;
+                log("info", "restart", *restart, now);
+            }
             break;
         case Report::Kind::Garbage:
             garbage_bytes_ += report.raw.size();
             garbage_since_good_ += report.raw.size();
             break;
     }
+    if (report.kind != Report::Kind::Garbage) node_heard_ = true;
+    return restart;
 }
 
 void DashboardState::on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now)
@@ -138,6 +149,9 @@ void DashboardState::on_connected(const std::string& description, WallClock::tim
     garbage_since_good_ = 0;
     cycle_seen_ = false;
     temperature_in_cycle_ = false;
+    node_heard_ = false;
+    restarts_ = 0;
+    last_restart_.reset();
     log("info", "link", "connected: " + description, now);
 }
 
@@ -186,6 +200,7 @@ nlohmann::json DashboardState::to_json(WallClock::time_point now, bool history) 
                                     " bytes that are no report since the last good one: line noise or a wrong baud "
                                     "rate? (the node sends at 9600 baud, 8N1)")
                              : json(nullptr)},
+        {"restart", last_restart_ ? json{{"t", unix_seconds(*last_restart_)}, {"count", restarts_}} : json(nullptr)},
         {"led_command", sent(led_sent_, led_queued_)},
         {"pwm_command", sent(pwm_sent_, pwm_queued_)},
         {"log", json(log_)},

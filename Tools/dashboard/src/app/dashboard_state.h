@@ -1,6 +1,7 @@
 // What the page shows, built from the node's reports and the commands sent: the last temperature
 // (and whether it is stale), its history, the switch, the LED and PWM last commanded, when the last
-// report came, the connection, and a log of raw frames in both directions.
+// report came, the connection, a log of raw frames in both directions, and whether the node has
+// restarted while we watched.
 #pragma once
 
 #include <chrono>
@@ -42,8 +43,14 @@ public:
     // Bytes that are not reports since the last good one before the page says what is probably
     // wrong: a report is at most 12 bytes, a break on the line one or two.
     static constexpr std::uint64_t kNoiseWarningBytes = 64;
+    // The log's line when the greeting comes again mid-session (the log gives the time).
+    static constexpr const char* kRestartText =
+        "node restarted: its greeting came again, so the LED and PWM are back at their start-up settings "
+        "until commanded (why it restarted, watchdog, fault or power, the node says only on its USART2 debug port)";
 
-    void on_report(const Report& report, WallClock::time_point now);
+    // The log line of a restart when `report` is the node's greeting in the middle of a session
+    // (for the history); nothing otherwise.
+    std::optional<std::string> on_report(const Report& report, WallClock::time_point now);
     void on_sent(CommandKind kind, const std::string& frame, WallClock::time_point now);
     void on_connected(const std::string& description, WallClock::time_point now);
     void on_disconnected(const std::string& message, WallClock::time_point now);
@@ -75,6 +82,11 @@ private:
     std::uint64_t garbage_bytes_ = 0;
     std::uint64_t garbage_since_good_ = 0;  // since the last good report (or the link came up)
     bool reading_invalid_ = false;          // the last temperature was outside the sensor's range
+    // Whether a greeting or a report came since the link came up: a greeting after one is the node
+    // starting over, while the first is only the node we launched (or plugged in) saying hello.
+    bool node_heard_ = false;
+    std::uint64_t restarts_ = 0;  // since the link came up
+    std::optional<WallClock::time_point> last_restart_;
     struct Sent {
         std::string frame;
         WallClock::time_point at;

@@ -25,7 +25,8 @@ namespace dashboard {
 struct StoredEvent {
     double t = 0;      // unix seconds
     std::string dir;   // "rx", "tx", "info", or "command" (asked for; "tx" when it went out)
-    std::string kind;  // "temperature", "switch", "greeting", "garbage", "led", "pwm", "link"
+    std::string kind;  // "temperature", "switch", "greeting", "garbage", "led", "pwm", "link",
+                       // "restart" (the greeting again mid-session)
     std::string text;  // the frame as the log shows it (crlf_hex_escaped)
     std::optional<double> celsius;
     std::string source;  // who asked for a command: "127.0.0.1:54321 from http://127.0.0.1:8080"
