@@ -85,14 +85,11 @@ public:
     // Asked from a callback, the engine stops before the next block.
     void stop() { uc_emu_stop(uc_); }
     // Forgets the translated code around [begin, end): a stop address (`until`) inside a block translated
-    // before is not seen until the block is translated again. Asked twice: in 2.0.1 the first request
-    // after a run can leave the block in place (measured: a run from a block's start with a stop
-    // address at its third instruction ran through it after one request, stopped there after two).
-    void drop_translation(uint32_t begin, uint32_t end)
-    {
-        uc_ctl_remove_cache(uc_, begin, end);
-        uc_ctl_remove_cache(uc_, begin, end);
-    }
+    // before, a new breakpoint or patched code is not seen until the block is translated again. The
+    // engine reads both bounds as 64-bit variadic arguments: passed as 32-bit values (this build is
+    // 32-bit), it read the end from whatever lay beyond them on the stack, and dropped the block or not
+    // by chance of the build (one request seemed to be ignored, two worked in an optimised build only).
+    void drop_translation(uint64_t begin, uint64_t end) { uc_ctl_remove_cache(uc_, begin, end); }
     uc_engine* uc() const { return uc_; }
 
     // A core register by the engine's number (UC_ARM_REG_*).

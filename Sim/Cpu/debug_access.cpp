@@ -11,7 +11,7 @@ void DebugAccess::set_breakpoints(const std::vector<uint32_t>& addresses)
     auto drop = [this](const std::vector<uint32_t>& from, const std::vector<uint32_t>& unless) {
         for (uint32_t address : from)
             if (std::find(unless.begin(), unless.end(), address) == unless.end())
-                uc_ctl_remove_cache(engine_.uc(), address, address + 4ULL);
+                engine_.drop_translation(address, address + 4ULL);
     };
     drop(breakpoints_, addresses);
     drop(addresses, breakpoints_);
@@ -84,7 +84,7 @@ bool DebugAccess::write(uint32_t address, const uint8_t* in, uint32_t size)
         }
     }
     // Code the debugger changed (a patched instruction) must be translated again.
-    uc_ctl_remove_cache(engine_.uc(), address, address + size);
+    engine_.drop_translation(address, uint64_t{address} + size);
     blocks_.clear();
     exceptions_.forget_handlers();
     return true;
