@@ -77,6 +77,7 @@ ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& na
                 if (symbol.st_name == 0 || symbol.st_name >= strings.sh_size) continue;
                 const char* text = reinterpret_cast<const char*>(file.data() + strings.sh_offset + symbol.st_name);
                 std::string symbol_name(text, strnlen(text, strings.sh_size - symbol.st_name));
+                image.sizes_.emplace(symbol_name, symbol.st_size);
                 image.symbols_.emplace(std::move(symbol_name), symbol.st_value);
             }
         }
@@ -88,6 +89,13 @@ std::optional<uint32_t> ElfImage::symbol(const std::string& name) const
 {
     auto found = symbols_.find(name);
     if (found == symbols_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<uint32_t> ElfImage::symbol_size(const std::string& name) const
+{
+    auto found = sizes_.find(name);
+    if (found == sizes_.end()) return std::nullopt;
     return found->second;
 }
 

@@ -26,10 +26,13 @@ public:
     uint32_t entry() const { return entry_; }
     // A symbol's value (for a Thumb function, with bit 0 set as the symbol table holds it).
     std::optional<uint32_t> symbol(const std::string& name) const;
+    // Its size in bytes as the symbol table gives it (a function's code with its literal pool).
+    std::optional<uint32_t> symbol_size(const std::string& name) const;
 
 private:
     std::vector<LoadSegment> segments_;
     std::map<std::string, uint32_t> symbols_;
+    std::map<std::string, uint32_t> sizes_;
     uint32_t entry_ = 0;
 };
 

@@ -146,12 +146,14 @@ private:
 // (programmed into the chip now, so that an image that does not fit is bad input, and listening for a
 // debugger with --gdb); a scenario may take the crystal off the board. Throws std::runtime_error on bad
 // input.
-std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing)
+std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing,
+                                     sim::cpu::InterruptLandings* landings)
 {
     sim::BoardConfig config = board_config(options);
     if (crystal_missing) config.chip.crystal_present = false;
     if (options.elf.empty()) return std::make_unique<sim::Node>(config, std::make_unique<sim::HostFirmware>());
-    auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf));
+    auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf),
+                                                            sim::cpu::RunnerOptions{.landings = landings});
     sim::cpu::ElfFirmware& image = *firmware;
     auto node = std::make_unique<sim::Node>(config, std::move(firmware));
     image.load(node->board());
@@ -213,9 +215,12 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     std::unique_ptr<SerialEndpoint> endpoint;
     std::unique_ptr<sim::Node> node;
     std::vector<Branch> branches;
+    std::optional<sim::cpu::InterruptLandings> landings;
+    if (!options.interrupt_pcs.empty()) landings.emplace(options.branch_at.value_or(0));
     try {
         files = RunFiles::open(options);
-        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false);
+        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false,
+                         landings ? &*landings : nullptr);
         if (!options.branches.empty()) branches = load_branches(options.branches, *options.branch_at);
         endpoint = open_endpoint(options, notices);
     } catch (const std::runtime_error& error) {
@@ -260,6 +265,14 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     // A branch leaves the summing up to the run it branched from, which waits for every branch.
     const bool branch = brancher && brancher->branch();
     int status = report_end(options, end, outputs, files, chip, wall_seconds, !report && !branch);
+    if (landings) {
+        const std::string path =
+            branch ? branch_path(options.interrupt_pcs, brancher->branch()->name) : options.interrupt_pcs;
+        if (!landings->write(path)) {
+            std::fprintf(stderr, "nodesim: writing %s failed\n", path.c_str());
+            status = 1;
+        }
+    }
     if (branch) brancher->end_branch(status);
     if (brancher && !brancher->children_succeeded()) status = 1;
     if (!files.scenario) return status;
