@@ -1,6 +1,7 @@
 // Where interrupts land: the instruction boundaries (the stacked return address) at which the core
-// took an external interrupt (exception number 16 or more; SysTick and the faults are not a stimulus's
-// doing). The timing sweep asks for it to count how many boundaries of a window its placements reached.
+// took SysTick or an interrupt line (exception number 15 or more: what the code does not ask for itself,
+// unlike a fault, SVCall or PendSV). The timing sweep asks for it to count how many boundaries of a
+// window its placements reached.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,7 @@ public:
     static std::set<uint32_t> read(const std::string& path);
 
 private:
-    static constexpr int kFirstInterrupt = 16;
+    static constexpr int kFirstInterrupt = 15;  // SysTick
     Picos from_;
     std::set<uint32_t> addresses_;
 };

@@ -49,8 +49,8 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     app.add_option("--trace", options.trace, "Write the trace as JSON lines to this file");
     app.add_option("--vcd", options.vcd, "Write the node's pins as a VCD waveform to this file");
     app.add_option("--interrupt-pcs", options.interrupt_pcs,
-                   "With --elf: write to this file, one a line, every address at which an interrupt (IRQ 0 "
-                   "and up) was taken (with --branch-at: from that moment on; each branch to its own copy)");
+                   "With --elf: write to this file, one a line, every address at which SysTick or an interrupt "
+                   "line was taken (with --branch-at: from that moment on; each branch to its own copy)");
     app.add_option("--temp", options.celsius, "Temperature at the sensor, degrees Celsius (-55 to 125)")
         ->check(CLI::Range(-55.0, 125.0));
     app.add_option("--switch", switch_position, "The switch on B12 at reset: 0, 1 or float")
