@@ -93,6 +93,11 @@ public:
         uc_ctl_remove_cache(uc_, begin, end);
         uc_ctl_remove_cache(uc_, begin, end);
     }
+    // Forgets every translated block. A stop address inside a block that a branch of the block before
+    // reached directly (chained to it) is not always seen after drop_translation() in 2.0.1 (measured in
+    // the polled transmit: the block of the count's decrement, entered from the DR write's block, ran
+    // through a stop at its third instruction after four requests, stopped there after a flush).
+    void drop_all_translations() { uc_ctl(uc_, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0)); }
     uc_engine* uc() const { return uc_; }
 
     // A core register by the engine's number (UC_ARM_REG_*).

@@ -66,15 +66,17 @@ RunEnd ImageRunner::run(Picos limit)
         ++state_.counts().engine_starts;
         const std::optional<BlockInfo::Boundary> split = state_.split();
         const uint32_t start = engine_.reg(UC_ARM_REG_PC);
-        // The block is translated again to stop at the boundary, and once more after it, whole.
+        // The block is translated again to stop at the boundary, and once more after it, whole. Splits
+        // are rare (an event due inside a block while an interrupt could pre-empt): all the translations
+        // are dropped, which the engine always honours.
         if (split) {
-            engine_.drop_translation(split->pc, split->pc + 2);
+            engine_.drop_all_translations();
             state_.start_split();
         }
         uc_err err = engine_.start(start, 0, split ? split->pc : CoreEngine::kNoExit);
         if (split) {
             ++state_.counts().splits;
-            engine_.drop_translation(start, split->pc);
+            engine_.drop_all_translations();
             state_.end_split(engine_.reg(UC_ARM_REG_PC));
             if (err == UC_ERR_OK && !state_.ended() && !skipper_.pending()) continue;
         }
