@@ -93,10 +93,10 @@ public:
         uc_ctl_remove_cache(uc_, begin, end);
         uc_ctl_remove_cache(uc_, begin, end);
     }
-    // Forgets every translated block. A stop address inside a block that a branch of the block before
-    // reached directly (chained to it) is not always seen after drop_translation() in 2.0.1 (measured in
-    // the polled transmit: the block of the count's decrement, entered from the DR write's block, ran
-    // through a stop at its third instruction after four requests, stopped there after a flush).
+    // Forgets every translated block. A stop address inside a block is not always seen after
+    // drop_translation() in 2.0.1 (measured in the node's polled transmit: the block of the count's
+    // decrement, entered by a branch from the DR write's block, ran through a stop at its third
+    // instruction after four requests, and stopped there after a flush).
     void drop_all_translations() { uc_ctl(uc_, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0)); }
     uc_engine* uc() const { return uc_; }
 
