@@ -9,8 +9,9 @@
 
 namespace sim::cpu {
 
-ExceptionModel::ExceptionModel(CoreEngine& engine, Chip& chip, RunState& state, bool short_handlers)
-    : engine_(engine), chip_(chip), state_(state), short_handlers_enabled_(short_handlers)
+ExceptionModel::ExceptionModel(CoreEngine& engine, Chip& chip, RunState& state, bool short_handlers,
+                               InterruptLandings* landings)
+    : engine_(engine), chip_(chip), state_(state), short_handlers_enabled_(short_handlers), landings_(landings)
 {}
 
 ExceptionModel::Frame ExceptionModel::read_frame() const
@@ -138,6 +139,7 @@ bool ExceptionModel::take_pending(uint32_t return_address, bool engine_only)
     std::optional<Frame> frame;  // the registers at the boundary, read once
     while (int e = exceptions.next_to_take()) {
         if (!frame) frame = read_frame();
+        if (landings_) landings_->record(e, return_address, chip_.now());
         if (!engine_only && take_short(e, return_address, *frame)) continue;
         enter(e, return_address);
         return true;

@@ -13,6 +13,7 @@
 #include "block_observer.h"
 #include "chip.h"
 #include "core_engine.h"
+#include "interrupt_landings.h"
 #include "run_state.h"
 #include "short_handler.h"
 
@@ -22,7 +23,9 @@ class ExceptionModel {
 public:
     // `short_handlers`: take an exception whose handler is a ShortHandler without the engine (the same
     // timing either way, faster).
-    ExceptionModel(CoreEngine& engine, Chip& chip, RunState& state, bool short_handlers);
+    // `landings`, when given, records the boundary at which each interrupt is taken.
+    ExceptionModel(CoreEngine& engine, Chip& chip, RunState& state, bool short_handlers,
+                   InterruptLandings* landings = nullptr);
 
     // The registers an exception stacks, as they stand (one batch from the engine).
     struct Frame {
@@ -72,6 +75,7 @@ private:
     Chip& chip_;
     RunState& state_;
     bool short_handlers_enabled_;
+    InterruptLandings* landings_;
     // Handlers decoded at their first taking, by vector (nullopt: not a short one).
     std::vector<std::pair<uint32_t, std::optional<ShortHandler>>> short_handlers_;
     std::string fault_reason_;       // why HardFault was entered

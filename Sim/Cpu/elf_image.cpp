@@ -82,6 +82,7 @@ ElfImage ElfImage::parse(const std::vector<uint8_t>& file, const std::string& na
                     image.functions_.push_back({symbol_name, symbol.st_value & ~1U, symbol.st_size,
                                                 binding == STB_GLOBAL || binding == STB_WEAK, binding == STB_WEAK});
                 }
+                image.sizes_.emplace(symbol_name, symbol.st_size);
                 image.symbols_.emplace(std::move(symbol_name), symbol.st_value);
             }
         }
@@ -93,6 +94,13 @@ std::optional<uint32_t> ElfImage::symbol(const std::string& name) const
 {
     auto found = symbols_.find(name);
     if (found == symbols_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<uint32_t> ElfImage::symbol_size(const std::string& name) const
+{
+    auto found = sizes_.find(name);
+    if (found == sizes_.end()) return std::nullopt;
     return found->second;
 }
 

@@ -39,11 +39,14 @@ public:
     // The function symbols, in the symbol table's order (several names may share an address: a weak
     // handler and its aliases).
     const std::vector<ElfFunction>& functions() const { return functions_; }
+    // Its size in bytes as the symbol table gives it (a function's code with its literal pool).
+    std::optional<uint32_t> symbol_size(const std::string& name) const;
 
 private:
     std::vector<LoadSegment> segments_;
     std::map<std::string, uint32_t> symbols_;
     std::vector<ElfFunction> functions_;
+    std::map<std::string, uint32_t> sizes_;
     uint32_t entry_ = 0;
 };
 

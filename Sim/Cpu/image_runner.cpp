@@ -14,7 +14,7 @@ ImageRunner::ImageRunner(Chip& chip, const ElfImage& image, RunnerOptions option
       options_(options),
       engine_(image),
       state_(chip, engine_),
-      exceptions_(engine_, chip, state_, options.short_handlers),
+      exceptions_(engine_, chip, state_, options.short_handlers, options.landings),
       faults_(engine_, chip, state_, exceptions_, blocks_),
       bridge_(chip, state_, engine_),
       skipper_(engine_, chip, state_, exceptions_),

@@ -37,6 +37,8 @@ struct RunnerOptions {
     // Take an interrupt at the first instruction boundary at or after its time, inside a block too
     // (off: at the next block's start, faster).
     bool exact_interrupts = true;
+    // When given: where each interrupt is taken (the timing sweep's count of boundaries reached).
+    InterruptLandings* landings = nullptr;
 };
 
 class ImageRunner final : private EngineEvents {

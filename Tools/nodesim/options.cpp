@@ -48,6 +48,9 @@ std::variant<Options, int> parse_options(int argc, char** argv)
                  "sees the greeting");
     app.add_option("--trace", options.trace, "Write the trace as JSON lines to this file");
     app.add_option("--vcd", options.vcd, "Write the node's pins as a VCD waveform to this file");
+    app.add_option("--interrupt-pcs", options.interrupt_pcs,
+                   "With --elf: write to this file, one a line, every address at which SysTick or an interrupt "
+                   "line was taken (with --branch-at: from that moment on; each branch to its own copy)");
     app.add_option("--temp", options.celsius, "Temperature at the sensor, degrees Celsius (-55 to 125)")
         ->check(CLI::Range(-55.0, 125.0));
     app.add_option("--switch", switch_position, "The switch on B12 at reset: 0, 1 or float")
@@ -132,6 +135,8 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         return conflict("--profile and --cycles profile an image: they need --elf FILE");
     if (!options.branches.empty() && (!options.profile.empty() || !options.cycles.empty() || options.onewire_margins))
         return conflict("--profile, --cycles and --onewire-margins report on one run, not on --branches");
+    if (!options.interrupt_pcs.empty() && (options.elf.empty() || options.scenarios.size() > 1))
+        return conflict("--interrupt-pcs needs --elf FILE and at most one scenario");
     if (!options.branches.empty()) {
         if (!options.branch_at) return conflict("--branches needs --branch-at SECONDS, the moment the runs part");
         // The children are copies of this process: nothing outside it may be shared with them.

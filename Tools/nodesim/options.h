@@ -33,6 +33,7 @@ struct Options {
     uint32_t lsi_hz = 32'000;             // the LSI, which clocks the independent watchdog
     std::string elf;                      // run this flashable image on the emulated core instead
     std::optional<uint16_t> gdb_port;     // with elf: wait for a debugger here (0: a free port)
+    std::string interrupt_pcs;            // with elf: where interrupts were taken, written at the end
     std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)
     std::string branches;                 // a file of branches, one group of scenario lines each
     std::string profile;                  // with elf: cycles by call stack as folded stacks to this file

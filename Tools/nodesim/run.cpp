@@ -148,14 +148,17 @@ private:
 // (programmed into the chip now, so that an image that does not fit is bad input, and listening for a
 // debugger with --gdb); a scenario may take the crystal off the board. Throws std::runtime_error on bad
 // input.
-// `image_out`, when given, is set to the image's firmware (nullptr for the built-in one).
+// `image_out`, when given, is set to the image's firmware (nullptr for the built-in one); `landings`, when
+// given, records where the image's interrupts were taken.
 std::unique_ptr<sim::Node> make_node(const Options& options, bool crystal_missing,
-                                     sim::cpu::ElfFirmware** image_out = nullptr)
+                                     sim::cpu::ElfFirmware** image_out = nullptr,
+                                     sim::cpu::InterruptLandings* landings = nullptr)
 {
     sim::BoardConfig config = board_config(options);
     if (crystal_missing) config.chip.crystal_present = false;
     if (options.elf.empty()) return std::make_unique<sim::Node>(config, std::make_unique<sim::HostFirmware>());
-    auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf));
+    auto firmware = std::make_unique<sim::cpu::ElfFirmware>(sim::cpu::ElfImage::load(options.elf),
+                                                            sim::cpu::RunnerOptions{.landings = landings});
     sim::cpu::ElfFirmware& image = *firmware;
     if (image_out) *image_out = &image;
     auto node = std::make_unique<sim::Node>(config, std::move(firmware));
@@ -219,10 +222,13 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     std::unique_ptr<sim::Node> node;
     std::vector<Branch> branches;
     std::unique_ptr<RunReports> reports;
+    std::optional<sim::cpu::InterruptLandings> landings;
+    if (!options.interrupt_pcs.empty()) landings.emplace(options.branch_at.value_or(0));
     try {
         files = RunFiles::open(options);
         sim::cpu::ElfFirmware* image = nullptr;
-        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false, &image);
+        node = make_node(options, files.scenario ? files.scenario->crystal_missing_line != 0 : false, &image,
+                         landings ? &*landings : nullptr);
         reports = std::make_unique<RunReports>(options, node->board(), image);
         if (!options.branches.empty()) branches = load_branches(options.branches, *options.branch_at);
         endpoint = open_endpoint(options, notices);
@@ -272,6 +278,14 @@ int run_one(const Options& options, const std::function<void(const sim::FileResu
     if (!reports_written) {
         std::fprintf(stderr, "nodesim: writing %s failed\n", options.profile.c_str());
         status = 1;
+    }
+    if (landings) {
+        const std::string path =
+            branch ? branch_path(options.interrupt_pcs, brancher->branch()->name) : options.interrupt_pcs;
+        if (!landings->write(path)) {
+            std::fprintf(stderr, "nodesim: writing %s failed\n", path.c_str());
+            status = 1;
+        }
     }
     if (branch) brancher->end_branch(status);
     if (brancher && !brancher->children_succeeded()) status = 1;

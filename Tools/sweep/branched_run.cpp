@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "child_process.h"
+#include "interrupt_landings.h"
 #include "jsonl_reader.h"
 #include "nodesim_stream.h"
 #include "trace_checker.h"
@@ -98,12 +99,17 @@ std::vector<Verdict> run_branched(const NodeProgram& program, const Branched& ru
              {std::string("--branch-at"), seconds_text(runs.moment), std::string("--branches"), folder.file("branches"),
               std::string("--jobs"), std::to_string(jobs), std::string("--trace"), folder.file("t.jsonl")})
             arguments.push_back(a);
+        for (const auto& a : interrupt_pcs_arguments(program, folder.file("pcs.txt"))) arguments.push_back(a);
         // A branch that failed is named by nodesim and judged by its trace like the rest.
         const int status = run_quietly(arguments);
         if (status != 0 && status != 1)
             throw std::runtime_error("nodesim exited with status " + std::to_string(status));
-        for (size_t i = 0; i < runs.stimuli.size(); ++i)
+        for (size_t i = 0; i < runs.stimuli.size(); ++i) {
             verdicts[i] = judge_file(folder.file("t." + std::to_string(i) + ".jsonl"));
+            if (!program.elf.empty())
+                verdicts[i].interrupt_pcs =
+                    sim::cpu::InterruptLandings::read(folder.file("pcs." + std::to_string(i) + ".txt"));
+        }
     } catch (const std::exception& error) {
         for (Verdict& v : verdicts) v = Verdict{false, error.what()};
     }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,8 @@
 #include <sys/resource.h>
 
 #include "branched_run.h"
+#include "hex_text.h"
+#include "instruction_windows.h"
 #include "moments.h"
 #include "placement_run.h"
 #include "stimuli.h"
@@ -153,14 +156,16 @@ std::vector<sweep::Verdict> run_plans(const sweep::NodeProgram& program, const s
     return verdicts;
 }
 
+// `reached` gathers the instruction boundaries at which the placements' interrupts were taken.
 void sweep_row(const sweep::NodeProgram& program, Row& row, const std::vector<sim::Picos>& times, unsigned jobs,
-               bool from_reset)
+               bool from_reset, std::set<uint32_t>& reached)
 {
     std::vector<Plan> plans;
     for (sim::Picos at : times) plans.push_back(plan_at(row.stimulus, at));
     const std::vector<sweep::Verdict> verdicts = run_plans(program, plans, jobs, from_reset);
     row.placements = times.size();
     for (size_t i = 0; i < times.size(); ++i) {
+        reached.insert(verdicts[i].interrupt_pcs.begin(), verdicts[i].interrupt_pcs.end());
         if (verdicts[i].passed) continue;
         if (row.failures++ == 0) {
             row.first_failing = times[i];
@@ -235,6 +240,23 @@ std::string offset_text(sim::Picos at, sim::Picos centre)
     const double ns = (static_cast<double>(at) - static_cast<double>(centre)) / 1e3;
     std::snprintf(text, sizeof text, "%+.0f ns", ns);
     return text;
+}
+
+// On the image: how many instruction boundaries of each window the placements' interrupts were taken at,
+// and the ones none was (by address, for the disassembly).
+void print_boundaries(const std::vector<sweep::InstructionWindow>& windows, const std::set<uint32_t>& reached)
+{
+    if (windows.empty()) return;
+    std::printf("\nInstruction boundaries at which an interrupt was taken, of each window's:\n");
+    std::printf("| window                                  | reached | of | never reached\n");
+    std::printf("|-----------------------------------------|---------|----|--------------\n");
+    for (const auto& window : windows) {
+        std::string missing;
+        for (uint32_t at : window.boundaries)
+            if (reached.count(at) == 0) missing += (missing.empty() ? "" : " ") + sim::hex_text(at);
+        std::printf("| %-39s | %7zu | %2zu | %s\n", window.name.c_str(), sweep::boundaries_reached(window, reached),
+                    window.boundaries.size(), missing.c_str());
+    }
 }
 
 int place_once(const sweep::NodeProgram& program, const std::string& what, const std::string& scenario_out)
@@ -347,6 +369,16 @@ int main(int argc, char** argv)
     }
     if (stimuli.empty()) stimuli.assign(std::begin(sweep::kStimulusKinds), std::end(sweep::kStimulusKinds));
 
+    std::vector<sweep::InstructionWindow> windows;
+    if (!program.elf.empty()) {
+        try {
+            windows = sweep::find_instruction_windows(program.elf);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "sweep: %s\n", error.what());
+            return 2;
+        }
+    }
+    std::set<uint32_t> reached;
     const auto wall_start = std::chrono::steady_clock::now();
     std::vector<Moment> moments;
     try {
@@ -381,7 +413,7 @@ int main(int argc, char** argv)
             for (sim::Picos at = m.t - std::min(before, m.t); at <= m.t + after; at += step)
                 if (at >= earliest) times.push_back(at);
             Row row{&m, stimulus};
-            sweep_row(program, row, times, jobs, from_reset);
+            sweep_row(program, row, times, jobs, from_reset, reached);
             total += row.placements;
             total_failures += row.failures;
             char window[32];
@@ -395,6 +427,7 @@ int main(int argc, char** argv)
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     std::printf("%zu placements, %zu failed, in %.0f s\n", total, total_failures, wall);
+    print_boundaries(windows, reached);
     if (!failing.empty()) {
         std::printf("\nFirst failing placement of each failing window:\n");
         for (const Row& row : failing) {

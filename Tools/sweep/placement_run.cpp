@@ -8,6 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "interrupt_landings.h"
 #include "jsonl_reader.h"
 #include "nodesim_stream.h"
 #include "stimuli.h"
@@ -54,6 +55,12 @@ std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std
     return arguments;
 }
 
+std::vector<std::string> interrupt_pcs_arguments(const NodeProgram& program, const std::string& file)
+{
+    if (program.elf.empty()) return {};
+    return {"--interrupt-pcs", file};
+}
+
 Verdict judge(const soak::SoakTally& tally)
 {
     Verdict verdict;
@@ -79,15 +86,25 @@ Verdict run_placement(const NodeProgram& program, const Placement& placement)
         auto feed = [&checker, &reader](std::string_view line) {
             if (auto event = reader.read(line)) checker.feed(*event);
         };
-        const int status = soak::run_nodesim_streaming(
-            program.nodesim, nodesim_arguments(program, file.path(), placement.duration, placement.branch_at), feed,
-            false);
+        const std::string pcs_file = file.path() + ".pcs";
+        std::vector<std::string> arguments =
+            nodesim_arguments(program, file.path(), placement.duration, placement.branch_at);
+        for (const auto& a : interrupt_pcs_arguments(program, pcs_file)) arguments.push_back(a);
+        const int status = soak::run_nodesim_streaming(program.nodesim, arguments, feed, false);
+        if (!program.elf.empty()) {
+            auto pcs = sim::cpu::InterruptLandings::read(pcs_file);
+            std::error_code ignored;
+            std::filesystem::remove(pcs_file, ignored);
+            verdict.interrupt_pcs = std::move(pcs);
+        }
         if (status != 0) {
             verdict.failure = "nodesim exited with status " + std::to_string(status);
             return verdict;
         }
         checker.finish();
+        auto pcs = std::move(verdict.interrupt_pcs);
         verdict = judge(checker.tally());
+        verdict.interrupt_pcs = std::move(pcs);
     } catch (const std::exception& error) {
         verdict.failure = error.what();
     }

@@ -3,7 +3,9 @@
 // common part of the runs (the node up to a moment before the window) can take its place.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,8 @@ struct Placement {
 struct Verdict {
     bool passed = false;
     std::string failure;  // the checker's first failure, or why the run could not be made
+    // On the image: the instruction boundaries at which interrupts were taken from the branch moment on.
+    std::set<uint32_t> interrupt_pcs;
 };
 
 // The checker's judgement of a run.
@@ -42,5 +46,9 @@ std::vector<sim::trace::Event> run_baseline(const NodeProgram& program, const Pl
 // The command line of nodesim for a placement whose scenario is in `scenario_file` (for a person).
 std::vector<std::string> nodesim_arguments(const NodeProgram& program, const std::string& scenario_file,
                                            sim::Picos duration, std::optional<sim::Picos> branch_at = std::nullopt);
+
+// The arguments that have the image's run write where its interrupts were taken to `file` (none for the
+// host build, whose code has no instruction boundaries to name).
+std::vector<std::string> interrupt_pcs_arguments(const NodeProgram& program, const std::string& file);
 
 }  // namespace sweep

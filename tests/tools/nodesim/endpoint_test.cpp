@@ -282,6 +282,8 @@ TEST(NodesimEndpointOptions, ConflictsAndBadAddressesEndWithAMessageAndStatus2)
         {{"--tcp", "example.org:7000"}, "the host example.org is not an IPv4 address"},
         {{"--tcp", "127.0.0.1:"}, "the port is missing"},
         {{"--tcp", in_use}, "cannot listen on " + in_use},
+        // The host build's code has no instruction addresses to record.
+        {{"--fast", "--interrupt-pcs", "pcs.txt"}, "--interrupt-pcs needs --elf FILE"},
     };
     for (const Case& c : cases) {
         LiveNodesim node(with(c.arguments, {"--duration", "1"}));
