@@ -5,25 +5,16 @@
 #include <vector>
 
 #include "block_cache.h"
+#include "thumb_code.h"
 
 namespace {
 
 using sim::cpu::BlockCache;
 
-std::vector<uint8_t> bytes_of(std::initializer_list<uint16_t> halfwords)
-{
-    std::vector<uint8_t> out;
-    for (uint16_t h : halfwords) {
-        out.push_back(static_cast<uint8_t>(h));
-        out.push_back(static_cast<uint8_t>(h >> 8));
-    }
-    return out;
-}
-
 TEST(BlockCache, CountsSixteenAndThirtyTwoBitInstructions)
 {
     // movs r0, #0 | ldr.w r1, [r2, #4] | bl (32-bit) | vadd.f32 s0, s0, s0 (32-bit) | bx lr
-    auto code = bytes_of({0x2000, 0xF8D2, 0x1004, 0xF000, 0xF800, 0xEE30, 0x0A00, 0x4770});
+    auto code = thumb_code({0x2000, 0xF8D2, 0x1004, 0xF000, 0xF800, 0xEE30, 0x0A00, 0x4770});
     EXPECT_EQ(BlockCache::count_instructions(code.data(), static_cast<uint32_t>(code.size())), 5U);
 }
 
@@ -31,7 +22,7 @@ TEST(BlockCache, FindsTheFirstFloatingPointInstructionAndWhatChangesMemory)
 {
     BlockCache cache;
     // ldr r2, [r3, #4] | cmp r2, r0 | bls back: a poll of the cycle counter, registers only.
-    auto poll = bytes_of({0x685A, 0x4282, 0xD9FC});
+    auto poll = thumb_code({0x685A, 0x4282, 0xD9FC});
     const auto& p = cache.lookup(0x08000100, static_cast<uint32_t>(poll.size()), poll.data());
     EXPECT_EQ(p.instructions, 3U);
     EXPECT_FALSE(p.first_fp.has_value());
@@ -41,16 +32,16 @@ TEST(BlockCache, FindsTheFirstFloatingPointInstructionAndWhatChangesMemory)
     EXPECT_TRUE(p.written & (1U << 2));
 
     // movs r0, #1 | vadd.f32 s0, s0, s0: floating point at the second instruction.
-    auto fp = bytes_of({0x2001, 0xEE30, 0x0A00});
+    auto fp = thumb_code({0x2001, 0xEE30, 0x0A00});
     const auto& f = cache.lookup(0x08000200, static_cast<uint32_t>(fp.size()), fp.data());
     ASSERT_TRUE(f.first_fp.has_value());
     EXPECT_EQ(*f.first_fp, 0x08000202U);
     EXPECT_FALSE(f.only_registers);
 
     // str r1, [r0] and cpsie i each change more than registers.
-    auto store = bytes_of({0x6001});
+    auto store = thumb_code({0x6001});
     EXPECT_FALSE(cache.lookup(0x08000300, 2, store.data()).only_registers);
-    auto unmask = bytes_of({0xB662});
+    auto unmask = thumb_code({0xB662});
     EXPECT_FALSE(cache.lookup(0x08000400, 2, unmask.data()).only_registers);
 }
 
@@ -65,7 +56,7 @@ TEST(BlockCache, SumsTheTimingTableWithPipelinedLoadsAndFoldedItAndPlacesEachAcc
     // ldr r0,[r1] 2 | str r0,[r2] 1 (behind a load) | str r0,[r3] 2 (nothing behind a store) | adds 1 |
     // it eq 0 (folded onto the 16-bit adds) | moveq r0,r1 1 | ldr r0,[sp,#4] 2 (the stack: no site) |
     // ldmia r1!,{r2,r3} 1 + 2
-    auto code = bytes_of({0x6808, 0x6010, 0x6018, 0x3001, 0xBF08, 0x4608, 0x9801, 0xC90C});
+    auto code = thumb_code({0x6808, 0x6010, 0x6018, 0x3001, 0xBF08, 0x4608, 0x9801, 0xC90C});
     const auto& b = cache.lookup(0x08000500, static_cast<uint32_t>(code.size()), code.data());
     EXPECT_EQ(b.instructions, 8U);
     EXPECT_EQ(b.cycles, 12U);
@@ -84,7 +75,7 @@ TEST(BlockCache, SumsTheTimingTableWithPipelinedLoadsAndFoldedItAndPlacesEachAcc
     }
 
     // ldr.w r1,[r2,#4] 2 | it eq 1 (behind a 32-bit instruction: not folded) | moveq r0,r1 1
-    auto wide = bytes_of({0xF8D2, 0x1004, 0xBF08, 0x4608});
+    auto wide = thumb_code({0xF8D2, 0x1004, 0xBF08, 0x4608});
     EXPECT_EQ(cache.lookup(0x08000600, static_cast<uint32_t>(wide.size()), wide.data()).cycles, 4U);
 }
 

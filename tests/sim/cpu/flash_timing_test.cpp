@@ -7,6 +7,7 @@
 
 #include "block_cache.h"
 #include "flash_timing.h"
+#include "thumb_code.h"
 
 namespace {
 
@@ -15,18 +16,8 @@ using sim::cpu::BlockCache;
 using sim::cpu::FlashRead;
 using sim::cpu::FlashStalls;
 
-std::vector<uint8_t> halfwords(std::initializer_list<uint16_t> list)
-{
-    std::vector<uint8_t> out;
-    for (uint16_t h : list) {
-        out.push_back(static_cast<uint8_t>(h));
-        out.push_back(static_cast<uint8_t>(h >> 8));
-    }
-    return out;
-}
-
 // nop | nop | mov.w r0, #0 (across the line's end at 0x10) | ldr r1, [pc, #8] | nop
-const std::vector<uint8_t> kCode = halfwords({0xBF00, 0xBF00, 0xF04F, 0x0000, 0x4902, 0xBF00});
+const std::vector<uint8_t> kCode = thumb_code({0xBF00, 0xBF00, 0xF04F, 0x0000, 0x4902, 0xBF00});
 
 TEST(FlashTiming, ABlockInFlashReadsEachLineItEntersAndItsLiteralsLines)
 {
