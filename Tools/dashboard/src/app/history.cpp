@@ -10,6 +10,8 @@
 #include <ctime>
 #include <memory>
 
+#include "report_parser.h"
+
 namespace dashboard {
 namespace {
 
@@ -22,6 +24,18 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS events_t ON events(t)";
 // Files written before commands had a source gain the column (empty in their old rows).
 constexpr const char* kAddSource = "ALTER TABLE events ADD COLUMN source TEXT";
+
+// The temperature rows a chart may plot: readings the sensor can give. Rows outside its range keep no
+// celsius, and older files may hold one out of range anyway.
+const std::string kPlottable = "kind = 'temperature' AND celsius BETWEEN " + std::to_string(kSensorMinCelsius) +
+                               " AND " + std::to_string(kSensorMaxCelsius);
+const std::string kCountPlottable =
+    "SELECT count(*), min(t), max(t) FROM events WHERE " + kPlottable + " AND t >= ? AND t < ?";
+const std::string kPlottableInBuckets = "SELECT avg(t), avg(celsius) FROM events WHERE " + kPlottable +
+                                        " AND t >= ? AND t < ? GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1";
+const std::string kPlottableRows =
+    "SELECT t, celsius FROM events WHERE " + kPlottable + " AND t >= ? AND t < ? ORDER BY t";
+const std::string kNewestPlottable = "SELECT t, celsius FROM events WHERE " + kPlottable + " ORDER BY t DESC LIMIT ?";
 
 struct Statement {
     sqlite3_stmt* s = nullptr;
@@ -222,9 +236,7 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
     if (max_points == 0) return points;
-    Statement count(reader_,
-                    "SELECT count(*), min(t), max(t) FROM events WHERE kind = 'temperature' AND celsius BETWEEN -55 "
-                    "AND 125 AND t >= ? AND t < ?");
+    Statement count(reader_, kCountPlottable.c_str());
     if (!count) return points;
     sqlite3_bind_double(count.s, 1, from);
     sqlite3_bind_double(count.s, 2, to);
@@ -233,11 +245,7 @@ std::vector<std::pair<double, double>> History::temperatures(double from, double
     double first = sqlite3_column_double(count.s, 1), last = sqlite3_column_double(count.s, 2);
     // Equal time buckets; each non-empty one gives its mean time and temperature.
     double bucket = n <= max_points ? 0 : (last - first) / static_cast<double>(max_points - 1 > 0 ? max_points - 1 : 1);
-    Statement rows(reader_, bucket > 0 ? "SELECT avg(t), avg(celsius) FROM events WHERE kind = 'temperature' AND "
-                                         "celsius BETWEEN -55 AND 125 AND t >= ? AND t < ?"
-                                         " GROUP BY CAST((t - ?) / ? AS INTEGER) ORDER BY 1"
-                                       : "SELECT t, celsius FROM events WHERE kind = 'temperature' AND celsius BETWEEN "
-                                         "-55 AND 125 AND t >= ? AND t < ? ORDER BY t");
+    Statement rows(reader_, bucket > 0 ? kPlottableInBuckets.c_str() : kPlottableRows.c_str());
     if (!rows) return points;
     sqlite3_bind_double(rows.s, 1, from);
     sqlite3_bind_double(rows.s, 2, to);
@@ -254,9 +262,7 @@ std::vector<std::pair<double, double>> History::newest_temperatures(std::size_t 
 {
     std::lock_guard lock(*read_mutex_);
     std::vector<std::pair<double, double>> points;
-    Statement rows(reader_,
-                   "SELECT t, celsius FROM events WHERE kind = 'temperature' AND celsius BETWEEN -55 AND 125 ORDER BY "
-                   "t DESC LIMIT ?");
+    Statement rows(reader_, kNewestPlottable.c_str());
     if (!rows) return points;
     sqlite3_bind_int64(rows.s, 1, static_cast<sqlite3_int64>(count));
     while (sqlite3_step(rows.s) == SQLITE_ROW)
