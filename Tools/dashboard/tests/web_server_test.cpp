@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sstream>
+
 #include "history.h"
 #include "server_bench.h"
 #include "temp_dir.h"
@@ -204,6 +206,32 @@ TEST(WebServer, CommandThatTheHistoryCannotStoreIsNeitherSentNorAcknowledged)
     in_file("DROP TRIGGER refuse_commands");
     EXPECT_EQ(b.post("/led", R"({"on":true})"), 200);
     EXPECT_EQ(b.state()["led_command"]["queued"], "V00=1");
+}
+
+// Each command on one kept-alive connection is stored with who sent it, the second as the first.
+TEST(WebServer, EveryCommandOnOneConnectionKeepsItsSource)
+{
+    History history(History::kMemoryOnly);
+    Bench b(dashboard::testing::no_device(), &history);
+    auto fd = dashboard::testing::connect_loopback(b.port);
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(b.port) + "\r\n";
+    const std::string body = R"({"on":true})";
+    const std::string post = "POST /led HTTP/1.1\r\n" + host +
+                             "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\n";
+    ASSERT_TRUE(dashboard::testing::send_all(fd.get(), post + "\r\n" + body));
+    ASSERT_NE(dashboard::testing::read_until(fd.get(), "V00=1", std::chrono::seconds(3)).find("200"),
+              std::string::npos);
+    ASSERT_TRUE(dashboard::testing::send_all(fd.get(), post + "Connection: close\r\n\r\n" + body));
+    EXPECT_TRUE(dashboard::testing::closed_within(fd.get(), std::chrono::seconds(3)));
+    std::istringstream csv(b.get("/history.csv").body);
+    int commands = 0, with_source = 0;
+    for (std::string row; std::getline(csv, row);) {
+        commands += row.find(",command,led,V00=1,,") != std::string::npos;
+        with_source += row.find(",command,led,V00=1,,127.0.0.1:") != std::string::npos;
+    }
+    EXPECT_EQ(commands, 2);
+    EXPECT_EQ(with_source, 2);
 }
 
 // A download larger than one piece read from the file comes whole, in order, and a span bounds it.

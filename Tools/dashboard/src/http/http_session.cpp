@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 namespace dashboard {
 namespace {
@@ -46,14 +48,14 @@ std::string render(const Header& head)
     return text.str();
 }
 
-std::string peer_of(const net::ip::tcp::socket& socket, bool with_port)
+// The peer's address alone ("::1") and with its port ("[::1]:54321").
+std::pair<std::string, std::string> peer_of(const net::ip::tcp::socket& socket)
 {
     beast::error_code ec;
     auto at = socket.remote_endpoint(ec);
-    if (ec) return "unknown";
+    if (ec) return {"unknown", "unknown"};
     auto address = at.address().to_string();
-    if (!with_port) return address;
-    return (at.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(at.port());
+    return {address, (at.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(at.port())};
 }
 
 }  // namespace
@@ -62,8 +64,7 @@ HttpSession::HttpSession(HttpServer::Impl& server, net::ip::tcp::socket socket)
     : server_(server), stream_(std::move(socket)), fd_(stream_.socket().native_handle()), deadline_(server.loop)
 {
     ++server_.owner.open_connections_;
-    request_.peer = peer_of(stream_.socket(), true);
-    peer_address_ = peer_of(stream_.socket(), false);
+    std::tie(peer_address_, peer_) = peer_of(stream_.socket());
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -243,6 +244,7 @@ void HttpSession::take_head()
     request_.headers.clear();
     for (const auto& field : head) request_.headers.emplace_back(lower_case(field.name_string()), field.value());
     request_.body.clear();
+    request_.peer = peer_;  // again each request: a handler off the loop took the last one's whole
     if (!take_target(head.target())) return refuse(400, "a target is a path, or an http:// URL of this server");
 
     if (server_.gate)

@@ -74,6 +74,7 @@ private:
     std::list<HttpSession*>* listed_in_ = nullptr;
     std::list<HttpSession*>::iterator listed_at_;
     std::string peer_address_;  // without the port: what one peer's share of streams is counted by
+    std::string peer_;          // with the port, for each request
 
     HttpRequest request_;
     unsigned version_ = 11;
