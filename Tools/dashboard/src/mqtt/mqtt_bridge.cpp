@@ -55,7 +55,7 @@ std::optional<std::string> Bridge::start()
     const std::string broker = options_.broker();
     switch (first.kind) {
         case Client::FirstOutcome::Kind::Refused:
-            return options_.broker() + ": " + first.message;
+            return broker + ": " + first.message;
         case Client::FirstOutcome::Kind::Unreachable:
             std::fprintf(stderr,
                          "dashboard: mqtt: cannot connect to %s: %s; trying again in %lld s, then less often up to "
