@@ -74,23 +74,6 @@ uint8_t register_number(unsigned reg)
     return bit == 0 ? 0xFF : static_cast<uint8_t>(__builtin_ctz(bit));
 }
 
-bool is_multiple(unsigned id)
-{
-    switch (id) {
-        case ARM_INS_LDM:
-        case ARM_INS_LDMDB:
-        case ARM_INS_LDMDA:
-        case ARM_INS_LDMIB:
-        case ARM_INS_STM:
-        case ARM_INS_STMDB:
-        case ARM_INS_STMDA:
-        case ARM_INS_STMIB:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // The access site of `insn` when it may reach the chip's registers.
 std::optional<AccessSite> access_site(const cs_insn& insn, uint32_t at, uint32_t own)
 {
@@ -99,7 +82,7 @@ std::optional<AccessSite> access_site(const cs_insn& insn, uint32_t at, uint32_t
     site.pc = static_cast<uint32_t>(insn.address);
     site.at = static_cast<uint16_t>(at);
     site.own = static_cast<uint8_t>(own);
-    if (is_multiple(insn.id)) {
+    if (timing::is_load_store_multiple(insn.id)) {
         if (arm.op_count < 2 || arm.operands[0].type != ARM_OP_REG) return std::nullopt;
         site.base = register_number(arm.operands[0].reg);
         if (site.base == 0xFF || site.base == 13) return std::nullopt;

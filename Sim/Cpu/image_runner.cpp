@@ -199,7 +199,6 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
             uc_reg_read_batch(engine_.uc(), registers, values, 2);
             observer_->block_start(address, size, sp, lr, chip_.core_cycles());
         }
-        Exceptions& exceptions = chip_.exceptions();
         if (state_.stepping()) {
             state_.begin_untimed_block();
             state_.owe(state_.cycle_period());  // the one instruction of a step
@@ -215,7 +214,7 @@ void ImageRunner::on_block(uint32_t address, uint32_t size)
         if (exceptions_.take_pending(address, info.exclusive_store)) return;
         state_.enter_block(address, size);
         if (faults_.raise_if_fpu_off(info)) return;
-        if (exceptions.active(kHardFaultException)) exceptions_.watch_fault_handler(address);
+        if (chip_.exceptions().active(kHardFaultException)) exceptions_.watch_fault_handler(address);
         // A block that changes nothing but core registers (a poll, a wait on the counter, arithmetic)
         // takes an interrupt due inside it at its end: nothing but the interrupt's latency (at most the
         // block's length) tells the two apart, and waiting loops, made of such blocks, are jumped over

@@ -45,8 +45,27 @@ Cost cycles(uint8_t n, Kind kind = Kind::Plain)
 
 }  // namespace
 
+bool is_load_store_multiple(unsigned id)
+{
+    switch (id) {
+        case ARM_INS_LDM:
+        case ARM_INS_LDMDB:
+        case ARM_INS_LDMDA:
+        case ARM_INS_LDMIB:
+        case ARM_INS_STM:
+        case ARM_INS_STMDB:
+        case ARM_INS_STMDA:
+        case ARM_INS_STMIB:
+            return true;
+        default:
+            return false;
+    }
+}
+
 Cost cost_of(const cs_insn& instruction)
 {
+    // LDM and STM: 1 + N (+ P when PC is loaded, charged at the next block), as the FP multiples below.
+    if (is_load_store_multiple(instruction.id)) return cycles(static_cast<uint8_t>(1 + transferred(instruction, true)));
     switch (instruction.id) {
         // Single loads and stores: 2, or 1 when pipelined behind a load (the block's sum decides). A load
         // into PC is a branch: 2 + P, P charged when the next block starts.
@@ -83,14 +102,6 @@ Cost cost_of(const cs_insn& instruction)
         case ARM_INS_LDREXD:
         case ARM_INS_STREXD:
             return cycles(3);
-        case ARM_INS_LDM:
-        case ARM_INS_LDMDB:
-        case ARM_INS_LDMDA:
-        case ARM_INS_LDMIB:
-        case ARM_INS_STM:
-        case ARM_INS_STMDB:
-        case ARM_INS_STMDA:
-        case ARM_INS_STMIB:
         case ARM_INS_VLDMIA:
         case ARM_INS_VLDMDB:
         case ARM_INS_VSTMIA:

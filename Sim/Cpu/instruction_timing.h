@@ -55,6 +55,9 @@ struct Cost {
 // The table's entry for a decoded instruction (capstone's, with details).
 Cost cost_of(const cs_insn& instruction);
 
+// LDM or STM of any addressing mode (capstone's instruction id): a base register, then the list moved.
+bool is_load_store_multiple(unsigned id);
+
 // P, the refill after a branch: 1 for a 16-bit target or a word-aligned 32-bit one (one fetch brings
 // it), 2 for a 32-bit target that straddles two words (two fetches). `first_halfword` is the target's.
 inline uint32_t refill_cycles(uint32_t target, uint16_t first_halfword)

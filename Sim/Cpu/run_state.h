@@ -65,8 +65,7 @@ public:
         const Picos now = chip_.now();
         const Picos until = limit();
         if (now + owed_ < until) {
-            if (owed_ != 0) chip_.run_until(now + owed_);
-            owed_ = 0;
+            charge_all_owed();
             return true;
         }
         // The limit falls inside what is owed: stop there, and charge the rest when the run goes on.
