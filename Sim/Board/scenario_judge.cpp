@@ -278,7 +278,7 @@ void ScenarioJudge::serial(const std::string& port, uint8_t byte, Picos at)
 }
 
 void ScenarioJudge::event(Expectation::Kind absence, std::optional<Expectation::Kind> wait, const std::string& seen,
-                          Picos at)
+                          Picos at, const std::string& kind)
 {
     for (size_t i = 0; i < expectations_.size(); ++i) {
         const Expectation& e = expectations_[i];
@@ -288,7 +288,10 @@ void ScenarioJudge::event(Expectation::Kind absence, std::optional<Expectation::
             decide(i, Result::Fail, at, seen + at_time(at));
         } else if (e.kind == wait) {
             open(i);
-            decide(i, Result::Pass, at);
+            if (e.text.empty() || e.text == kind)
+                decide(i, Result::Pass, at);
+            else
+                decide(i, Result::Fail, at, seen + at_time(at));
         }
     }
 }
@@ -301,20 +304,7 @@ void ScenarioJudge::halt(const std::string& reason, Picos at)
 
 void ScenarioJudge::reset(const std::string& cause, Picos at)
 {
-    for (size_t i = 0; i < expectations_.size(); ++i) {
-        const Expectation& e = expectations_[i];
-        if (!pending(i) || !in_window(e, at)) continue;
-        if (e.kind == Kind::NoReset) {
-            open(i);
-            decide(i, Result::Fail, at, "a reset (" + cause + ")" + at_time(at));
-        } else if (e.kind == Kind::WaitReset) {
-            open(i);
-            if (e.text.empty() || e.text == cause)
-                decide(i, Result::Pass, at);
-            else
-                decide(i, Result::Fail, at, "a reset (" + cause + ")" + at_time(at));
-        }
-    }
+    event(Kind::NoReset, Kind::WaitReset, "a reset (" + cause + ")", at, cause);
 }
 
 void ScenarioJudge::violation(const std::string& what, Picos at)

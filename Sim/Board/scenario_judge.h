@@ -79,8 +79,10 @@ private:
     void judge_instant(size_t i, Picos at);
     void close_window(size_t i, Picos at);
     void take_byte(size_t i, uint8_t byte, Picos at);
-    // Something happened at `at`: fails the expectations of its absence, passes those waiting for it.
-    void event(Expectation::Kind absence, std::optional<Expectation::Kind> wait, const std::string& seen, Picos at);
+    // Something happened at `at`: fails the expectations of its absence, passes those waiting for it
+    // (a wait that names a kind, wait-reset's cause, passes only on that kind: `kind`; fails on another).
+    void event(Expectation::Kind absence, std::optional<Expectation::Kind> wait, const std::string& seen, Picos at,
+               const std::string& kind = {});
     bool pending(size_t i) const { return verdicts_[i].result == Verdict::Result::Pending; }
     bool in_window(const Expectation& e, Picos at) const { return at >= e.at && (!e.until || at <= *e.until); }
     std::string last_bytes(const std::string& port) const;

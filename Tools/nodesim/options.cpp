@@ -58,7 +58,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     app.add_option("--lsi", options.lsi_hz,
                    "The LSI's frequency in Hz, which clocks the independent watchdog (default 32000; the "
                    "datasheet's spread is 17000 to 47000)")
-        ->check(CLI::Range(17'000U, 47'000U));
+        ->check(CLI::Range(sim::Iwdg::kLsiMinHz, sim::Iwdg::kLsiMaxHz));
     bool no_crystal = false;
     app.add_flag("--no-crystal", no_crystal, "Leave the 25 MHz crystal out (the clock set-up fails)");
     app.add_option("--elf", options.elf,
@@ -131,9 +131,12 @@ std::variant<Options, int> parse_options(int argc, char** argv)
         if (options.elf.empty()) return conflict("--gdb debugs an image: it needs --elf FILE");
         options.gdb_port = static_cast<uint16_t>(gdb_port);
     }
-    if ((!options.profile.empty() || !options.cycles.empty()) && options.elf.empty())
+    // --profile, --cycles and --onewire-margins each report at the end on the one run there is.
+    const bool profiles_image = !options.profile.empty() || !options.cycles.empty();
+    const bool reports_on_run = profiles_image || options.onewire_margins;
+    if (profiles_image && options.elf.empty())
         return conflict("--profile and --cycles profile an image: they need --elf FILE");
-    if (!options.branches.empty() && (!options.profile.empty() || !options.cycles.empty() || options.onewire_margins))
+    if (!options.branches.empty() && reports_on_run)
         return conflict("--profile, --cycles and --onewire-margins report on one run, not on --branches");
     if (!options.interrupt_pcs.empty() && (options.elf.empty() || options.scenarios.size() > 1))
         return conflict("--interrupt-pcs needs --elf FILE and at most one scenario");
@@ -169,8 +172,7 @@ std::variant<Options, int> parse_options(int argc, char** argv)
     if (options.scenarios.size() > 1) {
         for (auto [given, what] : {std::pair{options.pty || tcp_given, "--pty or --tcp"},
                                    {app.count("--gdb") > 0, "--gdb"},
-                                   {!options.profile.empty() || !options.cycles.empty() || options.onewire_margins,
-                                    "--profile, --cycles or --onewire-margins"},
+                                   {reports_on_run, "--profile, --cycles or --onewire-margins"},
                                    {!options.trace.empty() || !options.vcd.empty(), "--trace or --vcd"}}) {
             if (!given) continue;
             std::fprintf(stderr, "nodesim: %s goes with one scenario file, not %zu (run that file alone)\n", what,

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "iwdg.h"
 #include "listen_address.h"
 #include "sim_time.h"
 #include "switch_model.h"
@@ -30,15 +31,15 @@ struct Options {
     double celsius = 22.0;
     sim::SwitchPosition switch_position = sim::SwitchPosition::Floating;
     bool crystal = true;
-    uint32_t lsi_hz = 32'000;             // the LSI, which clocks the independent watchdog
-    std::string elf;                      // run this flashable image on the emulated core instead
-    std::optional<uint16_t> gdb_port;     // with elf: wait for a debugger here (0: a free port)
-    std::string interrupt_pcs;            // with elf: where interrupts were taken, written at the end
-    std::optional<sim::Picos> branch_at;  // the moment the runs of --branches part (branching.h)
-    std::string branches;                 // a file of branches, one group of scenario lines each
-    std::string profile;                  // with elf: cycles by call stack as folded stacks to this file
-    std::vector<std::string> cycles;      // with elf: functions whose cycles per call are printed at the end
-    bool onewire_margins = false;         // print the 1-Wire timing against the sensor's windows at the end
+    uint32_t lsi_hz = sim::Iwdg::kLsiTypicalHz;  // the LSI, which clocks the independent watchdog
+    std::string elf;                             // run this flashable image on the emulated core instead
+    std::optional<uint16_t> gdb_port;            // with elf: wait for a debugger here (0: a free port)
+    std::string interrupt_pcs;                   // with elf: where interrupts were taken, written at the end
+    std::optional<sim::Picos> branch_at;         // the moment the runs of --branches part (branching.h)
+    std::string branches;                        // a file of branches, one group of scenario lines each
+    std::string profile;                         // with elf: cycles by call stack as folded stacks to this file
+    std::vector<std::string> cycles;             // with elf: functions whose cycles per call are printed at the end
+    bool onewire_margins = false;                // print the 1-Wire timing against the sensor's windows at the end
 };
 
 // The exit status for every kind of bad input (an option, a scenario file, an output file, an endpoint

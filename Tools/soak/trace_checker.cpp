@@ -359,12 +359,12 @@ void TraceChecker::on_tx(double t, const sim::trace::Tx& e)
             return;
         }
         const std::string line = greeting2_.substr(greeting);
-        const std::string prefix = "reset: ";
-        if (line.size() > 48 || prefix.compare(0, std::min(line.size(), prefix.size()), line, 0,
-                                               std::min(line.size(), prefix.size())) != 0) {
+        constexpr std::string_view prefix = "reset: ";
+        // Byte by byte: what has come so far agrees with the prefix as far as both go.
+        if (line.size() > 48 || !(prefix.starts_with(line) || line.starts_with(prefix))) {
             fail(t, "the reset line on USART2", "reset: CAUSE\\r\\n", report_bytes(line));
             cause_line_done_ = true;
-        } else if (line.size() > 7 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+        } else if (line.size() > prefix.size() && line.ends_with("\r\n")) {
             cause_line_done_ = true;
             // The first cycle starts once the line is out (the PWM set-up takes microseconds); the PWM runs
             // at 50 % from the first overflow.
